@@ -1,0 +1,120 @@
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "app/settings.h"
+#include "files/entries.h"
+#include "link/codec.h"
+#include "link/delivery.h"
+#include "session/cycle.h"
+
+settings_state settings;
+
+namespace {
+
+constexpr int EXIT_MISSING_ARGUMENT = 1;
+constexpr int EXIT_BAD_OPTION = 30;
+constexpr long max_auto_exit_s = 600;
+constexpr long min_line_speed = 50;
+constexpr long max_line_speed = 115200;
+constexpr uint8_t XON = 0x11;
+constexpr uint8_t XOFF = 0x13;
+
+bool takes_argument(char letter) { return strchr("Eepsvz", letter) != nullptr; }
+
+// Numbers as strtol reads them: leading blanks and a sign, junk after them ignored.
+long number(const char* word) { return strtol(word, nullptr, 10); }
+
+[[noreturn]] void unknown_option(const char* rest) {
+    puts("Unknown option: ");
+    puts(rest);
+    puts("\n");
+    exit(EXIT_BAD_OPTION);
+}
+
+void apply_option(char letter, const char* argument, const char* rest) {
+    switch (letter) {
+        case 'C': settings.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; break;
+        case 'D': break;
+        case 'E': {
+            long n = number(argument);
+            if (static_cast<unsigned long>(n) > max_auto_exit_s) exit(EXIT_BAD_OPTION);
+            settings.idle_exit_seconds = static_cast<int32_t>(n);
+            settings.auto_exit_flags |= 1;
+            break;
+        }
+        case 'F': break;
+        case 'H':
+            settings.flow_letter = 'S';
+            settings.initial_link_mode |= MODE_ESC_OUT | MODE_ESC_IN;
+            codec.char_flags[XON] = CF_ESCAPE | CF_DROP;
+            codec.char_flags[XOFF] = CF_ESCAPE | CF_DROP;
+            break;
+        case 'R': settings.rename_existing = 1; break;
+        case 'U': settings.name_mode = 'r'; break;
+        case 'X': settings.log_refusals = 1; break;
+        case 'c': settings.carrier_mode = 0; break;
+        case 'd': settings.name_mode = 'd'; break;
+        case 'e': {
+            long n = number(argument);
+            settings.chat_idle_seconds = static_cast<int32_t>(n);
+            settings.auto_exit_flags |= 2;
+            cycle.last_chat_time = 0 - n;
+            // An -e above the limit ends the run quietly, and as a success.
+            if (static_cast<unsigned long>(n) > max_auto_exit_s) exit(0);
+            break;
+        }
+        case 'h': settings.flow_letter = 'N'; break;
+        case 'j': settings.accept_uploads = 0; break;
+        case 'k': settings.wildcards_allowed = 0; break;
+        case 'o': settings.overwrite_existing = 1; break;
+        case 'p': settings.device_path = argument; break;
+        case 'q': settings.beeper_off = 1; break;
+        case 'r': settings.serve_requests = 1; break;
+        case 's': {
+            long n = number(argument);
+            if (n < min_line_speed || n > max_line_speed) exit(EXIT_BAD_OPTION);
+            settings.line_speed = static_cast<int32_t>(n);
+            break;
+        }
+        case 't': settings.carrier_mode = 2; break;
+        case 'u': settings.name_mode = 'u'; break;
+        case 'v':
+            if (set_profile(static_cast<char>(toupper(static_cast<unsigned char>(argument[0])))) != 0)
+                exit(EXIT_BAD_OPTION);
+            cycle.profile_echo_pending = 1;
+            break;
+        case 'w': settings.resume_check = 0; break;
+        case 'x': settings.delete_partial = 1; break;
+        case 'y': settings.delete_sent = 1; break;
+        case 'z': settings.log_path = argument; break;
+        default: unknown_option(rest);
+    }
+}
+
+}  // namespace
+
+void parse_command_line(int argc, char** argv) {
+    int next = 1;
+    while (next < argc) {
+        const char* word = argv[next++];
+        if (word[0] != '-') {
+            expand_argument(word, add_argument_name);
+            continue;
+        }
+        // Letters that need an argument take the following words, in order.
+        for (const char* letter = word + 1; *letter != '\0'; ++letter) {
+            const char* argument = nullptr;
+            if (takes_argument(*letter)) {
+                if (next >= argc) {
+                    print_title();
+                    exit(EXIT_MISSING_ARGUMENT);
+                }
+                argument = argv[next++];
+            }
+            apply_option(*letter, argument, letter);
+        }
+    }
+}

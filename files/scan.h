@@ -1,0 +1,19 @@
+// Names typed at the upload and download prompts, and wildcard expansion.
+//
+// Interface summary:
+//   add_upload_words (line), add_request_words (line) -> always 1
+//   next_word (position, buffer, buffer_size) -> position after the word, or null
+//   expand_upload_word (word)
+//   has_wildcard (word) -> 1/0;  wild_match (name, pattern) -> 1 match, 0 none
+#pragma once
+
+#include <cstddef>
+
+constexpr int WORD_SIZE = 512;
+
+int add_upload_words(const char* line);
+int add_request_words(const char* line);
+const char* next_word(const char* position, char* buffer, size_t buffer_size);
+void expand_upload_word(const char* word);
+int has_wildcard(const char* word);
+int wild_match(const char* name, const char* pattern);

@@ -1,0 +1,65 @@
+// Frame codec and CRC of the ZARN link: framing, line modes, control sequences.
+//
+// Interface summary:
+//   crc16 (first, end)     CRC-16/GENIBUS register over [first, end), not complemented
+//   link_transmit ()       one transmit step: encode frames from build_frame, write to the port
+//   link_receive ()        one receive step: read until the port is empty, decode, handle_frame
+//   codec_flush_pending () write once what is pending of the current chunk (termination)
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+// Line-mode bits of link_mode (the low byte is also the handshake mode byte).
+constexpr int MODE_ESC_OUT = 0x01;   // send bytes flagged in char_flags escaped
+constexpr int MODE_ESC_IN = 0x02;    // `{` b is an escape; raw CF_DROP bytes are noise
+constexpr int MODE_7BIT_OUT = 0x04;  // pack frame bytes into 7-bit groups
+constexpr int MODE_7BIT_IN = 0x08;
+constexpr int MODE_B85_OUT = 0x10;  // printable base-85 groups
+constexpr int MODE_B85_IN = 0x20;
+
+// char_flags bits.
+constexpr uint8_t CF_ESCAPE = 0x01;  // must not appear raw on the line in our direction
+constexpr uint8_t CF_DROP = 0x02;    // arriving raw, it is noise or flow control
+
+constexpr uint16_t LINK_CRC_RESIDUE = 0x1D0F;  // register over a good frame and its trailer
+
+constexpr int FRAME_BUFFER_SIZE = 1104;  // largest frame with trailer fits with room to spare
+constexpr int FRAME_ABANDON_AT = 1098;   // a frame this long without `{}` is noise
+constexpr int CHUNK_SIZE = 256;          // one port write at most
+constexpr int CHUNK_CLOSE_AT = 252;      // an escape pair or b85 group may still follow
+
+struct codec_state {
+    int link_mode = 0;
+    uint8_t char_flags[256] = {};
+
+    // Transmit.
+    uint8_t tx_frame[FRAME_BUFFER_SIZE] = {};
+    uint8_t* tx_pos = nullptr;  // null: no frame being encoded
+    uint8_t* tx_end = nullptr;
+    int pack_left = 0;   // data bytes left in the current 7-bit group
+    int brace_flag = 0;  // last plain byte emitted was `{`
+    uint8_t tx_chunk[CHUNK_SIZE] = {};
+    const uint8_t* pending = nullptr;
+    int pending_count = 0;
+    time_t last_tx_time = 0;
+
+    // Receive.
+    uint8_t rx_raw[CHUNK_SIZE] = {};
+    uint8_t rx_frame[FRAME_BUFFER_SIZE] = {};
+    int rx_pos = 0;
+    int in_frame = 0;
+    int pending_brace = 0;
+    int group_count = 0;
+    uint32_t accumulator = 0;
+    uint8_t high_bits = 0;  // 7-bit group header register
+    int link_interrupted = 0;
+    time_t last_rx_time = 0;
+};
+
+extern codec_state codec;
+
+uint16_t crc16(const uint8_t* first, const uint8_t* end);
+void link_transmit();
+void link_receive();
+void codec_flush_pending();

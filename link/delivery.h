@@ -1,0 +1,41 @@
+// Reliable delivery: frame contents, acknowledgements, enquiries, block size, profiles.
+//
+// Interface summary:
+//   build_frame ()        end of the frame built in codec.tx_frame, or null: nothing to send
+//   handle_frame (end)    takes the frame in codec.rx_frame up to end; bad CRC ignored;
+//                         protocol errors end the link ("ZARN data link error.")
+//   set_profile (letter)  0 for one of "TSCMLH", -1 otherwise (letter stored either way)
+//   block_grow (), block_shrink ()
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+constexpr int ack_timeout_s = 4;  // enquire after more than this without ACK/NAK
+constexpr int keepalive_s = 4;    // send an empty frame after more than this idle
+constexpr int max_tries = 15;     // the 17th enquiry since the last ACK fails the link
+
+struct delivery_state {
+    int block_size = 1024;
+    int block_max = 1024;
+    int block_min = 16;
+    int window_size = 16384;
+    int good_count = 96;
+    time_t ack_time = 0;
+    char profile_letter = 'H';
+
+    int32_t rx_packets = 0;
+    int32_t rx_bytes = 0;
+    int32_t rx_errors = 0;
+    int32_t tx_packets = 0;
+    int32_t tx_bytes = 0;
+    int32_t tx_errors = 0;
+};
+
+extern delivery_state delivery;
+
+uint8_t* build_frame();
+void handle_frame(uint8_t* end);
+int set_profile(char letter);
+void block_grow();
+void block_shrink();

@@ -1,0 +1,93 @@
+#include "link/supervise.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "app/settings.h"
+#include "link/codec.h"
+#include "serial/port.h"
+
+termination_state termination;
+
+namespace {
+
+constexpr uint8_t CTRL_C = 3;
+
+// Standard error is unbuffered; failures to write it are of no consequence here.
+void say(const char* text) {
+    ssize_t ignored = write(2, text, strlen(text));
+    (void)ignored;
+}
+
+// Waits for the peer's `{|`; returns the text that ends the progress line.
+const char* wait_for_goodbye() {
+    time_t start = serial.clock;
+    time_t last_byte_time = serial.clock;
+    uint8_t before = 0;
+    for (;;) {
+        clock_update();
+        if (serial.clock - start >= goodbye_total_s || serial.clock - last_byte_time >= goodbye_idle_s)
+            return "time-out\r\n";
+        if (key_waiting() && read_console_key() == CTRL_C) return "cancelled\r\n";
+        uint8_t byte = 0;
+        if (port_read(&byte, 1) == 0) {
+            wait_for_input();
+            continue;
+        }
+        last_byte_time = serial.clock;
+        if (byte == '|' && before == '{') return "ok.\r\n";
+        before = byte;
+    }
+}
+
+}  // namespace
+
+void supervise() {
+    if (termination.carrier_mode != 0) {
+        if (carrier_present()) {
+            termination.carrier_seen_time = serial.clock;
+        } else if (serial.clock - termination.carrier_seen_time > carrier_grace_s) {
+            link_fail("Carrier lost.", 0, 1);
+        }
+    }
+    if (serial.clock - termination.last_check_clock > clock_jump_s) codec.last_rx_time = serial.clock;
+    termination.last_check_clock = serial.clock;
+    if (codec.link_interrupted == 0 && serial.clock - codec.last_rx_time > silence_timeout_s)
+        link_fail("ZARN data link time-out.", 1, 1);
+    if (termination.break_flag) link_fail("Ctrl+C pressed.", 1, 0);
+}
+
+void link_fail(const char* message, int level, int pause) {
+    console_drain();
+    termination.fail_message = message;
+    termination.termination_level = level;
+    termination.pause_flag = pause;
+    exit(settings.exit_status);
+}
+
+void link_terminate() {
+    say("\r\n");
+    say(termination.fail_message);
+    say("\r\n");
+    if (termination.termination_level > 0) {
+        // A half-sent chunk goes out first: the goodbye inside an escape pair reads as data.
+        codec_flush_pending();
+        port_write(reinterpret_cast<const uint8_t*>(termination_sequence),
+                   sizeof termination_sequence - 1);
+        clock_update();
+    }
+    if (termination.termination_level > 1) {
+        say("Waiting for ZARN termination... ");
+        say(wait_for_goodbye());
+    }
+    port_close();
+    if (termination.pause_flag) {
+        clock_update();
+        time_t start = serial.clock;
+        while (serial.clock - start < failure_pause_s) {
+            usleep(WAIT_FOR_INPUT_US);
+            clock_update();
+        }
+    }
+}

@@ -1,0 +1,35 @@
+// Link supervision, the fatal-error path and the termination exchange.
+//
+// Interface summary:
+//   supervise ()                    carrier and silence checks; may call link_fail
+//   link_fail (message, level, pause)  records the failure and exits; never returns
+//   link_terminate ()               exit handler: message, goodbye, wait, port closed, pause
+#pragma once
+
+#include <ctime>
+
+constexpr int carrier_grace_s = 1;      // carrier absent longer than this: link lost
+constexpr int clock_jump_s = 30;        // a jump this large restarts the silence timer
+constexpr int silence_timeout_s = 60;   // no frame end for longer than this: time-out
+constexpr int goodbye_idle_s = 15;      // peer silent this long: stop waiting for its goodbye
+constexpr int goodbye_total_s = 60;     // never wait longer than this for the goodbye
+constexpr int failure_pause_s = 5;      // keep a failure message readable
+
+// The six bytes said to the peer at the end of every link.
+constexpr char termination_sequence[] = "{}{|{}";
+
+struct termination_state {
+    const char* fail_message = "ZARN data link closed.";
+    int termination_level = 2;  // 0 no goodbye, 1 goodbye, 2 goodbye and wait for the peer's
+    int pause_flag = 0;
+    int carrier_mode = 1;  // as handed to the establishment
+    time_t carrier_seen_time = 0;
+    time_t last_check_clock = 0;
+    int break_flag = 0;  // nothing raises it: Ctrl+C reaches the main loop as a key
+};
+
+extern termination_state termination;
+
+void supervise();
+[[noreturn]] void link_fail(const char* message, int level, int pause);
+void link_terminate();

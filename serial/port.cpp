@@ -1,0 +1,116 @@
+#include "serial/port.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+serial_state serial;
+volatile sig_atomic_t no_hangup_flag = 1;
+
+time_t system_time_source() { return time(nullptr); }
+time_t (*time_source)() = system_time_source;
+
+#include "app/settings.h"
+
+int port_open(const char* device_path, int32_t /*speed: the line keeps its own*/,
+              char flow_letter) {
+    if (device_path != nullptr) {
+        int fd = open(device_path, O_RDWR);
+        if (fd < 0) return PORT_OPEN_FAILED;
+        serial.line_fd = fd;
+        serial.door_mode = false;
+        tcgetattr(fd, &serial.line_attrs);
+        serial.saved_line_attrs = serial.line_attrs;
+        serial.line_attrs.c_iflag = 0;
+        serial.line_attrs.c_oflag = 0;
+        serial.line_attrs.c_lflag = 0;
+        serial.line_attrs.c_cc[VMIN] = 1;
+        serial.line_attrs.c_cc[VTIME] = 0;
+
+        serial.console_fd = 0;
+        tcgetattr(serial.console_fd, &serial.saved_console_attrs);
+        serial.console_attrs = termios{};
+    } else {
+        serial.door_mode = true;
+        tcgetattr(0, &serial.line_attrs);
+        serial.saved_line_attrs = serial.line_attrs;
+        cfmakeraw(&serial.line_attrs);
+        serial.line_fd = 1;
+        serial.console_fd = -1;
+    }
+    if (flow_letter != 0) {
+        serial.line_attrs.c_cflag |= CRTSCTS;
+        serial.console_attrs.c_cflag |= CRTSCTS;
+    }
+    tcsetattr(serial.line_fd, TCSANOW, &serial.line_attrs);
+    if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
+    serial.is_open = true;
+    return static_cast<int>(cfgetospeed(&serial.line_attrs));
+}
+
+void port_close() {
+    if (!serial.is_open) return;
+    tcsetattr(serial.line_fd, TCSANOW, &serial.saved_line_attrs);
+    if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
+    close(serial.line_fd);
+    if (!serial.door_mode) close(serial.console_fd);
+    serial.is_open = false;
+}
+
+int port_read(uint8_t* buffer, int maximum) {
+    int waiting = 0;
+    if (ioctl(serial.line_fd, FIONREAD, &waiting) < 0 || waiting <= 0) return 0;
+    int n = waiting < maximum ? waiting : maximum;
+    ssize_t got = read(serial.line_fd, buffer, n);
+    return got < 0 ? 0 : static_cast<int>(got);
+}
+
+int port_write(const uint8_t* bytes, int count) {
+    return static_cast<int>(write(serial.line_fd, bytes, count));
+}
+
+int carrier_present() {
+    int mode = settings.carrier_mode;
+    if (mode == 0) return 1;
+    if (mode == 2) return no_hangup_flag ? 1 : 0;
+    int bits = 0;
+    // A line that cannot report carrier (a pseudo-terminal, a three-wire cable) has it.
+    if (ioctl(serial.line_fd, TIOCMGET, &bits) < 0) return 1;
+    return (bits & TIOCM_CAR) ? 1 : 0;
+}
+
+int key_waiting() {
+    if (serial.door_mode || serial.console_fd < 0) return 0;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(serial.console_fd, &readable);
+    timeval none{0, 0};
+    return select(serial.console_fd + 1, &readable, nullptr, nullptr, &none) > 0 ? 1 : 0;
+}
+
+int read_console_key() {
+    if (serial.console_fd < 0) return -1;
+    uint8_t key = 0;
+    return read(serial.console_fd, &key, 1) == 1 ? key : -1;
+}
+
+void wait_for_input() {
+    fd_set readable;
+    fd_set writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    int top = 0;
+    if (!serial.door_mode) FD_SET(0, &readable);
+    if (serial.line_fd >= 0) {
+        FD_SET(serial.line_fd, &readable);
+        if (serial.want_write) FD_SET(serial.line_fd, &writable);
+        top = serial.line_fd;
+    }
+    timeval wait{0, WAIT_FOR_INPUT_US};
+    select(top + 1, &readable, serial.want_write ? &writable : nullptr, nullptr, &wait);
+}
+
+void console_drain() { tcdrain(serial.door_mode ? 1 : 0); }
+
+void clock_update() { serial.clock = time_source(); }

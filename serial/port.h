@@ -1,0 +1,55 @@
+// Serial line, console keyboard and the one-second clock.
+//
+// Interface summary:
+//   port_open (device, speed, flow)  0xFFFF when the device cannot be opened
+//   port_close ()                    restores saved attributes, closes line and console
+//   port_read (buffer, max)          bytes read now (never waits), 0 when none or on error
+//   port_write (bytes, count)        result of one write(): bytes taken, or -1
+//   carrier_present ()               1/0 by carrier_mode; 1 when the line cannot report it
+//   key_waiting ()                   1 when a console key can be read now (device mode)
+//   read_console_key ()              one byte from the console, -1 when none
+//   wait_for_input ()                up to 10 ms for the line or the console
+//   console_drain ()                 tcdrain of the console (door mode: the line)
+//   clock_update ()                  serial.clock := time_source()
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <ctime>
+#include <termios.h>
+
+constexpr int PORT_OPEN_FAILED = 0xFFFF;
+constexpr int WAIT_FOR_INPUT_US = 10000;  // the system's only pause
+
+struct serial_state {
+    int line_fd = -1;     // the device, or 1 in door mode
+    int console_fd = -1;  // 0 in device mode, -1 in door mode
+    bool is_open = false;
+    bool door_mode = false;
+    termios saved_line_attrs{};
+    termios saved_console_attrs{};
+    termios line_attrs{};
+    termios console_attrs{};
+    bool want_write = false;  // the codec has output pending: wake when the line takes more
+    time_t clock = 0;         // whole seconds, advanced only by clock_update
+};
+
+extern serial_state serial;
+
+// Written by the SIGHUP handler, so it lives outside the state struct.
+extern volatile sig_atomic_t no_hangup_flag;
+
+// The time seam: every reading of the clock goes through this function.
+extern time_t (*time_source)();
+time_t system_time_source();
+
+int port_open(const char* device_path, int32_t speed, char flow_letter);
+void port_close();
+int port_read(uint8_t* buffer, int maximum);
+int port_write(const uint8_t* bytes, int count);
+int carrier_present();
+int key_waiting();
+int read_console_key();
+void wait_for_input();
+void console_drain();
+void clock_update();

@@ -1,0 +1,46 @@
+// The receiving side: offers answered, file data written, requests sent, the abort.
+//
+// Interface summary:
+//   decide_offer ()      answers at most one offer of the peer
+//   send_requests ()     writes queued download requests into channel 3
+//   receive_data ()      moves at most one piece of file data into the file
+//   accept_incoming (entry, offset, letter)
+//   abort_download (letter)
+//   close_incoming ()    also run by the exit path
+//   on_peer_abort ()     the peer's "b"
+//   on_request_answer (letter)   "d", "m" or "p"
+//   confirm_received (entry)     called when "c" is written for the entry
+#pragma once
+
+#include <cstdint>
+
+#include "files/entries.h"
+#include "session/transfer.h"
+
+constexpr int OFFER_BUFFER_SIZE = 1032;  // 8 header bytes and a name of up to 1,023
+
+struct receive_state {
+    file_queue receive_queue;
+    file_queue received_queue;
+    file_queue requested_queue;
+    file_entry* current_incoming = nullptr;
+    int incoming_fd = 0;
+    int receive_channel = 16;
+    int receive_slice_left = 1024;
+    int download_abort_state = 0;
+    uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};
+    int offer_pos = 0;
+    transfer_figures figures;
+};
+
+extern receive_state receiving;
+
+void decide_offer();
+void send_requests();
+void receive_data();
+void accept_incoming(file_entry* entry, int32_t offset, char letter);
+void abort_download(char letter);
+void close_incoming();
+void on_peer_abort();
+void on_request_answer(char letter);
+void confirm_received(file_entry* entry);

@@ -1,0 +1,38 @@
+// Transfer rates, the status-area refresh, the transfer log and result messages.
+//
+// Interface summary:
+//   refresh_statistics ()   at most once per clock second
+//   update_rates (rates, figures, n)
+//   write_log_line (letter, entry, rate)   nothing when there is no log
+//   show_next_result ()     at most one finished entry shown and freed
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "files/entries.h"
+#include "session/transfer.h"
+
+constexpr int rate_window_s = 60;
+constexpr int rate_settle_s = 9;  // until this many seconds the current rate is the average
+
+struct rate_state {
+    int32_t rate_start = 0;
+    int32_t window_start = 0;
+    int32_t window_bytes = 0;
+    int32_t average_rate = 0;
+    int32_t current_rate = 0;
+};
+
+struct stats_state {
+    rate_state download;
+    rate_state upload;
+    time_t last_refresh_time = 0;
+};
+
+extern stats_state stats;
+
+void refresh_statistics();
+void update_rates(rate_state* rates, transfer_figures* figures, int32_t n);
+void write_log_line(char letter, const file_entry* entry, int32_t rate);
+void show_next_result();

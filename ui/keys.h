@@ -1,0 +1,13 @@
+// The main loop and the keyboard commands.
+//
+// Interface summary:
+//   main_loop ()               opening block, then results, cycle, one key; never returns
+//   handle_key ()              reads and handles one key
+//   set_input_mode (mode), toggle_beeper (), trim_trailing_blanks (text)
+#pragma once
+
+[[noreturn]] void main_loop();
+void handle_key();
+void set_input_mode(int mode);
+void toggle_beeper();
+void trim_trailing_blanks(char* text);
