@@ -13,6 +13,7 @@ termination_state termination;
 namespace {
 
 constexpr uint8_t CTRL_C = 3;
+constexpr int goodbye_write_s = 2;  // a line that takes nothing this long is dead
 
 // Standard error is unbuffered; failures to write it are of no consequence here.
 void say(const char* text) {
@@ -73,8 +74,8 @@ void link_terminate() {
     if (termination.termination_level > 0) {
         // A half-sent chunk goes out first: the goodbye inside an escape pair reads as data.
         codec_flush_pending();
-        port_write(reinterpret_cast<const uint8_t*>(termination_sequence),
-                   sizeof termination_sequence - 1);
+        port_write_all(reinterpret_cast<const uint8_t*>(termination_sequence),
+                       sizeof termination_sequence - 1, goodbye_write_s);
         clock_update();
     }
     if (termination.termination_level > 1) {

@@ -1,5 +1,6 @@
 #include "serial/port.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -45,12 +46,19 @@ int port_open(const char* device_path, int32_t /*speed: the line keeps its own*/
     }
     tcsetattr(serial.line_fd, TCSANOW, &serial.line_attrs);
     if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
+    // Writes never block the single thread: what the line does not take stays pending
+    // in the codec, and wait_for_input wakes when the line can take more.
+    serial.saved_line_flags = fcntl(serial.line_fd, F_GETFL);
+    if (serial.saved_line_flags != -1)
+        fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags | O_NONBLOCK);
     serial.is_open = true;
     return static_cast<int>(cfgetospeed(&serial.line_attrs));
 }
 
 void port_close() {
     if (!serial.is_open) return;
+    // In door mode the descriptor is shared with the calling system: leave it as we found it.
+    if (serial.saved_line_flags != -1) fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags);
     tcsetattr(serial.line_fd, TCSANOW, &serial.saved_line_attrs);
     if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
     close(serial.line_fd);
@@ -68,6 +76,26 @@ int port_read(uint8_t* buffer, int maximum) {
 
 int port_write(const uint8_t* bytes, int count) {
     return static_cast<int>(write(serial.line_fd, bytes, count));
+}
+
+int port_write_all(const uint8_t* bytes, int count, int seconds) {
+    int done = 0;
+    time_t start = time_source();
+    while (done < count) {
+        int n = port_write(bytes + done, count - done);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        if (time_source() - start >= seconds) break;
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(serial.line_fd, &writable);
+        timeval wait{0, WAIT_FOR_INPUT_US};
+        select(serial.line_fd + 1, nullptr, &writable, nullptr, &wait);
+    }
+    return done;
 }
 
 int carrier_present() {

@@ -4,7 +4,9 @@
 //   port_open (device, speed, flow)  0xFFFF when the device cannot be opened
 //   port_close ()                    restores saved attributes, closes line and console
 //   port_read (buffer, max)          bytes read now (never waits), 0 when none or on error
-//   port_write (bytes, count)        result of one write(): bytes taken, or -1
+//   port_write (bytes, count)        result of one write(): bytes taken, or -1 (the line
+//                                    never blocks: -1 with EAGAIN when it takes nothing now)
+//   port_write_all (bytes, count, s) keeps writing up to s seconds; bytes taken in all
 //   carrier_present ()               1/0 by carrier_mode; 1 when the line cannot report it
 //   key_waiting ()                   1 when a console key can be read now (device mode)
 //   read_console_key ()              one byte from the console, -1 when none
@@ -26,6 +28,7 @@ struct serial_state {
     int console_fd = -1;  // 0 in device mode, -1 in door mode
     bool is_open = false;
     bool door_mode = false;
+    int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking
     termios saved_line_attrs{};
     termios saved_console_attrs{};
     termios line_attrs{};
@@ -47,6 +50,7 @@ int port_open(const char* device_path, int32_t speed, char flow_letter);
 void port_close();
 int port_read(uint8_t* buffer, int maximum);
 int port_write(const uint8_t* bytes, int count);
+int port_write_all(const uint8_t* bytes, int count, int seconds);
 int carrier_present();
 int key_waiting();
 int read_console_key();
