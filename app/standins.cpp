@@ -19,10 +19,6 @@
 #include "ui/keys.h"
 #include "ui/screen.h"
 
-// files: names are only noted until the file lists exist.
-void add_argument_name(const char* /*name*/) {}
-void expand_argument(const char* argument, void (*apply)(const char*)) { apply(argument); }
-
 // link
 codec_state codec;
 void codec_flush_pending() {}

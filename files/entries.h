@@ -7,6 +7,7 @@
 //   add_upload_name (name, status) -> entries made
 //   add_request_name (name), add_receive_name (name) -> 1 made, 0 no memory
 //   expand_argument (argument, apply)   '@' list files; exits 10 when one cannot be opened
+//   dir_list_free_all (list)   frees every directory node
 //   add_argument_name (name)   dispatch by settings.name_mode
 //   split_at_blank (text) -> second word, or null when there is no blank
 //   split_path (path, dir, dir_size, name, name_size) -> 0, or -1 when a part does not fit
@@ -82,6 +83,7 @@ int add_request_name(const char* name);
 int add_receive_name(const char* name);
 void expand_argument(const char* argument, void (*apply)(const char* name));
 void add_argument_name(const char* name);
+void dir_list_free_all(dir_list* list);
 
 char* split_at_blank(char* text);
 int split_path(const char* path, char* directory, size_t directory_size, char* name,

@@ -2,7 +2,8 @@
 //
 // Interface summary:
 //   add_upload_words (line), add_request_words (line) -> always 1
-//   next_word (position, buffer, buffer_size) -> position after the word, or null
+//   next_word (position, buffer, buffer_size) -> position after the word, or null;
+//                              a word that does not fit leaves the buffer empty
 //   expand_upload_word (word)
 //   has_wildcard (word) -> 1/0;  wild_match (name, pattern) -> 1 match, 0 none
 #pragma once

@@ -1,0 +1,75 @@
+// File entries, their first-in-first-out queues and the DOS time stamps they carry.
+#include "files/entries.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+
+files_state files;
+
+file_entry* new_entry(const char* name) {
+    size_t length = strlen(name);
+    // Exactly the fixed fields and the name with its NUL: the tail is the offer record.
+    auto* entry = static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + 1));
+    if (entry == nullptr) return nullptr;
+    entry->next = nullptr;
+    entry->prev = nullptr;
+    entry->status = 0;
+    entry->offset = 0;
+    entry->time = 0;
+    entry->date = 0;
+    entry->size = 0;
+    memcpy(entry->name, name, length + 1);
+    return entry;
+}
+
+void free_entry(file_entry* entry) { free(entry); }
+
+void queue_append(file_queue* queue, file_entry* entry) {
+    if (entry == nullptr) internal_error_exit(3);
+    entry->next = nullptr;
+    entry->prev = queue->tail;
+    if (queue->tail == nullptr)
+        queue->head = entry;
+    else
+        queue->tail->next = entry;
+    queue->tail = entry;
+}
+
+file_entry* queue_pop(file_queue* queue) {
+    file_entry* entry = queue->head;
+    if (entry == nullptr) return nullptr;
+    queue->head = entry->next;
+    if (queue->head == nullptr)
+        queue->tail = nullptr;
+    else
+        queue->head->prev = nullptr;
+    entry->next = nullptr;
+    entry->prev = nullptr;
+    return entry;
+}
+
+void queue_free_all(file_queue* queue) {
+    while (file_entry* entry = queue_pop(queue)) free_entry(entry);
+}
+
+// Fields are packed without range checks; unsigned arithmetic keeps years
+// before 1980 well defined, and only the low 16 bits are stored.
+uint16_t dos_time(time_t timestamp) {
+    const struct tm* parts = localtime(&timestamp);
+    if (parts == nullptr) return 0;
+    uint32_t value = (static_cast<uint32_t>(parts->tm_hour) << 11) |
+                     (static_cast<uint32_t>(parts->tm_min) << 5) |
+                     static_cast<uint32_t>(parts->tm_sec / 2);
+    return static_cast<uint16_t>(value);
+}
+
+uint16_t dos_date(time_t timestamp) {
+    const struct tm* parts = localtime(&timestamp);
+    if (parts == nullptr) return 0;
+    uint32_t value = (static_cast<uint32_t>(parts->tm_year - 80) << 9) |
+                     (static_cast<uint32_t>(parts->tm_mon + 1) << 5) |
+                     static_cast<uint32_t>(parts->tm_mday);
+    return static_cast<uint16_t>(value);
+}

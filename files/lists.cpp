@@ -1,0 +1,171 @@
+// How names from the command line, list files and peer requests become file
+// entries and directory nodes.
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/settings.h"
+#include "files/entries.h"
+#include "ui/screen.h"
+
+namespace {
+
+constexpr int LIST_LINE_SIZE = 1024;  // one line of a list file, NUL included
+constexpr int EXIT_LIST_NOT_FOUND = 10;
+
+// Directory nodes hold directory parts of paths, so they obey the same limit.
+void append_directory(dir_list* list, const char* path) {
+    size_t length = strlen(path);
+    if (length >= static_cast<size_t>(NAME_PART_SIZE)) return;
+    auto* node = static_cast<dir_node*>(malloc(offsetof(dir_node, path) + length + 1));
+    if (node == nullptr) return;
+    node->next = nullptr;
+    memcpy(node->path, path, length + 1);
+    if (list->tail == nullptr)
+        list->head = node;
+    else
+        list->tail->next = node;
+    list->tail = node;
+}
+
+bool is_directory_name(const char* name) {
+    size_t length = strlen(name);
+    if (length > 0 && name[length - 1] == '/') return true;
+    struct stat info;
+    return stat(name, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Looks for one regular file in one directory: 1 entry made, 0 none, -1 no memory.
+int add_found_file(const char* directory, const char* name, int status) {
+    char path[PATH_SIZE];
+    if (make_path(path, sizeof path, directory, name, nullptr) != 0) return 0;
+    struct stat info;
+    if (stat(path, &info) != 0) return 0;
+    // Anything but a regular file would stall or abort the sending side on open.
+    if (!S_ISREG(info.st_mode)) return 0;
+    if (info.st_size > INT32_MAX) {
+        // The offer carries a signed 32-bit size: never announce a wrapped one.
+        // Local names are told about; the screen, while up, owns the terminal.
+        if (status != 0 && !screen.screen_active) {
+            fputs("File too large: ", stderr);
+            fputs(path, stderr);
+            fputs("\r\n", stderr);
+        }
+        return 0;
+    }
+    file_entry* entry = new_entry(path);
+    if (entry == nullptr) return -1;
+    entry->status = static_cast<uint8_t>(status);
+    entry->offset = 0;
+    entry->time = dos_time(info.st_mtime);
+    entry->date = dos_date(info.st_mtime);
+    entry->size = static_cast<int32_t>(info.st_size);
+    queue_append(&files.upload_queue, entry);
+    return 1;
+}
+
+// Reads one line into the buffer, stripped of trailing blanks and control
+// characters. A line too long for the buffer, or holding a NUL byte, is skipped
+// whole (the buffer is left empty): cut short it would name some other file.
+bool read_list_line(FILE* list, char* line, size_t size) {
+    int next = getc(list);
+    if (next == EOF) return false;
+    size_t length = 0;
+    bool unusable = false;
+    for (; next != '\n' && next != EOF; next = getc(list)) {
+        if (length + 1 >= size || next == '\0')
+            unusable = true;
+        else
+            line[length++] = static_cast<char>(next);
+    }
+    if (unusable) length = 0;
+    // Bytes from 0x80 up are kept: they end names written in UTF-8.
+    while (length > 0 && static_cast<unsigned char>(line[length - 1]) <= ' ') --length;
+    line[length] = '\0';
+    return true;
+}
+
+}  // namespace
+
+void dir_list_free_all(dir_list* list) {
+    while (dir_node* node = list->head) {
+        list->head = node->next;
+        free(node);
+    }
+    list->tail = nullptr;
+}
+
+int add_upload_name(const char* name, int status) {
+    settings.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+    if (!settings.wildcards_allowed && strpbrk(name, "?*") != nullptr) return 0;
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(name, directory, sizeof directory, base, sizeof base) != 0) return 0;
+    if (status == 0) directory[0] = '\0';  // a peer chooses names, never directories
+    if (directory[0] != '\0' || files.upload_dirs.head == nullptr)
+        return add_found_file(directory, base, status) > 0 ? 1 : 0;
+    int count = 0;
+    for (const dir_node* node = files.upload_dirs.head; node != nullptr; node = node->next) {
+        int made = add_found_file(node->path, base, status);
+        if (made < 0) break;
+        count += made;
+    }
+    return count;
+}
+
+int add_request_name(const char* name) {
+    file_entry* entry = new_entry(name);
+    if (entry == nullptr) return 0;
+    entry->status = 1;
+    queue_append(&files.request_queue, entry);
+    return 1;
+}
+
+int add_receive_name(const char* name) {
+    files.receive_names_given = 1;
+    settings.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;
+    file_entry* entry = new_entry(name);
+    if (entry == nullptr) return 0;
+    queue_append(&files.receive_names, entry);
+    return 1;
+}
+
+void expand_argument(const char* argument, void (*apply)(const char* name)) {
+    if (argument[0] != '@') {
+        apply(argument);
+        return;
+    }
+    const char* list_name = argument + 1;
+    FILE* list = fopen(list_name, "r");
+    if (list == nullptr) {
+        fputs("File not found: ", stderr);
+        fputs(list_name, stderr);
+        exit(EXIT_LIST_NOT_FOUND);
+    }
+    // Every line is one name as it stands: blanks, '@' and '-' included.
+    char line[LIST_LINE_SIZE];
+    while (read_list_line(list, line, sizeof line))
+        if (line[0] != '\0') apply(line);
+    fclose(list);
+}
+
+void add_argument_name(const char* name) {
+    if (is_directory_name(name)) {
+        if (settings.name_mode == 'u')
+            append_directory(&files.upload_dirs, name);
+        else if (files.download_dir[0] == '\0') {
+            // Too long for a directory part: refused rather than cut.
+            if (strlen(name) < sizeof files.download_dir) strcpy(files.download_dir, name);
+        } else
+            append_directory(&files.extra_dirs, name);
+        return;
+    }
+    switch (settings.name_mode) {
+        case 'd': add_receive_name(name); break;
+        case 'r': add_request_name(name); break;
+        default: add_upload_name(name, 1); break;
+    }
+}

@@ -1,0 +1,99 @@
+// Names typed at the upload and download prompts, and wildcard expansion.
+#include "files/scan.h"
+
+#include <dirent.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "files/entries.h"
+
+int add_upload_words(const char* line) {
+    char word[WORD_SIZE];
+    const char* position = line;
+    while ((position = next_word(position, word, sizeof word)) != nullptr)
+        if (word[0] != '\0') expand_upload_word(word);
+    return 1;
+}
+
+int add_request_words(const char* line) {
+    char word[WORD_SIZE];
+    const char* position = line;
+    while ((position = next_word(position, word, sizeof word)) != nullptr)
+        if (word[0] != '\0') add_request_name(word);
+    return 1;
+}
+
+const char* next_word(const char* position, char* buffer, size_t buffer_size) {
+    if (position == nullptr) return nullptr;
+    while (*position == ' ') ++position;
+    if (*position == '\0') return nullptr;
+    const char* end = position;
+    while (*end != '\0' && *end != ' ') ++end;
+    size_t length = static_cast<size_t>(end - position);
+    // A word that does not fit is passed over, not cut into another name.
+    if (length >= buffer_size) length = 0;
+    if (buffer_size > 0) {
+        memcpy(buffer, position, length);
+        buffer[length] = '\0';
+    }
+    return end;
+}
+
+void expand_upload_word(const char* word) {
+    if (!has_wildcard(word)) {
+        add_upload_name(word, 1);
+        return;
+    }
+    char directory[NAME_PART_SIZE];
+    char pattern[NAME_PART_SIZE];
+    if (split_path(word, directory, sizeof directory, pattern, sizeof pattern) != 0) return;
+    // A bare pattern is matched in the current directory. Its matches are named
+    // "./x" while search directories exist, or they would be looked up there.
+    DIR* scan = opendir(directory[0] == '\0' ? "." : directory);
+    if (scan == nullptr) return;
+    const char* prefix = directory;
+    if (directory[0] == '\0' && files.upload_dirs.head != nullptr) prefix = "./";
+    while (const dirent* found = readdir(scan)) {
+        if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
+        if (!wild_match(found->d_name, pattern)) continue;
+        char path[PATH_SIZE];
+        if (make_path(path, sizeof path, prefix, found->d_name, nullptr) != 0) continue;
+        add_upload_name(path, 1);
+    }
+    closedir(scan);
+}
+
+int has_wildcard(const char* word) { return strpbrk(word, "*?") != nullptr ? 1 : 0; }
+
+namespace {
+int fold(char c) { return tolower(static_cast<unsigned char>(c)); }
+}  // namespace
+
+// '*' takes any run of characters, '?' exactly one, letters match in either
+// case. On a mismatch the pattern resumes after the last star with that star
+// taking one more character, which needs no recursion and stays quadratic at
+// worst: a typed pattern can never stall the line.
+int wild_match(const char* name, const char* pattern) {
+    const char* star_resume = nullptr;  // pattern just after the last star
+    const char* star_taken = nullptr;   // end of what that star takes so far
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            while (*pattern == '*') ++pattern;
+            if (*pattern == '\0') return 1;
+            star_resume = pattern;
+            star_taken = name;
+        } else if (*pattern != '\0' && (*pattern == '?' || fold(*pattern) == fold(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star_resume != nullptr) {
+            pattern = star_resume;
+            name = ++star_taken;
+        } else {
+            return 0;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0' ? 1 : 0;
+}
