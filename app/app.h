@@ -9,6 +9,7 @@
 //   internal_error_exit (number)  fatal internal error 1, 2, 3 or 5; never returns
 //   exit_handler ()               registered first, runs last: closes transfer files and log
 //   hangup_handler (signal)       one-shot SIGHUP handler, clears no_hangup_flag
+//   install_hangup_handler ()     installs it; a second hang-up takes the default action
 #pragma once
 
 [[noreturn]] void kestro_main(int argc, char** argv);
@@ -19,3 +20,4 @@ void console_message(const char* text);
 [[noreturn]] void internal_error_exit(int number);
 void exit_handler();
 void hangup_handler(int signal_number);
+void install_hangup_handler();

@@ -51,8 +51,6 @@ void exit_handler() {
     }
 }
 
-namespace {
-
 void install_hangup_handler() {
     struct sigaction action {};
     action.sa_handler = hangup_handler;
@@ -60,8 +58,6 @@ void install_hangup_handler() {
     action.sa_flags = SA_RESETHAND;  // only the first hang-up is caught
     sigaction(SIGHUP, &action, nullptr);
 }
-
-}  // namespace
 
 void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);

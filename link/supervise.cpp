@@ -21,8 +21,11 @@ void say(const char* text) {
     (void)ignored;
 }
 
-// Waits for the peer's `{|`; returns the text that ends the progress line.
-const char* wait_for_goodbye() {
+}  // namespace
+
+const char* goodbye_wait() {
+    // The goodbye is out: waking for a writable line would only spin.
+    serial.want_write = false;
     time_t start = serial.clock;
     time_t last_byte_time = serial.clock;
     uint8_t before = 0;
@@ -41,8 +44,6 @@ const char* wait_for_goodbye() {
         before = byte;
     }
 }
-
-}  // namespace
 
 void supervise() {
     if (termination.carrier_mode != 0) {
@@ -80,7 +81,7 @@ void link_terminate() {
     }
     if (termination.termination_level > 1) {
         say("Waiting for ZARN termination... ");
-        say(wait_for_goodbye());
+        say(goodbye_wait());
     }
     port_close();
     if (termination.pause_flag) {

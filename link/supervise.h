@@ -4,6 +4,8 @@
 //   supervise ()                    carrier and silence checks; may call link_fail
 //   link_fail (message, level, pause)  records the failure and exits; never returns
 //   link_terminate ()               exit handler: message, goodbye, wait, port closed, pause
+//   goodbye_wait ()                 waits for the peer's goodbye from serial.clock on;
+//                                   "ok.\r\n", "time-out\r\n" or "cancelled\r\n"
 #pragma once
 
 #include <ctime>
@@ -33,3 +35,4 @@ extern termination_state termination;
 void supervise();
 [[noreturn]] void link_fail(const char* message, int level, int pause);
 void link_terminate();
+const char* goodbye_wait();

@@ -32,6 +32,11 @@ int port_open(const char* device_path, int32_t /*speed: the line keeps its own*/
         serial.console_fd = 0;
         tcgetattr(serial.console_fd, &serial.saved_console_attrs);
         serial.console_attrs = termios{};
+        // Raw in every respect but the control word: a zero control word means speed 0
+        // and no receiver, which hangs up a console that is itself a serial terminal.
+        serial.console_attrs.c_cflag = serial.saved_console_attrs.c_cflag;
+        cfsetispeed(&serial.console_attrs, cfgetispeed(&serial.saved_console_attrs));
+        cfsetospeed(&serial.console_attrs, cfgetospeed(&serial.saved_console_attrs));
     } else {
         serial.door_mode = true;
         tcgetattr(0, &serial.line_attrs);
