@@ -20,17 +20,6 @@
 #include "ui/screen.h"
 
 // link
-codec_state codec;
-void codec_flush_pending() {}
-delivery_state delivery;
-int set_profile(char letter) {
-    delivery.profile_letter = letter;
-    for (const char* p = "TSCMLH"; *p; ++p)
-        if (*p == letter) return 0;
-    return -1;
-}
-channels_state channels;
-void alloc_link_channels() {}
 const uint8_t link_banner[14] = {0x19, 'K', 'E', 'S', 'T', 'R', 'O', 0x18, ' ', 'v', '1', '.', '0', ' '};
 establish_state establish;
 int link_establish(const uint8_t*, uint8_t, const char* device_path, int32_t line_speed,

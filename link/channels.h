@@ -8,6 +8,9 @@
 //   send_reset (n), recv_reset (n) discard contents
 //   recv_queued (n), recv_read (n, buffer, count)   bytes waiting / bytes moved
 //   chan_queue_append (q, rec), chan_queue_pop (q) -> rec or null, chan_queue_unlink (rec)
+//   ring_copy_in (rec, pos, bytes, n), ring_copy_out (rec, pos, bytes, n)
+//                                  n bytes at pos, wrapping; pos advances (at most two memcpy)
+//   free_link_channels ()          frees the rings and empties everything (tests only)
 #pragma once
 
 #include <cstdint>
@@ -77,3 +80,6 @@ void recv_reset(int number);
 void chan_queue_append(channel_queue* queue, link_channel* record);
 link_channel* chan_queue_pop(channel_queue* queue);
 void chan_queue_unlink(link_channel* record);
+void ring_copy_in(const link_channel* rec, uint8_t*& pos, const uint8_t* bytes, int n);
+void ring_copy_out(const link_channel* rec, uint8_t*& pos, uint8_t* bytes, int n);
+void free_link_channels();

@@ -5,6 +5,7 @@
 //   link_transmit ()       one transmit step: encode frames from build_frame, write to the port
 //   link_receive ()        one receive step: read until the port is empty, decode, handle_frame
 //   codec_flush_pending () write once what is pending of the current chunk (termination)
+//   set_char_flags (b, bits)  adds bits to char_flags[b]; -1 (nothing set) for `Z`, `\`, `]`
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,8 @@ struct codec_state {
     uint8_t* tx_end = nullptr;
     int pack_left = 0;   // data bytes left in the current 7-bit group
     int brace_flag = 0;  // last plain byte emitted was `{`
+    int end_sent = 0;    // the frame's closing `{}` already went into the chunk
+    int lead_brace = 0;  // the next chunk starts with `{}` (frame after an idle line)
     uint8_t tx_chunk[CHUNK_SIZE] = {};
     const uint8_t* pending = nullptr;
     int pending_count = 0;
@@ -63,3 +66,4 @@ uint16_t crc16(const uint8_t* first, const uint8_t* end);
 void link_transmit();
 void link_receive();
 void codec_flush_pending();
+int set_char_flags(uint8_t byte, uint8_t bits);

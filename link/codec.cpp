@@ -1,0 +1,330 @@
+#include "link/codec.h"
+
+#include <array>
+
+#include "link/delivery.h"
+#include "link/supervise.h"
+#include "serial/port.h"
+
+codec_state codec;
+
+namespace {
+
+// Bytes with a meaning on the wire.
+constexpr uint8_t BRACE = 0x7B;       // `{`: introduces a two-byte control sequence
+constexpr uint8_t FRAME_END = 0x7D;   // `}` after `{`: ends the frame, starts the next
+constexpr uint8_t TERMINATE = 0x7C;   // `|` after `{`: right after `{}`, the peer ends the link
+constexpr uint8_t INTERRUPT = 0x7A;   // `z` after `{`: the peer is interrupted
+constexpr uint8_t DATA_BRACE = 0x5B;  // `[` after `{`: a data byte `{`
+constexpr uint8_t CTRL_X = 0x18;      // counted while the peer is interrupted
+constexpr uint8_t ESCAPE_XOR = 0x20;  // an escaped byte travels as itself XOR this
+constexpr uint8_t HEADER_XOR = 0x20;  // a 7-bit group header travels XOR this
+constexpr uint8_t B85_FIRST = 33;     // `!`: base-85 digit 0
+constexpr uint8_t B85_LAST = 117;     // `u`: base-85 digit 84
+constexpr int B85_GROUP_BYTES = 4;
+constexpr int B85_GROUP_DIGITS = 5;
+constexpr int GROUP_7BIT = 7;           // data bytes sharing one 7-bit header
+constexpr int interrupt_ctrl_x = 3;     // count above this when a Ctrl-X comes: give up
+constexpr time_t idle_brace_s = 1;      // a frame after a longer idle line starts with `{}`
+constexpr uint16_t crc_polynomial = 0x1021;
+
+constexpr std::array<uint16_t, 256> make_crc_table() {
+    std::array<uint16_t, 256> table{};
+    for (int i = 0; i < 256; ++i) {
+        uint16_t reg = static_cast<uint16_t>(i << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            reg = static_cast<uint16_t>((reg & 0x8000) ? (reg << 1) ^ crc_polynomial : reg << 1);
+        table[i] = reg;
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> crc_table = make_crc_table();
+
+// ---------------------------------------------------------------- transmit
+
+// The escape stage. With MODE_ESC_OUT flagged bytes travel as `{` and the byte XOR 0x20;
+// plain, a data `{` stays raw unless the next byte would complete a control sequence.
+struct emitter {
+    uint8_t* out;
+    bool escaping;
+    int brace;
+
+    void put(uint8_t b) {
+        if (escaping) {
+            if (codec.char_flags[b] != 0) {
+                *out++ = BRACE;
+                *out++ = b ^ ESCAPE_XOR;
+            } else {
+                *out++ = b;
+            }
+            return;
+        }
+        if (brace && (b == INTERRUPT || b == TERMINATE || b == FRAME_END || b == DATA_BRACE))
+            *out++ = DATA_BRACE;
+        brace = b == BRACE;
+        *out++ = b;
+    }
+};
+
+// Base-85: k bytes (1 to 4) as one big-endian number in k+1 digits, most significant first.
+uint8_t* encode_b85(uint8_t* out, const uint8_t* close, const uint8_t*& pos, const uint8_t* end) {
+    while (out < close && pos < end) {
+        int k = end - pos < B85_GROUP_BYTES ? static_cast<int>(end - pos) : B85_GROUP_BYTES;
+        uint32_t v = 0;
+        for (int i = 0; i < k; ++i) v = (v << 8) | pos[i];
+        pos += k;
+        for (int d = k; d >= 0; --d) {
+            out[d] = static_cast<uint8_t>(v % 85 + B85_FIRST);
+            v /= 85;
+        }
+        out += k + 1;
+    }
+    return out;
+}
+
+// 7-bit groups: a header carrying the top bits of the next seven bytes, then the bytes
+// with their top bit cleared. Header bits past the end of the frame are sent as 0.
+void encode_7bit(emitter& e, const uint8_t* close, const uint8_t*& pos, const uint8_t* end) {
+    int left = codec.pack_left;
+    while (e.out < close && pos < end) {
+        if (left == 0) {
+            int avail = end - pos < GROUP_7BIT ? static_cast<int>(end - pos) : GROUP_7BIT;
+            uint8_t header = 0;
+            for (int i = 0; i < avail; ++i) header |= static_cast<uint8_t>((pos[i] >> 7) << (6 - i));
+            e.put(header ^ HEADER_XOR);
+            left = GROUP_7BIT;
+        } else {
+            e.put(*pos++ & 0x7F);
+            --left;
+        }
+    }
+    codec.pack_left = left;
+}
+
+// Fills tx_chunk after its first `used` bytes from the frame being encoded, until it holds
+// CHUNK_CLOSE_AT bytes or more or the frame is exhausted; returns the chunk's length.
+int encode_chunk(int used) {
+    const uint8_t* close = codec.tx_chunk + CHUNK_CLOSE_AT;
+    const uint8_t* pos = codec.tx_pos;
+    const uint8_t* end = codec.tx_end;
+    emitter e{codec.tx_chunk + used, (codec.link_mode & MODE_ESC_OUT) != 0, codec.brace_flag};
+    if (codec.link_mode & MODE_B85_OUT) {
+        e.out = encode_b85(e.out, close, pos, end);
+    } else if (codec.link_mode & MODE_7BIT_OUT) {
+        encode_7bit(e, close, pos, end);
+    } else {
+        while (e.out < close && pos < end) e.put(*pos++);
+    }
+    codec.brace_flag = e.brace;
+    codec.tx_pos = codec.tx_frame + (pos - codec.tx_frame);
+    // The frame's closing `{}` rides in the same write when it fits.
+    if (pos == end && e.out + 2 <= codec.tx_chunk + CHUNK_SIZE) {
+        *e.out++ = BRACE;
+        *e.out++ = FRAME_END;
+        codec.end_sent = 1;
+    }
+    return static_cast<int>(e.out - codec.tx_chunk);
+}
+
+void make_pending(int count) {
+    codec.pending = codec.tx_chunk;
+    codec.pending_count = count;
+}
+
+// Offers the pending bytes to the port once; true when nothing is left pending.
+// A failed write (the line takes nothing now) keeps everything for the next step.
+bool write_pending() {
+    int n = port_write(codec.pending, codec.pending_count);
+    if (n > 0) {
+        codec.pending += n;
+        codec.pending_count -= n;
+    }
+    serial.want_write = codec.pending_count > 0;
+    return codec.pending_count == 0;
+}
+
+// ---------------------------------------------------------------- receive
+
+void store(uint8_t x) { codec.rx_frame[codec.rx_pos++] = x; }
+
+void store_b85_bytes(uint32_t value, int count) {
+    if (codec.rx_pos + count > FRAME_BUFFER_SIZE) return;  // cannot happen: abandoned before
+    for (int i = count - 1; i >= 0; --i) store(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void decode(uint8_t x) {
+    const int mode = codec.link_mode;
+    if (mode & MODE_B85_IN) {
+        if (x < B85_FIRST || x > B85_LAST) return;  // blanks, line ends, noise
+        codec.accumulator = codec.accumulator * 85 + (x - B85_FIRST);
+        if (++codec.group_count == B85_GROUP_DIGITS) {
+            store_b85_bytes(codec.accumulator, B85_GROUP_BYTES);
+            codec.group_count = 0;
+            codec.accumulator = 0;
+        }
+    } else if (mode & MODE_7BIT_IN) {
+        if (codec.group_count == 0) {
+            codec.high_bits = x ^ HEADER_XOR;
+            codec.group_count = GROUP_7BIT;
+        } else {
+            codec.high_bits = static_cast<uint8_t>(codec.high_bits << 1);
+            store(x | (codec.high_bits & 0x80));
+            --codec.group_count;
+        }
+    } else {
+        store(x);
+    }
+}
+
+void restart_frame(int in_frame) {
+    codec.in_frame = in_frame;
+    codec.rx_pos = 0;
+}
+
+void end_of_frame() {
+    if (codec.in_frame) {
+        // A short last base-85 group of n digits carries n-1 bytes.
+        if ((codec.link_mode & MODE_B85_IN) && codec.group_count >= 2)
+            store_b85_bytes(codec.accumulator, codec.group_count - 1);
+        handle_frame(codec.rx_frame + codec.rx_pos);
+    }
+    if (codec.link_interrupted != 0) {
+        codec.last_rx_time = serial.clock;
+        codec.link_interrupted = 0;
+    }
+    codec.group_count = 0;
+    codec.accumulator = 0;
+    restart_frame(1);
+}
+
+// Handles the partner byte at raw[i] of a `{`; returns the index of the next byte to read.
+int control(int i) {
+    uint8_t d = codec.rx_raw[i];
+    switch (d) {
+    case INTERRUPT:
+        codec.link_interrupted = 1;
+        restart_frame(0);
+        return i + 1;
+    case TERMINATE:
+        if (codec.in_frame && codec.rx_pos == 0) link_fail("ZARN data link terminated.", 1, 0);
+        restart_frame(0);
+        return i + 1;
+    case FRAME_END:
+        end_of_frame();
+        return i + 1;
+    case DATA_BRACE:
+        decode(BRACE);
+        return i + 1;
+    default:
+        if (codec.link_mode & MODE_ESC_IN) {
+            decode(d ^ ESCAPE_XOR);
+            return i + 1;
+        }
+        decode(BRACE);  // a plain data `{`; d is a byte of its own
+        return i;
+    }
+}
+
+void decode_read(int n) {
+    int i = 0;
+    if (codec.pending_brace) {
+        codec.pending_brace = 0;
+        i = control(0);
+    }
+    const bool dropping = (codec.link_mode & MODE_ESC_IN) != 0;
+    while (i < n) {
+        if (codec.rx_pos >= FRAME_ABANDON_AT) restart_frame(0);
+        uint8_t b = codec.rx_raw[i];
+        if (codec.link_interrupted != 0) {
+            if (b == CTRL_X) {
+                if (codec.link_interrupted++ > interrupt_ctrl_x)
+                    link_fail("ZARN data link interrupted.", 1, 1);
+                i += 2;  // the byte after a counted Ctrl-X is not examined
+                continue;
+            }
+            codec.link_interrupted = 1;
+        }
+        if (b == BRACE) {
+            if (i + 1 == n) {
+                codec.pending_brace = 1;
+                return;
+            }
+            i = control(i + 1);
+            continue;
+        }
+        ++i;
+        if (dropping && (codec.char_flags[b] & CF_DROP)) continue;
+        decode(b);
+    }
+}
+
+}  // namespace
+
+uint16_t crc16(const uint8_t* first, const uint8_t* end) {
+    uint16_t reg = 0xFFFF;
+    for (const uint8_t* p = first; p < end; ++p)
+        reg = static_cast<uint16_t>((reg << 8) ^ crc_table[(reg >> 8) ^ *p]);
+    return reg;
+}
+
+int set_char_flags(uint8_t byte, uint8_t bits) {
+    // Escaped, these would read as the control sequences `{z`, `{|` and `{}`.
+    if (byte == 'Z' || byte == '\\' || byte == ']') return -1;
+    codec.char_flags[byte] |= bits;
+    return 0;
+}
+
+void link_transmit() {
+    for (;;) {
+        if (codec.pending_count > 0 && !write_pending()) return;
+        if (codec.tx_pos != nullptr && codec.tx_pos < codec.tx_end) {
+            int used = 0;
+            if (codec.lead_brace) {
+                codec.tx_chunk[used++] = BRACE;
+                codec.tx_chunk[used++] = FRAME_END;
+                codec.lead_brace = 0;
+            }
+            make_pending(encode_chunk(used));
+            codec.last_tx_time = serial.clock;
+            continue;
+        }
+        if (codec.tx_pos != nullptr && !codec.end_sent) {
+            codec.tx_chunk[0] = BRACE;
+            codec.tx_chunk[1] = FRAME_END;
+            make_pending(2);
+            write_pending();
+        }
+        uint8_t* end = build_frame();
+        if (end == nullptr) {
+            codec.tx_pos = nullptr;
+            codec.tx_end = nullptr;
+            if (codec.pending_count > 0) write_pending();
+            serial.want_write = codec.pending_count > 0;
+            return;
+        }
+        codec.tx_pos = codec.tx_frame;
+        codec.tx_end = end;
+        codec.pack_left = 0;
+        codec.brace_flag = 0;
+        codec.end_sent = 0;
+        codec.lead_brace = 0;
+        if (codec.pending_count == 0 && serial.clock - codec.last_tx_time > idle_brace_s)
+            codec.lead_brace = 1;
+    }
+}
+
+void link_receive() {
+    for (;;) {
+        int n = port_read(codec.rx_raw, CHUNK_SIZE);
+        if (n <= 0) return;
+        decode_read(n);
+    }
+}
+
+void codec_flush_pending() {
+    constexpr int flush_bound_s = 2;  // nothing supervises the line any more
+    if (codec.pending_count > 0) port_write_all(codec.pending, codec.pending_count, flush_bound_s);
+    codec.pending_count = 0;
+    serial.want_write = false;
+}

@@ -1,0 +1,250 @@
+#include "link/delivery.h"
+
+#include "link/channels.h"
+#include "link/codec.h"
+#include "link/supervise.h"
+#include "serial/port.h"
+
+delivery_state delivery;
+
+namespace {
+
+// Item bytes: the top two bits give the kind, bit 5 the sequence bit, bits 0 to 4 the channel.
+constexpr uint8_t KIND_MASK = 0xC0;
+constexpr uint8_t KIND_DATA = 0x00;  // data header: the rest up to the trailer is channel data
+constexpr uint8_t KIND_ENQ = 0x40;   // repeat your verdict on my outstanding block
+constexpr uint8_t KIND_ACK = 0x80;   // your block was stored
+constexpr uint8_t KIND_NAK = 0xC0;   // your block was refused for want of room, or never came
+constexpr uint8_t SEQUENCE_BIT = 0x20;
+constexpr uint8_t CHANNEL_MASK = 0x1F;
+constexpr int TRAILER_BYTES = 2;
+constexpr int double_after = 128;  // good events between two doublings of the block size
+
+struct profile {
+    char letter;
+    int block_max;
+    int window_size;
+};
+
+constexpr profile profiles[] = {
+    {'T', 256, 1},     {'S', 256, 512},    {'C', 256, 1024},
+    {'M', 256, 4096},  {'L', 1024, 4096},  {'H', 1024, 16384},
+};
+
+[[noreturn]] void protocol_error() { link_fail("ZARN data link error.", 2, 1); }
+
+void count_enquiry(link_channel* rec) {
+    if (rec->tries++ > max_tries) link_fail("ZARN data link failure.", 2, 1);
+}
+
+uint8_t enquiry_byte(const link_channel* rec) {
+    return static_cast<uint8_t>(KIND_ENQ | rec->number | rec->sequence_bit);
+}
+
+// Next channel with data to send, by priority; records with nothing queued are dropped.
+link_channel* next_ready() {
+    channel_queue* order[] = {&channels.resend_high, &channels.ready_high, &channels.resend_low,
+                              &channels.ready_low};
+    for (channel_queue* queue : order) {
+        while (link_channel* rec = chan_queue_pop(queue))
+            if (rec->queued > 0) return rec;
+    }
+    return nullptr;
+}
+
+uint8_t* append_block(uint8_t* p, link_channel* rec) {
+    *p++ = static_cast<uint8_t>(rec->sequence_bit | rec->number);
+    int n = rec->queued < delivery.block_size ? rec->queued : delivery.block_size;
+    uint8_t* read = rec->read_pos;  // the read position moves only when the block is acknowledged
+    ring_copy_out(rec, read, p, n);
+    p += n;
+    channels.in_flight_total += n;
+    rec->in_flight = n;
+    rec->enquired = 0;
+    if (n == rec->queued && rec->priority_class == CLASS_MESSAGE) *p++ = 0x00;
+    if (channels.wait_queue.first == nullptr) delivery.ack_time = serial.clock;
+    chan_queue_append(&channels.wait_queue, rec);
+    return p;
+}
+
+// The verdict on `rec`'s outstanding block arrived: take it out of the waiting line. Blocks
+// sent before it and still waiting are presumed lost. A record whose loss was presumed but
+// whose enquiry has not gone out yet may meet a verdict repeated for an earlier enquiry.
+void settle(link_channel* rec) {
+    if (rec->queue == &channels.enquiry_queue) {
+        chan_queue_unlink(rec);
+        return;
+    }
+    if (rec->queue != &channels.wait_queue) protocol_error();
+    while (link_channel* earlier = chan_queue_pop(&channels.wait_queue)) {
+        if (earlier == rec) return;
+        chan_queue_append(&channels.enquiry_queue, earlier);
+    }
+}
+
+link_channel* send_channel(uint8_t item) {
+    link_channel* rec = channels.send_channels[item & CHANNEL_MASK];
+    if (rec == nullptr) protocol_error();
+    return rec;
+}
+
+link_channel* recv_channel(uint8_t item) {
+    link_channel* rec = channels.recv_channels[item & CHANNEL_MASK];
+    if (rec == nullptr) protocol_error();
+    return rec;
+}
+
+bool matches_outstanding(const link_channel* rec, uint8_t item) {
+    return rec->sequence_bit == (item & SEQUENCE_BIT) && rec->in_flight != 0;
+}
+
+void take_ack(uint8_t item) {
+    delivery.ack_time = serial.clock;
+    link_channel* rec = send_channel(item);
+    if (!matches_outstanding(rec, item)) return;  // stale
+    int n = rec->in_flight;
+    delivery.tx_bytes += n;
+    rec->queued -= n;
+    rec->room += n;
+    channels.in_flight_total -= n;
+    int to_end = static_cast<int>(rec->buffer_end - rec->read_pos);
+    rec->read_pos = n < to_end ? rec->read_pos + n : rec->buffer_start + (n - to_end);
+    rec->sequence_bit ^= SEQUENCE_BIT;
+    rec->in_flight = 0;
+    settle(rec);
+    if (rec->queued > 0)
+        chan_queue_append(rec->priority_class != CLASS_BULK ? &channels.ready_high : &channels.ready_low, rec);
+    delivery.tx_packets += 1;
+    rec->tries = 0;
+    block_grow();
+}
+
+void take_nak(uint8_t item) {
+    delivery.ack_time = serial.clock;
+    link_channel* rec = send_channel(item);
+    if (!matches_outstanding(rec, item)) return;  // stale
+    channels.in_flight_total -= rec->in_flight;
+    rec->in_flight = 0;
+    rec->sequence_bit ^= SEQUENCE_BIT;
+    settle(rec);
+    if (rec->enquired)  // the block was lost: send it again before anything new of its rank
+        chan_queue_append(rec->priority_class != CLASS_BULK ? &channels.resend_high : &channels.resend_low, rec);
+    else  // the peer had no room: let everything else go first
+        chan_queue_append(&channels.ready_low, rec);
+    delivery.tx_errors += 1;
+    block_shrink();
+}
+
+void take_enquiry(uint8_t item) {
+    link_channel* rec = recv_channel(item);
+    chan_queue_append(&channels.ack_queue, rec);
+    if (rec->sequence_bit != (item & SEQUENCE_BIT)) {  // the block never arrived
+        rec->ack_code = KIND_NAK;
+        rec->sequence_bit = item & SEQUENCE_BIT;
+        delivery.rx_errors += 1;
+        block_shrink();
+    }
+}
+
+void take_data(uint8_t item, const uint8_t* data, const uint8_t* end) {
+    link_channel* rec = recv_channel(item);
+    chan_queue_append(&channels.ack_queue, rec);
+    rec->sequence_bit = item & SEQUENCE_BIT;
+    int n = static_cast<int>(end - data);
+    if (rec->room < n) {
+        rec->ack_code = KIND_NAK;
+        delivery.rx_errors += 1;
+        block_shrink();
+        return;
+    }
+    ring_copy_in(rec, rec->write_pos, data, n);
+    rec->room -= n;
+    rec->queued += n;
+    rec->ack_code = KIND_ACK;
+    delivery.rx_bytes += n;
+    delivery.rx_packets += 1;
+    block_grow();
+}
+
+}  // namespace
+
+uint8_t* build_frame() {
+    if (codec.link_interrupted != 0) return nullptr;
+    uint8_t* p = codec.tx_frame;
+    while (link_channel* rec = chan_queue_pop(&channels.ack_queue))
+        *p++ = static_cast<uint8_t>(rec->ack_code | rec->number | rec->sequence_bit);
+    while (link_channel* rec = chan_queue_pop(&channels.enquiry_queue)) {
+        *p++ = enquiry_byte(rec);
+        chan_queue_append(&channels.wait_queue, rec);
+        rec->enquired = 1;
+        count_enquiry(rec);
+    }
+    bool data_added = false;
+    if (channels.in_flight_total < delivery.window_size) {
+        if (link_channel* rec = next_ready()) {
+            p = append_block(p, rec);
+            data_added = true;
+        }
+    }
+    if (!data_added) {
+        link_channel* last = channels.wait_queue.last;
+        if (last != nullptr && serial.clock - delivery.ack_time > ack_timeout_s) {
+            *p++ = enquiry_byte(last);
+            last->enquired = 1;
+            delivery.ack_time = serial.clock;
+            count_enquiry(last);
+        }
+        if (p == codec.tx_frame && serial.clock - codec.last_tx_time <= keepalive_s) return nullptr;
+    }
+    uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
+    *p++ = static_cast<uint8_t>(trailer >> 8);
+    *p++ = static_cast<uint8_t>(trailer);
+    return p;
+}
+
+void handle_frame(uint8_t* end) {
+    codec.last_rx_time = serial.clock;
+    const uint8_t* p = codec.rx_frame;
+    if (end - p < TRAILER_BYTES || crc16(p, end) != LINK_CRC_RESIDUE) return;
+    const uint8_t* items_end = end - TRAILER_BYTES;
+    for (; p < items_end; ++p) {
+        uint8_t item = *p;
+        switch (item & KIND_MASK) {
+        case KIND_ACK: take_ack(item); break;
+        case KIND_NAK: take_nak(item); break;
+        case KIND_ENQ: take_enquiry(item); break;
+        case KIND_DATA: take_data(item, p + 1, items_end); return;
+        }
+    }
+}
+
+void block_grow() {
+    if (++delivery.good_count >= double_after) {
+        delivery.block_size *= 2;
+        delivery.good_count = 0;
+    } else {
+        delivery.block_size += 1;
+    }
+    if (delivery.block_size > delivery.block_max) delivery.block_size = delivery.block_max;
+}
+
+void block_shrink() {
+    if (delivery.good_count != 0)
+        delivery.block_size -= delivery.block_size / 16;
+    else
+        delivery.block_size /= 2;
+    if (delivery.block_size < delivery.block_min) delivery.block_size = delivery.block_min;
+    delivery.good_count = 0;
+}
+
+int set_profile(char letter) {
+    delivery.profile_letter = letter;
+    for (const profile& prof : profiles) {
+        if (prof.letter != letter) continue;
+        delivery.block_max = prof.block_max;
+        delivery.window_size = prof.window_size;
+        delivery.block_size = prof.block_max;
+        return 0;
+    }
+    return -1;
+}
