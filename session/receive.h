@@ -10,6 +10,7 @@
 //   on_peer_abort ()     the peer's "b"
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
+// Names are literal paths: a blank in a name is part of it.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,9 @@ struct receive_state {
     int download_abort_state = 0;
     uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};
     int offer_pos = 0;
+    // The open file was positioned at its offset: until then nothing of it was received
+    // in this run, so closing it logs no 'S' and deletes nothing.
+    int reception_started = 0;
     transfer_figures figures;
 };
 

@@ -7,6 +7,8 @@
 //   send_offers ()       offers queued files while channel 2 has room
 //   send_data ()         moves at most one piece of file data into a data channel
 //   accept_outgoing (offset), abort_upload (letter), close_outgoing ()
+//   drain_status_channel ()  status letters already delivered are acted on; for the exit
+//                        path when the peer's goodbye ends the link
 #pragma once
 
 #include <cstdint>
@@ -42,3 +44,4 @@ void send_data();
 void accept_outgoing(int32_t offset);
 void abort_upload(char letter);
 void close_outgoing();
+void drain_status_channel();

@@ -1,0 +1,374 @@
+#include "session/receive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "app/app.h"
+#include "app/settings.h"
+#include "link/channels.h"
+#include "serial/port.h"
+#include "session/cycle.h"
+#include "session/send.h"
+#include "session/stats.h"
+#include "ui/screen.h"
+
+receive_state receiving;
+
+namespace {
+
+constexpr int ANSWER_ROOM = 5;        // a letter and a resume offset
+constexpr int MAX_RENAME_TRIES = 999; // suffixes .0 to .999
+constexpr int NEW_FILE_MODE = 0644;
+
+// Outcome of looking at a file that may already exist under the wanted path.
+enum class existing { answered, taken };
+
+// Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
+bool collect_offer() {
+    uint8_t byte = 0;
+    while (recv_read(CH_OFFERS, &byte, 1) == 1) {
+        if (receiving.offer_pos >= OFFER_BUFFER_SIZE) internal_error_exit(1);
+        receiving.offer_buffer[receiving.offer_pos++] = byte;
+        if (receiving.offer_pos > OFFER_HEADER_SIZE && byte == 0) {
+            receiving.offer_pos = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A name we would store under must be a plain name; a control byte would forge log lines.
+bool acceptable_offer(int32_t size, const char* base) {
+    if (size < 0) return false;
+    if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return false;
+    for (const char* p = base; *p != 0; ++p)
+        if (static_cast<uint8_t>(*p) < 32) return false;
+    return true;
+}
+
+void refuse(file_entry* entry, uint8_t letter) {
+    entry->status = letter;  // the log line is written before the entry is queued
+    if (settings.log_refusals) write_log_line('E', entry, stats.upload.average_rate);
+    finish_entry(entry, letter);
+    write_status_letter(letter);
+}
+
+file_entry* entry_for(const char* name, const uint8_t* header) {
+    file_entry* entry = new_entry(name);
+    if (entry == nullptr) return nullptr;
+    memcpy(&entry->time, header, OFFER_HEADER_SIZE);
+    entry->offset = 0;
+    return entry;
+}
+
+// A malformed offer is refused like any other, under a name safe to show and log.
+void refuse_malformed(const uint8_t* header, const char* offered) {
+    char shown[OFFER_BUFFER_SIZE];
+    size_t i = 0;
+    for (; offered[i] != 0 && i + 1 < sizeof shown; ++i)
+        shown[i] = static_cast<uint8_t>(offered[i]) < 32 ? '?' : offered[i];
+    shown[i] = 0;
+    file_entry* entry = entry_for(shown, header);
+    if (entry == nullptr) {
+        write_status_letter('t');
+        return;
+    }
+    refuse(entry, 'q');
+}
+
+// The file being written counts as waiting too: a second offer of it would otherwise be
+// resumed from a length that is still growing and break the whole receiving side.
+bool waiting_for(const char* path) {
+    if (receiving.current_incoming != nullptr &&
+        strcasecmp(receiving.current_incoming->name, path) == 0)
+        return true;
+    for (file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
+        if (strcasecmp(e->name, path) == 0) return true;
+    return false;
+}
+
+bool in_extra_dirs(const char* base, const char* suffix) {
+    for (dir_node* d = files.extra_dirs.head; d != nullptr; d = d->next) {
+        char path[PATH_SIZE];
+        if (make_path(path, sizeof path, d->path, base, suffix) != 0) continue;
+        if (file_exists(path)) return true;
+    }
+    return false;
+}
+
+void write_offset(int32_t offset) {
+    uint8_t bytes[4];
+    memcpy(bytes, &offset, 4);  // little-endian host, checked in files/entries.h
+    send_write(CH_STATUS, bytes, 4);
+}
+
+// Resume, skip or overwrite an existing file; a path that cannot be opened counts as new.
+existing look_at_existing(file_entry* entry, const char* path) {
+    // Non-blocking and no controlling terminal: a FIFO or device must not stall or take us.
+    int fd = open_file(path, O_RDWR | O_NOCTTY | O_NONBLOCK, 0, 0);
+    if (fd < 0) {
+        accept_incoming(entry, 0, 'u');
+        return existing::answered;
+    }
+    struct stat st {};
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    if (!regular) return existing::taken;
+    if (settings.resume_check) {
+        if (st.st_size < entry->size) {
+            int32_t length = static_cast<int32_t>(st.st_size);
+            accept_incoming(entry, length, 'r');
+            write_offset(length);
+            return existing::answered;
+        }
+        if (st.st_size == entry->size) {
+            refuse(entry, 'x');
+            return existing::answered;
+        }
+    }
+    if (settings.overwrite_existing && unlink(path) == 0) {
+        accept_incoming(entry, 0, 'u');
+        return existing::answered;
+    }
+    return existing::taken;
+}
+
+// Picks the local path for one complete offer record and answers it.
+void answer_offer() {
+    const uint8_t* header = receiving.offer_buffer;
+    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + OFFER_HEADER_SIZE);
+    int32_t size = 0;
+    memcpy(&size, header + 4, 4);
+
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(offered, directory, sizeof directory, base, sizeof base) != 0 ||
+        !acceptable_offer(size, base)) {
+        refuse_malformed(header, offered);
+        return;
+    }
+
+    bool receive_name_used = false;
+    if (file_entry* given = queue_pop(&files.receive_names); given != nullptr) {
+        int split = split_path(given->name, directory, sizeof directory, base, sizeof base);
+        free_entry(given);
+        if (split != 0) {
+            refuse_malformed(header, offered);
+            return;
+        }
+        receive_name_used = true;
+    } else if (files.receive_names_given) {
+        write_status_letter('t');
+        return;
+    }
+    if (!receive_name_used || directory[0] == 0)
+        snprintf(directory, sizeof directory, "%s", files.download_dir);
+
+    char suffix[8] = "";
+    for (int tries = 0;;) {
+        char path[PATH_SIZE];
+        if (make_path(path, sizeof path, directory, base, suffix) != 0) {
+            refuse_malformed(header, offered);
+            return;
+        }
+        file_entry* entry = entry_for(path, header);
+        if (entry == nullptr) {
+            write_status_letter('t');
+            return;
+        }
+        if (!settings.accept_uploads) return refuse(entry, 'q');
+        if (waiting_for(path)) return refuse(entry, 'i');
+        if (!in_extra_dirs(base, suffix) && look_at_existing(entry, path) == existing::answered)
+            return;
+        // The name is taken.
+        if (!settings.rename_existing || tries > MAX_RENAME_TRIES) return refuse(entry, 'e');
+        free_entry(entry);
+        snprintf(suffix, sizeof suffix, ".%d", tries);
+        ++tries;
+    }
+}
+
+// Opens the next accepted file and positions it at its offset.
+void start_next_file() {
+    file_entry* entry = queue_pop(&receiving.receive_queue);
+    if (entry == nullptr) return;
+    receiving.current_incoming = entry;
+    receiving.reception_started = 0;
+    int fd = entry->status == 'r'
+                 ? open_file(entry->name, O_RDWR | O_NOCTTY | O_NONBLOCK, 0, 0)
+                 : open_file(entry->name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY, 0, NEW_FILE_MODE);
+    if (fd < 0) {
+        receiving.incoming_fd = 0;
+        abort_download('2');
+        return;
+    }
+    receiving.incoming_fd = fd;
+    if (lseek(fd, 0, SEEK_END) != static_cast<off_t>(entry->offset)) {
+        abort_download('3');
+        return;
+    }
+    receiving.reception_started = 1;
+    receiving.figures.file_size = entry->size;
+    receiving.figures.file_bytes_left = entry->size - entry->offset;
+    show_download_name();
+}
+
+// Writes one piece of the current file; false when the cycle's receiving ends here.
+bool receive_piece() {
+    transfer_figures& fig = receiving.figures;
+    int n = receiving.receive_slice_left < fig.file_bytes_left ? receiving.receive_slice_left
+                                                                : fig.file_bytes_left;
+    if (recv_queued(receiving.receive_channel) < n) return false;
+    if (n > 0) {
+        uint8_t piece[SLICE_SIZE];
+        recv_read(receiving.receive_channel, piece, n);
+        if (write(receiving.incoming_fd, piece, n) != n) {
+            abort_download('5');
+            return false;
+        }
+    }
+    receiving.receive_slice_left -= n;
+    fig.bytes_left -= n;
+    fig.file_bytes_left -= n;
+    fig.bytes_moved += n;
+    if (receiving.receive_slice_left == 0) {
+        receiving.receive_slice_left = SLICE_SIZE;
+        receiving.receive_channel =
+            receiving.receive_channel == CH_DATA_LAST ? CH_DATA_FIRST : receiving.receive_channel + 1;
+    }
+    if (fig.file_bytes_left != 0) return false;
+    close_incoming();
+    queue_append(&receiving.received_queue, receiving.current_incoming);
+    receiving.current_incoming = nullptr;
+    fig.files_left -= 1;
+    if (fig.files_left == 0) {
+        show_download_name();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void decide_offer() {
+    if (send_room(CH_STATUS) < ANSWER_ROOM) return;
+    if (collect_offer()) answer_offer();
+}
+
+void accept_incoming(file_entry* entry, int32_t offset, char letter) {
+    transfer_figures& fig = receiving.figures;
+    if (fig.files_left == 0) {
+        fig.total_files = 0;
+        fig.total_bytes = 0;
+    }
+    entry->status = static_cast<uint8_t>(letter);
+    entry->offset = offset;
+    queue_append(&receiving.receive_queue, entry);
+    fig.files_left += 1;
+    fig.total_files += 1;
+    fig.total_bytes += entry->size;
+    fig.bytes_left += entry->size - offset;
+    write_status_letter(static_cast<uint8_t>(letter));
+    cycle.activity_seen = 1;
+    cycle.last_activity_time = serial.clock;
+}
+
+void send_requests() {
+    if (receiving.download_abort_state != 0) return;
+    while (send_room(CH_REQUESTS) >= REQUEST_MIN_ROOM) {
+        file_entry* entry = files.request_queue.head;
+        if (entry == nullptr) return;
+        size_t length = strlen(entry->name) + 1;
+        if (length > static_cast<size_t>(REQUEST_CHANNEL_SIZE)) {
+            finish_entry(queue_pop(&files.request_queue), STATUS_NAME_TOO_LONG);
+            continue;
+        }
+        if (static_cast<int>(length) > send_room(CH_REQUESTS)) return;  // wait: written whole
+        queue_pop(&files.request_queue);
+        send_write(CH_REQUESTS, reinterpret_cast<const uint8_t*>(entry->name),
+                   static_cast<int>(length));
+        queue_append(&receiving.requested_queue, entry);
+    }
+}
+
+void on_request_answer(char letter) {
+    if (receiving.download_abort_state != 0) return;
+    file_entry* entry = queue_pop(&receiving.requested_queue);
+    if (entry == nullptr) return;
+    if (letter == 'd') free_entry(entry);  // the files come as ordinary offers
+    else finish_entry(entry, static_cast<uint8_t>(letter));
+}
+
+void receive_data() {
+    if (receiving.download_abort_state != 0) return;
+    // A file finished with more accepted ones left: the next one is opened in this cycle.
+    if (receiving.current_incoming != nullptr && !receive_piece()) return;
+    start_next_file();
+}
+
+void confirm_received(file_entry* entry) {
+    if (receiving.figures.files_left != 0) {
+        free_entry(entry);
+        return;
+    }
+    finish_entry(entry, 'D');
+    settings.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+}
+
+void close_incoming() {
+    transfer_figures& fig = receiving.figures;
+    if (receiving.incoming_fd != 0) {
+        close(receiving.incoming_fd);
+        receiving.incoming_fd = 0;
+        file_entry* entry = receiving.current_incoming;
+        if (!receiving.reception_started) {
+            // It held other bytes before this run: never logged as received, never deleted.
+            if (settings.log_refusals) write_log_line('E', entry, stats.download.average_rate);
+        } else if (fig.file_bytes_left == 0) {
+            write_log_line('S', entry, stats.download.average_rate);
+        } else if (settings.delete_partial) {
+            unlink(entry->name);
+        } else if (settings.log_refusals) {
+            write_log_line('E', entry, stats.download.average_rate);
+        }
+        receiving.reception_started = 0;
+    }
+    fig.file_size = 0;
+    fig.file_bytes_left = 0;
+}
+
+void abort_download(char letter) {
+    if (receiving.current_incoming != nullptr) {
+        close_incoming();
+        finish_entry(receiving.current_incoming, static_cast<uint8_t>(letter));
+        receiving.current_incoming = nullptr;
+    }
+    receiving.download_abort_state = 1;
+    queue_free_all(&files.request_queue);
+    queue_free_all(&receiving.requested_queue);
+    send_reset(CH_REQUESTS);
+}
+
+void on_peer_abort() {
+    if (receiving.current_incoming != nullptr) {
+        close_incoming();
+        finish_entry(receiving.current_incoming, '4');
+        receiving.current_incoming = nullptr;
+    }
+    queue_free_all(&receiving.receive_queue);
+    queue_free_all(&receiving.received_queue);
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) recv_reset(ch);
+    receiving.receive_channel = CH_DATA_FIRST;
+    receiving.receive_slice_left = SLICE_SIZE;
+    recv_reset(CH_OFFERS);
+    receiving.offer_pos = 0;
+    receiving.figures.files_left = 0;
+    receiving.figures.bytes_left = 0;
+    show_download_name();
+    receiving.download_abort_state = 3;
+}

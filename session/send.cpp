@@ -1,0 +1,313 @@
+#include "session/send.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "app/app.h"
+#include "app/settings.h"
+#include "link/channels.h"
+#include "serial/port.h"
+#include "session/cycle.h"
+#include "session/receive.h"
+#include "session/stats.h"
+#include "ui/screen.h"
+
+send_state sending;
+
+namespace {
+
+constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
+
+void log_upload(char letter, const file_entry* entry) {
+    write_log_line(letter, entry, stats.upload.average_rate);
+}
+
+// The peer refused the first offered file ("e", "i", "q", "t") or already has it ("x").
+void offer_refused(uint8_t letter) {
+    file_entry* entry = queue_pop(&sending.offered_queue);
+    if (entry == nullptr) return;
+    if (letter == 'x') {
+        if (settings.delete_sent) unlink(entry->name);
+    } else if (letter != 'e' || settings.log_refusals) {
+        log_upload('e', entry);
+    }
+    finish_entry(entry, letter);
+}
+
+// The peer's "c": the oldest file in transit has arrived whole.
+void confirm_sent() {
+    file_entry* entry = sending.in_transit_queue.head;
+    // A confirmation of the file still being read cannot be true; freeing it would leave
+    // current_outgoing dangling.
+    if (entry == nullptr || entry == sending.current_outgoing) return;
+    queue_pop(&sending.in_transit_queue);
+    sending.figures.files_left -= 1;
+    log_upload('s', entry);
+    if (settings.delete_sent) unlink(entry->name);
+    if (sending.figures.files_left == 0) {
+        finish_entry(entry, 'U');
+        settings.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
+    } else {
+        free_entry(entry);
+    }
+    show_upload_name();
+}
+
+void status_letter(uint8_t letter) {
+    bool aborting = sending.upload_abort_state != 0;
+    switch (letter) {
+        case 'a':
+            recv_reset(CH_REQUESTS);
+            sending.request_pos = 0;
+            abort_upload('0');
+            break;
+        case 'b': on_peer_abort(); break;
+        case 'o': sending.upload_abort_state = 0; break;
+        case 'c':
+            if (!aborting) confirm_sent();
+            break;
+        case 'r': sending.offset_expected = OFFSET_BYTES; break;
+        case 'u':
+            if (!aborting) accept_outgoing(0);
+            break;
+        case 'e': case 'i': case 'q': case 't': case 'x':
+            if (!aborting) offer_refused(letter);
+            break;
+        case 'd': case 'm': case 'p':
+            if (receiving.download_abort_state == 0) on_request_answer(static_cast<char>(letter));
+            break;
+        default: break;  // unknown letters are dropped
+    }
+}
+
+// Builds the offer record of an entry: its header and the whole base name of its path.
+// Returns the record length, or 0 when the record could never fit the offer channel.
+int build_offer(const file_entry* entry, uint8_t* record) {
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) return 0;
+    size_t length = strlen(base);
+    if (length > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
+    memcpy(record, &entry->time, OFFER_HEADER_SIZE);
+    memcpy(record + OFFER_HEADER_SIZE, base, length + 1);
+    return OFFER_HEADER_SIZE + static_cast<int>(length) + 1;
+}
+
+// Reads exactly n bytes unless the file ends or fails first.
+int read_piece(int fd, uint8_t* buffer, int n) {
+    int got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, buffer + got, static_cast<size_t>(n - got));
+        if (r <= 0) break;
+        got += static_cast<int>(r);
+    }
+    return got;
+}
+
+// Opens the next accepted file at its offset; it joins in_transit_queue as current.
+void start_next_file() {
+    file_entry* entry = queue_pop(&sending.send_queue);
+    if (entry == nullptr) return;
+    sending.current_outgoing = entry;
+    // Non-blocking: a file replaced by a FIFO since it was listed must not stall the cycle.
+    int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, 0);
+    if (fd < 0) {
+        sending.outgoing_fd = 0;
+        abort_upload('2');
+        return;
+    }
+    sending.outgoing_fd = fd;
+    // An offset outside the file would make the byte count negative: a failed seek.
+    if (entry->offset < 0 || entry->offset > entry->size ||
+        lseek(fd, entry->offset, SEEK_SET) != static_cast<off_t>(entry->offset)) {
+        abort_upload('3');
+        return;
+    }
+    sending.figures.file_size = entry->size;
+    sending.figures.file_bytes_left = entry->size - entry->offset;
+    queue_append(&sending.in_transit_queue, entry);
+    show_upload_name();
+}
+
+// Moves one piece of the current file; true when it is done and the next may start now.
+bool send_piece() {
+    transfer_figures& fig = sending.figures;
+    int n = sending.send_slice_left < fig.file_bytes_left ? sending.send_slice_left
+                                                          : fig.file_bytes_left;
+    if (send_room(sending.send_channel) < n) return false;
+    if (n > 0) {
+        uint8_t piece[SLICE_SIZE];
+        if (read_piece(sending.outgoing_fd, piece, n) < n) {
+            abort_upload('1');
+            return false;
+        }
+        send_write(sending.send_channel, piece, n);
+    }
+    sending.send_slice_left -= n;
+    fig.bytes_left -= n;
+    fig.file_bytes_left -= n;
+    fig.bytes_moved += n;
+    if (sending.send_slice_left == 0) {
+        sending.send_slice_left = SLICE_SIZE;
+        sending.send_channel =
+            sending.send_channel == CH_DATA_LAST ? CH_DATA_FIRST : sending.send_channel + 1;
+    }
+    if (fig.file_bytes_left != 0) return false;
+    close(sending.outgoing_fd);
+    sending.outgoing_fd = 0;
+    fig.file_size = 0;
+    fig.file_bytes_left = 0;
+    sending.current_outgoing = nullptr;  // stays in in_transit_queue until "c"
+    return true;
+}
+
+}  // namespace
+
+void status_receiver() {
+    uint8_t byte = 0;
+    while (recv_read(CH_STATUS, &byte, 1) == 1) {
+        if (sending.offset_expected > 0) {
+            sending.offset_bytes[OFFSET_BYTES - sending.offset_expected] = byte;
+            if (--sending.offset_expected == 0 && sending.upload_abort_state == 0) {
+                int32_t offset = 0;
+                memcpy(&offset, sending.offset_bytes, OFFSET_BYTES);
+                accept_outgoing(offset);
+            }
+            continue;
+        }
+        status_letter(byte);
+    }
+}
+
+void drain_status_channel() {
+    if (channels.recv_channels[CH_STATUS] == nullptr) return;  // the link never came up
+    status_receiver();
+}
+
+void accept_outgoing(int32_t offset) {
+    file_entry* entry = queue_pop(&sending.offered_queue);
+    if (entry == nullptr) return;
+    transfer_figures& fig = sending.figures;
+    if (fig.files_left == 0) {
+        fig.total_files = 0;
+        fig.total_bytes = 0;
+    }
+    entry->status = 0;
+    entry->offset = offset;
+    fig.files_left += 1;
+    fig.total_files += 1;
+    fig.total_bytes += entry->size;
+    fig.bytes_left += entry->size - offset;
+    queue_append(&sending.send_queue, entry);
+    cycle.activity_seen = 1;
+    cycle.last_activity_time = serial.clock;
+}
+
+void serve_request() {
+    uint8_t byte = 0;
+    while (send_room(CH_STATUS) > 0 && recv_read(CH_REQUESTS, &byte, 1) == 1) {
+        if (sending.request_pos >= REQUEST_BUFFER_SIZE) internal_error_exit(2);
+        sending.request_buffer[sending.request_pos++] = byte;
+        if (byte != 0) continue;
+        sending.request_pos = 0;
+        const char* name = reinterpret_cast<const char*>(sending.request_buffer);
+        uint8_t letter = 'p';
+        if (settings.serve_requests) letter = add_upload_name(name, 0) > 0 ? 'd' : 'm';
+        if (letter != 'd') {
+            // Shown locally too; without memory for it only the peer learns of it.
+            if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
+        }
+        write_status_letter(letter);
+        return;
+    }
+}
+
+void send_offers() {
+    if (sending.upload_abort_state != 0) return;
+    uint8_t record[OFFER_CHANNEL_SIZE];
+    while (send_room(CH_OFFERS) >= OFFER_MIN_ROOM) {
+        file_entry* entry = files.upload_queue.head;
+        if (entry == nullptr) return;
+        int length = build_offer(entry, record);
+        if (length == 0) {
+            finish_entry(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
+            continue;
+        }
+        if (length > send_room(CH_OFFERS)) return;  // records are written whole
+        queue_pop(&files.upload_queue);
+        send_write(CH_OFFERS, record, length);
+        queue_append(&sending.offered_queue, entry);
+    }
+}
+
+void send_data() {
+    if (sending.upload_abort_state != 0) return;
+    // A file finished: the next one is opened in this cycle, its data goes in the next.
+    if (sending.current_outgoing != nullptr && !send_piece()) return;
+    start_next_file();
+}
+
+void abort_upload(char letter) {
+    close_outgoing();
+    if (file_entry* entry = sending.current_outgoing; entry != nullptr) {
+        sending.current_outgoing = nullptr;
+        queue_remove(&sending.in_transit_queue, entry);
+        finish_entry(entry, static_cast<uint8_t>(letter));
+    }
+    sending.upload_abort_state = 1;
+    queue_free_all(&files.upload_queue);
+    queue_free_all(&sending.offered_queue);
+    queue_free_all(&sending.send_queue);
+    queue_free_all(&sending.in_transit_queue);
+    send_reset(CH_OFFERS);
+    sending.figures.files_left = 0;
+    sending.figures.bytes_left = 0;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) send_reset(ch);
+    sending.send_channel = CH_DATA_FIRST;
+    sending.send_slice_left = SLICE_SIZE;
+    show_upload_name();
+}
+
+void close_outgoing() {
+    transfer_figures& fig = sending.figures;
+    if (sending.outgoing_fd != 0) {
+        // The log line records the bytes actually read.
+        sending.current_outgoing->size -= fig.file_bytes_left;
+        close(sending.outgoing_fd);
+        sending.outgoing_fd = 0;
+    }
+    fig.file_size = 0;
+    fig.file_bytes_left = 0;
+    for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload('e', e);
+    if (file_entry* e = sending.send_queue.head; e != nullptr) {
+        log_upload('e', e);
+    } else if (file_entry* o = sending.offered_queue.head; o != nullptr) {
+        o->size = 0;
+        log_upload('e', o);
+    } else if (file_entry* u = files.upload_queue.head; u != nullptr) {
+        u->size = 0;
+        log_upload('e', u);
+    }
+}
+
+void status_sender() {
+    while (send_room(CH_STATUS) > 0) {
+        if (sending.upload_abort_state == 1) {
+            sending.upload_abort_state = 2;
+            write_status_letter('b');
+        } else if (receiving.download_abort_state == 1) {
+            receiving.download_abort_state = 2;
+            write_status_letter('a');
+        } else if (receiving.download_abort_state == 3) {
+            receiving.download_abort_state = 0;
+            write_status_letter('o');
+        } else if (file_entry* entry = queue_pop(&receiving.received_queue); entry != nullptr) {
+            write_status_letter('c');
+            confirm_received(entry);
+        } else {
+            return;
+        }
+    }
+}

@@ -1,0 +1,165 @@
+#include "session/stats.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/settings.h"
+#include "link/channels.h"
+#include "link/delivery.h"
+#include "serial/port.h"
+#include "session/cycle.h"
+#include "session/receive.h"
+#include "session/send.h"
+#include "ui/chat.h"
+#include "ui/screen.h"
+
+stats_state stats;
+
+namespace {
+
+// Status-area places.
+constexpr int FIRST_FIGURE_ROW = 3;
+constexpr int DOWNLOAD_COLUMN = 16;
+constexpr int UPLOAD_COLUMN = 32;
+constexpr int LINK_COLUMN = 68;
+constexpr int LINK_FIRST_ROW = 2;
+constexpr int32_t NO_RATE_SHOWN = 9999;  // a rate of 0 is logged as this
+
+constexpr int LOG_LINE_SIZE = PATH_SIZE + 128;  // the name and the fixed fields
+
+struct result_text {
+    uint8_t letter;
+    const char* message;
+};
+
+constexpr result_text result_table[] = {
+    {'0', "Upload aborted"},
+    {'1', "File read error"},
+    {'2', "File open error"},
+    {'3', "File size error"},
+    {'4', "Download aborted"},
+    {'5', "File write error"},
+    {'D', "Download completed"},
+    {'U', "Upload completed"},
+    {'e', "File already exist"},
+    {'i', "Duplicate file ignored"},
+    {'m', "Requested file not found"},
+    {'p', "Download request denied"},
+    {'q', "Upload request denied"},
+    {'t', "Too many files to transfer"},
+    {'x', "File already transferred"},
+    {STATUS_NAME_TOO_LONG, "File name too long"},
+};
+
+const char* result_message(uint8_t letter) {
+    for (const result_text& r : result_table)
+        if (r.letter == letter) return r.message;
+    return nullptr;
+}
+
+void show_direction_rows(const transfer_figures& down, int32_t down_held, const rate_state& down_rates,
+                         const transfer_figures& up, int32_t up_queued, const rate_state& up_rates) {
+    const int32_t down_values[] = {down.file_size,   down.file_bytes_left,   down.total_files,
+                                   down.total_bytes, down.files_left,        down.bytes_left - down_held,
+                                   down_rates.average_rate, down_rates.current_rate};
+    const int32_t up_values[] = {up.file_size,   up.file_bytes_left,   up.total_files,
+                                 up.total_bytes, up.files_left,        up.bytes_left + up_queued,
+                                 up_rates.average_rate, up_rates.current_rate};
+    for (size_t i = 0; i < sizeof down_values / sizeof down_values[0]; ++i) {
+        int row = FIRST_FIGURE_ROW + static_cast<int>(i);
+        show_number(row, DOWNLOAD_COLUMN, down_values[i]);
+        show_number(row, UPLOAD_COLUMN, up_values[i]);
+    }
+}
+
+void show_link_rows() {
+    const int32_t values[] = {delivery.window_size, channels.in_flight_total, delivery.block_size,
+                              delivery.rx_packets,  delivery.rx_bytes,        delivery.rx_errors,
+                              delivery.tx_packets,  delivery.tx_bytes,        delivery.tx_errors};
+    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
+        show_number(LINK_FIRST_ROW + static_cast<int>(i), LINK_COLUMN, values[i]);
+}
+
+}  // namespace
+
+void update_rates(rate_state* rates, transfer_figures* figures, int32_t n) {
+    if (figures->files_left == 0) {
+        rates->rate_start = 0;
+        figures->bytes_moved = 0;
+        rates->window_bytes = 0;
+        return;  // the shown rates keep their last values
+    }
+    if (n == 0) return;
+    const int32_t now = static_cast<int32_t>(serial.clock);
+    if (rates->rate_start == 0) {
+        rates->rate_start = now;
+        rates->window_start = now;
+    }
+    int32_t elapsed = now - rates->rate_start;
+    if (elapsed <= 0) elapsed = 1;
+    rates->average_rate = n / elapsed;
+    if (elapsed <= rate_settle_s) {
+        rates->current_rate = rates->average_rate;
+    } else if (now - rates->window_start >= rate_window_s) {
+        rates->current_rate = (n - rates->window_bytes) / (now - rates->window_start);
+        rates->window_bytes = n;
+        rates->window_start = now;
+    }
+}
+
+void refresh_statistics() {
+    if (serial.clock == stats.last_refresh_time) return;
+    stats.last_refresh_time = serial.clock;
+    int32_t held = 0;
+    int32_t queued = 0;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) {
+        if (channels.recv_channels[ch] != nullptr) held += recv_queued(ch);
+        if (channels.send_channels[ch] != nullptr) queued += send_queued(ch);
+    }
+    update_rates(&stats.download, &receiving.figures, receiving.figures.bytes_moved + held);
+    update_rates(&stats.upload, &sending.figures, sending.figures.bytes_moved - queued);
+    if (cycle.yell_count > 0) {
+        cycle.yell_count -= 1;
+        sound_bell();
+    }
+    show_direction_rows(receiving.figures, held, stats.download, sending.figures, queued, stats.upload);
+    show_link_rows();
+}
+
+void write_log_line(char letter, const file_entry* entry, int32_t rate) {
+    if (settings.log_fd == -1) return;
+    char name[PATH_SIZE];
+    snprintf(name, sizeof name, "%s", entry->name);
+    split_at_blank(name);  // callers split the line at blanks: the field is one word
+    // A control byte in a name would break the line, or forge one.
+    for (char* p = name; *p != 0; ++p)
+        if (static_cast<uint8_t>(*p) < 32) *p = '?';
+    char line[LOG_LINE_SIZE];
+    int length = snprintf(line, sizeof line, "%c %6ld %5ld bps %4d cps   0 errors     0 %4d %s %lu\n",
+                          letter, static_cast<long>(entry->size), static_cast<long>(settings.line_speed),
+                          static_cast<int>(rate == 0 ? NO_RATE_SHOWN : rate), delivery.block_size, name,
+                          0UL);
+    if (length <= 0) return;
+    if (length >= static_cast<int>(sizeof line)) length = static_cast<int>(sizeof line) - 1;
+    ssize_t ignored = write(settings.log_fd, line, static_cast<size_t>(length));
+    (void)ignored;  // a failed log write is not noticed
+}
+
+void show_next_result() {
+    file_entry* entry = queue_pop(&finished_queue);
+    if (entry == nullptr) return;
+    if (const char* message = result_message(entry->status); message != nullptr) {
+        char detail[PATH_SIZE];
+        if (entry->status == 'D')
+            snprintf(detail, sizeof detail, "%ld file(s) received",
+                     static_cast<long>(receiving.figures.total_files));
+        else if (entry->status == 'U')
+            snprintf(detail, sizeof detail, "%ld file(s) sent", static_cast<long>(sending.figures.total_files));
+        else
+            snprintf(detail, sizeof detail, "%s", entry->name);  // the whole name, blanks and all
+        show_info(message, detail);
+    }
+    free_entry(entry);
+}
