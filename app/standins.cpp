@@ -41,10 +41,6 @@ int link_establish(const uint8_t*, uint8_t, const char* device_path, int32_t lin
 
 // session
 cycle_state cycle;
-receive_state receiving;
-send_state sending;
-void close_incoming() {}
-void close_outgoing() {}
 
 // ui
 screen_state screen;
