@@ -1,0 +1,270 @@
+// The serial line over a real pseudo-terminal pair: reads that never wait, the
+// attributes put back exactly, carrier sensing in its three modes.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "app/settings.h"
+#include "serial/port.h"
+
+namespace {
+
+struct pty_pair {
+    int master = -1;
+    int slave = -1;  // our own descriptor: keeps the terminal's attributes alive
+    std::string path;
+};
+
+pty_pair open_pty() {
+    pty_pair p;
+    p.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return p;
+    p.path = ptsname(p.master);
+    p.slave = open(p.path.c_str(), O_RDWR | O_NOCTTY);
+    return p;
+}
+
+void close_pty(pty_pair& p) {
+    if (p.slave >= 0) close(p.slave);
+    if (p.master >= 0) close(p.master);
+    p = pty_pair{};
+}
+
+// Bytes written to the master reach the slave through the kernel's buffer work;
+// poll for them rather than guess a delay.
+bool settle(int fd, int expected) {
+    for (int turn = 0; turn < 10000; ++turn) {
+        int waiting = 0;
+        if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= expected) return true;
+        poll(nullptr, 0, 1);
+    }
+    return false;
+}
+
+bool same_attrs(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// Device mode uses descriptor 0 as the console: give it a terminal of its own, so
+// the tests never touch the terminal they were started from.
+class SerialLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        serial = serial_state{};
+        settings = settings_state{};
+        no_hangup_flag = 1;
+        line = open_pty();
+        console = open_pty();
+        ASSERT_GE(line.slave, 0);
+        ASSERT_GE(console.slave, 0);
+        saved_stdin = dup(0);
+        dup2(console.slave, 0);
+    }
+    void TearDown() override {
+        port_close();
+        dup2(saved_stdin, 0);
+        close(saved_stdin);
+        close_pty(line);
+        close_pty(console);
+        serial = serial_state{};
+        settings = settings_state{};
+        no_hangup_flag = 1;
+    }
+    pty_pair line, console;
+    int saved_stdin = -1;
+};
+
+TEST_F(SerialLine, ReadTakesAtMostTheMaximumAndLeavesTheRest) {
+    ASSERT_NE(port_open(line.path.c_str(), 0, 'H'), PORT_OPEN_FAILED);
+    uint8_t sent[300];
+    for (int i = 0; i < 300; ++i) sent[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_EQ(write(line.master, sent, sizeof sent), 300);
+    ASSERT_TRUE(settle(serial.line_fd, 300));
+
+    uint8_t got[300] = {};
+    EXPECT_EQ(port_read(got, 256), 256);
+    int waiting = 0;
+    ioctl(serial.line_fd, FIONREAD, &waiting);
+    EXPECT_EQ(waiting, 44);
+    EXPECT_EQ(port_read(got + 256, 256), 44);
+    EXPECT_EQ(memcmp(got, sent, sizeof sent), 0);
+    EXPECT_EQ(port_read(got, 256), 0);
+}
+
+// On a blocking descriptor a read with nothing waiting would hang the test.
+TEST_F(SerialLine, ReadWithNothingWaitingNeverCallsTheBlockingRead) {
+    serial.line_fd = line.slave;
+    uint8_t byte = 0;
+    EXPECT_EQ(port_read(&byte, 1), 0);
+    EXPECT_EQ(port_read(&byte, 256), 0);
+}
+
+TEST_F(SerialLine, DeviceModeRestoresLineAndConsoleExactly) {
+    // Distinctive starting attributes, so "restored" cannot pass by accident.
+    termios line_before{}, console_before{};
+    tcgetattr(line.slave, &line_before);
+    line_before.c_iflag |= IXON | ICRNL;
+    line_before.c_lflag |= ICANON | ECHO | ISIG;
+    line_before.c_cc[VMIN] = 5;
+    cfsetspeed(&line_before, B2400);
+    tcsetattr(line.slave, TCSANOW, &line_before);
+    tcgetattr(line.slave, &line_before);
+    tcgetattr(console.slave, &console_before);
+    console_before.c_lflag |= ICANON | ECHO | ISIG;
+    console_before.c_cc[VINTR] = 3;
+    tcsetattr(console.slave, TCSANOW, &console_before);
+    tcgetattr(console.slave, &console_before);
+
+    ASSERT_NE(port_open(line.path.c_str(), 0, 'H'), PORT_OPEN_FAILED);
+    termios line_during{}, console_during{};
+    tcgetattr(line.slave, &line_during);
+    tcgetattr(console.slave, &console_during);
+    EXPECT_EQ(line_during.c_iflag, 0u);
+    EXPECT_EQ(line_during.c_lflag, 0u);
+    EXPECT_EQ(line_during.c_oflag, 0u);
+    EXPECT_EQ(line_during.c_cc[VMIN], 1);
+    EXPECT_TRUE(line_during.c_cflag & CRTSCTS);
+    EXPECT_EQ(cfgetospeed(&line_during), static_cast<speed_t>(B2400));  // speed is left alone
+    EXPECT_EQ(console_during.c_lflag, 0u);
+    EXPECT_EQ(console_during.c_cc[VINTR], 0);  // Ctrl+C is an ordinary byte
+    EXPECT_TRUE(fcntl(serial.line_fd, F_GETFL) & O_NONBLOCK);
+
+    port_close();
+    termios line_after{}, console_after{};
+    tcgetattr(line.slave, &line_after);
+    tcgetattr(console.slave, &console_after);
+    EXPECT_TRUE(same_attrs(line_after, line_before));
+    EXPECT_TRUE(same_attrs(console_after, console_before));
+    EXPECT_FALSE(serial.is_open);
+    dup2(console.slave, 0);  // port_close closed the console descriptor
+}
+
+TEST_F(SerialLine, DeviceThatCannotBeOpenedReportsFailure) {
+    EXPECT_EQ(port_open("/nonexistent/kestro-line", 0, 'H'), PORT_OPEN_FAILED);
+    EXPECT_FALSE(serial.is_open);
+}
+
+// Door mode shares standard input and output with the calling system: run it in a
+// child so the test's own output stays put, and check what the caller gets back.
+TEST_F(SerialLine, DoorModeLeavesTheSharedDescriptorAsItFoundIt) {
+    pid_t child = fork();
+    if (child == 0) {
+        int caller_copy = dup(line.slave);  // shares the open file with descriptor 1
+        dup2(line.slave, 0);
+        dup2(line.slave, 1);
+        termios before{};
+        tcgetattr(0, &before);
+        int flags_before = fcntl(caller_copy, F_GETFL);
+        if (port_open(nullptr, 0, 'N') == PORT_OPEN_FAILED) _exit(2);
+        if (serial.line_fd != 1 || key_waiting() != 0) _exit(3);
+        if (write(line.master, "x", 1) != 1 || !settle(0, 1)) _exit(4);
+        if (key_waiting() != 0) _exit(5);  // line bytes on stdin are not keys
+        termios during{};
+        tcgetattr(0, &during);
+        if (during.c_lflag & (ICANON | ECHO)) _exit(6);
+        port_close();
+        termios after{};
+        tcgetattr(caller_copy, &after);
+        if (!same_attrs(after, before)) _exit(7);
+        if (fcntl(caller_copy, F_GETFL) != flags_before) _exit(8);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(SerialLine, CarrierModes) {
+    ASSERT_NE(port_open(line.path.c_str(), 0, 'H'), PORT_OPEN_FAILED);
+    // A pseudo-terminal has no modem status: it cannot report carrier, so it has it.
+    int bits = 0;
+    ASSERT_NE(ioctl(serial.line_fd, TIOCMGET, &bits), 0);
+    settings.carrier_mode = 1;
+    EXPECT_EQ(carrier_present(), 1);
+
+    settings.carrier_mode = 0;
+    no_hangup_flag = 0;
+    EXPECT_EQ(carrier_present(), 1);  // -c: never lost
+
+    settings.carrier_mode = 2;
+    EXPECT_EQ(carrier_present(), 0);
+    no_hangup_flag = 1;
+    EXPECT_EQ(carrier_present(), 1);
+}
+
+TEST(HangupHandler, FirstHangupClearsTheFlagSecondTerminates) {
+    EXPECT_EXIT(
+        {
+            settings = settings_state{};
+            settings.carrier_mode = 2;
+            no_hangup_flag = 1;
+            install_hangup_handler();
+            if (carrier_present() != 1) _exit(1);
+            raise(SIGHUP);
+            if (carrier_present() != 0) _exit(2);
+            raise(SIGHUP);  // one-shot: the default action now ends the process
+            _exit(3);
+        },
+        ::testing::KilledBySignal(SIGHUP), "");
+}
+
+TEST(Clock, UpdateReadsTheTimeSeamOnly) {
+    serial = serial_state{};
+    time_source = [] { return static_cast<time_t>(123456); };
+    EXPECT_EQ(serial.clock, 0);
+    clock_update();
+    EXPECT_EQ(serial.clock, 123456);
+    time_source = system_time_source;
+}
+
+// A full line: the bounded goodbye write gives up and counts only what was taken.
+TEST_F(SerialLine, WriteAllOnAFullLineCountsOnlyBytesTaken) {
+    ASSERT_NE(port_open(line.path.c_str(), 0, 'H'), PORT_OPEN_FAILED);
+    static time_t fake_now;
+    fake_now = 1000;
+    time_source = [] { return fake_now++; };
+    static uint8_t block[1 << 20];
+    memset(block, 'a', sizeof block);
+    int taken = port_write_all(block, sizeof block, 2);
+    time_source = system_time_source;
+    ASSERT_GT(taken, 0);
+    ASSERT_LT(taken, static_cast<int>(sizeof block));
+
+    // Everything counted arrives, and nothing more: a marker written after our bytes
+    // ends the count. Both ends non-blocking, as the marker waits for room too.
+    fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
+    fcntl(line.slave, F_SETFL, fcntl(line.slave, F_GETFL) | O_NONBLOCK);
+    long arrived = 0;
+    bool marker_sent = false, marker = false;
+    for (int turn = 0; turn < 100000 && !marker; ++turn) {
+        if (!marker_sent) marker_sent = write(line.slave, "#", 1) == 1;
+        char buffer[4096];
+        ssize_t n = read(line.master, buffer, sizeof buffer);
+        if (n <= 0) {
+            poll(nullptr, 0, 1);
+            continue;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '#')
+                marker = true;
+            else
+                ++arrived;
+        }
+    }
+    EXPECT_TRUE(marker);
+    EXPECT_EQ(arrived, taken);
+}
+
+}  // namespace
