@@ -1,0 +1,33 @@
+// Command line of nullmodem.
+//
+// Interface summary:
+//   parse_options (argc, argv, opts, error)  true when the line is sound; else error says why
+//   usage_text ()                             the --help text
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "line.h"
+
+enum { END_A, END_B };
+enum { DIR_AB, DIR_BA };  // A->B carries what end A writes
+
+struct end_options {
+    std::vector<std::string> command;  // empty: nobody is started on this end
+    bool door = false;                 // the line on standard input and output
+    std::string stderr_path;           // empty: the tool's own standard error
+};
+
+struct options {
+    line_config line[2];  // per direction
+    uint64_t seed = 1;
+    end_options end[2];
+    bool print_paths = false;
+    double duration_s = 0;  // 0: no limit
+    std::string report_path;  // empty: standard error
+    bool help = false;
+};
+
+bool parse_options(int argc, char** argv, options& opts, std::string& error);
+const char* usage_text();
