@@ -29,12 +29,12 @@ constexpr int32_t NO_RATE_SHOWN = 9999;  // a rate of 0 is logged as this
 
 constexpr int LOG_LINE_SIZE = PATH_SIZE + 128;  // the name and the fixed fields
 
-struct result_text {
+struct result_row {
     uint8_t letter;
     const char* message;
 };
 
-constexpr result_text result_table[] = {
+constexpr result_row result_table[] = {
     {'0', "Upload aborted"},
     {'1', "File read error"},
     {'2', "File open error"},
@@ -54,7 +54,7 @@ constexpr result_text result_table[] = {
 };
 
 const char* result_message(uint8_t letter) {
-    for (const result_text& r : result_table)
+    for (const result_row& r : result_table)
         if (r.letter == letter) return r.message;
     return nullptr;
 }
@@ -147,19 +147,23 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     (void)ignored;  // a failed log write is not noticed
 }
 
+int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size) {
+    *message = result_message(entry->status);
+    if (*message == nullptr) return 0;
+    if (entry->status == 'D')
+        snprintf(detail, detail_size, "%ld file(s) received", static_cast<long>(receiving.figures.total_files));
+    else if (entry->status == 'U')
+        snprintf(detail, detail_size, "%ld file(s) sent", static_cast<long>(sending.figures.total_files));
+    else
+        snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
+    return 1;
+}
+
 void show_next_result() {
     file_entry* entry = queue_pop(&finished_queue);
     if (entry == nullptr) return;
-    if (const char* message = result_message(entry->status); message != nullptr) {
-        char detail[PATH_SIZE];
-        if (entry->status == 'D')
-            snprintf(detail, sizeof detail, "%ld file(s) received",
-                     static_cast<long>(receiving.figures.total_files));
-        else if (entry->status == 'U')
-            snprintf(detail, sizeof detail, "%ld file(s) sent", static_cast<long>(sending.figures.total_files));
-        else
-            snprintf(detail, sizeof detail, "%s", entry->name);  // the whole name, blanks and all
-        show_info(message, detail);
-    }
-    free_entry(entry);
+    const char* message = nullptr;
+    char detail[PATH_SIZE];
+    if (result_text(entry, &message, detail, sizeof detail)) show_info(message, detail);
+    free_entry(entry);  // whatever its letter
 }

@@ -5,8 +5,10 @@
 //   update_rates (rates, figures, n)
 //   write_log_line (letter, entry, rate)   nothing when there is no log
 //   show_next_result ()     at most one finished entry shown and freed
+//   result_text (entry, message, detail, size) -> 1 when the entry's letter has a message
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -36,3 +38,4 @@ void refresh_statistics();
 void update_rates(rate_state* rates, transfer_figures* figures, int32_t n);
 void write_log_line(char letter, const file_entry* entry, int32_t rate);
 void show_next_result();
+int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size);
