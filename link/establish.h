@@ -5,19 +5,57 @@
 //                         failures leave through link_fail, or exit 20 (port not opened)
 //   hex_digit (v), hex_value (x)
 //   link_pump ()          clock_update, link_receive, supervise, link_transmit
+//
+// The steps of the handshake, exposed for tests (all work on `establish` and `codec`):
+//   reset_link_state (carrier_mode, mode_word)   the resets done before anything is sent
+//   build_handshake_block (identification, mode_word) -> block length, built in codec.tx_frame
+//   handshake_send_pass ()   banner and block (unless the peer's `{}` came first)
+//   handshake_byte (b)       one byte from the line -> 1 when the link is established;
+//                            may end the run through link_fail
+//   check_peer_block (block, length) -> 0 usable, -1 ignored (CRC, short, unclosed list);
+//                            a wrong version ends the run
+//   apply_peer_block (block, length)  adds the peer's needs to link_mode and char_flags
+//   make_mode_text ()        mode_text from link_mode
+//   handshake_flush ()       writes what the line takes of the pending bytes
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 constexpr int handshake_version = 3;
 constexpr int handshake_resend_s = 4;  // a new send pass once more than this has passed
 constexpr uint8_t kestro_identification = 0x63;
+constexpr int handshake_collect_max = 1101;  // collected bytes before collecting stops
+constexpr int handshake_header = 3;          // version, identification, mode byte
+constexpr int handshake_trailer = 2;
+// Pending line bytes: one copy of the block (at most 1,060 bytes) and many `{}` answers.
+constexpr int handshake_out_size = 2304;
 
 // 0x19, "KESTRO", 0x18, " v1.0 "
 extern const uint8_t link_banner[14];
 
 struct establish_state {
     char mode_text[6] = "";
+
+    // Our block, built in codec.tx_frame, and the banner sent before each copy.
+    const uint8_t* banner = nullptr;
+    int block_length = 0;
+
+    // Collecting the peer's block from its hex text.
+    int collecting = 1;      // 0 once stopped, until the next '*'
+    int collect_pos = 0;     // bytes stored in codec.rx_frame
+    int hex_count = 0;       // characters seen since the last '*'
+    int held_char = 0;       // first character of a pair
+    uint8_t previous = 0;    // previous byte read from the line
+    int got_block = 0;       // the peer's block has been accepted
+    int got_brace = 0;       // the peer's `{}` came before its block
+    time_t pass_start = 0;   // clock second of the current send pass
+    int peer_identification = 0;
+
+    // Bytes for the line that it has not taken yet.
+    uint8_t out[handshake_out_size] = {};
+    int out_len = 0;
+    int out_pos = 0;
 };
 
 extern establish_state establish;
@@ -28,3 +66,12 @@ int link_establish(const uint8_t* banner, uint8_t identification, const char* de
 char hex_digit(int v);
 int hex_value(int x);
 void link_pump();
+
+void reset_link_state(int carrier_mode, int mode_word);
+int build_handshake_block(uint8_t identification, int mode_word);
+void handshake_send_pass();
+int handshake_byte(uint8_t b);
+int check_peer_block(const uint8_t* block, int length);
+void apply_peer_block(const uint8_t* block, int length);
+void make_mode_text();
+void handshake_flush();

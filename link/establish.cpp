@@ -1,0 +1,337 @@
+#include "link/establish.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "app/settings.h"
+#include "link/channels.h"
+#include "link/codec.h"
+#include "link/delivery.h"
+#include "link/supervise.h"
+#include "serial/port.h"
+
+const uint8_t link_banner[14] = {0x19, 'K', 'E', 'S', 'T', 'R', 'O', 0x18, ' ', 'v', '1', '.', '0', ' '};
+
+establish_state establish;
+
+namespace {
+
+constexpr uint8_t CTRL_C = 3;        // the local user's cancel key
+constexpr uint8_t CTRL_X = 0x18;     // two in a row from the peer: it gave up
+constexpr uint8_t BRACE = '{';       // opens a control sequence; also ends a peer's list
+constexpr uint8_t BLOCK_MARK = '*';  // encloses the hex text of a block
+constexpr int EXIT_PORT_FAILED = 20;
+
+constexpr int initial_window = 16384;
+constexpr int initial_block = 1024;
+constexpr int initial_block_min = 16;
+constexpr int initial_good_count = 96;  // the first doubling comes after 32 good frames
+
+void queue_out(const uint8_t* bytes, int count) {
+    if (establish.out_pos > 0) {
+        int left = establish.out_len - establish.out_pos;
+        memmove(establish.out, establish.out + establish.out_pos, left);
+        establish.out_len = left;
+        establish.out_pos = 0;
+    }
+    // A line that has not taken a buffer's worth is dead; supervision will end it.
+    if (establish.out_len + count > handshake_out_size) return;
+    memcpy(establish.out + establish.out_len, bytes, count);
+    establish.out_len += count;
+}
+
+void queue_confirmation() {
+    static const uint8_t confirmation[2] = {'{', '}'};
+    queue_out(confirmation, 2);
+    handshake_flush();
+}
+
+void restart_collecting() {
+    establish.collecting = 1;
+    establish.collect_pos = 0;
+    establish.hex_count = 0;
+}
+
+void collect(uint8_t b) {
+    if (!establish.collecting) return;
+    if (establish.hex_count++ % 2 == 0) {
+        establish.held_char = b;
+        return;
+    }
+    // No check here: a character that is not upper-case hex spoils the block's CRC.
+    codec.rx_frame[establish.collect_pos++] =
+        static_cast<uint8_t>(hex_value(establish.held_char) * 16 + hex_value(b));
+    if (establish.collect_pos >= handshake_collect_max) establish.collecting = 0;
+}
+
+int crc_good(const uint8_t* block, int length) {
+    // Shorter than the header and trailer: an empty block has a good CRC but no version.
+    if (length < handshake_header + handshake_trailer) return 0;
+    return crc16(block, block + length) == LINK_CRC_RESIDUE;
+}
+
+// Offset just past the list that starts at `from`, or -1 when its `{` is missing.
+int list_end(const uint8_t* block, int from, int data_end) {
+    for (int i = from; i < data_end; ++i)
+        if (block[i] == BRACE) return i + 1;
+    return -1;
+}
+
+// At a '*': the text since the previous one may hold the peer's block. Returns 1 when
+// this completes the establishment.
+int block_mark() {
+    int good = establish.collecting && establish.hex_count % 2 == 0 &&
+               crc_good(codec.rx_frame, establish.collect_pos);
+    int done = 0;
+    if (good && establish.got_block) {
+        queue_confirmation();  // its copy crossed our `{}`: confirm again, apply nothing
+    } else if (good && check_peer_block(codec.rx_frame, establish.collect_pos) == 0) {
+        apply_peer_block(codec.rx_frame, establish.collect_pos);
+        establish.peer_identification = codec.rx_frame[1];
+        queue_confirmation();
+        if (establish.got_brace)
+            done = 1;
+        else
+            establish.got_block = 1;
+    }
+    restart_collecting();
+    if (!done) handshake_send_pass();
+    return done;
+}
+
+int finish() {
+    codec.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
+    make_mode_text();
+    // The `{}` that completes us also opens the codec's first frame, so a goodbye right
+    // after it ends the link instead of leaving us a session with nobody.
+    codec.in_frame = 1;
+    codec.rx_pos = 0;
+    handshake_flush();
+    if (establish.out_pos < establish.out_len) {
+        // The codec writes what is pending before any frame.
+        codec.pending = establish.out + establish.out_pos;
+        codec.pending_count = establish.out_len - establish.out_pos;
+        serial.want_write = true;
+    }
+    console_message("\r\nZARN data link established.");
+    console_message(" Data link i/o mode ");
+    console_message(establish.mode_text);
+    console_message(" bits.\r\n");
+    return establish.peer_identification;
+}
+
+void echo_byte(uint8_t b) {
+    ssize_t ignored = write(2, &b, 1);
+    (void)ignored;
+}
+
+}  // namespace
+
+char hex_digit(int v) { return static_cast<char>(v < 10 ? '0' + v : 'A' + v - 10); }
+
+int hex_value(int x) { return x < ':' ? x - '0' : x - 55; }
+
+void link_pump() {
+    clock_update();
+    link_receive();
+    supervise();
+    link_transmit();
+}
+
+void reset_link_state(int carrier_mode, int mode_word) {
+    termination = termination_state{};
+    termination.carrier_mode = carrier_mode;
+    codec.link_mode = mode_word;
+
+    channels.ack_queue = channel_queue{};
+    channels.resend_high = channel_queue{};
+    channels.ready_high = channel_queue{};
+    channels.resend_low = channel_queue{};
+    channels.ready_low = channel_queue{};
+    channels.wait_queue = channel_queue{};
+    channels.enquiry_queue = channel_queue{};
+    channels.in_flight_total = 0;
+
+    // The profile letter chosen on the command line stays; its sizes come with the session.
+    delivery.window_size = initial_window;
+    delivery.block_size = initial_block;
+    delivery.block_max = initial_block;
+    delivery.block_min = initial_block_min;
+    delivery.good_count = initial_good_count;
+    delivery.rx_packets = delivery.rx_bytes = delivery.rx_errors = 0;
+    delivery.tx_packets = delivery.tx_bytes = delivery.tx_errors = 0;
+
+    codec.tx_pos = nullptr;
+    codec.tx_end = nullptr;
+    codec.pending = nullptr;
+    codec.pending_count = 0;
+    codec.rx_pos = 0;
+    codec.in_frame = 0;
+    codec.pending_brace = 0;
+    codec.link_interrupted = 0;
+}
+
+int build_handshake_block(uint8_t identification, int mode_word) {
+    codec.char_flags[BRACE] = 0;
+    uint8_t* p = codec.tx_frame;
+    *p++ = handshake_version;
+    *p++ = identification;
+    *p++ = static_cast<uint8_t>(mode_word & 0xFF);
+    if (mode_word & MODE_ESC_OUT) {
+        for (int v = 0; v < 256; ++v)
+            if (codec.char_flags[v] & CF_ESCAPE) *p++ = static_cast<uint8_t>(v);
+        *p++ = BRACE;
+    }
+    if (mode_word & MODE_ESC_IN) {
+        for (int v = 0; v < 256; ++v)
+            if (codec.char_flags[v] & CF_DROP) *p++ = static_cast<uint8_t>(v);
+        *p++ = BRACE;
+    }
+    uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
+    *p++ = static_cast<uint8_t>(trailer >> 8);
+    *p++ = static_cast<uint8_t>(trailer & 0xFF);
+    establish.block_length = static_cast<int>(p - codec.tx_frame);
+    return establish.block_length;
+}
+
+void handshake_flush() {
+    while (establish.out_pos < establish.out_len) {
+        int n = port_write(establish.out + establish.out_pos, establish.out_len - establish.out_pos);
+        if (n <= 0) break;
+        establish.out_pos += n;
+    }
+    if (establish.out_pos == establish.out_len) establish.out_pos = establish.out_len = 0;
+}
+
+void handshake_send_pass() {
+    establish.pass_start = serial.clock;
+    if (establish.got_brace) return;  // the peer has our block: it said so
+    uint8_t copy[sizeof link_banner + 2 * FRAME_BUFFER_SIZE + 3];
+    int n = 0;
+    const uint8_t* banner = establish.banner ? establish.banner : link_banner;
+    memcpy(copy, banner, sizeof link_banner);
+    n += sizeof link_banner;
+    copy[n++] = BLOCK_MARK;
+    for (int i = 0; i < establish.block_length; ++i) {
+        copy[n++] = static_cast<uint8_t>(hex_digit(codec.tx_frame[i] >> 4));
+        copy[n++] = static_cast<uint8_t>(hex_digit(codec.tx_frame[i] & 0x0F));
+    }
+    copy[n++] = BLOCK_MARK;
+    copy[n++] = '\r';
+    queue_out(copy, n);
+    handshake_flush();
+}
+
+int check_peer_block(const uint8_t* block, int length) {
+    if (!crc_good(block, length)) return -1;
+    if (block[0] != handshake_version) link_fail("Incompatible program version.", 1, 1);
+    int data_end = length - handshake_trailer;
+    int at = handshake_header;
+    // A list without its closing `{` would have us read past the block: ignore the block.
+    if (block[2] & MODE_ESC_OUT) {
+        at = list_end(block, at, data_end);
+        if (at < 0) return -1;
+    }
+    if ((block[2] & MODE_ESC_IN) && list_end(block, at, data_end) < 0) return -1;
+    return 0;
+}
+
+void apply_peer_block(const uint8_t* block, int length) {
+    int peer_mode = block[2];
+    // Each of the peer's sending bits is our receiving bit, and the other way round.
+    codec.link_mode |= ((peer_mode & 0x15) << 1) | ((peer_mode & 0x2A) >> 1);
+    int data_end = length - handshake_trailer;
+    int at = handshake_header;
+    if (peer_mode & MODE_ESC_OUT) {
+        // The peer escapes these, so any of them arriving raw is noise.
+        for (; at < data_end && block[at] != BRACE; ++at) set_char_flags(block[at], CF_DROP);
+        ++at;
+    }
+    if (peer_mode & MODE_ESC_IN) {
+        // The peer drops these when they arrive raw, so we escape them.
+        for (; at < data_end && block[at] != BRACE; ++at) set_char_flags(block[at], CF_ESCAPE);
+    }
+}
+
+void make_mode_text() {
+    char* t = establish.mode_text;
+    int mode = codec.link_mode;
+    if (mode & MODE_B85_IN) {
+        *t++ = '7';
+        *t++ = 'X';
+    } else {
+        *t++ = (mode & MODE_7BIT_IN) ? '7' : '8';
+        if (mode & MODE_ESC_IN) *t++ = 'C';
+    }
+    *t++ = '/';
+    if (mode & MODE_B85_OUT) {
+        *t++ = '7';
+        *t++ = 'X';
+    } else {
+        *t++ = (mode & MODE_7BIT_OUT) ? '7' : '8';
+        if (mode & MODE_ESC_OUT) *t++ = 'C';
+    }
+    *t = '\0';
+}
+
+int handshake_byte(uint8_t b) {
+    uint8_t p = establish.previous;
+    establish.previous = b;
+    if (p == CTRL_X && b == CTRL_X && !establish.got_block)
+        link_fail("Initialization interrupted.", 1, 0);
+    if (p == BRACE && b == '|') link_fail("Initialization interrupted.", 1, 0);
+    if (p == BRACE && b == '}') {
+        if (establish.got_block) {
+            queue_confirmation();
+            return 1;
+        }
+        establish.got_brace = 1;
+        establish.collecting = 0;
+        handshake_send_pass();
+        return 0;
+    }
+    if (b == BLOCK_MARK) return block_mark();
+    collect(b);
+    return 0;
+}
+
+int link_establish(const uint8_t* banner, uint8_t identification, const char* device_path,
+                   int32_t line_speed, int carrier_mode, char flow_letter, int /*terminal_flag*/,
+                   int mode_word) {
+    reset_link_state(carrier_mode, mode_word);
+    establish = establish_state{};
+    establish.banner = banner;
+    console_message("Initializing ZARN data link. Press Ctrl+C to cancel.\r\n");
+    if (port_open(device_path, line_speed, flow_letter) == PORT_OPEN_FAILED) {
+        fputs("Error initializing rs-port.\r\n", stderr);
+        exit(EXIT_PORT_FAILED);
+    }
+    atexit(link_terminate);
+    clock_update();
+    codec.last_rx_time = serial.clock;
+    supervise();
+
+    build_handshake_block(identification, mode_word);
+    handshake_send_pass();
+    for (;;) {
+        clock_update();
+        // Other keys are read and dropped: a key typed now must not act once the session runs.
+        if (key_waiting() && read_console_key() == CTRL_C)
+            link_fail("Initialization cancelled.", 1, 0);
+        supervise();
+        handshake_flush();
+        uint8_t b = 0;
+        if (port_read(&b, 1) == 1) {
+            if (settings.handshake_echo) echo_byte(b);
+            if (handshake_byte(b)) return finish();
+        } else {
+            serial.want_write = establish.out_pos < establish.out_len;
+            wait_for_input();
+        }
+        if (serial.clock - establish.pass_start > handshake_resend_s) handshake_send_pass();
+    }
+}
