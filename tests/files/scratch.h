@@ -1,5 +1,5 @@
-// A scratch directory under /tmp made for one test and removed after it, with
-// the file-list state reset around it. The test runs inside the directory.
+// A scratch directory under /tmp for one test, removed after it; the test runs
+// inside it, with the file-list state reset around it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,41 +13,37 @@
 #include "app/settings.h"
 #include "files/entries.h"
 
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
 class Scratch : public ::testing::Test {
 protected:
-    std::filesystem::path root;
-    std::filesystem::path home;
-
+    fs::path root, home = fs::current_path();
     void SetUp() override {
         reset();
         char pattern[] = "/tmp/kestro-files-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        home = std::filesystem::current_path();
-        std::filesystem::current_path(root);
+        fs::current_path(root = pattern);
     }
     void TearDown() override {
         reset();
-        std::filesystem::current_path(home);
-        std::filesystem::remove_all(root);
+        fs::current_path(home);
+        fs::remove_all(root);
     }
     static void reset() {
-        queue_free_all(&files.upload_queue);
-        queue_free_all(&files.request_queue);
-        queue_free_all(&files.receive_names);
+        for (file_queue* q : {&files.upload_queue, &files.request_queue, &files.receive_names})
+            queue_free_all(q);
         dir_list_free_all(&files.upload_dirs);
         dir_list_free_all(&files.extra_dirs);
         files = files_state{};
         settings = settings_state{};
     }
-    static void write(const std::string& path, const std::string& text) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path().empty()
-                                                ? "."
-                                                : std::filesystem::path(path).parent_path());
+    static void write(const fs::path& path, const std::string& text) {
+        if (path.has_parent_path()) fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << text;
     }
-    static std::vector<std::string> names(const file_queue& queue) {
-        std::vector<std::string> out;
+    static Strings names(const file_queue& queue) {
+        Strings out;
         for (const file_entry* e = queue.head; e != nullptr; e = e->next) out.push_back(e->name);
         return out;
     }
