@@ -312,7 +312,8 @@ void receive_data() {
 }
 
 void confirm_received(file_entry* entry) {
-    if (receiving.figures.files_left != 0) {
+    // Files confirmed together (the status channel was full for a while) end the batch once.
+    if (receiving.figures.files_left != 0 || receiving.received_queue.head != nullptr) {
         free_entry(entry);
         return;
     }
