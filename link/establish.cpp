@@ -103,27 +103,6 @@ int block_mark() {
     return done;
 }
 
-int finish() {
-    codec.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
-    make_mode_text();
-    // The `{}` that completes us also opens the codec's first frame, so a goodbye right
-    // after it ends the link instead of leaving us a session with nobody.
-    codec.in_frame = 1;
-    codec.rx_pos = 0;
-    handshake_flush();
-    if (establish.out_pos < establish.out_len) {
-        // The codec writes what is pending before any frame.
-        codec.pending = establish.out + establish.out_pos;
-        codec.pending_count = establish.out_len - establish.out_pos;
-        serial.want_write = true;
-    }
-    console_message("\r\nZARN data link established.");
-    console_message(" Data link i/o mode ");
-    console_message(establish.mode_text);
-    console_message(" bits.\r\n");
-    return establish.peer_identification;
-}
-
 void echo_byte(uint8_t b) {
     ssize_t ignored = write(2, &b, 1);
     (void)ignored;
@@ -278,6 +257,27 @@ void make_mode_text() {
     *t = '\0';
 }
 
+int handshake_finish() {
+    codec.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
+    make_mode_text();
+    // The `{}` that completes us also opens the codec's first frame, so a goodbye right
+    // after it ends the link instead of leaving us a session with nobody.
+    codec.in_frame = 1;
+    codec.rx_pos = 0;
+    handshake_flush();
+    if (establish.out_pos < establish.out_len) {
+        // The codec writes what is pending before any frame.
+        codec.pending = establish.out + establish.out_pos;
+        codec.pending_count = establish.out_len - establish.out_pos;
+        serial.want_write = true;
+    }
+    console_message("\r\nZARN data link established.");
+    console_message(" Data link i/o mode ");
+    console_message(establish.mode_text);
+    console_message(" bits.\r\n");
+    return establish.peer_identification;
+}
+
 int handshake_byte(uint8_t b) {
     uint8_t p = establish.previous;
     establish.previous = b;
@@ -327,7 +327,7 @@ int link_establish(const uint8_t* banner, uint8_t identification, const char* de
         uint8_t b = 0;
         if (port_read(&b, 1) == 1) {
             if (settings.handshake_echo) echo_byte(b);
-            if (handshake_byte(b)) return finish();
+            if (handshake_byte(b)) return handshake_finish();
         } else {
             serial.want_write = establish.out_pos < establish.out_len;
             wait_for_input();

@@ -16,6 +16,8 @@
 //                            a wrong version ends the run
 //   apply_peer_block (block, length)  adds the peer's needs to link_mode and char_flags
 //   make_mode_text ()        mode_text from link_mode
+//   handshake_finish ()      `{` escaping, mode_text, first frame opened, messages shown;
+//                            returns the peer's identification byte
 //   handshake_flush ()       writes what the line takes of the pending bytes
 #pragma once
 
@@ -74,4 +76,5 @@ int handshake_byte(uint8_t b);
 int check_peer_block(const uint8_t* block, int length);
 void apply_peer_block(const uint8_t* block, int length);
 void make_mode_text();
+int handshake_finish();
 void handshake_flush();

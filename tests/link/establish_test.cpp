@@ -1,0 +1,280 @@
+// Establishment: our handshake block and its wire form, the peer's block taken from its
+// hex text, the mode union, the confirmations, and the ways the handshake ends.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/settings.h"
+#include "link/channels.h"
+#include "link/codec.h"
+#include "link/delivery.h"
+#include "link/establish.h"
+#include "link/supervise.h"
+#include "link_test_util.h"
+#include "serial/port.h"
+
+namespace {
+
+const std::string banner(reinterpret_cast<const char*>(link_banner), sizeof link_banner);
+
+// One copy of a block as a sender puts it on the line.
+std::string wire_copy(const std::string& block) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text = banner + "*";
+    for (unsigned char c : block) {
+        text += digits[c >> 4];
+        text += digits[c & 0x0F];
+    }
+    return text + "*\r";
+}
+
+std::string peer_block(int mode, const std::string& lists = "", int version = 3) {
+    return with_trailer(bytes({version, 0x4B, mode}) + lists);
+}
+
+class Handshake : public ::testing::Test {
+protected:
+    bool established = false;
+
+    void SetUp() override {
+        codec = codec_state{};
+        establish = establish_state{};
+        serial = serial_state{};  // no line: everything written stays in establish.out
+        settings = settings_state{};
+        termination = termination_state{};
+        build_handshake_block(kestro_identification, 0);
+    }
+    void TearDown() override { SetUp(); }
+
+    void feed(const std::string& text) {
+        for (unsigned char c : text)
+            if (handshake_byte(c)) established = true;
+    }
+    static std::string sent() {
+        return std::string(reinterpret_cast<char*>(establish.out) + establish.out_pos,
+                           establish.out_len - establish.out_pos);
+    }
+    static void forget_sent() { establish.out_pos = establish.out_len = 0; }
+    static std::string our_copy() { return wire_copy(bytes({0x03, 0x63, 0x00, 0x34, 0x4A})); }
+};
+
+TEST_F(Handshake, DefaultOptionsSendBannerAndBlock036300344A) {
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(codec.tx_frame), establish.block_length),
+              bytes({0x03, 0x63, 0x00, 0x34, 0x4A}));
+    handshake_send_pass();
+    EXPECT_EQ(sent(), banner + "*036300344A*\r");
+}
+
+TEST_F(Handshake, FlowControlBlockListsBothBytesTwiceButNeverTheBrace) {
+    codec.char_flags[0x11] = codec.char_flags[0x13] = CF_ESCAPE | CF_DROP;
+    codec.char_flags['{'] = CF_ESCAPE | CF_DROP;  // left from an earlier link
+    build_handshake_block(kestro_identification, MODE_ESC_OUT | MODE_ESC_IN);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(codec.tx_frame), establish.block_length),
+              with_trailer(bytes({0x03, 0x63, 0x03, 0x11, 0x13, '{', 0x11, 0x13, '{'})));
+    EXPECT_EQ(codec.char_flags['{'], 0);
+}
+
+TEST_F(Handshake, ResetKeepsTheCommandLineProfileLetterButNotItsSizes) {
+    delivery.profile_letter = 'T';
+    delivery.block_max = delivery.block_size = 64;
+    delivery.window_size = 1;
+    delivery.rx_errors = 9;
+    codec.link_interrupted = 2;
+    codec.in_frame = 1;
+    termination.fail_message = "earlier";
+    reset_link_state(0, 0x30);
+    EXPECT_EQ(delivery.profile_letter, 'T');
+    EXPECT_EQ(delivery.block_max, 1024);
+    EXPECT_EQ(delivery.block_size, 1024);
+    EXPECT_EQ(delivery.window_size, 16384);
+    EXPECT_EQ(delivery.good_count, 96);
+    EXPECT_EQ(delivery.rx_errors, 0);
+    EXPECT_EQ(codec.link_interrupted, 0);
+    EXPECT_EQ(codec.in_frame, 0);
+    EXPECT_EQ(codec.link_mode, 0x30);
+    EXPECT_STREQ(termination.fail_message, "ZARN data link closed.");
+    EXPECT_EQ(termination.termination_level, 2);
+    EXPECT_EQ(termination.carrier_mode, 0);
+    delivery = delivery_state{};
+}
+
+TEST_F(Handshake, PeerModeBitsBecomeTheirMirrorInOurMode) {
+    struct {
+        int peer;
+        std::string lists;
+        int ours;
+    } cases[] = {
+        {0x04, "", MODE_7BIT_IN}, {0x08, "", MODE_7BIT_OUT}, {0x10, "", MODE_B85_IN},
+        {0x20, "", MODE_B85_OUT}, {0x30, "", MODE_B85_IN | MODE_B85_OUT},
+        {0x01, "\x11{", MODE_ESC_IN}, {0x02, "\x13{", MODE_ESC_OUT},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        feed(wire_copy(peer_block(c.peer, c.lists)));
+        EXPECT_EQ(establish.got_block, 1) << c.peer;
+        EXPECT_EQ(codec.link_mode, c.ours) << c.peer;
+    }
+    // The first list is escaped by the peer (raw copies are noise), the second dropped by it.
+    SetUp();
+    feed(wire_copy(peer_block(0x03, "\x11\x13{\x13\x14{")));
+    EXPECT_EQ(codec.char_flags[0x11], CF_DROP);
+    EXPECT_EQ(codec.char_flags[0x13], CF_DROP | CF_ESCAPE);
+    EXPECT_EQ(codec.char_flags[0x14], CF_ESCAPE);
+    EXPECT_EQ(codec.link_mode, 0x03);
+}
+
+TEST_F(Handshake, PeerListsNeverFlagTheBytesWhoseEscapesAreControlSequences) {
+    feed(wire_copy(peer_block(0x03, "AZ\\]{BZ\\]{")));
+    ASSERT_EQ(establish.got_block, 1);
+    EXPECT_EQ(codec.char_flags['Z'], 0);
+    EXPECT_EQ(codec.char_flags['\\'], 0);
+    EXPECT_EQ(codec.char_flags[']'], 0);
+    EXPECT_EQ(codec.char_flags['A'], CF_DROP);
+    EXPECT_EQ(codec.char_flags['B'], CF_ESCAPE);
+}
+
+TEST_F(Handshake, ModeTextShowsInputThenOutput) {
+    struct {
+        int mode;
+        const char* text;
+    } cases[] = {{0x00, "8/8"},  {0x03, "8C/8C"}, {0x30, "7X/7X"}, {0x33, "7X/7X"},
+                 {0x0C, "7/7"},  {0x0F, "7C/7C"}, {0x22, "7X/8"},  {0x09, "7/8C"},
+                 {0x14, "8/7X"}, {0x3C, "7X/7X"}};
+    for (const auto& c : cases) {
+        codec.link_mode = c.mode;
+        make_mode_text();
+        EXPECT_STREQ(establish.mode_text, c.text) << c.mode;
+    }
+}
+
+TEST_F(Handshake, HexDigitsAreUpperCaseAndLowerCaseReadsWrong) {
+    for (int v = 0; v < 16; ++v) EXPECT_EQ(hex_value(hex_digit(v)), v);
+    EXPECT_EQ(hex_digit(10), 'A');
+    EXPECT_EQ(hex_digit(9), '9');
+    EXPECT_NE(hex_value('a'), 10);
+}
+
+TEST_F(Handshake, AcceptedBlockIsConfirmedAndThePeersConfirmationCompletes) {
+    // The peer's banner carries one Ctrl-X: no interruption.
+    feed(wire_copy(peer_block(0x00)));
+    EXPECT_FALSE(established);
+    EXPECT_EQ(establish.got_block, 1);
+    // Each '*' sends our copy again; the good block is answered with `{}` between them.
+    EXPECT_EQ(sent(), our_copy() + "{}" + our_copy());
+    forget_sent();
+    feed("{}");
+    EXPECT_TRUE(established);
+    EXPECT_EQ(sent(), "{}");
+    EXPECT_EQ(handshake_finish(), 0x4B);
+    EXPECT_STREQ(establish.mode_text, "8/8");
+    EXPECT_EQ(codec.in_frame, 1);
+}
+
+TEST_F(Handshake, EscapingModeMakesTheBraceEscapedOnceEstablished) {
+    feed(wire_copy(peer_block(0x03, "\x11\x13{\x11\x13{")));
+    feed("{}");
+    ASSERT_TRUE(established);
+    handshake_finish();
+    EXPECT_EQ(codec.char_flags['{'], CF_ESCAPE | CF_DROP);
+    EXPECT_STREQ(establish.mode_text, "8C/8C");
+}
+
+TEST_F(Handshake, BraceBeforeTheBlockStopsOurCopiesAndTheBlockCompletes) {
+    feed("{}");
+    EXPECT_FALSE(established);
+    EXPECT_EQ(establish.got_brace, 1);
+    EXPECT_EQ(sent(), "");
+    handshake_send_pass();  // the five-second resend
+    EXPECT_EQ(sent(), "");
+    feed(wire_copy(peer_block(0x00)));
+    EXPECT_TRUE(established);
+    EXPECT_EQ(sent(), "{}");
+}
+
+TEST_F(Handshake, AfterAcceptanceAnotherGoodBlockIsOnlyConfirmed) {
+    feed(wire_copy(peer_block(0x00)));
+    forget_sent();
+    feed(wire_copy(peer_block(0x30, "", 2)));  // neither applied nor checked for its version
+    EXPECT_EQ(codec.link_mode, 0);
+    EXPECT_EQ(sent(), our_copy() + "{}" + our_copy());
+}
+
+TEST_F(Handshake, SpoiledBlocksAreIgnoredAndAnsweredWithOurBlock) {
+    const std::string spoiled[] = {
+        banner + "*036300344a*\r",                            // lower-case hex
+        wire_copy(peer_block(0x01, "\x11\x13")),              // first list not closed
+        wire_copy(peer_block(0x03, "\x11{\x13")),             // second list not closed
+        banner + "*0000*\r",                                  // good CRC, but no header
+        banner + "*036300344*\r",                             // odd number of digits
+        wire_copy(peer_block(0x00)).replace(20, 1, "F"),      // bad CRC
+    };
+    for (const std::string& text : spoiled) {
+        SetUp();
+        feed(text);
+        EXPECT_EQ(establish.got_block, 0) << text;
+        EXPECT_EQ(codec.link_mode, 0) << text;
+        EXPECT_EQ(codec.char_flags[0x11], 0) << text;
+        EXPECT_EQ(sent(), our_copy() + our_copy()) << text;
+    }
+}
+
+TEST_F(Handshake, OverlongTextIsNotCollectedPastTheLimit) {
+    feed("*" + std::string(3000, '0') + "*");
+    EXPECT_EQ(establish.got_block, 0);
+    EXPECT_LE(establish.collect_pos, handshake_collect_max);
+    feed(wire_copy(peer_block(0x00)));  // collecting resumes at the next '*'
+    EXPECT_EQ(establish.got_block, 1);
+}
+
+using HandshakeDeathTest = Handshake;
+
+TEST_F(HandshakeDeathTest, VersionTwoBlockIsIncompatible) {
+    EXPECT_EXIT(
+        {
+            report_failure_at_exit();
+            feed(wire_copy(peer_block(0x00, "", 2)));
+        },
+        ::testing::ExitedWithCode(0), "Incompatible program version\\.");
+}
+
+TEST_F(HandshakeDeathTest, TwoCtrlXBeforeTheBlockInterrupt) {
+    EXPECT_EXIT(
+        {
+            report_failure_at_exit();
+            feed("\x18\x18");
+        },
+        ::testing::ExitedWithCode(0), "Initialization interrupted\\.");
+}
+
+TEST_F(HandshakeDeathTest, PeerGoodbyeDuringTheHandshakeInterrupts) {
+    feed(wire_copy(peer_block(0x00)));
+    EXPECT_EXIT(
+        {
+            report_failure_at_exit();
+            feed("{|");
+        },
+        ::testing::ExitedWithCode(0), "Initialization interrupted\\.");
+}
+
+TEST_F(Handshake, TwoCtrlXAfterAcceptanceAreNoInterruption) {
+    feed(wire_copy(peer_block(0x00)));
+    feed("\x18\x18");
+    EXPECT_EQ(establish.got_block, 1);
+}
+
+TEST_F(HandshakeDeathTest, GoodbyeRightAfterTheCompletingBraceEndsTheLink) {
+    fake_line line;
+    feed(wire_copy(peer_block(0x00)));
+    feed("{}");
+    ASSERT_TRUE(established);
+    handshake_finish();
+    line.feed("{|{}");  // a peer that rejected our block says goodbye at once
+    EXPECT_EXIT(
+        {
+            report_failure_at_exit();
+            link_receive();
+        },
+        ::testing::ExitedWithCode(0), "ZARN data link terminated\\.");
+}
+
+}  // namespace
