@@ -187,7 +187,7 @@ void end_of_frame() {
         // A short last base-85 group of n digits carries n-1 bytes.
         if ((codec.link_mode & MODE_B85_IN) && codec.group_count >= 2)
             store_b85_bytes(codec.accumulator, codec.group_count - 1);
-        handle_frame(codec.rx_frame + codec.rx_pos);
+        codec.frame_sink(codec.rx_frame + codec.rx_pos);
     }
     if (codec.link_interrupted != 0) {
         codec.last_rx_time = serial.clock;
@@ -295,7 +295,7 @@ void link_transmit() {
             make_pending(2);
             write_pending();
         }
-        uint8_t* end = build_frame();
+        uint8_t* end = codec.frame_source();
         if (end == nullptr) {
             codec.tx_pos = nullptr;
             codec.tx_end = nullptr;

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "link/delivery.h"
+
 // Line-mode bits of link_mode (the low byte is also the handshake mode byte).
 constexpr int MODE_ESC_OUT = 0x01;   // send bytes flagged in char_flags escaped
 constexpr int MODE_ESC_IN = 0x02;    // `{` b is an escape; raw CF_DROP bytes are noise
@@ -58,6 +60,10 @@ struct codec_state {
     uint8_t high_bits = 0;  // 7-bit group header register
     int link_interrupted = 0;
     time_t last_rx_time = 0;
+
+    // The delivery layer above; tests put a frame factory and a frame tap here.
+    uint8_t* (*frame_source)() = build_frame;
+    void (*frame_sink)(uint8_t* end) = handle_frame;
 };
 
 extern codec_state codec;

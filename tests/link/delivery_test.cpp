@@ -1,0 +1,273 @@
+// Reliable delivery, driven frame by frame: what build_frame sends, what handle_frame takes.
+#include "link/channels.h"
+#include "link/supervise.h"
+#include "link_test_util.h"
+#include "serial/port.h"
+
+namespace {
+
+// Hands one frame from the peer to handle_frame, trailer added (or spoiled).
+void peer_sends(const std::string& items, bool good_trailer = true) {
+    std::string frame = with_trailer(items);
+    if (!good_trailer) frame.back() = static_cast<char>(frame.back() ^ 1);
+    memcpy(codec.rx_frame, frame.data(), frame.size());
+    handle_frame(codec.rx_frame + frame.size());
+}
+
+// The next frame we build, without its trailer (checked here); "none" when nothing is sent.
+std::string we_send() {
+    uint8_t* end = build_frame();
+    if (end == nullptr) return "none";
+    std::string frame(reinterpret_cast<char*>(codec.tx_frame), end - codec.tx_frame);
+    auto* p = reinterpret_cast<const uint8_t*>(frame.data());
+    EXPECT_EQ(crc16(p, p + frame.size()), LINK_CRC_RESIDUE);
+    return frame.substr(0, frame.size() - 2);
+}
+
+void write_to(int channel, const std::string& data) {
+    ASSERT_EQ(send_write(channel, reinterpret_cast<const uint8_t*>(data.data()), static_cast<int>(data.size())),
+              static_cast<int>(data.size()));
+}
+
+std::string read_from(int channel) {
+    uint8_t buffer[4096];
+    int n = recv_read(channel, buffer, sizeof buffer);
+    return std::string(reinterpret_cast<char*>(buffer), n);
+}
+
+class Delivery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        codec = codec_state{};
+        delivery = delivery_state{};
+        free_link_channels();
+        alloc_link_channels();
+        serial.clock = 1000;
+        codec.last_tx_time = 1000;
+        delivery.ack_time = 1000;
+    }
+    void TearDown() override { free_link_channels(); }
+};
+
+TEST_F(Delivery, LostBlockIsEnquiredRefusedAndSentAgainUnderTheOtherBit) {
+    write_to(16, "first");
+    write_to(17, "second");
+    EXPECT_EQ(we_send(), "\x10" "first");  // lost on the way
+    EXPECT_EQ(we_send(), "\x11" "second");
+    EXPECT_EQ(channels.in_flight_total, 11);
+    peer_sends("\x91");
+    EXPECT_EQ(channels.send_channels[16]->queue, &channels.enquiry_queue);
+    EXPECT_EQ(we_send(), "\x50");
+    peer_sends("\xD0");
+    EXPECT_EQ(channels.send_channels[16]->queue, &channels.resend_low);
+    EXPECT_EQ(we_send(), "\x30" "first");
+    peer_sends("\xB0");
+    EXPECT_EQ(send_queued(16), 0);
+    EXPECT_EQ(send_queued(17), 0);
+    EXPECT_EQ(channels.in_flight_total, 0);
+    EXPECT_EQ(delivery.tx_packets, 2);
+    EXPECT_EQ(delivery.tx_bytes, 11);
+    EXPECT_EQ(delivery.tx_errors, 1);
+}
+
+TEST_F(Delivery, LostBlockSeenFromTheReceiver) {
+    peer_sends("\x11" "second");
+    EXPECT_EQ(we_send(), "\x91");
+    peer_sends("\x50");  // our channel 16 still holds its initial bit 0x20
+    EXPECT_EQ(we_send(), "\xD0");
+    EXPECT_EQ(delivery.rx_errors, 1);
+    peer_sends("\x30" "first");
+    EXPECT_EQ(we_send(), "\xB0");
+    EXPECT_EQ(read_from(16), "first");
+    EXPECT_EQ(read_from(17), "second");
+    EXPECT_EQ(delivery.rx_packets, 2);
+    EXPECT_EQ(delivery.rx_bytes, 11);
+}
+
+TEST_F(Delivery, LostAcknowledgementIsRepeatedWithoutResendingData) {
+    write_to(16, "data");
+    EXPECT_EQ(we_send(), "\x10" "data");
+    serial.clock = 1004;
+    EXPECT_EQ(we_send(), "none");  // not yet more than 4 seconds
+    serial.clock = 1005;
+    EXPECT_EQ(we_send(), "\x50");
+    peer_sends("\x90");
+    EXPECT_EQ(send_queued(16), 0);
+    codec.last_tx_time = serial.clock;  // the enquiry went out just now
+    EXPECT_EQ(we_send(), "none");
+}
+
+TEST_F(Delivery, ReceiverRepeatsItsVerdictOnEnquiry) {
+    peer_sends("\x10" "data");
+    EXPECT_EQ(we_send(), "\x90");  // lost on the way back
+    peer_sends("\x50");
+    EXPECT_EQ(we_send(), "\x90");
+    EXPECT_EQ(read_from(16), "data");  // stored once
+    EXPECT_EQ(delivery.rx_errors, 0);
+}
+
+TEST_F(Delivery, WindowOfOneUnderProfileT) {
+    EXPECT_EQ(set_profile('T'), 0);
+    write_to(0, "ctl");
+    write_to(16, "bulk");
+    EXPECT_EQ(we_send(), std::string("\x00" "ctl", 4));
+    EXPECT_EQ(we_send(), "none");
+    peer_sends("\x80");
+    EXPECT_EQ(we_send(), "\x10" "bulk");
+}
+
+TEST_F(Delivery, AcknowledgementsAndEnquiriesRideWithData) {
+    peer_sends("\x02" "offer");
+    write_to(0, "x");
+    peer_sends("\x03" "request");
+    EXPECT_EQ(we_send(), std::string("\x82\x83\x00x", 4));
+}
+
+TEST_F(Delivery, RefusedBlockWaitsBehindEverythingElse) {
+    write_to(1, "status");
+    EXPECT_EQ(we_send(), "\x01" "status");
+    peer_sends("\xC1");  // no enquiry was made: the peer had no room
+    EXPECT_EQ(channels.send_channels[1]->queue, &channels.ready_low);
+    EXPECT_EQ(delivery.tx_errors, 1);
+    EXPECT_EQ(delivery.block_size, 960);
+    EXPECT_EQ(we_send(), "\x21" "status");  // same bytes, other bit
+}
+
+TEST_F(Delivery, LostClassOneBlockIsResentFirst) {
+    write_to(1, "status");
+    EXPECT_EQ(we_send(), "\x01" "status");
+    serial.clock = 1005;
+    EXPECT_EQ(we_send(), "\x41");
+    write_to(0, "ctl");
+    peer_sends("\xC1");
+    EXPECT_EQ(channels.send_channels[1]->queue, &channels.resend_high);
+    EXPECT_EQ(we_send(), "\x21" "status");
+}
+
+TEST_F(Delivery, BlockWithoutRoomIsRefused) {
+    peer_sends(std::string(1, '\0') + std::string(257, 'x'));
+    EXPECT_EQ(we_send(), "\xC0");
+    EXPECT_EQ(recv_queued(0), 0);
+    EXPECT_EQ(delivery.rx_errors, 1);
+}
+
+TEST_F(Delivery, StaleVerdictsAreIgnoredButRestartTheTimer) {
+    write_to(16, "data");
+    we_send();
+    serial.clock = 1003;
+    peer_sends("\xB0");  // other bit
+    peer_sends("\x91");  // nothing in flight on 17
+    EXPECT_EQ(send_queued(16), 4);
+    EXPECT_EQ(delivery.ack_time, 1003);
+    EXPECT_EQ(channels.send_channels[16]->queue, &channels.wait_queue);
+}
+
+TEST_F(Delivery, BadTrailerChangesNothingButTheReceiveTime) {
+    write_to(16, "data");
+    we_send();
+    serial.clock = 1002;
+    peer_sends("\x90", false);
+    peer_sends("\x11" "zz", false);
+    EXPECT_EQ(codec.last_rx_time, 1002);
+    EXPECT_EQ(send_queued(16), 4);
+    EXPECT_EQ(recv_queued(17), 0);
+    EXPECT_EQ(we_send(), "none");
+}
+
+TEST_F(Delivery, MessageBlockThatEmptiesItsChannelEndsWithZero) {
+    delivery.block_size = 16;
+    write_to(8, std::string(20, 'c'));
+    EXPECT_EQ(we_send(), "\x08" + std::string(16, 'c'));
+    peer_sends("\x88");
+    EXPECT_EQ(we_send(), std::string("\x28" "cccc\0", 6));
+}
+
+TEST_F(Delivery, LateVerdictForABlockPresumedLostIsTaken) {
+    write_to(16, "a");
+    write_to(17, "b");
+    we_send();
+    we_send();
+    peer_sends("\x91");  // 16 presumed lost, its enquiry not yet sent
+    peer_sends("\x90");  // its verdict, repeated for an earlier enquiry, arrives first
+    EXPECT_EQ(send_queued(16), 0);
+    EXPECT_EQ(channels.enquiry_queue.first, nullptr);
+    EXPECT_EQ(we_send(), "none");
+}
+
+TEST_F(Delivery, SeventeenthEnquiryFailsTheLink) {
+    write_to(16, "data");
+    we_send();
+    for (int i = 1; i <= 16; ++i) {
+        serial.clock += 5;
+        ASSERT_EQ(we_send(), "\x50");
+    }
+    serial.clock += 5;
+    EXPECT_EXIT(report_failure_at_exit(); we_send(), ::testing::ExitedWithCode(0), "ZARN data link failure\\.");
+}
+
+TEST_F(Delivery, UnallocatedChannelsEndTheLink) {
+    for (const char* items : {"\x04" "x", "\x45", "\x86", "\xC7"})
+        EXPECT_EXIT(report_failure_at_exit(); peer_sends(items), ::testing::ExitedWithCode(0), "ZARN data link error\\.");
+}
+
+TEST_F(Delivery, KeepAliveAfterFourSecondsOfSilence) {
+    fake_line line;
+    link_transmit();
+    EXPECT_EQ(line.drain(), "");
+    serial.clock = 1005;
+    link_transmit();
+    EXPECT_EQ(line.drain(), bytes({'{', '}', 0, 0, '{', '}'}));
+    codec.link_mode = MODE_B85_OUT;
+    serial.clock = 1010;
+    link_transmit();
+    EXPECT_EQ(line.drain(), "{}!!!{}");
+}
+
+TEST_F(Delivery, NothingIsBuiltWhileThePeerIsInterrupted) {
+    peer_sends("\x10" "data");
+    codec.link_interrupted = 1;
+    EXPECT_EQ(we_send(), "none");
+}
+
+TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {
+    delivery = delivery_state{};
+    delivery.block_size = 96;
+    delivery.block_max = 4096;
+    for (int i = 0; i < 31; ++i) block_grow();
+    EXPECT_EQ(delivery.block_size, 127);
+    block_grow();
+    EXPECT_EQ(delivery.block_size, 254);
+    EXPECT_EQ(delivery.good_count, 0);
+
+    delivery = delivery_state{};
+    delivery.block_size = 480;
+    delivery.good_count = 0;
+    for (int i = 0; i < 127; ++i) block_grow();
+    EXPECT_EQ(delivery.block_size, 607);
+    block_grow();
+    EXPECT_EQ(delivery.block_size, 1024);  // 1214 capped under profile H
+}
+
+TEST(BlockSize, ShrinksBySixteenthThenHalvesAndKeepsAFloor) {
+    delivery = delivery_state{};
+    block_shrink();
+    EXPECT_EQ(delivery.block_size, 960);
+    block_shrink();
+    EXPECT_EQ(delivery.block_size, 480);
+    for (int i = 0; i < 10; ++i) block_shrink();
+    EXPECT_EQ(delivery.block_size, 16);
+}
+
+TEST(Profiles, SetSizesOrOnlyTheLetter) {
+    delivery = delivery_state{};
+    EXPECT_EQ(set_profile('M'), 0);
+    EXPECT_EQ(delivery.block_max, 256);
+    EXPECT_EQ(delivery.window_size, 4096);
+    EXPECT_EQ(delivery.block_size, 256);
+    EXPECT_EQ(set_profile('X'), -1);
+    EXPECT_EQ(delivery.profile_letter, 'X');
+    EXPECT_EQ(delivery.window_size, 4096);
+    EXPECT_EQ(set_profile('h'), -1);
+}
+
+}  // namespace
