@@ -1,0 +1,246 @@
+// The control channel (opening block, control messages, profile negotiation, yell) and the
+// automatic end of the session, on real channels with the clock driven by the time seam.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/settings.h"
+#include "link/channels.h"
+#include "link/delivery.h"
+#include "session/cycle.h"
+#include "transfer_fixture.h"
+
+namespace {
+
+class Control : public Transfer {
+protected:
+    // The peer's control bytes, taken by the receiver one cycle at a time.
+    static void arrive(const std::string& text) {
+        peer(CH_CONTROL, text);
+        control_receiver();
+    }
+    static void arrive_bytewise(const std::string& text) {
+        for (char c : text) arrive(std::string(1, c));
+    }
+    static std::string opening(const std::string& rest) { return std::string("\1\2\3\4", 4) + rest; }
+};
+
+TEST_F(Control, OpeningBlockByteByByteEqualsOpeningBlockWhole) {
+    const std::string block = opening(std::string("DUqSLC\x64L\x1e", 10));
+    arrive(block);
+    const cycle_state whole = cycle;
+    cycle = cycle_state{};
+    arrive_bytewise(block);
+    for (const cycle_state* c : {&whole, static_cast<const cycle_state*>(&cycle)}) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(c->peer_block), 4), "\1\2\3\4");
+        EXPECT_EQ(c->peer_columns, 100);
+        EXPECT_EQ(c->peer_lines, 30);
+        EXPECT_EQ(c->yell_count, 0);  // "D", "U" and "q" change nothing
+        EXPECT_EQ(c->control_state, 0);
+    }
+    EXPECT_EQ(delivery.profile_letter, 'H');
+    EXPECT_EQ(wire(CH_CONTROL), "");
+    arrive(std::string("\5\6\7\10", 4));  // only the stream's first four bytes are the block
+    EXPECT_EQ(cycle.peer_block[0], 1);
+}
+
+TEST_F(Control, OwnOpeningBlockFollowsTheOptions) {
+    send_opening_block();  // no screen: both counts are 0
+    EXPECT_EQ(wire(CH_CONTROL), std::string("\0\0\0\0UqSLC\0L\0", 12));
+    settings.serve_requests = 1;
+    settings.accept_uploads = 0;
+    settings.beeper_off = 1;
+    send_opening_block();
+    const std::string sent = wire(CH_CONTROL);
+    EXPECT_EQ(sent, std::string("\0\0\0\0DSLC\0L\0", 11));
+    arrive(sent);  // read by a peer, it sets the counts and nothing else
+    EXPECT_EQ(cycle.peer_columns, 0);
+    EXPECT_EQ(cycle.peer_lines, 0);
+    EXPECT_EQ(cycle.yell_count, 0);
+}
+
+TEST_F(Control, CountsAreSignedBytes) {
+    arrive(opening("L\xc8"));
+    EXPECT_EQ(cycle.peer_lines, -56);  // chat stays off
+    arrive("L");
+    arrive(std::string(1, '\0'));
+    EXPECT_EQ(cycle.peer_lines, 0);
+    arrive("C\xc8");
+    EXPECT_EQ(cycle.peer_columns, -56);
+}
+
+TEST_F(Control, TextOfThirtyNineCharactersIsTakenWhole) {
+    const std::string text(39, 'x');
+    arrive(opening("P" + text));
+    arrive(std::string(1, '\0') + "L\x05");
+    EXPECT_EQ(std::string(cycle.peer_text), text);
+    EXPECT_EQ(cycle.peer_lines, 5);
+}
+
+void report_internal_error() { fprintf(stderr, "internal error %d", settings.internal_error); }
+
+TEST_F(Control, TextOfFortyCharactersIsFatalInternalErrorFive) {
+    settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
+    arrive(opening("P" + std::string(40, 'x')));  // 40 bytes fill the buffer: not yet fatal
+    EXPECT_EXIT(
+        {
+            atexit(report_internal_error);
+            arrive(std::string(1, '\0'));
+        },
+        ::testing::ExitedWithCode(EXIT_UPLOADS_OUTSTANDING), "internal error 5");
+}
+
+TEST_F(Control, YellRestartsTheCountAndOtherBytesAreIgnored) {
+    arrive(opening("Y"));
+    EXPECT_EQ(cycle.yell_count, yell_beeps);
+    cycle.yell_count = 3;
+    arrive("\x7f!Y");
+    EXPECT_EQ(cycle.yell_count, yell_beeps);
+    arrive("S\x01");  // "S" takes one byte and has no effect
+    EXPECT_EQ(cycle.control_state, 0);
+}
+
+TEST_F(Control, ProfileNegotiation) {
+    arrive(opening("MH"));  // our own letter: no answer
+    EXPECT_EQ(wire(CH_CONTROL), "");
+    EXPECT_EQ(cycle.profile_echo_pending, 0);
+
+    arrive("MT");  // earlier than ours: adopted and answered
+    EXPECT_EQ(wire(CH_CONTROL), "MT");
+    EXPECT_EQ(delivery.profile_letter, 'T');
+    EXPECT_EQ(delivery.block_max, 256);
+    EXPECT_EQ(delivery.window_size, 1);
+
+    set_profile('S');
+    arrive("MH");  // later than ours: adopted without an answer
+    EXPECT_EQ(wire(CH_CONTROL), "");
+    EXPECT_EQ(delivery.profile_letter, 'H');
+    EXPECT_EQ(delivery.window_size, 16384);
+
+    arrive("MX");  // not a profile: counts as earliest, answered, sizes kept
+    EXPECT_EQ(wire(CH_CONTROL), "MX");
+    EXPECT_EQ(delivery.profile_letter, 'X');
+    EXPECT_EQ(delivery.block_max, 1024);
+    EXPECT_EQ(delivery.window_size, 16384);
+}
+
+TEST_F(Control, ProfileFromTheCommandLineIsAnnouncedInTheFirstCycle) {
+    set_profile('C');
+    cycle.profile_echo_pending = 1;
+    control_receiver();
+    EXPECT_EQ(wire(CH_CONTROL), "MC");
+    arrive(opening("MS"));  // a peer with an earlier letter of its own brings us to it
+    EXPECT_EQ(wire(CH_CONTROL), "MS");
+    EXPECT_EQ(delivery.profile_letter, 'S');
+}
+
+TEST_F(Control, ProfileAnswerWaitsForRoomInTheControlChannel) {
+    const std::string filler(255, 'f');
+    ASSERT_EQ(send_write(CH_CONTROL, reinterpret_cast<const uint8_t*>(filler.data()), 255), 255);
+    arrive(opening("MT"));
+    EXPECT_EQ(cycle.profile_echo_pending, 1);
+    EXPECT_EQ(send_queued(CH_CONTROL), 255);
+    send_reset(CH_CONTROL);  // as if the peer had acknowledged it
+    control_receiver();
+    EXPECT_EQ(wire(CH_CONTROL), "MT");
+    EXPECT_EQ(cycle.profile_echo_pending, 0);
+}
+
+// ---- The automatic end of the session ----
+
+constexpr time_t linked = 1000;  // clock second at which the link came up
+
+class SessionEnd : public Transfer {
+protected:
+    void SetUp() override {
+        Transfer::SetUp();
+        cycle.last_activity_time = linked;
+    }
+    static void at(time_t second) {
+        test_now = second;
+        clock_update();
+    }
+    static void idle_exit(int seconds) {
+        settings.auto_exit_flags |= 1;
+        settings.idle_exit_seconds = seconds;
+    }
+    static bool survives_at(time_t second) {
+        at(second);
+        check_session_end();
+        return true;
+    }
+};
+
+TEST_F(SessionEnd, WithoutAutomaticExitTheSessionNeverEndsByItself) {
+    EXPECT_TRUE(survives_at(linked + 100000));
+}
+
+TEST_F(SessionEnd, IdleExitOfSixtyWaitsForTheHundredTwentySecondRule) {
+    idle_exit(60);
+    settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
+    EXPECT_TRUE(survives_at(linked + 119));
+    at(linked + 120);
+    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(EXIT_UPLOADS_OUTSTANDING), "");
+}
+
+TEST_F(SessionEnd, IdleExitOfThreeHundredEndsAfterThreeHundred) {
+    idle_exit(300);
+    EXPECT_TRUE(survives_at(linked + 120));
+    EXPECT_TRUE(survives_at(linked + 299));
+    at(linked + 300);
+    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SessionEnd, AfterAnAcceptedFileOnlyTheIdleTimeCounts) {
+    idle_exit(60);
+    cycle.activity_seen = 1;
+    EXPECT_TRUE(survives_at(linked + 59));
+    at(linked + 60);
+    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SessionEnd, FilesLeftInEitherDirectionHoldTheSessionAndRestartTheIdleTime) {
+    idle_exit(60);
+    cycle.activity_seen = 1;
+    receiving.figures.files_left = 1;
+    EXPECT_TRUE(survives_at(linked + 5000));
+    EXPECT_EQ(cycle.last_activity_time, linked + 5000);
+    receiving.figures.files_left = 0;
+    sending.figures.files_left = 2;
+    EXPECT_TRUE(survives_at(linked + 9000));
+    EXPECT_EQ(cycle.last_activity_time, linked + 9000);
+    sending.figures.files_left = 0;
+    EXPECT_TRUE(survives_at(linked + 9059));
+    at(linked + 9060);
+    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SessionEnd, HeldStatusLetterHoldsTheSessionUntilAcknowledged) {
+    idle_exit(60);
+    ASSERT_EQ(send_write(CH_STATUS, reinterpret_cast<const uint8_t*>("c"), 1), 1);
+    EXPECT_TRUE(survives_at(linked + 10000));
+    send_reset(CH_STATUS);  // the peer acknowledged it
+    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SessionEnd, ChatIdleTimeCountsFromTheLastLocalChatLine) {
+    settings.auto_exit_flags = 2;
+    settings.chat_idle_seconds = 30;
+    cycle.last_chat_time = linked + 200;
+    EXPECT_TRUE(survives_at(linked + 229));
+    at(linked + 230);
+    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SessionEnd, ChatIdleConditionHoldsBeforeAnyChat) {
+    settings.auto_exit_flags = 2;
+    settings.chat_idle_seconds = 600;
+    cycle.last_chat_time = 0 - 600;  // as the command line sets it
+    EXPECT_TRUE(survives_at(linked + 119));
+    at(linked + 120);
+    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
