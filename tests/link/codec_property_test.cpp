@@ -104,22 +104,6 @@ TEST(CodecProperty, EveryModeRoundTripsRandomFramesInRandomReads) {
     }
 }
 
-TEST(CodecProperty, ChunksNeverExceedTheirSize) {
-    // Every write the codec makes is one chunk; a line of one byte at a time sees each.
-    fake_line line(4096);
-    std::mt19937 rng(5);
-    for (int mode : {0, MODE_ESC_OUT, MODE_B85_OUT}) {
-        codec_with_tap(mode);
-        for (int b = 0; b < 256; ++b) codec.char_flags[b] = (b != 'Z' && b != '\\' && b != ']') ? 3 : 0;
-        for (int i = 0; i < 20; ++i) frames_to_send.push_back(random_frame(rng));
-        while (codec.tx_pos != nullptr || !frames_to_send.empty() || codec.pending_count > 0) {
-            link_transmit();
-            ASSERT_LE(codec.pending_count, CHUNK_SIZE);
-            line.drain();
-        }
-    }
-}
-
 TEST(CodecProperty, OneCorruptedByteAlwaysFailsTheCheck) {
     std::mt19937 rng(11);
     for (int i = 0; i < 2000; ++i) {
