@@ -61,9 +61,6 @@ protected:
         std::filesystem::remove_all(root);
     }
 
-    static void free_entry_if(file_entry* e) {
-        if (e != nullptr) free_entry(e);
-    }
     static void reset_state() {
         for (file_queue* q : {&files.upload_queue, &files.request_queue, &files.receive_names,
                               &sending.offered_queue, &sending.send_queue, &sending.in_transit_queue,
@@ -71,7 +68,7 @@ protected:
                               &receiving.requested_queue, &finished_queue})
             queue_free_all(q);
         // current_outgoing, when set, is in in_transit_queue and was freed with it.
-        free_entry_if(receiving.current_incoming);
+        if (receiving.current_incoming != nullptr) free_entry(receiving.current_incoming);
         dir_list_free_all(&files.upload_dirs);
         dir_list_free_all(&files.extra_dirs);
         files = files_state{};
@@ -116,13 +113,8 @@ protected:
         rec->room -= static_cast<int>(bytes.size());
         rec->queued += static_cast<int>(bytes.size());
     }
-    static std::string offer_record(int32_t size, const std::string& name, uint16_t time = 0x6DBD,
-                                    uint16_t date = 0x2269) {
-        std::string r(8, '\0');
-        memcpy(r.data(), &time, 2);
-        memcpy(r.data() + 2, &date, 2);
-        memcpy(r.data() + 4, &size, 4);
-        return r + name + std::string(1, '\0');
+    static std::string offer_record(int32_t size, const std::string& name) {
+        return std::string("\xBD\x6D\x69\x22", 4) + le32(size) + name + '\0';
     }
     static std::string le32(int32_t v) {
         std::string r(4, '\0');
@@ -145,7 +137,6 @@ protected:
         ss << in.rdbuf();
         return ss.str();
     }
-    static bool exists(const std::string& path) { return std::filesystem::exists(path); }
     static std::vector<std::string> log_lines() {
         std::vector<std::string> lines;
         std::istringstream in(file_text("log"));
