@@ -19,16 +19,3 @@
 #include "session/stats.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
-
-// ui
-screen_state screen;
-void screen_setup() {}
-// Stand-in main loop until the screen's own lands: the opening block, then results,
-// cycles and keys; Ctrl+X leaves, every other key is read and dropped.
-void main_loop() {
-    send_opening_block();
-    for (;;) {
-        show_next_result();
-        if (service_cycle() == 1 && !serial.door_mode && read_console_key() == 24) exit(0);
-    }
-}

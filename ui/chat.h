@@ -3,6 +3,7 @@
 // Interface summary:
 //   chat_receive ()               once per service cycle
 //   send_chat_line (text)         text emptied on return; refused with a beep when no room
+//   chat_line_fits (count) -> 1 when the chat channels take count bytes as one message
 //   show_chat_line (bytes, len)   word-wrapped line in the chat window
 //   show_info (text, detail), show_help_line (text), show_help ()
 #pragma once
@@ -23,6 +24,7 @@ extern chat_state chat;
 
 void chat_receive();
 void send_chat_line(char* text);
+int chat_line_fits(int count);
 void show_chat_line(const uint8_t* bytes, int length);
 void show_info(const char* text, const char* detail);
 void show_help_line(const char* text);

@@ -9,12 +9,22 @@
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
 //   screen_close ()            exit handler: 2-second hold, endwin
+//   screen_build ()            everything of screen_setup after initscr (tests build on newterm)
+//
+// The rest of the program draws only through these; no other file calls curses:
+//   read_key () -> key code, ERR when none    input_request (request)   input_after_key ()
+//   input_text (out, size)  the field's text   input_clear ()            redraw_prompt ()
+//   redraw_screen ()        all four windows   set_chat_pair (pair)
+//   paint_tagged_line (tag, parts, count)      tag in pair 2, parts in pair 3, then the bar
 #pragma once
 
 #include <form.h>
 #include <ncurses.h>
 
+#include <cstddef>
 #include <cstdint>
+
+#include "ui/text.h"
 
 constexpr int screen_hold_s = 2;  // last state stays visible this long at exit
 
@@ -31,6 +41,8 @@ struct screen_state {
     WINDOW* prompt_win = nullptr;
     FIELD* input_field = nullptr;
     FORM* input_form = nullptr;
+    FIELD* form_fields[2] = {};  // the form keeps a pointer to this list
+    screen_layout layout;
     int input_mode = 0;  // 0 chat line, 1 upload names, 2 download names
     int escape_filter = 0;
 };
@@ -45,3 +57,14 @@ void chat_out(uint8_t byte);
 void draw_prompt_bar();
 void sound_bell();
 void screen_close();
+void screen_build();
+
+int read_key();
+void input_request(int request);
+void input_after_key();
+void input_text(char* out, size_t size);
+void input_clear();
+void redraw_prompt();
+void redraw_screen();
+void set_chat_pair(short pair);
+void paint_tagged_line(const char* tag, const char* const* parts, int count);

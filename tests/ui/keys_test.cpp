@@ -1,0 +1,149 @@
+// Keys: control letters on channel 0, the input modes, Enter in each mode, editing.
+#include <string>
+
+#include "files/entries.h"
+#include "ui/keys.h"
+#include "ui_fixture.h"
+
+namespace {
+
+struct KeysTest : ui_fixture {
+    void SetUp() override {
+        reset_state();
+        files = files_state{};
+        alloc_link_channels();
+        settings.device_path = "/dev/null";
+        cycle.peer_lines = 25;
+    }
+    void TearDown() override {
+        queue_free_all(&files.upload_queue);
+        queue_free_all(&files.request_queue);
+        free_link_channels();
+        ui_fixture::TearDown();
+    }
+    static std::string control_channel() {
+        link_channel* rec = channels.send_channels[0];
+        std::string bytes(static_cast<size_t>(rec->queued), '\0');
+        uint8_t* pos = rec->read_pos;
+        ring_copy_out(rec, pos, reinterpret_cast<uint8_t*>(bytes.data()), rec->queued);
+        return bytes;
+    }
+    static void type(const std::string& text) {
+        for (unsigned char c : text) handle_key_code(c);
+    }
+    static std::string field() {
+        char text[CHAT_LINE_SIZE + 1];
+        input_text(text, sizeof text);
+        trim_trailing_blanks(text);
+        return text;
+    }
+};
+
+}  // namespace
+
+TEST_F(KeysTest, BeeperKeyTwiceWritesQThenLowerQAndFlipsTheBar) {
+    open_screen(25, 80);
+    handle_key_code(14);
+    EXPECT_EQ(settings.beeper_off, 1);
+    EXPECT_EQ(row_text(screen.prompt_win, 0).substr(40, 15), "[ Beeper: No  ]");
+    handle_key_code(14);
+    EXPECT_EQ(settings.beeper_off, 0);
+    EXPECT_EQ(row_text(screen.prompt_win, 0).substr(40, 15), "[ Beeper: Yes ]");
+    EXPECT_EQ(control_channel(), "Qq");
+}
+
+TEST_F(KeysTest, YellWritesYAndAFullChannelDropsTheLetter) {
+    handle_key_code(25);
+    EXPECT_EQ(control_channel(), "Y");
+    const uint8_t filler[256] = {};
+    send_write(0, filler, send_room(0));
+    handle_key_code(25);
+    EXPECT_EQ(send_queued(0), 256);
+}
+
+TEST_F(KeysTest, ModesSwitchDiscardTypedTextAndEnterOnEmptyReturnsToChat) {
+    open_screen(25, 80);
+    type("abc");
+    EXPECT_EQ(field(), "abc");
+    handle_key_code(21);
+    EXPECT_EQ(screen.input_mode, 1);
+    EXPECT_EQ(field(), "");
+    type("x");
+    handle_key_code(4);
+    EXPECT_EQ(screen.input_mode, 2);
+    EXPECT_EQ(field(), "");
+    EXPECT_EQ(row_text(screen.prompt_win, 0).substr(0, 32), "---[ Enter files to download ]--");
+    handle_key_code(10);
+    EXPECT_EQ(screen.input_mode, 0);
+    EXPECT_EQ(files.request_queue.head, nullptr);
+    EXPECT_EQ(row_text(screen.prompt_win, 0).substr(0, 18), "---[ Chat prompt ]");
+}
+
+TEST_F(KeysTest, EnterInNameModesAddsEveryWord) {
+    open_screen(25, 80);
+    handle_key_code(4);
+    type("first.zip  second.zip   ");
+    handle_key_code(13);
+    EXPECT_EQ(screen.input_mode, 0);
+    ASSERT_NE(files.request_queue.head, nullptr);
+    EXPECT_STREQ(files.request_queue.head->name, "first.zip");
+    ASSERT_NE(files.request_queue.head->next, nullptr);
+    EXPECT_STREQ(files.request_queue.head->next->name, "second.zip");
+}
+
+TEST_F(KeysTest, EnterInChatSendsTrimmedLineInCyanAndEmptiesTheField) {
+    open_screen(25, 80);
+    type("hi there   ");
+    handle_key_code(10);
+    link_channel* rec = channels.send_channels[8];
+    EXPECT_EQ(rec->queued, 9);  // "hi there" and CR: the trailing blanks are gone
+    EXPECT_EQ(field(), "");
+    EXPECT_EQ(row_trimmed(screen.chat_win, 1), "hi there");
+    EXPECT_EQ(pair_at(screen.chat_win, 1, 0), PAIR_LABEL);
+    chat_out('z');  // received text is drawn in the default pair again
+    EXPECT_EQ(pair_at(screen.chat_win, 2, 0), PAIR_TEXT);
+}
+
+TEST_F(KeysTest, EditingKeysDeleteAndMove) {
+    open_screen(25, 80);
+    type("abcd");
+    handle_key_code(127);
+    handle_key_code(KEY_LEFT);
+    handle_key_code(KEY_LEFT);
+    handle_key_code('X');  // inserted before b
+    handle_key_code(KEY_RIGHT);
+    handle_key_code(8);  // deletes the b
+    EXPECT_EQ(field(), "aXc");
+}
+
+TEST_F(KeysTest, RedrawKeepsContent) {
+    open_screen(25, 80);
+    show_info("Download completed", "x");
+    std::string before = row_text(screen.chat_win, 1) + row_text(screen.status_win, 0);
+    handle_key_code(12);
+    EXPECT_EQ(row_text(screen.chat_win, 1) + row_text(screen.status_win, 0), before);
+}
+
+TEST_F(KeysTest, HelpKeyShowsFiveLines) {
+    open_screen(25, 80);
+    handle_key_code(1);
+    for (int row = 1; row <= 5; ++row) EXPECT_EQ(row_text(screen.chat_win, row).substr(0, 6), "<HELP>");
+    EXPECT_EQ(row_trimmed(screen.chat_win, 6), "");
+}
+
+TEST_F(KeysTest, ExitKeyEndsWithZeroWhateverIsOutstanding) {
+    settings.exit_status = 3;
+    EXPECT_EXIT(handle_key_code(24), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(TrimTrailingBlanks, EndsOnly) {
+    char a[] = "  two words  ";
+    trim_trailing_blanks(a);
+    EXPECT_STREQ(a, "  two words");
+    char b[] = "   ";
+    trim_trailing_blanks(b);
+    EXPECT_STREQ(b, "");
+    char c[] = "";
+    trim_trailing_blanks(c);
+    EXPECT_STREQ(c, "");
+}

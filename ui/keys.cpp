@@ -1,0 +1,120 @@
+#include "ui/keys.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/settings.h"
+#include "files/scan.h"
+#include "link/channels.h"
+#include "serial/port.h"
+#include "session/cycle.h"
+#include "session/stats.h"
+#include "ui/chat.h"
+#include "ui/screen.h"
+
+namespace {
+
+// Command keys.
+constexpr int KEY_CTRL_A = 1;   // help
+constexpr int KEY_CTRL_D = 4;   // names to request
+constexpr int KEY_LF = 10;      // Enter
+constexpr int KEY_CTRL_L = 12;  // redraw
+constexpr int KEY_CR = 13;      // Enter on terminals that send CR
+constexpr int KEY_CTRL_N = 14;  // beeper on/off
+constexpr int KEY_CTRL_U = 21;  // names to send
+constexpr int KEY_CTRL_X = 24;  // exit now
+constexpr int KEY_CTRL_Y = 25;  // yell
+
+// The input field holds at most four rows of a wide terminal; longer text is cut here.
+constexpr int INPUT_TEXT_SIZE = CHAT_LINE_SIZE + 1;
+
+// A control letter that does not fit is dropped: the channel takes what fits.
+void write_control_letter(char letter) {
+    const uint8_t byte = static_cast<uint8_t>(letter);
+    send_write(CH_CONTROL, &byte, 1);
+}
+
+void finish_input_line() {
+    char text[INPUT_TEXT_SIZE];
+    input_text(text, sizeof text);
+    trim_trailing_blanks(text);
+    switch (screen.input_mode) {
+        case 1:
+            add_upload_words(text);
+            set_input_mode(0);
+            break;
+        case 2:
+            add_request_words(text);
+            set_input_mode(0);
+            break;
+        default:
+            set_chat_pair(PAIR_LABEL);  // the local user's own lines in cyan
+            send_chat_line(text);
+            set_chat_pair(PAIR_TEXT);
+            input_clear();
+            redraw_prompt();
+            break;
+    }
+}
+
+}  // namespace
+
+void main_loop() {
+    send_opening_block();
+    for (;;) {
+        show_next_result();
+        if (service_cycle() == 1 && screen.screen_active && key_waiting() != 0) handle_key();
+    }
+}
+
+void handle_key() {
+    int key = read_key();
+    cycle.yell_count = 0;  // any key silences a running yell alarm
+    handle_key_code(key);
+}
+
+void handle_key_code(int key) {
+    if (key == ERR) return;
+    int request = key_to_request(key);
+    if (request != 0) {
+        input_request(request);
+    } else {
+        switch (key) {
+            case KEY_CTRL_A: show_help(); break;
+            case KEY_CTRL_D: set_input_mode(2); break;
+            case KEY_LF:
+            case KEY_CR: finish_input_line(); break;
+            case KEY_CTRL_L: redraw_screen(); break;
+            case KEY_CTRL_N: toggle_beeper(); break;
+            case KEY_CTRL_U: set_input_mode(1); break;
+            case KEY_CTRL_X: exit(0);  // outstanding transfers do not change the code
+            case KEY_CTRL_Y: write_control_letter('Y'); break;
+            default: input_request(key); break;
+        }
+    }
+    input_after_key();
+}
+
+void set_input_mode(int mode) {
+    screen.input_mode = mode;
+    input_clear();
+    draw_prompt_bar();
+}
+
+void toggle_beeper() {
+    if (settings.beeper_off != 0) {
+        settings.beeper_off = 0;
+        write_control_letter('q');
+    } else {
+        settings.beeper_off = 1;
+        write_control_letter('Q');
+    }
+    draw_prompt_bar();
+}
+
+void trim_trailing_blanks(char* text) {
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == ' ') --length;
+    text[length] = '\0';
+}
