@@ -43,13 +43,24 @@ void drain(int master, std::string& into) {
     while ((n = read(master, buffer, sizeof buffer)) > 0) into.append(buffer, static_cast<size_t>(n));
 }
 
-// Nobody answers on the line, so the run ends by the silence time-out, which the
-// fast clock brings within a few seconds.
-TEST(ConsoleAtExit, AttributesRestoredExactlyAfterTheLinkTimesOut) {
+struct device_run {
+    bool ended = false;
+    int status = 0;
+    bool saw_raw = false;  // the console was raw at some moment of the run
+    std::string screen;    // all the console showed
+    std::string wire;      // all the program sent on the line
+    bool console_restored = false;
+    bool line_restored = false;
+};
+
+// Runs the fast-clock program in device mode with a pseudo-terminal as its console
+// (and controlling terminal) and another as its line; nobody answers on the line.
+// Once the console is raw, `signal_when_raw` (if not 0) is sent to the program.
+device_run run_device_mode(const char* extra_option, int signal_when_raw) {
+    device_run run;
     pty_pair line = open_pty();
     pty_pair console = open_pty();
-    ASSERT_GE(line.slave, 0);
-    ASSERT_GE(console.slave, 0);
+    if (line.slave < 0 || console.slave < 0) return run;
     termios before{};
     tcgetattr(console.slave, &before);
     before.c_lflag |= ICANON | ECHO | ISIG;
@@ -68,44 +79,56 @@ TEST(ConsoleAtExit, AttributesRestoredExactlyAfterTheLinkTimesOut) {
         dup2(console.slave, 1);
         dup2(console.slave, 2);
         setenv("KESTRO_CLOCK_RATE", "20", 1);
-        execl(KESTRO_FASTCLOCK_BIN, KESTRO_FASTCLOCK_BIN, "-p", line.path.c_str(),
+        execl(KESTRO_FASTCLOCK_BIN, KESTRO_FASTCLOCK_BIN, extra_option, "-p", line.path.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }
-
-    std::string screen, wire;
-    bool saw_raw = false;
-    int status = 0;
-    bool ended = false;
-    // Generous safety limit; the run itself takes about three seconds.
-    for (int turn = 0; turn < 120000 && !ended; ++turn) {
+    // Generous safety limit; a run takes a few seconds.
+    for (int turn = 0; turn < 120000 && !run.ended; ++turn) {
         termios now{};
-        if (tcgetattr(console.slave, &now) == 0 && (now.c_lflag & (ICANON | ECHO)) == 0)
-            saw_raw = true;
-        drain(console.master, screen);
-        drain(line.master, wire);
-        ended = waitpid(child, &status, WNOHANG) == child;
-        if (!ended) poll(nullptr, 0, 1);
+        if (!run.saw_raw && tcgetattr(console.slave, &now) == 0 &&
+            (now.c_lflag & (ICANON | ECHO)) == 0) {
+            run.saw_raw = true;
+            if (signal_when_raw != 0) kill(child, signal_when_raw);
+        }
+        drain(console.master, run.screen);
+        drain(line.master, run.wire);
+        run.ended = waitpid(child, &run.status, WNOHANG) == child;
+        if (!run.ended) poll(nullptr, 0, 1);
     }
-    if (!ended) {
+    if (!run.ended) {
         kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+        waitpid(child, &run.status, 0);
     }
-    drain(console.master, screen);
-    ASSERT_TRUE(ended);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(saw_raw);
-    EXPECT_NE(screen.find("\r\nZARN data link time-out.\r\n"), std::string::npos) << screen;
-
-    termios after{};
-    ASSERT_EQ(tcgetattr(console.slave, &after), 0);
-    EXPECT_TRUE(same_attrs(after, before));
-    termios line_after{};
-    ASSERT_EQ(tcgetattr(line.slave, &line_after), 0);
-    EXPECT_TRUE(same_attrs(line_after, line_before));
-
+    drain(console.master, run.screen);
+    termios after{}, line_after{};
+    run.console_restored = tcgetattr(console.slave, &after) == 0 && same_attrs(after, before);
+    run.line_restored = tcgetattr(line.slave, &line_after) == 0 && same_attrs(line_after, line_before);
     for (int fd : {line.slave, line.master, console.slave, console.master}) close(fd);
+    return run;
+}
+
+TEST(ConsoleAtExit, AttributesRestoredExactlyAfterTheLinkTimesOut) {
+    device_run run = run_device_mode("-R", 0);
+    ASSERT_TRUE(run.ended);
+    EXPECT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(WEXITSTATUS(run.status), 0);
+    EXPECT_TRUE(run.saw_raw);
+    EXPECT_NE(run.screen.find("\r\nZARN data link time-out.\r\n"), std::string::npos) << run.screen;
+    EXPECT_TRUE(run.console_restored);
+    EXPECT_TRUE(run.line_restored);
+}
+
+// With -t the first hang-up is the carrier loss: caught, not fatal by itself.
+TEST(ConsoleAtExit, HangupWithCarrierModeTwoEndsAsCarrierLost) {
+    device_run run = run_device_mode("-t", SIGHUP);
+    ASSERT_TRUE(run.ended);
+    ASSERT_TRUE(WIFEXITED(run.status)) << "killed by signal " << WTERMSIG(run.status);
+    EXPECT_EQ(WEXITSTATUS(run.status), 0);
+    EXPECT_NE(run.screen.find("\r\nCarrier lost.\r\n"), std::string::npos) << run.screen;
+    EXPECT_EQ(run.screen.find("Waiting for ZARN termination"), std::string::npos);
+    EXPECT_EQ(run.wire.find("{}{|{}"), std::string::npos);  // nobody on the line: no goodbye
+    EXPECT_TRUE(run.console_restored);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/app.h"
 #include "app/settings.h"
 #include "link/codec.h"
 #include "link/supervise.h"
@@ -292,7 +293,7 @@ TEST_F(GoodbyeWait, BarWithoutBraceRightBeforeItIsNoGoodbye) {
 
 struct ending {
     int code = -1;
-    std::string err;   // standard error of the child, whole
+    std::string err;   // standard error (and output) of the child, whole
     std::string line;  // everything the child wrote to the line
 };
 
@@ -316,7 +317,7 @@ void report_pause() {
         fprintf(stderr, "[paused %ld s]", static_cast<long>(serial.clock - closed_at));
 }
 
-enum class how { exit_normally, link_fail };
+enum class how { exit_normally, link_fail, internal_error };
 
 struct ending_plan {
     int level = 2;
@@ -351,6 +352,7 @@ protected:
         pid_t child = fork();
         if (child == 0) {
             dup2(console.slave, 0);
+            dup2(err_pipe[1], 1);
             dup2(err_pipe[1], 2);
             close(err_pipe[0]);
             reset_all();
@@ -359,10 +361,12 @@ protected:
             if (port_open(line.path.c_str(), 0, 'H') == PORT_OPEN_FAILED) _exit(99);
             time_source = plan.clock;
             clock_update();
+            if (plan.end == how::internal_error) atexit(exit_handler);
             atexit(report_pause);
             atexit(link_terminate);
             if (plan.end == how::link_fail) link_fail(plan.message, plan.level, plan.pause);
             termination.termination_level = plan.level;
+            if (plan.end == how::internal_error) internal_error_exit(5);
             exit(settings.exit_status);
         }
         close(err_pipe[1]);
@@ -477,6 +481,17 @@ TEST_F(Termination, LevelZeroSendsNothingAndPausesFiveSeconds) {
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "");
     EXPECT_EQ(r.err, "\r\nCarrier lost.\r\n[paused 5 s]");
+}
+
+TEST_F(Termination, FatalInternalErrorLineComesAfterTheTerminationOutput) {
+    ending_plan plan;
+    plan.end = how::internal_error;
+    plan.answer = "{|";
+    ending r = run(plan);
+    EXPECT_EQ(r.code, outstanding);
+    EXPECT_EQ(r.err,
+              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n"
+              "[no pause]Fatal internal error 5.\r\n");
 }
 
 TEST_F(Termination, LineAttributesAreBackAfterTheEnd) {
