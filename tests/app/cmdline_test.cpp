@@ -1,6 +1,7 @@
 // The command line as the caller sees it (the real binary: exit codes, exact texts)
 // and the settings it leaves behind for what only shows later in the run.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,8 +11,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "app/app.h"
 #include "app/settings.h"
@@ -190,7 +189,7 @@ TEST(CommandLineBinary, LogIsOpenedTruncatedBeforeThePort) {
 // ---- Parsed settings ----
 
 class ParsedSettings : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     void reset() {

@@ -1,6 +1,7 @@
 // The whole program in device mode, its console a pseudo-terminal: the console is
 // raw while the program runs and has exactly its old attributes after it ends.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -10,8 +11,6 @@
 
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -40,7 +39,8 @@ bool same_attrs(const termios& a, const termios& b) {
 void drain(int master, std::string& into) {
     char buffer[512];
     ssize_t n;
-    while ((n = read(master, buffer, sizeof buffer)) > 0) into.append(buffer, static_cast<size_t>(n));
+    while ((n = read(master, buffer, sizeof buffer)) > 0)
+        into.append(buffer, static_cast<size_t>(n));
 }
 
 struct device_run {
@@ -103,7 +103,8 @@ device_run run_device_mode(const char* extra_option, int signal_when_raw) {
     drain(console.master, run.screen);
     termios after{}, line_after{};
     run.console_restored = tcgetattr(console.slave, &after) == 0 && same_attrs(after, before);
-    run.line_restored = tcgetattr(line.slave, &line_after) == 0 && same_attrs(line_after, line_before);
+    run.line_restored =
+        tcgetattr(line.slave, &line_after) == 0 && same_attrs(line_after, line_before);
     for (int fd : {line.slave, line.master, console.slave, console.master}) close(fd);
     return run;
 }

@@ -1,6 +1,9 @@
 // Supervision (carrier, silence, clock jumps) and the end of the link: the goodbye
 // exchange against a scripted peer on a pseudo-terminal, time driven by the seam.
+#include "link/supervise.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -12,12 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "app/app.h"
 #include "app/settings.h"
 #include "link/codec.h"
-#include "link/supervise.h"
 #include "serial/port.h"
 
 namespace {
@@ -83,7 +83,7 @@ constexpr int survived = 77;
 constexpr int outstanding = 3;  // the exit status every failure here must exit with
 
 class Supervision : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         reset_all();
         settings.exit_status = outstanding;
@@ -140,8 +140,7 @@ TEST_F(Supervision, SilenceTimesOutAfterMoreThanSixtySeconds) {
             check_at(161);
             _exit(survived);
         },
-        ::testing::ExitedWithCode(outstanding),
-        "^\\[ZARN data link time-out\\.\\|1\\|1\\|161\\]$");
+        ::testing::ExitedWithCode(outstanding), "^\\[ZARN data link time-out\\.\\|1\\|1\\|161\\]$");
 }
 
 TEST_F(Supervision, JumpOfThirtyKeepsTheSilenceTimer) {
@@ -154,8 +153,7 @@ TEST_F(Supervision, JumpOfThirtyKeepsTheSilenceTimer) {
             check_at(151);
             _exit(survived);
         },
-        ::testing::ExitedWithCode(outstanding),
-        "^\\[ZARN data link time-out\\.\\|1\\|1\\|151\\]$");
+        ::testing::ExitedWithCode(outstanding), "^\\[ZARN data link time-out\\.\\|1\\|1\\|151\\]$");
 }
 
 TEST_F(Supervision, JumpOfMoreThanThirtyRestartsTheSilenceTimer) {
@@ -169,8 +167,7 @@ TEST_F(Supervision, JumpOfMoreThanThirtyRestartsTheSilenceTimer) {
             check_at(211);
             _exit(survived);
         },
-        ::testing::ExitedWithCode(outstanding),
-        "^\\[ZARN data link time-out\\.\\|1\\|1\\|211\\]$");
+        ::testing::ExitedWithCode(outstanding), "^\\[ZARN data link time-out\\.\\|1\\|1\\|211\\]$");
 }
 
 TEST_F(Supervision, ClockSetForwardAnHourDoesNotTimeOut) {
@@ -239,7 +236,7 @@ time_t scripted_time() {
 }
 
 class GoodbyeWait : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         reset_all();
         line = open_pty();
@@ -303,7 +300,9 @@ time_t note_close(time_t now) {
     if (!serial.is_open && closed_at < 0) closed_at = now;
     return now;
 }
-time_t frozen_time() { return note_close(5000); }
+time_t frozen_time() {
+    return note_close(5000);
+}
 time_t running_time() {
     static time_t now = 5000;
     return note_close(++now);
@@ -325,12 +324,12 @@ struct ending_plan {
     int pause = 0;
     how end = how::exit_normally;
     time_t (*clock)() = frozen_time;
-    std::string answer;      // written to the line once our goodbye has arrived
-    bool ctrl_c = false;     // a Ctrl+C waits on the console
+    std::string answer;   // written to the line once our goodbye has arrived
+    bool ctrl_c = false;  // a Ctrl+C waits on the console
 };
 
 class Termination : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         line = open_pty();
         console = open_pty();

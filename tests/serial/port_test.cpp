@@ -1,6 +1,9 @@
 // The serial line over a real pseudo-terminal pair: reads that never wait, the
 // attributes put back exactly, carrier sensing in its three modes.
+#include "serial/port.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -10,11 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "app/app.h"
 #include "app/settings.h"
-#include "serial/port.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ bool same_attrs(const termios& a, const termios& b) {
 // Device mode uses descriptor 0 as the console: give it a terminal of its own, so
 // the tests never touch the terminal they were started from.
 class SerialLine : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         serial = serial_state{};
         settings = settings_state{};
