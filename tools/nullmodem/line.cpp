@@ -9,8 +9,9 @@ namespace {
 constexpr uint64_t BYTE_COST = 10 * NS_PER_S;  // ten bit times per byte, in baud-ns
 constexpr uint64_t MAX_ELAPSED_NS = NS_PER_S;  // keeps elapsed * baud inside 64 bits
 
+// Credit beyond one byte is what a late wake-up may make up for.
 uint64_t credit_cap(const line_config& config) {
-    return std::max(BYTE_COST, CATCH_UP_NS * config.baud);
+    return BYTE_COST + CATCH_UP_NS * config.baud;
 }
 
 // Bytes worth waking up for: about a millisecond of line time, so a slow line

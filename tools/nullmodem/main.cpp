@@ -226,6 +226,8 @@ void read_end(int e) {
         ssize_t r = read(end.master, dst, room);
         if (r > 0) {
             ring_commit(line.queue, static_cast<size_t>(r));
+            // Stop the writer at once: every read before it lets the writer push more.
+            apply_flow(end, line);
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
