@@ -9,6 +9,7 @@
 #include "app/settings.h"
 #include "link/channels.h"
 #include "link/establish.h"
+#include "link/supervise.h"
 #include "serial/port.h"
 #include "session/cycle.h"
 #include "session/receive.h"
@@ -70,6 +71,7 @@ void kestro_main(int argc, char** argv) {
     clock_update();
     cycle.last_activity_time = serial.clock;
     alloc_link_channels();
+    on_peer_goodbye = drain_status_channel;
     screen_setup();
     main_loop();
 }

@@ -207,7 +207,10 @@ int control(int i) {
         restart_frame(0);
         return i + 1;
     case TERMINATE:
-        if (codec.in_frame && codec.rx_pos == 0) link_fail("ZARN data link terminated.", 1, 0);
+        if (codec.in_frame && codec.rx_pos == 0) {
+            if (on_peer_goodbye != nullptr) on_peer_goodbye();
+            link_fail("ZARN data link terminated.", 1, 0);
+        }
         restart_frame(0);
         return i + 1;
     case FRAME_END:

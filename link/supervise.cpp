@@ -9,6 +9,7 @@
 #include "serial/port.h"
 
 termination_state termination;
+void (*on_peer_goodbye)() = nullptr;
 
 namespace {
 

@@ -32,6 +32,10 @@ struct termination_state {
 
 extern termination_state termination;
 
+// Run when the peer's goodbye ends the link, before the exit status is taken: the session
+// uses it to act on status letters that were delivered with the goodbye.
+extern void (*on_peer_goodbye)();
+
 void supervise();
 [[noreturn]] void link_fail(const char* message, int level, int pause);
 void link_terminate();
