@@ -61,14 +61,17 @@ TEST_F(Control, OwnOpeningBlockFollowsTheOptions) {
     EXPECT_EQ(cycle.yell_count, 0);
 }
 
-TEST_F(Control, CountsAreSignedBytes) {
+TEST_F(Control, CountsAreSignedBytesAndYellRestartsItsCount) {
     arrive(opening("L\xc8"));
     EXPECT_EQ(cycle.peer_lines, -56);  // chat stays off
-    arrive("L");
-    arrive(std::string(1, '\0'));
+    arrive(std::string("L\0C\xc8", 4));
     EXPECT_EQ(cycle.peer_lines, 0);
-    arrive("C\xc8");
     EXPECT_EQ(cycle.peer_columns, -56);
+    arrive("Y");
+    EXPECT_EQ(cycle.yell_count, yell_beeps);
+    cycle.yell_count = 3;
+    arrive("\x7f!S\x01Y");  // unknown bytes are ignored, "S" takes one byte
+    EXPECT_EQ(cycle.yell_count, yell_beeps);
 }
 
 TEST_F(Control, TextOfThirtyNineCharactersIsTakenWhole) {
@@ -90,16 +93,6 @@ TEST_F(Control, TextOfFortyCharactersIsFatalInternalErrorFive) {
             arrive(std::string(1, '\0'));
         },
         ::testing::ExitedWithCode(EXIT_UPLOADS_OUTSTANDING), "internal error 5");
-}
-
-TEST_F(Control, YellRestartsTheCountAndOtherBytesAreIgnored) {
-    arrive(opening("Y"));
-    EXPECT_EQ(cycle.yell_count, yell_beeps);
-    cycle.yell_count = 3;
-    arrive("\x7f!Y");
-    EXPECT_EQ(cycle.yell_count, yell_beeps);
-    arrive("S\x01");  // "S" takes one byte and has no effect
-    EXPECT_EQ(cycle.control_state, 0);
 }
 
 TEST_F(Control, ProfileNegotiation) {
@@ -163,84 +156,68 @@ protected:
         clock_update();
     }
     static void idle_exit(int seconds) {
-        settings.auto_exit_flags |= 1;
+        settings.auto_exit_flags = 1;
         settings.idle_exit_seconds = seconds;
     }
-    static bool survives_at(time_t second) {
+    // Returning from the check is the proof: an end of the session exits the process.
+    static void survive_at(time_t second) {
         at(second);
         check_session_end();
-        return true;
+    }
+    static void ends_at(time_t second, int status) {
+        at(second);
+        EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(status), "") << second;
     }
 };
 
-TEST_F(SessionEnd, WithoutAutomaticExitTheSessionNeverEndsByItself) {
-    EXPECT_TRUE(survives_at(linked + 100000));
-}
-
-TEST_F(SessionEnd, IdleExitOfSixtyWaitsForTheHundredTwentySecondRule) {
+TEST_F(SessionEnd, IdleExitWaitsForTheHundredTwentySecondRuleUntilAFileWasAccepted) {
+    survive_at(linked + 100000);  // without -E or -e the session never ends by itself
     idle_exit(60);
     settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
-    EXPECT_TRUE(survives_at(linked + 119));
-    at(linked + 120);
-    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(EXIT_UPLOADS_OUTSTANDING), "");
-}
-
-TEST_F(SessionEnd, IdleExitOfThreeHundredEndsAfterThreeHundred) {
+    survive_at(linked + 119);
+    ends_at(linked + 120, EXIT_UPLOADS_OUTSTANDING);
     idle_exit(300);
-    EXPECT_TRUE(survives_at(linked + 120));
-    EXPECT_TRUE(survives_at(linked + 299));
-    at(linked + 300);
-    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(SessionEnd, AfterAnAcceptedFileOnlyTheIdleTimeCounts) {
+    survive_at(linked + 299);
+    ends_at(linked + 300, EXIT_UPLOADS_OUTSTANDING);
     idle_exit(60);
     cycle.activity_seen = 1;
-    EXPECT_TRUE(survives_at(linked + 59));
-    at(linked + 60);
-    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+    survive_at(linked + 59);
+    ends_at(linked + 60, EXIT_UPLOADS_OUTSTANDING);
 }
 
 TEST_F(SessionEnd, FilesLeftInEitherDirectionHoldTheSessionAndRestartTheIdleTime) {
     idle_exit(60);
     cycle.activity_seen = 1;
     receiving.figures.files_left = 1;
-    EXPECT_TRUE(survives_at(linked + 5000));
+    survive_at(linked + 5000);
     EXPECT_EQ(cycle.last_activity_time, linked + 5000);
     receiving.figures.files_left = 0;
     sending.figures.files_left = 2;
-    EXPECT_TRUE(survives_at(linked + 9000));
+    survive_at(linked + 9000);
     EXPECT_EQ(cycle.last_activity_time, linked + 9000);
     sending.figures.files_left = 0;
-    EXPECT_TRUE(survives_at(linked + 9059));
-    at(linked + 9060);
-    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+    survive_at(linked + 9059);
+    ends_at(linked + 9060, 0);
 }
 
 TEST_F(SessionEnd, HeldStatusLetterHoldsTheSessionUntilAcknowledged) {
     idle_exit(60);
     ASSERT_EQ(send_write(CH_STATUS, reinterpret_cast<const uint8_t*>("c"), 1), 1);
-    EXPECT_TRUE(survives_at(linked + 10000));
+    survive_at(linked + 10000);
     send_reset(CH_STATUS);  // the peer acknowledged it
-    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+    ends_at(linked + 10000, 0);
 }
 
 TEST_F(SessionEnd, ChatIdleTimeCountsFromTheLastLocalChatLine) {
     settings.auto_exit_flags = 2;
+    settings.chat_idle_seconds = 600;
+    cycle.last_chat_time = 0 - 600;  // as the command line sets it: holds before any chat
+    survive_at(linked + 119);
+    ends_at(linked + 120, 0);
     settings.chat_idle_seconds = 30;
     cycle.last_chat_time = linked + 200;
-    EXPECT_TRUE(survives_at(linked + 229));
-    at(linked + 230);
-    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(SessionEnd, ChatIdleConditionHoldsBeforeAnyChat) {
-    settings.auto_exit_flags = 2;
-    settings.chat_idle_seconds = 600;
-    cycle.last_chat_time = 0 - 600;  // as the command line sets it
-    EXPECT_TRUE(survives_at(linked + 119));
-    at(linked + 120);
-    EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(0), "");
+    survive_at(linked + 229);
+    ends_at(linked + 230, 0);
 }
 
 }  // namespace
