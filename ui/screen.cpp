@@ -92,6 +92,8 @@ void build_input() {
     screen.input_form = new_form(screen.form_fields);
     if (screen.input_form == nullptr) return;
     set_form_win(screen.input_form, screen.prompt_win);
+    // Without its own subwindow the form would draw the field on stdscr, at the top.
+    set_form_sub(screen.input_form, screen.prompt_win);
     post_form(screen.input_form);
     set_field_buffer(screen.input_field, 0, "");
 }
@@ -127,6 +129,8 @@ void screen_build() {
     init_pair(PAIR_TEXT, COLOR_WHITE, COLOR_BLACK);
     init_pair(PAIR_LABEL, COLOR_CYAN, COLOR_BLACK);
     build_status();
+    show_upload_name();  // "-" until the first transfer names a file
+    show_download_name();
     build_chat();
     build_input();
 

@@ -65,6 +65,7 @@ TEST_F(KeysTest, ModesSwitchDiscardTypedTextAndEnterOnEmptyReturnsToChat) {
     open_screen(25, 80);
     type("abc");
     EXPECT_EQ(field(), "abc");
+    EXPECT_EQ(row_trimmed(screen.prompt_win, 1), "abc");
     handle_key_code(21);
     EXPECT_EQ(screen.input_mode, 1);
     EXPECT_EQ(field(), "");

@@ -62,8 +62,6 @@ TEST_F(ScreenTest, FiguresAreTenWideAndLongOnesWhole) {
 
 TEST_F(ScreenTest, CurrentFileLines) {
     open_screen(25, 80);
-    show_upload_name();
-    show_download_name();
     EXPECT_EQ(row_text(screen.status_win, 2).substr(16, 32), "-               -               ");
     queue_append(&sending.in_transit_queue, new_entry("/one/two/twenty_characters_.zip"));
     show_upload_name();
