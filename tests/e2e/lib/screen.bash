@@ -8,6 +8,7 @@ fi
 unset LINES COLUMNS TMUX  # curses must take its size from the tmux terminal
 
 TMUX_SOCKET="$WORK/tmux.sock"
+PANE=ui  # the session that capture, wait_screen and the keys address
 DOOR_PID=
 tm() { tmux -S "$TMUX_SOCKET" "$@"; }
 screen_cleanup() {
@@ -17,30 +18,38 @@ screen_cleanup() {
 }
 trap screen_cleanup EXIT
 
-# start_screen <lines> <columns> <options of the device end>
+# device_end <session> <end> <path> <lines> <columns> <options>: a device-mode kestro in its
+# own tmux session; <end>.rc, <end>.stty.before and <end>.stty.after are its traces. The pane
+# stays after kestro ends, so the test can still read them.
+device_end() {
+    local session=$1 end=$2 path=$3 lines=$4 columns=$5
+    shift 5
+    {
+        echo "stty -a >$end.stty.before"
+        echo "'$KESTRO' -p '$path' $* 2>$end.err"
+        echo "echo \$? >$end.rc"
+        echo "stty -a >$end.stty.after"
+        echo "exec sleep $SAFETY"
+    } >"$end.sh"
+    tm new-session -d -s "$session" -x "$columns" -y "$lines" "sh $end.sh" || fail "tmux did not start"
+}
+
+# start_screen <lines> <columns> <options of the device end>: end A in tmux, end B in door mode.
 start_screen() {
     local lines=$1 columns=$2
     shift 2
     start_cable
     sh -c "exec '$KESTRO' <>'$END_B' >&0 2>door.err" &
     DOOR_PID=$!
-    # The pane stays after kestro ends, so the test can still read the exit code and terminal.
-    {
-        echo "stty -a >stty.before"
-        echo "'$KESTRO' -p '$END_A' $* 2>a.err"
-        echo "echo \$? >a.rc"
-        echo "stty -a >stty.after"
-        echo "exec sleep $SAFETY"
-    } >device.sh
-    tm new-session -d -s ui -x "$columns" -y "$lines" "sh device.sh" || fail "tmux did not start"
+    device_end ui a "$END_A" "$lines" "$columns" "$@"
     wait_screen "Chat prompt"
 }
 
 # capture: the pane into screen.txt, every row padded with blanks to the pane's width.
 capture() {
     local width
-    width=$(tm display -p -t ui '#{pane_width}')
-    tm capture-pane -p -t ui | awk -v w="$width" '{ printf "%-" w "s\n", $0 }' >screen.txt
+    width=$(tm display -p -t "$PANE" '#{pane_width}')
+    tm capture-pane -p -t "$PANE" | awk -v w="$width" '{ printf "%-" w "s\n", $0 }' >screen.txt
 }
 
 # wait_screen <fixed text> [seconds]: polls the pane until the text is on it.
@@ -77,18 +86,22 @@ dashes() { printf '%*s' "$1" '' | tr ' ' '-'; }
 
 # key_then <tmux key name> <text>: presses the key and waits for the text to show.
 key_then() {
-    tm send-keys -t ui "$1"
+    tm send-keys -t "$PANE" "$1"
     wait_screen "$2"
 }
 
-# exit_with_ctrl_x: Ctrl+X, then the exit code and the terminal as they were before.
+# exit_with_ctrl_x [end]: Ctrl+X, then exit code 0 and the terminal as it was before.
 exit_with_ctrl_x() {
-    tm send-keys -t ui C-x
+    local end=${1:-a}
+    tm send-keys -t "$PANE" C-x
     for _ in $(seq 1 $((SAFETY * 50))); do
-        [ -s stty.after ] && break
+        [ -s "$end.stty.after" ] && break
         sleep 0.02
     done
-    [ -s stty.after ] || fail "kestro did not end after Ctrl+X"
-    [ "$(cat a.rc)" = 0 ] || fail "exit code $(cat a.rc) after Ctrl+X"
-    cmp -s stty.before stty.after || { diff stty.before stty.after >&2; fail "terminal settings changed"; }
+    [ -s "$end.stty.after" ] || fail "kestro did not end after Ctrl+X"
+    [ "$(cat "$end.rc")" = 0 ] || fail "exit code $(cat "$end.rc") after Ctrl+X"
+    cmp -s "$end.stty.before" "$end.stty.after" || {
+        diff "$end.stty.before" "$end.stty.after" >&2
+        fail "terminal settings changed"
+    }
 }
