@@ -4,7 +4,7 @@
 source "$(dirname "$0")/common.bash"
 
 SIZE=200000
-"$PROBE" gen "$SIZE" 9 "$WORK/sent"
+head -c "$SIZE" /dev/urandom >"$WORK/sent"
 
 # carried OUT OPTIONS...: sends the file from A to B over a noisy cable; B's bytes go to OUT.
 carried() {

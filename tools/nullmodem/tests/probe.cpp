@@ -6,7 +6,6 @@
 //                              nothing for IDLE_MS; prints the count
 //   samefd PATH                0 when descriptors 0 and 1 are one read-write open of PATH
 //   subseq SHORT LONG          0 when file SHORT is a subsequence of file LONG
-//   gen N SEED OUT             N reproducible pseudo-random bytes
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -137,19 +136,6 @@ int subseq(const char* short_path, const char* long_path) {
     return i == s.size() ? 0 : 1;
 }
 
-int gen(uint64_t n, uint64_t seed, const char* path) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) return 3;
-    uint64_t x = seed * 2 + 1;
-    for (uint64_t i = 0; i < n; i++) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        std::fputc(static_cast<int>(x >> 24) & 0xFF, f);
-    }
-    return std::fclose(f) == 0 ? 0 : 3;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,8 +144,6 @@ int main(int argc, char** argv) {
     if (cmd == "fill" && argc == 5) return fill(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     if (cmd == "samefd" && argc == 3) return samefd(argv[2]);
     if (cmd == "subseq" && argc == 4) return subseq(argv[2], argv[3]);
-    if (cmd == "gen" && argc == 5)
-        return gen(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10), argv[4]);
-    std::fprintf(stderr, "usage: nullmodem_probe xfer|fill|samefd|subseq|gen ...\n");
+    std::fprintf(stderr, "usage: nullmodem_probe xfer|fill|samefd|subseq ...\n");
     return 2;
 }
