@@ -79,14 +79,6 @@ TEST_F(ChatTest, SecondLineAfterTheFirstWentOutStartsChannelNine) {
     EXPECT_EQ(held(9), "two\r");
 }
 
-TEST_F(ChatTest, LongLineSpansFreshChannels) {
-    std::string long_line(600, 'a');  // 601 bytes: channels 8, 9 and 10
-    send(long_line);
-    EXPECT_EQ(held(8) + held(9) + held(10), long_line + "\r");
-    EXPECT_EQ(held(8).size(), 256u);
-    EXPECT_EQ(chat.chat_tx_channel, 10);
-}
-
 TEST_F(ChatTest, LineNeedingABusyChannelIsRefusedWhole) {
     for (int line = 0; line < 7; ++line) {  // channels 8 to 14 each wait for an acknowledgement
         send("l");

@@ -117,21 +117,6 @@ TEST_F(KeysTest, EditingKeysDeleteAndMove) {
     EXPECT_EQ(field(), "aXc");
 }
 
-TEST_F(KeysTest, RedrawKeepsContent) {
-    open_screen(25, 80);
-    show_info("Download completed", "x");
-    std::string before = row_text(screen.chat_win, 1) + row_text(screen.status_win, 0);
-    handle_key_code(12);
-    EXPECT_EQ(row_text(screen.chat_win, 1) + row_text(screen.status_win, 0), before);
-}
-
-TEST_F(KeysTest, HelpKeyShowsFiveLines) {
-    open_screen(25, 80);
-    handle_key_code(1);
-    for (int row = 1; row <= 5; ++row) EXPECT_EQ(row_text(screen.chat_win, row).substr(0, 6), "<HELP>");
-    EXPECT_EQ(row_trimmed(screen.chat_win, 6), "");
-}
-
 TEST_F(KeysTest, ExitKeyEndsWithZeroWhateverIsOutstanding) {
     settings.exit_status = 3;
     EXPECT_EXIT(handle_key_code(24), ::testing::ExitedWithCode(0), "");

@@ -94,16 +94,6 @@ TEST(FormatFileName, NameLongerThanAPathPartStillShowsItsStart) {
     EXPECT_EQ(file_name(path.c_str()), std::string(15, 'n'));
 }
 
-TEST(DashFill, FillsToWidthAndNeverBelowZero) {
-    char out[128];
-    dash_fill(out, sizeof out, "ab", 6);
-    EXPECT_STREQ(out, "ab----");
-    dash_fill(out, sizeof out, "abcdef", 3);  // narrower than the text: no dashes
-    EXPECT_STREQ(out, "abcdef");
-    dash_fill(out, 5, "ab", 80);  // never past the buffer
-    EXPECT_STREQ(out, "ab--");
-}
-
 TEST(PromptBar, ThreeModesOnEightyColumns) {
     char bar[256];
     format_bar(bar, sizeof bar, 0, 0, 0, 80);
@@ -139,31 +129,6 @@ TEST(ControlByte, HighBytesAreOrdinaryAndFirstByteCounts) {
     EXPECT_EQ(has_control_byte(tab_second, 3), 1);
     EXPECT_EQ(has_control_byte(tab_first, 2), 1);
     EXPECT_EQ(has_control_byte(high, 4), 0);
-}
-
-TEST(KeyToRequest, EditingKeysOnlyBecomeRequests) {
-    EXPECT_EQ(key_to_request(8), REQ_DEL_PREV);
-    EXPECT_EQ(key_to_request(127), REQ_DEL_PREV);
-    EXPECT_EQ(key_to_request(KEY_BACKSPACE), REQ_DEL_PREV);
-    EXPECT_EQ(key_to_request(KEY_LEFT), REQ_LEFT_CHAR);
-    EXPECT_EQ(key_to_request(KEY_RIGHT), REQ_RIGHT_CHAR);
-    EXPECT_EQ(key_to_request('a'), 0);
-    EXPECT_EQ(key_to_request(14), 0);
-}
-
-TEST(ChatChannels, CycleFromFifteenBackToEight) {
-    EXPECT_EQ(next_chat_channel(8), 9);
-    EXPECT_EQ(next_chat_channel(14), 15);
-    EXPECT_EQ(next_chat_channel(15), 8);
-}
-
-TEST(Layout, NormalScreenHasTheFixedRows) {
-    screen_layout l = compute_layout(25, 80);
-    EXPECT_EQ(l.status_rows, 11);
-    EXPECT_EQ(l.chat_top, 12);
-    EXPECT_EQ(l.chat_rows, 12);  // rows 12 to 23, the last under the bar
-    EXPECT_EQ(l.prompt_top, 23);
-    EXPECT_EQ(l.prompt_rows, 2);
 }
 
 TEST(Layout, EveryWindowFitsAndKeepsARowOnTinyScreens) {
