@@ -37,6 +37,7 @@ field() {
 # start_cable OPTIONS...: runs the cable in the background with --print-paths;
 # sets LINE_A and LINE_B, reports go to $WORK/report.
 start_cable() {
+    rm -f "$WORK/report"  # a report of an earlier cable must not be taken for this one's
     "$NULLMODEM" --print-paths --report "$WORK/report" "$@" >"$WORK/paths" &
     CABLE_PID=$!
     paths_printed() { [ "$(wc -l <"$WORK/paths")" -ge 2 ]; }
