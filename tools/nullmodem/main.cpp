@@ -1,6 +1,7 @@
 // nullmodem: a virtual null-modem cable made of two pseudo-terminals.
 // One thread, one ppoll; all line behaviour lives in line.cpp.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -97,6 +98,16 @@ void report() {
     const std::string& path = cable.opts.report_path;
     if (path.empty()) {
         write_report(stderr);
+        return;
+    }
+    // Only a regular file (or a new one) is replaced by renaming: renaming over a device
+    // such as /dev/null would put an ordinary file in its place.
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        if (FILE* direct = std::fopen(path.c_str(), "w")) {
+            write_report(direct);
+            std::fclose(direct);
+        }
         return;
     }
     std::string tmp = path + ".tmp";
