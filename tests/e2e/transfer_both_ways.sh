@@ -1,15 +1,16 @@
 # Two door-mode ends send files to each other at once and exit by themselves (-E) with 0:
 # every file arrives byte-identical under its exact name (blanks included), a partial copy
 # is resumed, each log holds exactly its 'S' and 's' lines in the fixed format, with the
-# name field cut at the first blank; the same again over a noisy line.
+# name field cut at the first blank; the same again over a noisy line, and (smaller files)
+# with -H on one end and with -C on one end.
 . "$(dirname "$0")/lib/link.bash"
 
-make_files() {
+make_files() {  # <size of the big file>
     rm -rf a b && mkdir a b
     : >a/zero
     printf x >a/one
     head -c 2500 /dev/urandom >a/f2500
-    head -c 1048576 /dev/urandom >a/big
+    head -c "$1" /dev/urandom >a/big
     head -c 5000 /dev/urandom >a/resumed
     head -c 1000 a/resumed >b/resumed  # the receiver already holds the first 1,000 bytes
     head -c 7000 /dev/urandom >"b/my file.txt"
@@ -18,15 +19,15 @@ make_files() {
     head -c 41 /dev/urandom >"b/ends in blank "
 }
 
-# run_both <label> <cable options...>
+# run_both <label> <big size> <options A> <options B> <cable options...>
 run_both() {
-    local label=$1
-    shift
-    make_files
+    local label=$1 opts_a=$3 opts_b=$4
+    make_files "$2"
+    shift 4
     timeout "$SAFETY" "$CABLE" "$@" --door-a --door-b --stderr-a a.err --stderr-b b.err \
         --report report -- \
-        sh -c "cd a && exec '$FAST' -E 5 -z ../a.log zero one f2500 big resumed" -- \
-        sh -c "cd b && exec '$FAST' -E 5 -z ../b.log 'my file.txt' 'my notes.txt' 'two  blanks' 'ends in blank '" \
+        sh -c "cd a && exec '$FAST' $opts_a -E 5 -z ../a.log zero one f2500 big resumed" -- \
+        sh -c "cd b && exec '$FAST' $opts_b -E 5 -z ../b.log 'my file.txt' 'my notes.txt' 'two  blanks' 'ends in blank '" \
         || fail "[$label] an end did not exit with 0"
     for f in zero one f2500 big resumed "my file.txt" "my notes.txt" "two  blanks" "ends in blank "; do
         cmp -s "a/$f" "b/$f" || fail "[$label] \"$f\" differs"
@@ -41,6 +42,8 @@ run_both() {
     [ "$(grep -cE '^S +[0-9]+ .* (my|two|ends) 0$' a.log)" = 4 ] || fail "[$label] names not cut in a.log"
 }
 
-run_both clean
-run_both noisy --corrupt 0.0001 --drop 0.0001 --seed 7
+run_both clean 1048576 "" ""
+run_both noisy 1048576 "" "" --corrupt 0.0001 --drop 0.0001 --seed 7
+run_both xon-xoff-escaped 60000 -H ""
+run_both base-85 60000 "" -C
 echo "transfer_both_ways: ok"
