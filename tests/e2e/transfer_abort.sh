@@ -1,0 +1,36 @@
+# The abort exchange between two real ends: end B may write no file beyond 20 KiB (its write
+# then comes back short, SIGXFSZ being ignored), so the second of A's four files ends there
+# with "File write error" and B tells A with "a"; A drops its whole sending side ("Upload
+# aborted", 'e' log lines for the dropped files) and answers "b"; B drops what it had
+# accepted. B's own file to A is not disturbed, both ends exit by themselves, and A's exit
+# code keeps the uploads-outstanding bit.
+. "$(dirname "$0")/lib/link.bash"
+
+mkdir a b
+head -c 3000 /dev/urandom >a/f1
+head -c 100000 /dev/urandom >a/f2
+head -c 5000 /dev/urandom >a/f3
+head -c 6000 /dev/urandom >a/f4
+head -c 30000 /dev/urandom >b/g1
+# B's screen goes through a pipe to a reader started before the limit, which binds files only.
+timeout "$SAFETY" "$CABLE" --stderr-a a.err --stderr-b b.err --report report \
+    -- sh -c "cd a && exec '$FAST' -p {} -X -E 30 -z ../a.log f1 f2 f3 f4 <../a.keys >../a.out" \
+    -- bash -c "cd b && exec 3> >(exec cat >../b.out) && ulimit -f 20 && trap '' XFSZ &&
+                exec '$FAST' -p {} -X -E 30 -z ../b.log g1 <../b.keys >&3"
+grep -aq 'end A exit=2$' report && grep -aq 'end B exit=0$' report || fail "exit codes: $(cat report)"
+
+cmp -s a/f1 b/f1 || fail "f1 did not arrive whole"
+cmp -s a/g1 b/g1 || fail "g1 did not arrive whole"
+[ "$(stat -c %s b/f2)" = 20480 ] && cmp -s -n 20480 a/f2 b/f2 || fail "b/f2 is not the first 20 KiB"
+[ ! -e b/f3 ] && [ ! -e b/f4 ] || fail "files after the abort were received"
+wait_for a.out "Upload aborted (f2)" 10
+wait_for b.out "File write error (f2)" 10
+
+line='+0 bps +[0-9]+ cps   0 errors     0 +[0-9]+'
+grep -qE "^s +3000 $line f1 0$" a.log && grep -qE "^e +[0-9]+ $line f2 0$" a.log &&
+    grep -qE "^e +[0-9]+ $line f3 0$" a.log && grep -qE "^S +30000 $line g1 0$" a.log ||
+    fail "a.log: $(cat a.log)"
+! grep -qE '^s .* f[234] 0$' a.log || fail "a.log confirms a dropped file: $(cat a.log)"
+grep -qE "^S +3000 $line f1 0$" b.log && grep -qE "^E +100000 $line f2 0$" b.log &&
+    grep -qE "^s +30000 $line g1 0$" b.log && [ "$(wc -l <b.log)" = 3 ] || fail "b.log: $(cat b.log)"
+echo "transfer_abort: ok"
