@@ -28,18 +28,27 @@ constexpr int NEW_FILE_MODE = 0644;
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken };
 
-// Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
-bool collect_offer() {
+enum class collected { nothing, record, overlong };
+
+// Collects offer bytes until a whole record (header, name, NUL) is in offer_buffer. A name
+// too long for the buffer is dropped up to its NUL and the record reported as overlong, to
+// be refused in its turn: answers go in the order of the offers.
+collected collect_offer() {
     uint8_t byte = 0;
     while (recv_read(CH_OFFERS, &byte, 1) == 1) {
-        if (receiving.offer_pos >= OFFER_BUFFER_SIZE) internal_error_exit(1);
+        if (receiving.offer_pos >= OFFER_BUFFER_SIZE) {
+            if (byte != 0) continue;
+            receiving.offer_pos = 0;
+            receiving.offer_buffer[OFFER_BUFFER_SIZE - 1] = 0;  // the name, cut short
+            return collected::overlong;
+        }
         receiving.offer_buffer[receiving.offer_pos++] = byte;
         if (receiving.offer_pos > OFFER_HEADER_SIZE && byte == 0) {
             receiving.offer_pos = 0;
-            return true;
+            return collected::record;
         }
     }
-    return false;
+    return collected::nothing;
 }
 
 // A name we would store under must be a plain name; a control byte would forge log lines.
@@ -257,7 +266,14 @@ bool receive_piece() {
 
 void decide_offer() {
     if (send_room(CH_STATUS) < ANSWER_ROOM) return;
-    if (collect_offer()) answer_offer();
+    switch (collect_offer()) {
+        case collected::nothing: return;
+        case collected::record: answer_offer(); return;
+        case collected::overlong:
+            refuse_malformed(receiving.offer_buffer,
+                             reinterpret_cast<const char*>(receiving.offer_buffer + OFFER_HEADER_SIZE));
+            return;
+    }
 }
 
 void accept_incoming(file_entry* entry, int32_t offset, char letter) {

@@ -132,6 +132,19 @@ TEST_F(Receiving, PeerNamesLandUnderTheirBaseNameInTheDownloadDirectoryOnly) {
     EXPECT_EQ(finished()[finished().size() - 2], "q:a?b");  // shown without the control byte
 }
 
+TEST_F(Receiving, OverlongOfferIsRefusedInItsTurnAndTheNextOneAnswered) {
+    // 1,100 name bytes (fed in two parts: the channel holds 1,024), then a good offer.
+    std::string record = offer_record(5, std::string(1100, 'n'));
+    peer(CH_OFFERS, record.substr(0, 1000));
+    decide_offer();
+    peer(CH_OFFERS, record.substr(1000) + offer_record(1, "next"));
+    decide_offer();
+    EXPECT_EQ(settings.internal_error, 0);
+    decide_offer();
+    EXPECT_EQ(wire(CH_STATUS), "qu");
+    EXPECT_EQ(finished().at(0), "q:" + std::string(1023, 'n'));
+}
+
 TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
     std::string a = random_bytes(700, 21), b = random_bytes(600, 22);
     EXPECT_EQ(answer(700, "my file.txt"), "u");

@@ -181,6 +181,22 @@ TEST_F(Sending, RequestsAnsweredOnePerCycle) {
     EXPECT_EQ(finished().back(), "m:missing");
 }
 
+TEST_F(Sending, OverlongRequestIsAnsweredNotFoundAndTheNextOneServed) {
+    settings.serve_requests = 1;
+    put_file("have.txt", "x");
+    const std::string request(2100, 'z');  // more than the 2,056-byte buffer, fed in parts
+    for (size_t at = 0; at < request.size(); at += 1000) {
+        peer(CH_REQUESTS, request.substr(at, 1000));
+        serve_request();
+    }
+    peer(CH_REQUESTS, std::string(1, '\0') + "have.txt" + '\0');
+    serve_request();
+    serve_request();
+    EXPECT_EQ(settings.internal_error, 0);
+    EXPECT_EQ(wire(CH_STATUS), "md");
+    EXPECT_EQ(count(files.upload_queue), 1);
+}
+
 TEST_F(Sending, DrainActsOnLettersDeliveredBeforeThePeersGoodbye) {
     queue_files({{"a", "abc"}});
     settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
