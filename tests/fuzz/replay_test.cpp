@@ -117,9 +117,9 @@ TEST_F(FuzzReplay, OffersAndRequestsStayInsideTheirDirectories) {
         EXPECT_EQ(run(fuzz_session, session(flags, 5, body)), nullptr) << int(flags);
     }
     bytes requests;
-    for (const bytes& name : {"../outside/secret", "../cwd/local.txt", "local.txt", "*", "?.txt", "sub",
+    for (const char* name : {"../outside/secret", "../cwd/local.txt", "local.txt", "*", "?.txt", "sub",
                               "sub/deep.txt", "deep.txt", ".", "..", "", "x y", "B.TXT"})
-        requests += records(3, name + '\0');
+        requests += records(3, bytes(name) + '\0');
     for (uint8_t flags : {0x10, 0x50}) EXPECT_EQ(run(fuzz_session, session(flags, 0, requests)), nullptr);
 }
 
@@ -148,7 +148,9 @@ TEST_F(FuzzReplay, SeededRandomInputs) {
         ASSERT_EQ(run(fuzz_line, random_input(3000)), nullptr) << "input " << i;
         ASSERT_EQ(run(fuzz_frame, random_input(3000)), nullptr) << "input " << i;
         ASSERT_EQ(run(fuzz_handshake, random_input(3000)), nullptr) << "input " << i;
-        if (i % 3 == 0) ASSERT_EQ(run(fuzz_session, random_input(4000)), nullptr) << "input " << i;
+        if (i % 3 == 0) {
+            ASSERT_EQ(run(fuzz_session, random_input(4000)), nullptr) << "input " << i;
+        }
     }
 }
 
