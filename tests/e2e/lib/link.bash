@@ -48,9 +48,9 @@ run_pair() {
     CABLE_RC=$?
 }
 
-# start_cable: the cable alone; END_A and END_B are its two ends.
+# start_cable [cable options]: the cable alone; END_A and END_B are its two ends.
 start_cable() {
-    "$CABLE" --print-paths --duration "$SAFETY" >paths 2>report &
+    "$CABLE" --print-paths --duration "$SAFETY" "$@" >paths 2>report &
     CABLE_PID=$!
     for _ in $(seq 1 500); do
         [ "$(wc -l <paths)" -ge 2 ] && break

@@ -19,14 +19,16 @@ screen_cleanup() {
 trap screen_cleanup EXIT
 
 # device_end <session> <end> <path> <lines> <columns> <options>: a device-mode kestro in its
-# own tmux session; <end>.rc, <end>.stty.before and <end>.stty.after are its traces. The pane
+# own tmux session, working in the directory <end>/ (files it sends and receives live there);
+# <end>.rc, <end>.err, <end>.stty.before and <end>.stty.after are its traces. The pane
 # stays after kestro ends, so the test can still read them.
 device_end() {
     local session=$1 end=$2 path=$3 lines=$4 columns=$5
     shift 5
+    mkdir -p "$end"
     {
         echo "stty -a >$end.stty.before"
-        echo "'$KESTRO' -p '$path' $* 2>$end.err"
+        echo "(cd $end && exec '$KESTRO' -p '$path' $*) 2>$end.err"
         echo "echo \$? >$end.rc"
         echo "stty -a >$end.stty.after"
         echo "exec sleep $SAFETY"
@@ -66,6 +68,26 @@ wait_screen() {
 
 # row <n>: row n (from 0) of the last capture.
 row() { sed -n "$(($1 + 1))p" screen.txt; }
+
+# steady_capture: a capture whose status rows read the same in a second capture, so that a
+# refresh caught half-way through its figures is never read.
+steady_capture() {
+    local first
+    for _ in $(seq 1 250); do
+        capture
+        first=$(head -n 11 screen.txt)
+        capture
+        [ "$first" = "$(head -n 11 screen.txt)" ] && return 0
+    done
+    fail "the status area of $PANE never kept still"
+}
+
+# figure <row> <column>: the number written there (ten characters wide) in the last capture.
+figure() {
+    local line
+    line=$(row "$1")
+    echo ${line:$2:10}
+}
 
 # at <row> <column> <text>: the text stands at that place of the last capture.
 at() {
