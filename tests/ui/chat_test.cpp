@@ -93,10 +93,14 @@ TEST_F(ChatTest, LineNeedingABusyChannelIsRefusedWhole) {
     EXPECT_EQ(chat.chat_tx_channel, 15);
 }
 
-TEST_F(ChatTest, ChatOffRefusesSendsNothingButNotesTheTime) {
+TEST_F(ChatTest, ChatOffBeepsSendsNothingButNotesTheTime) {
+    open_screen(25, 80);
     cycle.peer_lines = -1;
     serial.clock = 5000;
+    settings.beeper_off = 0;
+    testing::internal::CaptureStderr();  // the bell goes there, not to the test's terminal
     send("hello");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\a");
     EXPECT_EQ(cycle.last_chat_time, 5000);
     for (int channel = 8; channel <= 15; ++channel) EXPECT_EQ(send_queued(channel), 0);
 }
