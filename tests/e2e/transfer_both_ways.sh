@@ -1,6 +1,6 @@
 # Two door-mode ends send files to each other at once and exit by themselves (-E) with 0:
 # every file arrives byte-identical under its exact name (blanks included), a partial copy
-# is resumed, each log holds exactly its 'S' and 's' lines in the fixed format, with the
+# (its name has a blank too) is resumed, each log holds exactly its 'S' and 's' lines in the fixed format, with the
 # name field cut at the first blank; the same again over a noisy line, and (smaller files)
 # with -H on one end and with -C on one end.
 . "$(dirname "$0")/lib/link.bash"
@@ -11,8 +11,8 @@ make_files() {  # <size of the big file>
     printf x >a/one
     head -c 2500 /dev/urandom >a/f2500
     head -c "$1" /dev/urandom >a/big
-    head -c 5000 /dev/urandom >a/resumed
-    head -c 1000 a/resumed >b/resumed  # the receiver already holds the first 1,000 bytes
+    head -c 5000 /dev/urandom >"a/resumed part"
+    head -c 1000 "a/resumed part" >"b/resumed part"  # the receiver holds the first 1,000 bytes
     head -c 7000 /dev/urandom >"b/my file.txt"
     head -c 300 /dev/urandom >"b/my notes.txt"
     head -c 40 /dev/urandom >"b/two  blanks"
@@ -26,10 +26,10 @@ run_both() {
     shift 4
     timeout "$SAFETY" "$CABLE" "$@" --door-a --door-b --stderr-a a.err --stderr-b b.err \
         --report report -- \
-        sh -c "cd a && exec '$FAST' $opts_a -E 5 -z ../a.log zero one f2500 big resumed" -- \
+        sh -c "cd a && exec '$FAST' $opts_a -E 5 -z ../a.log zero one f2500 big 'resumed part'" -- \
         sh -c "cd b && exec '$FAST' $opts_b -E 5 -z ../b.log 'my file.txt' 'my notes.txt' 'two  blanks' 'ends in blank '" \
         || fail "[$label] an end did not exit with 0"
-    for f in zero one f2500 big resumed "my file.txt" "my notes.txt" "two  blanks" "ends in blank "; do
+    for f in zero one f2500 big "resumed part" "my file.txt" "my notes.txt" "two  blanks" "ends in blank "; do
         cmp -s "a/$f" "b/$f" || fail "[$label] \"$f\" differs"
     done
     [ "$(ls a | wc -l)" = 9 ] && [ "$(ls b | wc -l)" = 9 ] || fail "[$label] stray files: $(ls a b)"
