@@ -113,19 +113,35 @@ int carrier_present() {
     return (bits & TIOCM_CAR) ? 1 : 0;
 }
 
+namespace {
+
+bool console_watched() { return !serial.door_mode && serial.console_fd >= 0 && !serial.console_ended; }
+
+}  // namespace
+
 int key_waiting() {
-    if (serial.door_mode || serial.console_fd < 0) return 0;
+    if (!console_watched()) return 0;
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(serial.console_fd, &readable);
     timeval none{0, 0};
-    return select(serial.console_fd + 1, &readable, nullptr, nullptr, &none) > 0 ? 1 : 0;
+    if (select(serial.console_fd + 1, &readable, nullptr, nullptr, &none) <= 0) return 0;
+    // Readable with nothing to read: end of file (a closed pipe, /dev/null, a hung-up
+    // terminal). Reported as a key it would skip every cycle's work for ever.
+    int waiting = 0;
+    if (ioctl(serial.console_fd, FIONREAD, &waiting) < 0 || waiting <= 0) {
+        serial.console_ended = true;
+        return 0;
+    }
+    return 1;
 }
 
 int read_console_key() {
-    if (serial.console_fd < 0) return -1;
+    if (!console_watched()) return -1;
     uint8_t key = 0;
-    return read(serial.console_fd, &key, 1) == 1 ? key : -1;
+    ssize_t n = read(serial.console_fd, &key, 1);
+    if (n == 0) serial.console_ended = true;
+    return n == 1 ? key : -1;
 }
 
 void wait_for_input() {
@@ -134,11 +150,14 @@ void wait_for_input() {
     FD_ZERO(&readable);
     FD_ZERO(&writable);
     int top = 0;
-    if (!serial.door_mode) FD_SET(0, &readable);
+    if (console_watched()) {
+        FD_SET(serial.console_fd, &readable);
+        top = serial.console_fd;
+    }
     if (serial.line_fd >= 0) {
         FD_SET(serial.line_fd, &readable);
         if (serial.want_write) FD_SET(serial.line_fd, &writable);
-        top = serial.line_fd;
+        if (serial.line_fd > top) top = serial.line_fd;
     }
     timeval wait{0, WAIT_FOR_INPUT_US};
     select(top + 1, &readable, serial.want_write ? &writable : nullptr, nullptr, &wait);

@@ -8,9 +8,10 @@
 //                                    never blocks: -1 with EAGAIN when it takes nothing now)
 //   port_write_all (bytes, count, s) keeps writing up to s seconds; bytes taken in all
 //   carrier_present ()               1/0 by carrier_mode; 1 when the line cannot report it
-//   key_waiting ()                   1 when a console key can be read now (device mode)
+//   key_waiting ()                   1 when a console key can be read now (device mode);
+//                                    a console at end of file is marked ended and gives 0
 //   read_console_key ()              one byte from the console, -1 when none
-//   wait_for_input ()                up to 10 ms for the line or the console
+//   wait_for_input ()                up to 10 ms for the line or the console (unless ended)
 //   console_drain ()                 tcdrain of the console (door mode: the line)
 //   clock_update ()                  serial.clock := time_source()
 #pragma once
@@ -26,6 +27,7 @@ constexpr int WAIT_FOR_INPUT_US = 10000;  // the system's only pause
 struct serial_state {
     int line_fd = -1;     // the device, or 1 in door mode
     int console_fd = -1;  // 0 in device mode, -1 in door mode
+    bool console_ended = false;  // the console reached end of file: no key will ever come
     bool is_open = false;
     bool door_mode = false;
     int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking

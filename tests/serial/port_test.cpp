@@ -268,3 +268,30 @@ TEST_F(SerialLine, WriteAllOnAFullLineCountsOnlyBytesTaken) {
 }
 
 }  // namespace
+
+// A console at end of file (stdin from /dev/null or a closed pipe) is no key: were it one,
+// every cycle would return at once and the link would never be pumped again.
+TEST(Console, EndOfFileIsNoKeyAndTheConsoleIsWatchedNoMore) {
+    int keys[2];
+    ASSERT_EQ(pipe(keys), 0);
+    serial = serial_state{};
+    serial.console_fd = keys[0];
+    ASSERT_EQ(write(keys[1], "k", 1), 1);
+    EXPECT_EQ(key_waiting(), 1);
+    EXPECT_EQ(read_console_key(), 'k');
+    EXPECT_EQ(key_waiting(), 0);  // open and empty: simply no key
+    EXPECT_FALSE(serial.console_ended);
+    close(keys[1]);
+    EXPECT_EQ(key_waiting(), 0);
+    EXPECT_TRUE(serial.console_ended);
+    wait_for_input();  // no longer woken by the console; the line alone (none here)
+    close(keys[0]);
+
+    serial = serial_state{};
+    serial.console_fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(serial.console_fd, 0);
+    EXPECT_EQ(key_waiting(), 0);
+    EXPECT_TRUE(serial.console_ended);
+    close(serial.console_fd);
+    serial = serial_state{};
+}
