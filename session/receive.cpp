@@ -227,18 +227,18 @@ void start_next_file() {
     show_download_name();
 }
 
-// Writes one piece of the current file; false when the cycle's receiving ends here.
-bool receive_piece() {
+// Writes one piece of the current file once all of it is in its data channel.
+piece_result receive_piece() {
     transfer_figures& fig = receiving.figures;
     int n = receiving.receive_slice_left < fig.file_bytes_left ? receiving.receive_slice_left
                                                                 : fig.file_bytes_left;
-    if (recv_queued(receiving.receive_channel) < n) return false;
+    if (recv_queued(receiving.receive_channel) < n) return piece_result::stop;
     if (n > 0) {
         uint8_t piece[SLICE_SIZE];
         recv_read(receiving.receive_channel, piece, n);
         if (write(receiving.incoming_fd, piece, n) != n) {
             abort_download('5');
-            return false;
+            return piece_result::stop;
         }
     }
     receiving.receive_slice_left -= n;
@@ -250,16 +250,16 @@ bool receive_piece() {
         receiving.receive_channel =
             receiving.receive_channel == CH_DATA_LAST ? CH_DATA_FIRST : receiving.receive_channel + 1;
     }
-    if (fig.file_bytes_left != 0) return false;
+    if (fig.file_bytes_left != 0) return piece_result::moved;
     close_incoming();
     queue_append(&receiving.received_queue, receiving.current_incoming);
     receiving.current_incoming = nullptr;
     fig.files_left -= 1;
     if (fig.files_left == 0) {
         show_download_name();
-        return false;
+        return piece_result::stop;
     }
-    return true;
+    return piece_result::file_done;
 }
 
 }  // namespace
@@ -322,8 +322,14 @@ void on_request_answer(char letter) {
 
 void receive_data() {
     if (receiving.download_abort_state != 0) return;
+    if (receiving.current_incoming != nullptr) {
+        // Every piece already whole in the rings, not one per cycle: rings left full make
+        // the peer's blocks bounce for want of room, and each refusal shrinks its blocks.
+        piece_result r = piece_result::moved;
+        for (int piece = 0; piece < PIECES_PER_CYCLE && r == piece_result::moved; ++piece) r = receive_piece();
+        if (r != piece_result::file_done) return;
+    }
     // A file finished with more accepted ones left: the next one is opened in this cycle.
-    if (receiving.current_incoming != nullptr && !receive_piece()) return;
     start_next_file();
 }
 

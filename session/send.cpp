@@ -131,17 +131,17 @@ void start_next_file() {
     show_upload_name();
 }
 
-// Moves one piece of the current file; true when it is done and the next may start now.
-bool send_piece() {
+// Moves one piece of the current file into its data channel.
+piece_result send_piece() {
     transfer_figures& fig = sending.figures;
     int n = sending.send_slice_left < fig.file_bytes_left ? sending.send_slice_left
                                                           : fig.file_bytes_left;
-    if (send_room(sending.send_channel) < n) return false;
+    if (send_room(sending.send_channel) < n) return piece_result::stop;
     if (n > 0) {
         uint8_t piece[SLICE_SIZE];
         if (read_piece(sending.outgoing_fd, piece, n) < n) {
             abort_upload('1');
-            return false;
+            return piece_result::stop;
         }
         send_write(sending.send_channel, piece, n);
     }
@@ -154,13 +154,13 @@ bool send_piece() {
         sending.send_channel =
             sending.send_channel == CH_DATA_LAST ? CH_DATA_FIRST : sending.send_channel + 1;
     }
-    if (fig.file_bytes_left != 0) return false;
+    if (fig.file_bytes_left != 0) return piece_result::moved;
     close(sending.outgoing_fd);
     sending.outgoing_fd = 0;
     fig.file_size = 0;
     fig.file_bytes_left = 0;
     sending.current_outgoing = nullptr;  // stays in in_transit_queue until "c"
-    return true;
+    return piece_result::file_done;
 }
 
 }  // namespace
@@ -247,8 +247,14 @@ void send_offers() {
 
 void send_data() {
     if (sending.upload_abort_state != 0) return;
+    if (sending.current_outgoing != nullptr) {
+        // Pieces while the channels take them, not one per cycle: on a fast line one piece
+        // per turn of the cycle, not the line, would set the pace.
+        piece_result r = piece_result::moved;
+        for (int piece = 0; piece < PIECES_PER_CYCLE && r == piece_result::moved; ++piece) r = send_piece();
+        if (r != piece_result::file_done) return;
+    }
     // A file finished: the next one is opened in this cycle, its data goes in the next.
-    if (sending.current_outgoing != nullptr && !send_piece()) return;
     start_next_file();
 }
 

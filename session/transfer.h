@@ -30,6 +30,16 @@ constexpr int MAX_REQUEST_NAME = REQUEST_CHANNEL_SIZE - 1;                      
 constexpr int OFFER_MIN_ROOM = 256;    // offers are written only while this much is free
 constexpr int REQUEST_MIN_ROOM = 256;  // likewise for requests
 
+// File data pieces one side moves in one cycle at most: what the 16 data rings hold.
+constexpr int PIECES_PER_CYCLE = 32;
+
+// What moving one piece of file data came to.
+enum class piece_result {
+    stop,       // nothing more this cycle: no room or no data yet, the batch ended, or a failure
+    moved,      // a piece moved and the file goes on
+    file_done,  // the file is complete and the next one may be opened now
+};
+
 // Final letter of an offer or request that could never be sent whole; never on the wire.
 constexpr uint8_t STATUS_NAME_TOO_LONG = 'N';
 

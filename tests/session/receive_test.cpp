@@ -162,6 +162,20 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
     EXPECT_EQ(finished(), std::vector<std::string>{"D:my notes.txt"});  // one end of batch
 }
 
+// Rings left holding whole pieces make the peer's next blocks bounce for want of room.
+TEST_F(Receiving, OneCycleEmptiesTheRingsOfEveryWholePieceAndLeavesAPartialOne) {
+    std::string data = random_bytes(32 * 1024 + 1000, 23);
+    EXPECT_EQ(answer(static_cast<int32_t>(data.size()) + 10, "big"), "u");
+    receive_data();  // opened
+    feed(data.substr(0, 16 * 1024 + 500));
+    receive_data();
+    EXPECT_EQ(file_text("big").size(), 16u * 1024);
+    EXPECT_EQ(recv_queued(16), 500);
+    feed(data.substr(16 * 1024 + 500));
+    receive_data();
+    EXPECT_EQ(file_text("big"), data.substr(0, 32 * 1024));  // the partial last piece waits
+}
+
 TEST_F(Receiving, WriteFailureAbortsAndTheExchangeRecovers) {
     add_request_name("pending");
     settings.delete_partial = 1;
