@@ -28,6 +28,12 @@ constexpr int NEW_FILE_MODE = 0644;
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken };
 
+// The figures are 32-bit and a peer may offer or claim sizes near the limit: they wrap
+// rather than overflow, and the counts that bring them back down meet them at 0.
+int32_t figure_add(int32_t figure, int64_t amount) {
+    return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
+}
+
 enum class collected { nothing, record, overlong };
 
 // Collects offer bytes until a whole record (header, name, NUL) is in offer_buffer. A name
@@ -242,7 +248,7 @@ piece_result receive_piece() {
         }
     }
     receiving.receive_slice_left -= n;
-    fig.bytes_left -= n;
+    fig.bytes_left = figure_add(fig.bytes_left, -n);
     fig.file_bytes_left -= n;
     fig.bytes_moved += n;
     if (receiving.receive_slice_left == 0) {
@@ -287,8 +293,8 @@ void accept_incoming(file_entry* entry, int32_t offset, char letter) {
     queue_append(&receiving.receive_queue, entry);
     fig.files_left += 1;
     fig.total_files += 1;
-    fig.total_bytes += entry->size;
-    fig.bytes_left += entry->size - offset;
+    fig.total_bytes = figure_add(fig.total_bytes, entry->size);
+    fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
     write_status_letter(static_cast<uint8_t>(letter));
     cycle.activity_seen = 1;
     cycle.last_activity_time = serial.clock;

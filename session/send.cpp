@@ -20,6 +20,12 @@ namespace {
 
 constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
 
+// The figures are 32-bit and a peer may offer or claim sizes near the limit: they wrap
+// rather than overflow, and the counts that bring them back down meet them at 0.
+int32_t figure_add(int32_t figure, int64_t amount) {
+    return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
+}
+
 void log_upload(char letter, const file_entry* entry) {
     write_log_line(letter, entry, stats.upload.average_rate);
 }
@@ -146,7 +152,7 @@ piece_result send_piece() {
         send_write(sending.send_channel, piece, n);
     }
     sending.send_slice_left -= n;
-    fig.bytes_left -= n;
+    fig.bytes_left = figure_add(fig.bytes_left, -n);
     fig.file_bytes_left -= n;
     fig.bytes_moved += n;
     if (sending.send_slice_left == 0) {
@@ -198,8 +204,8 @@ void accept_outgoing(int32_t offset) {
     entry->offset = offset;
     fig.files_left += 1;
     fig.total_files += 1;
-    fig.total_bytes += entry->size;
-    fig.bytes_left += entry->size - offset;
+    fig.total_bytes = figure_add(fig.total_bytes, entry->size);
+    fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
     queue_append(&sending.send_queue, entry);
     cycle.activity_seen = 1;
     cycle.last_activity_time = serial.clock;

@@ -145,6 +145,16 @@ TEST_F(Receiving, OverlongOfferIsRefusedInItsTurnAndTheNextOneAnswered) {
     EXPECT_EQ(finished().at(0), "q:" + std::string(1023, 'n'));
 }
 
+TEST_F(Receiving, OffersNearTheSizeLimitKeepTheFiguresInStep) {
+    settings.name_mode = 'd';
+    add_argument_name("dl/");
+    EXPECT_EQ(answer(2000000000, "huge1"), "u");
+    EXPECT_EQ(answer(2000000000, "huge2"), "u");  // the sums pass the 32-bit range
+    EXPECT_EQ(receiving.figures.files_left, 2);
+    on_peer_abort();
+    EXPECT_EQ(receiving.figures.bytes_left, 0);
+}
+
 TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
     std::string a = random_bytes(700, 21), b = random_bytes(600, 22);
     EXPECT_EQ(answer(700, "my file.txt"), "u");
