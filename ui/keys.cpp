@@ -70,8 +70,6 @@ void main_loop() {
 
 void handle_key() {
     int key = read_key();
-    // Nobody is left to watch or steer this end: leave as a lost line would.
-    if (key == ERR && keyboard_gone() != 0) exit(settings.exit_status);
     cycle.yell_count = 0;  // any key silences a running yell alarm
     handle_key_code(key);
 }

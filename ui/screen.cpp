@@ -2,7 +2,6 @@
 // this file only puts it into the windows, clipped to their edges.
 #include "ui/screen.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -208,20 +207,6 @@ void screen_close() {
 int read_key() {
     if (!screen.screen_active) return ERR;
     return wgetch(stdscr);
-}
-
-// Asked after a key test said "ready" and curses found no key: a terminal that hung
-// up, or input that ended, stays "ready" for ever and would spin the main loop.
-int keyboard_gone() {
-    if (!screen.screen_active) return 0;
-    pollfd console{STDIN_FILENO, POLLIN, 0};
-    if (poll(&console, 1, 0) <= 0) return 0;
-    if ((console.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return 1;
-    if (isatty(STDIN_FILENO)) return 0;
-    unsigned char byte;
-    ssize_t got = read(STDIN_FILENO, &byte, 1);
-    if (got == 1) ungetch(byte);  // a key after all: curses gets it next time
-    return got == 0 ? 1 : 0;
 }
 
 void input_request(int request) {

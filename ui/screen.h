@@ -13,7 +13,6 @@
 //
 // The rest of the program draws only through these; no other file calls curses:
 //   read_key () -> key code, ERR when none    input_request (request)   input_after_key ()
-//   keyboard_gone () -> 1 when the terminal hung up or its input ended, else 0
 //   input_text (out, size)  the field's text   input_clear ()            redraw_prompt ()
 //   redraw_screen ()        all four windows   set_chat_pair (pair)
 //   paint_tagged_line (tag, parts, count)      tag in pair 2, parts in pair 3, then the bar
@@ -61,7 +60,6 @@ void screen_close();
 void screen_build();
 
 int read_key();
-int keyboard_gone();
 void input_request(int request);
 void input_after_key();
 void input_text(char* out, size_t size);

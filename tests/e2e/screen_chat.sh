@@ -1,6 +1,6 @@
 # Two device-mode ends, each in an 80x25 tmux terminal: a line typed at A shows at B and, in
 # cyan, at A; Ctrl+A at B shows five "<HELP>" lines, the second with nothing after the tag;
-# when A's terminal hangs up, A ends by itself and B follows with exit code 0.
+# both end with Ctrl+X and exit code 0.
 . "$(dirname "$0")/lib/screen.bash"
 
 start_cable
@@ -27,18 +27,6 @@ for r in 14 15 16 17 18; do at $r 0 "<HELP>"; done
 row_is 15 "$(printf '%-80s' '<HELP>')"
 at 14 0 "<HELP> Orvane Kestro driver V1.0 for Linux"
 
-# A's terminal hangs up: A leaves by itself, and its goodbye ends B.
-a_pid=$(pgrep -P "$(tm display -p -t ua '#{pane_pid}')")
-[ -n "$a_pid" ] || fail "no kestro in A's terminal"
-tm kill-session -t ua
-for _ in $(seq 1 $((SAFETY * 50))); do
-    kill -0 "$a_pid" 2>/dev/null || break
-    sleep 0.02
-done
-! kill -0 "$a_pid" 2>/dev/null || fail "A still runs after its terminal hung up"
-for _ in $(seq 1 $((SAFETY * 50))); do
-    [ -s b.rc ] && break
-    sleep 0.02
-done
-[ "$(cat b.rc 2>/dev/null)" = 0 ] || fail "B: exit code $(cat b.rc 2>/dev/null) after A left"
+PANE=ua exit_with_ctrl_x a
+PANE=ub exit_with_ctrl_x b
 echo "screen_chat: ok"
