@@ -106,6 +106,16 @@ TEST_F(FuzzReplay, OverlongRecordsNeverEndTheRun) {
     EXPECT_EQ(run(fuzz_session, session(0x10, 5, records(3, bytes(3000, 'r') + '\0' + "a.txt" + '\0'))), nullptr);
 }
 
+// Found by fuzz_session: two offers whose sizes add up past the 32-bit figures.
+TEST_F(FuzzReplay, FoundHugeOffersOverflowedTheFigures) {
+    const bytes found("\x0a\x0a\x1e\x8a\xff\x71\xff\x00\x61\xff\x00\x71\xff\x71\xff\x00\x1e\x8a\xff"
+                      "\x71\xff\x61\x00\x71\xff\x00\xff\xab\xab\x02\x0b", 31);
+    EXPECT_EQ(run(fuzz_session, found), nullptr);
+    EXPECT_EQ(run(fuzz_session, session(0, 5, records(2, offer(0x7fffffff, "h1") + offer(0x7fffffff, "h2")) +
+                                                   records(1, bytes("r\x00\x00\x00\x80", 5)))),
+              nullptr);
+}
+
 TEST_F(FuzzReplay, OffersAndRequestsStayInsideTheirDirectories) {
     const std::vector<bytes> names = {"..", ".", "", "/etc/passwd", "../outside/secret", "../cwd/new",
                                       "a\nb", "old.txt", "OLD.TXT", "taken.txt", "sub/", "x/.."};
