@@ -102,13 +102,15 @@ void encode_7bit(emitter& e, const uint8_t* close, const uint8_t*& pos, const ui
     codec.pack_left = left;
 }
 
-// Fills tx_chunk after its first `used` bytes from the frame being encoded, until it holds
-// CHUNK_CLOSE_AT bytes or more or the frame is exhausted; returns the chunk's length.
-int encode_chunk(int used) {
-    const uint8_t* close = codec.tx_chunk + CHUNK_CLOSE_AT;
+// Fills the chunk that starts at tx_chunk + start, after its first `used` bytes, from the
+// frame being encoded, until it holds CHUNK_CLOSE_AT bytes or more or the frame is
+// exhausted; returns the end of the chunk as an offset in tx_chunk.
+int encode_chunk(int start, int used) {
+    uint8_t* chunk = codec.tx_chunk + start;
+    const uint8_t* close = chunk + CHUNK_CLOSE_AT;
     const uint8_t* pos = codec.tx_pos;
     const uint8_t* end = codec.tx_end;
-    emitter e{codec.tx_chunk + used, (codec.link_mode & MODE_ESC_OUT) != 0, codec.brace_flag};
+    emitter e{chunk + used, (codec.link_mode & MODE_ESC_OUT) != 0, codec.brace_flag};
     if (codec.link_mode & MODE_B85_OUT) {
         e.out = encode_b85(e.out, close, pos, end);
     } else if (codec.link_mode & MODE_7BIT_OUT) {
@@ -119,7 +121,7 @@ int encode_chunk(int used) {
     codec.brace_flag = e.brace;
     codec.tx_pos = codec.tx_frame + (pos - codec.tx_frame);
     // The frame's closing `{}` rides in the same write when it fits.
-    if (pos == end && e.out + 2 <= codec.tx_chunk + CHUNK_SIZE) {
+    if (pos == end && e.out + 2 <= chunk + CHUNK_SIZE) {
         *e.out++ = BRACE;
         *e.out++ = FRAME_END;
         codec.end_sent = 1;
@@ -127,9 +129,48 @@ int encode_chunk(int used) {
     return static_cast<int>(e.out - codec.tx_chunk);
 }
 
-void make_pending(int count) {
-    codec.pending = codec.tx_chunk;
-    codec.pending_count = count;
+// Encodes chunks into tx_chunk while frames come, up to gather_chunks of them; returns
+// the bytes gathered. A frame is built only when a chunk of it can go into this write,
+// so its acknowledgements are as fresh as the line allows.
+int gather_chunks() {
+    const int limit = codec.gather_chunks * CHUNK_SIZE;
+    int used = 0;
+    for (;;) {
+        if (codec.tx_pos != nullptr && codec.tx_pos < codec.tx_end) {
+            if (used + CHUNK_SIZE > limit) return used;
+            int start = used;
+            int lead = 0;
+            if (codec.lead_brace) {
+                codec.tx_chunk[start + lead++] = BRACE;
+                codec.tx_chunk[start + lead++] = FRAME_END;
+                codec.lead_brace = 0;
+            }
+            used = encode_chunk(start, lead);
+            codec.last_tx_time = serial.clock;
+            continue;
+        }
+        if (codec.tx_pos != nullptr && !codec.end_sent) {
+            if (used + 2 > limit) return used;
+            codec.tx_chunk[used++] = BRACE;
+            codec.tx_chunk[used++] = FRAME_END;
+            codec.end_sent = 1;
+        }
+        if (used + CHUNK_SIZE > limit) return used;
+        uint8_t* end = codec.frame_source();
+        if (end == nullptr) {
+            codec.tx_pos = nullptr;
+            codec.tx_end = nullptr;
+            return used;
+        }
+        codec.tx_pos = codec.tx_frame;
+        codec.tx_end = end;
+        codec.pack_left = 0;
+        codec.brace_flag = 0;
+        codec.end_sent = 0;
+        // A frame after an idle line is preceded by `{}`; anything before it in this
+        // write was encoded just now, so the line is not idle then.
+        codec.lead_brace = used == 0 && serial.clock - codec.last_tx_time > idle_brace_s;
+    }
 }
 
 // Offers the pending bytes to the port once; true when nothing is left pending.
@@ -140,6 +181,12 @@ bool write_pending() {
         codec.pending += n;
         codec.pending_count -= n;
     }
+    // Gather more only while the line takes whole writes: a slow line gets one chunk at a
+    // time, so our acknowledgements never wait behind much of our own data.
+    if (codec.pending_count == 0)
+        codec.gather_chunks = codec.gather_chunks * 2 > GATHER_CHUNKS ? GATHER_CHUNKS : codec.gather_chunks * 2;
+    else
+        codec.gather_chunks = 1;
     serial.want_write = codec.pending_count > 0;
     return codec.pending_count == 0;
 }
@@ -281,47 +328,24 @@ int set_char_flags(uint8_t byte, uint8_t bits) {
 void link_transmit() {
     for (;;) {
         if (codec.pending_count > 0 && !write_pending()) return;
-        if (codec.tx_pos != nullptr && codec.tx_pos < codec.tx_end) {
-            int used = 0;
-            if (codec.lead_brace) {
-                codec.tx_chunk[used++] = BRACE;
-                codec.tx_chunk[used++] = FRAME_END;
-                codec.lead_brace = 0;
-            }
-            make_pending(encode_chunk(used));
-            codec.last_tx_time = serial.clock;
-            continue;
-        }
-        if (codec.tx_pos != nullptr && !codec.end_sent) {
-            codec.tx_chunk[0] = BRACE;
-            codec.tx_chunk[1] = FRAME_END;
-            make_pending(2);
-            write_pending();
-        }
-        uint8_t* end = codec.frame_source();
-        if (end == nullptr) {
-            codec.tx_pos = nullptr;
-            codec.tx_end = nullptr;
-            if (codec.pending_count > 0) write_pending();
-            serial.want_write = codec.pending_count > 0;
+        int used = gather_chunks();
+        if (used == 0) {
+            serial.want_write = false;
             return;
         }
-        codec.tx_pos = codec.tx_frame;
-        codec.tx_end = end;
-        codec.pack_left = 0;
-        codec.brace_flag = 0;
-        codec.end_sent = 0;
-        codec.lead_brace = 0;
-        if (codec.pending_count == 0 && serial.clock - codec.last_tx_time > idle_brace_s)
-            codec.lead_brace = 1;
+        codec.pending = codec.tx_chunk;
+        codec.pending_count = used;
     }
 }
 
 void link_receive() {
     for (;;) {
-        int n = port_read(codec.rx_raw, CHUNK_SIZE);
+        int n = port_read(codec.rx_raw, READ_SIZE);
         if (n <= 0) return;
         decode_read(n);
+        // A read that did not fill the buffer emptied the line: asking again would only
+        // cost a system call. What arrives meanwhile waits for the next pump.
+        if (n < READ_SIZE) return;
     }
 }
 

@@ -29,8 +29,13 @@ constexpr uint16_t LINK_CRC_RESIDUE = 0x1D0F;  // register over a good frame and
 
 constexpr int FRAME_BUFFER_SIZE = 1104;  // largest frame with trailer fits with room to spare
 constexpr int FRAME_ABANDON_AT = 1098;   // a frame this long without `{}` is noise
-constexpr int CHUNK_SIZE = 256;          // one port write at most
+constexpr int CHUNK_SIZE = 256;          // encoded bytes of one chunk at most
 constexpr int CHUNK_CLOSE_AT = 252;      // an escape pair or b85 group may still follow
+// Chunks gathered into one port write while the line takes whole writes, not one write per
+// chunk: on a fast line the system calls, not the line, would set the pace.
+constexpr int GATHER_CHUNKS = 16;
+// One port read at most, not 256 bytes: the terminal layer holds up to 4 KiB at a time.
+constexpr int READ_SIZE = 4096;
 
 struct codec_state {
     int link_mode = 0;
@@ -44,13 +49,14 @@ struct codec_state {
     int brace_flag = 0;  // last plain byte emitted was `{`
     int end_sent = 0;    // the frame's closing `{}` already went into the chunk
     int lead_brace = 0;  // the next chunk starts with `{}` (frame after an idle line)
-    uint8_t tx_chunk[CHUNK_SIZE] = {};
+    uint8_t tx_chunk[GATHER_CHUNKS * CHUNK_SIZE] = {};  // consecutive chunks for one write
+    int gather_chunks = 1;  // chunks the next write may gather: doubles while writes go whole
     const uint8_t* pending = nullptr;
     int pending_count = 0;
     time_t last_tx_time = 0;
 
     // Receive.
-    uint8_t rx_raw[CHUNK_SIZE] = {};
+    uint8_t rx_raw[READ_SIZE] = {};
     uint8_t rx_frame[FRAME_BUFFER_SIZE] = {};
     int rx_pos = 0;
     int in_frame = 0;

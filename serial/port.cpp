@@ -54,8 +54,9 @@ int port_open(const char* device_path, int32_t /*speed: the line keeps its own*/
     // Writes never block the single thread: what the line does not take stays pending
     // in the codec, and wait_for_input wakes when the line can take more.
     serial.saved_line_flags = fcntl(serial.line_fd, F_GETFL);
-    if (serial.saved_line_flags != -1)
-        fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags | O_NONBLOCK);
+    serial.line_nonblocking = serial.saved_line_flags != -1 &&
+                              fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags | O_NONBLOCK) == 0;
+    serial.carrier_unknown = false;
     serial.is_open = true;
     return static_cast<int>(cfgetospeed(&serial.line_attrs));
 }
@@ -67,14 +68,19 @@ void port_close() {
     tcsetattr(serial.line_fd, TCSANOW, &serial.saved_line_attrs);
     if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
     close(serial.line_fd);
+    serial.line_nonblocking = false;
     if (!serial.door_mode) close(serial.console_fd);
     serial.is_open = false;
 }
 
 int port_read(uint8_t* buffer, int maximum) {
-    int waiting = 0;
-    if (ioctl(serial.line_fd, FIONREAD, &waiting) < 0 || waiting <= 0) return 0;
-    int n = waiting < maximum ? waiting : maximum;
+    int n = maximum;
+    // A non-blocking line is read at once, not after FIONREAD: one system call, not two.
+    if (!serial.line_nonblocking) {
+        int waiting = 0;
+        if (ioctl(serial.line_fd, FIONREAD, &waiting) < 0 || waiting <= 0) return 0;
+        if (waiting < n) n = waiting;
+    }
     ssize_t got = read(serial.line_fd, buffer, n);
     return got < 0 ? 0 : static_cast<int>(got);
 }
@@ -108,8 +114,13 @@ int carrier_present() {
     if (mode == 0) return 1;
     if (mode == 2) return no_hangup_flag ? 1 : 0;
     int bits = 0;
-    // A line that cannot report carrier (a pseudo-terminal, a three-wire cable) has it.
-    if (ioctl(serial.line_fd, TIOCMGET, &bits) < 0) return 1;
+    // A line that cannot report carrier (a pseudo-terminal, a three-wire cable) has it;
+    // it never will, so it is not asked again at every pump.
+    if (serial.carrier_unknown) return 1;
+    if (ioctl(serial.line_fd, TIOCMGET, &bits) < 0) {
+        serial.carrier_unknown = errno == ENOTTY || errno == EINVAL;
+        return 1;
+    }
     return (bits & TIOCM_CAR) ? 1 : 0;
 }
 

@@ -31,6 +31,8 @@ struct serial_state {
     bool is_open = false;
     bool door_mode = false;
     int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking
+    bool line_nonblocking = false;  // port_open made the line non-blocking: reads need no FIONREAD
+    bool carrier_unknown = false;   // the line refused the modem status request once: never ask again
     termios saved_line_attrs{};
     termios saved_console_attrs{};
     termios line_attrs{};
