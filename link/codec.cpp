@@ -1,6 +1,7 @@
 #include "link/codec.h"
 
 #include <array>
+#include <cstring>
 
 #include "link/delivery.h"
 #include "link/supervise.h"
@@ -40,6 +41,22 @@ constexpr std::array<uint16_t, 256> make_crc_table() {
 }
 
 constexpr std::array<uint16_t, 256> crc_table = make_crc_table();
+
+// crc_slices[k][b]: the register after byte b and k zero bytes, from a zero register. Eight
+// bytes at a time through these tables, not one: the same register at a fraction of the work.
+constexpr int crc_slice_bytes = 8;
+constexpr std::array<std::array<uint16_t, 256>, crc_slice_bytes> make_crc_slices() {
+    std::array<std::array<uint16_t, 256>, crc_slice_bytes> slices{};
+    slices[0] = make_crc_table();
+    for (int k = 1; k < crc_slice_bytes; ++k)
+        for (int b = 0; b < 256; ++b) {
+            uint16_t prev = slices[k - 1][b];
+            slices[k][b] = static_cast<uint16_t>((prev << 8) ^ slices[0][prev >> 8]);
+        }
+    return slices;
+}
+
+constexpr auto crc_slices = make_crc_slices();
 
 // ---------------------------------------------------------------- transmit
 
@@ -276,6 +293,21 @@ int control(int i) {
     }
 }
 
+// 8-bit input: copies the run of ordinary bytes from raw[i] on into the frame at once, not
+// byte by byte (the copy stops where the frame would have to be abandoned); returns the
+// index of the first byte that needs a look of its own.
+int copy_plain_run(int i, int n, bool dropping) {
+    int stop = n - i < FRAME_ABANDON_AT - codec.rx_pos ? n : i + FRAME_ABANDON_AT - codec.rx_pos;
+    int j = i;
+    while (j < stop && codec.rx_raw[j] != BRACE && !(dropping && (codec.char_flags[codec.rx_raw[j]] & CF_DROP)))
+        ++j;
+    if (j > i) {
+        memcpy(codec.rx_frame + codec.rx_pos, codec.rx_raw + i, static_cast<size_t>(j - i));
+        codec.rx_pos += j - i;
+    }
+    return j;
+}
+
 void decode_read(int n) {
     int i = 0;
     if (codec.pending_brace) {
@@ -283,7 +315,12 @@ void decode_read(int n) {
         i = control(0);
     }
     const bool dropping = (codec.link_mode & MODE_ESC_IN) != 0;
+    const bool plain = (codec.link_mode & (MODE_B85_IN | MODE_7BIT_IN)) == 0;
     while (i < n) {
+        if (plain && codec.link_interrupted == 0) {
+            i = copy_plain_run(i, n, dropping);
+            if (i == n) break;
+        }
         if (codec.rx_pos >= FRAME_ABANDON_AT) restart_frame(0);
         uint8_t b = codec.rx_raw[i];
         if (codec.link_interrupted != 0) {
@@ -313,7 +350,15 @@ void decode_read(int n) {
 
 uint16_t crc16(const uint8_t* first, const uint8_t* end) {
     uint16_t reg = 0xFFFF;
-    for (const uint8_t* p = first; p < end; ++p)
+    const uint8_t* p = first;
+    for (; end - p >= crc_slice_bytes; p += crc_slice_bytes) {
+        // The register meets the first two bytes; the other six start from zero.
+        unsigned x = reg ^ (static_cast<unsigned>(p[0]) << 8 | p[1]);
+        reg = static_cast<uint16_t>(crc_slices[7][x >> 8] ^ crc_slices[6][x & 0xFF] ^ crc_slices[5][p[2]] ^
+                                    crc_slices[4][p[3]] ^ crc_slices[3][p[4]] ^ crc_slices[2][p[5]] ^
+                                    crc_slices[1][p[6]] ^ crc_slices[0][p[7]]);
+    }
+    for (; p < end; ++p)
         reg = static_cast<uint16_t>((reg << 8) ^ crc_table[(reg >> 8) ^ *p]);
     return reg;
 }
