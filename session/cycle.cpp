@@ -33,6 +33,7 @@ constexpr uint8_t MSG_ACCEPTS = 'U';   // we accept offered files
 constexpr uint8_t MSG_BEEPER = 'q';    // our beeper is on
 constexpr uint8_t STATE_OPENING = '*'; // still collecting the 4-byte opening block
 constexpr uint8_t STATE_IDLE = 0;
+constexpr int INTERNAL_ERROR_CONTROL = 5;
 constexpr int AUTO_EXIT_IDLE = 1;  // -E: idle_exit_seconds without transfer activity
 constexpr int AUTO_EXIT_CHAT = 2;  // -e: chat_idle_seconds without a local chat line
 
@@ -70,12 +71,7 @@ void control_byte(uint8_t b) {
         case MSG_LINES: cycle.peer_lines = static_cast<int8_t>(b); break;
         case MSG_PROFILE: negotiate_profile(static_cast<char>(b)); break;
         case MSG_TEXT:
-            // A text longer than the buffer is the peer's fault, not ours: it is dropped up to
-            // its NUL rather than ending the run.
-            if (cycle.control_pos >= CONTROL_BUFFER_SIZE) {
-                if (b != 0) return;
-                break;
-            }
+            if (cycle.control_pos >= CONTROL_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_CONTROL);
             cycle.control_buffer[cycle.control_pos++] = b;
             if (b != 0) return;
             for (int i = 0; i < cycle.control_pos; ++i)

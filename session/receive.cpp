@@ -34,27 +34,20 @@ int32_t figure_add(int32_t figure, int64_t amount) {
     return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
 }
 
-enum class collected { nothing, record, overlong };
+constexpr int INTERNAL_ERROR_OFFER = 1;  // an offer record that overflows its buffer
 
-// Collects offer bytes until a whole record (header, name, NUL) is in offer_buffer. A name
-// too long for the buffer is dropped up to its NUL and the record reported as overlong, to
-// be refused in its turn: answers go in the order of the offers.
-collected collect_offer() {
+// Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
+bool collect_offer() {
     uint8_t byte = 0;
     while (recv_read(CH_OFFERS, &byte, 1) == 1) {
-        if (receiving.offer_pos >= OFFER_BUFFER_SIZE) {
-            if (byte != 0) continue;
-            receiving.offer_pos = 0;
-            receiving.offer_buffer[OFFER_BUFFER_SIZE - 1] = 0;  // the name, cut short
-            return collected::overlong;
-        }
+        if (receiving.offer_pos >= OFFER_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_OFFER);
         receiving.offer_buffer[receiving.offer_pos++] = byte;
         if (receiving.offer_pos > OFFER_HEADER_SIZE && byte == 0) {
             receiving.offer_pos = 0;
-            return collected::record;
+            return true;
         }
     }
-    return collected::nothing;
+    return false;
 }
 
 // A name we would store under must be a plain name; a control byte would forge log lines.
@@ -272,14 +265,7 @@ piece_result receive_piece() {
 
 void decide_offer() {
     if (send_room(CH_STATUS) < ANSWER_ROOM) return;
-    switch (collect_offer()) {
-        case collected::nothing: return;
-        case collected::record: answer_offer(); return;
-        case collected::overlong:
-            refuse_malformed(receiving.offer_buffer,
-                             reinterpret_cast<const char*>(receiving.offer_buffer + OFFER_HEADER_SIZE));
-            return;
-    }
+    if (collect_offer()) answer_offer();
 }
 
 void accept_incoming(file_entry* entry, int32_t offset, char letter) {

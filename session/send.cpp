@@ -19,6 +19,7 @@ send_state sending;
 namespace {
 
 constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
+constexpr int INTERNAL_ERROR_REQUEST = 2;  // a requested name that overflows its buffer
 
 // The figures are 32-bit and a peer may offer or claim sizes near the limit: they wrap
 // rather than overflow, and the counts that bring them back down meet them at 0.
@@ -214,16 +215,13 @@ void accept_outgoing(int32_t offset) {
 void serve_request() {
     uint8_t byte = 0;
     while (send_room(CH_STATUS) > 0 && recv_read(CH_REQUESTS, &byte, 1) == 1) {
-        // A name too long for the buffer is dropped up to its NUL and answered as not found:
-        // its cut-short beginning could name some other file.
-        bool overlong = sending.request_pos >= REQUEST_BUFFER_SIZE;
-        if (!overlong) sending.request_buffer[sending.request_pos++] = byte;
+        if (sending.request_pos >= REQUEST_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_REQUEST);
+        sending.request_buffer[sending.request_pos++] = byte;
         if (byte != 0) continue;
         sending.request_pos = 0;
-        sending.request_buffer[REQUEST_BUFFER_SIZE - 1] = 0;
         const char* name = reinterpret_cast<const char*>(sending.request_buffer);
         uint8_t letter = 'p';
-        if (settings.serve_requests) letter = !overlong && add_upload_name(name, 0) > 0 ? 'd' : 'm';
+        if (settings.serve_requests) letter = add_upload_name(name, 0) > 0 ? 'd' : 'm';
         if (letter != 'd') {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);

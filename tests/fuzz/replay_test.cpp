@@ -99,7 +99,7 @@ TEST_F(FuzzReplay, HandshakeBlocksAndNoise) {
             }
 }
 
-TEST_F(FuzzReplay, OverlongRecordsNeverEndTheRun) {
+TEST_F(FuzzReplay, OverlongRecordsEndOnlyThroughTheirFatalErrors) {
     EXPECT_EQ(run(fuzz_session, session(0, 5, records(0, bytes(4, '\0') + "P" + bytes(300, 'p') + '\0' + "L\x03"))),
               nullptr);
     EXPECT_EQ(run(fuzz_session, session(0, 5, records(2, offer(10, bytes(1500, 'o')) + offer(3, "next")))), nullptr);

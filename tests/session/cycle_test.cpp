@@ -82,15 +82,17 @@ TEST_F(Control, TextOfThirtyNineCharactersIsTakenWhole) {
     EXPECT_EQ(cycle.peer_lines, 5);
 }
 
-TEST_F(Control, OverlongTextFromThePeerIsDroppedAndTheRunGoesOn) {
-    arrive(opening("P" + std::string(39, 'x')));
-    arrive(std::string(1, '\0'));
-    arrive("P" + std::string(200, 'y'));  // never a fatal error: the peer could end us at will
-    arrive(std::string(100, 'y'));
-    arrive(std::string(1, '\0') + "L\x07");
-    EXPECT_EQ(settings.internal_error, 0);
-    EXPECT_EQ(std::string(cycle.peer_text), std::string(39, 'x'));
-    EXPECT_EQ(cycle.peer_lines, 7);
+void report_internal_error() { fprintf(stderr, "internal error %d", settings.internal_error); }
+
+TEST_F(Control, TextOfFortyCharactersIsFatalInternalErrorFive) {
+    settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
+    arrive(opening("P" + std::string(40, 'x')));  // 40 bytes fill the buffer: not yet fatal
+    EXPECT_EXIT(
+        {
+            atexit(report_internal_error);
+            arrive(std::string(1, '\0'));
+        },
+        ::testing::ExitedWithCode(EXIT_UPLOADS_OUTSTANDING), "internal error 5");
 }
 
 TEST_F(Control, ProfileNegotiation) {

@@ -1,4 +1,6 @@
 // The receiving side against real channels: offers decided, data written, the abort.
+#include <cstdlib>
+#include <cstdio>
 #include <sys/resource.h>
 
 #include <csignal>
@@ -132,17 +134,19 @@ TEST_F(Receiving, PeerNamesLandUnderTheirBaseNameInTheDownloadDirectoryOnly) {
     EXPECT_EQ(finished()[finished().size() - 2], "q:a?b");  // shown without the control byte
 }
 
-TEST_F(Receiving, OverlongOfferIsRefusedInItsTurnAndTheNextOneAnswered) {
-    // 1,100 name bytes (fed in two parts: the channel holds 1,024), then a good offer.
-    std::string record = offer_record(5, std::string(1100, 'n'));
+TEST_F(Receiving, OfferOverflowingItsBufferIsFatalInternalErrorOne) {
+    // A name of 1,023 bytes and its NUL fill the buffer exactly; one byte more is fatal.
+    std::string record = offer_record(5, std::string(1024, 'n'));
     peer(CH_OFFERS, record.substr(0, 1000));
     decide_offer();
-    peer(CH_OFFERS, record.substr(1000) + offer_record(1, "next"));
-    decide_offer();
     EXPECT_EQ(settings.internal_error, 0);
-    decide_offer();
-    EXPECT_EQ(wire(CH_STATUS), "qu");
-    EXPECT_EQ(finished().at(0), "q:" + std::string(1023, 'n'));
+    peer(CH_OFFERS, record.substr(1000));
+    EXPECT_EXIT(
+        {
+            atexit([] { fprintf(stderr, "internal error %d", settings.internal_error); });
+            decide_offer();
+        },
+        ::testing::ExitedWithCode(settings.exit_status), "internal error 1");
 }
 
 TEST_F(Receiving, OffersNearTheSizeLimitKeepTheFiguresInStep) {
