@@ -1,0 +1,221 @@
+#!/usr/bin/env python3
+"""Kestro throughput benchmark: two door-mode ends over tools/nullmodem.
+
+    bench/throughput.py [--build DIR] [CASE...]     (cases: clean slow noisy fast idle)
+
+Each transfer case gives both ends one file to send, so both directions run at once,
+and lets them leave by themselves (-E 1). The bench polls the received files' sizes
+every 20 ms: a direction's rate is the bytes that arrived between the first poll that
+saw data and the poll that saw the file whole, over that time. Wire overhead is the
+cable's "sent" count for the direction over the file size, less one (handshake,
+acknowledgements for the other direction, framing, escapes and repeats included).
+Peak RSS is VmHWM and CPU is utime+stime, both read from /proc of each end at every
+poll. The idle case links two ends with nothing to do and counts their CPU over 10 s.
+"""
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+POLL_S = 0.02
+TICKS = os.sysconf("SC_CLK_TCK")
+
+# name: (baud or 0 for unthrottled, bytes per direction, extra cable options)
+CASES = {
+    "clean": (115200, 512 * 1024, []),
+    "noisy": (115200, 512 * 1024, ["--corrupt", "0.0001", "--seed", "11"]),
+    "slow": (9600, 48 * 1024, []),
+    "fast": (0, 200 * 1024 * 1024, []),
+}
+IDLE_SECONDS = 10
+
+
+def children(pid):
+    """Pids whose parent is pid (the two ends the cable started)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+        except OSError:
+            pass
+    return sorted(found)
+
+
+def sample(pid):
+    """(peak RSS in KiB, CPU seconds) of a live process, or None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        cpu = (int(fields[11]) + int(fields[12])) / TICKS
+        hwm = 0
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    hwm = int(line.split()[1])
+        return hwm, cpu
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def make_file(path, size):
+    with open("/dev/urandom", "rb") as src, open(path, "wb") as dst:
+        left = size
+        while left > 0:
+            block = src.read(min(left, 1 << 20))
+            dst.write(block)
+            left -= len(block)
+
+
+def read_report(path):
+    sent = {}
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) > 2 and parts[1] in ("A->B", "B->A"):
+                sent[parts[1]] = int(parts[2].split("=")[1])
+    return sent
+
+
+def start_cable(build, work, cable_options, cmd_a, cmd_b, extra=()):
+    cable = os.path.join(build, "tools", "nullmodem")
+    args = [cable, *cable_options, *extra, "--door-a", "--door-b",
+            "--stderr-a", os.path.join(work, "a.err"), "--stderr-b", os.path.join(work, "b.err"),
+            "--report", os.path.join(work, "report"), "--",
+            "sh", "-c", cmd_a, "--", "sh", "-c", cmd_b]
+    env = dict(os.environ, TERM="xterm")
+    return subprocess.Popen(args, cwd=work, env=env)
+
+
+class ends_watch:
+    """Follows the two ends' peak RSS and CPU until they exit."""
+
+    def __init__(self, cable_pid):
+        self.cable_pid = cable_pid
+        self.pids = []
+        self.last = {}
+
+    def poll(self):
+        if len(self.pids) < 2:
+            self.pids = children(self.cable_pid)
+        for pid in self.pids:
+            s = sample(pid)
+            # An end that has exited but is not reaped yet shows no VmHWM: keep the last.
+            if s is not None and s[0] > 0:
+                self.last[pid] = s
+
+    def figures(self):
+        return [self.last.get(pid, (0, 0.0)) for pid in self.pids[:2]]
+
+
+def run_transfer(build, kestro, name, baud, size, noise):
+    work = tempfile.mkdtemp(prefix=f"kestro-bench-{name}-")
+    try:
+        for side in ("a", "b"):
+            os.mkdir(os.path.join(work, side))
+            make_file(os.path.join(work, side, f"from_{side}"), size)
+        cmd = "cd {} && exec '" + kestro + "' -E 1 -z ../{}.log from_{}"
+        options = (["--baud", str(baud)] if baud else []) + noise
+        cable = start_cable(build, work, options, cmd.format("a", "a", "a"), cmd.format("b", "b", "b"))
+        watch = ends_watch(cable.pid)
+        # Direction A->B lands in b/from_a, B->A in a/from_b.
+        targets = {"A->B": os.path.join(work, "b", "from_a"), "B->A": os.path.join(work, "a", "from_b")}
+        first = {}
+        done = {}
+        start = time.monotonic()
+        while cable.poll() is None:
+            now = time.monotonic()
+            for direction, path in targets.items():
+                try:
+                    got = os.stat(path).st_size
+                except OSError:
+                    continue
+                if got > 0 and direction not in first:
+                    first[direction] = (now, got)
+                if got >= size and direction not in done:
+                    done[direction] = now
+            watch.poll()
+            time.sleep(POLL_S)
+        elapsed = time.monotonic() - start
+        status = cable.wait()
+        sent = read_report(os.path.join(work, "report"))
+        ok = status == 0
+        for side, other in (("a", "b"), ("b", "a")):
+            src = os.path.join(work, side, f"from_{side}")
+            dst = os.path.join(work, other, f"from_{side}")
+            ok = ok and os.path.exists(dst) and subprocess.call(["cmp", "-s", src, dst]) == 0
+        rows = []
+        for direction in ("A->B", "B->A"):
+            rate = 0.0
+            if direction in first and direction in done and done[direction] > first[direction][0]:
+                t0, got0 = first[direction]
+                rate = (size - got0) / (done[direction] - t0)
+            overhead = sent.get(direction, 0) / size - 1
+            rows.append((direction, rate, overhead))
+        return ok, rows, watch.figures(), elapsed
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run_idle(build, kestro):
+    work = tempfile.mkdtemp(prefix="kestro-bench-idle-")
+    try:
+        os.mkdir(os.path.join(work, "a"))
+        os.mkdir(os.path.join(work, "b"))
+        cmd = "cd {} && exec '" + kestro + "'"
+        settle = 3
+        cable = start_cable(build, work, [], cmd.format("a"), cmd.format("b"),
+                            ["--duration", str(settle + IDLE_SECONDS + 2)])
+        watch = ends_watch(cable.pid)
+        time.sleep(settle)  # handshake and opening blocks are over by then
+        watch.poll()
+        before = watch.figures()
+        time.sleep(IDLE_SECONDS)
+        watch.poll()
+        after = watch.figures()
+        cable.wait()
+        return [b[1] - a[1] for a, b in zip(before, after)], after
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
+    parser.add_argument("--fast-mib", type=int, default=200, help="file size per direction, unthrottled case")
+    parser.add_argument("--seed", type=int, default=11, help="noise seed of the noisy case")
+    parser.add_argument("cases", nargs="*", default=["clean", "noisy", "slow", "fast", "idle"])
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    kestro = os.path.join(build, "kestro")
+    CASES["fast"] = (0, args.fast_mib * 1024 * 1024, [])
+    CASES["noisy"] = (115200, 512 * 1024, ["--corrupt", "0.0001", "--seed", str(args.seed)])
+    print("| case | direction (row end) | bytes/s | % of line | wire overhead | peak RSS | CPU s | ok |")
+    print("|---|---|---|---|---|---|---|---|")
+    for name in args.cases:
+        if name == "idle":
+            cpu, figures = run_idle(build, kestro)
+            for end, (used, (hwm, _)) in enumerate(zip(cpu, figures)):
+                print(f"| idle {IDLE_SECONDS} s | end {'AB'[end]} | | | | {hwm / 1024:.1f} MiB | {used:.2f} | |")
+            continue
+        baud, size, noise = CASES[name]
+        ok, rows, figures, elapsed = run_transfer(build, kestro, name, baud, size, noise)
+        label = f"{name} {baud or 'unthrottled'} {size // 1024} KiB"
+        for (direction, rate, overhead), (hwm, cpu) in zip(rows, figures + [(0, 0.0)] * 2):
+            share = f"{100 * rate / (baud / 10):.1f}%" if baud else ""
+            print(f"| {label} | {direction} | {rate:,.0f} | {share} | {100 * overhead:.1f}% | "
+                  f"{hwm / 1024:.1f} MiB | {cpu:.2f} | {'yes' if ok else 'NO'} |")
+        sys.stdout.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
