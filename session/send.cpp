@@ -43,12 +43,26 @@ void offer_refused(uint8_t letter) {
     finish_entry(entry, letter);
 }
 
+// The current file is read to its end: it stays in in_transit_queue until "c".
+void close_current_file() {
+    close(sending.outgoing_fd);
+    sending.outgoing_fd = 0;
+    sending.figures.file_size = 0;
+    sending.figures.file_bytes_left = 0;
+    sending.current_outgoing = nullptr;
+}
+
 // The peer's "c": the oldest file in transit has arrived whole.
 void confirm_sent() {
     file_entry* entry = sending.in_transit_queue.head;
-    // A confirmation of the file still being read cannot be true; freeing it would leave
-    // current_outgoing dangling.
-    if (entry == nullptr || entry == sending.current_outgoing) return;
+    if (entry == nullptr) return;
+    if (entry == sending.current_outgoing) {
+        // An empty remainder (an empty file, or a resume at its end) needs no data, so the
+        // peer may confirm it before our next cycle closes it: close it now. With bytes
+        // still to send, the confirmation cannot be true.
+        if (sending.figures.file_bytes_left != 0) return;
+        close_current_file();
+    }
     queue_pop(&sending.in_transit_queue);
     sending.figures.files_left -= 1;
     log_upload('s', entry);
@@ -162,11 +176,7 @@ piece_result send_piece() {
             sending.send_channel == CH_DATA_LAST ? CH_DATA_FIRST : sending.send_channel + 1;
     }
     if (fig.file_bytes_left != 0) return piece_result::moved;
-    close(sending.outgoing_fd);
-    sending.outgoing_fd = 0;
-    fig.file_size = 0;
-    fig.file_bytes_left = 0;
-    sending.current_outgoing = nullptr;  // stays in in_transit_queue until "c"
+    close_current_file();
     return piece_result::file_done;
 }
 

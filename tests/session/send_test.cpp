@@ -105,7 +105,7 @@ TEST_F(Sending, PeerAnswersAndConfirmationsFinishEntriesAsSpecified) {
     EXPECT_FALSE(std::filesystem::exists("a"));
 }
 
-TEST_F(Sending, ConfirmationOfTheFileStillBeingReadIsIgnored) {
+TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut) {
     std::string a = random_bytes(PIECES_PER_CYCLE * 1024 + 5000, 4);  // more than one cycle moves
     queue_files({{"a", a}});
     offer_and_answer("u");
@@ -114,6 +114,21 @@ TEST_F(Sending, ConfirmationOfTheFileStillBeingReadIsIgnored) {
     status_receiver();
     EXPECT_EQ(sending.figures.files_left, 1);
     EXPECT_EQ(joined(got).size() + joined(pump_data()).size(), a.size());  // all of it goes
+
+    // An empty file needs no data: its "c" may come before the cycle that would close it,
+    // and must not be lost (the next "c" would otherwise confirm the wrong file).
+    sending = send_state{};
+    queue_files({{"empty", ""}, {"b", "bb"}});
+    offer_and_answer("uu");
+    send_data();  // opens "empty"; it would be closed in the next cycle
+    peer(CH_STATUS, "c");
+    status_receiver();
+    EXPECT_EQ(sending.figures.files_left, 1);
+    pump_data();
+    peer(CH_STATUS, "c");
+    status_receiver();
+    EXPECT_EQ(sending.figures.files_left, 0);
+    EXPECT_EQ(finished().back(), "U:b");
 }
 
 TEST_F(Sending, PeerAbortDropsEverythingLogsAndAnswersB) {
