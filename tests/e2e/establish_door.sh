@@ -1,5 +1,6 @@
 # A door-mode end (line on its standard input and output) establishes with a device-mode
-# end: the device end shows 8/8, and with -E both end by themselves with exit code 0.
+# end: the device end shows 8/8, and with -E both end by themselves with exit code 0. The
+# door end writes nothing but the link onto the line.
 . "$(dirname "$0")/lib/link.bash"
 
 timeout "$SAFETY" "$CABLE" --door-a --stderr-a a.err --stderr-b b.err --report report \
@@ -9,4 +10,8 @@ timeout "$SAFETY" "$CABLE" --door-a --stderr-a a.err --stderr-b b.err --report r
 # The door end shows nothing on a console and echoes nothing: its line is its output.
 lacks a.err "KESTRO"
 has a.err "ZARN data link"
+# Nor does it print its progress onto the line: the device end echoes what arrived there.
+has b.err "036300344A"
+lacks b.err "Initializing"
+lacks b.err "established"
 echo "establish_door: ok"
