@@ -12,28 +12,15 @@
 #include <cstring>
 #include <string>
 
+#include "support/pty.h"
+
 namespace {
 
-struct pty_pair {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-};
-
-pty_pair open_pty() {
-    pty_pair p;
-    p.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return p;
-    p.path = ptsname(p.master);
-    p.slave = open(p.path.c_str(), O_RDWR | O_NOCTTY);
+// The program's output is collected without ever blocking on the master.
+pty_pair open_console_pty() {
+    pty_pair p = open_pty();
     fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
     return p;
-}
-
-bool same_attrs(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 void drain(int master, std::string& into) {
@@ -58,8 +45,8 @@ struct device_run {
 // Once the console is raw, `signal_when_raw` (if not 0) is sent to the program.
 device_run run_device_mode(const char* extra_option, int signal_when_raw) {
     device_run run;
-    pty_pair line = open_pty();
-    pty_pair console = open_pty();
+    pty_pair line = open_console_pty();
+    pty_pair console = open_console_pty();
     if (line.slave < 0 || console.slave < 0) return run;
     termios before{};
     tcgetattr(console.slave, &before);

@@ -15,47 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "support/pty.h"
 #include "app/app.h"
 #include "app/settings.h"
 #include "link/codec.h"
 #include "serial/port.h"
 
 namespace {
-
-struct pty_pair {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-};
-
-pty_pair open_pty() {
-    pty_pair p;
-    p.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return p;
-    p.path = ptsname(p.master);
-    p.slave = open(p.path.c_str(), O_RDWR | O_NOCTTY);
-    termios raw{};
-    tcgetattr(p.slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(p.slave, TCSANOW, &raw);
-    return p;
-}
-
-void close_pty(pty_pair& p) {
-    if (p.slave >= 0) close(p.slave);
-    if (p.master >= 0) close(p.master);
-    p = pty_pair{};
-}
-
-// Bytes written to one end reach the other through the kernel's buffer work.
-bool settle(int fd, int expected) {
-    for (int turn = 0; turn < 10000; ++turn) {
-        int waiting = 0;
-        if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= expected) return true;
-        poll(nullptr, 0, 1);
-    }
-    return false;
-}
 
 void reset_all() {
     serial = serial_state{};
@@ -239,7 +205,7 @@ class GoodbyeWait : public ::testing::Test {
    protected:
     void SetUp() override {
         reset_all();
-        line = open_pty();
+        line = open_pty(true);
         ASSERT_GE(line.slave, 0);
         serial.line_fd = line.slave;
         serial.door_mode = true;  // no console: the test's own stdin stays out of it
@@ -331,8 +297,8 @@ struct ending_plan {
 class Termination : public ::testing::Test {
    protected:
     void SetUp() override {
-        line = open_pty();
-        console = open_pty();
+        line = open_pty(true);
+        console = open_pty(true);
         ASSERT_GE(line.slave, 0);
         ASSERT_GE(console.slave, 0);
     }

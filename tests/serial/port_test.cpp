@@ -13,48 +13,11 @@
 #include <cstring>
 #include <string>
 
+#include "support/pty.h"
 #include "app/app.h"
 #include "app/settings.h"
 
 namespace {
-
-struct pty_pair {
-    int master = -1;
-    int slave = -1;  // our own descriptor: keeps the terminal's attributes alive
-    std::string path;
-};
-
-pty_pair open_pty() {
-    pty_pair p;
-    p.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (p.master < 0 || grantpt(p.master) != 0 || unlockpt(p.master) != 0) return p;
-    p.path = ptsname(p.master);
-    p.slave = open(p.path.c_str(), O_RDWR | O_NOCTTY);
-    return p;
-}
-
-void close_pty(pty_pair& p) {
-    if (p.slave >= 0) close(p.slave);
-    if (p.master >= 0) close(p.master);
-    p = pty_pair{};
-}
-
-// Bytes written to the master reach the slave through the kernel's buffer work;
-// poll for them rather than guess a delay.
-bool settle(int fd, int expected) {
-    for (int turn = 0; turn < 10000; ++turn) {
-        int waiting = 0;
-        if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= expected) return true;
-        poll(nullptr, 0, 1);
-    }
-    return false;
-}
-
-bool same_attrs(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
-}
 
 // Device mode uses descriptor 0 as the console: give it a terminal of its own, so
 // the tests never touch the terminal they were started from.
