@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "app/settings.h"
+#include "app/usage.h"
 #include "files/entries.h"
 #include "link/codec.h"
 #include "link/delivery.h"
@@ -31,6 +32,7 @@ long number(const char* word) { return strtol(word, nullptr, 10); }
     puts("Unknown option: ");
     puts(rest);
     puts("\n");
+    print_help_hint();
     exit(EXIT_BAD_OPTION);
 }
 
@@ -110,6 +112,7 @@ void parse_command_line(int argc, char** argv) {
             if (takes_argument(*letter)) {
                 if (next >= argc) {
                     print_title();
+                    print_help_hint();
                     exit(EXIT_MISSING_ARGUMENT);
                 }
                 argument = argv[next++];

@@ -1,4 +1,5 @@
 #include "app/app.h"
+#include "app/usage.h"
 
 #ifdef KESTRO_FAST_CLOCK
 #include <chrono>
@@ -26,6 +27,7 @@ time_t fast_time_source() {
 #endif
 
 int main(int argc, char** argv) {
+    if (int code = answer_info_option(argc, argv); code >= 0) return code;
 #ifdef KESTRO_FAST_CLOCK
     time_source = fast_time_source;
 #endif

@@ -23,6 +23,7 @@ namespace {
 
 const std::string title = "Kestro V1.0/Linux - ported by Varkas\n\n";
 const char* no_device = "/nonexistent/kestro-test-line";
+const std::string help_hint = "Try 'kestro --help'.\n";
 
 struct run_result {
     int code = -1;
@@ -92,7 +93,7 @@ TEST(CommandLineBinary, OptionArgumentMissingPrintsTitleAndExitsOne) {
         run_result r = run_kestro(words);
         EXPECT_EQ(r.code, 1) << words.back();
         EXPECT_EQ(r.out, title) << words.back();
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, help_hint);
     }
 }
 
@@ -100,7 +101,7 @@ TEST(CommandLineBinary, UnknownLetterPrintsRestOfWordAndExitsThirty) {
     run_result r = run_kestro({"-cQ"});
     EXPECT_EQ(r.code, 30);
     EXPECT_EQ(r.out, unknown_option_text("Q"));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, help_hint);
 
     // The argument is never taken from the same word: -s takes 9600, then '1' is unknown.
     r = run_kestro({"-s19200", "9600"});

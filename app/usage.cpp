@@ -1,0 +1,96 @@
+#include "app/usage.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* version_text = "kestro 1.0\n";
+
+// One screen of reference; the manual page (docs/kestro.1) says the same at length.
+constexpr const char* usage_text =
+    R"(Usage: kestro -p DEVICE [options] [names...]   device mode, full-screen display
+       kestro [options] [names...]             door mode, on stdin/stdout
+       kestro --help | --version
+
+Sends and receives files over one serial line both ways at once while the users
+at the two ends chat; the other end runs kestro too. Names are files to send,
+directories to look them up in, or @LIST (a file of names, one a line); -d and
+-U change how the names after them are taken. Letters may share a word (-cxy);
+those taking an argument take the following words, in order.
+
+Line and link:
+  -p DEVICE  device mode on this serial port (a terminal device, locked for
+             the run); without -p: door mode, the line is stdin and stdout
+  --speed N  set the port to N baud (a standard rate, 50..4000000); without it
+             the port keeps its speed; door mode never touches it
+  -s N       line speed written into the log (50..115200)
+  -c         no carrier detect: the line is never lost by DCD (3-wire cable)
+  -t         carrier is lost at the first hang-up signal (SIGHUP), not by DCD
+  -h         no flow control (3-wire cable: no RTS/CTS, no XON/XOFF)
+  -H         software flow control: XON/XOFF, no RTS/CTS (default: RTS/CTS)
+  -C         printable link: base-85 text both ways, for lines that pass text
+  -v LETTER  link profile T, S, C, M, L or H (default; largest blocks and
+             window); two ends settle on the smaller
+  -D, -F     accepted, no effect
+Names and requests:
+  -u         names after it are files to send (the default)
+  -d         names after it are local names for incoming files, in order; a
+             first directory is where incoming files are stored
+  -U         names after it are files to request from the peer
+  -r         serve the peer's requests        -j  refuse every offered file
+  -k         no wildcards: names with * or ? are neither sent nor served
+Existing and partial files:
+  -w         no resume: a shorter existing file is not continued, an equal
+             one not skipped as already transferred
+  -o         overwrite an existing file instead of refusing the offer
+  -R         keep an existing file; store the new one as NAME.0, NAME.1, ...
+  -x         delete a file that was received incompletely
+  -y         delete each sent file once the peer has it
+Log, bell, end of the run:
+  -z FILE    transfer log, one line per file   -X  log refused files too
+  -q         no bell (the peer is told)
+  -E N       end by itself when all is transferred and N seconds (0..600)
+             passed without transfer activity
+  -e N       end by itself only after N seconds (0..600) without a chat line
+             typed here (above 600: end at once, code 0)
+  --progress door mode: a status line once a second on standard error
+  --help     this text              --version  name and version
+
+Keys (device mode): Ctrl+A help, Ctrl+U names to send, Ctrl+D names to
+request, Enter send the line, Ctrl+Y yell, Ctrl+N bell on/off, Ctrl+L redraw,
+Ctrl+X exit at once (code 0); Left, Right and Backspace edit the line.
+
+Exit codes: 0 nothing outstanding (or Ctrl+X); 1 downloads outstanding, or an
+option lacks its argument; 2 uploads outstanding; 3 both; 10 a list file
+cannot be opened; 20 the port cannot be opened, locked or set up; 30 a bad
+option or value.
+
+Examples:
+  kestro -p /dev/ttyUSB0 --speed 115200 -z kestro.log report.zip notes.txt
+  kestro -s 38400 -E 30 -z /bbs/kestro.log -d /bbs/upload/ /bbs/files/new.zip
+(the second as a door run by a bulletin-board system). More: man kestro.
+)";
+
+bool is_word(const char* word, const char* text) { return strcmp(word, text) == 0; }
+
+}  // namespace
+
+int answer_info_option(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (is_word(argv[i], "--help")) {
+            fputs(usage_text, stdout);
+            return 0;
+        }
+        if (is_word(argv[i], "--version")) {
+            fputs(version_text, stdout);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void print_help_hint() {
+    fflush(stdout);
+    fputs("Try 'kestro --help'.\n", stderr);
+}
