@@ -68,7 +68,7 @@ option or value.
 
 Examples:
   kestro -p /dev/ttyUSB0 --speed 115200 -z kestro.log report.zip notes.txt
-  kestro -s 38400 -E 30 -z /bbs/kestro.log -d /bbs/upload/ /bbs/files/new.zip
+  kestro -s 38400 -E 30 -z /bbs/kestro.log /bbs/files/new.zip -d /bbs/upload/
 (the second as a door run by a bulletin-board system). More: man kestro.
 )";
 
