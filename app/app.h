@@ -1,13 +1,16 @@
-// Program entry, command line, start-up order and the orderly exit path.
+// Program entry, the command line, the start-up order and the main loop.
 //
 // Interface summary:
-//   kestro_main (argc, argv)      parses, starts, runs; never returns
-//   parse_command_line (argc, argv)  fills `settings`; exits 1 (missing argument),
+//   kestro_main (argc, argv)      parses, starts, runs main_loop; never returns
+//   parse_command_line (argc, argv)  writes each setting into the state of the subsystem
+//                                 that reads it; ends the run with 1 (missing argument),
 //                                 30 (bad value, unknown option) or 0 (-e above 600)
 //   print_title ()                the title line on standard output
-//   console_message (text)        text and a newline on standard output, device mode only
-//   internal_error_exit (number)  fatal internal error 1, 2, 3 or 5; never returns
-//   exit_handler ()               registered first, runs last: closes transfer files and log
+//   open_transfer_log ()          stats.log_fd from stats.log_path, -1 when it cannot be opened
+//   main_loop ()                  opening block, then per turn: one result, one service
+//                                 cycle, one key; never returns
+//   exit_handler ()               registered first, runs last: closes transfer files and log,
+//                                 then prints a fatal internal error
 //   hangup_handler (signal)       one-shot SIGHUP handler, clears no_hangup_flag
 //   install_hangup_handler ()     installs it; a second hang-up takes the default action
 #pragma once
@@ -16,8 +19,7 @@
 void parse_command_line(int argc, char** argv);
 void open_transfer_log();
 void print_title();
-void console_message(const char* text);
-[[noreturn]] void internal_error_exit(int number);
+[[noreturn]] void main_loop();
 void exit_handler();
 void hangup_handler(int signal_number);
 void install_hangup_handler();

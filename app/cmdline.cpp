@@ -4,19 +4,20 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "app/settings.h"
 #include "app/usage.h"
-#include "files/entries.h"
+#include "files/lists.h"
 #include "link/codec.h"
 #include "link/delivery.h"
+#include "link/establish.h"
+#include "serial/port.h"
+#include "serial/process.h"
 #include "session/cycle.h"
-
-settings_state settings;
+#include "session/stats.h"
+#include "session/transfer.h"
+#include "ui/screen.h"
 
 namespace {
 
-constexpr int EXIT_MISSING_ARGUMENT = 1;
-constexpr int EXIT_BAD_OPTION = 30;
 constexpr long max_auto_exit_s = 600;
 constexpr long min_line_speed = 50;
 constexpr long max_line_speed = 115200;
@@ -33,65 +34,68 @@ long number(const char* word) { return strtol(word, nullptr, 10); }
     puts(rest);
     puts("\n");
     print_help_hint();
-    exit(EXIT_BAD_OPTION);
+    end_run(EXIT_BAD_OPTION);
 }
 
 void apply_option(char letter, const char* argument, const char* rest) {
     switch (letter) {
-        case 'C': settings.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; break;
+        case 'C': link_setup.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; break;
         case 'D': break;
         case 'E': {
             long n = number(argument);
-            if (static_cast<unsigned long>(n) > max_auto_exit_s) exit(EXIT_BAD_OPTION);
-            settings.idle_exit_seconds = static_cast<int32_t>(n);
-            settings.auto_exit_flags |= 1;
+            if (static_cast<unsigned long>(n) > max_auto_exit_s) end_run(EXIT_BAD_OPTION);
+            session.idle_exit_seconds = static_cast<int32_t>(n);
+            session.auto_exit_flags |= AUTO_EXIT_IDLE;
             break;
         }
         case 'F': break;
         case 'H':
-            settings.flow_letter = 'S';
-            settings.initial_link_mode |= MODE_ESC_OUT | MODE_ESC_IN;
+            link_setup.flow_letter = 'S';
+            link_setup.initial_link_mode |= MODE_ESC_OUT | MODE_ESC_IN;
             codec.char_flags[XON] = CF_ESCAPE | CF_DROP;
             codec.char_flags[XOFF] = CF_ESCAPE | CF_DROP;
             break;
-        case 'R': settings.rename_existing = 1; break;
-        case 'U': settings.name_mode = 'r'; break;
-        case 'X': settings.log_refusals = 1; break;
-        case 'c': settings.carrier_mode = 0; break;
-        case 'd': settings.name_mode = 'd'; break;
+        case 'R': session.rename_existing = 1; break;
+        case 'U': files.name_mode = 'r'; break;
+        case 'X': session.log_refusals = 1; break;
+        case 'c': serial.carrier_mode = 0; break;
+        case 'd': files.name_mode = 'd'; break;
         case 'e': {
             long n = number(argument);
-            settings.chat_idle_seconds = static_cast<int32_t>(n);
-            settings.auto_exit_flags |= 2;
+            session.chat_idle_seconds = static_cast<int32_t>(n);
+            session.auto_exit_flags |= AUTO_EXIT_CHAT;
             cycle.last_chat_time = 0 - n;
             // An -e above the limit ends the run quietly, and as a success.
-            if (static_cast<unsigned long>(n) > max_auto_exit_s) exit(0);
+            if (static_cast<unsigned long>(n) > max_auto_exit_s) end_run(EXIT_BY_USER);
             break;
         }
-        case 'h': settings.flow_letter = 'N'; break;
-        case 'j': settings.accept_uploads = 0; break;
-        case 'k': settings.wildcards_allowed = 0; break;
-        case 'o': settings.overwrite_existing = 1; break;
-        case 'p': settings.device_path = argument; break;
-        case 'q': settings.beeper_off = 1; break;
-        case 'r': settings.serve_requests = 1; break;
+        case 'h': link_setup.flow_letter = 'N'; break;
+        case 'j': session.accept_uploads = 0; break;
+        case 'k': files.wildcards_allowed = 0; break;
+        case 'o': session.overwrite_existing = 1; break;
+        case 'p':
+            link_setup.device_path = argument;
+            process.device_mode = true;
+            break;
+        case 'q': screen.beeper_off = 1; break;
+        case 'r': session.serve_requests = 1; break;
         case 's': {
             long n = number(argument);
-            if (n < min_line_speed || n > max_line_speed) exit(EXIT_BAD_OPTION);
-            settings.line_speed = static_cast<int32_t>(n);
+            if (n < min_line_speed || n > max_line_speed) end_run(EXIT_BAD_OPTION);
+            stats.line_speed = static_cast<int32_t>(n);
             break;
         }
-        case 't': settings.carrier_mode = 2; break;
-        case 'u': settings.name_mode = 'u'; break;
+        case 't': serial.carrier_mode = 2; break;
+        case 'u': files.name_mode = 'u'; break;
         case 'v':
             if (set_profile(static_cast<char>(toupper(static_cast<unsigned char>(argument[0])))) != 0)
-                exit(EXIT_BAD_OPTION);
+                end_run(EXIT_BAD_OPTION);
             cycle.profile_echo_pending = 1;
             break;
-        case 'w': settings.resume_check = 0; break;
-        case 'x': settings.delete_partial = 1; break;
-        case 'y': settings.delete_sent = 1; break;
-        case 'z': settings.log_path = argument; break;
+        case 'w': session.resume_check = 0; break;
+        case 'x': session.delete_partial = 1; break;
+        case 'y': session.delete_sent = 1; break;
+        case 'z': stats.log_path = argument; break;
         default: unknown_option(rest);
     }
 }
@@ -113,7 +117,7 @@ void parse_command_line(int argc, char** argv) {
                 if (next >= argc) {
                     print_title();
                     print_help_hint();
-                    exit(EXIT_MISSING_ARGUMENT);
+                    end_run(EXIT_MISSING_ARGUMENT);
                 }
                 argument = argv[next++];
             }

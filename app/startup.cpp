@@ -3,38 +3,27 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/app.h"
-#include "app/settings.h"
-#include "link/channels.h"
 #include "link/establish.h"
 #include "link/supervise.h"
 #include "serial/port.h"
+#include "serial/process.h"
 #include "session/cycle.h"
+#include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/stats.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
 
 void print_title() { printf("Kestro V1.0/Linux - ported by Varkas\n\n"); }
 
-void console_message(const char* text) {
-    if (settings.device_path == nullptr) return;  // standard output is the line
-    puts(text);
-    fflush(stdout);
-}
-
-void internal_error_exit(int number) {
-    settings.internal_error = number;
-    exit(settings.exit_status);
-}
-
 void open_transfer_log() {
-    settings.log_fd = -1;
-    if (settings.log_path == nullptr) return;
+    stats.log_fd = -1;
+    if (stats.log_path == nullptr) return;
     // Truncated: lines of an earlier, longer run must not trail this run's lines.
-    settings.log_fd = open(settings.log_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
 }
 
 void hangup_handler(int /*signal_number*/) { no_hangup_flag = 0; }
@@ -42,12 +31,12 @@ void hangup_handler(int /*signal_number*/) { no_hangup_flag = 0; }
 void exit_handler() {
     close_incoming();
     close_outgoing();
-    if (settings.log_fd != -1) {
-        close(settings.log_fd);
-        settings.log_fd = -1;
+    if (stats.log_fd != -1) {
+        close(stats.log_fd);
+        stats.log_fd = -1;
     }
-    if (settings.internal_error != 0) {
-        printf("Fatal internal error %d.\r\n", settings.internal_error);
+    if (process.internal_error != 0) {
+        printf("Fatal internal error %d.\r\n", process.internal_error);
         fflush(stdout);
     }
 }
@@ -62,16 +51,23 @@ void install_hangup_handler() {
 
 void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);
-    if (settings.device_path == nullptr) settings.handshake_echo = 0;
+    if (!process.device_mode) link_setup.handshake_echo = 0;
     open_transfer_log();
     install_hangup_handler();
-    atexit(exit_handler);
-    link_establish(link_banner, kestro_identification, settings.device_path, settings.line_speed,
-                   settings.carrier_mode, settings.flow_letter, 0, settings.initial_link_mode);
+    on_end_of_run(exit_handler);
+    link_establish(link_banner, kestro_identification, stats.line_speed);
     clock_update();
     cycle.last_activity_time = serial.clock;
     alloc_link_channels();
     on_peer_goodbye = drain_status_channel;
     screen_setup();
     main_loop();
+}
+
+void main_loop() {
+    send_opening_block(screen.beeper_off);
+    for (;;) {
+        show_next_result();
+        if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();
+    }
 }

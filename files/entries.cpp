@@ -4,9 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
-
-files_state files;
+#include "serial/process.h"
 
 file_entry* new_entry(const char* name) {
     size_t length = strlen(name);
@@ -27,7 +25,7 @@ file_entry* new_entry(const char* name) {
 void free_entry(file_entry* entry) { free(entry); }
 
 void queue_append(file_queue* queue, file_entry* entry) {
-    if (entry == nullptr) internal_error_exit(3);
+    if (entry == nullptr) internal_error_exit(INTERNAL_ERROR_QUEUE);
     entry->next = nullptr;
     entry->prev = queue->tail;
     if (queue->tail == nullptr)
@@ -48,6 +46,19 @@ file_entry* queue_pop(file_queue* queue) {
     entry->next = nullptr;
     entry->prev = nullptr;
     return entry;
+}
+
+int queue_remove(file_queue* queue, file_entry* entry) {
+    file_entry* e = queue->head;
+    while (e != nullptr && e != entry) e = e->next;
+    if (e == nullptr) return 0;
+    if (entry->prev != nullptr) entry->prev->next = entry->next;
+    else queue->head = entry->next;
+    if (entry->next != nullptr) entry->next->prev = entry->prev;
+    else queue->tail = entry->prev;
+    entry->next = nullptr;
+    entry->prev = nullptr;
+    return 1;
 }
 
 void queue_free_all(file_queue* queue) {

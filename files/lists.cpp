@@ -1,5 +1,5 @@
-// How names from the command line, list files and peer requests become file
-// entries and directory nodes.
+#include "files/lists.h"
+
 #include <sys/stat.h>
 
 #include <climits>
@@ -7,14 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
-#include "files/entries.h"
-#include "ui/screen.h"
+#include "serial/process.h"
+
+files_state files;
 
 namespace {
 
 constexpr int LIST_LINE_SIZE = 1024;  // one line of a list file, NUL included
-constexpr int EXIT_LIST_NOT_FOUND = 10;
 
 // Directory nodes hold directory parts of paths, so they obey the same limit.
 void append_directory(dir_list* list, const char* path) {
@@ -49,10 +48,10 @@ int add_found_file(const char* directory, const char* name, int status) {
     if (info.st_size > INT32_MAX) {
         // The offer carries a signed 32-bit size: never announce a wrapped one.
         // Local names are told about; the screen, while up, owns the terminal.
-        if (status != 0 && !screen.screen_active) {
-            fputs("File too large: ", stderr);
-            fputs(path, stderr);
-            fputs("\r\n", stderr);
+        if (status != 0) {
+            console_error("File too large: ");
+            console_error(path);
+            console_error("\r\n");
         }
         return 0;
     }
@@ -99,8 +98,8 @@ void dir_list_free_all(dir_list* list) {
 }
 
 int add_upload_name(const char* name, int status) {
-    settings.exit_status |= EXIT_UPLOADS_OUTSTANDING;
-    if (!settings.wildcards_allowed && strpbrk(name, "?*") != nullptr) return 0;
+    process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+    if (!files.wildcards_allowed && strpbrk(name, "?*") != nullptr) return 0;
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
     if (split_path(name, directory, sizeof directory, base, sizeof base) != 0) return 0;
@@ -126,7 +125,7 @@ int add_request_name(const char* name) {
 
 int add_receive_name(const char* name) {
     files.receive_names_given = 1;
-    settings.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;
+    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;
     file_entry* entry = new_entry(name);
     if (entry == nullptr) return 0;
     queue_append(&files.receive_names, entry);
@@ -141,9 +140,9 @@ void expand_argument(const char* argument, void (*apply)(const char* name)) {
     const char* list_name = argument + 1;
     FILE* list = fopen(list_name, "r");
     if (list == nullptr) {
-        fputs("File not found: ", stderr);
-        fputs(list_name, stderr);
-        exit(EXIT_LIST_NOT_FOUND);
+        console_error("File not found: ");
+        console_error(list_name);
+        end_run(EXIT_LIST_NOT_FOUND);
     }
     // Every line is one name as it stands: blanks, '@' and '-' included.
     char line[LIST_LINE_SIZE];
@@ -154,7 +153,7 @@ void expand_argument(const char* argument, void (*apply)(const char* name)) {
 
 void add_argument_name(const char* name) {
     if (is_directory_name(name)) {
-        if (settings.name_mode == 'u')
+        if (files.name_mode == 'u')
             append_directory(&files.upload_dirs, name);
         else if (files.download_dir[0] == '\0') {
             // Too long for a directory part: refused rather than cut.
@@ -163,7 +162,7 @@ void add_argument_name(const char* name) {
             append_directory(&files.extra_dirs, name);
         return;
     }
-    switch (settings.name_mode) {
+    switch (files.name_mode) {
         case 'd': add_receive_name(name); break;
         case 'r': add_request_name(name); break;
         default: add_upload_name(name, 1); break;

@@ -1,13 +1,10 @@
-// Path operations shared by the whole system. Every buffer is sized by the
-// caller; a path that does not fit is refused with -1, never cut short.
+#include "files/paths.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cctype>
-#include <climits>
 #include <cstring>
-
-#include "files/entries.h"
 
 char* split_at_blank(char* text) {
     char* blank = strchr(text, ' ');
@@ -73,15 +70,6 @@ int file_exists(const char* path) {
     return changed && stat(lowered, &info) == 0 ? 1 : 0;
 }
 
-// A length past the 32-bit range is reported as the largest one rather than
-// wrapped, so a huge local file never looks shorter than an offered one.
-int32_t file_length(int fd) {
-    struct stat info;
-    if (fstat(fd, &info) != 0) return 0;
-    if (info.st_size > INT32_MAX) return INT32_MAX;
-    return static_cast<int32_t>(info.st_size);
-}
-
-int open_file(const char* path, int access, int /*sharing*/, int permissions) {
+int open_file(const char* path, int access, int permissions) {
     return open(path, access, permissions);
 }

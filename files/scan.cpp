@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "files/entries.h"
+#include "files/lists.h"
 
 int add_upload_words(const char* line) {
     char word[WORD_SIZE];

@@ -9,9 +9,7 @@ channels_state channels;
 
 namespace {
 
-constexpr int SEQUENCE_FLIP = 0x20;
-constexpr int RECV_START_SEQUENCE = 0x20;  // the first block (bit 0) is always new
-constexpr int NAK_CODE = 0xC0;
+constexpr int RECV_START_SEQUENCE = SEQUENCE_BIT;  // the first block (bit 0) is always new
 
 uint8_t* alloc_ring(int size) {
     auto* ring = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
@@ -69,28 +67,8 @@ void recv_alloc(int number, int size) {
     link_channel* rec = &channels.recv_records[number];
     init_record(rec, number, size);
     rec->sequence_bit = RECV_START_SEQUENCE;
-    rec->ack_code = NAK_CODE;
+    rec->ack_code = KIND_NAK;
     channels.recv_channels[number] = rec;
-}
-
-void alloc_link_channels() {
-    constexpr int chat_recv_size = 514;
-    send_alloc(0, 256, CLASS_NORMAL);
-    recv_alloc(0, 256);
-    for (int n = 8; n <= 15; ++n) {
-        send_alloc(n, 256, CLASS_MESSAGE);
-        recv_alloc(n, chat_recv_size);
-    }
-    send_alloc(2, 512, CLASS_NORMAL);
-    recv_alloc(2, 1024);
-    send_alloc(3, 512, CLASS_NORMAL);
-    recv_alloc(3, 1024);
-    send_alloc(1, 256, CLASS_NORMAL);
-    recv_alloc(1, 512);
-    for (int n = 16; n <= 31; ++n) {
-        send_alloc(n, 2048, CLASS_BULK);
-        recv_alloc(n, 2048);
-    }
 }
 
 void free_link_channels() {
@@ -128,7 +106,7 @@ void send_reset(int number) {
     if (rec->in_flight != 0) {
         channels.in_flight_total -= rec->in_flight;
         rec->in_flight = 0;
-        rec->sequence_bit ^= SEQUENCE_FLIP;  // a late verdict on the discarded block is stale
+        rec->sequence_bit ^= SEQUENCE_BIT;  // a late verdict on the discarded block is stale
         chan_queue_unlink(rec);
     }
     rec->queued = 0;

@@ -1,8 +1,9 @@
 // Link channels: 32 send and 32 receive rings and the link's seven scheduling queues.
 //
 // Interface summary (a channel number must name an allocated channel of that direction):
-//   alloc_link_channels ()         the fixed set; "Out of memory." through link_fail on failure
 //   send_alloc (n, size, class), recv_alloc (n, size)
+//                                  a ring of that size; "Out of memory." through link_fail
+//                                  (which channels exist, and their sizes, is the session's plan)
 //   send_room (n), send_queued (n), send_has_unsent (n)   counts / 0-1
 //   send_write (n, bytes, count)   bytes taken: min(count, room), possibly 0
 //   send_reset (n), recv_reset (n) discard contents
@@ -21,14 +22,24 @@ constexpr int CLASS_BULK = 0;     // file data: served last
 constexpr int CLASS_NORMAL = 1;   // control, status, offers, requests
 constexpr int CLASS_MESSAGE = 2;  // chat: a frame emptying the channel gets a trailing zero
 
+// Item bytes of a frame: the top two bits give the kind, bit 5 the sequence bit, bits 0 to 4
+// the channel. A channel record keeps its sequence bit and its next verdict in these terms.
+constexpr uint8_t KIND_MASK = 0xC0;
+constexpr uint8_t KIND_DATA = 0x00;  // data header: the rest up to the trailer is channel data
+constexpr uint8_t KIND_ENQ = 0x40;   // repeat your verdict on my outstanding block
+constexpr uint8_t KIND_ACK = 0x80;   // your block was stored
+constexpr uint8_t KIND_NAK = 0xC0;   // your block was refused for want of room, or never came
+constexpr uint8_t SEQUENCE_BIT = 0x20;
+constexpr uint8_t CHANNEL_MASK = 0x1F;
+
 struct channel_queue;
 
 struct link_channel {
     int number = 0;
     int priority_class = 0;
     int enquired = 0;
-    int sequence_bit = 0;  // 0 or 0x20
-    int ack_code = 0;      // receive: 0x80 ACK or 0xC0 NAK to send next
+    int sequence_bit = 0;  // 0 or SEQUENCE_BIT
+    int ack_code = 0;      // receive: KIND_ACK or KIND_NAK to send next
     int in_flight = 0;
     int room = 0;
     int queued = 0;
@@ -66,7 +77,6 @@ struct channels_state {
 
 extern channels_state channels;
 
-void alloc_link_channels();
 void send_alloc(int number, int size, int priority_class);
 void recv_alloc(int number, int size);
 int send_room(int number);

@@ -9,14 +9,6 @@ delivery_state delivery;
 
 namespace {
 
-// Item bytes: the top two bits give the kind, bit 5 the sequence bit, bits 0 to 4 the channel.
-constexpr uint8_t KIND_MASK = 0xC0;
-constexpr uint8_t KIND_DATA = 0x00;  // data header: the rest up to the trailer is channel data
-constexpr uint8_t KIND_ENQ = 0x40;   // repeat your verdict on my outstanding block
-constexpr uint8_t KIND_ACK = 0x80;   // your block was stored
-constexpr uint8_t KIND_NAK = 0xC0;   // your block was refused for want of room, or never came
-constexpr uint8_t SEQUENCE_BIT = 0x20;
-constexpr uint8_t CHANNEL_MASK = 0x1F;
 constexpr int TRAILER_BYTES = 2;
 constexpr int double_after = 128;  // good events between two doublings of the block size
 
@@ -246,5 +238,13 @@ int set_profile(char letter) {
         delivery.block_size = prof.block_max;
         return 0;
     }
+    return -1;
+}
+
+int profile_rank(char letter) {
+    constexpr int count = static_cast<int>(sizeof profiles / sizeof profiles[0]);
+    if (letter == '\0') return count;
+    for (int i = 0; i < count; ++i)
+        if (profiles[i].letter == letter) return i;
     return -1;
 }

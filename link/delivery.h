@@ -5,6 +5,7 @@
 //   handle_frame (end)    takes the frame in codec.rx_frame up to end; bad CRC ignored;
 //                         protocol errors end the link ("ZARN data link error.")
 //   set_profile (letter)  0 for one of "TSCMLH", -1 otherwise (letter stored either way)
+//   profile_rank (letter) place in the order "TSCMLH": -1 for an unknown letter, 6 for NUL
 //   block_grow (), block_shrink ()
 #pragma once
 
@@ -37,5 +38,6 @@ extern delivery_state delivery;
 uint8_t* build_frame();
 void handle_frame(uint8_t* end);
 int set_profile(char letter);
+int profile_rank(char letter);
 void block_grow();
 void block_shrink();

@@ -3,20 +3,19 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/settings.h"
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
 #include "link/supervise.h"
 #include "serial/port.h"
+#include "serial/process.h"
 
 const uint8_t link_banner[14] = {0x19, 'K', 'E', 'S', 'T', 'R', 'O', 0x18, ' ', 'v', '1', '.', '0', ' '};
 
 establish_state establish;
+link_setup_state link_setup;
 
 namespace {
 
@@ -24,7 +23,6 @@ constexpr uint8_t CTRL_C = 3;        // the local user's cancel key
 constexpr uint8_t CTRL_X = 0x18;     // two in a row from the peer: it gave up
 constexpr uint8_t BRACE = '{';       // opens a control sequence; also ends a peer's list
 constexpr uint8_t BLOCK_MARK = '*';  // encloses the hex text of a block
-constexpr int EXIT_PORT_FAILED = 20;
 
 constexpr int initial_window = 16384;
 constexpr int initial_block = 1024;
@@ -114,16 +112,8 @@ char hex_digit(int v) { return static_cast<char>(v < 10 ? '0' + v : 'A' + v - 10
 
 int hex_value(int x) { return x < ':' ? x - '0' : x - 55; }
 
-void link_pump() {
-    clock_update();
-    link_receive();
-    supervise();
-    link_transmit();
-}
-
-void reset_link_state(int carrier_mode, int mode_word) {
+void reset_link_state(int mode_word) {
     termination = termination_state{};
-    termination.carrier_mode = carrier_mode;
     codec.link_mode = mode_word;
 
     channels.ack_queue = channel_queue{};
@@ -299,18 +289,17 @@ int handshake_byte(uint8_t b) {
     return 0;
 }
 
-int link_establish(const uint8_t* banner, uint8_t identification, const char* device_path,
-                   int32_t line_speed, int carrier_mode, char flow_letter, int /*terminal_flag*/,
-                   int mode_word) {
-    reset_link_state(carrier_mode, mode_word);
+int link_establish(const uint8_t* banner, uint8_t identification, int32_t line_speed) {
+    const int mode_word = link_setup.initial_link_mode;
+    reset_link_state(mode_word);
     establish = establish_state{};
     establish.banner = banner;
     console_message("Initializing ZARN data link. Press Ctrl+C to cancel.\r\n");
-    if (port_open(device_path, line_speed, flow_letter) == PORT_OPEN_FAILED) {
+    if (port_open(link_setup.device_path, line_speed, link_setup.flow_letter) == PORT_OPEN_FAILED) {
         fputs("Error initializing rs-port.\r\n", stderr);
-        exit(EXIT_PORT_FAILED);
+        end_run(EXIT_PORT_FAILED);
     }
-    atexit(link_terminate);
+    on_end_of_run(link_terminate);
     clock_update();
     codec.last_rx_time = serial.clock;
     supervise();
@@ -326,7 +315,7 @@ int link_establish(const uint8_t* banner, uint8_t identification, const char* de
         handshake_flush();
         uint8_t b = 0;
         if (port_read(&b, 1) == 1) {
-            if (settings.handshake_echo) echo_byte(b);
+            if (link_setup.handshake_echo) echo_byte(b);
             if (handshake_byte(b)) return handshake_finish();
         } else {
             serial.want_write = establish.out_pos < establish.out_len;

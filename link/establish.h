@@ -1,13 +1,15 @@
-// Link establishment (handshake) and the link pump.
+// Link establishment: the port opened, the handshake, the line modes agreed.
 //
 // Interface summary:
-//   link_establish (...)  returns the peer's identification byte once the link is up;
-//                         failures leave through link_fail, or exit 20 (port not opened)
+//   link_setup            what the command line chose: device, flow, initial mode, echo
+//   link_establish (banner, identification, line_speed)
+//                         returns the peer's identification byte once the link is up;
+//                         failures leave through link_fail, or end the run with 20
+//                         (port not opened)
 //   hex_digit (v), hex_value (x)
-//   link_pump ()          clock_update, link_receive, supervise, link_transmit
 //
 // The steps of the handshake, exposed for tests (all work on `establish` and `codec`):
-//   reset_link_state (carrier_mode, mode_word)   the resets done before anything is sent
+//   reset_link_state (mode_word)   the resets done before anything is sent
 //   build_handshake_block (identification, mode_word) -> block length, built in codec.tx_frame
 //   handshake_send_pass ()   banner and block (unless the peer's `{}` came first)
 //   handshake_byte (b)       one byte from the line -> 1 when the link is established;
@@ -36,6 +38,15 @@ constexpr int handshake_out_size = 2304;
 // 0x19, "KESTRO", 0x18, " v1.0 "
 extern const uint8_t link_banner[14];
 
+struct link_setup_state {
+    const char* device_path = nullptr;  // none: door mode, the line is standard input/output
+    char flow_letter = 'H';             // -H 'S', -h 'N'; handed to the port open
+    int initial_link_mode = 0;          // -C sets 0x30, -H adds 0x03
+    int handshake_echo = 1;             // echo the peer's handshake bytes; off in door mode
+};
+
+extern link_setup_state link_setup;
+
 struct establish_state {
     char mode_text[6] = "";
 
@@ -62,14 +73,11 @@ struct establish_state {
 
 extern establish_state establish;
 
-int link_establish(const uint8_t* banner, uint8_t identification, const char* device_path,
-                   int32_t line_speed, int carrier_mode, char flow_letter, int terminal_flag,
-                   int mode_word);
+int link_establish(const uint8_t* banner, uint8_t identification, int32_t line_speed);
 char hex_digit(int v);
 int hex_value(int x);
-void link_pump();
 
-void reset_link_state(int carrier_mode, int mode_word);
+void reset_link_state(int mode_word);
 int build_handshake_block(uint8_t identification, int mode_word);
 void handshake_send_pass();
 int handshake_byte(uint8_t b);

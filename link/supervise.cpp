@@ -1,12 +1,12 @@
 #include "link/supervise.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
-#include "app/settings.h"
+#include <cstring>
+
 #include "link/codec.h"
 #include "serial/port.h"
+#include "serial/process.h"
 
 termination_state termination;
 void (*on_peer_goodbye)() = nullptr;
@@ -47,7 +47,7 @@ const char* goodbye_wait() {
 }
 
 void supervise() {
-    if (termination.carrier_mode != 0) {
+    if (serial.carrier_mode != 0) {
         if (carrier_present()) {
             termination.carrier_seen_time = serial.clock;
         } else if (serial.clock - termination.carrier_seen_time > carrier_grace_s) {
@@ -66,7 +66,7 @@ void link_fail(const char* message, int level, int pause) {
     termination.fail_message = message;
     termination.termination_level = level;
     termination.pause_flag = pause;
-    exit(settings.exit_status);
+    end_run(process.exit_status);
 }
 
 void link_terminate() {

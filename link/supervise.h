@@ -2,8 +2,10 @@
 //
 // Interface summary:
 //   supervise ()                    carrier and silence checks; may call link_fail
-//   link_fail (message, level, pause)  records the failure and exits; never returns
-//   link_terminate ()               exit handler: message, goodbye, wait, port closed, pause
+//   link_fail (message, level, pause)  records the failure, ends the run with the exit
+//                                   status; never returns
+//   link_terminate ()               clean-up at the end of the run: message, goodbye, wait,
+//                                   port closed, pause
 //   goodbye_wait ()                 waits for the peer's goodbye from serial.clock on;
 //                                   "ok.\r\n", "time-out\r\n" or "cancelled\r\n"
 #pragma once
@@ -24,7 +26,6 @@ struct termination_state {
     const char* fail_message = "ZARN data link closed.";
     int termination_level = 2;  // 0 no goodbye, 1 goodbye, 2 goodbye and wait for the peer's
     int pause_flag = 0;
-    int carrier_mode = 1;  // as handed to the establishment
     time_t carrier_seen_time = 0;
     time_t last_check_clock = 0;
     int break_flag = 0;  // nothing raises it: Ctrl+C reaches the main loop as a key

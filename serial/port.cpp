@@ -12,8 +12,6 @@ volatile sig_atomic_t no_hangup_flag = 1;
 time_t system_time_source() { return time(nullptr); }
 time_t (*time_source)() = system_time_source;
 
-#include "app/settings.h"
-
 int port_open(const char* device_path, int32_t /*speed: the line keeps its own*/,
               char flow_letter) {
     if (device_path != nullptr) {
@@ -110,7 +108,7 @@ int port_write_all(const uint8_t* bytes, int count, int seconds) {
 }
 
 int carrier_present() {
-    int mode = settings.carrier_mode;
+    int mode = serial.carrier_mode;
     if (mode == 0) return 1;
     if (mode == 2) return no_hangup_flag ? 1 : 0;
     int bits = 0;

@@ -7,7 +7,7 @@
 //   port_write (bytes, count)        result of one write(): bytes taken, or -1 (the line
 //                                    never blocks: -1 with EAGAIN when it takes nothing now)
 //   port_write_all (bytes, count, s) keeps writing up to s seconds; bytes taken in all
-//   carrier_present ()               1/0 by carrier_mode; 1 when the line cannot report it
+//   carrier_present ()               1/0 by serial.carrier_mode; 1 when the line cannot report it
 //   key_waiting ()                   1 when a console key can be read now (device mode);
 //                                    a console at end of file is marked ended and gives 0
 //   read_console_key ()              one byte from the console, -1 when none
@@ -38,6 +38,7 @@ struct serial_state {
     termios line_attrs{};
     termios console_attrs{};
     bool want_write = false;  // the codec has output pending: wake when the line takes more
+    int carrier_mode = 1;     // 0 never lost, 1 modem status line DCD, 2 no SIGHUP yet
     time_t clock = 0;         // whole seconds, advanced only by clock_update
 };
 

@@ -1,50 +1,26 @@
 #include "session/cycle.h"
 
-#include <ncurses.h>
-
-#include <cstdlib>
-
-#include "app/app.h"
-#include "app/settings.h"
 #include "link/channels.h"
 #include "link/delivery.h"
-#include "link/establish.h"
+#include "link/pump.h"
 #include "serial/port.h"
+#include "serial/process.h"
+#include "session/chat.h"
+#include "session/display.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
-#include "ui/chat.h"
-#include "ui/screen.h"
 
 cycle_state cycle;
+display_hooks display;
 const uint8_t own_block[4] = {0, 0, 0, 0};
 
 namespace {
 
-// Control message letters.
-constexpr uint8_t MSG_COLUMNS = 'C';   // one byte: the peer's screen columns
-constexpr uint8_t MSG_LINES = 'L';     // one byte: the peer's screen lines (below 0: chat off)
-constexpr uint8_t MSG_PROFILE = 'M';   // one byte: a link profile letter
-constexpr uint8_t MSG_TEXT = 'P';      // text up to a NUL
-constexpr uint8_t MSG_S = 'S';         // one byte, no effect
-constexpr uint8_t MSG_YELL = 'Y';      // no argument: the peer wants attention
-constexpr uint8_t MSG_SERVES = 'D';    // we serve download requests
-constexpr uint8_t MSG_ACCEPTS = 'U';   // we accept offered files
-constexpr uint8_t MSG_BEEPER = 'q';    // our beeper is on
 constexpr uint8_t STATE_OPENING = '*'; // still collecting the 4-byte opening block
 constexpr uint8_t STATE_IDLE = 0;
-constexpr int INTERNAL_ERROR_CONTROL = 5;
-constexpr int AUTO_EXIT_IDLE = 1;  // -E: idle_exit_seconds without transfer activity
-constexpr int AUTO_EXIT_CHAT = 2;  // -e: chat_idle_seconds without a local chat line
 
-// Position of a letter in the profile order: unknown letters before "T", NUL after "H".
-int profile_rank(char letter) {
-    if (letter == '\0') return static_cast<int>(sizeof profile_order) - 1;
-    for (int i = 0; profile_order[i] != '\0'; ++i)
-        if (profile_order[i] == letter) return i;
-    return -1;
-}
-
+// A letter earlier in the profile order than ours is answered, so both ends take it.
 void negotiate_profile(char letter) {
     if (profile_rank(letter) < profile_rank(delivery.profile_letter)) cycle.profile_echo_pending = 1;
     set_profile(letter);
@@ -84,20 +60,23 @@ void control_byte(uint8_t b) {
 
 }  // namespace
 
-void send_opening_block() {
+void send_opening_block(int beeper_off) {
     uint8_t block[16];
     int n = 0;
     for (uint8_t b : own_block) block[n++] = b;
-    if (settings.serve_requests) block[n++] = MSG_SERVES;
-    if (settings.accept_uploads) block[n++] = MSG_ACCEPTS;
-    if (!settings.beeper_off) block[n++] = MSG_BEEPER;
+    if (session.serve_requests) block[n++] = MSG_SERVES;
+    if (session.accept_uploads) block[n++] = MSG_ACCEPTS;
+    if (!beeper_off) block[n++] = MSG_BEEPER;
     block[n++] = MSG_S;
     block[n++] = MSG_LINES;  // the argument of "S", skipped by the receiver
     // Without a screen (door mode) both counts are 0.
+    int columns = 0;
+    int lines = 0;
+    display.screen_size(&columns, &lines);
     block[n++] = MSG_COLUMNS;
-    block[n++] = static_cast<uint8_t>(screen.screen_active ? COLS : 0);
+    block[n++] = static_cast<uint8_t>(columns);
     block[n++] = MSG_LINES;
-    block[n++] = static_cast<uint8_t>(screen.screen_active ? LINES : 0);
+    block[n++] = static_cast<uint8_t>(lines);
     if (send_room(CH_CONTROL) >= n) send_write(CH_CONTROL, block, n);
 }
 
@@ -116,21 +95,19 @@ void check_session_end() {
         cycle.last_activity_time = serial.clock;
         return;
     }
-    if (settings.auto_exit_flags == 0) return;
+    if (session.auto_exit_flags == 0) return;
     if (!cycle.activity_seen && serial.clock - cycle.last_activity_time < no_transfer_exit_s) return;
-    if ((settings.auto_exit_flags & AUTO_EXIT_CHAT) && serial.clock - cycle.last_chat_time < settings.chat_idle_seconds)
+    if ((session.auto_exit_flags & AUTO_EXIT_CHAT) && serial.clock - cycle.last_chat_time < session.chat_idle_seconds)
         return;
-    if ((settings.auto_exit_flags & AUTO_EXIT_IDLE) &&
-        serial.clock - cycle.last_activity_time < settings.idle_exit_seconds)
+    if ((session.auto_exit_flags & AUTO_EXIT_IDLE) &&
+        serial.clock - cycle.last_activity_time < session.idle_exit_seconds)
         return;
     // The last status letters must have reached the peer.
     if (send_queued(CH_STATUS) != 0) return;
-    exit(settings.exit_status);
+    end_run(process.exit_status);
 }
 
-int service_cycle() {
-    if (key_waiting()) return 1;
-    link_pump();
+void session_work() {
     control_receiver();
     status_receiver();
     serve_request();
@@ -141,9 +118,19 @@ int service_cycle() {
     send_data();
     status_sender();
     check_session_end();
-    link_pump();
+}
+
+void session_report() {
     chat_receive();
     refresh_statistics();
+}
+
+int service_cycle() {
+    if (key_waiting()) return 1;
+    link_pump();
+    session_work();
+    link_pump();
+    session_report();
     if (key_waiting()) {
         cycle.yell_count = 0;
         return 1;

@@ -2,30 +2,33 @@
 //
 // Interface summary:
 //   service_cycle () -> 1 when a key is waiting, else 0
-//   send_opening_block ()   once, before the first cycle
+//   session_work ()         the steps between the cycle's two link pumps, in their order:
+//                           control, status, requests, file data and offers both ways,
+//                           status letters, the end test
+//   session_report ()       the steps after the second pump: chat received, statistics
+//   send_opening_block (beeper_off)   once, before the first cycle
 //   control_receiver ()     consumes receive channel 0
-//   check_session_end ()    may end the process with the exit status
+//   check_session_end ()    may end the run with the exit status
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
-// Channel plan.
-constexpr int CH_CONTROL = 0;
-constexpr int CH_STATUS = 1;
-constexpr int CH_OFFERS = 2;
-constexpr int CH_REQUESTS = 3;
-constexpr int CH_CHAT_FIRST = 8;
-constexpr int CH_CHAT_LAST = 15;
-constexpr int CH_DATA_FIRST = 16;
-constexpr int CH_DATA_LAST = 31;
-constexpr int SLICE_SIZE = 1024;  // file data per data channel before moving to the next
+// Control message letters on channel 0.
+constexpr uint8_t MSG_COLUMNS = 'C';     // one byte: the peer's screen columns
+constexpr uint8_t MSG_LINES = 'L';       // one byte: the peer's screen lines (below 0: chat off)
+constexpr uint8_t MSG_PROFILE = 'M';     // one byte: a link profile letter
+constexpr uint8_t MSG_TEXT = 'P';        // text up to a NUL
+constexpr uint8_t MSG_S = 'S';           // one byte, no effect
+constexpr uint8_t MSG_YELL = 'Y';        // no argument: the peer wants attention
+constexpr uint8_t MSG_SERVES = 'D';      // we serve download requests
+constexpr uint8_t MSG_ACCEPTS = 'U';     // we accept offered files
+constexpr uint8_t MSG_BEEPER = 'q';      // our beeper is on
+constexpr uint8_t MSG_BEEPER_OFF = 'Q';  // our beeper is off
 
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
 constexpr int CONTROL_BUFFER_SIZE = 40;
-
-constexpr char profile_order[] = "TSCMLH";
 
 struct cycle_state {
     // Control receiver.
@@ -49,6 +52,8 @@ extern cycle_state cycle;
 extern const uint8_t own_block[4];
 
 int service_cycle();
-void send_opening_block();
+void session_work();
+void session_report();
+void send_opening_block(int beeper_off);
 void control_receiver();
 void check_session_end();

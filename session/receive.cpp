@@ -8,14 +8,14 @@
 #include <cstring>
 #include <strings.h>
 
-#include "app/app.h"
-#include "app/settings.h"
+#include "files/lists.h"
 #include "link/channels.h"
 #include "serial/port.h"
+#include "serial/process.h"
 #include "session/cycle.h"
+#include "session/display.h"
 #include "session/send.h"
 #include "session/stats.h"
-#include "ui/screen.h"
 
 receive_state receiving;
 
@@ -27,14 +27,6 @@ constexpr int NEW_FILE_MODE = 0644;
 
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken };
-
-// The figures are 32-bit and a peer may offer or claim sizes near the limit: they wrap
-// rather than overflow, and the counts that bring them back down meet them at 0.
-int32_t figure_add(int32_t figure, int64_t amount) {
-    return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
-}
-
-constexpr int INTERNAL_ERROR_OFFER = 1;  // an offer record that overflows its buffer
 
 // Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
 bool collect_offer() {
@@ -61,7 +53,7 @@ bool acceptable_offer(int32_t size, const char* base) {
 
 void refuse(file_entry* entry, uint8_t letter) {
     entry->status = letter;  // the log line is written before the entry is queued
-    if (settings.log_refusals) write_log_line('E', entry, stats.upload.average_rate);
+    if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.upload.average_rate);
     finish_entry(entry, letter);
     write_status_letter(letter);
 }
@@ -83,10 +75,10 @@ void refuse_malformed(const uint8_t* header, const char* offered) {
     shown[i] = 0;
     file_entry* entry = entry_for(shown, header);
     if (entry == nullptr) {
-        write_status_letter('t');
+        write_status_letter(ST_TOO_MANY);
         return;
     }
-    refuse(entry, 'q');
+    refuse(entry, ST_REFUSED);
 }
 
 // The file being written counts as waiting too: a second offer of it would otherwise be
@@ -118,29 +110,29 @@ void write_offset(int32_t offset) {
 // Resume, skip or overwrite an existing file; a path that cannot be opened counts as new.
 existing look_at_existing(file_entry* entry, const char* path) {
     // Non-blocking and no controlling terminal: a FIFO or device must not stall or take us.
-    int fd = open_file(path, O_RDWR | O_NOCTTY | O_NONBLOCK, 0, 0);
+    int fd = open_file(path, O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
     if (fd < 0) {
-        accept_incoming(entry, 0, 'u');
+        accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
     }
     struct stat st {};
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     close(fd);
     if (!regular) return existing::taken;
-    if (settings.resume_check) {
+    if (session.resume_check) {
         if (st.st_size < entry->size) {
             int32_t length = static_cast<int32_t>(st.st_size);
-            accept_incoming(entry, length, 'r');
+            accept_incoming(entry, length, ST_RESUMED);
             write_offset(length);
             return existing::answered;
         }
         if (st.st_size == entry->size) {
-            refuse(entry, 'x');
+            refuse(entry, ST_HAVE_IT);
             return existing::answered;
         }
     }
-    if (settings.overwrite_existing && unlink(path) == 0) {
-        accept_incoming(entry, 0, 'u');
+    if (session.overwrite_existing && unlink(path) == 0) {
+        accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
     }
     return existing::taken;
@@ -171,7 +163,7 @@ void answer_offer() {
         }
         receive_name_used = true;
     } else if (files.receive_names_given) {
-        write_status_letter('t');
+        write_status_letter(ST_TOO_MANY);
         return;
     }
     if (!receive_name_used || directory[0] == 0)
@@ -186,15 +178,15 @@ void answer_offer() {
         }
         file_entry* entry = entry_for(path, header);
         if (entry == nullptr) {
-            write_status_letter('t');
+            write_status_letter(ST_TOO_MANY);
             return;
         }
-        if (!settings.accept_uploads) return refuse(entry, 'q');
-        if (waiting_for(path)) return refuse(entry, 'i');
+        if (!session.accept_uploads) return refuse(entry, ST_REFUSED);
+        if (waiting_for(path)) return refuse(entry, ST_DUPLICATE);
         if (!in_extra_dirs(base, suffix) && look_at_existing(entry, path) == existing::answered)
             return;
         // The name is taken.
-        if (!settings.rename_existing || tries > MAX_RENAME_TRIES) return refuse(entry, 'e');
+        if (!session.rename_existing || tries > MAX_RENAME_TRIES) return refuse(entry, ST_EXISTS);
         free_entry(entry);
         snprintf(suffix, sizeof suffix, ".%d", tries);
         ++tries;
@@ -207,17 +199,17 @@ void start_next_file() {
     if (entry == nullptr) return;
     receiving.current_incoming = entry;
     receiving.reception_started = 0;
-    int fd = entry->status == 'r'
-                 ? open_file(entry->name, O_RDWR | O_NOCTTY | O_NONBLOCK, 0, 0)
-                 : open_file(entry->name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY, 0, NEW_FILE_MODE);
+    int fd = entry->status == ST_RESUMED
+                 ? open_file(entry->name, O_RDWR | O_NOCTTY | O_NONBLOCK, 0)
+                 : open_file(entry->name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY, NEW_FILE_MODE);
     if (fd < 0) {
         receiving.incoming_fd = 0;
-        abort_download('2');
+        abort_download(ST_OPEN_ERROR);
         return;
     }
     receiving.incoming_fd = fd;
     if (lseek(fd, 0, SEEK_END) != static_cast<off_t>(entry->offset)) {
-        abort_download('3');
+        abort_download(ST_SIZE_ERROR);
         return;
     }
     receiving.reception_started = 1;
@@ -236,19 +228,11 @@ piece_result receive_piece() {
         uint8_t piece[SLICE_SIZE];
         recv_read(receiving.receive_channel, piece, n);
         if (write(receiving.incoming_fd, piece, n) != n) {
-            abort_download('5');
+            abort_download(ST_WRITE_ERROR);
             return piece_result::stop;
         }
     }
-    receiving.receive_slice_left -= n;
-    fig.bytes_left = figure_add(fig.bytes_left, -n);
-    fig.file_bytes_left -= n;
-    fig.bytes_moved += n;
-    if (receiving.receive_slice_left == 0) {
-        receiving.receive_slice_left = SLICE_SIZE;
-        receiving.receive_channel =
-            receiving.receive_channel == CH_DATA_LAST ? CH_DATA_FIRST : receiving.receive_channel + 1;
-    }
+    piece_moved(&fig, &receiving.receive_channel, &receiving.receive_slice_left, n);
     if (fig.file_bytes_left != 0) return piece_result::moved;
     close_incoming();
     queue_append(&receiving.received_queue, receiving.current_incoming);
@@ -287,7 +271,7 @@ void accept_incoming(file_entry* entry, int32_t offset, char letter) {
 }
 
 void send_requests() {
-    if (receiving.download_abort_state != 0) return;
+    if (receiving.download_abort_state != ABORT_NONE) return;
     while (send_room(CH_REQUESTS) >= REQUEST_MIN_ROOM) {
         file_entry* entry = files.request_queue.head;
         if (entry == nullptr) return;
@@ -305,15 +289,15 @@ void send_requests() {
 }
 
 void on_request_answer(char letter) {
-    if (receiving.download_abort_state != 0) return;
+    if (receiving.download_abort_state != ABORT_NONE) return;
     file_entry* entry = queue_pop(&receiving.requested_queue);
     if (entry == nullptr) return;
-    if (letter == 'd') free_entry(entry);  // the files come as ordinary offers
+    if (letter == ST_SERVED) free_entry(entry);  // the files come as ordinary offers
     else finish_entry(entry, static_cast<uint8_t>(letter));
 }
 
 void receive_data() {
-    if (receiving.download_abort_state != 0) return;
+    if (receiving.download_abort_state != ABORT_NONE) return;
     if (receiving.current_incoming != nullptr) {
         // Every piece already whole in the rings, not one per cycle: rings left full make
         // the peer's blocks bounce for want of room, and each refusal shrinks its blocks.
@@ -331,8 +315,8 @@ void confirm_received(file_entry* entry) {
         free_entry(entry);
         return;
     }
-    finish_entry(entry, 'D');
-    settings.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+    finish_entry(entry, ST_DOWNLOADS_DONE);
+    process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
 }
 
 void close_incoming() {
@@ -343,13 +327,13 @@ void close_incoming() {
         file_entry* entry = receiving.current_incoming;
         if (!receiving.reception_started) {
             // It held other bytes before this run: never logged as received, never deleted.
-            if (settings.log_refusals) write_log_line('E', entry, stats.download.average_rate);
+            if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
         } else if (fig.file_bytes_left == 0) {
-            write_log_line('S', entry, stats.download.average_rate);
-        } else if (settings.delete_partial) {
+            write_log_line(LOG_RECEIVED, entry, stats.download.average_rate);
+        } else if (session.delete_partial) {
             unlink(entry->name);
-        } else if (settings.log_refusals) {
-            write_log_line('E', entry, stats.download.average_rate);
+        } else if (session.log_refusals) {
+            write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
         }
         receiving.reception_started = 0;
     }
@@ -363,7 +347,7 @@ void abort_download(char letter) {
         finish_entry(receiving.current_incoming, static_cast<uint8_t>(letter));
         receiving.current_incoming = nullptr;
     }
-    receiving.download_abort_state = 1;
+    receiving.download_abort_state = ABORT_TO_SEND;
     queue_free_all(&files.request_queue);
     queue_free_all(&receiving.requested_queue);
     send_reset(CH_REQUESTS);
@@ -372,7 +356,7 @@ void abort_download(char letter) {
 void on_peer_abort() {
     if (receiving.current_incoming != nullptr) {
         close_incoming();
-        finish_entry(receiving.current_incoming, '4');
+        finish_entry(receiving.current_incoming, ST_DOWNLOAD_ABORTED);
         receiving.current_incoming = nullptr;
     }
     queue_free_all(&receiving.receive_queue);
@@ -385,5 +369,11 @@ void on_peer_abort() {
     receiving.figures.files_left = 0;
     receiving.figures.bytes_left = 0;
     show_download_name();
-    receiving.download_abort_state = 3;
+    receiving.download_abort_state = ABORT_TO_ACK;
+}
+
+void show_download_name() {
+    // The entry stays current after its last byte; the line shows it only while files are left.
+    const file_entry* entry = receiving.figures.files_left != 0 ? receiving.current_incoming : nullptr;
+    display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
 }

@@ -3,13 +3,15 @@
 // Interface summary:
 //   decide_offer ()      answers at most one offer of the peer
 //   send_requests ()     writes queued download requests into channel 3
-//   receive_data ()      moves at most one piece of file data into the file
+//   receive_data ()      writes the file data that is whole in the rings (at most
+//                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_incoming (entry, offset, letter)
 //   abort_download (letter)
-//   close_incoming ()    also run by the exit path
+//   close_incoming ()    also run at the end of the run (app's exit_handler)
 //   on_peer_abort ()     the peer's "b"
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
+//   show_download_name ()        the current incoming file to the display, while files are left
 // Names are literal paths: a blank in a name is part of it.
 #pragma once
 
@@ -26,9 +28,9 @@ struct receive_state {
     file_queue requested_queue;
     file_entry* current_incoming = nullptr;
     int incoming_fd = 0;
-    int receive_channel = 16;
-    int receive_slice_left = 1024;
-    int download_abort_state = 0;
+    int receive_channel = CH_DATA_FIRST;
+    int receive_slice_left = SLICE_SIZE;
+    int download_abort_state = ABORT_NONE;
     uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};
     int offer_pos = 0;
     // The open file was positioned at its offset: until then nothing of it was received
@@ -48,3 +50,4 @@ void close_incoming();
 void on_peer_abort();
 void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
+void show_download_name();

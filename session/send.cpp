@@ -5,27 +5,20 @@
 
 #include <cstring>
 
-#include "app/app.h"
-#include "app/settings.h"
+#include "files/lists.h"
 #include "link/channels.h"
 #include "serial/port.h"
+#include "serial/process.h"
 #include "session/cycle.h"
+#include "session/display.h"
 #include "session/receive.h"
 #include "session/stats.h"
-#include "ui/screen.h"
 
 send_state sending;
 
 namespace {
 
 constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
-constexpr int INTERNAL_ERROR_REQUEST = 2;  // a requested name that overflows its buffer
-
-// The figures are 32-bit and a peer may offer or claim sizes near the limit: they wrap
-// rather than overflow, and the counts that bring them back down meet them at 0.
-int32_t figure_add(int32_t figure, int64_t amount) {
-    return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
-}
 
 void log_upload(char letter, const file_entry* entry) {
     write_log_line(letter, entry, stats.upload.average_rate);
@@ -35,10 +28,10 @@ void log_upload(char letter, const file_entry* entry) {
 void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
-    if (letter == 'x') {
-        if (settings.delete_sent) unlink(entry->name);
-    } else if (letter != 'e' || settings.log_refusals) {
-        log_upload('e', entry);
+    if (letter == ST_HAVE_IT) {
+        if (session.delete_sent) unlink(entry->name);
+    } else if (letter != ST_EXISTS || session.log_refusals) {
+        log_upload(LOG_UPLOAD_FAILED, entry);
     }
     finish_entry(entry, letter);
 }
@@ -65,11 +58,11 @@ void confirm_sent() {
     }
     queue_pop(&sending.in_transit_queue);
     sending.figures.files_left -= 1;
-    log_upload('s', entry);
-    if (settings.delete_sent) unlink(entry->name);
+    log_upload(LOG_SENT, entry);
+    if (session.delete_sent) unlink(entry->name);
     if (sending.figures.files_left == 0) {
-        finish_entry(entry, 'U');
-        settings.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
+        finish_entry(entry, ST_UPLOADS_DONE);
+        process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
     } else {
         free_entry(entry);
     }
@@ -77,27 +70,27 @@ void confirm_sent() {
 }
 
 void status_letter(uint8_t letter) {
-    bool aborting = sending.upload_abort_state != 0;
+    bool aborting = sending.upload_abort_state != ABORT_NONE;
     switch (letter) {
-        case 'a':
+        case ST_ABORT_DOWNLOAD:
             recv_reset(CH_REQUESTS);
             sending.request_pos = 0;
-            abort_upload('0');
+            abort_upload(ST_UPLOAD_ABORTED);
             break;
-        case 'b': on_peer_abort(); break;
-        case 'o': sending.upload_abort_state = 0; break;
-        case 'c':
+        case ST_ABORT_UPLOAD: on_peer_abort(); break;
+        case ST_ABORT_SEEN: sending.upload_abort_state = ABORT_NONE; break;
+        case ST_CONFIRMED:
             if (!aborting) confirm_sent();
             break;
-        case 'r': sending.offset_expected = OFFSET_BYTES; break;
-        case 'u':
+        case ST_RESUMED: sending.offset_expected = OFFSET_BYTES; break;
+        case ST_ACCEPTED:
             if (!aborting) accept_outgoing(0);
             break;
-        case 'e': case 'i': case 'q': case 't': case 'x':
+        case ST_EXISTS: case ST_DUPLICATE: case ST_REFUSED: case ST_TOO_MANY: case ST_HAVE_IT:
             if (!aborting) offer_refused(letter);
             break;
-        case 'd': case 'm': case 'p':
-            if (receiving.download_abort_state == 0) on_request_answer(static_cast<char>(letter));
+        case ST_SERVED: case ST_NOT_FOUND: case ST_DENIED:
+            if (receiving.download_abort_state == ABORT_NONE) on_request_answer(static_cast<char>(letter));
             break;
         default: break;  // unknown letters are dropped
     }
@@ -133,17 +126,17 @@ void start_next_file() {
     if (entry == nullptr) return;
     sending.current_outgoing = entry;
     // Non-blocking: a file replaced by a FIFO since it was listed must not stall the cycle.
-    int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, 0);
+    int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
     if (fd < 0) {
         sending.outgoing_fd = 0;
-        abort_upload('2');
+        abort_upload(ST_OPEN_ERROR);
         return;
     }
     sending.outgoing_fd = fd;
     // An offset outside the file would make the byte count negative: a failed seek.
     if (entry->offset < 0 || entry->offset > entry->size ||
         lseek(fd, entry->offset, SEEK_SET) != static_cast<off_t>(entry->offset)) {
-        abort_upload('3');
+        abort_upload(ST_SIZE_ERROR);
         return;
     }
     sending.figures.file_size = entry->size;
@@ -161,20 +154,12 @@ piece_result send_piece() {
     if (n > 0) {
         uint8_t piece[SLICE_SIZE];
         if (read_piece(sending.outgoing_fd, piece, n) < n) {
-            abort_upload('1');
+            abort_upload(ST_READ_ERROR);
             return piece_result::stop;
         }
         send_write(sending.send_channel, piece, n);
     }
-    sending.send_slice_left -= n;
-    fig.bytes_left = figure_add(fig.bytes_left, -n);
-    fig.file_bytes_left -= n;
-    fig.bytes_moved += n;
-    if (sending.send_slice_left == 0) {
-        sending.send_slice_left = SLICE_SIZE;
-        sending.send_channel =
-            sending.send_channel == CH_DATA_LAST ? CH_DATA_FIRST : sending.send_channel + 1;
-    }
+    piece_moved(&fig, &sending.send_channel, &sending.send_slice_left, n);
     if (fig.file_bytes_left != 0) return piece_result::moved;
     close_current_file();
     return piece_result::file_done;
@@ -187,7 +172,7 @@ void status_receiver() {
     while (recv_read(CH_STATUS, &byte, 1) == 1) {
         if (sending.offset_expected > 0) {
             sending.offset_bytes[OFFSET_BYTES - sending.offset_expected] = byte;
-            if (--sending.offset_expected == 0 && sending.upload_abort_state == 0) {
+            if (--sending.offset_expected == 0 && sending.upload_abort_state == ABORT_NONE) {
                 int32_t offset = 0;
                 memcpy(&offset, sending.offset_bytes, OFFSET_BYTES);
                 accept_outgoing(offset);
@@ -230,9 +215,9 @@ void serve_request() {
         if (byte != 0) continue;
         sending.request_pos = 0;
         const char* name = reinterpret_cast<const char*>(sending.request_buffer);
-        uint8_t letter = 'p';
-        if (settings.serve_requests) letter = add_upload_name(name, 0) > 0 ? 'd' : 'm';
-        if (letter != 'd') {
+        uint8_t letter = ST_DENIED;
+        if (session.serve_requests) letter = add_upload_name(name, 0) > 0 ? ST_SERVED : ST_NOT_FOUND;
+        if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
         }
@@ -242,7 +227,7 @@ void serve_request() {
 }
 
 void send_offers() {
-    if (sending.upload_abort_state != 0) return;
+    if (sending.upload_abort_state != ABORT_NONE) return;
     uint8_t record[OFFER_CHANNEL_SIZE];
     while (send_room(CH_OFFERS) >= OFFER_MIN_ROOM) {
         file_entry* entry = files.upload_queue.head;
@@ -260,7 +245,7 @@ void send_offers() {
 }
 
 void send_data() {
-    if (sending.upload_abort_state != 0) return;
+    if (sending.upload_abort_state != ABORT_NONE) return;
     if (sending.current_outgoing != nullptr) {
         // Pieces while the channels take them, not one per cycle: on a fast line one piece
         // per turn of the cycle, not the line, would set the pace.
@@ -279,7 +264,7 @@ void abort_upload(char letter) {
         queue_remove(&sending.in_transit_queue, entry);
         finish_entry(entry, static_cast<uint8_t>(letter));
     }
-    sending.upload_abort_state = 1;
+    sending.upload_abort_state = ABORT_TO_SEND;
     queue_free_all(&files.upload_queue);
     queue_free_all(&sending.offered_queue);
     queue_free_all(&sending.send_queue);
@@ -303,34 +288,39 @@ void close_outgoing() {
     }
     fig.file_size = 0;
     fig.file_bytes_left = 0;
-    for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload('e', e);
+    for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload(LOG_UPLOAD_FAILED, e);
     if (file_entry* e = sending.send_queue.head; e != nullptr) {
-        log_upload('e', e);
+        log_upload(LOG_UPLOAD_FAILED, e);
     } else if (file_entry* o = sending.offered_queue.head; o != nullptr) {
         o->size = 0;
-        log_upload('e', o);
+        log_upload(LOG_UPLOAD_FAILED, o);
     } else if (file_entry* u = files.upload_queue.head; u != nullptr) {
         u->size = 0;
-        log_upload('e', u);
+        log_upload(LOG_UPLOAD_FAILED, u);
     }
 }
 
 void status_sender() {
     while (send_room(CH_STATUS) > 0) {
-        if (sending.upload_abort_state == 1) {
-            sending.upload_abort_state = 2;
-            write_status_letter('b');
-        } else if (receiving.download_abort_state == 1) {
-            receiving.download_abort_state = 2;
-            write_status_letter('a');
-        } else if (receiving.download_abort_state == 3) {
-            receiving.download_abort_state = 0;
-            write_status_letter('o');
+        if (sending.upload_abort_state == ABORT_TO_SEND) {
+            sending.upload_abort_state = ABORT_SENT;
+            write_status_letter(ST_ABORT_UPLOAD);
+        } else if (receiving.download_abort_state == ABORT_TO_SEND) {
+            receiving.download_abort_state = ABORT_SENT;
+            write_status_letter(ST_ABORT_DOWNLOAD);
+        } else if (receiving.download_abort_state == ABORT_TO_ACK) {
+            receiving.download_abort_state = ABORT_NONE;
+            write_status_letter(ST_ABORT_SEEN);
         } else if (file_entry* entry = queue_pop(&receiving.received_queue); entry != nullptr) {
-            write_status_letter('c');
+            write_status_letter(ST_CONFIRMED);
             confirm_received(entry);
         } else {
             return;
         }
     }
+}
+
+void show_upload_name() {
+    const file_entry* entry = sending.in_transit_queue.head;
+    display.file_name(UPLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
 }

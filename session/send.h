@@ -5,10 +5,12 @@
 //   status_sender ()     writes "b", "a", "o", "c" while channel 1 has room
 //   serve_request ()     answers at most one download request of the peer
 //   send_offers ()       offers queued files while channel 2 has room
-//   send_data ()         moves at most one piece of file data into a data channel
+//   send_data ()         file data into the data channels while they take it (at most
+//                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_outgoing (offset), abort_upload (letter), close_outgoing ()
-//   drain_status_channel ()  status letters already delivered are acted on; for the exit
-//                        path when the peer's goodbye ends the link
+//   drain_status_channel ()  status letters already delivered are acted on; for the end
+//                        of the run when the peer's goodbye ends the link
+//   show_upload_name ()  the oldest file in transit to the display
 #pragma once
 
 #include <cstdint>
@@ -24,9 +26,9 @@ struct send_state {
     file_queue in_transit_queue;
     file_entry* current_outgoing = nullptr;
     int outgoing_fd = 0;
-    int send_channel = 16;
-    int send_slice_left = 1024;
-    int upload_abort_state = 0;
+    int send_channel = CH_DATA_FIRST;
+    int send_slice_left = SLICE_SIZE;
+    int upload_abort_state = ABORT_NONE;
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};
     int request_pos = 0;
     int offset_expected = 0;
@@ -45,3 +47,4 @@ void accept_outgoing(int32_t offset);
 void abort_upload(char letter);
 void close_outgoing();
 void drain_status_channel();
+void show_upload_name();

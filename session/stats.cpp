@@ -5,26 +5,19 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/settings.h"
+#include "files/paths.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
 #include "session/cycle.h"
+#include "session/display.h"
 #include "session/receive.h"
 #include "session/send.h"
-#include "ui/chat.h"
-#include "ui/screen.h"
 
 stats_state stats;
 
 namespace {
 
-// Status-area places.
-constexpr int FIRST_FIGURE_ROW = 3;
-constexpr int DOWNLOAD_COLUMN = 16;
-constexpr int UPLOAD_COLUMN = 32;
-constexpr int LINK_COLUMN = 68;
-constexpr int LINK_FIRST_ROW = 2;
 constexpr int32_t NO_RATE_SHOWN = 9999;  // a rate of 0 is logged as this
 
 constexpr int LOG_LINE_SIZE = PATH_SIZE + 128;  // the name and the fixed fields
@@ -35,21 +28,21 @@ struct result_row {
 };
 
 constexpr result_row result_table[] = {
-    {'0', "Upload aborted"},
-    {'1', "File read error"},
-    {'2', "File open error"},
-    {'3', "File size error"},
-    {'4', "Download aborted"},
-    {'5', "File write error"},
-    {'D', "Download completed"},
-    {'U', "Upload completed"},
-    {'e', "File already exist"},
-    {'i', "Duplicate file ignored"},
-    {'m', "Requested file not found"},
-    {'p', "Download request denied"},
-    {'q', "Upload request denied"},
-    {'t', "Too many files to transfer"},
-    {'x', "File already transferred"},
+    {ST_UPLOAD_ABORTED, "Upload aborted"},
+    {ST_READ_ERROR, "File read error"},
+    {ST_OPEN_ERROR, "File open error"},
+    {ST_SIZE_ERROR, "File size error"},
+    {ST_DOWNLOAD_ABORTED, "Download aborted"},
+    {ST_WRITE_ERROR, "File write error"},
+    {ST_DOWNLOADS_DONE, "Download completed"},
+    {ST_UPLOADS_DONE, "Upload completed"},
+    {ST_EXISTS, "File already exist"},
+    {ST_DUPLICATE, "Duplicate file ignored"},
+    {ST_NOT_FOUND, "Requested file not found"},
+    {ST_DENIED, "Download request denied"},
+    {ST_REFUSED, "Upload request denied"},
+    {ST_TOO_MANY, "Too many files to transfer"},
+    {ST_HAVE_IT, "File already transferred"},
     {STATUS_NAME_TOO_LONG, "File name too long"},
 };
 
@@ -69,8 +62,8 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held, const 
                                  up_rates.average_rate, up_rates.current_rate};
     for (size_t i = 0; i < sizeof down_values / sizeof down_values[0]; ++i) {
         int row = FIRST_FIGURE_ROW + static_cast<int>(i);
-        show_number(row, DOWNLOAD_COLUMN, down_values[i]);
-        show_number(row, UPLOAD_COLUMN, up_values[i]);
+        display.figure(row, DOWNLOAD_COLUMN, down_values[i]);
+        display.figure(row, UPLOAD_COLUMN, up_values[i]);
     }
 }
 
@@ -79,7 +72,7 @@ void show_link_rows() {
                               delivery.rx_packets,  delivery.rx_bytes,        delivery.rx_errors,
                               delivery.tx_packets,  delivery.tx_bytes,        delivery.tx_errors};
     for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
-        show_number(LINK_FIRST_ROW + static_cast<int>(i), LINK_COLUMN, values[i]);
+        display.figure(LINK_FIRST_ROW + static_cast<int>(i), LINK_COLUMN, values[i]);
 }
 
 }  // namespace
@@ -122,14 +115,14 @@ void refresh_statistics() {
     update_rates(&stats.upload, &sending.figures, sending.figures.bytes_moved - queued);
     if (cycle.yell_count > 0) {
         cycle.yell_count -= 1;
-        sound_bell();
+        display.beep();
     }
     show_direction_rows(receiving.figures, held, stats.download, sending.figures, queued, stats.upload);
     show_link_rows();
 }
 
 void write_log_line(char letter, const file_entry* entry, int32_t rate) {
-    if (settings.log_fd == -1) return;
+    if (stats.log_fd == -1) return;
     char name[PATH_SIZE];
     snprintf(name, sizeof name, "%s", entry->name);
     split_at_blank(name);  // callers split the line at blanks: the field is one word
@@ -138,21 +131,21 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
         if (static_cast<uint8_t>(*p) < 32) *p = '?';
     char line[LOG_LINE_SIZE];
     int length = snprintf(line, sizeof line, "%c %6ld %5ld bps %4d cps   0 errors     0 %4d %s %lu\n",
-                          letter, static_cast<long>(entry->size), static_cast<long>(settings.line_speed),
+                          letter, static_cast<long>(entry->size), static_cast<long>(stats.line_speed),
                           static_cast<int>(rate == 0 ? NO_RATE_SHOWN : rate), delivery.block_size, name,
                           0UL);
     if (length <= 0) return;
     if (length >= static_cast<int>(sizeof line)) length = static_cast<int>(sizeof line) - 1;
-    ssize_t ignored = write(settings.log_fd, line, static_cast<size_t>(length));
+    ssize_t ignored = write(stats.log_fd, line, static_cast<size_t>(length));
     (void)ignored;  // a failed log write is not noticed
 }
 
 int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size) {
     *message = result_message(entry->status);
     if (*message == nullptr) return 0;
-    if (entry->status == 'D')
+    if (entry->status == ST_DOWNLOADS_DONE)
         snprintf(detail, detail_size, "%ld file(s) received", static_cast<long>(receiving.figures.total_files));
-    else if (entry->status == 'U')
+    else if (entry->status == ST_UPLOADS_DONE)
         snprintf(detail, detail_size, "%ld file(s) sent", static_cast<long>(sending.figures.total_files));
     else
         snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
@@ -164,6 +157,6 @@ void show_next_result() {
     if (entry == nullptr) return;
     const char* message = nullptr;
     char detail[PATH_SIZE];
-    if (result_text(entry, &message, detail, sizeof detail)) show_info(message, detail);
+    if (result_text(entry, &message, detail, sizeof detail)) display.info(message, detail);
     free_entry(entry);  // whatever its letter
 }

@@ -1,15 +1,74 @@
-// State shared by the two sides of the file transfer: figures, finished entries, letters.
+// What the two sides of the file transfer share: the options, the status letters, the
+// figures and the finished entries.
 //
 // Interface summary:
+//   session                      the options the command line chose for the transfers
 //   finished_queue               entries with a final status letter, shown and freed by stats
 //   finish_entry (entry, letter) sets the letter and appends the entry to finished_queue
-//   queue_remove (q, entry) -> 1 when the entry was in q and is now unlinked, else 0
 //   write_status_letter (letter) one byte into send channel 1 (callers checked the room)
+//   figure_add (figure, amount)  a 32-bit figure moved by amount, wrapping
+//   piece_moved (figures, channel, slice_left, n)   n bytes of file data counted; a full
+//                                slice moves on to the next data channel
 #pragma once
 
 #include <cstdint>
 
 #include "files/entries.h"
+#include "session/plan.h"
+
+// Set by the command line.
+struct session_options {
+    int accept_uploads = 1;      // 0: every offered file is refused
+    int resume_check = 1;        // 0: no resuming of shorter files, no "already transferred"
+    int rename_existing = 0;     // store an offered file whose name exists under a new name
+    int overwrite_existing = 0;  // delete an existing file of an offered name and receive anew
+    int delete_partial = 0;      // delete an incompletely received file when it is closed
+    int delete_sent = 0;         // delete a sent file once the peer has it
+    int log_refusals = 0;        // log lines for refused and failed files too
+    int serve_requests = 0;      // serve the peer's download requests
+    int32_t idle_exit_seconds = 0;  // -E
+    int32_t chat_idle_seconds = 0;  // -e
+    int auto_exit_flags = 0;        // AUTO_EXIT_* bits; not 0: the session ends by itself
+};
+
+constexpr int AUTO_EXIT_IDLE = 1;  // -E: idle_exit_seconds without transfer activity
+constexpr int AUTO_EXIT_CHAT = 2;  // -e: chat_idle_seconds without a local chat line
+
+extern session_options session;
+
+// Status letters on channel 1: the receiving side's answers to offers and requests, and the
+// abort exchange.
+constexpr uint8_t ST_ACCEPTED = 'u';     // offer taken whole
+constexpr uint8_t ST_RESUMED = 'r';      // offer taken from an offset: 4 bytes follow
+constexpr uint8_t ST_EXISTS = 'e';       // refused: the name is taken
+constexpr uint8_t ST_DUPLICATE = 'i';    // refused: a file of that name is on its way
+constexpr uint8_t ST_REFUSED = 'q';      // refused: no uploads taken, or a malformed offer
+constexpr uint8_t ST_TOO_MANY = 't';     // refused: no name, or no memory, for it
+constexpr uint8_t ST_HAVE_IT = 'x';      // refused: the file is here already
+constexpr uint8_t ST_CONFIRMED = 'c';    // the oldest file in transit arrived whole
+constexpr uint8_t ST_SERVED = 'd';       // request served: its files come as offers
+constexpr uint8_t ST_NOT_FOUND = 'm';    // request found no file
+constexpr uint8_t ST_DENIED = 'p';       // requests are not served
+constexpr uint8_t ST_ABORT_UPLOAD = 'b';    // the sender gave up its uploads
+constexpr uint8_t ST_ABORT_DOWNLOAD = 'a';  // the receiver gave up its downloads
+constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
+
+// Final letters of entries, never on the wire.
+constexpr uint8_t ST_UPLOAD_ABORTED = '0';
+constexpr uint8_t ST_READ_ERROR = '1';
+constexpr uint8_t ST_OPEN_ERROR = '2';
+constexpr uint8_t ST_SIZE_ERROR = '3';
+constexpr uint8_t ST_DOWNLOAD_ABORTED = '4';
+constexpr uint8_t ST_WRITE_ERROR = '5';
+constexpr uint8_t ST_DOWNLOADS_DONE = 'D';
+constexpr uint8_t ST_UPLOADS_DONE = 'U';
+constexpr uint8_t STATUS_NAME_TOO_LONG = 'N';  // an offer or request that never fits whole
+
+// Abort states of a side (receiving.download_abort_state, sending.upload_abort_state).
+constexpr int ABORT_NONE = 0;
+constexpr int ABORT_TO_SEND = 1;  // our "a" or "b" waits for room on channel 1
+constexpr int ABORT_SENT = 2;     // sent; nothing moves until the peer's "o"
+constexpr int ABORT_TO_ACK = 3;   // receiving only: the peer's "b" was handled, "o" to send
 
 // Figures of one direction, shown in its column of the status area.
 struct transfer_figures {
@@ -22,11 +81,7 @@ struct transfer_figures {
     int32_t bytes_moved = 0;  // bytes received, or bytes sent, in this batch
 };
 
-// Send buffers of the offer and request channels: a record must fit one of them whole.
-constexpr int OFFER_CHANNEL_SIZE = 512;
-constexpr int REQUEST_CHANNEL_SIZE = 512;
 constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - OFFER_HEADER_SIZE - 1;  // 503
-constexpr int MAX_REQUEST_NAME = REQUEST_CHANNEL_SIZE - 1;                      // 511
 constexpr int OFFER_MIN_ROOM = 256;    // offers are written only while this much is free
 constexpr int REQUEST_MIN_ROOM = 256;  // likewise for requests
 
@@ -40,12 +95,10 @@ enum class piece_result {
     file_done,  // the file is complete and the next one may be opened now
 };
 
-// Final letter of an offer or request that could never be sent whole; never on the wire.
-constexpr uint8_t STATUS_NAME_TOO_LONG = 'N';
-
 // Entries with a final status letter, shown one per main-loop turn and freed.
 extern file_queue finished_queue;
 
 void finish_entry(file_entry* entry, uint8_t letter);
-int queue_remove(file_queue* queue, file_entry* entry);
 void write_status_letter(uint8_t letter);
+int32_t figure_add(int32_t figure, int64_t amount);
+void piece_moved(transfer_figures* figures, int* channel, int* slice_left, int n);

@@ -1,15 +1,14 @@
 #include "ui/keys.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
 #include "files/scan.h"
 #include "link/channels.h"
-#include "serial/port.h"
+#include "serial/process.h"
+#include "session/chat.h"
 #include "session/cycle.h"
-#include "session/stats.h"
+#include "session/plan.h"
 #include "ui/chat.h"
 #include "ui/screen.h"
 
@@ -30,23 +29,20 @@ constexpr int KEY_CTRL_Y = 25;  // yell
 constexpr int INPUT_TEXT_SIZE = CHAT_LINE_SIZE + 1;
 
 // A control letter that does not fit is dropped: the channel takes what fits.
-void write_control_letter(char letter) {
-    const uint8_t byte = static_cast<uint8_t>(letter);
-    send_write(CH_CONTROL, &byte, 1);
-}
+void write_control_letter(uint8_t letter) { send_write(CH_CONTROL, &letter, 1); }
 
 void finish_input_line() {
     char text[INPUT_TEXT_SIZE];
     input_text(text, sizeof text);
     trim_trailing_blanks(text);
     switch (screen.input_mode) {
-        case 1:
+        case INPUT_UPLOAD:
             add_upload_words(text);
-            set_input_mode(0);
+            set_input_mode(INPUT_CHAT);
             break;
-        case 2:
+        case INPUT_DOWNLOAD:
             add_request_words(text);
-            set_input_mode(0);
+            set_input_mode(INPUT_CHAT);
             break;
         default:
             set_chat_pair(PAIR_LABEL);  // the local user's own lines in cyan
@@ -59,14 +55,6 @@ void finish_input_line() {
 }
 
 }  // namespace
-
-void main_loop() {
-    send_opening_block();
-    for (;;) {
-        show_next_result();
-        if (service_cycle() == 1 && screen.screen_active && key_waiting() != 0) handle_key();
-    }
-}
 
 void handle_key() {
     int key = read_key();
@@ -82,14 +70,14 @@ void handle_key_code(int key) {
     } else {
         switch (key) {
             case KEY_CTRL_A: show_help(); break;
-            case KEY_CTRL_D: set_input_mode(2); break;
+            case KEY_CTRL_D: set_input_mode(INPUT_DOWNLOAD); break;
             case KEY_LF:
             case KEY_CR: finish_input_line(); break;
             case KEY_CTRL_L: redraw_screen(); break;
             case KEY_CTRL_N: toggle_beeper(); break;
-            case KEY_CTRL_U: set_input_mode(1); break;
-            case KEY_CTRL_X: exit(0);  // outstanding transfers do not change the code
-            case KEY_CTRL_Y: write_control_letter('Y'); break;
+            case KEY_CTRL_U: set_input_mode(INPUT_UPLOAD); break;
+            case KEY_CTRL_X: end_run(EXIT_BY_USER);  // outstanding transfers do not change the code
+            case KEY_CTRL_Y: write_control_letter(MSG_YELL); break;
             default: input_request(key); break;
         }
     }
@@ -103,12 +91,12 @@ void set_input_mode(int mode) {
 }
 
 void toggle_beeper() {
-    if (settings.beeper_off != 0) {
-        settings.beeper_off = 0;
-        write_control_letter('q');
+    if (screen.beeper_off != 0) {
+        screen.beeper_off = 0;
+        write_control_letter(MSG_BEEPER);
     } else {
-        settings.beeper_off = 1;
-        write_control_letter('Q');
+        screen.beeper_off = 1;
+        write_control_letter(MSG_BEEPER_OFF);
     }
     draw_prompt_bar();
 }

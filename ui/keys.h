@@ -1,13 +1,11 @@
-// The main loop and the keyboard commands.
+// The keyboard commands.
 //
 // Interface summary:
-//   main_loop ()               opening block, then results, cycle, one key; never returns
 //   handle_key ()              reads and handles one key
 //   handle_key_code (key)      handles a key already read (ERR: nothing)
 //   set_input_mode (mode), toggle_beeper (), trim_trailing_blanks (text)
 #pragma once
 
-[[noreturn]] void main_loop();
 void handle_key();
 void handle_key_code(int key);
 void set_input_mode(int mode);

@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
-#include "session/receive.h"
-#include "session/send.h"
+#include "serial/process.h"
+#include "session/display.h"
+#include "session/transfer.h"
+#include "ui/chat.h"
 
 screen_state screen;
 
@@ -28,8 +29,8 @@ struct label {
     const char* text;
 };
 constexpr label status_labels[] = {
-    {1, 16, "Download"},         {1, 32, "Upload"},
-    {2, 2, "File Name"},         {3, 2, "File size"},
+    {1, DOWNLOAD_COLUMN, "Download"}, {1, UPLOAD_COLUMN, "Upload"},
+    {FILE_NAME_ROW, 2, "File Name"},  {3, 2, "File size"},
     {3, 48, "Transmit window"},  {4, 2, "Bytes left"},
     {4, 48, "Packet size"},      {5, 2, "Total files"},
     {5, 48, "Received packets"}, {6, 2, "Total bytes"},
@@ -105,14 +106,21 @@ void place_cursor() {
 }  // namespace
 
 void screen_setup() {
-    if (settings.device_path == nullptr) return;  // door mode: the terminal is the line
+    if (!process.device_mode) return;  // door mode: the terminal is the line
     initscr();
-    atexit(screen_close);
+    on_end_of_run(screen_close);
     screen_build();
 }
 
 void screen_build() {
-    screen.screen_active = true;
+    process.screen_active = true;
+    display.figure = show_number;
+    display.file_name = show_file_name;
+    display.info = show_info;
+    display.beep = sound_bell;
+    display.screen_size = screen_size;
+    display.chat_line = show_chat_line;
+    display.chat_bytes = show_chat_bytes;
     wtimeout(stdscr, 0);  // key reads never wait
     start_color();
     noecho();
@@ -129,8 +137,8 @@ void screen_build() {
     init_pair(PAIR_TEXT, COLOR_WHITE, COLOR_BLACK);
     init_pair(PAIR_LABEL, COLOR_CYAN, COLOR_BLACK);
     build_status();
-    show_upload_name();  // "-" until the first transfer names a file
-    show_download_name();
+    show_file_name(UPLOAD_COLUMN, nullptr);  // "-" until the first transfer names a file
+    show_file_name(DOWNLOAD_COLUMN, nullptr);
     build_chat();
     build_input();
 
@@ -143,49 +151,39 @@ void screen_build() {
 }
 
 void show_number(int row, int column, int32_t value) {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     char text[16];
     format_number(text, sizeof text, value);
     put_text(screen.status_win, row, column, text);
     wrefresh(screen.status_win);
 }
 
-namespace {
-
-void show_file_name(int column, const file_entry* entry) {
+void show_file_name(int column, const char* path) {
+    if (!process.screen_active) return;
     char text[FILE_NAME_WIDTH + 1];
-    format_file_name(text, sizeof text, entry != nullptr ? entry->name : nullptr);
-    put_text(screen.status_win, 2, column, text);
+    format_file_name(text, sizeof text, path);
+    put_text(screen.status_win, FILE_NAME_ROW, column, text);
     wrefresh(screen.status_win);
 }
 
-}  // namespace
-
-void show_upload_name() {
-    if (!screen.screen_active) return;
-    show_file_name(32, sending.in_transit_queue.head);
-}
-
-void show_download_name() {
-    if (!screen.screen_active) return;
-    // The entry stays current after its last byte; the line shows it only while files are left.
-    const file_entry* entry = receiving.figures.files_left != 0 ? receiving.current_incoming : nullptr;
-    show_file_name(16, entry);
+void screen_size(int* columns, int* lines) {
+    *columns = process.screen_active ? COLS : 0;
+    *lines = process.screen_active ? LINES : 0;
 }
 
 void chat_out(uint8_t byte) {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     int shown = chat_filter(&screen.escape_filter, byte);
     if (shown < 0) return;
     waddch(screen.chat_win, static_cast<chtype>(shown));
 }
 
 void draw_prompt_bar() {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     wrefresh(screen.chat_win);
     if (screen.input_form != nullptr) form_driver(screen.input_form, REQ_VALIDATION);
     char bar[bar_size];
-    format_bar(bar, sizeof bar, screen.input_mode, settings.auto_exit_flags, settings.beeper_off,
+    format_bar(bar, sizeof bar, screen.input_mode, session.auto_exit_flags, screen.beeper_off,
                getmaxx(screen.prompt_win));
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_BAR));
     put_text(screen.prompt_win, 0, 0, bar);
@@ -195,27 +193,28 @@ void draw_prompt_bar() {
 }
 
 void sound_bell() {
-    if (!screen.screen_active || settings.beeper_off != 0) return;
+    if (!process.screen_active || screen.beeper_off != 0) return;
     fputc(7, stderr);  // unbuffered: the terminal beeps at once
 }
 
 void screen_close() {
     sleep(screen_hold_s);
     endwin();
+    process.screen_active = false;
 }
 
 int read_key() {
-    if (!screen.screen_active) return ERR;
+    if (!process.screen_active) return ERR;
     return wgetch(stdscr);
 }
 
 void input_request(int request) {
-    if (!screen.screen_active || screen.input_form == nullptr) return;
+    if (!process.screen_active || screen.input_form == nullptr) return;
     form_driver(screen.input_form, request);
 }
 
 void input_after_key() {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     input_request(REQ_VALIDATION);
     wrefresh(screen.prompt_win);
 }
@@ -223,7 +222,7 @@ void input_after_key() {
 void input_text(char* out, size_t size) {
     if (size == 0) return;
     out[0] = '\0';
-    if (!screen.screen_active || screen.input_field == nullptr) return;
+    if (!process.screen_active || screen.input_field == nullptr) return;
     const char* text = field_buffer(screen.input_field, 0);
     if (text == nullptr) return;
     size_t length = strnlen(text, size - 1);
@@ -232,18 +231,18 @@ void input_text(char* out, size_t size) {
 }
 
 void input_clear() {
-    if (!screen.screen_active || screen.input_field == nullptr) return;
+    if (!process.screen_active || screen.input_field == nullptr) return;
     set_field_buffer(screen.input_field, 0, "");
 }
 
 void redraw_prompt() {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     place_cursor();
     show_refresh(screen.prompt_win);
 }
 
 void redraw_screen() {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     show_refresh(stdscr);
     show_refresh(screen.status_win);
     show_refresh(screen.chat_win);
@@ -252,12 +251,12 @@ void redraw_screen() {
 }
 
 void set_chat_pair(short pair) {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     wattrset(screen.chat_win, COLOR_PAIR(pair));
 }
 
 void paint_tagged_line(const char* tag, const char* const* parts, int count) {
-    if (!screen.screen_active) return;
+    if (!process.screen_active) return;
     WINDOW* w = screen.chat_win;
     wattrset(w, COLOR_PAIR(PAIR_TAG));
     waddstr(w, tag);

@@ -1,15 +1,17 @@
 // The full-screen display: status area, chat window, prompt bar and input line.
-// Every procedure returns at once without output in door mode (screen_active false).
+// Every procedure returns at once without output in door mode (process.screen_active false).
 //
 // Interface summary:
-//   screen_setup ()            builds the display, registers screen_close
+//   screen_setup ()            device mode: builds the display, registers screen_close
+//   screen_build ()            everything of screen_setup after initscr (tests build on
+//                              newterm); fills in the session's `display` with these painters
 //   show_number (row, col, v)  "%-10d" into the status window
-//   show_upload_name (), show_download_name ()   current-file lines
+//   show_file_name (col, path) current-file line of the column's direction; null path "-"
+//   screen_size (columns, lines)   the terminal's size, 0 and 0 without a screen
 //   chat_out (byte)            one received chat byte, filtered and translated; no refresh
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
-//   screen_close ()            exit handler: 2-second hold, endwin
-//   screen_build ()            everything of screen_setup after initscr (tests build on newterm)
+//   screen_close ()            clean-up at the end of the run: 2-second hold, endwin
 //
 // The rest of the program draws only through these; no other file calls curses:
 //   read_key () -> key code, ERR when none    input_request (request)   input_after_key ()
@@ -35,7 +37,6 @@ constexpr short PAIR_TEXT = 3;    // white on black
 constexpr short PAIR_LABEL = 4;   // cyan on black
 
 struct screen_state {
-    bool screen_active = false;
     WINDOW* status_win = nullptr;
     WINDOW* chat_win = nullptr;
     WINDOW* prompt_win = nullptr;
@@ -43,16 +44,17 @@ struct screen_state {
     FORM* input_form = nullptr;
     FIELD* form_fields[2] = {};  // the form keeps a pointer to this list
     screen_layout layout;
-    int input_mode = 0;  // 0 chat line, 1 upload names, 2 download names
+    int input_mode = INPUT_CHAT;
     int escape_filter = 0;
+    int beeper_off = 0;  // -q, and the beeper key
 };
 
 extern screen_state screen;
 
 void screen_setup();
 void show_number(int row, int column, int32_t value);
-void show_upload_name();
-void show_download_name();
+void show_file_name(int column, const char* path);
+void screen_size(int* columns, int* lines);
 void chat_out(uint8_t byte);
 void draw_prompt_bar();
 void sound_bell();

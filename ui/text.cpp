@@ -6,8 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "files/entries.h"
-#include "session/cycle.h"
+#include "files/paths.h"
 #include "ui/chat.h"
 
 // Named bytes of the chat stream.
@@ -57,9 +56,9 @@ void dash_fill(char* out, size_t size, const char* text, int width) {
 
 void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off, int width) {
     char text[64];
-    if (mode == 1) {
+    if (mode == INPUT_UPLOAD) {
         snprintf(text, sizeof text, "---[ Enter files to upload ]--");
-    } else if (mode == 2) {
+    } else if (mode == INPUT_DOWNLOAD) {
         snprintf(text, sizeof text, "---[ Enter files to download ]--");
     } else {
         // "No " keeps three letters so the bar is always 56 characters long.
@@ -133,5 +132,3 @@ int key_to_request(int key) {
             return 0;
     }
 }
-
-int next_chat_channel(int channel) { return channel >= CH_CHAT_LAST ? CH_CHAT_FIRST : channel + 1; }

@@ -11,7 +11,6 @@
 //   wrap_piece (bytes, remaining) -> length of the next piece of a wrapped chat line
 //   has_control_byte (bytes, length) -> 1 when a byte below 32 is in the line
 //   key_to_request (key) -> forms request for an editing key, 0 for other keys
-//   next_chat_channel (channel) -> 8 after 15
 #pragma once
 
 #include <cstddef>
@@ -23,6 +22,11 @@ constexpr int PROMPT_ROWS = 2;        // the bar and the input line
 constexpr int FILE_NAME_WIDTH = 15;   // a current-file line
 constexpr int NUMBER_WIDTH = 10;      // a figure of the status area
 constexpr int WRAP_SEARCH_LOW = 39;   // a wrapped piece never ends before this position
+
+// What the input line takes.
+constexpr int INPUT_CHAT = 0;      // a chat line
+constexpr int INPUT_UPLOAD = 1;    // names of files to send
+constexpr int INPUT_DOWNLOAD = 2;  // names of files to request
 
 struct screen_layout {
     int lines = 0;
@@ -43,4 +47,3 @@ int chat_filter(int* filter, uint8_t byte);
 int wrap_piece(const uint8_t* bytes, int remaining);
 int has_control_byte(const uint8_t* bytes, int length);
 int key_to_request(int key);
-int next_chat_channel(int channel);

@@ -1,34 +1,17 @@
 // The whole program in device mode, its console a pseudo-terminal: the console is
 // raw while the program runs and has exactly its old attributes after it ends.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
+#include "support/child.h"
 #include "support/pty.h"
 
 namespace {
-
-// The program's output is collected without ever blocking on the master.
-pty_pair open_console_pty() {
-    pty_pair p = open_pty();
-    fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
-    return p;
-}
-
-void drain(int master, std::string& into) {
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(master, buffer, sizeof buffer)) > 0)
-        into.append(buffer, static_cast<size_t>(n));
-}
 
 struct device_run {
     bool ended = false;
@@ -45,8 +28,10 @@ struct device_run {
 // Once the console is raw, `signal_when_raw` (if not 0) is sent to the program.
 device_run run_device_mode(const char* extra_option, int signal_when_raw) {
     device_run run;
-    pty_pair line = open_console_pty();
-    pty_pair console = open_console_pty();
+    pty_pair line = open_pty();
+    pty_pair console = open_pty();
+    set_nonblocking(line.master);
+    set_nonblocking(console.master);
     if (line.slave < 0 || console.slave < 0) return run;
     termios before{};
     tcgetattr(console.slave, &before);
@@ -58,36 +43,29 @@ device_run run_device_mode(const char* extra_option, int signal_when_raw) {
     termios line_before{};
     tcgetattr(line.slave, &line_before);
 
-    pid_t child = fork();
-    if (child == 0) {
-        setsid();
-        ioctl(console.slave, TIOCSCTTY, 0);
-        dup2(console.slave, 0);
-        dup2(console.slave, 1);
-        dup2(console.slave, 2);
-        setenv("KESTRO_CLOCK_RATE", "20", 1);
-        execl(KESTRO_FASTCLOCK_BIN, KESTRO_FASTCLOCK_BIN, extra_option, "-p", line.path.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // Generous safety limit; a run takes a few seconds.
-    for (int turn = 0; turn < 120000 && !run.ended; ++turn) {
-        termios now{};
-        if (!run.saw_raw && tcgetattr(console.slave, &now) == 0 &&
-            (now.c_lflag & (ICANON | ECHO)) == 0) {
-            run.saw_raw = true;
-            if (signal_when_raw != 0) kill(child, signal_when_raw);
-        }
-        drain(console.master, run.screen);
-        drain(line.master, run.wire);
-        run.ended = waitpid(child, &run.status, WNOHANG) == child;
-        if (!run.ended) poll(nullptr, 0, 1);
-    }
-    if (!run.ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &run.status, 0);
-    }
-    drain(console.master, run.screen);
+    int status = run_child(
+        [&] {
+            setsid();
+            ioctl(console.slave, TIOCSCTTY, 0);
+            dup2(console.slave, 0);
+            dup2(console.slave, 1);
+            dup2(console.slave, 2);
+            setenv("KESTRO_CLOCK_RATE", "20", 1);
+            execl(KESTRO_FASTCLOCK_BIN, KESTRO_FASTCLOCK_BIN, extra_option, "-p", line.path.c_str(),
+                  static_cast<char*>(nullptr));
+        },
+        [&](pid_t child) {
+            termios now{};
+            if (!run.saw_raw && tcgetattr(console.slave, &now) == 0 &&
+                (now.c_lflag & (ICANON | ECHO)) == 0) {
+                run.saw_raw = true;
+                if (signal_when_raw != 0) kill(child, signal_when_raw);
+            }
+            drain_into(console.master, run.screen);
+            drain_into(line.master, run.wire);
+        });
+    run.ended = status != -1;
+    run.status = status;
     termios after{}, line_after{};
     run.console_restored = tcgetattr(console.slave, &after) == 0 && same_attrs(after, before);
     run.line_restored =

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
 #include "files/entries.h"
+#include "files/paths.h"
+#include "serial/process.h"
+#include "support/state.h"
 
 TEST(Queue, AppendPopKeepLinksAndEnds) {
     file_queue q;
@@ -21,9 +23,11 @@ TEST(Queue, AppendPopKeepLinksAndEnds) {
     EXPECT_TRUE(q.head == nullptr && q.tail == nullptr);
     free_entry(a);
     free_entry(b);
-    settings.exit_status = 2;  // the internal error exits with the outstanding bits
-    EXPECT_EXIT(queue_append(&q, nullptr), ::testing::ExitedWithCode(2), "");
-    settings = settings_state{};
+    reset_all_state();
+    process.exit_status = 2;  // the internal error exits with the outstanding bits
+    EXPECT_EQ(end_code([&] { queue_append(&q, nullptr); }), 2);
+    EXPECT_EQ(process.internal_error, INTERNAL_ERROR_QUEUE);
+    reset_all_state();
 }
 
 TEST(Path, SplitAtBlank) {

@@ -16,8 +16,9 @@ TEST_F(Lists, ListFileStripsTrailingKeepsLeadingAndSkipsLongLines) {
     expand_argument("@list", collect);
     EXPECT_EQ(applied, (Strings{"first", "  second name", "@not-nested", std::string(1023, 'y'),
                                 "caf\xc3\xa9", "last"}));
-    EXPECT_EXIT(expand_argument("@absent", collect), ::testing::ExitedWithCode(10),
-                "^File not found: absent$");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(end_code([] { expand_argument("@absent", collect); }), EXIT_LIST_NOT_FOUND);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File not found: absent");
 }
 
 TEST_F(Lists, BareNamesSearchUploadDirsInOrder) {
@@ -31,7 +32,7 @@ TEST_F(Lists, BareNamesSearchUploadDirsInOrder) {
     // A peer's request loses its directory part and is searched like a bare name.
     EXPECT_EQ(add_upload_name("../three/f", 0), 2);
     EXPECT_EQ(files.upload_queue.tail->status, 0);
-    EXPECT_EQ(settings.exit_status, EXIT_UPLOADS_OUTSTANDING);
+    EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);
 }
 
 TEST_F(Lists, OnlyRegularFilesBelowTwoGigabytes) {
@@ -52,22 +53,22 @@ TEST_F(Lists, WildcardNamesAreLiteralOrRefusedWithK) {
     write("a*b", "");
     EXPECT_EQ(add_upload_name("a*", 1), 0);
     EXPECT_EQ(add_upload_name("a*b", 1), 1);
-    settings.wildcards_allowed = 0;
+    files.wildcards_allowed = 0;
     EXPECT_EQ(add_upload_name("a*b", 1), 0);
-    EXPECT_EQ(settings.exit_status, EXIT_UPLOADS_OUTSTANDING);
+    EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);
 }
 
 TEST_F(Lists, ReceiveAndRequestModes) {
     fs::create_directory("in");
-    settings.name_mode = 'd';
+    files.name_mode = 'd';
     for (const char* name : {"in", "more/", "my name"}) add_argument_name(name);
-    settings.name_mode = 'r';
+    files.name_mode = 'r';
     add_argument_name("wanted");
     EXPECT_STREQ(files.download_dir, "in");
     EXPECT_STREQ(files.extra_dirs.head->path, "more/");
     EXPECT_EQ(names(files.receive_names), Strings{"my name"});
     EXPECT_EQ(names(files.request_queue), Strings{"wanted"});
-    EXPECT_EQ(settings.exit_status, EXIT_DOWNLOADS_OUTSTANDING);
+    EXPECT_EQ(process.exit_status, EXIT_DOWNLOADS_OUTSTANDING);
 }
 
 TEST_F(Lists, OverlongPathsAreRefusedWholeNotCut) {
@@ -75,7 +76,7 @@ TEST_F(Lists, OverlongPathsAreRefusedWholeNotCut) {
     add_argument_name((dir + "/").c_str());
     EXPECT_EQ(files.upload_dirs.head, nullptr);
     EXPECT_EQ(add_upload_name((dir + "/f").c_str(), 1), 0);
-    settings.name_mode = 'd';
+    files.name_mode = 'd';
     add_argument_name((dir + "/").c_str());
     EXPECT_STREQ(files.download_dir, "");
 }

@@ -13,42 +13,24 @@
 #include <map>
 #include <string>
 
-#include "app/app.h"
-#include "app/settings.h"
-#include "files/entries.h"
+#include "files/lists.h"
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
 #include "link/establish.h"
 #include "link/supervise.h"
 #include "serial/port.h"
+#include "serial/process.h"
+#include "session/chat.h"
 #include "session/cycle.h"
+#include "session/display.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
 #include "session/transfer.h"
-#include "ui/chat.h"
+#include "support/scratch.h"
+#include "support/state.h"
 #include "ui/screen.h"
-
-// ---------------------------------------------------------------- the program's exits
-
-namespace {
-
-struct program_exit {
-    int status;
-};
-
-bool exits_caught = false;
-
-}  // namespace
-
-// Every exit() of the program comes here (linked with -Wl,--wrap=exit). While an input is
-// being handled it unwinds back to the harness; otherwise it is the real exit.
-extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status) {
-    if (exits_caught) throw program_exit{status};
-    __real_exit(status);
-}
 
 namespace {
 
@@ -57,22 +39,34 @@ time_t fake_time() { return fake_clock; }
 
 int dev_null = -1;
 
-// Runs one input's work with the program's exits caught. A link failure and the fatal
-// errors for overlong peer records (offer 1, request 2, control text 5) are specified ends
-// of the run; any other internal error means our own state went wrong.
+// Runs one input's work; the run's end comes back here as run_ended (the seam of the test
+// support). A link failure and the fatal errors for overlong peer records (offer 1,
+// request 2, control text 5) are intended ends of the run; any other internal error means
+// our own state went wrong.
 template <typename Work>
 const char* guarded(Work work) {
-    exits_caught = true;
     const char* fault = nullptr;
     try {
         fault = work();
-    } catch (const program_exit&) {
-        int error = settings.internal_error;
-        if (error != 0 && error != 1 && error != 2 && error != 5)
+    } catch (const run_ended&) {
+        int error = process.internal_error;
+        if (error != 0 && error != INTERNAL_ERROR_OFFER && error != INTERNAL_ERROR_REQUEST &&
+            error != INTERNAL_ERROR_CONTROL)
             fault = "peer input raised an unexpected fatal internal error";
     }
-    exits_caught = false;
     return fault;
+}
+
+// Every subsystem back to its start, but the curses screen built once stays up and keeps
+// painting what the session shows.
+void reset_keeping_screen() {
+    const screen_state kept_screen = screen;
+    const display_hooks kept_display = display;
+    const bool screen_active = process.screen_active;
+    reset_all_state();
+    screen = kept_screen;
+    display = kept_display;
+    process.screen_active = screen_active;
 }
 
 // ---------------------------------------------------------------- link state
@@ -107,14 +101,9 @@ const char* check_link() {
 
 void reset_link(int mode) {
     if (dev_null < 0) dev_null = open("/dev/null", O_RDWR);
-    free_link_channels();
-    settings = settings_state{};
-    settings.carrier_mode = 0;
-    settings.handshake_echo = 0;
-    codec = codec_state{};
-    delivery = delivery_state{};
-    termination = termination_state{};
-    establish = establish_state{};
+    reset_keeping_screen();
+    serial.carrier_mode = 0;
+    link_setup.handshake_echo = 0;
     fake_clock = 1000;
     time_source = fake_time;
     serial.clock = fake_clock;
@@ -247,7 +236,7 @@ const char* fuzz_handshake(const uint8_t* data, size_t size) {
         set_char_flags(0x13, CF_ESCAPE | CF_DROP);
     }
     const char* fault = guarded([&]() -> const char* {
-        reset_link_state(0, mode);
+        reset_link_state(mode);
         build_handshake_block(kestro_identification, mode);
         handshake_send_pass();
         size_t pos = 3;
@@ -298,14 +287,7 @@ struct scratch_tree {
 scratch_tree tree;
 SCREEN* fuzz_screen = nullptr;
 
-void write_file(const std::string& path, size_t length) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return;
-    std::string body(length, 'k');
-    ssize_t ignored = write(fd, body.data(), body.size());
-    (void)ignored;
-    close(fd);
-}
+void filler_file(const std::string& path, size_t length) { write_file(path, std::string(length, 'k')); }
 
 void walk(const std::string& dir, std::map<std::string, off_t>* out) {
     DIR* d = opendir(dir.c_str());
@@ -324,30 +306,9 @@ void walk(const std::string& dir, std::map<std::string, off_t>* out) {
 }
 
 void empty_download_dir() {
-    DIR* d = opendir(tree.dl.c_str());
-    if (d == nullptr) return;
-    while (const dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name != "." && name != "..") unlink((tree.dl + "/" + name).c_str());
-    }
-    closedir(d);
-}
-
-void remove_tree(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return;
-    while (const dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        std::string path = dir + "/" + name;
-        struct stat st {};
-        if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            remove_tree(path);
-        else
-            unlink(path.c_str());
-    }
-    closedir(d);
-    rmdir(dir.c_str());
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(tree.dl, ignored))
+        std::filesystem::remove_all(entry.path(), ignored);
 }
 
 // A name under `dir`, directly, that is neither "." nor "..".
@@ -395,37 +356,28 @@ void recv_put(int number, const uint8_t* bytes, int n) {
     rec->queued += n;
 }
 
-// One service cycle's handlers, in their order, with the link left out.
+// One turn of the main loop with the link left out: the service cycle's own steps.
 void run_handlers() {
-    control_receiver();
-    status_receiver();
-    serve_request();
-    send_requests();
-    receive_data();
-    decide_offer();
-    send_offers();
-    send_data();
-    status_sender();
-    chat_receive();
-    refresh_statistics();
+    session_work();
+    session_report();
     show_next_result();
 }
 
+// The options from the input's first byte, and our files and names as the command line
+// would give them; reset_link has put everything else back to its start.
 void reset_session(uint8_t flags, uint8_t lines) {
-    settings = settings_state{};
-    settings.accept_uploads = (flags & 0x01) ? 0 : 1;
-    settings.resume_check = (flags & 0x02) ? 0 : 1;
-    settings.overwrite_existing = (flags & 0x04) ? 1 : 0;
-    settings.rename_existing = (flags & 0x08) ? 1 : 0;
-    settings.serve_requests = (flags & 0x10) ? 1 : 0;
-    settings.wildcards_allowed = (flags & 0x40) ? 0 : 1;
-    settings.log_refusals = settings.delete_partial = (flags & 0x80) ? 1 : 0;
-    settings.beeper_off = 1;
-    settings.log_fd = dev_null;
-    files = files_state{};
-    settings.name_mode = 'u';
+    session.accept_uploads = (flags & 0x01) ? 0 : 1;
+    session.resume_check = (flags & 0x02) ? 0 : 1;
+    session.overwrite_existing = (flags & 0x04) ? 1 : 0;
+    session.rename_existing = (flags & 0x08) ? 1 : 0;
+    session.serve_requests = (flags & 0x10) ? 1 : 0;
+    files.wildcards_allowed = (flags & 0x40) ? 0 : 1;
+    session.log_refusals = session.delete_partial = (flags & 0x80) ? 1 : 0;
+    screen.beeper_off = 1;
+    stats.log_fd = dev_null;
+    files.name_mode = 'u';
     add_argument_name((tree.up + "/").c_str());
-    settings.name_mode = 'd';
+    files.name_mode = 'd';
     add_argument_name((tree.dl + "/").c_str());
     add_argument_name((tree.extra + "/").c_str());
     if (flags & 0x20) {
@@ -435,29 +387,17 @@ void reset_session(uint8_t flags, uint8_t lines) {
     add_upload_name("a.txt", 1);
     add_upload_name("big.bin", 1);
     add_request_name("wanted");
-    receiving = receive_state{};
-    sending = send_state{};
-    cycle = cycle_state{};
     cycle.peer_lines = static_cast<int8_t>(lines);
-    chat = chat_state{};
-    stats = stats_state{};
-    finished_queue = file_queue{};
-    write_file(tree.dl + "/old.txt", 50);
+    filler_file(tree.dl + "/old.txt", 50);
 }
 
 void free_session() {
-    close_incoming();
-    close_outgoing();
-    if (receiving.current_incoming != nullptr) free_entry(receiving.current_incoming);
-    receiving.current_incoming = nullptr;
-    sending.current_outgoing = nullptr;  // it lies in in_transit_queue
-    for (file_queue* q : {&files.upload_queue, &files.request_queue, &files.receive_names,
-                          &receiving.receive_queue, &receiving.received_queue, &receiving.requested_queue,
-                          &sending.offered_queue, &sending.send_queue, &sending.in_transit_queue, &finished_queue})
-        queue_free_all(q);
-    dir_list_free_all(&files.upload_dirs);
-    dir_list_free_all(&files.extra_dirs);
-    free_link_channels();
+    try {
+        close_incoming();
+        close_outgoing();
+    } catch (const run_ended&) {
+    }
+    reset_keeping_screen();
     empty_download_dir();
 }
 
@@ -465,9 +405,8 @@ void free_session() {
 
 void fuzz_setup() {
     if (tree.ready) return;
-    char root[] = "/tmp/kestro-fuzz-XXXXXX";
-    if (mkdtemp(root) == nullptr) abort();
-    tree.root = root;
+    tree.root = make_scratch_dir();
+    if (tree.root.empty()) abort();
     tree.dl = tree.root + "/dl";
     tree.up = tree.root + "/up";
     tree.cwd = tree.root + "/cwd";
@@ -476,14 +415,14 @@ void fuzz_setup() {
     for (const std::string* d : {&tree.dl, &tree.up, &tree.cwd, &tree.outside, &tree.extra})
         mkdir(d->c_str(), 0755);
     mkdir((tree.up + "/sub").c_str(), 0755);
-    write_file(tree.up + "/a.txt", 100);
-    write_file(tree.up + "/B.txt", 10);
-    write_file(tree.up + "/big.bin", 3000);
-    write_file(tree.up + "/x y", 5);
-    write_file(tree.up + "/sub/deep.txt", 5);
-    write_file(tree.cwd + "/local.txt", 20);
-    write_file(tree.outside + "/secret", 7);
-    write_file(tree.extra + "/taken.txt", 3);
+    filler_file(tree.up + "/a.txt", 100);
+    filler_file(tree.up + "/B.txt", 10);
+    filler_file(tree.up + "/big.bin", 3000);
+    filler_file(tree.up + "/x y", 5);
+    filler_file(tree.up + "/sub/deep.txt", 5);
+    filler_file(tree.cwd + "/local.txt", 20);
+    filler_file(tree.outside + "/secret", 7);
+    filler_file(tree.extra + "/taken.txt", 3);
     walk(tree.root, &tree.snapshot);
     // Chat and result lines are painted on a real curses screen that goes nowhere.
     setenv("LINES", "25", 1);
@@ -500,7 +439,8 @@ void fuzz_setup() {
 
 void fuzz_teardown() {
     if (!tree.ready) return;
-    remove_tree(tree.root);
+    std::error_code ignored;
+    std::filesystem::remove_all(tree.root, ignored);
     tree = scratch_tree{};
 }
 
@@ -538,12 +478,7 @@ const char* fuzz_session(const uint8_t* data, size_t size) {
         walk(tree.root, &now);
         if (now != tree.snapshot) fault = "a file outside the download directory was created, changed or removed";
     }
-    exits_caught = true;
-    try {
-        free_session();
-    } catch (const program_exit&) {
-    }
-    exits_caught = false;
+    free_session();
     if (before[0] != 0 && chdir(before) != 0) return "could not return to the working directory";
     return fault;
 }

@@ -11,8 +11,8 @@
 //   fuzz_handshake (data, size)  the handshake's per-byte step, with a well-formed block first
 //   fuzz_session (data, size)  bytes into receive channels 0-3, 8-15 and 16-31, the handlers run
 //
-// The program's exits (link_fail, internal_error_exit, the session end) come back to the
-// harness: the link is built with -Wl,--wrap=exit and harness.cpp supplies the wrapper.
+// Every end of the run (link_fail, internal_error_exit, the session end) passes through
+// end_run, whose final exit the test support replaces: it comes back to the harness.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // Channel rings and the intrusive scheduling queues.
 #include "link/channels.h"
+#include "session/plan.h"
 #include "link_test_util.h"
 
 namespace {
@@ -7,10 +8,10 @@ namespace {
 class Channels : public ::testing::Test {
 protected:
     void SetUp() override {
-        free_link_channels();
+        reset_all_state();
         alloc_link_channels();
     }
-    void TearDown() override { free_link_channels(); }
+    void TearDown() override { reset_all_state(); }
 };
 
 TEST_F(Channels, FixedSetHasItsSizesAndClasses) {

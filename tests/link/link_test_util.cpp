@@ -89,9 +89,4 @@ std::string bytes(std::initializer_list<int> values) {
     return out;
 }
 
-static void print_failure() {
-    fputs(termination.fail_message, stderr);
-    fflush(stderr);
-}
-
-void report_failure_at_exit() { atexit(print_failure); }
+const char* termination_message() { return termination.fail_message; }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "link/codec.h"
+#include "support/state.h"
 
 // A socketpair behind port_read/port_write; the test holds the peer's end.
 struct fake_line {
@@ -32,5 +33,10 @@ void codec_with_tap(int mode);
 std::string with_trailer(const std::string& frame);
 std::string bytes(std::initializer_list<int> values);
 
-// Writes the failure message to standard error at exit, so death tests can match it.
-void report_failure_at_exit();
+// How a piece of work ended the link: the exit code and the failure message, or "returned".
+const char* termination_message();
+template <typename Work>
+std::string link_outcome(Work&& work) {
+    int code = end_code(work);
+    return code < 0 ? "returned" : std::to_string(code) + " " + termination_message();
+}

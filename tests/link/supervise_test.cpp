@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,162 +14,101 @@
 #include <utility>
 #include <vector>
 
-#include "support/pty.h"
 #include "app/app.h"
-#include "app/settings.h"
 #include "link/codec.h"
 #include "serial/port.h"
+#include "serial/process.h"
+#include "support/child.h"
+#include "support/pty.h"
+#include "support/state.h"
 
 namespace {
 
-void reset_all() {
-    serial = serial_state{};
-    settings = settings_state{};
-    termination = termination_state{};
-    codec = codec_state{};
-    no_hangup_flag = 1;
-    time_source = system_time_source;
-}
-
 // ---- Supervision ----
 
-// Runs after link_fail's exit: what the failure recorded, and when.
-void report_failure() {
-    fprintf(stderr, "[%s|%d|%d|%ld]", termination.fail_message, termination.termination_level,
-            termination.pause_flag, static_cast<long>(serial.clock));
-}
-
-void check_at(time_t second) {
-    serial.clock = second;
-    supervise();
-}
-
-constexpr int survived = 77;
 constexpr int outstanding = 3;  // the exit status every failure here must exit with
+
+// Checks at the given seconds, in order: "survived", or what the failure recorded, and when.
+std::string checks_at(std::initializer_list<time_t> seconds) {
+    int code = end_code([&] {
+        for (time_t second : seconds) {
+            serial.clock = second;
+            supervise();
+        }
+    });
+    if (code < 0) return "survived";
+    return "[" + std::string(termination.fail_message) + "|" + std::to_string(termination.termination_level) +
+           "|" + std::to_string(termination.pause_flag) + "|" + std::to_string(serial.clock) + "] " +
+           std::to_string(code);
+}
+
+std::string failed_at(const char* message, int level, int pause, time_t second) {
+    return "[" + std::string(message) + "|" + std::to_string(level) + "|" + std::to_string(pause) + "|" +
+           std::to_string(second) + "] " + std::to_string(outstanding);
+}
 
 class Supervision : public ::testing::Test {
    protected:
     void SetUp() override {
-        reset_all();
-        settings.exit_status = outstanding;
-        settings.carrier_mode = 2;  // carrier follows no_hangup_flag: a line we control
-        termination.carrier_mode = 2;
+        reset_all_state();
+        process.exit_status = outstanding;
+        serial.carrier_mode = 2;  // carrier follows no_hangup_flag: a line we control
         codec.last_rx_time = 100;
         termination.last_check_clock = 100;
     }
-    void TearDown() override { reset_all(); }
+    void TearDown() override { reset_all_state(); }
 };
 
 TEST_F(Supervision, CarrierLostOnceTheClockReadsTwoPastTheLastSecondWithCarrier) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            check_at(100);
-            no_hangup_flag = 0;
-            check_at(101);
-            check_at(102);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(outstanding), "^\\[Carrier lost\\.\\|0\\|1\\|102\\]$");
+    EXPECT_EQ(checks_at({100}), "survived");
+    no_hangup_flag = 0;
+    EXPECT_EQ(checks_at({101, 102}), failed_at("Carrier lost.", 0, 1, 102));
 }
 
 TEST_F(Supervision, NoCarrierAtTheFirstCheckFailsAtOnce) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            no_hangup_flag = 0;
-            check_at(101);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(outstanding), "^\\[Carrier lost\\.\\|0\\|1\\|101\\]$");
+    no_hangup_flag = 0;
+    EXPECT_EQ(checks_at({101}), failed_at("Carrier lost.", 0, 1, 101));
 }
 
 TEST_F(Supervision, CarrierNeverTestedInModeZero) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            settings.carrier_mode = 0;
-            termination.carrier_mode = 0;
-            no_hangup_flag = 0;
-            for (time_t t = 100; t <= 160; t += 10) check_at(t);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(survived), "^$");
+    serial.carrier_mode = 0;
+    no_hangup_flag = 0;
+    EXPECT_EQ(checks_at({100, 110, 120, 130, 140, 150, 160}), "survived");
 }
 
 TEST_F(Supervision, SilenceTimesOutAfterMoreThanSixtySeconds) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            for (time_t t = 100; t <= 160; t += 20) check_at(t);
-            check_at(161);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(outstanding), "^\\[ZARN data link time-out\\.\\|1\\|1\\|161\\]$");
+    EXPECT_EQ(checks_at({100, 120, 140, 160}), "survived");
+    EXPECT_EQ(checks_at({161}), failed_at("ZARN data link time-out.", 1, 1, 161));
 }
 
 TEST_F(Supervision, JumpOfThirtyKeepsTheSilenceTimer) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            codec.last_rx_time = 90;
-            termination.last_check_clock = 120;
-            check_at(150);
-            check_at(151);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(outstanding), "^\\[ZARN data link time-out\\.\\|1\\|1\\|151\\]$");
+    codec.last_rx_time = 90;
+    termination.last_check_clock = 120;
+    EXPECT_EQ(checks_at({150, 151}), failed_at("ZARN data link time-out.", 1, 1, 151));
 }
 
 TEST_F(Supervision, JumpOfMoreThanThirtyRestartsTheSilenceTimer) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            codec.last_rx_time = 90;
-            termination.last_check_clock = 119;
-            check_at(150);  // restarts: silence now counts from 150
-            for (time_t t = 160; t <= 210; t += 10) check_at(t);
-            check_at(211);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(outstanding), "^\\[ZARN data link time-out\\.\\|1\\|1\\|211\\]$");
+    codec.last_rx_time = 90;
+    termination.last_check_clock = 119;
+    // The jump to 150 restarts: silence now counts from 150.
+    EXPECT_EQ(checks_at({150, 160, 170, 180, 190, 200, 210}), "survived");
+    EXPECT_EQ(checks_at({211}), failed_at("ZARN data link time-out.", 1, 1, 211));
 }
 
 TEST_F(Supervision, ClockSetForwardAnHourDoesNotTimeOut) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            check_at(100 + 3600);
-            check_at(100 + 3600 + 30);
-            check_at(100 + 3600 + 60);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(survived), "^$");
+    EXPECT_EQ(checks_at({100 + 3600, 100 + 3600 + 30, 100 + 3600 + 60}), "survived");
 }
 
 TEST_F(Supervision, NoTimeOutWhileThePeerIsInAnInterruption) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            codec.link_interrupted = 1;
-            for (time_t t = 110; t <= 1000; t += 10) check_at(t);
-            codec.link_interrupted = 0;
-            check_at(1010);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(outstanding),
-        "^\\[ZARN data link time-out\\.\\|1\\|1\\|1010\\]$");
+    codec.link_interrupted = 1;
+    for (time_t t = 110; t <= 1000; t += 10) ASSERT_EQ(checks_at({t}), "survived") << t;
+    codec.link_interrupted = 0;
+    EXPECT_EQ(checks_at({1010}), failed_at("ZARN data link time-out.", 1, 1, 1010));
 }
 
 TEST_F(Supervision, BreakFlagEndsWithoutPause) {
-    EXPECT_EXIT(
-        {
-            atexit(report_failure);
-            termination.break_flag = 1;
-            check_at(100);
-            _exit(survived);
-        },
-        ::testing::ExitedWithCode(outstanding), "^\\[Ctrl\\+C pressed\\.\\|1\\|0\\|100\\]$");
+    termination.break_flag = 1;
+    EXPECT_EQ(checks_at({100}), failed_at("Ctrl+C pressed.", 1, 0, 100));
 }
 
 // ---- The goodbye wait, second by second ----
@@ -204,7 +142,7 @@ time_t scripted_time() {
 class GoodbyeWait : public ::testing::Test {
    protected:
     void SetUp() override {
-        reset_all();
+        reset_all_state();
         line = open_pty(true);
         ASSERT_GE(line.slave, 0);
         serial.line_fd = line.slave;
@@ -217,7 +155,7 @@ class GoodbyeWait : public ::testing::Test {
         time_source = scripted_time;
     }
     void TearDown() override {
-        reset_all();
+        reset_all_state();
         close_pty(line);
     }
     pty_pair line;
@@ -252,7 +190,7 @@ TEST_F(GoodbyeWait, BarWithoutBraceRightBeforeItIsNoGoodbye) {
     EXPECT_EQ(serial.clock, 1019);
 }
 
-// ---- The whole termination, run by exit() in a child process ----
+// ---- The whole end of the run, in a child process with its own console and line ----
 
 struct ending {
     int code = -1;
@@ -314,81 +252,48 @@ class Termination : public ::testing::Test {
         }
         int err_pipe[2];
         if (pipe(err_pipe) != 0) return {};
-        pid_t child = fork();
-        if (child == 0) {
-            dup2(console.slave, 0);
-            dup2(err_pipe[1], 1);
-            dup2(err_pipe[1], 2);
-            close(err_pipe[0]);
-            reset_all();
-            settings.exit_status = outstanding;
-            settings.carrier_mode = 0;
-            if (port_open(line.path.c_str(), 0, 'H') == PORT_OPEN_FAILED) _exit(99);
-            time_source = plan.clock;
-            clock_update();
-            if (plan.end == how::internal_error) atexit(exit_handler);
-            atexit(report_pause);
-            atexit(link_terminate);
-            if (plan.end == how::link_fail) link_fail(plan.message, plan.level, plan.pause);
-            termination.termination_level = plan.level;
-            if (plan.end == how::internal_error) internal_error_exit(5);
-            exit(settings.exit_status);
-        }
-        close(err_pipe[1]);
+        set_nonblocking(err_pipe[0]);
+        set_nonblocking(line.master);
         ending result;
-        fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
         bool answered = false;
-        pollfd fds[2] = {{err_pipe[0], POLLIN, 0}, {line.master, POLLIN, 0}};
-        while (fds[0].fd >= 0) {
-            // Generous safety limit: a wait that never ends fails the test, not the run.
-            if (poll(fds, 2, 30000) <= 0) {
-                kill(child, SIGKILL);
-                break;
-            }
-            char buffer[256];
-            if (fds[1].revents & POLLIN) {
-                ssize_t n = read(line.master, buffer, sizeof buffer);
-                if (n > 0) result.line.append(buffer, static_cast<size_t>(n));
-            }
-            if (fds[0].revents) {
-                ssize_t n = read(err_pipe[0], buffer, sizeof buffer);
-                if (n > 0) {
-                    result.err.append(buffer, static_cast<size_t>(n));
-                } else {
-                    close(fds[0].fd);
-                    fds[0].fd = -1;
-                }
-            }
-            if (!answered && !plan.answer.empty() &&
-                result.line.find(termination_sequence) != std::string::npos) {
-                answered = write(line.master, plan.answer.data(), plan.answer.size()) > 0;
-            }
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        collect_rest(result.line);
+        int status = run_child(
+            [&] {
+                dup2(console.slave, 0);
+                dup2(err_pipe[1], 1);
+                dup2(err_pipe[1], 2);
+                end_the_run(plan);
+            },
+            [&](pid_t) {
+                drain_into(err_pipe[0], result.err);
+                drain_into(line.master, result.line);
+                if (!answered && !plan.answer.empty() &&
+                    result.line.find(termination_sequence) != std::string::npos)
+                    answered = write(line.master, plan.answer.data(), plan.answer.size()) > 0;
+            });
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        result.code = exit_code(status);
+        // A marker written after the child has gone ends what it wrote to the line.
+        EXPECT_TRUE(read_to_marker(line, result.line));
         return result;
     }
 
-    // A marker written after the child has gone ends what it wrote to the line.
-    void collect_rest(std::string& out) {
-        fcntl(line.slave, F_SETFL, fcntl(line.slave, F_GETFL) | O_NONBLOCK);
-        bool marker_sent = false;
-        for (int turn = 0; turn < 30000; ++turn) {
-            if (!marker_sent) marker_sent = write(line.slave, "#", 1) == 1;
-            char buffer[256];
-            ssize_t n = read(line.master, buffer, sizeof buffer);
-            if (n <= 0) {
-                poll(nullptr, 0, 1);
-                continue;
-            }
-            std::string got(buffer, static_cast<size_t>(n));
-            size_t mark = got.find('#');
-            out += got.substr(0, mark);
-            if (mark != std::string::npos) return;
-        }
-        ADD_FAILURE() << "marker never came back";
+    // In the child: the port open, the clean-ups registered as the program does, then the end.
+    [[noreturn]] void end_the_run(const ending_plan& plan) {
+        reset_all_state();
+        final_exit = exit;  // a real end: this process is the test's own child
+        process.exit_status = outstanding;
+        serial.carrier_mode = 0;
+        if (port_open(line.path.c_str(), 0, 'H') == PORT_OPEN_FAILED) _exit(99);
+        time_source = plan.clock;
+        clock_update();
+        if (plan.end == how::internal_error) on_end_of_run(exit_handler);
+        on_end_of_run(report_pause);
+        on_end_of_run(link_terminate);
+        if (plan.end == how::link_fail) link_fail(plan.message, plan.level, plan.pause);
+        termination.termination_level = plan.level;
+        if (plan.end == how::internal_error) internal_error_exit(5);
+        end_run(process.exit_status);
     }
 
     pty_pair line, console;

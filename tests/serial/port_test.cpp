@@ -7,15 +7,15 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 
-#include "support/pty.h"
 #include "app/app.h"
-#include "app/settings.h"
+#include "support/child.h"
+#include "support/pty.h"
+#include "support/state.h"
 
 namespace {
 
@@ -24,9 +24,7 @@ namespace {
 class SerialLine : public ::testing::Test {
    protected:
     void SetUp() override {
-        serial = serial_state{};
-        settings = settings_state{};
-        no_hangup_flag = 1;
+        reset_all_state();
         line = open_pty();
         console = open_pty();
         ASSERT_GE(line.slave, 0);
@@ -40,9 +38,7 @@ class SerialLine : public ::testing::Test {
         close(saved_stdin);
         close_pty(line);
         close_pty(console);
-        serial = serial_state{};
-        settings = settings_state{};
-        no_hangup_flag = 1;
+        reset_all_state();
     }
     pty_pair line, console;
     int saved_stdin = -1;
@@ -121,8 +117,7 @@ TEST_F(SerialLine, DeviceThatCannotBeOpenedReportsFailure) {
 // Door mode shares standard input and output with the calling system: run it in a
 // child so the test's own output stays put, and check what the caller gets back.
 TEST_F(SerialLine, DoorModeLeavesTheSharedDescriptorAsItFoundIt) {
-    pid_t child = fork();
-    if (child == 0) {
+    int status = run_child([&] {
         int caller_copy = dup(line.slave);  // shares the open file with descriptor 1
         dup2(line.slave, 0);
         dup2(line.slave, 1);
@@ -142,11 +137,8 @@ TEST_F(SerialLine, DoorModeLeavesTheSharedDescriptorAsItFoundIt) {
         if (!same_attrs(after, before)) _exit(7);
         if (fcntl(caller_copy, F_GETFL) != flags_before) _exit(8);
         _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    }, [](pid_t) {});
+    EXPECT_EQ(exit_code(status), 0);
 }
 
 TEST_F(SerialLine, CarrierModes) {
@@ -154,33 +146,32 @@ TEST_F(SerialLine, CarrierModes) {
     // A pseudo-terminal has no modem status: it cannot report carrier, so it has it.
     int bits = 0;
     ASSERT_NE(ioctl(serial.line_fd, TIOCMGET, &bits), 0);
-    settings.carrier_mode = 1;
+    serial.carrier_mode = 1;
     EXPECT_EQ(carrier_present(), 1);
 
-    settings.carrier_mode = 0;
+    serial.carrier_mode = 0;
     no_hangup_flag = 0;
     EXPECT_EQ(carrier_present(), 1);  // -c: never lost
 
-    settings.carrier_mode = 2;
+    serial.carrier_mode = 2;
     EXPECT_EQ(carrier_present(), 0);
     no_hangup_flag = 1;
     EXPECT_EQ(carrier_present(), 1);
 }
 
 TEST(HangupHandler, FirstHangupClearsTheFlagSecondTerminates) {
-    EXPECT_EXIT(
-        {
-            settings = settings_state{};
-            settings.carrier_mode = 2;
-            no_hangup_flag = 1;
-            install_hangup_handler();
-            if (carrier_present() != 1) _exit(1);
-            raise(SIGHUP);
-            if (carrier_present() != 0) _exit(2);
-            raise(SIGHUP);  // one-shot: the default action now ends the process
-            _exit(3);
-        },
-        ::testing::KilledBySignal(SIGHUP), "");
+    int status = run_child([] {
+        reset_all_state();
+        serial.carrier_mode = 2;
+        install_hangup_handler();
+        if (carrier_present() != 1) _exit(1);
+        raise(SIGHUP);
+        if (carrier_present() != 0) _exit(2);
+        raise(SIGHUP);  // one-shot: the default action now ends the process
+        _exit(3);
+    }, [](pid_t) {});
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << exit_code(status);
+    EXPECT_EQ(WTERMSIG(status), SIGHUP);
 }
 
 TEST(Clock, UpdateReadsTheTimeSeamOnly) {
@@ -206,28 +197,10 @@ TEST_F(SerialLine, WriteAllOnAFullLineCountsOnlyBytesTaken) {
     ASSERT_LT(taken, static_cast<int>(sizeof block));
 
     // Everything counted arrives, and nothing more: a marker written after our bytes
-    // ends the count. Both ends non-blocking, as the marker waits for room too.
-    fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
-    fcntl(line.slave, F_SETFL, fcntl(line.slave, F_GETFL) | O_NONBLOCK);
-    long arrived = 0;
-    bool marker_sent = false, marker = false;
-    for (int turn = 0; turn < 100000 && !marker; ++turn) {
-        if (!marker_sent) marker_sent = write(line.slave, "#", 1) == 1;
-        char buffer[4096];
-        ssize_t n = read(line.master, buffer, sizeof buffer);
-        if (n <= 0) {
-            poll(nullptr, 0, 1);
-            continue;
-        }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '#')
-                marker = true;
-            else
-                ++arrived;
-        }
-    }
-    EXPECT_TRUE(marker);
-    EXPECT_EQ(arrived, taken);
+    // ends the count.
+    std::string arrived;
+    EXPECT_TRUE(read_to_marker(line, arrived));
+    EXPECT_EQ(static_cast<long>(arrived.size()), taken);
 }
 
 }  // namespace

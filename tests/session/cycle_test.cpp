@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/settings.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "session/cycle.h"
@@ -47,12 +46,11 @@ TEST_F(Control, OpeningBlockByteByByteEqualsOpeningBlockWhole) {
 }
 
 TEST_F(Control, OwnOpeningBlockFollowsTheOptions) {
-    send_opening_block();  // no screen: both counts are 0
+    send_opening_block(0);  // no screen: both counts are 0
     EXPECT_EQ(wire(CH_CONTROL), std::string("\0\0\0\0UqSLC\0L\0", 12));
-    settings.serve_requests = 1;
-    settings.accept_uploads = 0;
-    settings.beeper_off = 1;
-    send_opening_block();
+    session.serve_requests = 1;
+    session.accept_uploads = 0;
+    send_opening_block(1);  // the beeper off
     const std::string sent = wire(CH_CONTROL);
     EXPECT_EQ(sent, std::string("\0\0\0\0DSLC\0L\0", 11));
     arrive(sent);  // read by a peer, it sets the counts and nothing else
@@ -82,17 +80,11 @@ TEST_F(Control, TextOfThirtyNineCharactersIsTakenWhole) {
     EXPECT_EQ(cycle.peer_lines, 5);
 }
 
-void report_internal_error() { fprintf(stderr, "internal error %d", settings.internal_error); }
-
 TEST_F(Control, TextOfFortyCharactersIsFatalInternalErrorFive) {
-    settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
+    process.exit_status = EXIT_UPLOADS_OUTSTANDING;
     arrive(opening("P" + std::string(40, 'x')));  // 40 bytes fill the buffer: not yet fatal
-    EXPECT_EXIT(
-        {
-            atexit(report_internal_error);
-            arrive(std::string(1, '\0'));
-        },
-        ::testing::ExitedWithCode(EXIT_UPLOADS_OUTSTANDING), "internal error 5");
+    EXPECT_EQ(end_code([] { arrive(std::string(1, '\0')); }), EXIT_UPLOADS_OUTSTANDING);
+    EXPECT_EQ(process.internal_error, 5);
 }
 
 TEST_F(Control, ProfileNegotiation) {
@@ -156,8 +148,8 @@ protected:
         clock_update();
     }
     static void idle_exit(int seconds) {
-        settings.auto_exit_flags = 1;
-        settings.idle_exit_seconds = seconds;
+        session.auto_exit_flags = 1;
+        session.idle_exit_seconds = seconds;
     }
     // Returning from the check is the proof: an end of the session exits the process.
     static void survive_at(time_t second) {
@@ -166,14 +158,14 @@ protected:
     }
     static void ends_at(time_t second, int status) {
         at(second);
-        EXPECT_EXIT(check_session_end(), ::testing::ExitedWithCode(status), "") << second;
+        EXPECT_EQ(end_code(check_session_end), status) << second;
     }
 };
 
 TEST_F(SessionEnd, IdleExitWaitsForTheHundredTwentySecondRuleUntilAFileWasAccepted) {
     survive_at(linked + 100000);  // without -E or -e the session never ends by itself
     idle_exit(60);
-    settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
+    process.exit_status = EXIT_UPLOADS_OUTSTANDING;
     survive_at(linked + 119);
     ends_at(linked + 120, EXIT_UPLOADS_OUTSTANDING);
     idle_exit(300);
@@ -209,12 +201,12 @@ TEST_F(SessionEnd, HeldStatusLetterHoldsTheSessionUntilAcknowledged) {
 }
 
 TEST_F(SessionEnd, ChatIdleTimeCountsFromTheLastLocalChatLine) {
-    settings.auto_exit_flags = 2;
-    settings.chat_idle_seconds = 600;
+    session.auto_exit_flags = 2;
+    session.chat_idle_seconds = 600;
     cycle.last_chat_time = 0 - 600;  // as the command line sets it: holds before any chat
     survive_at(linked + 119);
     ends_at(linked + 120, 0);
-    settings.chat_idle_seconds = 30;
+    session.chat_idle_seconds = 30;
     cycle.last_chat_time = linked + 200;
     survive_at(linked + 229);
     ends_at(linked + 230, 0);

@@ -42,7 +42,7 @@ protected:
 };
 
 TEST_F(Receiving, NewFileIsCreated0644WrittenLoggedAndConfirmed) {
-    settings.exit_status = EXIT_DOWNLOADS_OUTSTANDING;
+    process.exit_status = EXIT_DOWNLOADS_OUTSTANDING;
     EXPECT_EQ(answer(2500, "some/dir/new.bin"), "u");
     EXPECT_TRUE(cycle.activity_seen);
     std::string data = random_bytes(2500, 11);
@@ -60,7 +60,7 @@ TEST_F(Receiving, NewFileIsCreated0644WrittenLoggedAndConfirmed) {
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "c");
     EXPECT_EQ(finished(), std::vector<std::string>{"D:new.bin"});
-    EXPECT_EQ(settings.exit_status, 0);
+    EXPECT_EQ(process.exit_status, 0);
 }
 
 TEST_F(Receiving, ExistingFilesAreResumedSkippedReplacedRenamedOrRefused) {
@@ -74,25 +74,25 @@ TEST_F(Receiving, ExistingFilesAreResumedSkippedReplacedRenamedOrRefused) {
     EXPECT_EQ(answer(1000, "g"), "x");
     EXPECT_EQ(answer(500, "g"), "e");
     EXPECT_EQ(file_text("g"), std::string(1000, 'g'));
-    settings.overwrite_existing = 1;
+    session.overwrite_existing = 1;
     EXPECT_EQ(answer(500, "g"), "u");
     EXPECT_FALSE(std::filesystem::exists("g"));
-    settings.overwrite_existing = 0;
+    session.overwrite_existing = 0;
 
-    settings.rename_existing = 1;
+    session.rename_existing = 1;
     for (const char* n : {"base", "base.0", "base.1"}) put_file(n, std::string(900, 'b'));
     EXPECT_EQ(answer(500, "base"), "u");
     EXPECT_EQ(waiting().back(), "base.2");
     queue_free_all(&receiving.receive_queue);  // otherwise base.2 is a duplicate
     for (int i = 2; i <= 999; ++i) put_file("base." + std::to_string(i), std::string(900, 'b'));
     EXPECT_EQ(answer(500, "base"), "e");  // .0 to .999 all taken
-    settings.rename_existing = 0;
+    session.rename_existing = 0;
 
-    settings.resume_check = 0;
+    session.resume_check = 0;
     put_file("w", "short");
     EXPECT_EQ(answer(500, "w"), "e");  // -w: any existing file is taken
-    settings.accept_uploads = 0;
-    settings.log_refusals = 1;
+    session.accept_uploads = 0;
+    session.log_refusals = 1;
     stats.upload.average_rate = 321;
     EXPECT_EQ(answer(77, "with blank"), "q");
     EXPECT_EQ(finished(), (std::vector<std::string>{"x:g", "e:g", "e:base.999", "e:w", "q:with blank"}));
@@ -100,7 +100,7 @@ TEST_F(Receiving, ExistingFilesAreResumedSkippedReplacedRenamedOrRefused) {
 }
 
 TEST_F(Receiving, ReceiveNamesThenTooManyFilesAndDuplicatesIgnored) {
-    settings.name_mode = 'd';
+    files.name_mode = 'd';
     add_argument_name("dl/");
     add_receive_name("first.out");
     add_receive_name("sub/second.out");
@@ -118,7 +118,7 @@ TEST_F(Receiving, ReceiveNamesThenTooManyFilesAndDuplicatesIgnored) {
 }
 
 TEST_F(Receiving, PeerNamesLandUnderTheirBaseNameInTheDownloadDirectoryOnly) {
-    settings.name_mode = 'd';
+    files.name_mode = 'd';
     add_argument_name("dl/");
     add_argument_name("extra/");
     std::filesystem::create_directories("dl");
@@ -139,18 +139,14 @@ TEST_F(Receiving, OfferOverflowingItsBufferIsFatalInternalErrorOne) {
     std::string record = offer_record(5, std::string(1024, 'n'));
     peer(CH_OFFERS, record.substr(0, 1000));
     decide_offer();
-    EXPECT_EQ(settings.internal_error, 0);
+    EXPECT_EQ(process.internal_error, 0);
     peer(CH_OFFERS, record.substr(1000));
-    EXPECT_EXIT(
-        {
-            atexit([] { fprintf(stderr, "internal error %d", settings.internal_error); });
-            decide_offer();
-        },
-        ::testing::ExitedWithCode(settings.exit_status), "internal error 1");
+    EXPECT_EQ(end_code(decide_offer), process.exit_status);
+    EXPECT_EQ(process.internal_error, 1);
 }
 
 TEST_F(Receiving, OffersNearTheSizeLimitKeepTheFiguresInStep) {
-    settings.name_mode = 'd';
+    files.name_mode = 'd';
     add_argument_name("dl/");
     EXPECT_EQ(answer(2000000000, "huge1"), "u");
     EXPECT_EQ(answer(2000000000, "huge2"), "u");  // the sums pass the 32-bit range
@@ -192,7 +188,7 @@ TEST_F(Receiving, OneCycleEmptiesTheRingsOfEveryWholePieceAndLeavesAPartialOne) 
 
 TEST_F(Receiving, WriteFailureAbortsAndTheExchangeRecovers) {
     add_request_name("pending");
-    settings.delete_partial = 1;
+    session.delete_partial = 1;
     EXPECT_EQ(answer(2500, "big"), "u");
     receive_data();
     feed(random_bytes(2500, 31));
@@ -232,8 +228,8 @@ TEST_F(Receiving, BrokenReceptionsKeepOrDeleteOnlyWhatThisRunWrote) {
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "o");
 
-    settings.delete_partial = 1;
-    settings.log_refusals = 1;
+    session.delete_partial = 1;
+    session.log_refusals = 1;
     put_file("grow", std::string(1000, 'g'));
     EXPECT_EQ(answer(5000, "grow"), "r" + le32(1000));
     put_file("grow", std::string(1200, 'g'));

@@ -81,21 +81,21 @@ TEST_F(Sending, ResumeOffsetSplitOverCyclesStartsAtThatByte) {
     EXPECT_EQ(joined(pump_data()), a.substr(1000));
 }
 
-TEST_F(Sending, PeerAnswersAndConfirmationsFinishEntriesAsSpecified) {
+TEST_F(Sending, PeerAnswersAndConfirmationsFinishEntriesWithTheirLetters) {
     queue_files({{"x", "data"}, {"e", "data"}, {"i", "data"}, {"q", "data"}, {"t", "data"},
                  {"a", "0123456789"}, {"b", ""}});
-    settings.delete_sent = 1;
-    settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
+    session.delete_sent = 1;
+    process.exit_status = EXIT_UPLOADS_OUTSTANDING;
     offer_and_answer("xeiqtuu");
     EXPECT_FALSE(std::filesystem::exists("x"));  // -y deletes what the peer has already
     EXPECT_TRUE(std::filesystem::exists("e"));
     pump_data();
     peer(CH_STATUS, "c");
     status_receiver();
-    EXPECT_EQ(settings.exit_status, EXIT_UPLOADS_OUTSTANDING);
+    EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);
     peer(CH_STATUS, "cq");  // the last confirmation; an answer with no offer left is ignored
     status_receiver();
-    EXPECT_EQ(settings.exit_status, 0);
+    EXPECT_EQ(process.exit_status, 0);
     EXPECT_EQ(finished(), (std::vector<std::string>{"x:x", "e:e", "i:i", "q:q", "t:t", "U:b"}));
     // "x" never logs, "e" only with -X.
     EXPECT_EQ(log_lines(), (std::vector<std::string>{
@@ -188,7 +188,7 @@ TEST_F(Sending, RequestsAnsweredOnePerCycle) {
     EXPECT_EQ(wire(CH_STATUS), "p");
     EXPECT_EQ(finished(), std::vector<std::string>{"p:foo"});
     serve_request();
-    settings.serve_requests = 1;
+    session.serve_requests = 1;
     put_file("have.txt", "x");
     peer(CH_REQUESTS, std::string("../elsewhere/have.txt") + '\0' + "missing" + '\0');
     serve_request();
@@ -200,30 +200,26 @@ TEST_F(Sending, RequestsAnsweredOnePerCycle) {
 }
 
 TEST_F(Sending, RequestOverflowingItsBufferIsFatalInternalErrorTwo) {
-    settings.serve_requests = 1;
+    session.serve_requests = 1;
     const std::string request(2056, 'z');  // fills the buffer without its NUL
     for (size_t at = 0; at < request.size(); at += 1000) {
         peer(CH_REQUESTS, request.substr(at, 1000));
         serve_request();
     }
-    EXPECT_EQ(settings.internal_error, 0);
+    EXPECT_EQ(process.internal_error, 0);
     peer(CH_REQUESTS, "z");
-    EXPECT_EXIT(
-        {
-            atexit([] { fprintf(stderr, "internal error %d", settings.internal_error); });
-            serve_request();
-        },
-        ::testing::ExitedWithCode(settings.exit_status), "internal error 2");
+    EXPECT_EQ(end_code(serve_request), process.exit_status);
+    EXPECT_EQ(process.internal_error, 2);
 }
 
 TEST_F(Sending, DrainActsOnLettersDeliveredBeforeThePeersGoodbye) {
     queue_files({{"a", "abc"}});
-    settings.exit_status = EXIT_UPLOADS_OUTSTANDING;
+    process.exit_status = EXIT_UPLOADS_OUTSTANDING;
     offer_and_answer("u");
     pump_data();
     peer(CH_STATUS, "c");
     drain_status_channel();
-    EXPECT_EQ(settings.exit_status, 0);
+    EXPECT_EQ(process.exit_status, 0);
     EXPECT_EQ(finished(), std::vector<std::string>{"U:a"});
 }
 

@@ -18,7 +18,7 @@ protected:
 };
 
 TEST_F(Stats, LogLineHasTheFixedFormatWithTheNameCutAtItsBlank) {
-    settings.line_speed = 38400;
+    stats.line_speed = 38400;
     delivery.block_size = 512;
     file_entry* e = entry("/some/dir/my file.txt", 2500);
     write_log_line('S', e, 0);
@@ -34,8 +34,8 @@ TEST_F(Stats, LogLineHasTheFixedFormatWithTheNameCutAtItsBlank) {
                                "s   2500 38400 bps 1234 cps   0 errors     0  512 /some/dir/my 0",
                                "e 123456789 38400 bps 123456 cps   0 errors     0  512 /some/dir/my 0",
                                "E      1 38400 bps    7 cps   0 errors     0  512 evil?S 0"}));
-    close(settings.log_fd);
-    settings.log_fd = -1;
+    close(stats.log_fd);
+    stats.log_fd = -1;
     e = entry("x", 1);
     write_log_line('S', e, 1);  // no log: nothing happens
     free_entry(e);

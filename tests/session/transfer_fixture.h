@@ -17,77 +17,47 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
-#include "files/entries.h"
+#include "files/lists.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
+#include "serial/process.h"
 #include "session/cycle.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
 #include "session/transfer.h"
+#include "support/scratch.h"
+#include "support/state.h"
 
 inline time_t test_now = 1000;
 inline time_t test_clock() { return test_now; }
 
 class Transfer : public ::testing::Test {
 protected:
-    std::filesystem::path root;
-    std::filesystem::path home;
+    scratch_dir dir;
 
     void SetUp() override {
         reset_state();
-        free_rings();
-        channels = channels_state{};
         alloc_link_channels();
-        char pattern[] = "/tmp/kestro-xfer-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        home = std::filesystem::current_path();
-        std::filesystem::current_path(root);
+        ASSERT_FALSE(dir.root.empty());
+        dir.enter();
         umask(022);
-        settings.log_fd = open("log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_NE(settings.log_fd, -1);
+        stats.log_fd = open("log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_NE(stats.log_fd, -1);
     }
     void TearDown() override {
         if (receiving.incoming_fd != 0) close(receiving.incoming_fd);
         if (sending.outgoing_fd != 0) close(sending.outgoing_fd);
-        if (settings.log_fd != -1) close(settings.log_fd);
+        if (stats.log_fd != -1) close(stats.log_fd);
         reset_state();
-        free_rings();
-        channels = channels_state{};
-        std::filesystem::current_path(home);
-        std::filesystem::remove_all(root);
     }
 
     static void reset_state() {
-        for (file_queue* q : {&files.upload_queue, &files.request_queue, &files.receive_names,
-                              &sending.offered_queue, &sending.send_queue, &sending.in_transit_queue,
-                              &receiving.receive_queue, &receiving.received_queue,
-                              &receiving.requested_queue, &finished_queue})
-            queue_free_all(q);
-        // current_outgoing, when set, is in in_transit_queue and was freed with it.
-        if (receiving.current_incoming != nullptr) free_entry(receiving.current_incoming);
-        dir_list_free_all(&files.upload_dirs);
-        dir_list_free_all(&files.extra_dirs);
-        files = files_state{};
-        settings = settings_state{};
-        sending = send_state{};
-        receiving = receive_state{};
-        stats = stats_state{};
-        finished_queue = file_queue{};
-        cycle = cycle_state{};
-        delivery = delivery_state{};
+        reset_all_state();
         test_now = 1000;
         time_source = test_clock;
         clock_update();
-    }
-    static void free_rings() {
-        for (int n = 0; n < LINK_CHANNELS; ++n) {
-            if (channels.send_channels[n] != nullptr) free(channels.send_channels[n]->buffer_start);
-            if (channels.recv_channels[n] != nullptr) free(channels.recv_channels[n]->buffer_start);
-        }
     }
 
     // Everything written into send channel n, taken as delivered and acknowledged.
@@ -128,15 +98,8 @@ protected:
         for (char& c : s) c = static_cast<char>(gen() & 0xFF);
         return s;
     }
-    static void put_file(const std::string& path, const std::string& content) {
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    static std::string file_text(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    static void put_file(const std::string& path, const std::string& content) { write_file(path, content); }
+    static std::string file_text(const std::string& path) { return read_file(path); }
     static std::vector<std::string> log_lines() {
         std::vector<std::string> lines;
         std::istringstream in(file_text("log"));

@@ -49,6 +49,29 @@ inline bool settle(int fd, int expected) {
     return false;
 }
 
+// Appends what was written to the slave and is not read from the master yet. A marker
+// written to the slave after it comes out last, so nothing still on its way is missed.
+// False when the marker never came back.
+inline bool read_to_marker(const pty_pair& p, std::string& out) {
+    fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
+    fcntl(p.slave, F_SETFL, fcntl(p.slave, F_GETFL) | O_NONBLOCK);
+    bool marker_sent = false;  // the marker waits for room too
+    for (int turn = 0; turn < 100000; ++turn) {
+        if (!marker_sent) marker_sent = write(p.slave, "#", 1) == 1;
+        char buffer[4096];
+        ssize_t n = read(p.master, buffer, sizeof buffer);
+        if (n <= 0) {
+            poll(nullptr, 0, 1);
+            continue;
+        }
+        std::string got(buffer, static_cast<size_t>(n));
+        size_t mark = got.find('#');
+        out += got.substr(0, mark);
+        if (mark != std::string::npos) return true;
+    }
+    return false;
+}
+
 inline bool same_attrs(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&

@@ -11,16 +11,10 @@ namespace {
 struct ChatTest : ui_fixture {
     void SetUp() override {
         reset_state();
-        codec = codec_state{};
-        delivery = delivery_state{};
         alloc_link_channels();
-        settings.device_path = "/dev/null";
-        settings.beeper_off = 1;  // a refused line must not ring the test's terminal
+        process.device_mode = true;
+        screen.beeper_off = 1;  // a refused line must not ring the test's terminal
         cycle.peer_lines = 25;
-    }
-    void TearDown() override {
-        free_link_channels();
-        ui_fixture::TearDown();
     }
 
     // What a send channel holds, sent or not.
@@ -97,7 +91,7 @@ TEST_F(ChatTest, ChatOffBeepsSendsNothingButNotesTheTime) {
     open_screen(25, 80);
     cycle.peer_lines = -1;
     serial.clock = 5000;
-    settings.beeper_off = 0;
+    screen.beeper_off = 0;
     testing::internal::CaptureStderr();  // the bell goes there, not to the test's terminal
     send("hello");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\a");

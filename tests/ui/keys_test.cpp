@@ -1,7 +1,7 @@
 // Keys: control letters on channel 0, the input modes, Enter in each mode, editing.
 #include <string>
 
-#include "files/entries.h"
+#include "files/lists.h"
 #include "ui/keys.h"
 #include "ui_fixture.h"
 
@@ -10,16 +10,9 @@ namespace {
 struct KeysTest : ui_fixture {
     void SetUp() override {
         reset_state();
-        files = files_state{};
         alloc_link_channels();
-        settings.device_path = "/dev/null";
+        process.device_mode = true;
         cycle.peer_lines = 25;
-    }
-    void TearDown() override {
-        queue_free_all(&files.upload_queue);
-        queue_free_all(&files.request_queue);
-        free_link_channels();
-        ui_fixture::TearDown();
     }
     static std::string control_channel() {
         link_channel* rec = channels.send_channels[0];
@@ -44,10 +37,10 @@ struct KeysTest : ui_fixture {
 TEST_F(KeysTest, BeeperKeyTwiceWritesQThenLowerQAndFlipsTheBar) {
     open_screen(25, 80);
     handle_key_code(14);
-    EXPECT_EQ(settings.beeper_off, 1);
+    EXPECT_EQ(screen.beeper_off, 1);
     EXPECT_EQ(row_text(screen.prompt_win, 0).substr(40, 15), "[ Beeper: No  ]");
     handle_key_code(14);
-    EXPECT_EQ(settings.beeper_off, 0);
+    EXPECT_EQ(screen.beeper_off, 0);
     EXPECT_EQ(row_text(screen.prompt_win, 0).substr(40, 15), "[ Beeper: Yes ]");
     EXPECT_EQ(control_channel(), "Qq");
 }
@@ -118,8 +111,8 @@ TEST_F(KeysTest, EditingKeysDeleteAndMove) {
 }
 
 TEST_F(KeysTest, ExitKeyEndsWithZeroWhateverIsOutstanding) {
-    settings.exit_status = 3;
-    EXPECT_EXIT(handle_key_code(24), ::testing::ExitedWithCode(0), "");
+    process.exit_status = 3;
+    EXPECT_EQ(end_code([] { handle_key_code(24); }), 0);
 }
 
 TEST(TrimTrailingBlanks, EndsOnly) {

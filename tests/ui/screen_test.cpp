@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "session/display.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "ui_fixture.h"
@@ -11,15 +12,7 @@ namespace {
 struct ScreenTest : ui_fixture {
     void SetUp() override {
         reset_state();
-        settings.device_path = "/dev/null";
-        receiving = receive_state{};
-        sending = send_state{};
-    }
-    void TearDown() override {
-        queue_free_all(&sending.in_transit_queue);
-        if (receiving.current_incoming != nullptr) free_entry(receiving.current_incoming);
-        receiving = receive_state{};
-        ui_fixture::TearDown();
+        process.device_mode = true;
     }
     void chat_bytes(const std::string& bytes) {
         for (unsigned char byte : bytes) chat_out(byte);
@@ -104,12 +97,12 @@ TEST_F(ScreenTest, SmallTerminalsStayInsideTheirWindows) {
 }
 
 TEST(ScreenDoorMode, NothingIsDrawnWithoutADevice) {
-    settings = settings_state{};
-    screen = screen_state{};
+    reset_all_state();
     screen_setup();  // would take over the terminal if it drew anything
-    EXPECT_FALSE(screen.screen_active);
+    EXPECT_FALSE(process.screen_active);
     EXPECT_EQ(stdscr, nullptr);
     show_number(3, 16, 1);
+    show_file_name(UPLOAD_COLUMN, "x");
     show_upload_name();
     show_download_name();
     chat_out('x');

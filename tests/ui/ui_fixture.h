@@ -6,10 +6,13 @@
 
 #include <string>
 
-#include "app/settings.h"
 #include "link/channels.h"
 #include "serial/port.h"
+#include "serial/process.h"
+#include "session/chat.h"
 #include "session/cycle.h"
+#include "session/plan.h"
+#include "support/state.h"
 #include "ui/chat.h"
 #include "ui/screen.h"
 
@@ -18,13 +21,7 @@ struct ui_fixture : ::testing::Test {
     FILE* out = nullptr;
     FILE* in = nullptr;
 
-    void reset_state() {
-        settings = settings_state{};
-        screen = screen_state{};
-        chat = chat_state{};
-        cycle = cycle_state{};
-        serial = serial_state{};
-    }
+    static void reset_state() { reset_all_state(); }
 
     // Builds the display on a terminal of the given size.
     void open_screen(int lines, int columns) {
@@ -51,9 +48,13 @@ struct ui_fixture : ::testing::Test {
         fclose(in);
         term = nullptr;
         screen = screen_state{};
+        process.screen_active = false;
     }
 
-    void TearDown() override { close_screen(); }
+    void TearDown() override {
+        close_screen();
+        reset_all_state();
+    }
 
     // One row of a window as text; the window's cursor is left where it was.
     static std::string row_text(WINDOW* window, int row) {

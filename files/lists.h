@@ -1,0 +1,48 @@
+// How names from the command line, list files and peer requests become file entries and
+// directory nodes, and the lists they go to.
+//
+// Interface summary:
+//   files                      the one instance: queues, directories, how names are taken
+//   add_upload_name (name, status) -> entries made (status 1 local name, 0 peer's request)
+//   add_request_name (name), add_receive_name (name) -> 1 made, 0 no memory
+//   expand_argument (argument, apply)   '@' list files; ends the run with 10 when one
+//                              cannot be opened ("File not found: " and the name)
+//   add_argument_name (name)   dispatch by files.name_mode
+//   dir_list_free_all (list)   frees every directory node
+#pragma once
+
+#include "files/entries.h"
+#include "files/paths.h"
+
+struct dir_node {
+    dir_node* next;
+    char path[];
+};
+
+struct dir_list {
+    dir_node* head = nullptr;
+    dir_node* tail = nullptr;
+};
+
+struct files_state {
+    // Set by the command line.
+    char name_mode = 'u';       // following names: 'u' send, 'd' receive under, 'r' request
+    int wildcards_allowed = 1;  // 0: a name with '*' or '?' is neither sent nor served
+
+    file_queue upload_queue;
+    file_queue request_queue;
+    file_queue receive_names;
+    dir_list upload_dirs;
+    dir_list extra_dirs;
+    char download_dir[NAME_PART_SIZE] = "";
+    int receive_names_given = 0;
+};
+
+extern files_state files;
+
+int add_upload_name(const char* name, int status);
+int add_request_name(const char* name);
+int add_receive_name(const char* name);
+void expand_argument(const char* argument, void (*apply)(const char* name));
+void add_argument_name(const char* name);
+void dir_list_free_all(dir_list* list);

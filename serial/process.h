@@ -1,0 +1,49 @@
+// The end of the run: the exit codes, fatal internal errors, console messages, and the one
+// way out through which every end of the process passes.
+//
+// Interface summary:
+//   on_end_of_run (cleanup)       registers a clean-up; they run last registered first
+//   end_run (code)                runs the clean-ups, then final_exit (code); never returns
+//   internal_error_exit (number)  records the number and ends with the exit status
+//   console_message (text)        text and a newline on standard output, device mode only
+//   console_error (text)          text on standard error, unless the screen owns the terminal
+//   final_exit                    the seam: the real exit in the program; tests throw instead
+#pragma once
+
+// Bits of process.exit_status, the code of a failure or of the automatic exit.
+constexpr int EXIT_DOWNLOADS_OUTSTANDING = 1;
+constexpr int EXIT_UPLOADS_OUTSTANDING = 2;
+
+// The other exit codes.
+constexpr int EXIT_BY_USER = 0;           // the exit key; an -e above its limit
+constexpr int EXIT_MISSING_ARGUMENT = 1;  // an option's argument is not there
+constexpr int EXIT_LIST_NOT_FOUND = 10;   // a list file named on the command line
+constexpr int EXIT_PORT_FAILED = 20;      // the serial port cannot be opened
+constexpr int EXIT_BAD_OPTION = 30;       // a bad value or an unknown option letter
+
+// Fatal internal errors: records from the peer too long for their buffers, or a broken queue.
+constexpr int INTERNAL_ERROR_OFFER = 1;
+constexpr int INTERNAL_ERROR_REQUEST = 2;
+constexpr int INTERNAL_ERROR_QUEUE = 3;
+constexpr int INTERNAL_ERROR_CONTROL = 5;
+
+constexpr int MAX_CLEANUPS = 8;
+
+struct process_state {
+    int exit_status = 0;         // EXIT_*_OUTSTANDING bits of outstanding work
+    int internal_error = 0;      // number of a fatal internal error, 0 when none
+    bool device_mode = false;    // -p given: standard output is the user's terminal
+    bool screen_active = false;  // the full-screen display owns the terminal
+    void (*cleanups[MAX_CLEANUPS])() = {};
+    int cleanup_count = 0;
+};
+
+extern process_state process;
+
+extern void (*final_exit)(int code);
+
+void on_end_of_run(void (*cleanup)());
+[[noreturn]] void end_run(int code);
+[[noreturn]] void internal_error_exit(int number);
+void console_message(const char* text);
+void console_error(const char* text);

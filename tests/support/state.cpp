@@ -1,0 +1,63 @@
+#include "support/state.h"
+
+#include <initializer_list>
+
+#include "files/lists.h"
+#include "link/channels.h"
+#include "link/codec.h"
+#include "link/delivery.h"
+#include "link/establish.h"
+#include "link/supervise.h"
+#include "serial/port.h"
+#include "serial/process.h"
+#include "session/chat.h"
+#include "session/cycle.h"
+#include "session/display.h"
+#include "session/receive.h"
+#include "session/send.h"
+#include "session/stats.h"
+#include "ui/screen.h"
+
+namespace {
+
+[[noreturn]] void throw_run_ended(int code) { throw run_ended{code}; }
+
+// Even a test that resets nothing must never end the test program.
+[[maybe_unused]] const bool seam_set = (final_exit = throw_run_ended, true);
+
+}  // namespace
+
+void reset_all_state() {
+    for (file_queue* q : {&files.upload_queue, &files.request_queue, &files.receive_names,
+                          &sending.offered_queue, &sending.send_queue, &sending.in_transit_queue,
+                          &receiving.receive_queue, &receiving.received_queue,
+                          &receiving.requested_queue, &finished_queue})
+        queue_free_all(q);
+    // current_outgoing, when set, is in in_transit_queue and was freed with it.
+    if (receiving.current_incoming != nullptr) free_entry(receiving.current_incoming);
+    dir_list_free_all(&files.upload_dirs);
+    dir_list_free_all(&files.extra_dirs);
+    free_link_channels();
+
+    process = process_state{};
+    final_exit = throw_run_ended;
+    serial = serial_state{};
+    no_hangup_flag = 1;
+    time_source = system_time_source;
+    codec = codec_state{};
+    delivery = delivery_state{};
+    establish = establish_state{};
+    link_setup = link_setup_state{};
+    termination = termination_state{};
+    on_peer_goodbye = nullptr;
+    files = files_state{};
+    session = session_options{};
+    cycle = cycle_state{};
+    receiving = receive_state{};
+    sending = send_state{};
+    stats = stats_state{};
+    finished_queue = file_queue{};
+    chat = chat_state{};
+    display = display_hooks{};
+    screen = screen_state{};
+}
