@@ -47,7 +47,7 @@ int add_found_file(const char* directory, const char* name, int status) {
     if (!S_ISREG(info.st_mode)) return 0;
     if (info.st_size > INT32_MAX) {
         // The offer carries a signed 32-bit size: never announce a wrapped one.
-        // Local names are told about; the screen, while up, owns the terminal.
+        // Local names are told about (not on the screen: it owns the terminal while up).
         if (status != 0) {
             console_error("File too large: ");
             console_error(path);
