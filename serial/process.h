@@ -6,7 +6,9 @@
 //   end_run (code)                runs the clean-ups, then final_exit (code); never returns
 //   internal_error_exit (number)  records the number and ends with the exit status
 //   console_message (text)        text and a newline on standard output, device mode only
-//   console_error (text)          text on standard error, unless the screen owns the terminal
+//   console_error (text)          text on standard error, unless standard error is the
+//                                 terminal the screen owns or the door's line itself
+//   console_reason (subject, reason)  "kestro: <subject>: <reason>" as one console_error line
 //   final_exit                    the seam: the real exit in the program; tests throw instead
 #pragma once
 
@@ -47,3 +49,4 @@ void on_end_of_run(void (*cleanup)());
 [[noreturn]] void internal_error_exit(int number);
 void console_message(const char* text);
 void console_error(const char* text);
+void console_reason(const char* subject, const char* reason);
