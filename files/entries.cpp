@@ -15,6 +15,8 @@ file_entry* new_entry(const char* name) {
     entry->prev = nullptr;
     entry->status = 0;
     entry->offset = 0;
+    entry->device = 0;
+    entry->inode = 0;
     entry->time = 0;
     entry->date = 0;
     entry->size = 0;

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include <sys/types.h>
+
 static_assert(std::endian::native == std::endian::little,
               "the offer record is copied straight out of a file_entry");
 
@@ -21,6 +23,10 @@ struct file_entry {
     file_entry* prev;
     uint8_t status;   // 1 local name, 0 peer's request, later a status letter
     int32_t offset;   // where the transfer starts
+    // The file an upload entry stands for (0, 0 when none): an offer of the same file is
+    // never written into it.
+    dev_t device;
+    ino_t inode;
     // time, date, size and name lie contiguous: together they are the offer record.
     uint16_t time;
     uint16_t date;

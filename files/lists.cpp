@@ -42,7 +42,9 @@ int add_found_file(const char* directory, const char* name, int status) {
     char path[PATH_SIZE];
     if (make_path(path, sizeof path, directory, name, nullptr) != 0) return 0;
     struct stat info;
-    if (stat(path, &info) != 0) return 0;
+    // A peer's request never follows a link out of the directory: the link itself is
+    // looked at. Names the local user gives are followed.
+    if ((status == 0 ? lstat(path, &info) : stat(path, &info)) != 0) return 0;
     // Anything but a regular file would stall or abort the sending side on open.
     if (!S_ISREG(info.st_mode)) return 0;
     if (info.st_size > INT32_MAX) {
@@ -62,6 +64,8 @@ int add_found_file(const char* directory, const char* name, int status) {
     entry->time = dos_time(info.st_mtime);
     entry->date = dos_date(info.st_mtime);
     entry->size = static_cast<int32_t>(info.st_size);
+    entry->device = info.st_dev;
+    entry->inode = info.st_ino;
     queue_append(&files.upload_queue, entry);
     return 1;
 }
@@ -97,8 +101,9 @@ void dir_list_free_all(dir_list* list) {
     list->tail = nullptr;
 }
 
-int add_upload_name(const char* name, int status) {
-    process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+namespace {
+
+int find_upload_files(const char* name, int status) {
     if (!files.wildcards_allowed && strpbrk(name, "?*") != nullptr) return 0;
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
@@ -112,6 +117,17 @@ int add_upload_name(const char* name, int status) {
         if (made < 0) break;
         count += made;
     }
+    return count;
+}
+
+}  // namespace
+
+int add_upload_name(const char* name, int status) {
+    // A local name is outstanding work even when it finds nothing; a peer's request that
+    // finds nothing never made an upload.
+    if (status != 0) process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+    int count = find_upload_files(name, status);
+    if (count > 0) process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
     return count;
 }
 

@@ -3,7 +3,9 @@
 //
 // Interface summary:
 //   files                      the one instance: queues, directories, how names are taken
-//   add_upload_name (name, status) -> entries made (status 1 local name, 0 peer's request)
+//   add_upload_name (name, status) -> entries made (status 1 local name, 0 peer's request:
+//                              a link is never served, and only files found set the
+//                              uploads bit of the exit status)
 //   add_request_name (name), add_receive_name (name) -> 1 made, 0 no memory
 //   expand_argument (argument, apply)   '@' list files; ends the run with 10 when one
 //                              cannot be opened ("File not found: " and the name)
