@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <strings.h>
 
 #include "files/lists.h"
@@ -107,18 +109,61 @@ void write_offset(int32_t offset) {
     send_write(CH_STATUS, bytes, 4);
 }
 
-// Resume, skip or overwrite an existing file; a path that cannot be opened counts as new.
+// A file in our own upload queues, from the first queue to the confirmation: offered
+// data written into it would mix two files, and -o would delete the upload.
+bool one_of_our_uploads(const struct stat& st) {
+    for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
+                                &sending.in_transit_queue})
+        for (const file_entry* e = q->head; e != nullptr; e = e->next)
+            if (e->inode == st.st_ino && e->device == st.st_dev && e->inode != 0) return true;
+    return false;
+}
+
+// Why an open descriptor may not take received data, or null when it may: only a regular
+// file with no other name, so nothing is written through a link to a file elsewhere.
+const char* unfit_target(int fd, struct stat* st) {
+    if (fstat(fd, st) != 0) return strerror(errno);
+    if (!S_ISREG(st->st_mode)) return "not a regular file";
+    if (st->st_nlink != 1) return "a file with other links";
+    if (one_of_our_uploads(*st)) return "a file being sent";
+    return nullptr;
+}
+
+// Opens a received file without following a link (O_NOFOLLOW), non-blocking and without
+// a controlling terminal, so a FIFO or device planted under the name cannot stall or take
+// us. -1 with errno set, or the reason in *unfit for a descriptor that is not usable.
+int open_target(const char* path, int flags, struct stat* st, const char** unfit) {
+    *unfit = nullptr;
+    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, NEW_FILE_MODE);
+    if (fd < 0) return -1;
+    if ((*unfit = unfit_target(fd, st)) != nullptr) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A received file that cannot be created or written says why on standard error: without
+// a screen the result letter alone reaches nobody.
+void report_file_error(const char* what, const char* path, const char* reason) {
+    char subject[PATH_SIZE + 32];
+    snprintf(subject, sizeof subject, "%s %s", what, path);
+    console_reason(subject, reason);
+}
+
+// Resume, skip or overwrite an existing file. A missing file, or one that cannot be opened
+// for writing, counts as new; a link, a directory, a file with other links or one of our
+// uploads is taken.
 existing look_at_existing(file_entry* entry, const char* path) {
-    // Non-blocking and no controlling terminal: a FIFO or device must not stall or take us.
-    int fd = open_file(path, O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
-    if (fd < 0) {
+    struct stat st {};
+    const char* unfit = nullptr;
+    int fd = open_target(path, 0, &st, &unfit);
+    if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
         accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
     }
-    struct stat st {};
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd < 0) return existing::taken;
     close(fd);
-    if (!regular) return existing::taken;
     if (session.resume_check) {
         if (st.st_size < entry->size) {
             int32_t length = static_cast<int32_t>(st.st_size);
@@ -199,10 +244,13 @@ void start_next_file() {
     if (entry == nullptr) return;
     receiving.current_incoming = entry;
     receiving.reception_started = 0;
-    int fd = entry->status == ST_RESUMED
-                 ? open_file(entry->name, O_RDWR | O_NOCTTY | O_NONBLOCK, 0)
-                 : open_file(entry->name, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY, NEW_FILE_MODE);
+    // The file is looked at again: a link or another name may have come since the offer.
+    struct stat st {};
+    const char* unfit = nullptr;
+    int fd = open_target(entry->name, entry->status == ST_RESUMED ? 0 : O_CREAT | O_EXCL, &st, &unfit);
     if (fd < 0) {
+        const char* what = entry->status == ST_RESUMED ? "cannot open" : "cannot create";
+        report_file_error(what, entry->name, unfit != nullptr ? unfit : strerror(errno));
         receiving.incoming_fd = 0;
         abort_download(ST_OPEN_ERROR);
         return;
@@ -218,6 +266,37 @@ void start_next_file() {
     show_download_name();
 }
 
+// A short write is followed by another, so a failure leaves its reason in errno.
+bool write_whole(int fd, const uint8_t* bytes, int n) {
+    while (n > 0) {
+        ssize_t done = write(fd, bytes, static_cast<size_t>(n));
+        if (done <= 0) {
+            if (done == 0) errno = EIO;
+            return false;
+        }
+        bytes += done;
+        n -= static_cast<int>(done);
+    }
+    return true;
+}
+
+// The file's bytes, and its name in its directory, reach the disk before its "c": a sender
+// told so may delete its copy (-y). The directory is synced for a resumed file too: the
+// run that created it may have ended before its name was on the disk.
+bool sync_received(int fd, const char* path) {
+    if (fsync(fd) != 0) return false;
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0) return false;
+    int dir_fd = open(directory[0] != 0 ? directory : ".", O_RDONLY | O_DIRECTORY);
+    if (dir_fd < 0) return false;
+    bool synced = fsync(dir_fd) == 0;
+    int saved = errno;
+    close(dir_fd);
+    errno = saved;
+    return synced;
+}
+
 // Writes one piece of the current file once all of it is in its data channel.
 piece_result receive_piece() {
     transfer_figures& fig = receiving.figures;
@@ -227,14 +306,20 @@ piece_result receive_piece() {
     if (n > 0) {
         uint8_t piece[SLICE_SIZE];
         recv_read(receiving.receive_channel, piece, n);
-        if (write(receiving.incoming_fd, piece, n) != n) {
+        if (!write_whole(receiving.incoming_fd, piece, n)) {
+            report_file_error("cannot write", receiving.current_incoming->name, strerror(errno));
             abort_download(ST_WRITE_ERROR);
             return piece_result::stop;
         }
     }
     piece_moved(&fig, &receiving.receive_channel, &receiving.receive_slice_left, n);
     if (fig.file_bytes_left != 0) return piece_result::moved;
-    close_incoming();
+    if (!close_incoming()) {
+        // Not on the disk for sure: never confirmed, so the sender keeps its file.
+        report_file_error("cannot sync", receiving.current_incoming->name, strerror(errno));
+        abort_download(ST_WRITE_ERROR);
+        return piece_result::stop;
+    }
     queue_append(&receiving.received_queue, receiving.current_incoming);
     receiving.current_incoming = nullptr;
     fig.files_left -= 1;
@@ -319,16 +404,20 @@ void confirm_received(file_entry* entry) {
     process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
 }
 
-void close_incoming() {
+bool close_incoming() {
     transfer_figures& fig = receiving.figures;
+    bool synced = true;
     if (receiving.incoming_fd != 0) {
+        file_entry* entry = receiving.current_incoming;
+        bool whole = receiving.reception_started && fig.file_bytes_left == 0;
+        if (whole) synced = sync_received(receiving.incoming_fd, entry->name);
+        int saved = errno;  // the caller reports why a sync failed
         close(receiving.incoming_fd);
         receiving.incoming_fd = 0;
-        file_entry* entry = receiving.current_incoming;
         if (!receiving.reception_started) {
             // It held other bytes before this run: never logged as received, never deleted.
             if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
-        } else if (fig.file_bytes_left == 0) {
+        } else if (whole && synced) {
             write_log_line(LOG_RECEIVED, entry, stats.download.average_rate);
         } else if (session.delete_partial) {
             unlink(entry->name);
@@ -336,9 +425,11 @@ void close_incoming() {
             write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
         }
         receiving.reception_started = 0;
+        errno = saved;
     }
     fig.file_size = 0;
     fig.file_bytes_left = 0;
+    return synced;
 }
 
 void abort_download(char letter) {

@@ -7,7 +7,8 @@
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_incoming (entry, offset, letter)
 //   abort_download (letter)
-//   close_incoming ()    also run at the end of the run (app's exit_handler)
+//   close_incoming () -> true unless a file whose last byte was written could not be
+//                        synced to the disk; also run at the end of the run (exit_handler)
 //   on_peer_abort ()     the peer's "b"
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
@@ -46,7 +47,7 @@ void send_requests();
 void receive_data();
 void accept_incoming(file_entry* entry, int32_t offset, char letter);
 void abort_download(char letter);
-void close_incoming();
+bool close_incoming();
 void on_peer_abort();
 void on_request_answer(char letter);
 void confirm_received(file_entry* entry);

@@ -261,4 +261,86 @@ TEST_F(Receiving, RequestsAreSentWholeAndAnswersTakenInOrder) {
     EXPECT_EQ(finished()[1], "m:" + std::string(511, 'M'));
 }
 
+// Nothing is written through a link that stands under an offered name, whenever it came,
+// and a peer's request never serves one; names the local user gives are followed.
+TEST_F(Receiving, LinksAreTakenNamesAndNeverWrittenThroughOrServed) {
+    put_file("outside/secret", "keep");
+    std::filesystem::create_directories("dl");
+    files.name_mode = 'd';
+    add_argument_name("dl/");
+    ASSERT_EQ(symlink("../outside/secret", "dl/sym"), 0);
+    ASSERT_EQ(link("outside/secret", "dl/hard"), 0);
+    ASSERT_EQ(symlink("../outside/new", "dl/dangling"), 0);
+    ASSERT_EQ(symlink("../outside", "dl/dir"), 0);
+    // Longer offers: each would have been resumed into the file outside, or created there.
+    for (const char* name : {"sym", "hard", "dangling", "dir"}) EXPECT_EQ(answer(10, name), "e") << name;
+    session.rename_existing = 1;
+    EXPECT_EQ(answer(10, "sym"), "u");
+    EXPECT_EQ(waiting().back(), "dl/sym.0");
+    ASSERT_EQ(symlink("../outside/secret", "dl/sym.0"), 0);  // planted after the answer
+    receive_data();
+    EXPECT_EQ(finished().back(), "2:dl/sym.0");
+    EXPECT_EQ(file_text("outside/secret"), "keep");
+    EXPECT_FALSE(std::filesystem::exists("outside/new"));
+
+    session.serve_requests = 1;
+    ASSERT_EQ(symlink("outside/secret", "served"), 0);
+    peer(CH_REQUESTS, std::string("served") + '\0');
+    serve_request();
+    EXPECT_EQ(wire(CH_STATUS).back(), 'm');
+    EXPECT_EQ(add_upload_name("served", 1), 1);
+}
+
+// Our own upload, queued, offered or in transit, is a taken name whatever the offer calls
+// it: never resumed into (a hybrid of two files), never deleted by -o.
+TEST_F(Receiving, OfferOfAFileWeAreSendingIsATakenName) {
+    std::string mine = random_bytes(3000, 51);
+    put_file("mine", mine);
+    add_upload_name(dir.path("mine").c_str(), 1);
+    EXPECT_EQ(answer(5000, "mine"), "e");  // queued
+    send_offers();
+    wire(CH_OFFERS);
+    session.overwrite_existing = 1;
+    EXPECT_EQ(answer(50, "mine"), "e");  // offered
+    peer(CH_STATUS, "u");
+    status_receiver();
+    send_data();
+    ASSERT_EQ(count(sending.in_transit_queue), 1);
+    session.rename_existing = 1;
+    EXPECT_EQ(answer(5000, "mine"), "u");  // being sent
+    EXPECT_EQ(waiting().back(), "mine.0");
+    EXPECT_EQ(file_text("mine"), mine);
+}
+
+// Failures that looked like success: a received file that cannot be created says why on
+// standard error, unless standard error is the line; a served request that found nothing
+// leaves no upload outstanding.
+TEST_F(Receiving, UncreatableFilesSayWhyAndEmptyRequestsLeaveNoUploadOutstanding) {
+    files.name_mode = 'd';
+    add_argument_name("gone/");  // a download directory that is not there
+    int saved_in = dup(0), saved_err = dup(2);
+    int errors = open("errors", O_RDWR | O_CREAT | O_TRUNC, 0644);
+    dup2(errors, 2);
+    EXPECT_EQ(answer(10, "a"), "u");
+    receive_data();
+    dup2(errors, 0);  // standard error is now the door's line too
+    receiving.download_abort_state = ABORT_NONE;
+    EXPECT_EQ(answer(10, "b"), "u");
+    receive_data();
+    dup2(saved_in, 0);
+    dup2(saved_err, 2);
+    for (int fd : {saved_in, saved_err, errors}) close(fd);
+    EXPECT_EQ(finished(), (std::vector<std::string>{"2:gone/a", "2:gone/b"}));
+    EXPECT_EQ(file_text("errors"), "kestro: cannot create gone/a: No such file or directory\n");
+
+    session.serve_requests = 1;
+    peer(CH_REQUESTS, std::string("nothing") + '\0');
+    serve_request();
+    EXPECT_EQ(process.exit_status, 0);
+    put_file("found", "f");
+    peer(CH_REQUESTS, std::string("found") + '\0');
+    serve_request();
+    EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);
+}
+
 }  // namespace
