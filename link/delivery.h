@@ -25,11 +25,12 @@ struct delivery_state {
     time_t ack_time = 0;
     char profile_letter = 'H';
 
+    // The byte counts pass 2 GiB in a long session: 64 bits, never a signed overflow.
     int32_t rx_packets = 0;
-    int32_t rx_bytes = 0;
+    int64_t rx_bytes = 0;
     int32_t rx_errors = 0;
     int32_t tx_packets = 0;
-    int32_t tx_bytes = 0;
+    int64_t tx_bytes = 0;
     int32_t tx_errors = 0;
 };
 

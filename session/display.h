@@ -23,7 +23,7 @@ constexpr int LINK_FIRST_ROW = 2;    // the link's figures
 constexpr int LINK_COLUMN = 68;
 
 struct display_hooks {
-    void (*figure)(int row, int column, int32_t value) = [](int, int, int32_t) {};
+    void (*figure)(int row, int column, int64_t value) = [](int, int, int64_t) {};
     void (*file_name)(int column, const char* path) = [](int, const char*) {};
     void (*info)(const char* text, const char* detail) = [](const char*, const char*) {};
     void (*beep)() = [] {};

@@ -68,7 +68,7 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held, const 
 }
 
 void show_link_rows() {
-    const int32_t values[] = {delivery.window_size, channels.in_flight_total, delivery.block_size,
+    const int64_t values[] = {delivery.window_size, channels.in_flight_total, delivery.block_size,
                               delivery.rx_packets,  delivery.rx_bytes,        delivery.rx_errors,
                               delivery.tx_packets,  delivery.tx_bytes,        delivery.tx_errors};
     for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
@@ -77,7 +77,7 @@ void show_link_rows() {
 
 }  // namespace
 
-void update_rates(rate_state* rates, transfer_figures* figures, int32_t n) {
+void update_rates(rate_state* rates, transfer_figures* figures, int64_t n) {
     if (figures->files_left == 0) {
         rates->rate_start = 0;
         figures->bytes_moved = 0;
@@ -92,11 +92,11 @@ void update_rates(rate_state* rates, transfer_figures* figures, int32_t n) {
     }
     int32_t elapsed = now - rates->rate_start;
     if (elapsed <= 0) elapsed = 1;
-    rates->average_rate = n / elapsed;
+    rates->average_rate = static_cast<int32_t>(n / elapsed);
     if (elapsed <= rate_settle_s) {
         rates->current_rate = rates->average_rate;
     } else if (now - rates->window_start >= rate_window_s) {
-        rates->current_rate = (n - rates->window_bytes) / (now - rates->window_start);
+        rates->current_rate = static_cast<int32_t>((n - rates->window_bytes) / (now - rates->window_start));
         rates->window_bytes = n;
         rates->window_start = now;
     }

@@ -27,7 +27,7 @@ constexpr int rate_settle_s = 9;  // until this many seconds the current rate is
 struct rate_state {
     int32_t rate_start = 0;
     int32_t window_start = 0;
-    int32_t window_bytes = 0;
+    int64_t window_bytes = 0;
     int32_t average_rate = 0;
     int32_t current_rate = 0;
 };
@@ -46,7 +46,7 @@ struct stats_state {
 extern stats_state stats;
 
 void refresh_statistics();
-void update_rates(rate_state* rates, transfer_figures* figures, int32_t n);
+void update_rates(rate_state* rates, transfer_figures* figures, int64_t n);
 void write_log_line(char letter, const file_entry* entry, int32_t rate);
 void show_next_result();
 int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size);

@@ -5,7 +5,7 @@
 //   screen_setup ()            device mode: builds the display, registers screen_close
 //   screen_build ()            everything of screen_setup after initscr (tests build on
 //                              newterm); fills in the session's `display` with these painters
-//   show_number (row, col, v)  "%-10d" into the status window
+//   show_number (row, col, v)  "%-10lld" into the status window
 //   show_file_name (col, path) current-file line of the column's direction; null path "-"
 //   screen_size (columns, lines)   the terminal's size, 0 and 0 without a screen
 //   chat_out (byte)            one received chat byte, filtered and translated; no refresh
@@ -52,7 +52,7 @@ struct screen_state {
 extern screen_state screen;
 
 void screen_setup();
-void show_number(int row, int column, int32_t value);
+void show_number(int row, int column, int64_t value);
 void show_file_name(int column, const char* path);
 void screen_size(int* columns, int* lines);
 void chat_out(uint8_t byte);

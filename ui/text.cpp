@@ -68,8 +68,8 @@ void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off,
     dash_fill(out, size, text, width);
 }
 
-void format_number(char* out, size_t size, int32_t value) {
-    snprintf(out, size, "%-10d", static_cast<int>(value));
+void format_number(char* out, size_t size, int64_t value) {
+    snprintf(out, size, "%-10lld", static_cast<long long>(value));
 }
 
 void format_file_name(char* out, size_t size, const char* path) {

@@ -5,7 +5,7 @@
 //   compute_layout (lines, columns) -> window sizes; every window keeps at least one row
 //   dash_fill (out, size, text, width)      text then '-' up to width; no dashes when too wide
 //   format_bar (out, size, mode, auto_exit, beeper_off, width)   the prompt bar of a mode
-//   format_number (out, size, value)        "%-10d", whole even when longer
+//   format_number (out, size, value)        "%-10lld", whole even when longer
 //   format_file_name (out, size, path)      last path component as "%-15.15s"; null path "-"
 //   chat_filter (filter, byte) -> byte to show, or -1 when the byte is dropped
 //   wrap_piece (bytes, remaining) -> length of the next piece of a wrapped chat line
@@ -41,7 +41,7 @@ struct screen_layout {
 screen_layout compute_layout(int lines, int columns);
 void dash_fill(char* out, size_t size, const char* text, int width);
 void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off, int width);
-void format_number(char* out, size_t size, int32_t value);
+void format_number(char* out, size_t size, int64_t value);
 void format_file_name(char* out, size_t size, const char* path);
 int chat_filter(int* filter, uint8_t byte);
 int wrap_piece(const uint8_t* bytes, int remaining);

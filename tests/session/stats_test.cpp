@@ -1,4 +1,5 @@
 // Rates on the test clock, the transfer log line and the result messages.
+#include "session/display.h"
 #include "transfer_fixture.h"
 
 namespace {
@@ -103,6 +104,24 @@ TEST_F(Stats, RefreshOncePerSecondCountsBytesThatCrossedTheLink) {
     at(2002);
     refresh_statistics();
     EXPECT_EQ(cycle.yell_count, 0);
+}
+
+// A long session passes 2 GiB: the link's byte counts and the rates stay whole.
+TEST_F(Stats, ByteCountsPastTwoGibibytesStayWhole) {
+    static int64_t received_shown = 0;
+    display.figure = [](int row, int column, int64_t value) {
+        if (row == LINK_FIRST_ROW + 4 && column == LINK_COLUMN) received_shown = value;
+    };
+    receiving.figures.files_left = 1;
+    receiving.figures.bytes_moved = 1;
+    at(2000);
+    refresh_statistics();
+    delivery.rx_bytes = 3LL << 30;
+    receiving.figures.bytes_moved = 3LL << 30;
+    at(2100);
+    refresh_statistics();
+    EXPECT_EQ(received_shown, 3LL << 30);
+    EXPECT_EQ(stats.download.average_rate, (3LL << 30) / 100);
 }
 
 TEST_F(Stats, EveryLetterHasItsMessageAndOthersAreFreedSilently) {
