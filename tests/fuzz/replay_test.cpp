@@ -85,7 +85,7 @@ TEST_F(FuzzReplay, HandshakeBlocksAndNoise) {
     bytes every(256, '\0');
     for (int i = 0; i < 256; ++i) every[i] = static_cast<char>(i);
     const std::vector<bytes> blocks = {
-        bytes("\x03\x63\x03Z\\]\x11{Z\\]\x13{", 15),  // lists naming the control sequence bytes
+        bytes("\x03\x63\x03Z\\]\x11{Z\\]\x13{", 13),  // lists naming the control sequence bytes
         bytes("\x03\x63\x03\x11\x13", 5),             // lists never closed
         bytes("\x03\x63\x3f", 3),                     // every mode bit
         bytes("\x07\x63\x00", 3),                     // another version

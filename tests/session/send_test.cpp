@@ -114,10 +114,12 @@ TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut)
     status_receiver();
     EXPECT_EQ(sending.figures.files_left, 1);
     EXPECT_EQ(joined(got).size() + joined(pump_data()).size(), a.size());  // all of it goes
+    peer(CH_STATUS, "c");
+    status_receiver();
+    EXPECT_EQ(finished(), std::vector<std::string>{"U:a"});
 
     // An empty file needs no data: its "c" may come before the cycle that would close it,
     // and must not be lost (the next "c" would otherwise confirm the wrong file).
-    sending = send_state{};
     queue_files({{"empty", ""}, {"b", "bb"}});
     offer_and_answer("uu");
     send_data();  // opens "empty"; it would be closed in the next cycle
