@@ -136,6 +136,9 @@ void screen_build() {
     init_pair(PAIR_BAR, COLOR_WHITE, COLOR_BLUE);
     init_pair(PAIR_TEXT, COLOR_WHITE, COLOR_BLACK);
     init_pair(PAIR_LABEL, COLOR_CYAN, COLOR_BLACK);
+    // The blank stdscr goes out first: refreshed after the windows it erased them all again,
+    // row by row, so the terminal showed the prompt bar beside a blank title for a moment.
+    wrefresh(stdscr);
     build_status();
     show_file_name(UPLOAD_COLUMN, nullptr);  // "-" until the first transfer names a file
     show_file_name(DOWNLOAD_COLUMN, nullptr);
@@ -143,14 +146,10 @@ void screen_build() {
     build_input();
 
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_TEXT));
-    draw_prompt_bar();
-    wrefresh(stdscr);
-    show_refresh(screen.status_win);
-    show_refresh(screen.chat_win);
-    show_refresh(screen.prompt_win);
+    draw_prompt_bar();  // every window is on the terminal now, each refreshed once it was built
 }
 
-void show_number(int row, int column, int32_t value) {
+void show_number(int row, int column, int64_t value) {
     if (!process.screen_active) return;
     char text[16];
     format_number(text, sizeof text, value);

@@ -50,10 +50,11 @@ run_pair() {
 
 # start_cable [cable options]: the cable alone; END_A and END_B are its two ends.
 start_cable() {
+    rm -f paths
     "$CABLE" --print-paths --duration "$SAFETY" "$@" >paths 2>report &
     CABLE_PID=$!
-    for _ in $(seq 1 500); do
-        [ "$(wc -l <paths)" -ge 2 ] && break
+    for _ in $(seq 1 $((SAFETY * 50))); do
+        [ -f paths ] && [ "$(wc -l <paths)" -ge 2 ] && break
         sleep 0.02
     done
     END_A=$(sed -n 1p paths)

@@ -37,10 +37,13 @@ field() {
 # start_cable OPTIONS...: runs the cable in the background with --print-paths;
 # sets LINE_A and LINE_B, reports go to $WORK/report.
 start_cable() {
-    rm -f "$WORK/report"  # a report of an earlier cable must not be taken for this one's
+    # A report or paths of an earlier cable must not be taken for this one's: on a busy
+    # machine the old paths file, whose terminals were gone, was read before the new
+    # cable's shell had even truncated it.
+    rm -f "$WORK/report" "$WORK/paths"
     "$NULLMODEM" --print-paths --report "$WORK/report" "$@" >"$WORK/paths" &
     CABLE_PID=$!
-    paths_printed() { [ "$(wc -l <"$WORK/paths")" -ge 2 ]; }
+    paths_printed() { [ -f "$WORK/paths" ] && [ "$(wc -l <"$WORK/paths")" -ge 2 ]; }
     wait_for 30 paths_printed || fail "no paths printed"
     LINE_A="$(sed -n 1p "$WORK/paths")"
     LINE_B="$(sed -n 2p "$WORK/paths")"
