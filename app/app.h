@@ -13,6 +13,11 @@
 //                                 then prints a fatal internal error
 //   hangup_handler (signal)       one-shot SIGHUP handler, clears no_hangup_flag
 //   install_hangup_handler ()     installs it; a second hang-up takes the default action
+//   stop_handler (signal)         SIGTERM, SIGINT, SIGQUIT: notes the signal in stop_signal and
+//                                 stop_count; the link ends the run at its next check
+//   install_stop_handlers ()      installs it for the three; SIGPIPE and SIGXFSZ ignored
+//   check_display ()              device mode: ends the run with 20 and the reason when the
+//                                 terminal cannot run the display
 #pragma once
 
 [[noreturn]] void kestro_main(int argc, char** argv);
@@ -23,3 +28,6 @@ void print_title();
 void exit_handler();
 void hangup_handler(int signal_number);
 void install_hangup_handler();
+void stop_handler(int signal_number);
+void install_stop_handlers();
+void check_display();

@@ -24,6 +24,8 @@ constexpr long max_line_speed = 115200;
 constexpr uint8_t XON = 0x11;
 constexpr uint8_t XOFF = 0x13;
 
+constexpr char speed_option[] = "--speed";
+
 bool takes_argument(char letter) { return strchr("Eepsvz", letter) != nullptr; }
 
 // Numbers as strtol reads them: leading blanks and a sign, junk after them ignored.
@@ -33,8 +35,59 @@ long number(const char* word) { return strtol(word, nullptr, 10); }
     puts("Unknown option: ");
     puts(rest);
     puts("\n");
+    // In door mode standard output is the line: the reason goes to standard error as well.
+    if (!process.device_mode) console_reason("unknown option", rest);
     print_help_hint();
     end_run(EXIT_BAD_OPTION);
+}
+
+[[noreturn]] void missing_argument(const char* option) {
+    print_title();
+    console_reason(option, "needs an argument");
+    print_help_hint();
+    end_run(EXIT_MISSING_ARGUMENT);
+}
+
+[[noreturn]] void bad_value(char letter, const char* argument, const char* expected) {
+    char subject[64];
+    snprintf(subject, sizeof subject, "-%c %.40s", letter, argument);
+    console_reason(subject, expected);
+    end_run(EXIT_BAD_OPTION);
+}
+
+// Whether the command line names a device, read before anything else so that a message
+// about an earlier word already knows whether standard error may be the line.
+bool names_a_device(int argc, char** argv) {
+    for (int next = 1; next < argc; ++next) {
+        const char* word = argv[next];
+        if (word[0] != '-' || word[1] == '-') continue;
+        for (const char* letter = word + 1; *letter != '\0'; ++letter) {
+            if (*letter == 'p') return true;
+            if (takes_argument(*letter)) ++next;
+        }
+    }
+    return false;
+}
+
+// --speed N or --speed=N: the rate the device is set to. False for any other word.
+bool take_speed_option(const char* word, int argc, char** argv, int* next) {
+    size_t length = sizeof speed_option - 1;
+    if (strncmp(word, speed_option, length) != 0 || (word[length] != '\0' && word[length] != '=')) return false;
+    const char* argument = word + length + 1;
+    if (word[length] == '\0') {
+        if (*next >= argc) missing_argument(speed_option);
+        argument = argv[(*next)++];
+    }
+    char* end = nullptr;
+    long rate = strtol(argument, &end, 10);
+    if (end == argument || *end != '\0' || rate <= 0 || rate > INT32_MAX || speed_code(static_cast<int32_t>(rate)) == 0) {
+        char subject[64];
+        snprintf(subject, sizeof subject, "%s %.40s", speed_option, argument);
+        console_reason(subject, "not a standard rate (50, 75, 110, ... 9600, 19200, ... 4000000)");
+        end_run(EXIT_BAD_OPTION);
+    }
+    link_setup.port_speed = static_cast<int32_t>(rate);
+    return true;
 }
 
 void apply_option(char letter, const char* argument, const char* rest) {
@@ -43,7 +96,7 @@ void apply_option(char letter, const char* argument, const char* rest) {
         case 'D': break;
         case 'E': {
             long n = number(argument);
-            if (static_cast<unsigned long>(n) > max_auto_exit_s) end_run(EXIT_BAD_OPTION);
+            if (static_cast<unsigned long>(n) > max_auto_exit_s) bad_value(letter, argument, "seconds from 0 to 600");
             session.idle_exit_seconds = static_cast<int32_t>(n);
             session.auto_exit_flags |= AUTO_EXIT_IDLE;
             break;
@@ -81,7 +134,7 @@ void apply_option(char letter, const char* argument, const char* rest) {
         case 'r': session.serve_requests = 1; break;
         case 's': {
             long n = number(argument);
-            if (n < min_line_speed || n > max_line_speed) end_run(EXIT_BAD_OPTION);
+            if (n < min_line_speed || n > max_line_speed) bad_value(letter, argument, "a line speed from 50 to 115200");
             stats.line_speed = static_cast<int32_t>(n);
             break;
         }
@@ -89,7 +142,7 @@ void apply_option(char letter, const char* argument, const char* rest) {
         case 'u': files.name_mode = 'u'; break;
         case 'v':
             if (set_profile(static_cast<char>(toupper(static_cast<unsigned char>(argument[0])))) != 0)
-                end_run(EXIT_BAD_OPTION);
+                bad_value(letter, argument, "a profile letter: T, S, C, M, L or H");
             cycle.profile_echo_pending = 1;
             break;
         case 'w': session.resume_check = 0; break;
@@ -103,6 +156,7 @@ void apply_option(char letter, const char* argument, const char* rest) {
 }  // namespace
 
 void parse_command_line(int argc, char** argv) {
+    process.device_mode = names_a_device(argc, argv);
     int next = 1;
     while (next < argc) {
         const char* word = argv[next++];
@@ -110,18 +164,22 @@ void parse_command_line(int argc, char** argv) {
             expand_argument(word, add_argument_name);
             continue;
         }
+        if (take_speed_option(word, argc, argv, &next)) continue;
         // Letters that need an argument take the following words, in order.
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {
             const char* argument = nullptr;
             if (takes_argument(*letter)) {
                 if (next >= argc) {
-                    print_title();
-                    print_help_hint();
-                    end_run(EXIT_MISSING_ARGUMENT);
+                    const char option[3] = {'-', *letter, '\0'};
+                    missing_argument(option);
                 }
                 argument = argv[next++];
             }
             apply_option(*letter, argument, letter);
         }
     }
+    // The log names the speed the device was set to, unless -s says otherwise. A door's
+    // line is the calling system's: --speed means nothing there.
+    if (!process.device_mode) link_setup.port_speed = 0;
+    if (stats.line_speed == 0) stats.line_speed = link_setup.port_speed;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "serial/lock.h"
 #include "serial/port.h"
 
 namespace {
@@ -30,6 +31,8 @@ int main(int argc, char** argv) {
     if (int code = answer_info_option(argc, argv); code >= 0) return code;
 #ifdef KESTRO_FAST_CLOCK
     time_source = fast_time_source;
+    // Test build: lock files go where the test says, never into the system's directory.
+    port_lock_files.directory = getenv("KESTRO_LOCK_DIR");
 #endif
     kestro_main(argc, argv);
 }

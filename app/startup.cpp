@@ -1,8 +1,10 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "app/app.h"
 #include "link/establish.h"
@@ -24,9 +26,15 @@ void open_transfer_log() {
     if (stats.log_path == nullptr) return;
     // Truncated: lines of an earlier, longer run must not trail this run's lines.
     stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
 }
 
 void hangup_handler(int /*signal_number*/) { no_hangup_flag = 0; }
+
+void stop_handler(int signal_number) {
+    stop_signal = signal_number;
+    stop_count = stop_count + 1;
+}
 
 void exit_handler() {
     close_incoming();
@@ -36,8 +44,15 @@ void exit_handler() {
         stats.log_fd = -1;
     }
     if (process.internal_error != 0) {
-        printf("Fatal internal error %d.\r\n", process.internal_error);
-        fflush(stdout);
+        char text[40];
+        snprintf(text, sizeof text, "Fatal internal error %d.\r\n", process.internal_error);
+        // In door mode standard output is the line, closed by now.
+        if (process.device_mode) {
+            fputs(text, stdout);
+            fflush(stdout);
+        } else {
+            console_error(text);
+        }
     }
 }
 
@@ -49,13 +64,35 @@ void install_hangup_handler() {
     sigaction(SIGHUP, &action, nullptr);
 }
 
+void install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = stop_handler;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a wait under way returns at once, and the loops look at the flag.
+    static const int stop_signals[] = {SIGTERM, SIGINT, SIGQUIT};
+    for (int signal_number : stop_signals) sigaction(signal_number, &action, nullptr);
+    // A closed socket and a file-size limit become failed writes, which the run handles.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+void check_display() {
+    char why[256];
+    if (!process.device_mode || screen_usable(why, sizeof why)) return;
+    console_reason("cannot show the display", why);
+    end_run(EXIT_PORT_FAILED);
+}
+
 void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);
+    check_display();  // before the log is opened and before any byte goes on the line
     if (!process.device_mode) link_setup.handshake_echo = 0;
     open_transfer_log();
     install_hangup_handler();
+    // Before curses starts: it takes over only the signals still at their default.
+    install_stop_handlers();
     on_end_of_run(exit_handler);
-    link_establish(link_banner, kestro_identification, stats.line_speed);
+    link_establish(link_banner, kestro_identification);
     clock_update();
     cycle.last_activity_time = serial.clock;
     alloc_link_channels();

@@ -63,8 +63,8 @@ Ctrl+X exit at once (code 0); Left, Right and Backspace edit the line.
 
 Exit codes: 0 nothing outstanding (or Ctrl+X); 1 downloads outstanding, or an
 option lacks its argument; 2 uploads outstanding; 3 both; 10 a list file
-cannot be opened; 20 the port cannot be opened, locked or set up; 30 a bad
-option or value.
+cannot be opened; 20 the port cannot be opened, locked or set up, or the
+terminal cannot show the display; 30 a bad option or value.
 
 Examples:
   kestro -p /dev/ttyUSB0 --speed 115200 -z kestro.log report.zip notes.txt

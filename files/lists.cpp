@@ -1,5 +1,6 @@
 #include "files/lists.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -91,6 +92,20 @@ bool read_list_line(FILE* list, char* line, size_t size) {
     return true;
 }
 
+// A name from the command line that gave nothing to send: the user hears why.
+void tell_not_sent(const char* name) {
+    struct stat info;
+    if (!files.wildcards_allowed && strpbrk(name, "?*") != nullptr)
+        console_reason(name, "a wildcard name, and -k is given");
+    else if (files.upload_dirs.head != nullptr && strchr(name, '/') == nullptr)
+        console_reason(name, "not found in the directories given");
+    else if (stat(name, &info) != 0)
+        console_reason(name, strerror(errno));
+    else if (!S_ISREG(info.st_mode))
+        console_reason(name, "not a regular file");
+    // A file too large was told about when it was found.
+}
+
 }  // namespace
 
 void dir_list_free_all(dir_list* list) {
@@ -158,6 +173,7 @@ void expand_argument(const char* argument, void (*apply)(const char* name)) {
     if (list == nullptr) {
         console_error("File not found: ");
         console_error(list_name);
+        console_error("\n");
         end_run(EXIT_LIST_NOT_FOUND);
     }
     // Every line is one name as it stands: blanks, '@' and '-' included.
@@ -181,6 +197,8 @@ void add_argument_name(const char* name) {
     switch (files.name_mode) {
         case 'd': add_receive_name(name); break;
         case 'r': add_request_name(name); break;
-        default: add_upload_name(name, 1); break;
+        default:
+            if (add_upload_name(name, 1) == 0) tell_not_sent(name);
+            break;
     }
 }

@@ -289,14 +289,15 @@ int handshake_byte(uint8_t b) {
     return 0;
 }
 
-int link_establish(const uint8_t* banner, uint8_t identification, int32_t line_speed) {
+int link_establish(const uint8_t* banner, uint8_t identification) {
     const int mode_word = link_setup.initial_link_mode;
     reset_link_state(mode_word);
     establish = establish_state{};
     establish.banner = banner;
     console_message("Initializing ZARN data link. Press Ctrl+C to cancel.\r\n");
-    if (port_open(link_setup.device_path, line_speed, link_setup.flow_letter) == PORT_OPEN_FAILED) {
-        fputs("Error initializing rs-port.\r\n", stderr);
+    if (port_open(link_setup.device_path, link_setup.port_speed, link_setup.flow_letter) == PORT_OPEN_FAILED) {
+        console_error("Error initializing rs-port.\r\n");
+        console_error(serial.open_error);
         end_run(EXIT_PORT_FAILED);
     }
     on_end_of_run(link_terminate);

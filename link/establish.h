@@ -1,11 +1,11 @@
 // Link establishment: the port opened, the handshake, the line modes agreed.
 //
 // Interface summary:
-//   link_setup            what the command line chose: device, flow, initial mode, echo
-//   link_establish (banner, identification, line_speed)
+//   link_setup            what the command line chose: device, speed, flow, initial mode, echo
+//   link_establish (banner, identification)
 //                         returns the peer's identification byte once the link is up;
 //                         failures leave through link_fail, or end the run with 20
-//                         (port not opened)
+//                         (port not opened, locked or set up: the reason on standard error)
 //   hex_digit (v), hex_value (x)
 //
 // The steps of the handshake, exposed for tests (all work on `establish` and `codec`):
@@ -40,6 +40,7 @@ extern const uint8_t link_banner[14];
 
 struct link_setup_state {
     const char* device_path = nullptr;  // none: door mode, the line is standard input/output
+    int32_t port_speed = 0;             // --speed: the device's rate; 0 keeps its own
     char flow_letter = 'H';             // -H 'S', -h 'N'; handed to the port open
     int initial_link_mode = 0;          // -C sets 0x30, -H adds 0x03
     int handshake_echo = 1;             // echo the peer's handshake bytes; off in door mode
@@ -73,7 +74,7 @@ struct establish_state {
 
 extern establish_state establish;
 
-int link_establish(const uint8_t* banner, uint8_t identification, int32_t line_speed);
+int link_establish(const uint8_t* banner, uint8_t identification);
 char hex_digit(int v);
 int hex_value(int x);
 

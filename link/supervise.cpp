@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 #include "link/codec.h"
@@ -17,9 +18,25 @@ constexpr uint8_t CTRL_C = 3;
 constexpr int goodbye_write_s = 2;  // a line that takes nothing this long is dead
 
 // Standard error is unbuffered; failures to write it are of no consequence here.
-void say(const char* text) {
-    ssize_t ignored = write(2, text, strlen(text));
-    (void)ignored;
+void say(const char* text) { console_error(text); }
+
+const char* stop_message(int signal_number) {
+    switch (signal_number) {
+        case SIGINT: return "Interrupted (SIGINT).";
+        case SIGQUIT: return "Quit (SIGQUIT).";
+        default: return "Terminated (SIGTERM).";
+    }
+}
+
+// The goodbye of an aborted session: what of our own output the line has not sent yet is
+// dropped first, so the goodbye is not given up behind a slow line's backlog. A frame cut
+// short may leave a lone `{` on the wire; a peer that takes escapes would pair it with the
+// goodbye's first brace, so an extra frame boundary goes first for it.
+const char* abort_goodbye() {
+    static const char with_boundary[] = "{}{}{|{}";
+    codec.pending_count = 0;
+    port_drop_output();
+    return (codec.link_mode & MODE_ESC_OUT) ? with_boundary : termination_sequence;
 }
 
 }  // namespace
@@ -35,6 +52,8 @@ const char* goodbye_wait() {
         if (serial.clock - start >= goodbye_total_s || serial.clock - last_byte_time >= goodbye_idle_s)
             return "time-out\r\n";
         if (key_waiting() && read_console_key() == CTRL_C) return "cancelled\r\n";
+        if (stop_count > 0) return "cancelled\r\n";  // a stop signal: nobody wants to wait
+        if (serial.line_gone) return "carrier lost\r\n";
         uint8_t byte = 0;
         if (port_read(&byte, 1) == 0) {
             wait_for_input();
@@ -47,6 +66,8 @@ const char* goodbye_wait() {
 }
 
 void supervise() {
+    // Whatever the carrier mode: a line that reads end of file or a hang-up is gone.
+    if (serial.line_gone) link_fail("Carrier lost.", 0, 1);
     if (serial.carrier_mode != 0) {
         if (carrier_present()) {
             termination.carrier_seen_time = serial.clock;
@@ -58,7 +79,7 @@ void supervise() {
     termination.last_check_clock = serial.clock;
     if (codec.link_interrupted == 0 && serial.clock - codec.last_rx_time > silence_timeout_s)
         link_fail("ZARN data link time-out.", 1, 1);
-    if (termination.break_flag) link_fail("Ctrl+C pressed.", 1, 0);
+    if (stop_count > 0) link_fail(stop_message(stop_signal), 1, 0);
 }
 
 void link_fail(const char* message, int level, int pause) {
@@ -74,10 +95,13 @@ void link_terminate() {
     say(termination.fail_message);
     say("\r\n");
     if (termination.termination_level > 0) {
-        // A half-sent chunk goes out first: the goodbye inside an escape pair reads as data.
-        codec_flush_pending();
-        port_write_all(reinterpret_cast<const uint8_t*>(termination_sequence),
-                       sizeof termination_sequence - 1, goodbye_write_s);
+        const char* goodbye = termination_sequence;
+        if (termination.session_done)
+            codec_flush_pending();  // a half-sent chunk first: the goodbye inside an escape pair reads as data
+        else
+            goodbye = abort_goodbye();
+        port_write_all(reinterpret_cast<const uint8_t*>(goodbye), static_cast<int>(strlen(goodbye)),
+                       goodbye_write_s);
         clock_update();
     }
     if (termination.termination_level > 1) {
@@ -88,7 +112,7 @@ void link_terminate() {
     if (termination.pause_flag) {
         clock_update();
         time_t start = serial.clock;
-        while (serial.clock - start < failure_pause_s) {
+        while (serial.clock - start < failure_pause_s && stop_count == 0) {
             usleep(WAIT_FOR_INPUT_US);
             clock_update();
         }

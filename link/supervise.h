@@ -1,13 +1,15 @@
 // Link supervision, the fatal-error path and the termination exchange.
 //
 // Interface summary:
-//   supervise ()                    carrier and silence checks; may call link_fail
+//   supervise ()                    dead line, carrier, silence and stop-signal checks; may
+//                                   call link_fail
 //   link_fail (message, level, pause)  records the failure, ends the run with the exit
 //                                   status; never returns
 //   link_terminate ()               clean-up at the end of the run: message, goodbye, wait,
 //                                   port closed, pause
 //   goodbye_wait ()                 waits for the peer's goodbye from serial.clock on;
-//                                   "ok.\r\n", "time-out\r\n" or "cancelled\r\n"
+//                                   "ok.\r\n", "time-out\r\n", "cancelled\r\n" (Ctrl+C or
+//                                   a stop signal) or "carrier lost\r\n" (the line died)
 #pragma once
 
 #include <ctime>
@@ -28,7 +30,9 @@ struct termination_state {
     int pause_flag = 0;
     time_t carrier_seen_time = 0;
     time_t last_check_clock = 0;
-    int break_flag = 0;  // nothing raises it: Ctrl+C reaches the main loop as a key
+    // The session ended by itself: everything we queued, status letters included, still
+    // goes out before the goodbye. Any other end drops our unsent output first.
+    bool session_done = false;
 };
 
 extern termination_state termination;

@@ -2,30 +2,128 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "serial/lock.h"
 
 serial_state serial;
 volatile sig_atomic_t no_hangup_flag = 1;
+volatile sig_atomic_t stop_signal = 0;
+volatile sig_atomic_t stop_count = 0;
 
 time_t system_time_source() { return time(nullptr); }
 time_t (*time_source)() = system_time_source;
 
-int port_open(const char* device_path, int32_t /*speed: the line keeps its own*/,
-              char flow_letter) {
+namespace {
+
+struct standard_rate {
+    int32_t rate;
+    speed_t code;
+};
+constexpr standard_rate standard_rates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+constexpr const char not_a_terminal[] = "not a terminal device";
+
+// The errors of a line whose other side has hung up or closed: it will never work again.
+bool line_hung_up(int error) { return error == EIO || error == EPIPE || error == ENXIO || error == ECONNRESET; }
+
+// Ends a failed open: says why, and leaves the device as it was and free.
+int refuse(int fd, const char* path, const char* reason) {
+    snprintf(serial.open_error, sizeof serial.open_error, "kestro: %s: %s\n", path, reason);
+    if (fd >= 0) {
+        if (serial.line_exclusive) ioctl(fd, TIOCNXCL);
+        close(fd);
+    }
+    serial.line_exclusive = false;
+    port_unlock();
+    return PORT_OPEN_FAILED;
+}
+
+// 'H' (the default) RTS/CTS; 'S' XON/XOFF instead (the link escapes both bytes then);
+// 'N' neither, for a cable without CTS. 'H' leaves the input flags as they are.
+void apply_flow(termios& attrs, char flow_letter) {
+    if (flow_letter == 'S' || flow_letter == 'N') {
+        attrs.c_cflag &= ~CRTSCTS;
+        attrs.c_iflag &= ~(IXON | IXOFF);
+        if (flow_letter == 'S') attrs.c_iflag |= IXON | IXOFF;
+    } else if (flow_letter != 0) {
+        attrs.c_cflag |= CRTSCTS;
+    }
+}
+
+// Opens, takes and sets up the device; the console is not touched yet. Returns the
+// descriptor, or PORT_OPEN_FAILED with serial.open_error set.
+int open_device(const char* path, int32_t speed, char flow_letter) {
+    struct stat info {};
+    if (stat(path, &info) != 0) return refuse(-1, path, strerror(errno));
+    // Opening some other kinds of file has side effects (a FIFO blocks, a file is written).
+    if (!S_ISCHR(info.st_mode)) return refuse(-1, path, not_a_terminal);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return refuse(-1, path, strerror(errno));
+    if (!isatty(fd)) return refuse(fd, path, not_a_terminal);
+    char why[PATH_MAX + 64];
+    if (port_lock(path, why, sizeof why) != 0) return refuse(fd, path, why);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(fd, path, "in use by another program");
+    serial.line_exclusive = ioctl(fd, TIOCEXCL) == 0;
+
+    tcgetattr(fd, &serial.line_attrs);
+    serial.saved_line_attrs = serial.line_attrs;
+    serial.line_attrs.c_iflag = 0;
+    serial.line_attrs.c_oflag = 0;
+    serial.line_attrs.c_lflag = 0;
+    serial.line_attrs.c_cc[VMIN] = 1;
+    serial.line_attrs.c_cc[VTIME] = 0;
+    // The receiver on; with -c the modem lines are ignored, as on a three-wire cable.
+    serial.line_attrs.c_cflag |= CREAD;
+    if (serial.carrier_mode == 0) serial.line_attrs.c_cflag |= CLOCAL;
+    speed_t code = speed_code(speed);
+    if (code != 0) cfsetspeed(&serial.line_attrs, code);
+    apply_flow(serial.line_attrs, flow_letter);
+    tcsetattr(fd, TCSANOW, &serial.line_attrs);
+    // tcsetattr succeeds when any one change took: only reading back tells the speed.
+    termios applied {};
+    if (code != 0 && (tcgetattr(fd, &applied) != 0 || cfgetospeed(&applied) != code ||
+                      cfgetispeed(&applied) != code)) {
+        tcsetattr(fd, TCSANOW, &serial.saved_line_attrs);
+        snprintf(why, sizeof why, "speed %d not taken by the device", static_cast<int>(speed));
+        return refuse(fd, path, why);
+    }
+    // Bytes left on the cable by an earlier session (its goodbye, say) must not end ours.
+    tcflush(fd, TCIFLUSH);
+    return fd;
+}
+
+}  // namespace
+
+speed_t speed_code(int32_t rate) {
+    for (const standard_rate& r : standard_rates)
+        if (r.rate == rate) return r.code;
+    return 0;
+}
+
+int port_open(const char* device_path, int32_t speed, char flow_letter) {
+    serial.open_error[0] = '\0';
     if (device_path != nullptr) {
-        int fd = open(device_path, O_RDWR);
-        if (fd < 0) return PORT_OPEN_FAILED;
+        int fd = open_device(device_path, speed, flow_letter);
+        if (fd == PORT_OPEN_FAILED) return PORT_OPEN_FAILED;
         serial.line_fd = fd;
         serial.door_mode = false;
-        tcgetattr(fd, &serial.line_attrs);
-        serial.saved_line_attrs = serial.line_attrs;
-        serial.line_attrs.c_iflag = 0;
-        serial.line_attrs.c_oflag = 0;
-        serial.line_attrs.c_lflag = 0;
-        serial.line_attrs.c_cc[VMIN] = 1;
-        serial.line_attrs.c_cc[VTIME] = 0;
 
         serial.console_fd = 0;
         tcgetattr(serial.console_fd, &serial.saved_console_attrs);
@@ -35,26 +133,26 @@ int port_open(const char* device_path, int32_t /*speed: the line keeps its own*/
         serial.console_attrs.c_cflag = serial.saved_console_attrs.c_cflag;
         cfsetispeed(&serial.console_attrs, cfgetispeed(&serial.saved_console_attrs));
         cfsetospeed(&serial.console_attrs, cfgetospeed(&serial.saved_console_attrs));
+        if (flow_letter != 0) serial.console_attrs.c_cflag |= CRTSCTS;
+        tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
     } else {
+        // The calling system's line: its speed is its own.
         serial.door_mode = true;
         tcgetattr(0, &serial.line_attrs);
         serial.saved_line_attrs = serial.line_attrs;
         cfmakeraw(&serial.line_attrs);
+        apply_flow(serial.line_attrs, flow_letter);
         serial.line_fd = 1;
         serial.console_fd = -1;
+        tcsetattr(serial.line_fd, TCSANOW, &serial.line_attrs);
     }
-    if (flow_letter != 0) {
-        serial.line_attrs.c_cflag |= CRTSCTS;
-        serial.console_attrs.c_cflag |= CRTSCTS;
-    }
-    tcsetattr(serial.line_fd, TCSANOW, &serial.line_attrs);
-    if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
     // Writes never block the single thread: what the line does not take stays pending
     // in the codec, and wait_for_input wakes when the line can take more.
     serial.saved_line_flags = fcntl(serial.line_fd, F_GETFL);
     serial.line_nonblocking = serial.saved_line_flags != -1 &&
                               fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags | O_NONBLOCK) == 0;
     serial.carrier_unknown = false;
+    serial.line_gone = false;
     serial.is_open = true;
     return static_cast<int>(cfgetospeed(&serial.line_attrs));
 }
@@ -65,7 +163,10 @@ void port_close() {
     if (serial.saved_line_flags != -1) fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags);
     tcsetattr(serial.line_fd, TCSANOW, &serial.saved_line_attrs);
     if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
+    if (serial.line_exclusive) ioctl(serial.line_fd, TIOCNXCL);  // free for the next program
+    serial.line_exclusive = false;
     close(serial.line_fd);
+    port_unlock();
     serial.line_nonblocking = false;
     if (!serial.door_mode) close(serial.console_fd);
     serial.is_open = false;
@@ -80,12 +181,17 @@ int port_read(uint8_t* buffer, int maximum) {
         if (waiting < n) n = waiting;
     }
     ssize_t got = read(serial.line_fd, buffer, n);
+    if (got == 0 || (got < 0 && line_hung_up(errno))) serial.line_gone = true;
     return got < 0 ? 0 : static_cast<int>(got);
 }
 
 int port_write(const uint8_t* bytes, int count) {
-    return static_cast<int>(write(serial.line_fd, bytes, count));
+    ssize_t n = write(serial.line_fd, bytes, count);
+    if (n < 0 && line_hung_up(errno)) serial.line_gone = true;
+    return static_cast<int>(n);
 }
+
+void port_drop_output() { tcflush(serial.line_fd, TCOFLUSH); }
 
 int port_write_all(const uint8_t* bytes, int count, int seconds) {
     int done = 0;
@@ -97,7 +203,8 @@ int port_write_all(const uint8_t* bytes, int count, int seconds) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) break;
-        if (time_source() - start >= seconds) break;
+        // A second stop signal: the user will not wait for this line any longer.
+        if (time_source() - start >= seconds || stop_count > 1) break;
         fd_set writable;
         FD_ZERO(&writable);
         FD_SET(serial.line_fd, &writable);
@@ -163,7 +270,8 @@ void wait_for_input() {
         FD_SET(serial.console_fd, &readable);
         top = serial.console_fd;
     }
-    if (serial.line_fd >= 0) {
+    // A dead line is readable for ever: watching it would turn every wait into a spin.
+    if (serial.line_fd >= 0 && !serial.line_gone) {
         FD_SET(serial.line_fd, &readable);
         if (serial.want_write) FD_SET(serial.line_fd, &writable);
         if (serial.line_fd > top) top = serial.line_fd;

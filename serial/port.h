@@ -1,21 +1,30 @@
 // Serial line, console keyboard and the one-second clock.
 //
 // Interface summary:
-//   port_open (device, speed, flow)  0xFFFF when the device cannot be opened
-//   port_close ()                    restores saved attributes, closes line and console
-//   port_read (buffer, max)          bytes read now (never waits), 0 when none or on error
+//   port_open (device, speed, flow)  0xFFFF when the device cannot be opened, locked or set
+//                                    up (serial.open_error says why); speed 0 keeps the
+//                                    line's own, door mode never changes it
+//   port_close ()                    restores saved attributes, closes line and console,
+//                                    frees the port for the next program
+//   port_read (buffer, max)          bytes read now (never waits), 0 when none or on error;
+//                                    end of file or a hang-up marks serial.line_gone
 //   port_write (bytes, count)        result of one write(): bytes taken, or -1 (the line
 //                                    never blocks: -1 with EAGAIN when it takes nothing now)
-//   port_write_all (bytes, count, s) keeps writing up to s seconds; bytes taken in all
+//   port_write_all (bytes, count, s) keeps writing up to s seconds (less once a second stop
+//                                    signal came); bytes taken in all
+//   port_drop_output ()              discards what we wrote that the line has not sent yet
+//   speed_code (rate)                the termios code of a standard rate, 0 for any other
 //   carrier_present ()               1/0 by serial.carrier_mode; 1 when the line cannot report it
 //   key_waiting ()                   1 when a console key can be read now (device mode);
 //                                    a console at end of file is marked ended and gives 0
 //   read_console_key ()              one byte from the console, -1 when none
-//   wait_for_input ()                up to 10 ms for the line or the console (unless ended)
+//   wait_for_input ()                up to 10 ms for the line (unless gone) or the console
+//                                    (unless ended)
 //   console_drain ()                 tcdrain of the console (door mode: the line)
 //   clock_update ()                  serial.clock := time_source()
 #pragma once
 
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
@@ -29,6 +38,9 @@ struct serial_state {
     int console_fd = -1;  // 0 in device mode, -1 in door mode
     bool console_ended = false;  // the console reached end of file: no key will ever come
     bool is_open = false;
+    bool line_gone = false;  // end of file or a hang-up: nobody will ever answer on it
+    bool line_exclusive = false;  // we set TIOCEXCL: cleared again when the port closes
+    char open_error[PATH_MAX + 128] = "";  // "kestro: <path>: <reason>\n" of a failed open
     bool door_mode = false;
     int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking
     bool line_nonblocking = false;  // port_open made the line non-blocking: reads need no FIONREAD
@@ -44,8 +56,10 @@ struct serial_state {
 
 extern serial_state serial;
 
-// Written by the SIGHUP handler, so it lives outside the state struct.
+// Written by signal handlers, so they live outside the state struct.
 extern volatile sig_atomic_t no_hangup_flag;
+extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT or SIGQUIT; 0 before any
+extern volatile sig_atomic_t stop_count;   // how many of them came
 
 // The time seam: every reading of the clock goes through this function.
 extern time_t (*time_source)();
@@ -56,6 +70,8 @@ void port_close();
 int port_read(uint8_t* buffer, int maximum);
 int port_write(const uint8_t* bytes, int count);
 int port_write_all(const uint8_t* bytes, int count, int seconds);
+void port_drop_output();
+speed_t speed_code(int32_t rate);
 int carrier_present();
 int key_waiting();
 int read_console_key();

@@ -3,6 +3,7 @@
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "link/pump.h"
+#include "link/supervise.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
@@ -104,6 +105,7 @@ void check_session_end() {
         return;
     // The last status letters must have reached the peer.
     if (send_queued(CH_STATUS) != 0) return;
+    termination.session_done = true;  // an orderly end: the goodbye waits behind our output
     end_run(process.exit_status);
 }
 

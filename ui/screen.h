@@ -12,6 +12,10 @@
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
 //   screen_close ()            clean-up at the end of the run: 2-second hold, endwin
+//   screen_usable (why, size)  true when the terminal on standard output can run the
+//                              display (TERM known to curses, cursor addressing, at least
+//                              screen_min_columns x screen_min_lines); else false, `why` says
+//                              what is missing. Touches nothing on the screen.
 //
 // The rest of the program draws only through these; no other file calls curses:
 //   read_key () -> key code, ERR when none    input_request (request)   input_after_key ()
@@ -29,6 +33,9 @@
 #include "ui/text.h"
 
 constexpr int screen_hold_s = 2;  // last state stays visible this long at exit
+// Below this the status area's labels and the chat window no longer fit.
+constexpr int screen_min_columns = 40;
+constexpr int screen_min_lines = 12;
 
 // Colour pairs.
 constexpr short PAIR_BAR = 1;     // white on blue
@@ -60,6 +67,7 @@ void draw_prompt_bar();
 void sound_bell();
 void screen_close();
 void screen_build();
+bool screen_usable(char* why, size_t size);
 
 int read_key();
 void input_request(int request);

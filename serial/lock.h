@@ -1,0 +1,28 @@
+// Exclusive use of a serial device: the UUCP lock file that terminal programs on Linux
+// honour, named after the device with symbolic links resolved, so /dev/serial/by-id/...
+// and the ttyUSB0 it points to share one lock.
+//
+// Interface summary:
+//   port_lock (device_path, why, size)  0 when the port may be ours (our lock file written,
+//                                       or no usable lock directory); -1 when another live
+//                                       process holds it: `why` names it
+//   port_unlock ()                      removes our lock file; nothing when we hold none
+//   lock_file_name (device_path, out, size)  "LCK..ttyUSB0" for /dev/ttyUSB0,
+//                                       "LCK..pts_3" for /dev/pts/3
+#pragma once
+
+#include <climits>
+#include <cstddef>
+
+struct port_lock_state {
+    // The seam: null takes the system's directory (/run/lock, else /var/lock); a test
+    // build points it elsewhere.
+    const char* directory = nullptr;
+    char path[PATH_MAX] = "";  // our lock file, empty while we hold none
+};
+
+extern port_lock_state port_lock_files;
+
+int port_lock(const char* device_path, char* why, size_t size);
+void port_unlock();
+void lock_file_name(const char* device_path, char* out, size_t size);
