@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
@@ -28,23 +30,34 @@ namespace {
 const std::string title = "Kestro V1.0/Linux - ported by Varkas\n\n";
 const char* no_device = "/nonexistent/kestro-test-line";
 const std::string help_hint = "Try 'kestro --help'.\n";
+const std::string port_failure =
+    "Error initializing rs-port.\r\nkestro: " + std::string(no_device) + ": No such file or directory\n";
 
 using run_result = program_run;
 
-// Runs the program with stdin at /dev/null and collects both output streams whole.
-run_result run_kestro(const std::vector<std::string>& words) { return run_program(KESTRO_BIN, words); }
+// Runs the program with stdin at /dev/null and collects both output streams whole; the
+// terminal is one that can run the display, whatever the test's own is.
+run_result run_kestro(const std::vector<std::string>& words) {
+    return run_program(KESTRO_BIN, words, {"TERM=xterm", "LINES", "COLUMNS"});
+}
 
 std::string unknown_option_text(const std::string& letters) {
     return "Unknown option: \n" + letters + "\n\n\n";
 }
 
 TEST(CommandLineBinary, OptionArgumentMissingPrintsTitleAndExitsOne) {
-    for (auto words : std::vector<std::vector<std::string>>{
-             {"-p"}, {"-c", "-z"}, {"-sz", "19200"}, {"-E"}, {"-v"}, {"-e"}}) {
+    for (auto [words, option] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-p"}, "-p"},
+             {{"-c", "-z"}, "-z"},
+             {{"-sz", "19200"}, "-z"},
+             {{"-E"}, "-E"},
+             {{"-v"}, "-v"},
+             {{"-e"}, "-e"},
+             {{"--speed"}, "--speed"}}) {
         run_result r = run_kestro(words);
-        EXPECT_EQ(r.code, 1) << words.back();
-        EXPECT_EQ(r.out, title) << words.back();
-        EXPECT_EQ(r.err, help_hint);
+        EXPECT_EQ(r.code, 1) << option;
+        EXPECT_EQ(r.out, title) << option;
+        EXPECT_EQ(r.err, "kestro: " + option + ": needs an argument\n" + help_hint);
     }
 }
 
@@ -52,6 +65,9 @@ TEST(CommandLineBinary, UnknownLetterPrintsRestOfWordAndExitsThirty) {
     run_result r = run_kestro({"-cQ"});
     EXPECT_EQ(r.code, 30);
     EXPECT_EQ(r.out, unknown_option_text("Q"));
+    // Door mode: standard output is the line, so standard error says it too.
+    EXPECT_EQ(r.err, "kestro: unknown option: Q\n" + help_hint);
+    r = run_kestro({"-p", no_device, "-cQ"});
     EXPECT_EQ(r.err, help_hint);
 
     // The argument is never taken from the same word: -s takes 9600, then '1' is unknown.
@@ -64,7 +80,7 @@ TEST(CommandLineBinary, UnknownLetterPrintsRestOfWordAndExitsThirty) {
     EXPECT_EQ(r.out, unknown_option_text("Qab"));
 }
 
-TEST(CommandLineBinary, BadValuesExitThirtySilently) {
+TEST(CommandLineBinary, BadValuesExitThirtyWithOneLineSayingWhy) {
     for (auto words : std::vector<std::vector<std::string>>{{"-s", "49"},
                                                             {"-s", "115201"},
                                                             {"-s", "abc"},
@@ -72,11 +88,16 @@ TEST(CommandLineBinary, BadValuesExitThirtySilently) {
                                                             {"-E", "601"},
                                                             {"-E", "-1"},
                                                             {"-v", "x"},
-                                                            {"-v", ""}}) {
+                                                            {"-v", ""},
+                                                            {"--speed", "12345"},
+                                                            {"--speed", "9600x"},
+                                                            {"--speed=0"}}) {
         run_result r = run_kestro(words);
-        EXPECT_EQ(r.code, 30) << words[0] << " " << words[1];
-        EXPECT_EQ(r.out, "") << words[0] << " " << words[1];
-        EXPECT_EQ(r.err, "");
+        std::string said = words.size() > 1 ? words[0] + " " + words[1] : "--speed 0";
+        EXPECT_EQ(r.code, 30) << said;
+        EXPECT_EQ(r.out, "") << said;
+        EXPECT_EQ(r.err.rfind("kestro: " + said + ": ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
 }
 
@@ -103,7 +124,7 @@ TEST(CommandLineBinary, BoundaryValuesAcceptedThenPortFailureExitsTwenty) {
         run_result r = run_kestro(words);
         EXPECT_EQ(r.code, 20) << words[0] << " " << words[1];
         // Nothing of the link's termination: it is not registered before the port is open.
-        EXPECT_EQ(r.err, "Error initializing rs-port.\r\n") << words[0] << " " << words[1];
+        EXPECT_EQ(r.err, port_failure) << words[0] << " " << words[1];
     }
 }
 
@@ -128,10 +149,10 @@ TEST(CommandLineBinary, LogIsOpenedTruncatedBeforeThePort) {
     ASSERT_EQ(stat(fresh.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 
-    // A log that cannot be opened is no reason to stop.
+    // A log that cannot be opened is no reason to stop, only to say so.
     r = run_kestro({"-z", dir.path("missing/dir.log"), "-p", no_device});
     EXPECT_EQ(r.code, 20);
-    EXPECT_EQ(r.err, "Error initializing rs-port.\r\n");
+    EXPECT_EQ(r.err, "kestro: " + dir.path("missing/dir.log") + ": No such file or directory\n" + port_failure);
 }
 
 // ---- Parsed settings ----

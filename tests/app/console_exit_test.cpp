@@ -51,6 +51,9 @@ device_run run_device_mode(const char* extra_option, int signal_when_raw) {
             dup2(console.slave, 1);
             dup2(console.slave, 2);
             setenv("KESTRO_CLOCK_RATE", "20", 1);
+            setenv("TERM", "xterm", 1);  // a terminal the display can run on
+            unsetenv("LINES");
+            unsetenv("COLUMNS");
             execl(KESTRO_FASTCLOCK_BIN, KESTRO_FASTCLOCK_BIN, extra_option, "-p", line.path.c_str(),
                   static_cast<char*>(nullptr));
         },

@@ -18,7 +18,7 @@ TEST_F(Lists, ListFileStripsTrailingKeepsLeadingAndSkipsLongLines) {
                                 "caf\xc3\xa9", "last"}));
     testing::internal::CaptureStderr();
     EXPECT_EQ(end_code([] { expand_argument("@absent", collect); }), EXIT_LIST_NOT_FOUND);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File not found: absent");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File not found: absent\n");
 }
 
 TEST_F(Lists, BareNamesSearchUploadDirsInOrder) {

@@ -9,17 +9,21 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/app.h"
 #include "link/codec.h"
+#include "serial/lock.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "support/child.h"
 #include "support/pty.h"
+#include "support/scratch.h"
 #include "support/state.h"
 
 namespace {
@@ -106,9 +110,10 @@ TEST_F(Supervision, NoTimeOutWhileThePeerIsInAnInterruption) {
     EXPECT_EQ(checks_at({1010}), failed_at("ZARN data link time-out.", 1, 1, 1010));
 }
 
-TEST_F(Supervision, BreakFlagEndsWithoutPause) {
-    termination.break_flag = 1;
-    EXPECT_EQ(checks_at({100}), failed_at("Ctrl+C pressed.", 1, 0, 100));
+TEST_F(Supervision, StopSignalEndsWithGoodbyeAndWithoutPause) {
+    stop_signal = SIGTERM;
+    stop_count = 1;
+    EXPECT_EQ(checks_at({100}), failed_at("Terminated (SIGTERM).", 1, 0, 100));
 }
 
 // ---- The goodbye wait, second by second ----
@@ -273,6 +278,7 @@ class Termination : public ::testing::Test {
         close(err_pipe[0]);
         close(err_pipe[1]);
         result.code = exit_code(status);
+        EXPECT_TRUE(std::filesystem::is_empty(locks.root)) << "the lock file outlived the run";
         // A marker written after the child has gone ends what it wrote to the line.
         EXPECT_TRUE(read_to_marker(line, result.line));
         return result;
@@ -284,7 +290,9 @@ class Termination : public ::testing::Test {
         final_exit = exit;  // a real end: this process is the test's own child
         process.exit_status = outstanding;
         serial.carrier_mode = 0;
+        port_lock_files.directory = locks.root.c_str();
         if (port_open(line.path.c_str(), 0, 'H') == PORT_OPEN_FAILED) _exit(99);
+        if (std::filesystem::is_empty(locks.root)) _exit(98);  // the port is locked while open
         time_source = plan.clock;
         clock_update();
         if (plan.end == how::internal_error) on_end_of_run(exit_handler);
@@ -297,6 +305,7 @@ class Termination : public ::testing::Test {
     }
 
     pty_pair line, console;
+    scratch_dir locks;  // every end of the run must leave it empty again
 };
 
 TEST_F(Termination, PeerAnswersTheGoodbye) {

@@ -52,14 +52,15 @@ int run_child(Body body, Turn turn, int limit_s = 120) {
 }
 
 // The program's binary with the words, standard input from /dev/null, both output streams
-// caught whole.
+// caught whole. `environment` changes the child's: "NAME=value" sets, a bare "NAME" unsets.
 struct program_run {
     int code = -1;
     std::string out;
     std::string err;
 };
 
-inline program_run run_program(const char* binary, const std::vector<std::string>& words) {
+inline program_run run_program(const char* binary, const std::vector<std::string>& words,
+                               const std::vector<std::string>& environment = {}) {
     program_run run;
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return run;
@@ -72,6 +73,13 @@ inline program_run run_program(const char* binary, const std::vector<std::string
             dup2(out_pipe[1], 1);
             dup2(err_pipe[1], 2);
             umask(0);
+            for (const auto& setting : environment) {
+                size_t equals = setting.find('=');
+                if (equals == std::string::npos)
+                    unsetenv(setting.c_str());
+                else
+                    setenv(setting.substr(0, equals).c_str(), setting.c_str() + equals + 1, 1);
+            }
             std::vector<char*> argv{const_cast<char*>(binary)};
             for (const auto& w : words) argv.push_back(const_cast<char*>(w.c_str()));
             argv.push_back(nullptr);

@@ -8,6 +8,7 @@
 #include "link/delivery.h"
 #include "link/establish.h"
 #include "link/supervise.h"
+#include "serial/lock.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
@@ -48,6 +49,9 @@ void reset_all_state() {
     delivery = delivery_state{};
     establish = establish_state{};
     link_setup = link_setup_state{};
+    port_lock_files = port_lock_state{};
+    stop_signal = 0;
+    stop_count = 0;
     termination = termination_state{};
     on_peer_goodbye = nullptr;
     files = files_state{};
