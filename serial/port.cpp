@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,13 @@ volatile sig_atomic_t stop_count = 0;
 
 time_t system_time_source() { return time(nullptr); }
 time_t (*time_source)() = system_time_source;
+
+int64_t system_ms_source() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+int64_t (*ms_source)() = system_ms_source;
 
 namespace {
 
@@ -282,4 +290,7 @@ void wait_for_input() {
 
 void console_drain() { tcdrain(serial.door_mode ? 1 : 0); }
 
-void clock_update() { serial.clock = time_source(); }
+void clock_update() {
+    serial.clock = time_source();
+    serial.clock_ms = ms_source();
+}

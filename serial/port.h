@@ -21,7 +21,7 @@
 //   wait_for_input ()                up to 10 ms for the line (unless gone) or the console
 //                                    (unless ended)
 //   console_drain ()                 tcdrain of the console (door mode: the line)
-//   clock_update ()                  serial.clock := time_source()
+//   clock_update ()                  serial.clock := time_source(), serial.clock_ms := ms_source()
 #pragma once
 
 #include <climits>
@@ -52,6 +52,7 @@ struct serial_state {
     bool want_write = false;  // the codec has output pending: wake when the line takes more
     int carrier_mode = 1;     // 0 never lost, 1 modem status line DCD, 2 no SIGHUP yet
     time_t clock = 0;         // whole seconds, advanced only by clock_update
+    int64_t clock_ms = 0;     // monotonic milliseconds, read with it: rates divide by these
 };
 
 extern serial_state serial;
@@ -64,6 +65,9 @@ extern volatile sig_atomic_t stop_count;   // how many of them came
 // The time seam: every reading of the clock goes through this function.
 extern time_t (*time_source)();
 time_t system_time_source();
+// The millisecond seam beside it: a monotonic clock, never set back.
+extern int64_t (*ms_source)();
+int64_t system_ms_source();
 
 int port_open(const char* device_path, int32_t speed, char flow_letter);
 void port_close();

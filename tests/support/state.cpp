@@ -45,6 +45,7 @@ void reset_all_state() {
     serial = serial_state{};
     no_hangup_flag = 1;
     time_source = system_time_source;
+    ms_source = system_ms_source;
     codec = codec_state{};
     delivery = delivery_state{};
     establish = establish_state{};
