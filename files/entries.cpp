@@ -17,6 +17,9 @@ file_entry* new_entry(const char* name) {
     entry->offset = 0;
     entry->device = 0;
     entry->inode = 0;
+    entry->stream_start = 0;
+    entry->start_ms = 0;
+    entry->started = 0;
     entry->time = 0;
     entry->date = 0;
     entry->size = 0;

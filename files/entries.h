@@ -22,11 +22,16 @@ struct file_entry {
     file_entry* next;
     file_entry* prev;
     uint8_t status;   // 1 local name, 0 peer's request, later a status letter
+    uint8_t started;  // for the rate: start_ms is the first byte's, no longer the acceptance's
     int32_t offset;   // where the transfer starts
     // The file an upload entry stands for (0, 0 when none): an offer of the same file is
     // never written into it.
     dev_t device;
     ino_t inode;
+    // For its rate: the file's place in its direction's stream of file bytes, and the
+    // moment its bytes may have begun to cross the line (its acceptance, then its first byte).
+    int64_t stream_start;
+    int64_t start_ms;
     // time, date, size and name lie contiguous: together they are the offer record.
     uint16_t time;
     uint16_t date;

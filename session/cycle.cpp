@@ -110,6 +110,7 @@ void check_session_end() {
 }
 
 void session_work() {
+    watch_line();  // first: a file may land whole and be closed in this very cycle
     control_receiver();
     status_receiver();
     serve_request();

@@ -350,6 +350,7 @@ void accept_incoming(file_entry* entry, int32_t offset, char letter) {
     fig.total_files += 1;
     fig.total_bytes = figure_add(fig.total_bytes, entry->size);
     fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
+    rates_accept(&stats.download, entry);
     write_status_letter(static_cast<uint8_t>(letter));
     cycle.activity_seen = 1;
     cycle.last_activity_time = serial.clock;
@@ -418,11 +419,11 @@ bool close_incoming() {
             // It held other bytes before this run: never logged as received, never deleted.
             if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
         } else if (whole && synced) {
-            write_log_line(LOG_RECEIVED, entry, stats.download.average_rate);
+            write_log_line(LOG_RECEIVED, entry, file_completed(&stats.download, entry));
         } else if (session.delete_partial) {
             unlink(entry->name);
         } else if (session.log_refusals) {
-            write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
+            write_log_line(LOG_DOWNLOAD_FAILED, entry, file_rate(&stats.download, entry, false));
         }
         receiving.reception_started = 0;
         errno = saved;
@@ -459,6 +460,7 @@ void on_peer_abort() {
     receiving.offer_pos = 0;
     receiving.figures.files_left = 0;
     receiving.figures.bytes_left = 0;
+    rates_restart(&stats.download, &receiving.figures);
     show_download_name();
     receiving.download_abort_state = ABORT_TO_ACK;
 }

@@ -20,8 +20,9 @@ namespace {
 
 constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
 
+// A file that is not confirmed: the rate of what of it crossed, if anything did.
 void log_upload(char letter, const file_entry* entry) {
-    write_log_line(letter, entry, stats.upload.average_rate);
+    write_log_line(letter, entry, file_rate(&stats.upload, entry, false));
 }
 
 // The peer refused the first offered file ("e", "i", "q", "t") or already has it ("x").
@@ -58,7 +59,7 @@ void confirm_sent() {
     }
     queue_pop(&sending.in_transit_queue);
     sending.figures.files_left -= 1;
-    log_upload(LOG_SENT, entry);
+    write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
     if (session.delete_sent) unlink(entry->name);
     if (sending.figures.files_left == 0) {
         finish_entry(entry, ST_UPLOADS_DONE);
@@ -202,6 +203,7 @@ void accept_outgoing(int32_t offset) {
     fig.total_files += 1;
     fig.total_bytes = figure_add(fig.total_bytes, entry->size);
     fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
+    rates_accept(&stats.upload, entry);
     queue_append(&sending.send_queue, entry);
     cycle.activity_seen = 1;
     cycle.last_activity_time = serial.clock;
@@ -273,6 +275,7 @@ void abort_upload(char letter) {
     sending.figures.files_left = 0;
     sending.figures.bytes_left = 0;
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) send_reset(ch);
+    rates_restart(&stats.upload, &sending.figures);
     sending.send_channel = CH_DATA_FIRST;
     sending.send_slice_left = SLICE_SIZE;
     show_upload_name();

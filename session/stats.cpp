@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -75,49 +76,210 @@ void show_link_rows() {
         display.figure(LINK_FIRST_ROW + static_cast<int>(i), LINK_COLUMN, values[i]);
 }
 
+// Bytes of the data channels, summed over the sixteen of each direction.
+struct channel_counts {
+    int64_t held = 0;      // landed in the receive rings, not yet written to a file
+    int64_t queued = 0;    // in the send rings, not yet acknowledged
+    int64_t unframed = 0;  // of those, not yet put into a frame
+};
+
+channel_counts count_data_channels() {
+    channel_counts c;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) {
+        if (channels.recv_channels[ch] != nullptr) c.held += recv_queued(ch);
+        if (const link_channel* rec = channels.send_channels[ch]; rec != nullptr) {
+            c.queued += rec->queued;
+            c.unframed += rec->queued - rec->in_flight;
+        }
+    }
+    return c;
+}
+
+int32_t rate_of(int64_t bytes, int64_t ms) {
+    if (bytes <= 0 || ms <= 0) return 0;
+    int64_t rate = bytes * 1000 / ms;
+    return rate > INT32_MAX ? INT32_MAX : static_cast<int32_t>(rate);
+}
+
+// The file's bytes may have begun to cross since `since`, never before it was accepted.
+// The first file of a batch starts the batch's clock.
+void mark_first_byte(rate_state* r, file_entry* entry, int64_t since) {
+    if (since > entry->start_ms) entry->start_ms = since;
+    entry->started = 1;
+    if (r->rate_start_ms != 0) return;
+    r->rate_start_ms = entry->start_ms;
+    r->batch_base = entry->stream_start;
+    r->window_start_ms = entry->start_ms;
+    r->window_bytes = entry->stream_start;
+    r->sample_count = 0;
+}
+
+// Marks the file when its first byte lies below the lead; false when it does not.
+bool mark_if_reached(rate_state* r, file_entry* entry, int64_t since) {
+    if (entry->started) return true;
+    if (entry->stream_start >= r->lead) return false;
+    mark_first_byte(r, entry, since);
+    return true;
+}
+
+// Files in stream order, up to the first not reached: the ones behind it lie further on.
+void mark_from(rate_state* r, file_entry* entry, int64_t since) {
+    while (entry != nullptr && mark_if_reached(r, entry, since)) entry = entry->next;
+}
+
+// Bytes land in the receive rings block by block. A block that lands now followed the
+// previous one on the wire, whose end had not yet been read at the look before it landed.
+void look_download(const channel_counts& c, int64_t now) {
+    rate_state* r = &stats.download;
+    int64_t landed = receiving.figures.bytes_moved + c.held;
+    if (landed > r->lead) {
+        r->lead = landed;
+        file_entry* current = receiving.current_incoming;
+        if (current == nullptr || mark_if_reached(r, current, r->lead_ms))
+            mark_from(r, receiving.receive_queue.head, r->lead_ms);
+        r->lead_ms = r->last_look_ms;
+    }
+    if (landed > r->crossed) {
+        r->crossed = landed;
+        r->crossed_ms = now;
+    }
+    r->last_look_ms = now;
+}
+
+// Upload bytes begin to cross once they are put into a frame, which happened since the
+// last look for whatever is framed now; they have crossed once the peer acknowledged them.
+void look_upload(const channel_counts& c, int64_t now) {
+    rate_state* r = &stats.upload;
+    int64_t framed = sending.figures.bytes_moved - c.unframed;
+    if (framed > r->lead) {
+        r->lead = framed;
+        mark_from(r, sending.in_transit_queue.head, r->last_look_ms);
+    }
+    r->lead_ms = now;
+    int64_t acknowledged = sending.figures.bytes_moved - c.queued;
+    if (acknowledged > r->crossed) {
+        r->crossed = acknowledged;
+        r->crossed_ms = now;
+    }
+    r->last_look_ms = now;
+}
+
+// Once a refresh: where the lead stood. The front sample is kept as the newest one whose
+// lead the crossed bytes have reached, so that a window can start from it; a full list
+// takes no more, which only moves a window's start earlier.
+void remember_sample(rate_state* r) {
+    if (r->sample_count < FLOW_SAMPLES) r->samples[r->sample_count++] = flow_sample{r->lead, r->lead_ms};
+    int drop = 0;
+    while (drop + 1 < r->sample_count && r->samples[drop + 1].lead <= r->crossed) ++drop;
+    if (drop == 0) return;
+    r->sample_count -= drop;
+    memmove(r->samples, r->samples + drop, sizeof r->samples[0] * static_cast<size_t>(r->sample_count));
+}
+
+// The next window counts from n: no byte beyond it began to cross before its start.
+void start_window(rate_state* r, int64_t n) {
+    r->window_bytes = n;
+    r->window_start_ms = r->rate_start_ms;
+    if (r->sample_count > 0 && r->samples[0].lead <= n && r->samples[0].ms > r->rate_start_ms)
+        r->window_start_ms = r->samples[0].ms;
+}
+
+// The running batch's bytes and the time they took, up to the last that crossed.
+void batch_so_far(const rate_state* r, int64_t* bytes, int64_t* ms) {
+    *bytes = 0;
+    *ms = 0;
+    if (r->rate_start_ms == 0 || r->crossed <= r->batch_base || r->crossed_ms <= r->rate_start_ms) return;
+    *bytes = r->crossed - r->batch_base;
+    *ms = r->crossed_ms - r->rate_start_ms;
+}
+
+// The batch is over: its bytes and time go into the run's tally.
+void close_batch(rate_state* r) {
+    int64_t bytes = 0;
+    int64_t ms = 0;
+    batch_so_far(r, &bytes, &ms);
+    r->run_bytes += bytes;
+    r->run_ms += ms;
+    r->rate_start_ms = 0;
+    r->sample_count = 0;
+}
+
 }  // namespace
 
-void update_rates(rate_state* rates, transfer_figures* figures, int64_t n) {
+void watch_line() {
+    channel_counts c = count_data_channels();
+    look_download(c, serial.clock_ms);
+    look_upload(c, serial.clock_ms);
+}
+
+void update_rates(rate_state* r, const transfer_figures* figures, int64_t n) {
     if (figures->files_left == 0) {
-        rates->rate_start = 0;
-        figures->bytes_moved = 0;
-        rates->window_bytes = 0;
+        close_batch(r);
         return;  // the shown rates keep their last values
     }
-    if (n == 0) return;
-    const int32_t now = static_cast<int32_t>(serial.clock);
-    if (rates->rate_start == 0) {
-        rates->rate_start = now;
-        rates->window_start = now;
+    if (r->rate_start_ms == 0) return;  // nothing of the batch has begun to cross
+    remember_sample(r);
+    const int64_t now = serial.clock_ms;
+    const int64_t elapsed = now - r->rate_start_ms;
+    if (elapsed <= 0) return;
+    r->average_rate = rate_of(n - r->batch_base, elapsed);
+    if (elapsed < rate_settle_ms) {
+        r->current_rate = r->average_rate;
+    } else if (now - r->window_start_ms >= rate_window_ms) {
+        r->current_rate = rate_of(n - r->window_bytes, now - r->window_start_ms);
+        start_window(r, n);
     }
-    int32_t elapsed = now - rates->rate_start;
-    if (elapsed <= 0) elapsed = 1;
-    rates->average_rate = static_cast<int32_t>(n / elapsed);
-    if (elapsed <= rate_settle_s) {
-        rates->current_rate = rates->average_rate;
-    } else if (now - rates->window_start >= rate_window_s) {
-        rates->current_rate = static_cast<int32_t>((n - rates->window_bytes) / (now - rates->window_start));
-        rates->window_bytes = n;
-        rates->window_start = now;
-    }
+}
+
+void rates_accept(rate_state* r, file_entry* entry) {
+    entry->stream_start = r->accepted;
+    entry->start_ms = serial.clock_ms;
+    entry->started = 0;
+    int64_t length = int64_t{entry->size} - entry->offset;
+    if (length > 0) r->accepted += length;
+}
+
+void rates_restart(rate_state* r, const transfer_figures* figures) {
+    close_batch(r);
+    r->accepted = figures->bytes_moved;
+    r->lead = figures->bytes_moved;
+    r->crossed = figures->bytes_moved;
+    r->lead_ms = serial.clock_ms;
+    r->crossed_ms = serial.clock_ms;
+}
+
+int32_t file_rate(const rate_state* r, const file_entry* entry, bool whole) {
+    if (!entry->started) return r->average_rate;
+    int64_t length = int64_t{entry->size} - entry->offset;
+    if (length < 0) length = 0;
+    int64_t bytes = whole ? length : std::clamp<int64_t>(r->crossed - entry->stream_start, 0, length);
+    return rate_of(bytes, serial.clock_ms - entry->start_ms);
+}
+
+int32_t file_completed(rate_state* r, const file_entry* entry) {
+    r->files_done += 1;
+    return file_rate(r, entry, true);
+}
+
+void run_totals(const rate_state* r, int64_t* bytes, int32_t* rate) {
+    int64_t ms = 0;
+    batch_so_far(r, bytes, &ms);
+    *bytes += r->run_bytes;
+    *rate = rate_of(*bytes, ms + r->run_ms);
 }
 
 void refresh_statistics() {
     if (serial.clock == stats.last_refresh_time) return;
     stats.last_refresh_time = serial.clock;
-    int32_t held = 0;
-    int32_t queued = 0;
-    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) {
-        if (channels.recv_channels[ch] != nullptr) held += recv_queued(ch);
-        if (channels.send_channels[ch] != nullptr) queued += send_queued(ch);
-    }
-    update_rates(&stats.download, &receiving.figures, receiving.figures.bytes_moved + held);
-    update_rates(&stats.upload, &sending.figures, sending.figures.bytes_moved - queued);
+    channel_counts c = count_data_channels();
+    update_rates(&stats.download, &receiving.figures, stats.download.crossed);
+    update_rates(&stats.upload, &sending.figures, stats.upload.crossed);
     if (cycle.yell_count > 0) {
         cycle.yell_count -= 1;
         display.beep();
     }
-    show_direction_rows(receiving.figures, held, stats.download, sending.figures, queued, stats.upload);
+    show_direction_rows(receiving.figures, static_cast<int32_t>(c.held), stats.download, sending.figures,
+                        static_cast<int32_t>(c.queued), stats.upload);
     show_link_rows();
 }
 

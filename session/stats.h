@@ -1,11 +1,24 @@
 // Transfer rates, the status-area figures, the transfer log and result messages.
 //
 // Interface summary:
+//   watch_line ()           every service cycle: how far each direction's bytes have crossed
 //   refresh_statistics ()   at most once per clock second: rates, the yell's beeps, figures
-//   update_rates (rates, figures, n)
+//   update_rates (rates, figures, n)   a direction's two rates, n its bytes that crossed
+//   rates_accept (rates, entry)        places an accepted file in its direction's stream
+//   rates_restart (rates, figures)     after an abort emptied the direction's data channels
+//   file_rate (rates, entry, whole) -> the file's rate for its log line: its bytes that
+//                           crossed (all of them when whole) over the time since its first
+//                           byte; the direction's average when none has crossed
+//   file_completed (rates, entry) -> file_rate of a whole file, counted for the summary
+//   run_totals (rates, bytes, rate)    the run so far: bytes that crossed, and their rate
 //   write_log_line (letter, entry, rate)   nothing when there is no log; failures ignored
 //   show_next_result ()     at most one finished entry shown and freed
 //   result_text (entry, message, detail, size) -> 1 when the entry's letter has a message
+//
+// A rate is bytes that crossed the line over a time that holds all of their crossing, so
+// it never exceeds what the line carried: a download counts the bytes landed in the
+// receive channels, an upload the bytes the peer acknowledged, and the time starts no
+// later than the first of them could have begun to cross (see watch_line).
 #pragma once
 
 #include <cstddef>
@@ -21,15 +34,39 @@ constexpr char LOG_SENT = 's';
 constexpr char LOG_DOWNLOAD_FAILED = 'E';  // not received, or refused (-X)
 constexpr char LOG_UPLOAD_FAILED = 'e';    // not sent, or refused by the peer
 
-constexpr int rate_window_s = 60;
-constexpr int rate_settle_s = 9;  // until this many seconds the current rate is the average
+constexpr int64_t rate_window_ms = 60000;
+constexpr int64_t rate_settle_ms = 10000;  // this long the current rate is the average
+constexpr int FLOW_SAMPLES = 64;           // one a second: a minute of an upload's lag
+
+// Where a direction's bytes stood at one look: none beyond `lead` had begun to cross at `ms`.
+struct flow_sample {
+    int64_t lead = 0;
+    int64_t ms = 0;
+};
 
 struct rate_state {
-    int32_t rate_start = 0;
-    int32_t window_start = 0;
-    int64_t window_bytes = 0;
-    int32_t average_rate = 0;
-    int32_t current_rate = 0;
+    // The batch: its clock starts when its first byte may have begun to cross.
+    int64_t rate_start_ms = 0;  // 0: nothing of the batch has moved
+    int64_t batch_base = 0;     // the batch's first byte in the stream
+    int64_t window_start_ms = 0;
+    int64_t window_bytes = 0;   // the stream count the current window starts from
+    int32_t average_rate = 0;   // "Average cps", and the log's rate of a file without one
+    int32_t current_rate = 0;   // "Current cps"
+
+    // The stream of file bytes, looked at every service cycle.
+    int64_t accepted = 0;      // bytes of the files accepted so far: the next file's place
+    int64_t lead = 0;          // bytes landed (download) or put into frames (upload)
+    int64_t lead_ms = 0;       // until this moment no byte beyond `lead` had begun to cross
+    int64_t crossed = 0;       // bytes landed (download) or acknowledged by the peer (upload)
+    int64_t crossed_ms = 0;    // when `crossed` last grew
+    int64_t last_look_ms = 0;
+    flow_sample samples[FLOW_SAMPLES];  // oldest first: the front is the newest one behind
+    int sample_count = 0;               // `crossed`, from where a window may start
+
+    // The run so far, for the summary.
+    int32_t files_done = 0;
+    int64_t run_bytes = 0;
+    int64_t run_ms = 0;
 };
 
 struct stats_state {
@@ -45,8 +82,14 @@ struct stats_state {
 
 extern stats_state stats;
 
+void watch_line();
 void refresh_statistics();
-void update_rates(rate_state* rates, transfer_figures* figures, int64_t n);
+void update_rates(rate_state* rates, const transfer_figures* figures, int64_t n);
+void rates_accept(rate_state* rates, file_entry* entry);
+void rates_restart(rate_state* rates, const transfer_figures* figures);
+int32_t file_rate(const rate_state* rates, const file_entry* entry, bool whole);
+int32_t file_completed(rate_state* rates, const file_entry* entry);
+void run_totals(const rate_state* rates, int64_t* bytes, int32_t* rate);
 void write_log_line(char letter, const file_entry* entry, int32_t rate);
 void show_next_result();
 int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size);

@@ -78,7 +78,9 @@ struct transfer_figures {
     int32_t total_bytes = 0;
     int32_t files_left = 0;
     int32_t bytes_left = 0;
-    int64_t bytes_moved = 0;  // bytes received, or bytes sent, in this batch: may pass 2 GiB
+    // Bytes taken from (or written into) the data channels in this run: the files of a
+    // direction follow each other in this count, which places them for their rates.
+    int64_t bytes_moved = 0;
 };
 
 constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - OFFER_HEADER_SIZE - 1;  // 503
