@@ -261,10 +261,9 @@ int handshake_finish() {
         codec.pending_count = establish.out_len - establish.out_pos;
         serial.want_write = true;
     }
-    console_message("\r\nZARN data link established.");
-    console_message(" Data link i/o mode ");
-    console_message(establish.mode_text);
-    console_message(" bits.\r\n");
+    char line[80];
+    snprintf(line, sizeof line, "\r\nZARN data link established. Data link i/o mode %s bits.", establish.mode_text);
+    console_message(line);
     return establish.peer_identification;
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serial/port.h"
+
 process_state process;
 
 namespace {
@@ -51,14 +53,33 @@ void internal_error_exit(int number) {
 
 void console_message(const char* text) {
     if (!process.device_mode) return;  // standard output is the line
-    puts(text);
+    // The console runs without output processing: a bare line feed would leave the next
+    // line starting where this one ended.
+    char previous = '\0';
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '\n' && previous != '\r') fputc('\r', stdout);
+        fputc(*p, stdout);
+        previous = *p;
+    }
+    if (previous != '\n') fputs("\r\n", stdout);
     fflush(stdout);
 }
 
 void console_error(const char* text) {
     if (error_is_screen() || error_is_line()) return;
-    // Standard error is unbuffered; a failed write has nobody left to tell.
-    ssize_t ignored = write(2, text, strlen(text));
+    // Standard error is unbuffered; a failed write has nobody left to tell. While the port
+    // is open in device mode it is the raw console as well: a bare line feed gets its CR.
+    const bool raw_console = serial.is_open && !serial.door_mode;
+    size_t length = strlen(text);
+    size_t from = 0;
+    for (size_t i = 0; raw_console && i < length; ++i) {
+        if (text[i] != '\n' || (i > 0 && text[i - 1] == '\r')) continue;
+        ssize_t ignored = write(2, text + from, i - from);
+        ignored = write(2, "\r", 1);
+        (void)ignored;
+        from = i;
+    }
+    ssize_t ignored = write(2, text + from, length - from);
     (void)ignored;
 }
 

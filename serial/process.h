@@ -5,9 +5,11 @@
 //   on_end_of_run (cleanup)       registers a clean-up; they run last registered first
 //   end_run (code)                runs the clean-ups, then final_exit (code); never returns
 //   internal_error_exit (number)  records the number and ends with the exit status
-//   console_message (text)        text and a newline on standard output, device mode only
+//   console_message (text)        a line on standard output, device mode only: every line
+//                                 of the text ends in CR LF, and so does the text
 //   console_error (text)          text on standard error, unless standard error is the
-//                                 terminal the screen owns or the door's line itself
+//                                 terminal the screen owns or the door's line itself; while
+//                                 the console is raw its line feeds get their CR
 //   console_reason (subject, reason)  "kestro: <subject>: <reason>" as one console_error line
 //   final_exit                    the seam: the real exit in the program; tests throw instead
 #pragma once

@@ -75,5 +75,5 @@ wait_for() {
 has() { grep -aqF -- "$2" "$1" || fail "$1 lacks \"$2\""; }
 lacks() { ! grep -aqF -- "$2" "$1" || fail "$1 has \"$2\""; }
 
-# The mode text is shown on a line of its own after " Data link i/o mode ".
-mode_of() { grep -aA1 -F ' Data link i/o mode ' "$1.out" | sed -n 2p | tr -d '\r'; }
+# The mode text of "ZARN data link established. Data link i/o mode 8/8 bits." on one line.
+mode_of() { grep -ao 'established\. Data link i/o mode [^ ]* bits\.' "$1.out" | sed 's/.* mode \([^ ]*\) bits\./\1/'; }
