@@ -10,6 +10,7 @@
 //   main_loop ()                  opening block, then per turn: one result, one service
 //                                 cycle, one key; never returns
 //   exit_handler ()               registered first, runs last: closes transfer files and log,
+//                                 reports the run (summary, or --progress's last line),
 //                                 then prints a fatal internal error
 //   hangup_handler (signal)       one-shot SIGHUP handler, clears no_hangup_flag
 //   install_hangup_handler ()     installs it; a second hang-up takes the default action

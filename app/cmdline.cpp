@@ -12,6 +12,7 @@
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/cycle.h"
+#include "session/outcome.h"
 #include "session/stats.h"
 #include "session/transfer.h"
 #include "ui/screen.h"
@@ -160,6 +161,10 @@ void parse_command_line(int argc, char** argv) {
     int next = 1;
     while (next < argc) {
         const char* word = argv[next++];
+        if (strcmp(word, "--progress") == 0) {
+            outcome.progress_wanted = true;
+            continue;
+        }
         if (word[0] != '-') {
             expand_argument(word, add_argument_name);
             continue;

@@ -12,6 +12,7 @@
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/cycle.h"
+#include "session/outcome.h"
 #include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
@@ -43,6 +44,7 @@ void exit_handler() {
         close(stats.log_fd);
         stats.log_fd = -1;
     }
+    report_run_end();  // the display is closed by now, the line too
     if (process.internal_error != 0) {
         char text[40];
         snprintf(text, sizeof text, "Fatal internal error %d.\r\n", process.internal_error);
@@ -87,6 +89,7 @@ void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);
     check_display();  // before the log is opened and before any byte goes on the line
     if (!process.device_mode) link_setup.handshake_echo = 0;
+    progress_start();
     open_transfer_log();
     install_hangup_handler();
     // Before curses starts: it takes over only the signals still at their default.

@@ -8,6 +8,7 @@
 #include "serial/process.h"
 #include "session/chat.h"
 #include "session/display.h"
+#include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
@@ -126,6 +127,7 @@ void session_work() {
 void session_report() {
     chat_receive();
     refresh_statistics();
+    progress_tick();
 }
 
 int service_cycle() {

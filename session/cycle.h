@@ -5,7 +5,8 @@
 //   session_work ()         the steps between the cycle's two link pumps, in their order:
 //                           control, status, requests, file data and offers both ways,
 //                           status letters, the end test
-//   session_report ()       the steps after the second pump: chat received, statistics
+//   session_report ()       the steps after the second pump: chat received, statistics,
+//                           the --progress line
 //   send_opening_block (beeper_off)   once, before the first cycle
 //   control_receiver ()     consumes receive channel 0
 //   check_session_end ()    may end the run with the exit status

@@ -12,6 +12,7 @@
 #include "serial/port.h"
 #include "session/cycle.h"
 #include "session/display.h"
+#include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
 
@@ -320,5 +321,6 @@ void show_next_result() {
     const char* message = nullptr;
     char detail[PATH_SIZE];
     if (result_text(entry, &message, detail, sizeof detail)) display.info(message, detail);
+    note_result(entry);
     free_entry(entry);  // whatever its letter
 }

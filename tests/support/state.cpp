@@ -14,6 +14,7 @@
 #include "session/chat.h"
 #include "session/cycle.h"
 #include "session/display.h"
+#include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
@@ -61,6 +62,7 @@ void reset_all_state() {
     receiving = receive_state{};
     sending = send_state{};
     stats = stats_state{};
+    outcome = outcome_state{};
     finished_queue = file_queue{};
     chat = chat_state{};
     display = display_hooks{};

@@ -1,0 +1,48 @@
+// What the user learns about the transfers outside the screen: the summary that closes a
+// device-mode run, and the --progress line of door mode on standard error.
+//
+// Interface summary:
+//   note_result (entry)        an entry on its way out of finished_queue: one that did not
+//                              complete is remembered (up to MAX_NOTED) for the summary
+//   progress_allowed (line_fd, error_fd) -> true when the error descriptor is not the line
+//   progress_start ()          door mode with --progress, standard error not the line: on
+//   progress_tick ()           once a clock second while on: the status line, ending in CR
+//   report_run_end ()          from the exit path, files closed: device mode prints the
+//                              summary on standard output, --progress its final line
+//   format_progress (out, size) the status line's text; format_totals (out, size) the last
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+
+#include "files/entries.h"
+
+constexpr int MAX_NOTED = 16;        // files listed by the summary; the rest are counted
+constexpr int NOTED_NAME_SIZE = 64;  // a listed name is cut to this
+constexpr int PROGRESS_NAME_WIDTH = 24;
+constexpr int PROGRESS_LINE_SIZE = 256;
+
+struct noted_file {
+    char name[NOTED_NAME_SIZE];
+    const char* reason;
+};
+
+struct outcome_state {
+    bool progress_wanted = false;  // --progress
+    bool progress_on = false;      // wanted, door mode, and standard error is not the line
+    time_t progress_second = 0;    // the clock second of the last status line
+    int progress_length = 0;       // its length: a shorter next line blanks the rest
+    noted_file noted[MAX_NOTED];
+    int noted_count = 0;
+    int unlisted_count = 0;  // did not complete either, beyond MAX_NOTED
+};
+
+extern outcome_state outcome;
+
+void note_result(const file_entry* entry);
+bool progress_allowed(int line_fd, int error_fd);
+void progress_start();
+void progress_tick();
+void report_run_end();
+void format_progress(char* out, size_t size);
+void format_totals(char* out, size_t size);
