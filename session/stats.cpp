@@ -272,6 +272,7 @@ void run_totals(const rate_state* r, int64_t* bytes, int32_t* rate) {
 void refresh_statistics() {
     if (serial.clock == stats.last_refresh_time) return;
     stats.last_refresh_time = serial.clock;
+    watch_line();  // the rates and the bytes left shown together come from one look
     channel_counts c = count_data_channels();
     update_rates(&stats.download, &receiving.figures, stats.download.crossed);
     update_rates(&stats.upload, &sending.figures, stats.upload.crossed);
