@@ -1,5 +1,6 @@
 #include "link/supervise.h"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -15,7 +16,6 @@ void (*on_peer_goodbye)() = nullptr;
 namespace {
 
 constexpr uint8_t CTRL_C = 3;
-constexpr int goodbye_write_s = 2;  // a line that takes nothing this long is dead
 
 // Standard error is unbuffered; failures to write it are of no consequence here.
 void say(const char* text) { console_error(text); }
@@ -39,6 +39,46 @@ const char* abort_goodbye() {
     return (codec.link_mode & MODE_ESC_OUT) ? with_boundary : termination_sequence;
 }
 
+// One byte from the peer while we end: true when it completes the peer's goodbye `{|`.
+bool hear(uint8_t byte) {
+    bool goodbye = termination.last_heard == '{' && byte == '|';
+    termination.last_heard = byte;
+    if (goodbye) termination.peer_goodbye = true;
+    return goodbye;
+}
+
+// Writes the goodbye. A line stopped by flow control, or still full of our frames on a slow
+// line, may take it only after many seconds: it is waited for as long as the peer is heard
+// (what it says meanwhile is read, and its own goodbye noted), up to the goodbye wait's
+// limits. A dead line, Ctrl+C or a second stop signal give it up.
+void send_goodbye(const char* goodbye) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(goodbye);
+    int left = static_cast<int>(strlen(goodbye));
+    clock_update();
+    time_t start = serial.clock;
+    time_t last_sign = serial.clock;
+    while (left > 0) {
+        int n = port_write(bytes, left);
+        if (n > 0) {
+            bytes += n;
+            left -= n;
+            last_sign = serial.clock;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+        uint8_t heard[256];
+        int got = port_read(heard, sizeof heard);
+        for (int i = 0; i < got; ++i) hear(heard[i]);
+        if (got > 0) last_sign = serial.clock;
+        if (serial.line_gone || stop_count > 1) return;
+        if (key_waiting() && read_console_key() == CTRL_C) return;
+        if (serial.clock - last_sign >= goodbye_idle_s || serial.clock - start >= goodbye_total_s) return;
+        serial.want_write = true;
+        if (got == 0) wait_for_input();
+        clock_update();
+    }
+}
+
 }  // namespace
 
 const char* goodbye_wait() {
@@ -46,8 +86,8 @@ const char* goodbye_wait() {
     serial.want_write = false;
     time_t start = serial.clock;
     time_t last_byte_time = serial.clock;
-    uint8_t before = 0;
     for (;;) {
+        if (termination.peer_goodbye) return "ok.\r\n";  // heard while ours waited to go out
         clock_update();
         if (serial.clock - start >= goodbye_total_s || serial.clock - last_byte_time >= goodbye_idle_s)
             return "time-out\r\n";
@@ -60,8 +100,7 @@ const char* goodbye_wait() {
             continue;
         }
         last_byte_time = serial.clock;
-        if (byte == '|' && before == '{') return "ok.\r\n";
-        before = byte;
+        hear(byte);
     }
 }
 
@@ -100,8 +139,7 @@ void link_terminate() {
             codec_flush_pending();  // a half-sent chunk first: the goodbye inside an escape pair reads as data
         else
             goodbye = abort_goodbye();
-        port_write_all(reinterpret_cast<const uint8_t*>(goodbye), static_cast<int>(strlen(goodbye)),
-                       goodbye_write_s);
+        send_goodbye(goodbye);
         clock_update();
     }
     if (termination.termination_level > 1) {

@@ -12,6 +12,7 @@
 //                                   a stop signal) or "carrier lost\r\n" (the line died)
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 
 constexpr int carrier_grace_s = 1;      // carrier absent longer than this: link lost
@@ -33,6 +34,8 @@ struct termination_state {
     // The session ended by itself: everything we queued, status letters included, still
     // goes out before the goodbye. Any other end drops our unsent output first.
     bool session_done = false;
+    uint8_t last_heard = 0;     // the peer's last byte while we end
+    bool peer_goodbye = false;  // its `{|` came while ours waited to go out
 };
 
 extern termination_state termination;
