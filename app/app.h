@@ -16,7 +16,8 @@
 //   install_hangup_handler ()     installs it; a second hang-up takes the default action
 //   stop_handler (signal)         SIGTERM, SIGINT, SIGQUIT: notes the signal in stop_signal and
 //                                 stop_count; the link ends the run at its next check
-//   install_stop_handlers ()      installs it for the three; SIGPIPE and SIGXFSZ ignored
+//   install_stop_handlers ()      installs it for the three (SIGINT and SIGQUIT stay ignored
+//                                 when they came so); SIGPIPE and SIGXFSZ ignored
 //   check_display ()              device mode: ends the run with 20 and the reason when the
 //                                 terminal cannot run the display
 #pragma once

@@ -71,8 +71,15 @@ void install_stop_handlers() {
     action.sa_handler = stop_handler;
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: a wait under way returns at once, and the loops look at the flag.
-    static const int stop_signals[] = {SIGTERM, SIGINT, SIGQUIT};
-    for (int signal_number : stop_signals) sigaction(signal_number, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A shell starts a background job with these two ignored, so that Ctrl+C at its
+    // terminal leaves the job alone: they stay ignored then.
+    static const int keyboard_signals[] = {SIGINT, SIGQUIT};
+    for (int signal_number : keyboard_signals) {
+        struct sigaction before {};
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        sigaction(signal_number, &action, nullptr);
+    }
     // A closed socket and a file-size limit become failed writes, which the run handles.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
