@@ -177,6 +177,27 @@ TEST_F(GoodbyeWait, EachByteRestartsTheFifteenSeconds) {
     EXPECT_EQ(serial.clock, 1025);
 }
 
+// A second stop signal, or the peer hanging up, ends the wait at once: no fifteen seconds
+// (nor a spin) on a line nobody will answer.
+TEST_F(GoodbyeWait, StopSignalOrDeadLineEndsTheWaitAtOnce) {
+    stop_count = 2;
+    EXPECT_STREQ(goodbye_wait(), "cancelled\r\n");
+    EXPECT_EQ(serial.clock, 1001);
+    stop_count = 0;
+
+    peer.script = {{1003, "x"}};
+    EXPECT_STREQ(goodbye_wait(), "time-out\r\n");  // the script's byte is read first
+    // As port_open leaves a line: read without asking how much is waiting.
+    set_nonblocking(line.slave);
+    serial.line_nonblocking = true;
+    close(line.master);
+    line.master = -1;
+    peer.master = -1;
+    time_t hung_up = serial.clock;
+    EXPECT_STREQ(goodbye_wait(), "carrier lost\r\n");
+    EXPECT_LE(serial.clock - hung_up, 3);
+}
+
 TEST_F(GoodbyeWait, ChattyPeerStillEndsAfterSixtySecondsInAll) {
     for (time_t t = 1010; t < 1100; t += 10) peer.script.push_back({t, "{x"});
     EXPECT_STREQ(goodbye_wait(), "time-out\r\n");
@@ -235,6 +256,7 @@ struct ending_plan {
     time_t (*clock)() = frozen_time;
     std::string answer;   // written to the line once our goodbye has arrived
     bool ctrl_c = false;  // a Ctrl+C waits on the console
+    bool error_on_line = false;  // a door whose caller gave it the line as standard error too
 };
 
 class Termination : public ::testing::Test {
@@ -263,9 +285,11 @@ class Termination : public ::testing::Test {
         bool answered = false;
         int status = run_child(
             [&] {
-                dup2(console.slave, 0);
-                dup2(err_pipe[1], 1);
-                dup2(err_pipe[1], 2);
+                // Standard output goes nowhere: what the end says must be on standard error.
+                int nowhere = open("/dev/null", O_WRONLY);
+                dup2(plan.error_on_line ? line.slave : console.slave, 0);
+                dup2(nowhere, 1);
+                dup2(plan.error_on_line ? line.slave : err_pipe[1], 2);
                 end_the_run(plan);
             },
             [&](pid_t) {
@@ -291,8 +315,14 @@ class Termination : public ::testing::Test {
         process.exit_status = outstanding;
         serial.carrier_mode = 0;
         port_lock_files.directory = locks.root.c_str();
-        if (port_open(line.path.c_str(), 0, 'H') == PORT_OPEN_FAILED) _exit(99);
-        if (std::filesystem::is_empty(locks.root)) _exit(98);  // the port is locked while open
+        if (plan.error_on_line) {
+            // Door mode: the caller's line on standard input, output and error alike.
+            dup2(line.slave, 1);
+            if (port_open(nullptr, 0, 'H') == PORT_OPEN_FAILED) _exit(99);
+        } else {
+            if (port_open(line.path.c_str(), 0, 'H') == PORT_OPEN_FAILED) _exit(99);
+            if (std::filesystem::is_empty(locks.root)) _exit(98);  // the port is locked while open
+        }
         time_source = plan.clock;
         clock_update();
         if (plan.end == how::internal_error) on_end_of_run(exit_handler);
@@ -371,6 +401,19 @@ TEST_F(Termination, FatalInternalErrorLineComesAfterTheTerminationOutput) {
     EXPECT_EQ(r.err,
               "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n"
               "[no pause]Fatal internal error 5.\r\n");
+}
+
+// Standard error that is the door's line carries no text to the peer: only the goodbye.
+TEST_F(Termination, NothingIsSaidOnTheLineWhenStandardErrorIsTheLine) {
+    ending_plan plan;
+    plan.end = how::internal_error;
+    plan.level = 1;
+    plan.error_on_line = true;
+    ending r = run(plan);
+    EXPECT_EQ(r.code, outstanding);
+    EXPECT_NE(r.line.find("{}{|{}"), std::string::npos) << r.line;
+    EXPECT_EQ(r.line.find("ZARN"), std::string::npos) << r.line;
+    EXPECT_EQ(r.line.find("Fatal"), std::string::npos) << r.line;
 }
 
 TEST_F(Termination, LineAttributesAreBackAfterTheEnd) {
