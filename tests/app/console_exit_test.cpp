@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <utility>
 
 #include "support/child.h"
 #include "support/pty.h"
@@ -99,22 +98,6 @@ TEST(ConsoleAtExit, HangupWithCarrierModeTwoEndsAsCarrierLost) {
     EXPECT_EQ(run.screen.find("Waiting for ZARN termination"), std::string::npos);
     EXPECT_EQ(run.wire.find("{}{|{}"), std::string::npos);  // nobody on the line: no goodbye
     EXPECT_TRUE(run.console_restored);
-}
-
-// SIGINT and SIGQUIT while the link is set up end the run through its orderly end: the
-// goodbye on the line, the console and the line as they were.
-TEST(ConsoleAtExit, StopSignalsEndTheRunWithTheGoodbyeAndEverythingRestored) {
-    for (auto [signal_number, message] : {std::pair{SIGINT, "\r\nInterrupted (SIGINT).\r\n"},
-                                          std::pair{SIGQUIT, "\r\nQuit (SIGQUIT).\r\n"}}) {
-        device_run run = run_device_mode("-R", signal_number);
-        ASSERT_TRUE(run.ended);
-        ASSERT_TRUE(WIFEXITED(run.status)) << "killed by signal " << WTERMSIG(run.status);
-        EXPECT_EQ(WEXITSTATUS(run.status), 0);
-        EXPECT_NE(run.screen.find(message), std::string::npos) << run.screen;
-        EXPECT_NE(run.wire.find("{}{|{}"), std::string::npos);
-        EXPECT_TRUE(run.console_restored);
-        EXPECT_TRUE(run.line_restored);
-    }
 }
 
 }  // namespace

@@ -177,25 +177,11 @@ TEST_F(GoodbyeWait, EachByteRestartsTheFifteenSeconds) {
     EXPECT_EQ(serial.clock, 1025);
 }
 
-// A second stop signal, or the peer hanging up, ends the wait at once: no fifteen seconds
-// (nor a spin) on a line nobody will answer.
-TEST_F(GoodbyeWait, StopSignalOrDeadLineEndsTheWaitAtOnce) {
+// A stop signal ends the wait at once: nobody waits fifteen seconds for a peer then.
+TEST_F(GoodbyeWait, StopSignalEndsTheWaitAtOnce) {
     stop_count = 2;
     EXPECT_STREQ(goodbye_wait(), "cancelled\r\n");
     EXPECT_EQ(serial.clock, 1001);
-    stop_count = 0;
-
-    peer.script = {{1003, "x"}};
-    EXPECT_STREQ(goodbye_wait(), "time-out\r\n");  // the script's byte is read first
-    // As port_open leaves a line: read without asking how much is waiting.
-    set_nonblocking(line.slave);
-    serial.line_nonblocking = true;
-    close(line.master);
-    line.master = -1;
-    peer.master = -1;
-    time_t hung_up = serial.clock;
-    EXPECT_STREQ(goodbye_wait(), "carrier lost\r\n");
-    EXPECT_LE(serial.clock - hung_up, 3);
 }
 
 TEST_F(GoodbyeWait, ChattyPeerStillEndsAfterSixtySecondsInAll) {
@@ -411,9 +397,7 @@ TEST_F(Termination, NothingIsSaidOnTheLineWhenStandardErrorIsTheLine) {
     plan.error_on_line = true;
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
-    EXPECT_NE(r.line.find("{}{|{}"), std::string::npos) << r.line;
-    EXPECT_EQ(r.line.find("ZARN"), std::string::npos) << r.line;
-    EXPECT_EQ(r.line.find("Fatal"), std::string::npos) << r.line;
+    EXPECT_EQ(r.line, "{}{|{}[no pause]");  // the goodbye, then only the test's own report
 }
 
 TEST_F(Termination, LineAttributesAreBackAfterTheEnd) {
