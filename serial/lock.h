@@ -4,8 +4,9 @@
 //
 // Interface summary:
 //   port_lock (device_path, why, size)  0 when the port may be ours (our lock file written,
-//                                       or no usable lock directory); -1 when another live
-//                                       process holds it: `why` names it
+//                                       port_unlock registered as a clean-up; or no usable
+//                                       lock directory); -1 when another live process holds
+//                                       it: `why` names it
 //   port_unlock ()                      removes our lock file; nothing when we hold none
 //   lock_file_name (device_path, out, size)  "LCK..ttyUSB0" for /dev/ttyUSB0,
 //                                       "LCK..pts_3" for /dev/pts/3
