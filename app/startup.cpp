@@ -114,6 +114,7 @@ void kestro_main(int argc, char** argv) {
 void main_loop() {
     send_opening_block(screen.beeper_off);
     for (;;) {
+        screen_follow_size();
         show_next_result();
         if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();
     }

@@ -6,6 +6,7 @@
 #include "session/chat.h"
 #include "session/cycle.h"
 #include "ui/screen.h"
+#include "ui/glyphs.h"
 #include "ui/text.h"
 
 namespace {
@@ -30,18 +31,20 @@ void show_chat_line(const uint8_t* bytes, int length) {
         draw_prompt_bar();
         return;
     }
-    if (length == 0) {
-        chat_out(BYTE_LF);
+    chat_char chars[CHAT_LINE_SIZE + 1];
+    int count = decode_line(bytes, length, chars, CHAT_LINE_SIZE + 1);
+    if (count == 0) {
+        chat_put(BYTE_LF);
         draw_prompt_bar();
         return;
     }
     int position = 0;
-    while (position < length) {
-        int piece = wrap_piece(bytes + position, length - position);
-        for (int i = 0; i < piece; ++i) chat_out(bytes[position + i]);
+    while (position < count) {
+        int piece = wrap_piece(chars + position, count - position);
+        for (int i = 0; i < piece; ++i) chat_put(chars[position + i].code);
         position += piece;
-        if (position < length && bytes[position] == ' ') ++position;
-        chat_out(BYTE_LF);
+        if (position < count && chars[position].code == ' ') ++position;
+        chat_put(BYTE_LF);
         draw_prompt_bar();
     }
 }

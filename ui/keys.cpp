@@ -10,6 +10,7 @@
 #include "session/cycle.h"
 #include "session/plan.h"
 #include "ui/chat.h"
+#include "ui/glyphs.h"
 #include "ui/screen.h"
 
 namespace {
@@ -44,13 +45,16 @@ void finish_input_line() {
             add_request_words(text);
             set_input_mode(INPUT_CHAT);
             break;
-        default:
+        default: {
+            char line[INPUT_TEXT_SIZE];
+            locale_to_utf8(text, line, sizeof line);  // chat goes out in UTF-8, names as typed
             set_chat_pair(PAIR_LABEL);  // the local user's own lines in cyan
-            send_chat_line(text);
+            send_chat_line(line);
             set_chat_pair(PAIR_TEXT);
             input_clear();
             redraw_prompt();
             break;
+        }
     }
 }
 
@@ -64,6 +68,7 @@ void handle_key() {
 
 void handle_key_code(int key) {
     if (key == ERR) return;
+    if (screen_too_small() && key != KEY_CTRL_X) return;  // nothing to type into: only the exit key
     int request = key_to_request(key);
     if (request != 0) {
         input_request(request);
@@ -78,7 +83,7 @@ void handle_key_code(int key) {
             case KEY_CTRL_U: set_input_mode(INPUT_UPLOAD); break;
             case KEY_CTRL_X: end_run(EXIT_BY_USER);  // outstanding transfers do not change the code
             case KEY_CTRL_Y: write_control_letter(MSG_YELL); break;
-            default: input_request(key); break;
+            default: input_key(key); break;
         }
     }
     input_after_key();

@@ -1,11 +1,14 @@
-// The painter: the only file that calls curses. What to draw comes from ui/text.h;
-// this file only puts it into the windows, clipped to their edges.
+// The painter. What to draw comes from ui/text.h and ui/glyphs.h; this file puts it into the
+// windows, clipped to their edges, and keeps what it showed, so that a terminal of another
+// size gets all of it again.
 #include "ui/screen.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <initializer_list>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "serial/process.h"
@@ -14,14 +17,13 @@
 #include "ui/chat.h"
 
 screen_state screen;
+volatile sig_atomic_t screen_resized = 0;
 
 namespace {
 
-constexpr char title_text[] = "---[ Kestro/Linux V1.0 - ported by Varkas ]";
-constexpr char chat_heading_text[] = "---[ Chat window ]---[ Ctrl-A for help ]-";
-constexpr int input_offscreen_rows = 3;
-constexpr int input_max_growth = 100;
 constexpr int bar_size = 1024;  // a bar line: wider terminals get a bar cut at this width
+constexpr uint32_t NEWLINE = '\n';
+constexpr uint32_t CODE_MASK = (1u << CELL_PAIR_SHIFT) - 1;
 
 struct label {
     int row;
@@ -29,84 +31,161 @@ struct label {
     const char* text;
 };
 constexpr label status_labels[] = {
-    {1, DOWNLOAD_COLUMN, "Download"}, {1, UPLOAD_COLUMN, "Upload"},
-    {FILE_NAME_ROW, 2, "File Name"},  {3, 2, "File size"},
-    {3, 48, "Transmit window"},  {4, 2, "Bytes left"},
-    {4, 48, "Packet size"},      {5, 2, "Total files"},
-    {5, 48, "Received packets"}, {6, 2, "Total bytes"},
-    {6, 48, "Received bytes"},   {7, 2, "Files left"},
-    {7, 48, "Receive errors"},   {8, 2, "Bytes left"},
-    {8, 48, "Transmitted packets"}, {9, 2, "Average cps"},
-    {9, 48, "Transmitted bytes"},   {10, 2, "Current cps"},
-    {10, 48, "Transmit errors"},
+    {1, DOWNLOAD_COLUMN, "Download"},         {1, UPLOAD_COLUMN, "Upload"},
+    {FILE_NAME_ROW, LABEL_COLUMN, "File Name"}, {3, LABEL_COLUMN, "File size"},
+    {3, LINK_LABEL_COLUMN, "Transmit window"},  {4, LABEL_COLUMN, "Bytes left"},
+    {4, LINK_LABEL_COLUMN, "Packet size"},      {5, LABEL_COLUMN, "Total files"},
+    {5, LINK_LABEL_COLUMN, "Received packets"}, {6, LABEL_COLUMN, "Total bytes"},
+    {6, LINK_LABEL_COLUMN, "Received bytes"},   {7, LABEL_COLUMN, "Files left"},
+    {7, LINK_LABEL_COLUMN, "Receive errors"},   {8, LABEL_COLUMN, "Bytes left"},
+    {8, LINK_LABEL_COLUMN, "Transmitted packets"}, {9, LABEL_COLUMN, "Average cps"},
+    {9, LINK_LABEL_COLUMN, "Transmitted bytes"},   {10, LABEL_COLUMN, "Current cps"},
+    {10, LINK_LABEL_COLUMN, "Transmit errors"},
 };
 
-// Writes text at (row, column), cut at the window's right edge so that nothing
-// wraps into the next row; a position outside the window draws nothing.
-void put_text(WINDOW* window, int row, int column, const char* text) {
-    if (window == nullptr || column >= getmaxx(window) || row >= getmaxy(window)) return;
+void resize_handler(int /*signal_number*/) { screen_resized = 1; }
+
+// One character at the window's cursor; control characters as curses shows them (^G).
+void put_char(WINDOW* window, uint32_t code, short pair) {
+    if (code < 32 || code == 127) {
+        wattrset(window, COLOR_PAIR(pair));
+        waddch(window, code);
+        return;
+    }
+    wchar_t wide[2] = {static_cast<wchar_t>(shown_code(code)), L'\0'};
+    cchar_t cell;
+    setcchar(&cell, wide, A_NORMAL, pair, nullptr);
+    wadd_wch(window, &cell);
+}
+
+// UTF-8 text at (row, column) in a pair, cut at the window's right edge so that nothing
+// wraps into the next row; a place outside the window draws nothing.
+void put_text(WINDOW* window, int row, int column, const char* text, short pair) {
+    if (window == nullptr || row < 0 || column >= getmaxx(window) || row >= getmaxy(window)) return;
     if (wmove(window, row, column) == ERR) return;
-    waddnstr(window, text, getmaxx(window) - column);
+    int room = getmaxx(window) - column;
+    utf8_decoder decoder;
+    uint32_t codes[4];
+    auto put = [&](int n) {
+        for (int i = 0; i < n && room > 0; ++i) {
+            if (is_c1(codes[i]) || codes[i] < 32) continue;
+            int width = column_width(codes[i]);
+            if (width > room) {
+                room = 0;
+                return;
+            }
+            put_char(window, codes[i], pair);
+            room -= width;
+        }
+    };
+    for (const char* p = text; *p != '\0' && room > 0; ++p) put(utf8_feed(&decoder, static_cast<uint8_t>(*p), false, codes));
+    put(utf8_flush(&decoder, false, codes));
 }
 
-void put_dashed_line(WINDOW* window, const char* text) {
-    char line[bar_size];
-    dash_fill(line, sizeof line, text, getmaxx(window));
-    put_text(window, 0, 0, line);
+void keep_figure(int row, int column, int64_t value) {
+    for (int i = 0; i < screen.figure_count; ++i) {
+        kept_figure& f = screen.figures[i];
+        if (f.row == row && f.column == column) {
+            f.value = value;
+            return;
+        }
+    }
+    if (screen.figure_count < MAX_FIGURES) screen.figures[screen.figure_count++] = kept_figure{row, column, value};
 }
 
-void show_refresh(WINDOW* window) {
-    redrawwin(window);
-    wrefresh(window);
+void paint_figure(const kept_figure& f) {
+    int y = 0;
+    int x = 0;
+    if (!place_in_status(screen.layout, f.row, f.column, &y, &x)) return;
+    char text[24];
+    format_number(text, sizeof text, f.value);
+    put_text(screen.status_win, y, x, text, PAIR_TEXT);
 }
 
-void build_status() {
+void paint_name(int column) {
+    int y = 0;
+    int x = 0;
+    if (!place_in_status(screen.layout, FILE_NAME_ROW, column, &y, &x)) return;
+    const char* name = column == DOWNLOAD_COLUMN ? screen.download_name : screen.upload_name;
+    char text[NAME_KEPT + FILE_NAME_WIDTH];
+    format_file_name(text, sizeof text, name[0] != '\0' ? name : nullptr, screen.layout.name_width);
+    put_text(screen.status_win, y, x, text, PAIR_TEXT);
+}
+
+// The whole status area, from what it was given.
+void paint_status() {
     WINDOW* w = screen.status_win;
-    wattrset(w, COLOR_PAIR(PAIR_BAR));
-    put_dashed_line(w, title_text);
-    wattrset(w, COLOR_PAIR(PAIR_LABEL));
-    for (const label& l : status_labels) put_text(w, l.row, l.column, l.text);
-    wrefresh(w);
+    int y = 0;
+    int x = 0;
+    char line[bar_size];
+    if (place_in_status(screen.layout, 0, 0, &y, &x)) {
+        format_title(line, sizeof line, screen.layout.columns);
+        put_text(w, y, 0, line, PAIR_BAR);
+    }
+    for (const label& l : status_labels)
+        if (place_in_status(screen.layout, l.row, l.column, &y, &x)) put_text(w, y, x, l.text, PAIR_LABEL);
+    paint_name(DOWNLOAD_COLUMN);
+    paint_name(UPLOAD_COLUMN);
+    for (int i = 0; i < screen.figure_count; ++i) paint_figure(screen.figures[i]);
     wattrset(w, COLOR_PAIR(PAIR_TEXT));
 }
 
-void build_chat() {
+// The heading, the scrolling region, and the chat's recent lines as far as they were kept.
+void paint_chat() {
     WINDOW* w = screen.chat_win;
-    init_pair(PAIR_TAG, COLOR_WHITE, COLOR_RED);
-    wattrset(w, COLOR_PAIR(PAIR_TAG));
-    put_dashed_line(w, chat_heading_text);
+    char line[bar_size];
+    format_chat_heading(line, sizeof line, screen.layout.columns);
+    put_text(w, 0, 0, line, PAIR_TAG);
     int rows = screen.layout.chat_rows;
     wmove(w, rows > 1 ? 1 : 0, 0);
     if (rows > 1) wsetscrreg(w, 1, rows - 1);
     scrollok(w, TRUE);
-    wrefresh(w);
-    wattrset(w, COLOR_PAIR(PAIR_TEXT));
+    int count = screen.chat_full ? CHAT_KEPT : screen.chat_next;
+    int start = screen.chat_full ? screen.chat_next : 0;
+    int i = 0;
+    if (screen.chat_full) {  // the oldest kept line lost its start: shown from the next one
+        while (i < count && (screen.chat_cells[(start + i) % CHAT_KEPT] & CODE_MASK) != NEWLINE) ++i;
+        ++i;
+    }
+    for (; i < count; ++i) {
+        uint32_t cell = screen.chat_cells[(start + i) % CHAT_KEPT];
+        put_char(w, cell & CODE_MASK, static_cast<short>(cell >> CELL_PAIR_SHIFT));
+    }
+    wattrset(w, COLOR_PAIR(screen.chat_pair));
 }
 
-void build_input() {
-    screen.input_field = new_field(1, screen.layout.columns, 1, 0, input_offscreen_rows, 0);
-    if (screen.input_field == nullptr) return;
-    field_opts_off(screen.input_field, O_AUTOSKIP | O_WRAP);
-    set_max_field(screen.input_field, input_max_growth);
-    screen.form_fields[0] = screen.input_field;
-    screen.form_fields[1] = nullptr;
-    screen.input_form = new_form(screen.form_fields);
-    if (screen.input_form == nullptr) return;
-    set_form_win(screen.input_form, screen.prompt_win);
-    // Without its own subwindow the form would draw the field on stdscr, at the top.
-    set_form_sub(screen.input_form, screen.prompt_win);
-    post_form(screen.input_form);
-    set_field_buffer(screen.input_field, 0, "");
+void free_windows() {
+    for (WINDOW** w : {&screen.status_win, &screen.chat_win, &screen.prompt_win}) {
+        if (*w != nullptr) delwin(*w);
+        *w = nullptr;
+    }
 }
 
-void place_cursor() {
-    if (screen.input_form != nullptr) pos_form_cursor(screen.input_form);
+void show_refresh(WINDOW* window) {
+    if (window == nullptr) return;
+    redrawwin(window);
+    wrefresh(window);
+}
+
+void show_too_small() {
+    char note[64];
+    werase(stdscr);
+    format_too_small(note, sizeof note, COLS);
+    mvwaddnstr(stdscr, 0, 0, note, COLS);
+    wrefresh(stdscr);
 }
 
 }  // namespace
 
 void screen_setup() {
     if (!process.device_mode) return;  // door mode: the terminal is the line
+    setlocale(LC_CTYPE, "");  // the terminal's character set, for curses and for decoding
+    // Installed before curses starts, which then leaves the signal to us: its own handler
+    // reports a resize only with the next key, and the loop reads keys only when one waits.
+    struct sigaction action {};
+    action.sa_handler = resize_handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGWINCH, &action, nullptr);
     initscr();
     on_end_of_run(screen_close);
     screen_build();
@@ -122,46 +201,68 @@ void screen_build() {
     display.chat_line = show_chat_line;
     display.chat_bytes = show_chat_bytes;
     wtimeout(stdscr, 0);  // key reads never wait
+    keypad(stdscr, TRUE);  // function and arrow keys arrive as single key codes
     start_color();
     noecho();
     cbreak();
-
-    screen.layout = compute_layout(LINES, COLS);
-    const screen_layout& l = screen.layout;
-    screen.status_win = newwin(l.status_rows, l.columns, 0, 0);
-    keypad(stdscr, TRUE);
-    screen.chat_win = newwin(l.chat_rows, l.columns, l.chat_top, 0);
-    screen.prompt_win = newwin(l.prompt_rows, l.columns, l.prompt_top, 0);
-
     init_pair(PAIR_BAR, COLOR_WHITE, COLOR_BLUE);
+    init_pair(PAIR_TAG, COLOR_WHITE, COLOR_RED);
     init_pair(PAIR_TEXT, COLOR_WHITE, COLOR_BLACK);
     init_pair(PAIR_LABEL, COLOR_CYAN, COLOR_BLACK);
-    // The blank stdscr goes out first: refreshed after the windows it erased them all again,
-    // row by row, so the terminal showed the prompt bar beside a blank title for a moment.
-    wrefresh(stdscr);
-    build_status();
-    show_file_name(UPLOAD_COLUMN, nullptr);  // "-" until the first transfer names a file
-    show_file_name(DOWNLOAD_COLUMN, nullptr);
-    build_chat();
-    build_input();
+    screen_lay_out(LINES, COLS);
+}
 
+void screen_follow_size() {
+    if (!screen_resized || !process.screen_active) return;
+    screen_resized = 0;
+    winsize size {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0) return;
+    screen_lay_out(size.ws_row, size.ws_col);
+}
+
+void screen_lay_out(int lines, int columns) {
+    if (!process.screen_active) return;
+    take_input(screen.input_kept, sizeof screen.input_kept);
+    free_windows();
+    if (lines != LINES || columns != COLS) resizeterm(lines, columns);
+    screen.layout = compute_layout(LINES, COLS);
+    if (screen.layout.too_small) {
+        show_too_small();
+        return;
+    }
+    // The blank stdscr goes out first: refreshed after the windows it would erase them again.
+    werase(stdscr);
+    clearok(stdscr, TRUE);
+    wrefresh(stdscr);
+    const screen_layout& l = screen.layout;
+    screen.status_win = newwin(l.status_rows, l.columns, 0, 0);
+    screen.chat_win = newwin(l.chat_rows, l.columns, l.chat_top, 0);
+    screen.prompt_win = newwin(l.prompt_rows, l.columns, l.prompt_top, 0);
+    paint_status();
+    wrefresh(screen.status_win);
+    paint_chat();
+    wrefresh(screen.chat_win);
+    build_input(screen.input_kept);
+    screen.input_kept[0] = '\0';
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_TEXT));
-    draw_prompt_bar();  // every window is on the terminal now, each refreshed once it was built
+    draw_prompt_bar();
 }
 
 void show_number(int row, int column, int64_t value) {
     if (!process.screen_active) return;
-    char text[16];
-    format_number(text, sizeof text, value);
-    put_text(screen.status_win, row, column, text);
+    keep_figure(row, column, value);
+    if (screen.status_win == nullptr) return;
+    paint_figure(kept_figure{row, column, value});
     wrefresh(screen.status_win);
 }
 
 void show_file_name(int column, const char* path) {
     if (!process.screen_active) return;
-    char text[FILE_NAME_WIDTH + 1];
-    format_file_name(text, sizeof text, path);
-    put_text(screen.status_win, FILE_NAME_ROW, column, text);
+    char* kept = column == DOWNLOAD_COLUMN ? screen.download_name : screen.upload_name;
+    const char* slash = path != nullptr ? strrchr(path, '/') : nullptr;
+    snprintf(kept, NAME_KEPT, "%s", path == nullptr ? "" : slash != nullptr ? slash + 1 : path);
+    if (screen.status_win == nullptr) return;
+    paint_name(column);
     wrefresh(screen.status_win);
 }
 
@@ -172,23 +273,34 @@ void screen_size(int* columns, int* lines) {
 
 void chat_out(uint8_t byte) {
     if (!process.screen_active) return;
-    int shown = chat_filter(&screen.escape_filter, byte);
-    if (shown < 0) return;
-    waddch(screen.chat_win, static_cast<chtype>(shown));
+    int passed = chat_filter(&screen.escape_filter, byte);
+    if (passed < 0) return;
+    uint32_t codes[4];
+    int n = utf8_feed(&screen.chat_decoder, static_cast<uint8_t>(passed), true, codes);
+    for (int i = 0; i < n; ++i)
+        if (!is_c1(codes[i])) chat_put(codes[i]);
+}
+
+void chat_put(uint32_t code) {
+    if (!process.screen_active) return;
+    screen.chat_cells[screen.chat_next] = code | static_cast<uint32_t>(screen.chat_pair) << CELL_PAIR_SHIFT;
+    if (++screen.chat_next == CHAT_KEPT) {
+        screen.chat_next = 0;
+        screen.chat_full = true;
+    }
+    if (screen.chat_win != nullptr) put_char(screen.chat_win, code, screen.chat_pair);
 }
 
 void draw_prompt_bar() {
-    if (!process.screen_active) return;
+    if (!process.screen_active || screen.prompt_win == nullptr) return;
     wrefresh(screen.chat_win);
-    if (screen.input_form != nullptr) form_driver(screen.input_form, REQ_VALIDATION);
+    input_request(REQ_VALIDATION);
     char bar[bar_size];
     format_bar(bar, sizeof bar, screen.input_mode, session.auto_exit_flags, screen.beeper_off,
                getmaxx(screen.prompt_win));
-    wattrset(screen.prompt_win, COLOR_PAIR(PAIR_BAR));
-    put_text(screen.prompt_win, 0, 0, bar);
+    put_text(screen.prompt_win, 0, 0, bar, PAIR_BAR);
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_TEXT));
-    place_cursor();
-    show_refresh(screen.prompt_win);
+    redraw_prompt();
 }
 
 void sound_bell() {
@@ -202,65 +314,42 @@ void screen_close() {
     process.screen_active = false;
 }
 
-int read_key() {
-    if (!process.screen_active) return ERR;
-    return wgetch(stdscr);
-}
-
-void input_request(int request) {
-    if (!process.screen_active || screen.input_form == nullptr) return;
-    form_driver(screen.input_form, request);
-}
-
-void input_after_key() {
-    if (!process.screen_active) return;
-    input_request(REQ_VALIDATION);
-    wrefresh(screen.prompt_win);
-}
-
-void input_text(char* out, size_t size) {
-    if (size == 0) return;
-    out[0] = '\0';
-    if (!process.screen_active || screen.input_field == nullptr) return;
-    const char* text = field_buffer(screen.input_field, 0);
-    if (text == nullptr) return;
-    size_t length = strnlen(text, size - 1);
-    memcpy(out, text, length);
-    out[length] = '\0';
-}
-
-void input_clear() {
-    if (!process.screen_active || screen.input_field == nullptr) return;
-    set_field_buffer(screen.input_field, 0, "");
-}
-
-void redraw_prompt() {
-    if (!process.screen_active) return;
-    place_cursor();
-    show_refresh(screen.prompt_win);
-}
+bool screen_too_small() { return process.screen_active && screen.layout.too_small; }
 
 void redraw_screen() {
     if (!process.screen_active) return;
+    if (screen.layout.too_small) {
+        show_too_small();
+        return;
+    }
     show_refresh(stdscr);
     show_refresh(screen.status_win);
     show_refresh(screen.chat_win);
-    place_cursor();
-    show_refresh(screen.prompt_win);
+    redraw_prompt();
 }
 
 void set_chat_pair(short pair) {
     if (!process.screen_active) return;
-    wattrset(screen.chat_win, COLOR_PAIR(pair));
+    screen.chat_pair = pair;
+    if (screen.chat_win != nullptr) wattrset(screen.chat_win, COLOR_PAIR(pair));
 }
 
 void paint_tagged_line(const char* tag, const char* const* parts, int count) {
     if (!process.screen_active) return;
-    WINDOW* w = screen.chat_win;
-    wattrset(w, COLOR_PAIR(PAIR_TAG));
-    waddstr(w, tag);
-    wattrset(w, COLOR_PAIR(PAIR_TEXT));
-    for (int i = 0; i < count; ++i) waddstr(w, parts[i]);
-    wrefresh(w);
+    set_chat_pair(PAIR_TAG);
+    for (const char* p = tag; *p != '\0'; ++p) chat_put(static_cast<uint8_t>(*p));
+    set_chat_pair(PAIR_TEXT);
+    // Our own text, names included: decoded, never translated or filtered but for C1.
+    uint32_t codes[4];
+    auto put = [&codes](int n) {
+        for (int i = 0; i < n; ++i)
+            if (!is_c1(codes[i])) chat_put(codes[i]);
+    };
+    for (int i = 0; i < count; ++i) {
+        utf8_decoder decoder;
+        for (const char* p = parts[i]; *p != '\0'; ++p) put(utf8_feed(&decoder, static_cast<uint8_t>(*p), false, codes));
+        put(utf8_flush(&decoder, false, codes));
+    }
+    if (screen.chat_win != nullptr) wrefresh(screen.chat_win);
     draw_prompt_bar();
 }

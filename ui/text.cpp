@@ -7,43 +7,107 @@
 #include <cstring>
 
 #include "files/paths.h"
-#include "ui/chat.h"
-
-// Named bytes of the chat stream.
-constexpr uint8_t BYTE_CR = 13;   // dropped: the peer ends lines with CR, we scroll on LF
-constexpr uint8_t BYTE_ESC = 27;  // starts a colour sequence, dropped up to its 'm'
-constexpr uint8_t BYTE_BLANK = ' ';
+#include "ui/glyphs.h"
 
 namespace {
 
-// Code page 437 letters the peer may send, and their ISO 8859-1 equivalents.
-struct translation {
-    uint8_t from;
-    uint8_t to;
-};
-constexpr translation cp437_to_latin1[] = {
-    {0x84, 0xE4},  // a umlaut
-    {0x86, 0xE5},  // a ring
-    {0x8E, 0xC4},  // A umlaut
-    {0x8F, 0xC5},  // A ring
-    {0x94, 0xF6},  // o umlaut
-    {0x99, 0xD6},  // O umlaut
-};
+constexpr int STATUS_KEPT_ROWS = 9;       // column heads and eight figure rows: always shown
+constexpr int CHAT_ROWS_BEFORE_LINK = 3;  // a narrow terminal keeps these before the link's rows
+constexpr int NARROW_LABEL_COLUMN = 1;    // under 47 columns the transfer columns close up
+constexpr int NARROW_DOWNLOAD_COLUMN = 13;
+constexpr int COLUMN_SLOT = UPLOAD_COLUMN - DOWNLOAD_COLUMN;
+
+// Longest first: the first that fits the width is drawn.
+constexpr const char* title_texts[] = {"---[ Kestro/Linux V1.0 - ported by Varkas ]", "---[ Kestro/Linux V1.0 ]"};
+constexpr const char* chat_heading_texts[] = {"---[ Chat window ]---[ Ctrl-A for help ]-",
+                                              "---[ Chat window ]--[ Ctrl-A: help ]-"};
+// "No " keeps three letters so that a bar keeps its length.
+constexpr const char* chat_bar_texts[] = {"---[ Chat prompt ]---[ Autoexit: %s ]--[ Beeper: %s ]-",
+                                          "---[ Chat ]--[ Autoexit: %s ]--[ Beeper: %s ]-",
+                                          "-[ Autoexit: %s ]-[ Beeper: %s ]-"};
+constexpr const char* too_small_texts[] = {"Terminal too small: 40x12 needed", "Too small: 40x12", "Too small"};
+
+template <size_t N>
+const char* first_fit(const char* const (&texts)[N], int width) {
+    for (const char* text : texts)
+        if (static_cast<int>(strlen(text)) <= width) return text;
+    return texts[N - 1];
+}
+
+// The rows of the status area, top to bottom, as far as the layout keeps them.
+int place_status_rows(screen_layout* l, bool title, bool names) {
+    int row = 0;
+    for (int r = 0; r < STATUS_ROWS; ++r) {
+        bool kept = (r != 0 || title) && (r != FILE_NAME_ROW || names);
+        l->status_row[r] = kept ? row++ : -1;
+    }
+    return row;
+}
 
 }  // namespace
 
 screen_layout compute_layout(int lines, int columns) {
-    screen_layout layout;
-    layout.lines = std::max(lines, 1);
-    layout.columns = std::max(columns, 1);
-    layout.prompt_top = std::max(layout.lines - PROMPT_ROWS, 0);
-    layout.prompt_rows = layout.lines - layout.prompt_top;
-    // On a short screen the chat window moves up so that it keeps its heading
-    // and one row; the status window shrinks to what is left above it.
-    layout.chat_top = std::min(CHAT_TOP, std::max(layout.prompt_top - 1, 0));
-    layout.chat_rows = layout.prompt_top + 1 - layout.chat_top;
-    layout.status_rows = std::min(STATUS_ROWS, std::max(1, layout.chat_top - 1));
-    return layout;
+    screen_layout l;
+    l.lines = lines;
+    l.columns = columns;
+    l.too_small = lines < screen_min_lines || columns < screen_min_columns;
+    if (l.too_small) return l;
+    l.prompt_rows = PROMPT_ROWS;
+    l.prompt_top = lines - PROMPT_ROWS;
+    if (columns < UPLOAD_COLUMN + FILE_NAME_WIDTH) {
+        // Narrow: the two transfer columns close up, and names are cut to what is left.
+        int slot = std::min(COLUMN_SLOT, (columns - NARROW_DOWNLOAD_COLUMN) / 2);
+        l.label_column = NARROW_LABEL_COLUMN;
+        l.download_column = NARROW_DOWNLOAD_COLUMN;
+        l.upload_column = NARROW_DOWNLOAD_COLUMN + slot;
+        l.name_width = std::min(FILE_NAME_WIDTH, slot - 1);
+    }
+    // Rows beyond the prompt, the chat heading and the status rows always kept go, in this
+    // order, to one chat row, the file names, the title, the blank row under the status
+    // area, the link's figures when they go below, and then to the chat.
+    int spare = lines - PROMPT_ROWS - 1 - STATUS_KEPT_ROWS;
+    auto take = [&spare](int rows) {
+        if (spare < rows) return false;
+        spare -= rows;
+        return true;
+    };
+    int chat_shown = take(1) ? 1 : 0;
+    bool names = take(1);
+    bool title = take(1);
+    bool blank = take(1);
+    int row = place_status_rows(&l, title, names);
+    if (columns < LINK_COLUMN + NUMBER_WIDTH) {
+        l.link_place = spare >= LINK_ROWS + CHAT_ROWS_BEFORE_LINK && take(LINK_ROWS) ? LINK_BELOW : LINK_HIDDEN;
+        l.link_label_column = l.label_column;
+        l.link_column = l.label_column + LINK_LABEL_WIDTH + 2;
+        l.link_first_row = row;
+        if (l.link_place == LINK_BELOW) row += LINK_ROWS;
+    }
+    chat_shown += spare;
+    l.status_rows = row;
+    l.chat_top = row + (blank ? 1 : 0);
+    l.chat_rows = chat_shown + 2;  // the heading, the rows shown, the row under the bar
+    return l;
+}
+
+bool place_in_status(const screen_layout& l, int row, int column, int* y, int* x) {
+    if (l.too_small || row < 0 || row >= STATUS_ROWS) return false;
+    if (column == LINK_LABEL_COLUMN || column == LINK_COLUMN) {
+        if (l.link_place == LINK_HIDDEN) return false;
+        *x = column == LINK_COLUMN ? l.link_column : l.link_label_column;
+        *y = l.link_place == LINK_BELOW ? l.link_first_row + row - LINK_FIRST_ROW : l.status_row[row];
+        return *y >= 0;
+    }
+    if (column == LABEL_COLUMN)
+        *x = l.label_column;
+    else if (column == DOWNLOAD_COLUMN)
+        *x = l.download_column;
+    else if (column == UPLOAD_COLUMN)
+        *x = l.upload_column;
+    else
+        *x = column;
+    *y = l.status_row[row];
+    return *y >= 0;
 }
 
 void dash_fill(char* out, size_t size, const char* text, int width) {
@@ -54,6 +118,12 @@ void dash_fill(char* out, size_t size, const char* text, int width) {
     out[length] = '\0';
 }
 
+void format_title(char* out, size_t size, int width) { dash_fill(out, size, first_fit(title_texts, width), width); }
+
+void format_chat_heading(char* out, size_t size, int width) {
+    dash_fill(out, size, first_fit(chat_heading_texts, width), width);
+}
+
 void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off, int width) {
     char text[64];
     if (mode == INPUT_UPLOAD) {
@@ -61,58 +131,64 @@ void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off,
     } else if (mode == INPUT_DOWNLOAD) {
         snprintf(text, sizeof text, "---[ Enter files to download ]--");
     } else {
-        // "No " keeps three letters so the bar is always 56 characters long.
-        snprintf(text, sizeof text, "---[ Chat prompt ]---[ Autoexit: %s ]--[ Beeper: %s ]-",
-                 auto_exit != 0 ? "Yes" : "No ", beeper_off == 0 ? "Yes" : "No ");
+        const char* yes_no[] = {"No ", "Yes"};
+        const char* form = chat_bar_texts[0];
+        // "%s" stands for three letters in every form: the forms' lengths compare as they are.
+        for (const char* candidate : chat_bar_texts) {
+            form = candidate;
+            if (static_cast<int>(strlen(candidate)) + 2 <= width) break;
+        }
+        snprintf(text, sizeof text, form, yes_no[auto_exit != 0], yes_no[beeper_off == 0]);
     }
     dash_fill(out, size, text, width);
+}
+
+void format_too_small(char* out, size_t size, int width) {
+    snprintf(out, size, "%.*s", std::max(width, 0), first_fit(too_small_texts, width));
 }
 
 void format_number(char* out, size_t size, int64_t value) {
     snprintf(out, size, "%-10lld", static_cast<long long>(value));
 }
 
-void format_file_name(char* out, size_t size, const char* path) {
+void format_file_name(char* out, size_t size, const char* path, int width) {
+    if (size == 0) return;
     const char* name = "-";
-    char directory[NAME_PART_SIZE];
-    char base[NAME_PART_SIZE];
     if (path != nullptr) {
-        if (split_path(path, directory, sizeof directory, base, sizeof base) == 0) {
-            name = base;
-        } else {
-            // A part too long for the buffers: the text after the last '/' is still the name.
-            const char* slash = strrchr(path, '/');
-            name = slash != nullptr ? slash + 1 : path;
-        }
+        const char* slash = strrchr(path, '/');
+        name = slash != nullptr ? slash + 1 : path;
     }
-    snprintf(out, size, "%-15.15s", name);
-}
-
-int chat_filter(int* filter, uint8_t byte) {
-    if (byte == BYTE_CR) return -1;
-    if (*filter != 0) {
-        if (byte == 'm') *filter = 0;
-        return -1;
+    // Cut at the width in columns, whole characters only, then padded with blanks.
+    utf8_decoder decoder;
+    uint32_t codes[4];
+    size_t used = 0;
+    int columns = 0;
+    // n characters just completed end at byte `end`: taken while they fit.
+    auto fits = [&](int n, size_t end) {
+        int wide = 0;
+        for (int k = 0; k < n; ++k) wide += column_width(codes[k]);
+        if (columns + wide > width || end >= size) return false;
+        columns += wide;
+        used = end;
+        return true;
+    };
+    size_t length = strlen(name);
+    bool whole = true;
+    for (size_t i = 0; i < length && whole; ++i) {
+        int n = utf8_feed(&decoder, static_cast<uint8_t>(name[i]), false, codes);
+        if (n > 0) whole = fits(n, i + 1 - static_cast<size_t>(decoder.count));
     }
-    if (byte == BYTE_ESC) {
-        *filter = 1;
-        return -1;
+    if (whole) fits(utf8_flush(&decoder, false, codes), length);
+    memcpy(out, name, used);
+    while (columns < width && used < size - 1) {
+        out[used++] = ' ';
+        ++columns;
     }
-    for (const translation& t : cp437_to_latin1)
-        if (t.from == byte) return t.to;
-    return byte;
-}
-
-int wrap_piece(const uint8_t* bytes, int remaining) {
-    if (remaining <= CHAT_WIDTH) return remaining;
-    if (bytes[CHAT_WIDTH] == BYTE_BLANK) return CHAT_WIDTH;
-    for (int i = CHAT_WIDTH - 1; i >= WRAP_SEARCH_LOW; --i)
-        if (bytes[i] == BYTE_BLANK) return i;
-    return CHAT_WIDTH;
+    out[used] = '\0';
 }
 
 int has_control_byte(const uint8_t* bytes, int length) {
-    // Bytes 0x80-0xFF are letters of the peer's code page, not control bytes.
+    // Bytes 0x80-0xFF are letters of the peer's code page, or UTF-8, not control bytes.
     for (int i = 0; i < length; ++i)
         if (bytes[i] < 32) return 1;
     return 0;
@@ -131,4 +207,17 @@ int key_to_request(int key) {
         default:
             return 0;
     }
+}
+
+int key_of_char(uint32_t code) { return code < 256 ? static_cast<int>(code) : KEY_WIDE_CHAR | static_cast<int>(code); }
+
+bool key_char(int key, uint32_t* code) {
+    if (key < 0) return false;
+    if ((key & KEY_WIDE_CHAR) != 0) {
+        *code = static_cast<uint32_t>(key & ~KEY_WIDE_CHAR);
+        return true;
+    }
+    if (key >= 256) return false;  // a function key
+    *code = static_cast<uint32_t>(key);
+    return true;
 }
