@@ -1,6 +1,8 @@
 // The input line: one field of the forms library in the prompt window, fed wide characters,
 // and the keys read for it.
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 
 #include "serial/process.h"
@@ -52,6 +54,15 @@ void take_input(char* out, size_t size) {
 
 int read_key() {
     if (!process.screen_active) return ERR;
+    if (MB_CUR_MAX == 1) {
+        // A locale of one byte a character: wget_wch, handed a byte that is none of its
+        // characters (a UTF-8 terminal's), would swallow the keys after it. Byte by byte.
+        int key = wgetch(stdscr);
+        if (key == ERR || key == KEY_RESIZE) return ERR;
+        if (key >= 256) return key;
+        wint_t code = btowc(key);
+        return code == WEOF ? key : key_of_char(code);  // a byte of no character types nothing
+    }
     wint_t code = 0;
     int kind = wget_wch(stdscr, &code);
     if (kind == KEY_CODE_YES) return code == KEY_RESIZE ? ERR : static_cast<int>(code);

@@ -126,3 +126,17 @@ TEST(TrimTrailingBlanks, EndsOnly) {
     trim_trailing_blanks(c);
     EXPECT_STREQ(c, "");
 }
+
+// In the C locale a byte of a UTF-8 terminal is no character: wget_wch held it and took the
+// keys after it along. The byte types nothing; the keys after it still count.
+TEST_F(KeysTest, ByteOfNoCharacterSwallowsNoKey) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "x\xc3\xa9y", 4), 4);
+    open_screen(25, 80, fdopen(ends[0], "r"));
+    meta(stdscr, TRUE);  // all 8 bits, as from a terminal (a pipe has no CS8 to say so)
+    for (int key = read_key(), turns = 0; key != ERR && turns < 10; key = read_key(), ++turns) handle_key_code(key);
+    EXPECT_EQ(field(), "xy");
+    close(ends[1]);
+}
+

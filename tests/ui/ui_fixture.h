@@ -23,12 +23,12 @@ struct ui_fixture : ::testing::Test {
 
     static void reset_state() { reset_all_state(); }
 
-    // Builds the display on a terminal of the given size.
-    void open_screen(int lines, int columns) {
+    // Builds the display on a terminal of the given size; keys come from `keys` if given.
+    void open_screen(int lines, int columns, FILE* keys = nullptr) {
         setenv("LINES", std::to_string(lines).c_str(), 1);
         setenv("COLUMNS", std::to_string(columns).c_str(), 1);
         out = fopen("/dev/null", "w");
-        in = fopen("/dev/null", "r");
+        in = keys != nullptr ? keys : fopen("/dev/null", "r");
         term = newterm("xterm", out, in);
         ASSERT_NE(term, nullptr);
         set_term(term);
