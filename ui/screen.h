@@ -47,6 +47,8 @@
 #include "ui/text.h"
 
 constexpr int screen_hold_s = 2;  // last state stays visible this long at exit
+// The smallest usable terminal, screen_min_columns x screen_min_lines, is a rule of the
+// layout: it stands in ui/text.h, included above.
 
 // Colour pairs.
 constexpr short PAIR_BAR = 1;     // white on blue
