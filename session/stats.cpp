@@ -250,9 +250,8 @@ void rates_restart(rate_state* r, const transfer_figures* figures) {
 }
 
 int32_t file_rate(const rate_state* r, const file_entry* entry, bool whole) {
-    if (!entry->started) return r->average_rate;
     int64_t length = int64_t{entry->size} - entry->offset;
-    if (length < 0) length = 0;
+    if (!entry->started || length <= 0) return r->average_rate;  // no byte of its own crossed
     int64_t bytes = whole ? length : std::clamp<int64_t>(r->crossed - entry->stream_start, 0, length);
     return rate_of(bytes, serial.clock_ms - entry->start_ms);
 }

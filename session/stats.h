@@ -8,7 +8,8 @@
 //   rates_restart (rates, figures)     after an abort emptied the direction's data channels
 //   file_rate (rates, entry, whole) -> the file's rate for its log line: its bytes that
 //                           crossed (all of them when whole) over the time since its first
-//                           byte; the direction's average when none has crossed
+//                           byte; the direction's average when it has no byte to cross
+//                           or none has crossed yet
 //   file_completed (rates, entry) -> file_rate of a whole file, counted for the summary
 //   run_totals (rates, bytes, rate)    the run so far: bytes that crossed, and their rate
 //   write_log_line (letter, entry, rate)   nothing when there is no log; failures ignored
