@@ -1,0 +1,754 @@
+#!/usr/bin/env python3
+"""Kestro fault campaign: two real ends over tools/nullmodem, under faults and hostile input.
+
+    bench/faults.py [--build DIR] [--long] [--runs N] [--out FILE] [CASE...]
+
+Run by hand, as root (the disk cases mount small tmpfs file systems), never in CI. Every
+case starts a cable with --print-paths and the ends in door mode on its two terminals,
+does its harm (noise, kill -9, a full disk, a file-size limit, a hostile peer, a flood, a
+frozen peer, planted links, a hang-up, SIGTERM, a self-offer...), then checks what each end
+did and what is on the disk. Where a case breaks a transfer off, a second round on a fresh
+cable resumes it and the result is compared byte for byte.
+
+Bytes lost: bytes of files that an end claimed done (a sender's 's' log line, a receiver's
+'S' line, or a sent file deleted by -y) that the receiver does not hold intact, plus bytes
+changed in files that must never be written (files outside the download directory, our
+own uploads). It must be 0 in every row.
+
+The default (--quick) runs each case once or twice with files of 32 KiB; --long runs each
+five times with files of 256 KiB. The table is written to docs/reliability.md (--out) and
+to standard output.
+"""
+import argparse
+import datetime
+import os
+import random
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+TICKS = os.sysconf("SC_CLK_TCK")
+POLL_S = 0.05
+END_LIMIT_S = 120       # an end still running after this is a failure (and is killed)
+ORDERLY_S = 10          # an end must leave this soon after a hang-up, a SIGTERM, a goodbye
+SPIN_CPU_S = 2.0        # CPU seconds an end may use after the line is gone
+# Ends whose every offer is refused wait 120 s before they may leave by themselves (-E):
+# on a clock ten times as fast that is 12 s.
+REFUSALS_CLOCK = {"env": {"KESTRO_CLOCK_RATE": "10"}}
+
+
+class Config:
+    build = ""
+    size = 32 * 1024
+    runs = 1
+    long = False
+
+
+def kestro():
+    return os.path.join(Config.build, "kestro")
+
+
+def fastclock():
+    return os.path.join(Config.build, "kestro_fastclock")
+
+
+def refusals_clock():
+    return {"binary": fastclock(), "env": REFUSALS_CLOCK["env"]}
+
+
+# ------------------------------------------------------------------ processes and the cable
+
+class End:
+    """One door-mode end: its line is the cable's terminal on standard input and output."""
+
+    def __init__(self, binary, args, cwd, line, err, env=None, fsize=None):
+        fd = os.open(line, os.O_RDWR | os.O_NOCTTY)
+
+        def limits():
+            if fsize is not None:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+
+        with open(err, "wb") as err_file:
+            self.proc = subprocess.Popen([binary, *args], cwd=cwd, stdin=fd, stdout=fd, stderr=err_file,
+                                         env=dict(os.environ, **(env or {})), start_new_session=True,
+                                         preexec_fn=limits)
+        os.close(fd)
+        self.pid = self.proc.pid
+        self.err = err
+        self.code = None        # exit code, or -signal
+        self.usage = None       # rusage at the end
+        self.ended_at = None
+
+    def poll(self):
+        if self.code is not None:
+            return True
+        pid, status, usage = os.wait4(self.pid, os.WNOHANG)
+        if pid == 0:
+            return False
+        self.code = os.waitstatus_to_exitcode(status)
+        self.usage = usage
+        self.ended_at = time.monotonic()
+        self.proc.returncode = self.code
+        return True
+
+    def cpu(self):
+        """CPU seconds used so far (utime + stime), or the total once it has ended."""
+        if self.usage is not None:
+            return self.usage.ru_utime + self.usage.ru_stime
+        try:
+            with open(f"/proc/{self.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / TICKS
+        except (OSError, IndexError, ValueError):
+            return 0.0
+
+    def peak_kib(self):
+        try:
+            with open(f"/proc/{self.pid}/status") as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        return int(line.split()[1])
+        except OSError:
+            pass
+        return 0
+
+    def signal(self, number):
+        if self.code is None:
+            try:
+                os.kill(self.pid, number)
+            except ProcessLookupError:
+                pass
+
+    def kill(self):
+        if not self.poll():
+            self.signal(signal.SIGCONT)
+            self.signal(signal.SIGKILL)
+            while not self.poll():
+                time.sleep(POLL_S)
+
+    def stderr(self):
+        with open(self.err, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def orderly(self):
+        """Ended by itself with an exit status of outstanding work (0-3)."""
+        return self.code is not None and 0 <= self.code <= 3
+
+
+class Cable:
+    def __init__(self, work, options, tag):
+        self.report = os.path.join(work, f"report.{tag}")
+        self.proc = subprocess.Popen([os.path.join(Config.build, "tools", "nullmodem"), "--print-paths",
+                                      "--report", self.report, *options],
+                                     stdout=subprocess.PIPE, text=True, start_new_session=True)
+        self.a = self.proc.stdout.readline().strip()
+        self.b = self.proc.stdout.readline().strip()
+        if not self.a or not self.b:
+            raise RuntimeError("the cable gave no paths")
+
+    def stop(self, how=signal.SIGTERM):
+        if self.proc.poll() is None:
+            self.proc.send_signal(how)
+            self.proc.wait()
+
+
+def wait_until(test, limit):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if test():
+            return True
+        time.sleep(POLL_S)
+    return test()
+
+
+def wait_ends(ends, limit=END_LIMIT_S):
+    """True when every end has exited within the limit; those still running are killed."""
+    done = wait_until(lambda: all([e.poll() for e in ends]), limit)  # every end polled: its end time
+    for e in ends:
+        e.kill()
+    return done
+
+
+class Harness:
+    """The work directory, cables and ends of one run; all of it goes at the end."""
+
+    def __init__(self, name):
+        self.work = tempfile.mkdtemp(prefix=f"kestro-faults-{name}-")
+        self.ends = []
+        self.cables = []
+        self.mounts = []
+        self.rounds = 0
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    def dir(self, *parts):
+        p = self.path(*parts)
+        os.makedirs(p, exist_ok=True)
+        return p
+
+    def cable(self, options=()):
+        self.rounds += 1
+        c = Cable(self.work, list(options), self.rounds)
+        self.cables.append(c)
+        return c
+
+    def end(self, side, binary, args, line, env=None, fsize=None):
+        e = End(binary, args, self.dir(side), line, self.path(f"{side}.{self.rounds}.err"), env, fsize)
+        self.ends.append(e)
+        return e
+
+    def pair(self, options, args_a, args_b, binary=None, env=None, fsize_b=None):
+        """A cable and both ends, A and B, working in a/ and b/."""
+        c = self.cable(options)
+        binary = binary or kestro()
+        a = self.end("a", binary, args_a, c.a, env)
+        b = self.end("b", binary, args_b, c.b, env, fsize_b)
+        return c, a, b
+
+    def mount_tmpfs(self, where, options):
+        os.makedirs(where, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", where], check=True)
+        self.mounts.append(where)
+
+    def unmount(self, where):
+        if where in self.mounts:
+            subprocess.run(["umount", where], check=False)
+            self.mounts.remove(where)
+
+    def close(self):
+        for e in self.ends:
+            e.kill()
+        for c in self.cables:
+            c.stop(signal.SIGKILL)
+        for m in list(self.mounts):
+            self.unmount(m)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+# ------------------------------------------------------------------ files, logs, checks
+
+def make_file(path, size, seed):
+    data = random.Random(seed).randbytes(size)
+    with open(path, "wb") as f:
+        f.write(data)
+    return data
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def size_of(path):
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return -1
+
+
+def log_lines(path):
+    """(letter, size, name) of every line of a transfer log."""
+    lines = []
+    try:
+        with open(path, errors="replace") as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) >= 11:
+                    lines.append((parts[0], int(parts[1]), parts[10]))
+    except OSError:
+        pass
+    return lines
+
+
+def logged(path, letter, name):
+    return any(l == letter and n == name for l, _, n in log_lines(path))
+
+
+class Verdict:
+    """What one run came to: faults found (empty: it held) and bytes lost."""
+
+    def __init__(self):
+        self.faults = []
+        self.lost = 0
+        self.note = ""
+
+    def need(self, condition, fault):
+        if not condition:
+            self.faults.append(fault)
+        return condition
+
+    def claimed(self, source, target, claims):
+        """A file an end claimed done must be intact at the receiver."""
+        if any(claims) and read(target) != source:
+            self.lost += len(source)
+            self.faults.append(f"{os.path.basename(target)} claimed done but not intact")
+
+    def untouched(self, path, before):
+        now = read(path)
+        if now != before:
+            self.lost += max(len(before or b""), len(now or b""))
+            self.faults.append(f"{os.path.basename(path)} was written")
+
+    def orderly(self, end, name):
+        self.need(end.orderly(), f"{name} did not end orderly (code {end.code})")
+
+
+def transfer_claims(h, name, sender_log, receiver_log, stored=None, deleted=False):
+    return [logged(sender_log, "s", name), logged(receiver_log, "S", stored or name), deleted]
+
+
+# ------------------------------------------------------------------ cases
+
+def noise_case(options):
+    def run(h, seed):
+        v = Verdict()
+        src_a = make_file(h.path(h.dir("a"), "from_a"), Config.size, seed)
+        src_b = make_file(h.path(h.dir("b"), "from_b"), Config.size, seed + 1000)
+        _, a, b = h.pair(["--baud", "115200", "--seed", str(seed), *options],
+                         ["-E", "1", "-z", "../a.log", "from_a"], ["-E", "1", "-z", "../b.log", "from_b"])
+        v.need(wait_ends([a, b]), "the ends did not finish")
+        v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+        v.need(read(h.path("b", "from_a")) == src_a and read(h.path("a", "from_b")) == src_b,
+               "a received file differs")
+        v.claimed(src_a, h.path("b", "from_a"), transfer_claims(h, "from_a", h.path("a.log"), h.path("b.log")))
+        v.claimed(src_b, h.path("a", "from_b"), transfer_claims(h, "from_b", h.path("b.log"), h.path("a.log")))
+        return v
+    return run
+
+
+def mid_file(h, side, name, fraction=0.2, limit=60):
+    return wait_until(lambda: size_of(h.path(side, name)) >= Config.size * fraction, limit)
+
+
+def resume_round(h, v, source, name, sender_args=(), receiver_args=(), receiver_dir=None):
+    """A fresh cable and two ends: the broken-off file must come whole."""
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a2.log", *sender_args, name],
+                     ["-E", "1", "-z", "../b2.log", *receiver_args])
+    v.need(wait_ends([a, b]), "the resuming run did not finish")
+    target = h.path("b", receiver_dir or "", name)
+    v.need(read(target) == source, "not whole after the resuming run")
+    v.need(a.code == 0 and b.code == 0, f"resuming run exit codes {a.code} and {b.code}")
+    stored = os.path.join(receiver_dir, name) if receiver_dir else name
+    v.claimed(source, target, transfer_claims(h, name, h.path("a2.log"), h.path("b2.log"), stored))
+
+
+def kill9_case(h, seed):
+    """kill -9 of the receiver (even runs) or the sender (odd runs) mid-file, then a resume."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+    h.dir("b")
+    env = {"KESTRO_CLOCK_RATE": "5"}  # the survivor's 60-second silence ends in 12 s
+    _, a, b = h.pair(["--baud", "38400"], ["-E", "1", "-z", "../a.log", "big"], ["-E", "1", "-z", "../b.log"],
+                     binary=fastclock(), env=env)
+    victim, survivor = (b, a) if seed % 2 == 0 else (a, b)
+    if not v.need(mid_file(h, "b", "big"), "the file never started"):
+        return v
+    victim.signal(signal.SIGKILL)
+    v.need(wait_ends([a, b], 60), "the surviving end did not leave")
+    v.orderly(survivor, "the surviving end")
+    v.need(not logged(h.path("b.log"), "S", "big") and not logged(h.path("a.log"), "s", "big"),
+           "a log claims the broken file")
+    resume_round(h, v, src, "big")
+    return v
+
+
+def disk_full_case(h, seed):
+    """The receiver's download directory fills up; -y at the sender must keep its file."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+    small = h.path("b", "small")
+    h.mount_tmpfs(small, f"size={Config.size // 2}")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-y", "-z", "../a.log", "big"],
+                     ["-E", "1", "-X", "-z", "../b.log", "-d", "small/"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    v.need("No space left on device" in b.stderr(), "the receiver did not say why")
+    v.need(read(h.path("a", "big")) == src, "the sender lost its file")
+    v.need(not logged(h.path("b.log"), "S", "small/big"), "the receiver logged the file as received")
+    v.claimed(src, h.path("b", "small", "big"), transfer_claims(h, "big", h.path("a.log"), h.path("b.log"), "small/big"))
+    os.makedirs(h.path("b", "roomy"))
+    shutil.copy(h.path("b", "small", "big"), h.path("b", "roomy", "big"))
+    h.unmount(small)
+    resume_round(h, v, src, "big", ["-y"], ["-d", "roomy/"], "roomy")
+    return v
+
+
+def fsize_case(h, seed):
+    """The receiver runs under a file-size limit (RLIMIT_FSIZE) below the file's size."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+    h.dir("b")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a.log", "big"],
+                     ["-E", "1", "-X", "-z", "../b.log"], fsize_b=Config.size // 2)
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(b, "the limited receiver")
+    v.orderly(a, "the sender")
+    v.need(logged(h.path("b.log"), "E", "big"), "no 'E' line for the file")
+    v.need("File too large" in b.stderr(), "the receiver did not say why")
+    v.claimed(src, h.path("b", "big"), transfer_claims(h, "big", h.path("a.log"), h.path("b.log")))
+    resume_round(h, v, src, "big")
+    return v
+
+
+def hostile_names_case(h, seed):
+    """A peer offers names with directories, control bytes, overlong names and false sizes."""
+    v = Verdict()
+    h.dir("a", "dl")
+    c = h.cable(["--baud", "115200"])
+    victim = h.end("a", kestro(), ["-X", "-z", "../a.log", "-d", "dl/"], c.a)
+    peer = h.end("b", os.path.join(Config.build, "bench", "hostile_peer"), ["names", "../results"], c.b)
+    v.need(wait_ends([victim, peer]), "the ends did not finish")
+    v.orderly(victim, "the receiver")
+    v.need(peer.code == 0, f"the hostile peer ended with {peer.code}")
+    # Offers 0 to 4 are stored under their base names, in the download directory only.
+    stored = {"escape1": 0, "kestro-hostile": 1, "escape2": 2, "C:\\dos\\path": 3, "n" * 250: 4}
+    for name, n in stored.items():
+        content = read(h.path("b", f"content.{n}"))
+        v.need(read(h.path("a", "dl", name)) == content, f"offer {n} not stored whole as dl/{name[:20]}")
+    expected = set(stored) | {"huge"}
+    v.need(set(os.listdir(h.path("a", "dl"))) <= expected, "an unexpected name in the download directory")
+    v.need(sorted(os.listdir(h.path("a"))) == ["dl"], "a file outside the download directory")
+    v.need(not os.path.exists("/etc/kestro-hostile") and not os.path.exists(h.path("escape1")),
+           "a file written outside")
+    refused = [l for l in (read(h.path("results")) or b"").decode("latin-1").splitlines() if l.startswith("q ")]
+    v.need(len(refused) == 7, f"{len(refused)} of 7 malformed offers refused")
+    v.need("File name too long" in victim.stderr(), "the overlong name was not reported")
+    v.need(not logged(h.path("a.log"), "S", "dl/huge"), "the oversized offer was logged as received")
+    for name, n in stored.items():
+        v.claimed(read(h.path("b", f"content.{n}")) or b"", h.path("a", "dl", name),
+                  [logged(h.path("a.log"), "S", "dl/" + name)])
+    return v
+
+
+def flood_case(h, seed):
+    """A peer floods offers, requests of missing names and chat."""
+    v = Verdict()
+    count = 2000 if Config.long else 200
+    h.dir("a", "dl")
+    c = h.cable(["--baud", "115200"])
+    victim = h.end("a", kestro(), ["-r", "-z", "../a.log", "-d", "dl/"], c.a)
+    peer = h.end("b", os.path.join(Config.build, "bench", "hostile_peer"), ["flood", "../results", str(count)], c.b)
+    peak = [0]
+
+    def watch():
+        peak[0] = max(peak[0], victim.peak_kib())
+        return victim.poll() and peer.poll()
+    v.need(wait_until(watch, END_LIMIT_S * 3), "the flood did not end")
+    wait_ends([victim, peer], 1)
+    v.need(victim.code == 0, f"the receiver ended with {victim.code} (nothing was outstanding)")
+    v.need(peer.code == 0, f"the flooding peer ended with {peer.code}")
+    missing = [l for l in (read(h.path("results")) or b"").decode().splitlines() if l.startswith("m ")]
+    v.need(len(missing) == count, f"{len(missing)} of {count} requests answered 'not found'")
+    intact = 0
+    for i in range(count):
+        content = read(h.path("b", f"content.{i}"))
+        if read(h.path("a", "dl", f"flood.{i}")) == content:
+            intact += 1
+        else:
+            v.claimed(content or b"", h.path("a", "dl", f"flood.{i}"), [logged(h.path("a.log"), "S", f"dl/flood.{i}")])
+    v.need(intact == count, f"{intact} of {count} flooded files stored whole")
+    v.need(peak[0] < 16 * 1024, f"the receiver's memory reached {peak[0]} KiB")
+    v.note = f"{count} offers and requests, receiver peak {peak[0] / 1024:.1f} MiB"
+    return v
+
+
+def freeze_case(seconds, fast):
+    """The sender is stopped (SIGSTOP) mid-file; shorter than the silence time-out it goes
+    on, longer (on a fast clock) the receiver leaves, and a second run resumes."""
+    def run(h, seed):
+        v = Verdict()
+        src = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+        h.dir("b")
+        env = {"KESTRO_CLOCK_RATE": "5"} if fast else None
+        _, a, b = h.pair(["--baud", "38400"], ["-E", "1", "-z", "../a.log", "big"],
+                         ["-E", "1", "-z", "../b.log"], binary=fastclock() if fast else kestro(), env=env)
+        if not v.need(mid_file(h, "b", "big"), "the file never started"):
+            return v
+        a.signal(signal.SIGSTOP)
+        time.sleep(seconds)  # the fault itself: the peer is frozen this long
+        receiver_left = b.poll()
+        a.signal(signal.SIGCONT)
+        v.need(wait_ends([a, b]), "the ends did not finish")
+        v.orderly(a, "the frozen end")
+        v.orderly(b, "the waiting end")
+        v.claimed(src, h.path("b", "big"), transfer_claims(h, "big", h.path("a.log"), h.path("b.log")))
+        if fast:
+            v.need(receiver_left, "the receiver waited past its silence time-out")
+            resume_round(h, v, src, "big")
+        else:
+            v.need(read(h.path("b", "big")) == src and a.code == 0 and b.code == 0, "the transfer did not go on")
+        return v
+    return run
+
+
+def planted_links_case(h, seed):
+    """Links stand in the download directory under offered names: a symbolic link to a file
+    outside (shorter: it would be resumed into), a hard link, a dangling symbolic link.
+    Without -R they are refused; with -R (odd runs) the files arrive as NAME.0."""
+    v = Verdict()
+    rename = seed % 2 == 1
+    outside = h.dir("outside")
+    before = {n: make_file(os.path.join(outside, n), 1000, seed + i) for i, n in enumerate(["secret1", "secret2"])}
+    sources = {n: make_file(h.path(h.dir("a"), n), 8192, seed + 10 + i) for i, n in enumerate(["doc1", "doc2", "doc3"])}
+    h.dir("b")
+    os.symlink("../outside/secret1", h.path("b", "doc1"))
+    os.link(os.path.join(outside, "secret2"), h.path("b", "doc2"))
+    os.symlink("../outside/new3", h.path("b", "doc3"))
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a.log", "doc1", "doc2", "doc3"],
+                     ["-E", "1", "-z", "../b.log", *(["-R"] if rename else [])], **refusals_clock())
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    for n, data in before.items():
+        v.untouched(os.path.join(outside, n), data)
+    v.need(not os.path.exists(os.path.join(outside, "new3")), "a file was created through a dangling link")
+    for n, data in sources.items():
+        if rename:
+            v.need(read(h.path("b", n + ".0")) == data, f"{n}.0 not stored whole")
+        v.claimed(data, h.path("b", n + ".0"), [logged(h.path("b.log"), "S", n + ".0")])
+    return v
+
+
+def served_symlink_case(h, seed):
+    """A served directory holds a symbolic link to a file outside; the peer requests both."""
+    v = Verdict()
+    secret = make_file(h.path(h.dir("outside"), "secret"), 1000, seed)
+    real = make_file(h.path(h.dir("a", "pub"), "real.txt"), 4096, seed + 1)
+    os.symlink("../../outside/secret", h.path("a", "pub", "sym.txt"))
+    h.dir("b")
+    _, a, b = h.pair(["--baud", "115200"], ["-r", "-E", "1", "-z", "../a.log", "pub/"],
+                     ["-E", "1", "-z", "../b.log", "-U", "real.txt", "sym.txt"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.need(read(h.path("b", "real.txt")) == real, "the real file did not arrive")
+    v.need(not os.path.exists(h.path("b", "sym.txt")), "the link was served")
+    v.need(a.code == 0, f"the serving end exited {a.code}: a request that found nothing is no upload")
+    v.need(b.code == 0, f"the requesting end exited {b.code}")
+    v.untouched(h.path("outside", "secret"), secret)
+    if os.path.exists(h.path("b", "sym.txt")):
+        v.lost += 1000  # the secret's bytes went where they must not
+    return v
+
+
+def hangup_case(h, seed):
+    """The line hangs up mid-file (the cable is killed): both ends leave at once, without
+    spinning, and a second run resumes."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+    h.dir("b")
+    c, a, b = h.pair(["--baud", "38400"], ["-E", "1", "-z", "../a.log", "big"], ["-E", "1", "-z", "../b.log"])
+    if not v.need(mid_file(h, "b", "big"), "the file never started"):
+        return v
+    cpu_before = {e.pid: e.cpu() for e in (a, b)}
+    hung = time.monotonic()
+    c.stop(signal.SIGKILL)
+    v.need(wait_ends([a, b], ORDERLY_S * 3), "an end did not leave after the hang-up")
+    for e, name in ((a, "the sender"), (b, "the receiver")):
+        v.orderly(e, name)
+        if e.ended_at is not None:
+            v.need(e.ended_at - hung <= ORDERLY_S, f"{name} took {e.ended_at - hung:.0f} s to leave")
+        spent = e.cpu() - cpu_before[e.pid]
+        v.need(spent <= SPIN_CPU_S, f"{name} used {spent:.1f} CPU s after the hang-up")
+    v.claimed(src, h.path("b", "big"), transfer_claims(h, "big", h.path("a.log"), h.path("b.log")))
+    resume_round(h, v, src, "big")
+    return v
+
+
+def sigterm_case(target):
+    """SIGTERM to one end mid-file: it leaves orderly (its log lines written, exit status of
+    the outstanding work), the other end is told goodbye and leaves too; then a resume."""
+    def run(h, seed):
+        v = Verdict()
+        src = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+        h.dir("b")
+        _, a, b = h.pair(["--baud", "38400"], ["-E", "1", "-X", "-z", "../a.log", "big"],
+                         ["-E", "1", "-X", "-z", "../b.log"])
+        victim, other = (a, b) if target == "sender" else (b, a)
+        if not v.need(mid_file(h, "b", "big"), "the file never started"):
+            return v
+        sent = time.monotonic()
+        victim.signal(signal.SIGTERM)
+        v.need(wait_ends([a, b], ORDERLY_S * 3), "an end did not leave")
+        v.orderly(victim, f"the {target} (SIGTERM)")
+        v.orderly(other, "the other end")
+        for e, name in ((victim, f"the {target}"), (other, "the other end")):
+            if e.ended_at is not None:
+                v.need(e.ended_at - sent <= ORDERLY_S, f"{name} took {e.ended_at - sent:.0f} s to leave")
+        letter, log = ("e", "a.log") if target == "sender" else ("E", "b.log")
+        v.need(logged(h.path(log), letter, "big"), f"no '{letter}' line for the unfinished file")
+        v.claimed(src, h.path("b", "big"), transfer_claims(h, "big", h.path("a.log"), h.path("b.log")))
+        resume_round(h, v, src, "big")
+        return v
+    return run
+
+
+def self_offer_case(h, seed):
+    """Both ends send a file of the same name: each is offered the name of its own upload.
+    Without -R both refuse; with -R (odd runs) each stores the other's as same.bin.0."""
+    v = Verdict()
+    rename = seed % 2 == 1
+    mine_a = make_file(h.path(h.dir("a"), "same.bin"), Config.size, seed)
+    mine_b = make_file(h.path(h.dir("b"), "same.bin"), Config.size // 4, seed + 1)
+    flags = ["-R"] if rename else []
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a.log", *flags, "same.bin"],
+                     ["-E", "1", "-z", "../b.log", *flags, "same.bin"], **refusals_clock())
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "end A")
+    v.orderly(b, "end B")
+    v.untouched(h.path("a", "same.bin"), mine_a)
+    v.untouched(h.path("b", "same.bin"), mine_b)
+    if rename:
+        v.need(read(h.path("a", "same.bin.0")) == mine_b and read(h.path("b", "same.bin.0")) == mine_a,
+               "the renamed copies are not whole")
+    v.claimed(mine_a, h.path("b", "same.bin.0"), [logged(h.path("b.log"), "S", "same.bin.0")])
+    v.claimed(mine_b, h.path("a", "same.bin.0"), [logged(h.path("a.log"), "S", "same.bin.0")])
+    return v
+
+
+def unwritable_dir_case(h, seed):
+    """The download directory cannot be written (a read-only file system): the receiver says
+    why on standard error, and the sender, with -y, keeps its file."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "doc"), 8192, seed)
+    h.mount_tmpfs(h.path("b", "ro"), "ro,size=64k")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-y", "-z", "../a.log", "doc"],
+                     ["-E", "1", "-z", "../b.log", "-d", "ro/"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    v.need("cannot create ro/doc: Read-only file system" in b.stderr(), "the receiver did not say why")
+    v.need(read(h.path("a", "doc")) == src, "the sender lost its file")
+    v.claimed(src, h.path("b", "ro", "doc"), transfer_claims(h, "doc", h.path("a.log"), h.path("b.log"), "ro/doc"))
+    return v
+
+
+# name: (what is done, run function, runs in --quick)
+CASES = {
+    "noise-corrupt-1e-4": ("115200 baud, 1 byte in 10,000 changed, files both ways", noise_case(["--corrupt", "0.0001"]), 1),
+    "noise-corrupt-1e-3": ("115200 baud, 1 byte in 1,000 changed, files both ways", noise_case(["--corrupt", "0.001"]), 1),
+    "noise-bursts": ("115200 baud, bursts of 8 changed bytes at 1 in 10,000", noise_case(["--corrupt", "0.0001", "--burst", "8"]), 1),
+    "noise-drop-1e-4": ("115200 baud, 1 byte in 10,000 lost", noise_case(["--drop", "0.0001"]), 1),
+    "noise-insert-1e-4": ("115200 baud, 1 stray byte per 10,000", noise_case(["--insert", "0.0001"]), 1),
+    "kill-9": ("kill -9 of the receiver or the sender mid-file, then a resuming run", kill9_case, 2),
+    "disk-full": ("the download directory's file system fills up mid-file (sender with -y), then a resume", disk_full_case, 1),
+    "file-size-limit": ("the receiver runs under RLIMIT_FSIZE of half the file, then a resume", fsize_case, 1),
+    "unwritable-dir": ("the download directory is a read-only file system (sender with -y)", unwritable_dir_case, 1),
+    "hostile-names": ("a peer offers ../, absolute, control-byte, 250/300-byte names, negative and 2 GiB sizes", hostile_names_case, 1),
+    "flood": ("a peer floods offers of small files, requests of missing names and chat", flood_case, 1),
+    "frozen-short": ("the sender is stopped (SIGSTOP) for 3 s mid-file", freeze_case(3, False), 1),
+    "frozen-long": ("the sender is stopped past the silence time-out (fast clock), then a resume", freeze_case(15, True), 1),
+    "planted-links": ("symbolic, hard and dangling links under offered names; with and without -R", planted_links_case, 2),
+    "served-symlink": ("a symbolic link to a file outside in a served (-r) directory is requested", served_symlink_case, 1),
+    "hang-up": ("the line hangs up mid-file (the cable is killed), then a resume", hangup_case, 1),
+    "sigterm-sender": ("SIGTERM to the sender mid-file, then a resume", sigterm_case("sender"), 1),
+    "sigterm-receiver": ("SIGTERM to the receiver mid-file, then a resume", sigterm_case("receiver"), 1),
+    "self-offer": ("both ends send a file of the same name (offered the name of its own upload); with and without -R", self_offer_case, 2),
+}
+
+
+def run_case(name):
+    what, run, quick_runs = CASES[name]
+    runs = Config.runs or (5 if Config.long else quick_runs)
+    results = []
+    for i in range(runs):
+        began = time.monotonic()
+        h = Harness(name)
+        try:
+            v = run(h, i)
+        except Exception as error:  # a broken harness is a failed run, not a crash of the campaign
+            v = Verdict()
+            v.faults.append(f"campaign error: {error}")
+        finally:
+            h.close()
+        results.append(v)
+        print(f"  {name} run {i + 1} ({time.monotonic() - began:.0f} s): "
+              f"{'held' if not v.faults else '; '.join(v.faults)}", file=sys.stderr)
+    return what, results
+
+
+def git_revision():
+    try:
+        return subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], capture_output=True,
+                              text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def outcome(results):
+    failed = [v for v in results if v.faults]
+    notes = [v.note for v in results if v.note]
+    if not failed:
+        return "held" + (f" ({notes[-1]})" if notes else "")
+    return f"FAILED {len(failed)} of {len(results)}: " + "; ".join(failed[0].faults)
+
+
+def write_report(rows, path, elapsed):
+    lines = [
+        "# Reliability: the fault campaign",
+        "",
+        "Written by `bench/faults.py` (run by hand, as root, never in CI); do not edit by hand.",
+        f"Run {datetime.date.today().isoformat()} on commit {git_revision()}, "
+        f"{'--long' if Config.long else '--quick'} ({Config.size // 1024} KiB files), {elapsed:.0f} s.",
+        "",
+        "Two door-mode ends over `tools/nullmodem` (the bench's `hostile_peer` plays the rule-breaking",
+        "peer). Bytes lost: bytes of files an end claimed done (a sender's 's' log line, a",
+        "receiver's 'S' line, a sent file deleted by -y) that the receiver does not hold intact,",
+        "plus bytes changed in files that must never be written (outside the download directory,",
+        "our own uploads). Where a run breaks a file off, a second run resumes it and compares it",
+        "byte for byte.",
+        "",
+        "| case | what is done | runs | outcome | bytes lost |",
+        "|---|---|---|---|---|",
+    ]
+    for name, what, results in rows:
+        lost = sum(v.lost for v in results)
+        lines.append(f"| {name} | {what} | {len(results)} | {outcome(results)} | {lost} |")
+    text = "\n".join(lines) + "\n"
+    with open(path, "w") as f:
+        f.write(text)
+    print(text)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--long", action="store_true", help="five runs a case, 256 KiB files")
+    parser.add_argument("--quick", action="store_true", help="the default: one or two runs, 32 KiB files")
+    parser.add_argument("--runs", type=int, default=0, help="runs of every case")
+    parser.add_argument("--out", default=os.path.join(ROOT, "docs", "reliability.md"))
+    parser.add_argument("cases", nargs="*", default=list(CASES))
+    args = parser.parse_args()
+    Config.build = os.path.abspath(args.build)
+    Config.long = args.long
+    Config.size = 256 * 1024 if args.long else 32 * 1024
+    Config.runs = args.runs
+    for name in args.cases:
+        if name not in CASES:
+            parser.error(f"no case {name}; cases: {' '.join(CASES)}")
+    for binary in (kestro(), fastclock(), os.path.join(Config.build, "tools", "nullmodem"),
+                   os.path.join(Config.build, "bench", "hostile_peer")):
+        if not os.access(binary, os.X_OK):
+            parser.error(f"{binary} is not built (cmake --build {args.build} -j2)")
+    if os.geteuid() != 0:
+        parser.error("run as root: the disk cases mount small tmpfs file systems")
+    start = time.monotonic()
+    rows = []
+    for name in args.cases:
+        print(f"{name}:", file=sys.stderr)
+        what, results = run_case(name)
+        rows.append((name, what, results))
+    write_report(rows, args.out, time.monotonic() - start)
+    return 0 if all(not v.faults for _, _, results in rows for v in results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
