@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     bool flooding = strcmp(argv[1], "flood") == 0;
     int count = flooding && argc > 3 ? atoi(argv[3]) : 0;
     link_setup.handshake_echo = 0;
-    link_establish(link_banner, kestro_identification, 0);
+    link_establish(link_banner, kestro_identification);
     clock_update();
     started = cycle.last_activity_time = serial.clock;
     alloc_link_channels();
