@@ -6,6 +6,7 @@
 #include "serial/port.h"
 
 delivery_state delivery;
+void (*link_trace)(link_event event, const link_channel* rec, int n) = nullptr;
 
 namespace {
 
@@ -24,6 +25,10 @@ constexpr profile profiles[] = {
 };
 
 [[noreturn]] void protocol_error() { link_fail("ZARN data link error.", 2, 1); }
+
+void trace(link_event event, const link_channel* rec, int n) {
+    if (link_trace != nullptr) link_trace(event, rec, n);
+}
 
 void count_enquiry(link_channel* rec) {
     if (rec->tries++ > max_tries) link_fail("ZARN data link failure.", 2, 1);
@@ -54,6 +59,7 @@ uint8_t* append_block(uint8_t* p, link_channel* rec) {
     rec->in_flight = n;
     rec->enquired = 0;
     if (n == rec->queued && rec->priority_class == CLASS_MESSAGE) *p++ = 0x00;
+    trace(EVENT_BLOCK, rec, n);
     if (channels.wait_queue.first == nullptr) delivery.ack_time = serial.clock;
     chan_queue_append(&channels.wait_queue, rec);
     return p;
@@ -95,6 +101,7 @@ void take_ack(uint8_t item) {
     link_channel* rec = send_channel(item);
     if (!matches_outstanding(rec, item)) return;  // stale
     int n = rec->in_flight;
+    trace(EVENT_ACK, rec, n);
     delivery.tx_bytes += n;
     rec->queued -= n;
     rec->room += n;
@@ -115,6 +122,7 @@ void take_nak(uint8_t item) {
     delivery.ack_time = serial.clock;
     link_channel* rec = send_channel(item);
     if (!matches_outstanding(rec, item)) return;  // stale
+    trace(EVENT_NAK, rec, rec->in_flight);
     channels.in_flight_total -= rec->in_flight;
     rec->in_flight = 0;
     rec->sequence_bit ^= SEQUENCE_BIT;
@@ -167,6 +175,7 @@ uint8_t* build_frame() {
         *p++ = static_cast<uint8_t>(rec->ack_code | rec->number | rec->sequence_bit);
     while (link_channel* rec = chan_queue_pop(&channels.enquiry_queue)) {
         *p++ = enquiry_byte(rec);
+        trace(EVENT_ENQUIRY, rec, 0);
         chan_queue_append(&channels.wait_queue, rec);
         rec->enquired = 1;
         count_enquiry(rec);
@@ -182,6 +191,7 @@ uint8_t* build_frame() {
         link_channel* last = channels.wait_queue.last;
         if (last != nullptr && serial.clock - delivery.ack_time > ack_timeout_s) {
             *p++ = enquiry_byte(last);
+            trace(EVENT_TIMEOUT_ENQUIRY, last, 0);
             last->enquired = 1;
             delivery.ack_time = serial.clock;
             count_enquiry(last);
@@ -191,13 +201,17 @@ uint8_t* build_frame() {
     uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
     *p++ = static_cast<uint8_t>(trailer >> 8);
     *p++ = static_cast<uint8_t>(trailer);
+    trace(EVENT_FRAME, nullptr, static_cast<int>(p - codec.tx_frame));
     return p;
 }
 
 void handle_frame(uint8_t* end) {
     codec.last_rx_time = serial.clock;
     const uint8_t* p = codec.rx_frame;
-    if (end - p < TRAILER_BYTES || crc16(p, end) != LINK_CRC_RESIDUE) return;
+    if (end - p < TRAILER_BYTES || crc16(p, end) != LINK_CRC_RESIDUE) {
+        trace(EVENT_BAD_FRAME, nullptr, static_cast<int>(end - p));
+        return;
+    }
     const uint8_t* items_end = end - TRAILER_BYTES;
     for (; p < items_end; ++p) {
         uint8_t item = *p;

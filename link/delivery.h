@@ -7,6 +7,7 @@
 //   set_profile (letter)  0 for one of "TSCMLH", -1 otherwise (letter stored either way)
 //   profile_rank (letter) place in the order "TSCMLH": -1 for an unknown letter, 6 for NUL
 //   block_grow (), block_shrink ()
+//   link_trace            null; a test build points it at a writer of what the link does
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,19 @@ struct delivery_state {
 };
 
 extern delivery_state delivery;
+
+struct link_channel;
+// What the link did, for the trace of a test build (the shipped program leaves the hook null).
+enum link_event {
+    EVENT_BLOCK,            // a data block went into a frame: n bytes from the read position
+    EVENT_ENQUIRY,          // an enquiry about a block presumed lost
+    EVENT_TIMEOUT_ENQUIRY,  // an enquiry because the verdict is overdue
+    EVENT_ACK,              // an ACK for the outstanding block was accepted: n bytes
+    EVENT_NAK,              // a NAK for the outstanding block was accepted
+    EVENT_BAD_FRAME,        // a frame failed its check: n bytes
+    EVENT_FRAME,            // a frame was built: n bytes with its trailer
+};
+extern void (*link_trace)(link_event event, const link_channel* rec, int n);
 
 uint8_t* build_frame();
 void handle_frame(uint8_t* end);

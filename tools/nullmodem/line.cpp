@@ -24,6 +24,10 @@ bool noise_enabled(const noise_config& noise) {
     return noise.corrupt > 0 || noise.drop > 0 || noise.insert > 0;
 }
 
+bool stalled(const line_state& line, uint64_t now) {
+    return now >= line.stall_from && now < line.stall_until;
+}
+
 const wire_mark& mark_at(const line_state& line, size_t i) {
     return line.marks[(line.mark_head + i) % MARK_CAPACITY];
 }
@@ -187,6 +191,11 @@ void line_run(line_state& line, uint64_t now) {
         line.last_run = now;
         line.credit = BYTE_COST;
     }
+    if (stalled(line, now)) {
+        line.credit = std::min<uint64_t>(line.credit, BYTE_COST);  // a stall saves no line time
+        line.last_run = now;
+        return;
+    }
     uint64_t allowed = UINT64_MAX;
     if (line.config.baud > 0) {
         uint64_t elapsed = std::min(now - line.last_run, MAX_ELAPSED_NS);
@@ -205,6 +214,7 @@ void line_run(line_state& line, uint64_t now) {
 }
 
 size_t line_due(const line_state& line, uint64_t now, const uint8_t** start) {
+    if (stalled(line, now)) return 0;
     uint64_t arrived = line.wire_out;
     for (size_t i = 0; i < line.mark_count; i++) {
         const wire_mark& mark = mark_at(line, i);
@@ -235,6 +245,10 @@ int64_t line_next_event(const line_state& line, uint64_t now) {
     auto sooner = [&next](uint64_t ns) {
         if (next < 0 || ns < static_cast<uint64_t>(next)) next = static_cast<int64_t>(ns);
     };
+    if (stalled(line, now)) {
+        if (line.mark_count > 0 || line.queue.count > 0) sooner(line.stall_until - now);
+        return next;
+    }
     for (size_t i = 0; i < line.mark_count; i++) {
         const wire_mark& mark = mark_at(line, i);
         if (mark.due > now) {
@@ -265,4 +279,9 @@ bool line_stop_writer(line_state& line) {
     else if (line.writer_stopped && line.queue.count + gap < limit)
         line.writer_stopped = false;
     return line.writer_stopped;
+}
+
+void line_stall(line_state& line, uint64_t from, uint64_t until) {
+    line.stall_from = from;
+    line.stall_until = until;
 }

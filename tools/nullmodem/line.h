@@ -12,6 +12,7 @@
 //   line_discard (line, n)          n of them are lost: the receiving end is gone
 //   line_next_event (line, now)     ns until line_run/line_due has new work; -1 none
 //   line_stop_writer (line)         true while the queue is full: the writer must wait
+//   line_stall (line, from, until)  carries nothing in [from, until) (ns on the line's clock)
 //   noise_step (line, byte, out)    applies noise to one byte; bytes written to out
 #pragma once
 
@@ -90,6 +91,9 @@ struct line_state {
     uint64_t rng = 0;
     noise_kind burst_kind = NOISE_NONE;
     unsigned burst_left = 0;
+    // Stall: nothing moves onto the wire or off it in [stall_from, stall_until).
+    uint64_t stall_from = 0;
+    uint64_t stall_until = 0;
     // Flow control of the writer.
     bool writer_stopped = false;
     line_counts counts;
@@ -104,5 +108,6 @@ void line_handed(line_state& line, size_t n);
 void line_discard(line_state& line, size_t n);
 int64_t line_next_event(const line_state& line, uint64_t now);
 bool line_stop_writer(line_state& line);
+void line_stall(line_state& line, uint64_t from, uint64_t until);
 size_t noise_step(line_state& line, uint8_t byte, uint8_t out[2]);
 uint64_t noise_next(uint64_t& state);

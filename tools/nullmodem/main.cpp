@@ -339,6 +339,10 @@ int main(int argc, char** argv) {
     uint64_t start = now_ns();
     if (cable.opts.duration_s > 0)
         cable.deadline = start + static_cast<uint64_t>(cable.opts.duration_s * 1e9);
+    if (cable.opts.stall_s > 0) {
+        uint64_t from = start + static_cast<uint64_t>(cable.opts.stall_at_s * 1e9);
+        for (line_state& line : cable.line) line_stall(line, from, from + static_cast<uint64_t>(cable.opts.stall_s * 1e9));
+    }
     cable.with_ends = !cable.opts.end[END_A].command.empty();
     if (cable.with_ends) {
         start_end(END_A);

@@ -109,6 +109,11 @@ bool parse_options(int argc, char** argv, options& opts, std::string& error) {
             if (!to_u64(value.c_str(), opts.seed)) return error = "bad seed: " + value, false;
         } else if (name == "duration") {
             if (!to_double(value.c_str(), opts.duration_s)) return error = "bad duration: " + value, false;
+        } else if (name == "stall") {
+            size_t colon = value.find(':');
+            if (colon == std::string::npos || !to_double(value.substr(0, colon).c_str(), opts.stall_at_s) ||
+                !to_double(value.substr(colon + 1).c_str(), opts.stall_s))
+                return error = "bad stall (give AT:SECONDS): " + value, false;
         } else if (name == "report") {
             opts.report_path = value;
         } else if (name == "stderr-a") {
@@ -167,6 +172,8 @@ Other options:
   --stderr-a FILE, --stderr-b FILE  standard error of that end
   --print-paths     print the two slave paths (A, then B)
   --duration S      stop after S seconds; ends still running get SIGTERM
+  --stall AT:S      at AT seconds after the start the cable stops carrying in
+                    both directions for S seconds (bytes wait, none are lost)
   --report FILE     write the report there instead of standard error
   -h, --help        this text
 

@@ -155,6 +155,24 @@ TEST(LineLatency, BytesArriveExactlyTheLatencyLater) {
     EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 6), std::vector<uint8_t>(data.begin() + 4, data.end()));
 }
 
+TEST(LineStall, NothingMovesOrArrivesDuringTheStallAndNothingIsLost) {
+    line_state line;
+    line_init(line, config_of(0, DEFAULT_BUFFER, 10 * MS));
+    line_stall(line, 5 * MS, 50 * MS);
+    std::vector<uint8_t> data = pattern(8);
+    line_accept(line, data.data(), 4);
+    line_run(line, 0);  // on the wire before the stall, due at 10 ms
+    line_accept(line, data.data() + 4, 4);
+    line_run(line, 20 * MS);
+    const uint8_t* bytes = nullptr;
+    EXPECT_EQ(line_due(line, 20 * MS, &bytes), 0u);
+    EXPECT_EQ(line_next_event(line, 20 * MS), static_cast<int64_t>(30 * MS));
+    line_run(line, 50 * MS);
+    std::vector<uint8_t> out;
+    drain(line, 60 * MS, out);
+    EXPECT_EQ(out, data);
+}
+
 TEST(LineFlow, WriterStoppedAtTheBufferAndResumedWithSomeRoom) {
     line_state line;
     line_init(line, config_of(9600, 4096));

@@ -1,0 +1,84 @@
+// Test build of kestro for the benchmarks: with KESTRO_TRACE=FILE set it writes one line per
+// link event, so a benchmark can tell when each block was first sent and when an end stalled.
+//
+//   <ms> <kind> <channel> <bytes> <unsent>
+//
+// ms: monotonic milliseconds (the same clock for both ends on one machine). kind: N new data
+// (bytes: those never sent before), R data sent again, E enquiry about a block presumed lost,
+// T timeout enquiry, A ACK and K NAK accepted, X frame that failed its check, F frame built
+// (bytes: its length; its block, if any, is the N or R line just before). unsent: bytes queued
+// in all send channels and not in flight, after the event.
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/app.h"
+#include "link/channels.h"
+#include "link/delivery.h"
+
+namespace {
+
+FILE* trace_file = nullptr;
+
+// Start offset and length of each channel's last block: a block from the same start is a
+// repeat, since the read position moves on every acknowledgement.
+struct last_block {
+    long start = -1;
+    int length = 0;
+};
+last_block last[LINK_CHANNELS];
+
+double now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+long unsent_total() {
+    long total = 0;
+    for (const link_channel* rec : channels.send_channels)
+        if (rec != nullptr) total += rec->queued - rec->in_flight;
+    return total;
+}
+
+void write_event(link_event event, const link_channel* rec, int n) {
+    char kind = '?';
+    int bytes = n;
+    switch (event) {
+    case EVENT_BLOCK: {
+        last_block& block = last[rec->number];
+        long start = static_cast<long>(rec->read_pos - rec->buffer_start);
+        bytes = start == block.start ? (n > block.length ? n - block.length : 0) : n;
+        kind = bytes > 0 ? 'N' : 'R';
+        if (start != block.start || n > block.length) block = {start, n};
+        break;
+    }
+    case EVENT_ENQUIRY: kind = 'E'; break;
+    case EVENT_TIMEOUT_ENQUIRY: kind = 'T'; break;
+    case EVENT_ACK: kind = 'A'; break;
+    case EVENT_NAK: kind = 'K'; break;
+    case EVENT_FRAME: kind = 'F'; break;
+    case EVENT_BAD_FRAME:
+        if (n == 0) return;  // the `{}` before a frame after an idle line
+        kind = 'X';
+        break;
+    }
+    fprintf(trace_file, "%.1f %c %d %d %ld\n", now_ms(), kind, rec != nullptr ? rec->number : -1, bytes,
+            unsent_total());
+}
+
+void close_trace() { fclose(trace_file); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (const char* path = getenv("KESTRO_TRACE")) {
+        trace_file = fopen(path, "w");
+        if (trace_file != nullptr) {
+            link_trace = write_event;
+            atexit(close_trace);  // registered first, so it runs after every handler of the link
+        }
+    }
+    kestro_main(argc, argv);
+}
