@@ -2,6 +2,7 @@
 
 #include "link/channels.h"
 #include "link/codec.h"
+#include "link/retransmit.h"
 #include "link/supervise.h"
 #include "serial/port.h"
 
@@ -12,6 +13,9 @@ namespace {
 
 constexpr int TRAILER_BYTES = 2;
 constexpr int double_after = 128;  // good events between two doublings of the block size
+// A verdict is repeated only in a frame that follows its own this soon: later the peer has
+// had it, or has asked for it again.
+constexpr int64_t repeat_fresh_ms = 2000;
 
 struct profile {
     char letter;
@@ -38,6 +42,50 @@ uint8_t enquiry_byte(const link_channel* rec) {
     return static_cast<uint8_t>(KIND_ENQ | rec->number | rec->sequence_bit);
 }
 
+// An enquiry about `rec`'s outstanding block; the record goes to the end of the waiting
+// line, where the answer will find it in the order the peer sends its verdicts.
+uint8_t* append_enquiry(uint8_t* p, link_channel* rec, link_event event) {
+    *p++ = enquiry_byte(rec);
+    trace(event, rec, 0);
+    chan_queue_append(&channels.wait_queue, rec);
+    rec->enquired = 1;
+    timer_enquired(rec->number);
+    count_enquiry(rec);
+    return p;
+}
+
+// Timeout enquiries: every block whose verdict is overdue, in the order they wait, so that
+// one round trip settles them all.
+uint8_t* append_overdue_enquiries(uint8_t* p) {
+    link_channel* overdue[LINK_CHANNELS];
+    int count = 0;
+    for (link_channel* rec = channels.wait_queue.first; rec != nullptr && count < LINK_CHANNELS; rec = rec->next)
+        if (timer_overdue(rec->number)) overdue[count++] = rec;
+    for (int i = 0; i < count; ++i) p = append_enquiry(p, overdue[i], EVENT_TIMEOUT_ENQUIRY);
+    return p;
+}
+
+// The verdicts owed now, after those of the last frame once more: a frame lost on the line
+// then costs its verdicts nothing. Safe with a peer that takes every verdict literally: a
+// repeat comes before every newer verdict, and only in the very next frame, before the peer
+// can have sent a later block on that channel; so it is either the first it hears or stale.
+// A channel with a verdict owed now is not repeated: that verdict says the same, or newer.
+uint8_t* append_verdicts(uint8_t* p) {
+    uint8_t now[LINK_CHANNELS];
+    int count = 0;
+    bool owed[LINK_CHANNELS] = {};
+    while (link_channel* rec = chan_queue_pop(&channels.ack_queue)) {
+        now[count++] = static_cast<uint8_t>(rec->ack_code | rec->number | rec->sequence_bit);
+        owed[rec->number] = true;
+    }
+    if (serial.clock_ms - delivery.last_frame_ms <= repeat_fresh_ms)
+        for (int i = 0; i < delivery.last_verdict_count; ++i)
+            if (!owed[delivery.last_verdicts[i] & CHANNEL_MASK]) *p++ = delivery.last_verdicts[i];
+    for (int i = 0; i < count; ++i) *p++ = delivery.last_verdicts[i] = now[i];
+    delivery.last_verdict_count = count;
+    return p;
+}
+
 // Next channel with data to send, by priority; records with nothing queued are dropped.
 link_channel* next_ready() {
     channel_queue* order[] = {&channels.resend_high, &channels.ready_high, &channels.resend_low,
@@ -60,7 +108,7 @@ uint8_t* append_block(uint8_t* p, link_channel* rec) {
     rec->enquired = 0;
     if (n == rec->queued && rec->priority_class == CLASS_MESSAGE) *p++ = 0x00;
     trace(EVENT_BLOCK, rec, n);
-    if (channels.wait_queue.first == nullptr) delivery.ack_time = serial.clock;
+    timer_mark(rec->number);
     chan_queue_append(&channels.wait_queue, rec);
     return p;
 }
@@ -68,8 +116,11 @@ uint8_t* append_block(uint8_t* p, link_channel* rec) {
 // The verdict on `rec`'s outstanding block arrived: take it out of the waiting line. Blocks
 // sent before it and still waiting are presumed lost. A record whose loss was presumed but
 // whose enquiry has not gone out yet may meet a verdict repeated for an earlier enquiry.
+// An enquired record presumes nothing: its verdict may be the first one, late, or the
+// answer, and the blocks now before it were sent after its own; taking them for lost sets
+// off enquiries that go on for as long as blocks are sent.
 void settle(link_channel* rec) {
-    if (rec->queue == &channels.enquiry_queue) {
+    if (rec->queue == &channels.enquiry_queue || (rec->queue == &channels.wait_queue && rec->enquired)) {
         chan_queue_unlink(rec);
         return;
     }
@@ -97,11 +148,13 @@ bool matches_outstanding(const link_channel* rec, uint8_t item) {
 }
 
 void take_ack(uint8_t item) {
-    delivery.ack_time = serial.clock;
+    retransmit.last_verdict_ms = serial.clock_ms;
     link_channel* rec = send_channel(item);
     if (!matches_outstanding(rec, item)) return;  // stale
     int n = rec->in_flight;
     trace(EVENT_ACK, rec, n);
+    timer_verdict(rec->number, rec->enquired == 0);
+    timer_acknowledged(n);
     delivery.tx_bytes += n;
     rec->queued -= n;
     rec->room += n;
@@ -119,10 +172,11 @@ void take_ack(uint8_t item) {
 }
 
 void take_nak(uint8_t item) {
-    delivery.ack_time = serial.clock;
+    retransmit.last_verdict_ms = serial.clock_ms;
     link_channel* rec = send_channel(item);
     if (!matches_outstanding(rec, item)) return;  // stale
     trace(EVENT_NAK, rec, rec->in_flight);
+    timer_verdict(rec->number, rec->enquired == 0);
     channels.in_flight_total -= rec->in_flight;
     rec->in_flight = 0;
     rec->sequence_bit ^= SEQUENCE_BIT;
@@ -170,37 +224,20 @@ void take_data(uint8_t item, const uint8_t* data, const uint8_t* end) {
 
 uint8_t* build_frame() {
     if (codec.link_interrupted != 0) return nullptr;
-    uint8_t* p = codec.tx_frame;
-    while (link_channel* rec = chan_queue_pop(&channels.ack_queue))
-        *p++ = static_cast<uint8_t>(rec->ack_code | rec->number | rec->sequence_bit);
-    while (link_channel* rec = chan_queue_pop(&channels.enquiry_queue)) {
-        *p++ = enquiry_byte(rec);
-        trace(EVENT_ENQUIRY, rec, 0);
-        chan_queue_append(&channels.wait_queue, rec);
-        rec->enquired = 1;
-        count_enquiry(rec);
-    }
-    bool data_added = false;
-    if (channels.in_flight_total < delivery.window_size) {
-        if (link_channel* rec = next_ready()) {
-            p = append_block(p, rec);
-            data_added = true;
-        }
-    }
-    if (!data_added) {
-        link_channel* last = channels.wait_queue.last;
-        if (last != nullptr && serial.clock - delivery.ack_time > ack_timeout_s) {
-            *p++ = enquiry_byte(last);
-            trace(EVENT_TIMEOUT_ENQUIRY, last, 0);
-            last->enquired = 1;
-            delivery.ack_time = serial.clock;
-            count_enquiry(last);
-        }
-        if (p == codec.tx_frame && serial.clock - codec.last_tx_time <= keepalive_s) return nullptr;
-    }
+    // With the peer sending too, our verdicts ride behind whatever we have queued: a frame
+    // built later, when the line is nearly free, leaves as soon and carries fresher ones.
+    if (timer_hold()) return nullptr;
+    uint8_t* p = append_verdicts(codec.tx_frame);
+    p = append_overdue_enquiries(p);
+    while (link_channel* rec = chan_queue_pop(&channels.enquiry_queue)) p = append_enquiry(p, rec, EVENT_ENQUIRY);
+    if (channels.in_flight_total < delivery.window_size)
+        if (link_channel* rec = next_ready()) p = append_block(p, rec);
+    if (p == codec.tx_frame && serial.clock - codec.last_tx_time <= keepalive_s) return nullptr;
     uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
     *p++ = static_cast<uint8_t>(trailer >> 8);
     *p++ = static_cast<uint8_t>(trailer);
+    delivery.last_frame_ms = serial.clock_ms;
+    timer_frame_built(static_cast<int>(p - codec.tx_frame));
     trace(EVENT_FRAME, nullptr, static_cast<int>(p - codec.tx_frame));
     return p;
 }
@@ -208,6 +245,7 @@ uint8_t* build_frame() {
 void handle_frame(uint8_t* end) {
     codec.last_rx_time = serial.clock;
     const uint8_t* p = codec.rx_frame;
+    timer_heard(static_cast<int>(end - p));
     if (end - p < TRAILER_BYTES || crc16(p, end) != LINK_CRC_RESIDUE) {
         trace(EVENT_BAD_FRAME, nullptr, static_cast<int>(end - p));
         return;

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <ctime>
 
-constexpr int ack_timeout_s = 4;  // enquire after more than this without ACK/NAK
 constexpr int keepalive_s = 4;    // send an empty frame after more than this idle
 constexpr int max_tries = 15;     // the 17th enquiry since the last ACK fails the link
 
@@ -23,8 +22,12 @@ struct delivery_state {
     int block_min = 16;
     int window_size = 16384;
     int good_count = 96;
-    time_t ack_time = 0;
     char profile_letter = 'H';
+
+    // The verdicts of the last frame built, repeated once in the next (see build_frame).
+    uint8_t last_verdicts[32] = {};  // one a channel at most
+    int last_verdict_count = 0;
+    int64_t last_frame_ms = 0;
 
     // The byte counts pass 2 GiB in a long session: 64 bits, never a signed overflow.
     int32_t rx_packets = 0;

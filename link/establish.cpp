@@ -8,6 +8,7 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
+#include "link/retransmit.h"
 #include "link/supervise.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -133,6 +134,8 @@ void reset_link_state(int mode_word) {
     delivery.good_count = initial_good_count;
     delivery.rx_packets = delivery.rx_bytes = delivery.rx_errors = 0;
     delivery.tx_packets = delivery.tx_bytes = delivery.tx_errors = 0;
+    delivery.last_verdict_count = 0;
+    retransmit = retransmit_state{};
 
     codec.tx_pos = nullptr;
     codec.tx_end = nullptr;

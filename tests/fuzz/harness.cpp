@@ -17,6 +17,7 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
+#include "link/retransmit.h"
 #include "link/establish.h"
 #include "link/supervise.h"
 #include "serial/port.h"
@@ -107,6 +108,7 @@ void reset_link(int mode) {
     fake_clock = 1000;
     time_source = fake_time;
     serial.clock = fake_clock;
+    serial.clock_ms = fake_clock * 1000;
     serial.line_fd = dev_null;
     codec.link_mode = mode;
     codec.last_rx_time = serial.clock;
@@ -167,7 +169,8 @@ const char* fuzz_line(const uint8_t* data, size_t size) {
             pos += n;
             link_receive();
             if (const char* f = check_link()) return f;
-            serial.clock = fake_clock += 2;  // enquiries and keep-alives come due
+            serial.clock = fake_clock += 2;
+            serial.clock_ms = fake_clock * 1000;  // enquiries and keep-alives come due
             top_up_traffic();
             link_transmit();
             drain(pair[1]);
@@ -201,7 +204,8 @@ const char* fuzz_frame(const uint8_t* data, size_t size) {
             codec.rx_frame[length + 1] = static_cast<uint8_t>(trailer);
             handle_frame(codec.rx_frame + length + 2);
             if (const char* f = check_link()) return f;
-            if (length % 3 == 0) serial.clock = fake_clock += 5;  // an enquiry comes due
+            if (length % 3 == 0) serial.clock = fake_clock += 5;
+            serial.clock_ms = fake_clock * 1000;  // an enquiry comes due
             top_up_traffic();
             if (const char* f = build_frames(2)) return f;
             if (const char* f = check_link()) return f;
@@ -469,6 +473,7 @@ const char* fuzz_session(const uint8_t* data, size_t size) {
             for (int ch = 0; ch < LINK_CHANNELS; ++ch)
                 if (channels.send_channels[ch] != nullptr) send_reset(ch);
             serial.clock = fake_clock += 1;
+            serial.clock_ms = fake_clock * 1000;
         }
         run_handlers();
         return check_session();

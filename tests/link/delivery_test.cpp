@@ -1,5 +1,6 @@
 // Reliable delivery, driven frame by frame: what build_frame sends, what handle_frame takes.
 #include "link/channels.h"
+#include "link/retransmit.h"
 #include "session/plan.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
@@ -25,6 +26,12 @@ std::string we_send() {
     return frame.substr(0, frame.size() - 2);
 }
 
+// Both clocks of the time seam, the whole second following the milliseconds.
+void set_clock_ms(int64_t ms) {
+    serial.clock_ms = ms;
+    serial.clock = static_cast<time_t>(ms / 1000);
+}
+
 void write_to(int channel, const std::string& data) {
     ASSERT_EQ(send_write(channel, reinterpret_cast<const uint8_t*>(data.data()), static_cast<int>(data.size())),
               static_cast<int>(data.size()));
@@ -41,9 +48,9 @@ protected:
     void SetUp() override {
         reset_all_state();
         alloc_link_channels();
-        serial.clock = 1000;
+        retransmit = retransmit_state{};
+        set_clock_ms(1000000);
         codec.last_tx_time = 1000;
-        delivery.ack_time = 1000;
     }
     void TearDown() override { reset_all_state(); }
 };
@@ -73,7 +80,7 @@ TEST_F(Delivery, LostBlockSeenFromTheReceiver) {
     peer_sends("\x11" "second");
     EXPECT_EQ(we_send(), "\x91");
     peer_sends("\x50");  // our channel 16 still holds its initial bit 0x20
-    EXPECT_EQ(we_send(), "\xD0");
+    EXPECT_EQ(we_send(), "\x91" "\xD0");  // the ACK once more, in case its frame was lost
     EXPECT_EQ(delivery.rx_errors, 1);
     peer_sends("\x30" "first");
     EXPECT_EQ(we_send(), "\xB0");
@@ -86,9 +93,9 @@ TEST_F(Delivery, LostBlockSeenFromTheReceiver) {
 TEST_F(Delivery, LostAcknowledgementIsRepeatedWithoutResendingData) {
     write_to(16, "data");
     EXPECT_EQ(we_send(), "\x10" "data");
-    serial.clock = 1004;
+    set_clock_ms(1004000);
     EXPECT_EQ(we_send(), "none");  // not yet more than 4 seconds
-    serial.clock = 1005;
+    set_clock_ms(1005000);
     EXPECT_EQ(we_send(), "\x50");
     peer_sends("\x90");
     EXPECT_EQ(send_queued(16), 0);
@@ -135,7 +142,7 @@ TEST_F(Delivery, RefusedBlockWaitsBehindEverythingElse) {
 TEST_F(Delivery, LostClassOneBlockIsResentFirst) {
     write_to(1, "status");
     EXPECT_EQ(we_send(), "\x01" "status");
-    serial.clock = 1005;
+    set_clock_ms(1005000);
     EXPECT_EQ(we_send(), "\x41");
     write_to(0, "ctl");
     peer_sends("\xC1");
@@ -153,18 +160,18 @@ TEST_F(Delivery, BlockWithoutRoomIsRefused) {
 TEST_F(Delivery, StaleVerdictsAreIgnoredButRestartTheTimer) {
     write_to(16, "data");
     we_send();
-    serial.clock = 1003;
+    set_clock_ms(1003000);
     peer_sends("\xB0");  // other bit
     peer_sends("\x91");  // nothing in flight on 17
     EXPECT_EQ(send_queued(16), 4);
-    EXPECT_EQ(delivery.ack_time, 1003);
+    EXPECT_EQ(retransmit.last_verdict_ms, 1003000);
     EXPECT_EQ(channels.send_channels[16]->queue, &channels.wait_queue);
 }
 
 TEST_F(Delivery, BadTrailerChangesNothingButTheReceiveTime) {
     write_to(16, "data");
     we_send();
-    serial.clock = 1002;
+    set_clock_ms(1002000);
     peer_sends("\x90", false);
     peer_sends("\x11" "zz", false);
     EXPECT_EQ(codec.last_rx_time, 1002);
@@ -197,10 +204,10 @@ TEST_F(Delivery, SeventeenthEnquiryFailsTheLink) {
     write_to(16, "data");
     we_send();
     for (int i = 1; i <= 16; ++i) {
-        serial.clock += 5;
+        set_clock_ms(serial.clock_ms + 6001);  // unanswered, the interval grows to 6 s
         ASSERT_EQ(we_send(), "\x50");
     }
-    serial.clock += 5;
+    set_clock_ms(serial.clock_ms + 6001);
     EXPECT_EQ(link_outcome(we_send), "0 ZARN data link failure.");
 }
 
@@ -213,11 +220,11 @@ TEST_F(Delivery, KeepAliveAfterFourSecondsOfSilence) {
     fake_line line;
     link_transmit();
     EXPECT_EQ(line.drain(), "");
-    serial.clock = 1005;
+    set_clock_ms(1005000);
     link_transmit();
     EXPECT_EQ(line.drain(), bytes({'{', '}', 0, 0, '{', '}'}));
     codec.link_mode = MODE_B85_OUT;
-    serial.clock = 1010;
+    set_clock_ms(1010000);
     link_transmit();
     EXPECT_EQ(line.drain(), "{}!!!{}");
 }
@@ -226,6 +233,107 @@ TEST_F(Delivery, NothingIsBuiltWhileThePeerIsInterrupted) {
     peer_sends("\x10" "data");
     codec.link_interrupted = 1;
     EXPECT_EQ(we_send(), "none");
+}
+
+TEST_F(Delivery, LastFramesVerdictsComeOnceMoreInTheNextFrameBeforeEveryNewerOne) {
+    peer_sends("\x10" "a");
+    peer_sends("\x11" "b");
+    EXPECT_EQ(we_send(), "\x90\x91");  // say this frame is lost on the way
+    peer_sends("\x12" "c");
+    EXPECT_EQ(we_send(), "\x90\x91\x92");
+    peer_sends("\x50");  // asked again about 16: its answer is owed, so 16 is not repeated
+    EXPECT_EQ(we_send(), "\x92\x90");
+    EXPECT_EQ(we_send(), "\x90");  // once, and in the very next frame only
+    EXPECT_EQ(we_send(), "none");
+    peer_sends("\x13" "d");
+    EXPECT_EQ(we_send(), "\x93");
+    set_clock_ms(serial.clock_ms + 2001);  // the peer has had it or asked again by now
+    codec.last_tx_time = serial.clock;
+    EXPECT_EQ(we_send(), "none");
+}
+
+// The retransmission timer on its own, driven through the millisecond clock.
+class RetransmitTimer : public Delivery {
+protected:
+    // A frame of `bytes` (with its trailer) carrying a block of `channel`, built now.
+    void sent(int channel, int bytes) {
+        timer_mark(channel);
+        timer_frame_built(bytes);
+    }
+    bool overdue_at(int channel, int64_t ms) {
+        set_clock_ms(ms);
+        return timer_overdue(channel);
+    }
+};
+
+TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmoothedRoundTrip) {
+    sent(16, 998);  // at 1000.000 s; 1,000 bytes on the line with the frame's end
+    EXPECT_FALSE(overdue_at(16, 1004000));
+    EXPECT_TRUE(overdue_at(16, 1004001));
+    retransmit.last_verdict_ms = 1004001;  // any verdict restarts this first wait
+    EXPECT_FALSE(overdue_at(16, 1008001));
+
+    // 10,000 bytes acknowledged over one second: the line carries 10,000 bytes a second.
+    timer_acknowledged(1000);
+    set_clock_ms(1008501);
+    timer_acknowledged(5000);
+    set_clock_ms(1009001);
+    timer_acknowledged(5000);
+    EXPECT_EQ(retransmit.rate, 10000);
+
+    sent(16, 998);  // leaves the idle line 100 ms later
+    set_clock_ms(1009301);
+    timer_verdict(16, true);  // 200 ms after it left
+    sent(16, 998);
+    set_clock_ms(1009701);
+    timer_verdict(16, true);  // 300 ms
+    EXPECT_EQ(retransmit.srtt_ms, 212);  // (7 x 200 + 300) / 8
+    EXPECT_EQ(retransmit.rttvar_ms, 100);  // (3 x 100 + 100) / 4
+    EXPECT_EQ(timer_timeout_ms(), 612);
+
+    // Two blocks at once: the second leaves after the first, and is waited for that much longer.
+    sent(16, 998);
+    sent(17, 998);
+    EXPECT_FALSE(overdue_at(16, 1009701 + 100 + 612));
+    EXPECT_TRUE(overdue_at(16, 1009701 + 100 + 613));
+    EXPECT_FALSE(overdue_at(17, 1009701 + 200 + 612));
+    EXPECT_TRUE(overdue_at(17, 1009701 + 200 + 613));
+
+    // An enquiry answered: no sample from it, and the back-off ends.
+    timer_enquired(17);
+    timer_verdict(17, false);
+    EXPECT_EQ(retransmit.srtt_ms, 212);
+    EXPECT_EQ(retransmit.backoff[17], 0);
+}
+
+TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFailAfter68) {
+    retransmit.rtt_measured = true;  // a fast line, measured: the shortest timeout
+    retransmit.rate = 1000000;
+    ASSERT_EQ(timer_timeout_ms(), min_timeout_ms);
+    write_to(16, "data");
+    EXPECT_EQ(we_send(), "\x10" "data");
+    const int64_t start = serial.clock_ms;  // the last acknowledgement came before this block
+    int64_t last = start;
+    int64_t wait = min_timeout_ms;
+    for (int enquiry = 1; enquiry <= 16; ++enquiry) {
+        std::string frame;
+        do {
+            set_clock_ms(serial.clock_ms + 10);
+            codec.last_tx_time = serial.clock;
+            frame = we_send();
+        } while (frame == "none");
+        ASSERT_EQ(frame, "\x50") << "enquiry " << enquiry;
+        EXPECT_GE(serial.clock_ms - last, wait) << "enquiry " << enquiry;
+        EXPECT_LE(serial.clock_ms - last, wait + 10) << "enquiry " << enquiry;
+        last = serial.clock_ms;
+        wait = std::min(wait * 2, max_backoff_ms);  // so a line back from a stall is asked in 6 s
+    }
+    EXPECT_GE(last + max_backoff_ms - start, 68000);  // the 17th cannot come sooner
+    set_clock_ms(last + max_backoff_ms);
+    codec.last_tx_time = serial.clock;
+    EXPECT_EQ(we_send(), "none");
+    set_clock_ms(last + max_backoff_ms + 1);
+    EXPECT_EQ(link_outcome(we_send), "0 ZARN data link failure.");
 }
 
 TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "link/channels.h"
+#include "link/retransmit.h"
 #include "session/plan.h"
 #include "link_test_util.h"
 #include "serial/port.h"
@@ -18,6 +19,7 @@ struct link_end {
     codec_state codec_saved;
     channels_state channels_saved;
     delivery_state delivery_saved;
+    retransmit_state retransmit_saved;
     int line_fd = -1;
     int written[LINK_CHANNELS] = {};
     int checked[LINK_CHANNELS] = {};
@@ -31,6 +33,7 @@ void load(link_end& end) {
     std::swap(codec, end.codec_saved);
     std::swap(channels, end.channels_saved);
     std::swap(delivery, end.delivery_saved);
+    std::swap(retransmit, end.retransmit_saved);
     serial.line_fd = end.line_fd;
 }
 
@@ -102,20 +105,23 @@ loopback_result run_loopback(int mode, unsigned seed, int noise_one_in) {
         codec.char_flags[0x13] = CF_ESCAPE | CF_DROP;
         codec.char_flags['{'] = static_cast<uint8_t>(mode & 3);
         delivery = delivery_state{};
+        retransmit = retransmit_state{};
         channels = channels_state{};
         alloc_link_channels();
         serial.clock = 1000;
+        serial.clock_ms = 1000000;
         codec.last_rx_time = 1000;
         codec.last_tx_time = 1000;
-        delivery.ack_time = 1000;
         std::swap(codec, end.codec_saved);
         std::swap(channels, end.channels_saved);
         std::swap(delivery, end.delivery_saved);
+        std::swap(retransmit, end.retransmit_saved);
     }
     long before = static_cast<long>(mallinfo2().uordblks);
     bool completed = false;
     for (int step = 0; step < 400000 && !completed; ++step) {
-        if (step % 50 == 49) serial.clock += 1;  // a second every 50 steps
+        serial.clock_ms += 20;  // a second every 50 steps
+        serial.clock = serial.clock_ms / 1000;
         for (link_end& end : ends) {
             load(end);
             link_receive();

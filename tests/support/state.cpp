@@ -7,6 +7,7 @@
 #include "link/codec.h"
 #include "link/delivery.h"
 #include "link/establish.h"
+#include "link/retransmit.h"
 #include "link/supervise.h"
 #include "serial/lock.h"
 #include "serial/port.h"
@@ -49,6 +50,7 @@ void reset_all_state() {
     ms_source = system_ms_source;
     codec = codec_state{};
     delivery = delivery_state{};
+    retransmit = retransmit_state{};
     establish = establish_state{};
     link_setup = link_setup_state{};
     port_lock_files = port_lock_state{};

@@ -1,0 +1,169 @@
+#include "link/retransmit.h"
+
+#include <algorithm>
+
+#include "link/codec.h"
+#include "serial/port.h"
+
+retransmit_state retransmit;
+
+namespace {
+
+constexpr int backoff_steps = 16;  // doublings past this change nothing under the cap
+constexpr int64_t pump_slack_ms = 20;  // two pumps of the peer, each up to 10 ms apart
+
+int64_t now_ms() { return serial.clock_ms; }
+
+int64_t line_ms(int64_t bytes) {
+    int64_t rate = retransmit.rate - retransmit.rate / rate_margin;
+    return bytes * 1000 / (rate > 0 ? rate : 1);
+}
+
+// The first rate: what was built before it is taken to have gone out back to back.
+void start_model() {
+    retransmit_state& t = retransmit;
+    int64_t now = now_ms();
+    t.line_free_ms = now;
+    if (t.unmodelled_since >= 0)
+        t.line_free_ms = std::max(now, t.unmodelled_since + line_ms(t.unmodelled_bytes));
+    t.peak_backlog = (t.line_free_ms - now) * t.rate / 1000;
+    t.last_build_ms = now;
+}
+
+// A rate now known: the first one starts the model.
+void set_rate(int64_t rate) {
+    retransmit_state& t = retransmit;
+    bool first = t.rate == 0;
+    t.rate = rate > 0 ? rate : 1;
+    if (first) start_model();
+}
+
+// Adds bytes that came just now; returns a sample in bytes per second, or 0 for none yet.
+// The bytes of the event that begins a sample came over an unknown time: not counted.
+// data_sample, when given, gets the same for the bytes in frames that carry data.
+int64_t meter_add(rate_meter& m, int64_t bytes, int64_t window_ms, int64_t* data_sample = nullptr) {
+    int64_t now = now_ms();
+    if (m.start_ms < 0 || now - m.last_ms > meter_pause_ms) {
+        m = rate_meter{now, now, 0, 0};
+        return 0;
+    }
+    m.bytes += bytes;
+    if (bytes > data_frame_bytes) m.data_bytes += bytes;
+    m.last_ms = now;
+    if (now - m.start_ms < window_ms) return 0;
+    int64_t sample = m.bytes * 1000 / (now - m.start_ms);
+    if (data_sample != nullptr) *data_sample = m.data_bytes * 1000 / (now - m.start_ms);
+    m = rate_meter{now, now, 0, 0};
+    return sample;
+}
+
+}  // namespace
+
+void timer_mark(int channel) {
+    retransmit_state& t = retransmit;
+    if (t.marked_count < LINK_CHANNELS) t.marked[t.marked_count++] = channel;
+}
+
+void timer_frame_built(int bytes) {
+    retransmit_state& t = retransmit;
+    int64_t now = now_ms();
+    int64_t wire = bytes + frame_end_bytes;
+    int64_t left = now;
+    if (t.rate == 0) {
+        if (t.unmodelled_since < 0) t.unmodelled_since = now;
+        t.unmodelled_bytes += wire;
+    } else {
+        int64_t backlog = std::max<int64_t>(0, t.line_free_ms - now) * t.rate / 1000;
+        // The peak fades at an eighth of the line rate, so one burst does not stay for good.
+        int64_t faded = t.peak_backlog - (now - t.last_build_ms) * t.rate / 8000;
+        t.peak_backlog = std::max(backlog, faded);
+        t.line_free_ms = std::max(now, t.line_free_ms) + line_ms(wire);
+        left = t.line_free_ms;
+    }
+    for (int i = 0; i < t.marked_count; ++i) t.left_ms[t.marked[i]] = left;
+    t.marked_count = 0;
+    t.last_build_ms = now;
+}
+
+void timer_enquired(int channel) {
+    timer_mark(channel);
+    if (retransmit.backoff[channel] < backoff_steps) retransmit.backoff[channel] += 1;
+}
+
+void timer_verdict(int channel, bool sample) {
+    retransmit_state& t = retransmit;
+    t.backoff[channel] = 0;
+    if (!sample) return;
+    int64_t r = std::max<int64_t>(0, now_ms() - t.left_ms[channel]);
+    if (!t.rtt_measured) {
+        t.rtt_measured = true;
+        t.srtt_ms = r;
+        t.rttvar_ms = r / 2;
+        t.min_rtt_ms = r;
+        return;
+    }
+    t.rttvar_ms = (3 * t.rttvar_ms + std::abs(t.srtt_ms - r)) / 4;
+    t.srtt_ms = (7 * t.srtt_ms + r) / 8;
+    t.min_rtt_ms = std::min(t.min_rtt_ms, r);
+}
+
+// While the peer sends data it keeps its line busy, and what comes is the line's rate
+// itself: a higher such sample is taken at once, a lower one (the peer paused) only fades
+// the estimate, so that a pause does not make the line look slow and our frames wait for
+// room that is there. What of ours is acknowledged comes in bursts after a repair: it only
+// moves its estimate a quarter of the way.
+void timer_heard(int bytes) {
+    retransmit_state& t = retransmit;
+    // The first rate is wanted soon, before our own backlog has grown deep.
+    int64_t window = t.rate == 0 ? meter_window_ms : heard_window_ms;
+    int64_t sample = meter_add(t.heard, bytes + frame_end_bytes, window, &t.heard_data_rate);
+    if (sample <= 0) return;
+    if (t.heard_data_rate * 2 < sample) return;  // verdicts alone: the peer's line is idle
+    t.heard_line_rate = sample > t.heard_line_rate ? sample : t.heard_line_rate - (t.heard_line_rate - sample) / rate_fade;
+    set_rate(std::max(t.heard_line_rate, t.acknowledged_rate));
+}
+
+void timer_acknowledged(int bytes) {
+    retransmit_state& t = retransmit;
+    int64_t sample = meter_add(t.acknowledged, bytes, meter_window_ms);
+    if (sample <= 0) return;
+    t.acknowledged_rate = t.acknowledged_rate == 0 ? sample : t.acknowledged_rate + (sample - t.acknowledged_rate) / 4;
+    set_rate(std::max(t.heard_line_rate, t.acknowledged_rate));
+}
+
+bool timer_peer_busy() {
+    const retransmit_state& t = retransmit;
+    return t.rate > 0 && t.heard_data_rate * 2 >= t.rate && now_ms() - t.heard.last_ms <= meter_pause_ms;
+}
+
+int64_t timer_timeout_ms() {
+    const retransmit_state& t = retransmit;
+    if (!t.rtt_measured || t.rate == 0) return initial_timeout_ms;
+    // A verdict rides in the peer's next frame: it may come a frame and a pump later than
+    // the smoothed figures tell, however steady they have been.
+    int64_t timeout = t.srtt_ms + std::max(4 * t.rttvar_ms, line_ms(FRAME_BUFFER_SIZE) + pump_slack_ms);
+    // Until the estimate has seen it, a verdict may wait behind as much of the peer's data as
+    // we have had queued ourselves, and a frame under way; a quarter more for safety.
+    if (timer_peer_busy())
+        timeout = std::max(timeout, t.min_rtt_ms + line_ms((t.peak_backlog + FRAME_BUFFER_SIZE) * 5 / 4));
+    return std::max(timeout, min_timeout_ms);
+}
+
+bool timer_hold() {
+    const retransmit_state& t = retransmit;
+    return t.rate > 0 && timer_peer_busy() && t.line_free_ms - now_ms() > hold_backlog_ms;
+}
+
+bool timer_overdue(int channel) {
+    const retransmit_state& t = retransmit;
+    int64_t base = t.left_ms[channel];
+    int64_t timeout = timer_timeout_ms();
+    // Before the first measurement any verdict restarts the wait, as on the whole-second clock.
+    if (!t.rtt_measured || t.rate == 0) base = std::max(base, t.last_verdict_ms);
+    int64_t wait = timeout;
+    if (t.backoff[channel] > 0) {
+        wait = timeout << std::min(t.backoff[channel], backoff_steps);
+        wait = std::min(wait, std::max(max_backoff_ms, timeout));
+    }
+    return now_ms() - base > wait;
+}

@@ -1,0 +1,94 @@
+// Retransmission timer of the link: when the verdict on an outstanding block is overdue.
+//
+// A verdict's time is measured from the moment its block has left our end of the line, as a
+// model of the line tells: frames go out one after another at the rate the line has been
+// measured to carry. So our own backlog is in the model, and the estimate holds the rest: the
+// way back, the peer's own backlog and its pace. Milliseconds on serial.clock_ms.
+//
+// Interface summary:
+//   timer_mark (channel)          the frame being built carries a block or an enquiry of it
+//   timer_frame_built (bytes)     that frame is complete: the line model, the marked channels
+//   timer_enquired (channel)      an enquiry about the channel's block went into the frame
+//   timer_verdict (channel, sample)  a verdict on the channel's block was accepted; sample:
+//                                 it answers the block itself, not an enquiry
+//   timer_heard (bytes)           a frame of that many bytes arrived, good or bad (rate meter)
+//   timer_peer_busy ()            the peer keeps its line busy with data
+//   timer_acknowledged (bytes)    data bytes of ours were acknowledged (the rate meter)
+//   timer_overdue (channel)       true when the verdict on the channel's block is overdue
+//   timer_timeout_ms ()           how long a verdict may take once its block has left
+//   timer_hold ()                 true while our line has enough queued: build no frame yet
+#pragma once
+
+#include <cstdint>
+
+#include "link/channels.h"
+
+constexpr int64_t initial_timeout_ms = 4000;  // until the round trip and the rate are measured
+// With the back-off below, the 17th unanswered enquiry then comes more than 68 s after the
+// block was sent (72 s from 100 ms): a line may stall that long without ending the link.
+constexpr int64_t min_timeout_ms = 100;
+constexpr int64_t max_backoff_ms = 6000;  // a line back from a stall is asked again this soon
+constexpr int64_t meter_window_ms = 1000;  // a rate sample covers at least this
+// The peer's frames tell the rate over a longer stretch: a late pump then shifts it little.
+constexpr int64_t heard_window_ms = 4000;
+constexpr int64_t meter_pause_ms = 2000;   // a longer pause starts a new sample
+constexpr int frame_end_bytes = 2;         // the `{}` after every frame
+// A frame longer than this carries data: verdicts and enquiries alone take at most 58 bytes.
+constexpr int data_frame_bytes = 64;
+// While the peer keeps its line busy, our line gets no more than this queued ahead of a new
+// frame: enough to bridge a late pump, and the verdicts in it still go out fresh.
+constexpr int64_t hold_backlog_ms = 10;
+constexpr int rate_fade = 64;  // a lower rate sample pulls the estimate down by 1/64 only
+// The model lets the line carry a little less than measured: a rate taken a little high
+// would let a backlog grow unseen behind the model, and our verdicts with it.
+constexpr int rate_margin = 256;
+
+// Bytes that came over a stretch of time, for the line rate.
+struct rate_meter {
+    int64_t start_ms = -1;  // -1: no sample begun
+    int64_t last_ms = 0;
+    int64_t bytes = 0;
+    int64_t data_bytes = 0;  // of them, in frames long enough to carry a data block
+};
+
+struct retransmit_state {
+    // Round trip, from the end of a block's transmission to its verdict (RFC 6298 smoothing).
+    bool rtt_measured = false;
+    int64_t srtt_ms = 0;
+    int64_t rttvar_ms = 0;
+    int64_t min_rtt_ms = 0;
+    int64_t last_verdict_ms = 0;  // any verdict, stale or not: the first timer restarts on it
+
+    // The line model. rate: frame bytes per second, 0 until measured; the larger of what the
+    // peer's frames tell while it sends data and what of ours is acknowledged.
+    int64_t rate = 0;
+    int64_t heard_line_rate = 0;
+    int64_t acknowledged_rate = 0;
+    int64_t line_free_ms = 0;  // when the line will have carried every frame built so far
+    int64_t peak_backlog = 0;  // our recent largest backlog in bytes; the peer's is taken as alike
+    int64_t unmodelled_bytes = 0;  // built before the rate was known
+    int64_t unmodelled_since = -1;
+    int64_t last_build_ms = 0;
+    rate_meter heard;
+    rate_meter acknowledged;
+    int64_t heard_data_rate = 0;  // the last sample of the peer's data frames: is it busy
+
+    // Per send channel: when its last block or enquiry left, enquiries since its last verdict.
+    int64_t left_ms[LINK_CHANNELS] = {};
+    int backoff[LINK_CHANNELS] = {};
+    int marked[LINK_CHANNELS] = {};  // channels in the frame being built
+    int marked_count = 0;
+};
+
+extern retransmit_state retransmit;
+
+void timer_mark(int channel);
+void timer_frame_built(int bytes);
+void timer_enquired(int channel);
+void timer_verdict(int channel, bool sample);
+void timer_heard(int bytes);
+void timer_acknowledged(int bytes);
+bool timer_overdue(int channel);
+int64_t timer_timeout_ms();
+bool timer_hold();
+bool timer_peer_busy();
