@@ -62,6 +62,7 @@ uint8_t* append_overdue_enquiries(uint8_t* p) {
     for (link_channel* rec = channels.wait_queue.first; rec != nullptr && count < LINK_CHANNELS; rec = rec->next)
         if (timer_overdue(rec->number)) overdue[count++] = rec;
     for (int i = 0; i < count; ++i) p = append_enquiry(p, overdue[i], EVENT_TIMEOUT_ENQUIRY);
+    if (count > 0) timer_timed_out();
     return p;
 }
 

@@ -11,6 +11,7 @@ namespace {
 
 constexpr int backoff_steps = 16;  // doublings past this change nothing under the cap
 constexpr int64_t pump_slack_ms = 20;  // two pumps of the peer, each up to 10 ms apart
+constexpr int max_timeout_shift = 6;   // 64 times the estimate, and the cap below still holds
 
 int64_t now_ms() { return serial.clock_ms; }
 
@@ -19,14 +20,19 @@ int64_t line_ms(int64_t bytes) {
     return bytes * 1000 / (rate > 0 ? rate : 1);
 }
 
-// The first rate: what was built before it is taken to have gone out back to back.
+// The first rate: what was built before it is taken to have gone out back to back, the
+// blocks still waiting each when its frame was through. All of it was queued at once, and
+// so may be as much of the peer's, ahead of our verdicts.
 void start_model() {
     retransmit_state& t = retransmit;
     int64_t now = now_ms();
     t.line_free_ms = now;
-    if (t.unmodelled_since >= 0)
+    if (t.unmodelled_since >= 0) {
         t.line_free_ms = std::max(now, t.unmodelled_since + line_ms(t.unmodelled_bytes));
-    t.peak_backlog = (t.line_free_ms - now) * t.rate / 1000;
+        for (int c = 0; c < LINK_CHANNELS; ++c)
+            if (t.unmodelled_at[c] > 0) t.left_ms[c] = t.unmodelled_since + line_ms(t.unmodelled_at[c]);
+    }
+    t.peak_backlog = t.unmodelled_bytes;
     t.last_build_ms = now;
 }
 
@@ -40,20 +46,17 @@ void set_rate(int64_t rate) {
 
 // Adds bytes that came just now; returns a sample in bytes per second, or 0 for none yet.
 // The bytes of the event that begins a sample came over an unknown time: not counted.
-// data_sample, when given, gets the same for the bytes in frames that carry data.
-int64_t meter_add(rate_meter& m, int64_t bytes, int64_t window_ms, int64_t* data_sample = nullptr) {
+int64_t meter_add(rate_meter& m, int64_t bytes, int64_t window_ms) {
     int64_t now = now_ms();
     if (m.start_ms < 0 || now - m.last_ms > meter_pause_ms) {
-        m = rate_meter{now, now, 0, 0};
+        m = rate_meter{now, now, 0};
         return 0;
     }
     m.bytes += bytes;
-    if (bytes > data_frame_bytes) m.data_bytes += bytes;
     m.last_ms = now;
     if (now - m.start_ms < window_ms) return 0;
     int64_t sample = m.bytes * 1000 / (now - m.start_ms);
-    if (data_sample != nullptr) *data_sample = m.data_bytes * 1000 / (now - m.start_ms);
-    m = rate_meter{now, now, 0, 0};
+    m = rate_meter{now, now, 0};
     return sample;
 }
 
@@ -70,8 +73,14 @@ void timer_frame_built(int bytes) {
     int64_t wire = bytes + frame_end_bytes;
     int64_t left = now;
     if (t.rate == 0) {
-        if (t.unmodelled_since < 0) t.unmodelled_since = now;
+        // After a pause the line has carried what went before: a new burst starts afresh.
+        if (t.unmodelled_since < 0 || now - t.last_build_ms > meter_pause_ms) {
+            t.unmodelled_since = now;
+            t.unmodelled_bytes = 0;
+            for (int64_t& at : t.unmodelled_at) at = 0;
+        }
         t.unmodelled_bytes += wire;
+        for (int i = 0; i < t.marked_count; ++i) t.unmodelled_at[t.marked[i]] = t.unmodelled_bytes;
     } else {
         int64_t backlog = std::max<int64_t>(0, t.line_free_ms - now) * t.rate / 1000;
         // The peak fades at an eighth of the line rate, so one burst does not stay for good.
@@ -90,10 +99,15 @@ void timer_enquired(int channel) {
     if (retransmit.backoff[channel] < backoff_steps) retransmit.backoff[channel] += 1;
 }
 
+void timer_timed_out() {
+    if (retransmit.timeout_shift < max_timeout_shift) retransmit.timeout_shift += 1;
+}
+
 void timer_verdict(int channel, bool sample) {
     retransmit_state& t = retransmit;
     t.backoff[channel] = 0;
     if (!sample) return;
+    t.timeout_shift = 0;
     int64_t r = std::max<int64_t>(0, now_ms() - t.left_ms[channel]);
     if (!t.rtt_measured) {
         t.rtt_measured = true;
@@ -107,28 +121,36 @@ void timer_verdict(int channel, bool sample) {
     t.min_rtt_ms = std::min(t.min_rtt_ms, r);
 }
 
-// While the peer sends data it keeps its line busy, and what comes is the line's rate
-// itself: a higher such sample is taken at once, a lower one (the peer paused) only fades
+// While the peer sends data it keeps its line busy, and its data frames come at the line's
+// rate itself: a higher sample is taken at once, a lower one (the peer paused) only fades
 // the estimate, so that a pause does not make the line look slow and our frames wait for
-// room that is there. What of ours is acknowledged comes in bursts after a repair: it only
-// moves its estimate a quarter of the way.
+// room that is there. Frames of verdicts alone are not counted: a sample that began with
+// them, before the first data, would have taken the pause of a round trip for a slow line.
+// What of ours is acknowledged comes in bursts, several verdicts in one frame of the peer's:
+// it tells the rate only while the peer sends no data, and moves its estimate a quarter of
+// the way.
 void timer_heard(int bytes) {
     retransmit_state& t = retransmit;
+    if (bytes <= data_frame_bytes) return;
+    int64_t wire = bytes + frame_end_bytes;
+    t.heard_frame_max = std::max(t.heard_frame_max, wire);
     // The first rate is wanted soon, before our own backlog has grown deep.
     int64_t window = t.rate == 0 ? meter_window_ms : heard_window_ms;
-    int64_t sample = meter_add(t.heard, bytes + frame_end_bytes, window, &t.heard_data_rate);
+    int64_t sample = meter_add(t.heard, wire, window);
     if (sample <= 0) return;
-    if (t.heard_data_rate * 2 < sample) return;  // verdicts alone: the peer's line is idle
+    t.heard_data_rate = sample;
+    t.last_frame_max = t.heard_frame_max;
+    t.heard_frame_max = wire;
     t.heard_line_rate = sample > t.heard_line_rate ? sample : t.heard_line_rate - (t.heard_line_rate - sample) / rate_fade;
-    set_rate(std::max(t.heard_line_rate, t.acknowledged_rate));
+    set_rate(t.heard_line_rate > 0 ? t.heard_line_rate : t.acknowledged_rate);
 }
 
 void timer_acknowledged(int bytes) {
     retransmit_state& t = retransmit;
-    int64_t sample = meter_add(t.acknowledged, bytes, meter_window_ms);
+    int64_t sample = meter_add(t.acknowledged, bytes, heard_window_ms);
     if (sample <= 0) return;
     t.acknowledged_rate = t.acknowledged_rate == 0 ? sample : t.acknowledged_rate + (sample - t.acknowledged_rate) / 4;
-    set_rate(std::max(t.heard_line_rate, t.acknowledged_rate));
+    set_rate(t.heard_line_rate > 0 ? t.heard_line_rate : t.acknowledged_rate);
 }
 
 bool timer_peer_busy() {
@@ -139,9 +161,11 @@ bool timer_peer_busy() {
 int64_t timer_timeout_ms() {
     const retransmit_state& t = retransmit;
     if (!t.rtt_measured || t.rate == 0) return initial_timeout_ms;
-    // A verdict rides in the peer's next frame: it may come a frame and a pump later than
+    // A verdict rides in the peer's next frame, which is taken only once it has come whole,
+    // behind the frame under way: it may come two of the peer's frames and a pump later than
     // the smoothed figures tell, however steady they have been.
-    int64_t timeout = t.srtt_ms + std::max(4 * t.rttvar_ms, line_ms(FRAME_BUFFER_SIZE) + pump_slack_ms);
+    int64_t frame = std::max(t.heard_frame_max, t.last_frame_max);
+    int64_t timeout = t.srtt_ms + std::max(4 * t.rttvar_ms, line_ms(2 * frame) + pump_slack_ms);
     // Until the estimate has seen it, a verdict may wait behind as much of the peer's data as
     // we have had queued ourselves, and a frame under way; a quarter more for safety.
     if (timer_peer_busy())
@@ -158,12 +182,14 @@ bool timer_overdue(int channel) {
     const retransmit_state& t = retransmit;
     int64_t base = t.left_ms[channel];
     int64_t timeout = timer_timeout_ms();
+    int64_t cap = std::max(max_backoff_ms, timeout);
     // Before the first measurement any verdict restarts the wait, as on the whole-second clock.
     if (!t.rtt_measured || t.rate == 0) base = std::max(base, t.last_verdict_ms);
     int64_t wait = timeout;
-    if (t.backoff[channel] > 0) {
-        wait = timeout << std::min(t.backoff[channel], backoff_steps);
-        wait = std::min(wait, std::max(max_backoff_ms, timeout));
-    }
+    if (t.backoff[channel] > 0)  // unanswered enquiries: the wait doubles
+        wait = std::min(timeout << std::min(t.backoff[channel], backoff_steps), cap);
+    else  // timeouts with no round trip measured since: it has outgrown the estimate, and
+          // enquired blocks cannot correct that; a block's first wait doubles until one can
+        wait = std::min(timeout << t.timeout_shift, cap);
     return now_ms() - base > wait;
 }

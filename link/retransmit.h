@@ -9,6 +9,7 @@
 //   timer_mark (channel)          the frame being built carries a block or an enquiry of it
 //   timer_frame_built (bytes)     that frame is complete: the line model, the marked channels
 //   timer_enquired (channel)      an enquiry about the channel's block went into the frame
+//   timer_timed_out ()            the frame carries timeout enquiries
 //   timer_verdict (channel, sample)  a verdict on the channel's block was accepted; sample:
 //                                 it answers the block itself, not an enquiry
 //   timer_heard (bytes)           a frame of that many bytes arrived, good or bad (rate meter)
@@ -29,7 +30,8 @@ constexpr int64_t initial_timeout_ms = 4000;  // until the round trip and the ra
 constexpr int64_t min_timeout_ms = 100;
 constexpr int64_t max_backoff_ms = 6000;  // a line back from a stall is asked again this soon
 constexpr int64_t meter_window_ms = 1000;  // a rate sample covers at least this
-// The peer's frames tell the rate over a longer stretch: a late pump then shifts it little.
+// Later samples cover a longer stretch: a late pump, or verdicts that come several in one
+// frame, then shift them little.
 constexpr int64_t heard_window_ms = 4000;
 constexpr int64_t meter_pause_ms = 2000;   // a longer pause starts a new sample
 constexpr int frame_end_bytes = 2;         // the `{}` after every frame
@@ -48,7 +50,6 @@ struct rate_meter {
     int64_t start_ms = -1;  // -1: no sample begun
     int64_t last_ms = 0;
     int64_t bytes = 0;
-    int64_t data_bytes = 0;  // of them, in frames long enough to carry a data block
 };
 
 struct retransmit_state {
@@ -59,8 +60,8 @@ struct retransmit_state {
     int64_t min_rtt_ms = 0;
     int64_t last_verdict_ms = 0;  // any verdict, stale or not: the first timer restarts on it
 
-    // The line model. rate: frame bytes per second, 0 until measured; the larger of what the
-    // peer's frames tell while it sends data and what of ours is acknowledged.
+    // The line model. rate: frame bytes per second, 0 until measured; what the peer's data
+    // frames tell, or while it sends none, what of ours is acknowledged.
     int64_t rate = 0;
     int64_t heard_line_rate = 0;
     int64_t acknowledged_rate = 0;
@@ -68,10 +69,14 @@ struct retransmit_state {
     int64_t peak_backlog = 0;  // our recent largest backlog in bytes; the peer's is taken as alike
     int64_t unmodelled_bytes = 0;  // built before the rate was known
     int64_t unmodelled_since = -1;
+    int64_t unmodelled_at[LINK_CHANNELS] = {};  // bytes built up to a block's frame, before the rate
     int64_t last_build_ms = 0;
     rate_meter heard;
     rate_meter acknowledged;
     int64_t heard_data_rate = 0;  // the last sample of the peer's data frames: is it busy
+    int64_t heard_frame_max = 0;  // the peer's longest frame in this sample, and in the last
+    int64_t last_frame_max = 0;
+    int timeout_shift = 0;        // timeouts since the last measured round trip
 
     // Per send channel: when its last block or enquiry left, enquiries since its last verdict.
     int64_t left_ms[LINK_CHANNELS] = {};
@@ -85,6 +90,7 @@ extern retransmit_state retransmit;
 void timer_mark(int channel);
 void timer_frame_built(int bytes);
 void timer_enquired(int channel);
+void timer_timed_out();
 void timer_verdict(int channel, bool sample);
 void timer_heard(int bytes);
 void timer_acknowledged(int bytes);

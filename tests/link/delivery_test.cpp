@@ -271,15 +271,15 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     EXPECT_FALSE(overdue_at(16, 1004000));
     EXPECT_TRUE(overdue_at(16, 1004001));
     retransmit.last_verdict_ms = 1004001;  // any verdict restarts this first wait
+    timer_acknowledged(1000);
+    set_clock_ms(1006001);
+    timer_acknowledged(20000);
     EXPECT_FALSE(overdue_at(16, 1008001));
 
-    // 10,000 bytes acknowledged over one second: the line carries 10,000 bytes a second.
-    timer_acknowledged(1000);
-    set_clock_ms(1008501);
-    timer_acknowledged(5000);
-    set_clock_ms(1009001);
-    timer_acknowledged(5000);
+    // 40,000 bytes acknowledged over four seconds: the line carries 10,000 bytes a second.
+    timer_acknowledged(20000);
     EXPECT_EQ(retransmit.rate, 10000);
+    set_clock_ms(1009001);
 
     sent(16, 998);  // leaves the idle line 100 ms later
     set_clock_ms(1009301);
@@ -304,6 +304,15 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     timer_verdict(17, false);
     EXPECT_EQ(retransmit.srtt_ms, 212);
     EXPECT_EQ(retransmit.backoff[17], 0);
+
+    // A timeout, and no round trip measured since: a new block's first wait doubles.
+    timer_timed_out();
+    set_clock_ms(1020000);
+    sent(18, 998);
+    EXPECT_FALSE(overdue_at(18, 1020100 + 2 * 612));
+    EXPECT_TRUE(overdue_at(18, 1020100 + 2 * 612 + 1));
+    timer_verdict(18, true);
+    EXPECT_EQ(retransmit.timeout_shift, 0);
 }
 
 TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFailAfter68) {
