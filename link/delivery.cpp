@@ -155,7 +155,6 @@ void take_ack(uint8_t item) {
     int n = rec->in_flight;
     trace(EVENT_ACK, rec, n);
     timer_verdict(rec->number, rec->enquired == 0);
-    timer_acknowledged(n);
     delivery.tx_bytes += n;
     rec->queued -= n;
     rec->room += n;

@@ -11,7 +11,9 @@ namespace {
 
 constexpr int backoff_steps = 16;  // doublings past this change nothing under the cap
 constexpr int64_t pump_slack_ms = 20;  // two pumps of the peer, each up to 10 ms apart
-constexpr int max_timeout_shift = 6;   // 64 times the estimate, and the cap below still holds
+constexpr int max_timeout_shift = 6;
+// No more than the window of blocks in flight and the verdicts beside them can be queued.
+constexpr int64_t max_backlog_bytes = 20 * 1024;   // 64 times the estimate, and the cap below still holds
 
 int64_t now_ms() { return serial.clock_ms; }
 
@@ -29,10 +31,11 @@ void start_model() {
     t.line_free_ms = now;
     if (t.unmodelled_since >= 0) {
         t.line_free_ms = std::max(now, t.unmodelled_since + line_ms(t.unmodelled_bytes));
+        t.line_free_ms = std::min(t.line_free_ms, now + line_ms(max_backlog_bytes));
         for (int c = 0; c < LINK_CHANNELS; ++c)
             if (t.unmodelled_at[c] > 0) t.left_ms[c] = t.unmodelled_since + line_ms(t.unmodelled_at[c]);
     }
-    t.peak_backlog = t.unmodelled_bytes;
+    t.peak_backlog = std::min(t.unmodelled_bytes, max_backlog_bytes);
     t.last_build_ms = now;
 }
 
@@ -126,9 +129,10 @@ void timer_verdict(int channel, bool sample) {
 // the estimate, so that a pause does not make the line look slow and our frames wait for
 // room that is there. Frames of verdicts alone are not counted: a sample that began with
 // them, before the first data, would have taken the pause of a round trip for a slow line.
-// What of ours is acknowledged comes in bursts, several verdicts in one frame of the peer's:
-// it tells the rate only while the peer sends no data, and moves its estimate a quarter of
-// the way.
+// What of ours is acknowledged is no measure of the line: data only, less what was lost,
+// it ran behind the line by a tenth on a noisy one, the model fell seconds behind, and an
+// end waited 20 s for its last blocks. Without the peer's data there is no model: the
+// round trip then holds our own backlog too, which the blocks in flight bound.
 void timer_heard(int bytes) {
     retransmit_state& t = retransmit;
     if (bytes <= data_frame_bytes) return;
@@ -142,15 +146,7 @@ void timer_heard(int bytes) {
     t.last_frame_max = t.heard_frame_max;
     t.heard_frame_max = wire;
     t.heard_line_rate = sample > t.heard_line_rate ? sample : t.heard_line_rate - (t.heard_line_rate - sample) / rate_fade;
-    set_rate(t.heard_line_rate > 0 ? t.heard_line_rate : t.acknowledged_rate);
-}
-
-void timer_acknowledged(int bytes) {
-    retransmit_state& t = retransmit;
-    int64_t sample = meter_add(t.acknowledged, bytes, heard_window_ms);
-    if (sample <= 0) return;
-    t.acknowledged_rate = t.acknowledged_rate == 0 ? sample : t.acknowledged_rate + (sample - t.acknowledged_rate) / 4;
-    set_rate(t.heard_line_rate > 0 ? t.heard_line_rate : t.acknowledged_rate);
+    set_rate(t.heard_line_rate);
 }
 
 bool timer_peer_busy() {
@@ -160,12 +156,13 @@ bool timer_peer_busy() {
 
 int64_t timer_timeout_ms() {
     const retransmit_state& t = retransmit;
-    if (!t.rtt_measured || t.rate == 0) return initial_timeout_ms;
+    if (!t.rtt_measured) return initial_timeout_ms;
     // A verdict rides in the peer's next frame, which is taken only once it has come whole,
     // behind the frame under way: it may come two of the peer's frames and a pump later than
     // the smoothed figures tell, however steady they have been.
     int64_t frame = std::max(t.heard_frame_max, t.last_frame_max);
-    int64_t timeout = t.srtt_ms + std::max(4 * t.rttvar_ms, line_ms(2 * frame) + pump_slack_ms);
+    int64_t frames_ms = t.rate > 0 ? line_ms(2 * frame) : 0;
+    int64_t timeout = t.srtt_ms + std::max(4 * t.rttvar_ms, frames_ms + pump_slack_ms);
     // Until the estimate has seen it, a verdict may wait behind as much of the peer's data as
     // we have had queued ourselves, and a frame under way; a quarter more for safety.
     if (timer_peer_busy())
@@ -184,7 +181,7 @@ bool timer_overdue(int channel) {
     int64_t timeout = timer_timeout_ms();
     int64_t cap = std::max(max_backoff_ms, timeout);
     // Before the first measurement any verdict restarts the wait, as on the whole-second clock.
-    if (!t.rtt_measured || t.rate == 0) base = std::max(base, t.last_verdict_ms);
+    if (!t.rtt_measured) base = std::max(base, t.last_verdict_ms);
     int64_t wait = timeout;
     if (t.backoff[channel] > 0)  // unanswered enquiries: the wait doubles
         wait = std::min(timeout << std::min(t.backoff[channel], backoff_steps), cap);

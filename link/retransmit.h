@@ -14,7 +14,6 @@
 //                                 it answers the block itself, not an enquiry
 //   timer_heard (bytes)           a frame of that many bytes arrived, good or bad (rate meter)
 //   timer_peer_busy ()            the peer keeps its line busy with data
-//   timer_acknowledged (bytes)    data bytes of ours were acknowledged (the rate meter)
 //   timer_overdue (channel)       true when the verdict on the channel's block is overdue
 //   timer_timeout_ms ()           how long a verdict may take once its block has left
 //   timer_hold ()                 true while our line has enough queued: build no frame yet
@@ -24,7 +23,7 @@
 
 #include "link/channels.h"
 
-constexpr int64_t initial_timeout_ms = 4000;  // until the round trip and the rate are measured
+constexpr int64_t initial_timeout_ms = 4000;  // until the round trip is measured
 // With the back-off below, the 17th unanswered enquiry then comes more than 68 s after the
 // block was sent (72 s from 100 ms): a line may stall that long without ending the link.
 constexpr int64_t min_timeout_ms = 100;
@@ -60,11 +59,10 @@ struct retransmit_state {
     int64_t min_rtt_ms = 0;
     int64_t last_verdict_ms = 0;  // any verdict, stale or not: the first timer restarts on it
 
-    // The line model. rate: frame bytes per second, 0 until measured; what the peer's data
-    // frames tell, or while it sends none, what of ours is acknowledged.
+    // The line model. rate: frame bytes per second as the peer's data frames tell, 0 until
+    // then (while it is 0, a block is taken to leave when its frame is built).
     int64_t rate = 0;
     int64_t heard_line_rate = 0;
-    int64_t acknowledged_rate = 0;
     int64_t line_free_ms = 0;  // when the line will have carried every frame built so far
     int64_t peak_backlog = 0;  // our recent largest backlog in bytes; the peer's is taken as alike
     int64_t unmodelled_bytes = 0;  // built before the rate was known
@@ -72,7 +70,6 @@ struct retransmit_state {
     int64_t unmodelled_at[LINK_CHANNELS] = {};  // bytes built up to a block's frame, before the rate
     int64_t last_build_ms = 0;
     rate_meter heard;
-    rate_meter acknowledged;
     int64_t heard_data_rate = 0;  // the last sample of the peer's data frames: is it busy
     int64_t heard_frame_max = 0;  // the peer's longest frame in this sample, and in the last
     int64_t last_frame_max = 0;
@@ -93,7 +90,6 @@ void timer_enquired(int channel);
 void timer_timed_out();
 void timer_verdict(int channel, bool sample);
 void timer_heard(int bytes);
-void timer_acknowledged(int bytes);
 bool timer_overdue(int channel);
 int64_t timer_timeout_ms();
 bool timer_hold();

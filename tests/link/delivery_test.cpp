@@ -271,16 +271,15 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     EXPECT_FALSE(overdue_at(16, 1004000));
     EXPECT_TRUE(overdue_at(16, 1004001));
     retransmit.last_verdict_ms = 1004001;  // any verdict restarts this first wait
-    timer_acknowledged(1000);
-    set_clock_ms(1006001);
-    timer_acknowledged(20000);
-    EXPECT_FALSE(overdue_at(16, 1008001));
 
-    // 40,000 bytes acknowledged over four seconds: the line carries 10,000 bytes a second.
-    timer_acknowledged(20000);
+    // The peer's data frames, 10,000 bytes in a second: the line carries 10,000 bytes a second.
+    for (int64_t ms = 1005001; ms <= 1006001; ms += 100) {
+        set_clock_ms(ms);
+        timer_heard(998);
+    }
     EXPECT_EQ(retransmit.rate, 10000);
-    set_clock_ms(1009001);
-
+    EXPECT_FALSE(overdue_at(16, 1008001));  // no round trip measured yet
+    set_clock_ms(1009001);  // the peer has gone quiet: its backlog is no longer waited for
     sent(16, 998);  // leaves the idle line 100 ms later
     set_clock_ms(1009301);
     timer_verdict(16, true);  // 200 ms after it left
