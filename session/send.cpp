@@ -1,6 +1,7 @@
 #include "session/send.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -134,6 +135,14 @@ void start_next_file() {
         return;
     }
     sending.outgoing_fd = fd;
+    // The file must still be the one that was listed and offered: a name swapped since then
+    // for a link, or for another file, would send bytes nobody offered.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        (entry->inode != 0 && (info.st_dev != entry->device || info.st_ino != entry->inode))) {
+        abort_upload(ST_OPEN_ERROR);
+        return;
+    }
     // An offset outside the file would make the byte count negative: a failed seek.
     if (entry->offset < 0 || entry->offset > entry->size ||
         lseek(fd, entry->offset, SEEK_SET) != static_cast<off_t>(entry->offset)) {

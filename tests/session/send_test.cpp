@@ -182,6 +182,16 @@ TEST_F(Sending, OpenAndSeekFailuresAbortTheSendingSide) {
     send_data();
     EXPECT_EQ(finished().back(), "3:far");
     EXPECT_EQ(sending.figures.bytes_left, 0);
+    sending.upload_abort_state = 0;
+
+    // Swapped for a link to another file after it was listed: never sent.
+    queue_files({{"swapped", "mine"}});
+    put_file("outside", "not offered");
+    offer_and_answer("u");
+    std::filesystem::remove("swapped");
+    std::filesystem::create_symlink("outside", "swapped");
+    send_data();
+    EXPECT_EQ(finished().back(), "2:swapped");
 }
 
 TEST_F(Sending, RequestsAnsweredOnePerCycle) {
