@@ -181,8 +181,10 @@ bool timer_overdue(int channel) {
     int64_t base = t.left_ms[channel];
     int64_t timeout = timer_timeout_ms();
     int64_t cap = std::max(max_backoff_ms, timeout);
-    // Before the first measurement any verdict restarts the wait, as on the whole-second clock.
-    if (!t.rtt_measured) base = std::max(base, t.last_verdict_ms);
+    // Before the first measurement any verdict restarts the wait, as on the whole-second clock;
+    // so it does without a model of the line, whose block may wait behind our own backlog
+    // long after its frame was built, while the verdicts on those before it keep coming.
+    if (!t.rtt_measured || t.rate == 0) base = std::max(base, t.last_verdict_ms);
     int64_t wait = timeout;
     if (t.backoff[channel] > 0)  // unanswered enquiries: the wait doubles
         wait = std::min(timeout << std::min(t.backoff[channel], backoff_steps), cap);
