@@ -214,7 +214,7 @@ void answer_offer() {
     if (!receive_name_used || directory[0] == 0)
         snprintf(directory, sizeof directory, "%s", files.download_dir);
 
-    char suffix[8] = "";
+    char suffix[16] = "";  // ".999" at most; room for any int, so no cut is possible
     for (int tries = 0;;) {
         char path[PATH_SIZE];
         if (make_path(path, sizeof path, directory, base, suffix) != 0) {
