@@ -7,7 +7,8 @@
 // (bytes: those never sent before), R data sent again, E enquiry about a block presumed lost,
 // T timeout enquiry, A ACK and K NAK accepted, X frame that failed its check, F frame built
 // (bytes: its length; its block, if any, is the N or R line just before). unsent: bytes queued
-// in all send channels and not in flight, after the event.
+// in all send channels and not in flight, after the event. With KESTRO_TRACE_TIMER set too,
+// each T line is followed by a "# ..." line of the retransmission timer's state.
 #include <time.h>
 
 #include <cstdio>
@@ -16,10 +17,13 @@
 #include "app/app.h"
 #include "link/channels.h"
 #include "link/delivery.h"
+#include "link/retransmit.h"
+#include "serial/port.h"
 
 namespace {
 
 FILE* trace_file = nullptr;
+bool timer_detail = false;  // KESTRO_TRACE_TIMER set: the timer's state after each T line
 
 // Start offset and length of each channel's last block: a block from the same start is a
 // repeat, since the read position moves on every acknowledgement.
@@ -66,6 +70,16 @@ void write_event(link_event event, const link_channel* rec, int n) {
     }
     fprintf(trace_file, "%.1f %c %d %d %ld\n", now_ms(), kind, rec != nullptr ? rec->number : -1, bytes,
             unsent_total());
+    if (kind == 'T' && timer_detail) {
+        const retransmit_state& t = retransmit;
+        int c = rec->number;
+        fprintf(trace_file,
+                "# age %ld srtt %ld rttvar %ld min %ld rate %ld peak %ld free %ld timeout %ld backoff %d "
+                "shift %d busy %d since_verdict %ld\n",
+                long(serial.clock_ms - t.left_ms[c]), long(t.srtt_ms), long(t.rttvar_ms), long(t.min_rtt_ms),
+                long(t.rate), long(t.peak_backlog), long(t.line_free_ms - serial.clock_ms), long(timer_timeout_ms()),
+                t.backoff[c], t.timeout_shift, int(timer_peer_busy()), long(serial.clock_ms - t.last_verdict_ms));
+    }
 }
 
 void close_trace() { fclose(trace_file); }
@@ -77,6 +91,7 @@ int main(int argc, char** argv) {
         trace_file = fopen(path, "w");
         if (trace_file != nullptr) {
             link_trace = write_event;
+            timer_detail = getenv("KESTRO_TRACE_TIMER") != nullptr;
             atexit(close_trace);  // registered first, so it runs after every handler of the link
         }
     }

@@ -157,6 +157,16 @@ bool timer_peer_busy() {
 int64_t timer_timeout_ms() {
     const retransmit_state& t = retransmit;
     if (!t.rtt_measured) return initial_timeout_ms;
+    // No rate known yet, and our first burst is recent or the peer sends data: a verdict may
+    // wait behind both ends' first bursts, which no round trip has measured (one taken on the
+    // idle line before is a few milliseconds: every block of our first burst was enquired
+    // about after 1 s at 115200 baud, and after half a second at 9600).
+    if (t.rate == 0) {
+        int64_t now = now_ms();
+        bool burst = t.unmodelled_since >= 0 && now - t.unmodelled_since < initial_timeout_ms;
+        bool peer_data = t.heard.start_ms >= 0 && now - t.heard.last_ms <= meter_pause_ms;
+        if (burst || peer_data) return initial_timeout_ms;
+    }
     // A verdict rides in the peer's next frame, which is taken only once it has come whole,
     // behind the frame under way: it may come two of the peer's frames and a pump later than
     // the smoothed figures tell, however steady they have been.
