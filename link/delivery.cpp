@@ -248,6 +248,7 @@ void handle_frame(uint8_t* end) {
     timer_heard(static_cast<int>(end - p));
     if (end - p < TRAILER_BYTES || crc16(p, end) != LINK_CRC_RESIDUE) {
         trace(EVENT_BAD_FRAME, nullptr, static_cast<int>(end - p));
+        timer_bad_frame(static_cast<int>(end - p));
         return;
     }
     const uint8_t* items_end = end - TRAILER_BYTES;

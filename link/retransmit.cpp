@@ -149,6 +149,12 @@ void timer_heard(int bytes) {
     set_rate(t.heard_line_rate);
 }
 
+// Only a frame long enough to carry data: the line noise before the link is up comes in
+// short pieces, and on a clean line it would count as noise.
+void timer_bad_frame(int bytes) {
+    if (bytes > data_frame_bytes) retransmit.bad_frame_ms = now_ms();
+}
+
 bool timer_peer_busy() {
     const retransmit_state& t = retransmit;
     return t.rate > 0 && t.heard_data_rate * 2 >= t.rate && now_ms() - t.heard.last_ms <= meter_pause_ms;
@@ -160,8 +166,9 @@ int64_t timer_timeout_ms() {
     // No rate known yet, and our first burst is recent or the peer sends data: a verdict may
     // wait behind both ends' first bursts, which no round trip has measured (one taken on the
     // idle line before is a few milliseconds: every block of our first burst was enquired
-    // about after 1 s at 115200 baud, and after half a second at 9600).
-    if (t.rate == 0) {
+    // about after 1 s at 115200 baud, and after half a second at 9600). Unless frames fail:
+    // on a noisy line an early enquiry finds the lost ones sooner than the order of verdicts.
+    if (t.rate == 0 && t.bad_frame_ms < t.unmodelled_since) {
         int64_t now = now_ms();
         bool burst = t.unmodelled_since >= 0 && now - t.unmodelled_since < initial_timeout_ms;
         bool peer_data = t.heard.start_ms >= 0 && now - t.heard.last_ms <= meter_pause_ms;

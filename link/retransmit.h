@@ -13,6 +13,7 @@
 //   timer_verdict (channel, sample)  a verdict on the channel's block was accepted; sample:
 //                                 it answers the block itself, not an enquiry
 //   timer_heard (bytes)           a frame of that many bytes arrived, good or bad (rate meter)
+//   timer_bad_frame (bytes)       a frame of that many bytes failed its check
 //   timer_peer_busy ()            the peer keeps its line busy with data
 //   timer_overdue (channel)       true when the verdict on the channel's block is overdue
 //   timer_timeout_ms ()           how long a verdict may take once its block has left
@@ -74,6 +75,7 @@ struct retransmit_state {
     int64_t heard_frame_max = 0;  // the peer's longest frame in this sample, and in the last
     int64_t last_frame_max = 0;
     int timeout_shift = 0;        // timeouts since the last measured round trip
+    int64_t bad_frame_ms = -1;    // when a data frame last failed its check: the line is noisy
 
     // Per send channel: when its last block or enquiry left, enquiries since its last verdict.
     int64_t left_ms[LINK_CHANNELS] = {};
@@ -90,6 +92,7 @@ void timer_enquired(int channel);
 void timer_timed_out();
 void timer_verdict(int channel, bool sample);
 void timer_heard(int bytes);
+void timer_bad_frame(int bytes);
 bool timer_overdue(int channel);
 int64_t timer_timeout_ms();
 bool timer_hold();

@@ -314,15 +314,20 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     EXPECT_EQ(retransmit.timeout_shift, 0);
 }
 
-TEST_F(RetransmitTimer, FirstBurstWaitsFourSecondsWhateverTheIdleLineMeasured) {
-    set_clock_ms(1000000);
-    sent(1, 10);
-    set_clock_ms(1000010);
-    timer_verdict(1, true);  // 10 ms, on the idle line
-    for (int c = 16; c < 32; ++c) sent(c, 1025);  // then 16 KiB at once, the rate still unknown
-    EXPECT_FALSE(overdue_at(16, 1000010 + 1000));
-    EXPECT_FALSE(overdue_at(31, 1000010 + 3900));
-    EXPECT_TRUE(overdue_at(31, 1000010 + 4001));
+TEST_F(RetransmitTimer, FirstBurstWaitsFourSecondsOnACleanLineWhateverTheIdleLineMeasured) {
+    for (int noise_bytes : {0, 54, 1000}) {  // none, the short noise before the link, a data frame
+        retransmit = retransmit_state{};
+        set_clock_ms(1000000);
+        sent(1, 10);
+        set_clock_ms(1000010);
+        timer_verdict(1, true);  // 10 ms, on the idle line
+        for (int c = 16; c < 32; ++c) sent(c, 1025);  // then 16 KiB at once, the rate still unknown
+        if (noise_bytes > 0) timer_bad_frame(noise_bytes);
+        bool noisy = noise_bytes > data_frame_bytes;  // enquire as measured: losses are likely
+        EXPECT_EQ(overdue_at(16, 1000010 + 1000), noisy) << noise_bytes;
+        EXPECT_EQ(overdue_at(31, 1000010 + 3900), noisy) << noise_bytes;
+        EXPECT_TRUE(overdue_at(31, 1000010 + 4001)) << noise_bytes;
+    }
 }
 
 TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFailAfter68) {
