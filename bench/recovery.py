@@ -124,15 +124,7 @@ def run_kestro(build, baud, size, cable_opts, seed, both, stall=None):
             if now - start > KESTRO_CAP_S:
                 cable.send_signal(signal.SIGTERM)
                 break
-            for side, path in targets.items():
-                try:
-                    got = os.stat(path).st_size
-                except OSError:
-                    continue
-                if got > 0 and side not in first:
-                    first[side] = (now, got)
-                if got >= size and side not in done:
-                    done[side] = now
+            throughput.note_progress(targets, size, now, first, done)
             time.sleep(POLL_S)
         status = cable.wait()
         ok = status == 0

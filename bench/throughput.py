@@ -34,6 +34,19 @@ CASES = {
 IDLE_SECONDS = 10
 
 
+def note_progress(targets, size, now, first, done):
+    """For each received file: when it first grew (and to what size), and when it was whole."""
+    for key, path in targets.items():
+        try:
+            got = os.stat(path).st_size
+        except OSError:
+            continue
+        if got > 0 and key not in first:
+            first[key] = (now, got)
+        if got >= size and key not in done:
+            done[key] = now
+
+
 def children(pid):
     """Pids whose parent is pid (the two ends the cable started)."""
     found = []
@@ -133,15 +146,7 @@ def run_transfer(build, kestro, name, baud, size, noise):
         start = time.monotonic()
         while cable.poll() is None:
             now = time.monotonic()
-            for direction, path in targets.items():
-                try:
-                    got = os.stat(path).st_size
-                except OSError:
-                    continue
-                if got > 0 and direction not in first:
-                    first[direction] = (now, got)
-                if got >= size and direction not in done:
-                    done[direction] = now
+            note_progress(targets, size, now, first, done)
             watch.poll()
             time.sleep(POLL_S)
         elapsed = time.monotonic() - start
