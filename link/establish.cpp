@@ -24,6 +24,7 @@ constexpr uint8_t CTRL_C = 3;        // the local user's cancel key
 constexpr uint8_t CTRL_X = 0x18;     // two in a row from the peer: it gave up
 constexpr uint8_t BRACE = '{';       // opens a control sequence; also ends a peer's list
 constexpr uint8_t BLOCK_MARK = '*';  // encloses the hex text of a block
+constexpr uint8_t BANNER_START = 0x19;  // first byte of the peer's banner
 
 constexpr int initial_window = 16384;
 constexpr int initial_block = 1024;
@@ -273,10 +274,15 @@ int handshake_finish() {
 int handshake_byte(uint8_t b) {
     uint8_t p = establish.previous;
     establish.previous = b;
+    if (b == BANNER_START || b == BLOCK_MARK) establish.peer_heard = 1;
+    // Before the peer has said anything of this establishment, a `{}` or `{|` is what an
+    // earlier session left on the line (its goodbye ends in `{}`): taken for the peer's, it
+    // would stop our block for good while the peer waits for it.
+    bool leftover = !establish.peer_heard && !establish.got_block;
     if (p == CTRL_X && b == CTRL_X && !establish.got_block)
         link_fail("Initialization interrupted.", 1, 0);
-    if (p == BRACE && b == '|') link_fail("Initialization interrupted.", 1, 0);
-    if (p == BRACE && b == '}') {
+    if (p == BRACE && b == '|' && !leftover) link_fail("Initialization interrupted.", 1, 0);
+    if (p == BRACE && b == '}' && !leftover) {
         if (establish.got_block) {
             queue_confirmation();
             return 1;

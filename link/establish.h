@@ -63,6 +63,7 @@ struct establish_state {
     uint8_t previous = 0;    // previous byte read from the line
     int got_block = 0;       // the peer's block has been accepted
     int got_brace = 0;       // the peer's `{}` came before its block
+    int peer_heard = 0;      // its banner or a block mark came: a `{}` now is the peer's
     time_t pass_start = 0;   // clock second of the current send pass
     int peer_identification = 0;
 

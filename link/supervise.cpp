@@ -130,6 +130,9 @@ void link_fail(const char* message, int level, int pause) {
 }
 
 void link_terminate() {
+    // A `{` that ended the codec's last read may open the peer's goodbye, whose `|` the
+    // goodbye wait reads first.
+    if (codec.pending_brace) termination.last_heard = '{';
     say("\r\n");
     say(termination.fail_message);
     say("\r\n");

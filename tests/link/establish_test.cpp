@@ -153,7 +153,7 @@ TEST_F(Handshake, AcceptedBlockIsConfirmedAndThePeersConfirmationCompletes) {
 }
 
 TEST_F(Handshake, BraceBeforeTheBlockStopsOurCopiesAndTheBlockCompletes) {
-    feed("{}");
+    feed(banner + "{}");  // the peer's copy of its block was lost
     EXPECT_FALSE(established);
     handshake_send_pass();  // the five-second resend
     EXPECT_EQ(sent(), "");
@@ -190,10 +190,21 @@ TEST_F(Handshake, VersionTwoBlockIsIncompatible) {
 }
 
 TEST_F(Handshake, PeerInterruptsWithTwoCtrlXOrItsGoodbye) {
-    for (const char* text : {"\x18\x18", "{|"}) {
+    for (const char* text : {"\x18\x18", "*{|"}) {
         SetUp();
         EXPECT_EQ(link_outcome([&] { feed(text); }), "0 Initialization interrupted.") << text;
     }
+}
+
+// An earlier session's goodbye still on the line must not stop our block: both ends would
+// wait for each other until the silence time-out.
+TEST_F(Handshake, LeftoversOfAnEarlierSessionAreIgnoredUntilThePeerSpeaks) {
+    feed("{}{|{}");
+    EXPECT_EQ(establish.got_brace, 0);
+    handshake_send_pass();
+    EXPECT_EQ(sent(), our_copy());
+    feed(wire_copy(peer_block(0x00)) + "{}");
+    EXPECT_TRUE(established);
 }
 
 TEST_F(Handshake, GoodbyeRightAfterTheCompletingBraceEndsTheLink) {

@@ -243,6 +243,7 @@ struct ending_plan {
     std::string answer;   // written to the line once our goodbye has arrived
     bool ctrl_c = false;  // a Ctrl+C waits on the console
     bool error_on_line = false;  // a door whose caller gave it the line as standard error too
+    bool brace_read = false;  // the codec's last read ended in a `{`
 };
 
 class Termination : public ::testing::Test {
@@ -311,6 +312,7 @@ class Termination : public ::testing::Test {
         }
         time_source = plan.clock;
         clock_update();
+        codec.pending_brace = plan.brace_read;
         if (plan.end == how::internal_error) on_end_of_run(exit_handler);
         on_end_of_run(report_pause);
         on_end_of_run(link_terminate);
@@ -332,6 +334,14 @@ TEST_F(Termination, PeerAnswersTheGoodbye) {
     EXPECT_EQ(r.line, "{}{|{}");
     EXPECT_EQ(r.err,
               "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n[no pause]");
+}
+
+// The peer's goodbye may begin in the codec's last read: its `{` is held there.
+TEST_F(Termination, GoodbyeWhoseBraceTheCodecReadIsRecognised) {
+    ending_plan plan;
+    plan.brace_read = true;
+    plan.answer = "|{}";
+    EXPECT_EQ(run(plan).err, "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n[no pause]");
 }
 
 TEST_F(Termination, SilentPeerTimesOut) {
