@@ -70,6 +70,14 @@ void write_event(link_event event, const link_channel* rec, int n) {
     }
     fprintf(trace_file, "%.1f %c %d %d %ld\n", now_ms(), kind, rec != nullptr ? rec->number : -1, bytes,
             unsent_total());
+    static double last_rate_line = 0;
+    if (kind == 'F' && timer_detail && now_ms() - last_rate_line >= 1000) {
+        last_rate_line = now_ms();
+        const retransmit_state& t = retransmit;
+        fprintf(trace_file, "# rate %ld heard %ld acked %ld free %ld min %ld srtt %ld busy %d caught %ld\n",
+                long(t.rate), long(t.heard.rate), long(t.acked.rate), long(t.line_free_ms - serial.clock_ms),
+                long(t.min_rtt_ms), long(t.srtt_ms), int(timer_peer_busy()), long(t.caught_up_ms));
+    }
     if (kind == 'T' && timer_detail) {
         const retransmit_state& t = retransmit;
         int c = rec->number;

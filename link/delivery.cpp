@@ -230,7 +230,7 @@ uint8_t* build_frame() {
     uint8_t* p = append_verdicts(codec.tx_frame);
     p = append_overdue_enquiries(p);
     while (link_channel* rec = chan_queue_pop(&channels.enquiry_queue)) p = append_enquiry(p, rec, EVENT_ENQUIRY);
-    if (channels.in_flight_total < delivery.window_size)
+    if (channels.in_flight_total < timer_block_limit(delivery.window_size, delivery.block_size))
         if (link_channel* rec = next_ready()) p = append_block(p, rec);
     if (p == codec.tx_frame && serial.clock - codec.last_tx_time <= keepalive_s) return nullptr;
     uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));

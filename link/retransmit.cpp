@@ -12,15 +12,14 @@ namespace {
 constexpr int backoff_steps = 16;  // doublings past this change nothing under the cap
 constexpr int64_t pump_slack_ms = 20;  // two pumps of the peer, each up to 10 ms apart
 constexpr int max_timeout_shift = 6;
+constexpr int catch_up_verdicts = 16;         // verdicts whose quickest tells the model's lag
+constexpr int64_t catch_up_tolerance_ms = 50;  // a lag the model lets pass
 // No more than the window of blocks in flight and the verdicts beside them can be queued.
 constexpr int64_t max_backlog_bytes = 20 * 1024;   // 64 times the estimate, and the cap below still holds
 
 int64_t now_ms() { return serial.clock_ms; }
 
-int64_t line_ms(int64_t bytes) {
-    int64_t rate = retransmit.rate - retransmit.rate / rate_margin;
-    return bytes * 1000 / (rate > 0 ? rate : 1);
-}
+int64_t line_ms(int64_t bytes) { return bytes * 1000 / (retransmit.rate > 0 ? retransmit.rate : 1); }
 
 // The first rate: what was built before it is taken to have gone out back to back, the
 // blocks still waiting each when its frame was through. All of it was queued at once, and
@@ -47,23 +46,99 @@ void set_rate(int64_t rate) {
     if (first) start_model();
 }
 
-// Adds bytes that came just now; returns a sample in bytes per second, or 0 for none yet.
-// The bytes of the event that begins a sample came over an unknown time: not counted.
-int64_t meter_add(rate_meter& m, int64_t bytes, int64_t window_ms) {
-    int64_t now = now_ms();
-    if (m.start_ms < 0 || now - m.last_ms > meter_pause_ms) {
-        m = rate_meter{now, now, 0};
-        return 0;
-    }
-    m.bytes += bytes;
-    m.last_ms = now;
-    if (now - m.start_ms < window_ms) return 0;
-    int64_t sample = m.bytes * 1000 / (now - m.start_ms);
-    m = rate_meter{now, now, 0};
-    return sample;
+// The rate our line carries: from the verdicts on our blocks while the peer is quiet; while
+// it sends data, from its frames, which follow each other at the line's pace exactly, where
+// the verdicts riding in them come up to a frame late.
+void choose_rate() {
+    const retransmit_state& t = retransmit;
+    int64_t rate = timer_peer_busy() || t.acked.rate == 0 ? t.heard.rate : t.acked.rate;
+    if (rate > 0 && rate != t.rate) set_rate(rate);
+}
+
+// What a verdict may take once its block has left, the model being right: the peer's pumps,
+// and while the peer sends data, the frame under way there and the frame it rides in. Two
+// ends at one rate keep their frames in step, so a verdict may wait that long every time.
+int64_t verdict_floor_ms() {
+    const retransmit_state& t = retransmit;
+    int64_t frame = std::max(t.heard_frame_max, t.last_frame_max);
+    return pump_slack_ms + (timer_peer_busy() ? line_ms(2 * frame) : 0);
+}
+
+// A model whose rate is a little high falls behind the line: the backlog it does not see
+// grows, and every verdict comes that much later. The quickest of recent verdicts, beyond
+// what a verdict takes at the least, is how far behind it is: it catches up by that much.
+void catch_up(int64_t r) {
+    retransmit_state& t = retransmit;
+    if (t.rate == 0) return;
+    t.recent_min_ms = t.recent_count == 0 ? r : std::min(t.recent_min_ms, r);
+    if (++t.recent_count < catch_up_verdicts) return;
+    int64_t floor = verdict_floor_ms();
+    int64_t behind = t.recent_min_ms - floor;
+    t.recent_count = 0;
+    int64_t tolerance = catch_up_tolerance_ms;
+    if (behind <= tolerance) return;
+    t.line_free_ms = std::max(t.line_free_ms, now_ms()) + behind - tolerance / 2;
+    t.caught_up_ms += behind - tolerance / 2;
 }
 
 }  // namespace
+
+void begin_stretch(stretch_meter& m, int64_t pos, int64_t ms) {
+    m.start_pos = m.last_pos = pos;
+    m.start_ms = m.last_ms = ms;
+    m.steps = 0;
+    m.first_in_doubt = true;
+}
+
+int64_t meter_add(stretch_meter& m, int64_t pos, int64_t ms) {
+    if (m.start_ms < 0 || ms - m.last_ms > meter_pause_ms) {
+        begin_stretch(m, pos, ms);
+        return m.rate;
+    }
+    if (pos <= m.last_pos) return m.rate;
+    int64_t bytes = pos - m.last_pos;
+    int64_t gap = ms - m.last_ms;
+    int64_t span = m.last_ms - m.start_ms;
+    // A pause of the stream is no measure of the line: the stretch begins again after it.
+    if (m.steps >= meter_min_steps - 1 && span > 0 &&
+        gap > meter_slack_ms + meter_pause_factor * bytes * span / (m.last_pos - m.start_pos)) {
+        begin_stretch(m, pos, ms);
+        return m.rate;
+    }
+    if (m.steps++ == 0) {
+        m.first_bytes = bytes;
+        m.first_ms = gap;
+    }
+    m.last_pos = pos;
+    m.last_ms = ms;
+    // The step that began the stretch came after an unknown time: once the steps after it
+    // tell the pace, a first step that took far longer was a pause.
+    if (m.steps == meter_min_steps && m.first_in_doubt) {
+        m.first_in_doubt = false;
+        int64_t rest_bytes = m.last_pos - m.start_pos - m.first_bytes;
+        int64_t rest_ms = m.last_ms - m.start_ms - m.first_ms;
+        if (rest_ms > 0 && m.first_ms > meter_slack_ms + meter_pause_factor * m.first_bytes * rest_ms / rest_bytes) {
+            m.start_pos += m.first_bytes;
+            m.start_ms += m.first_ms;
+            m.steps -= 1;
+        }
+    }
+    // A sample: the first after a second, the later ones over longer windows, which a late
+    // pump or reads that come in lumps shift less. A higher one is taken at once (the line
+    // carried that much), a lower one only pulls the rate down a little: a stream that
+    // slowed is no sign of a slower line.
+    span = m.last_ms - m.start_ms;
+    int64_t window = m.rate == 0 ? meter_window_ms : meter_settle_ms;
+    if (m.steps >= meter_min_steps && span >= window) {
+        int64_t sample = (m.last_pos - m.start_pos) * 1000 / span;
+        m.rate = sample > m.rate ? sample : m.rate - (m.rate - sample) / rate_fade;
+        m.start_pos = m.last_pos;  // the next window goes on from here, in the same stretch
+        m.start_ms = m.last_ms;
+        m.steps = meter_min_steps - 1;
+        m.first_in_doubt = false;
+    }
+    return m.rate;
+}
 
 void timer_mark(int channel) {
     retransmit_state& t = retransmit;
@@ -92,7 +167,11 @@ void timer_frame_built(int bytes) {
         t.line_free_ms = std::max(now, t.line_free_ms) + line_ms(wire);
         left = t.line_free_ms;
     }
-    for (int i = 0; i < t.marked_count; ++i) t.left_ms[t.marked[i]] = left;
+    t.sent_wire += wire;
+    for (int i = 0; i < t.marked_count; ++i) {
+        t.left_ms[t.marked[i]] = left;
+        t.wire_end[t.marked[i]] = t.sent_wire;
+    }
     t.marked_count = 0;
     t.last_build_ms = now;
 }
@@ -108,10 +187,19 @@ void timer_timed_out() {
 
 void timer_verdict(int channel, bool sample) {
     retransmit_state& t = retransmit;
+    int64_t now = now_ms();
     t.backoff[channel] = 0;
+    // The block left at least a round trip ago, whatever the model says. A model behind the
+    // line would hold frames back from an idle line; and the peer, measuring our pace by our
+    // frames, would hold back just as much, and so on down.
+    int64_t left_by = now - (t.rtt_measured ? t.min_rtt_ms : 0);
+    if (t.rate > 0 && t.left_ms[channel] > left_by) t.line_free_ms -= t.left_ms[channel] - left_by;
     if (!sample) return;
+    meter_add(t.acked, t.wire_end[channel], now);
+    choose_rate();
     t.timeout_shift = 0;
-    int64_t r = std::max<int64_t>(0, now_ms() - t.left_ms[channel]);
+    int64_t r = std::max<int64_t>(0, now - t.left_ms[channel]);
+    catch_up(r);
     if (!t.rtt_measured) {
         t.rtt_measured = true;
         t.srtt_ms = r;
@@ -124,29 +212,23 @@ void timer_verdict(int channel, bool sample) {
     t.min_rtt_ms = std::min(t.min_rtt_ms, r);
 }
 
-// While the peer sends data it keeps its line busy, and its data frames come at the line's
-// rate itself: a higher sample is taken at once, a lower one (the peer paused) only fades
-// the estimate, so that a pause does not make the line look slow and our frames wait for
-// room that is there. Frames of verdicts alone are not counted: a sample that began with
-// them, before the first data, would have taken the pause of a round trip for a slow line.
-// What of ours is acknowledged is no measure of the line: data only, less what was lost,
-// it ran behind the line by a tenth on a noisy one, the model fell seconds behind, and an
-// end waited 20 s for its last blocks. Without the peer's data there is no model: the
-// round trip then holds our own backlog too, which the blocks in flight bound.
+// Every frame the peer sends takes its line; its data frames, while it sends them one after
+// another, come at the pace of the line. Frames of verdicts alone only add their bytes: a
+// stretch that began with them, before the first data, would have taken the pause of a round
+// trip for a slow line.
 void timer_heard(int bytes) {
     retransmit_state& t = retransmit;
-    if (bytes <= data_frame_bytes) return;
     int64_t wire = bytes + frame_end_bytes;
+    t.heard_wire += wire;
+    if (bytes <= data_frame_bytes) return;
+    int steps = t.heard.steps;
+    meter_add(t.heard, t.heard_wire, now_ms());
+    if (t.heard.steps <= steps) {  // a new stretch: its frames tell the peer's frame length
+        t.last_frame_max = t.heard_frame_max;
+        t.heard_frame_max = 0;
+    }
     t.heard_frame_max = std::max(t.heard_frame_max, wire);
-    // The first rate is wanted soon, before our own backlog has grown deep.
-    int64_t window = t.rate == 0 ? meter_window_ms : heard_window_ms;
-    int64_t sample = meter_add(t.heard, wire, window);
-    if (sample <= 0) return;
-    t.heard_data_rate = sample;
-    t.last_frame_max = t.heard_frame_max;
-    t.heard_frame_max = wire;
-    t.heard_line_rate = sample > t.heard_line_rate ? sample : t.heard_line_rate - (t.heard_line_rate - sample) / rate_fade;
-    set_rate(t.heard_line_rate);
+    choose_rate();
 }
 
 // Only a frame long enough to carry data: the line noise before the link is up comes in
@@ -156,8 +238,11 @@ void timer_bad_frame(int bytes) {
 }
 
 bool timer_peer_busy() {
-    const retransmit_state& t = retransmit;
-    return t.rate > 0 && t.heard_data_rate * 2 >= t.rate && now_ms() - t.heard.last_ms <= meter_pause_ms;
+    const stretch_meter& h = retransmit.heard;
+    if (h.rate == 0 || h.steps == 0 || now_ms() - h.last_ms > meter_pause_ms) return false;
+    // Its current stretch keeps at least half the line busy.
+    int64_t span = h.last_ms - h.start_ms;
+    return span <= 0 || (h.last_pos - h.start_pos) * 1000 / span * 2 >= h.rate;
 }
 
 int64_t timer_timeout_ms() {
@@ -190,7 +275,12 @@ int64_t timer_timeout_ms() {
 
 bool timer_hold() {
     const retransmit_state& t = retransmit;
-    return t.rate > 0 && timer_peer_busy() && t.line_free_ms - now_ms() > hold_backlog_ms;
+    return t.rate > 0 && t.line_free_ms - now_ms() > pace_ahead_ms;
+}
+
+int timer_block_limit(int window, int block_size) {
+    if (retransmit.rate > 0) return window;
+    return std::min(window, start_blocks * block_size);
 }
 
 bool timer_overdue(int channel) {

@@ -18,6 +18,8 @@
 //   timer_overdue (channel)       true when the verdict on the channel's block is overdue
 //   timer_timeout_ms ()           how long a verdict may take once its block has left
 //   timer_hold ()                 true while our line has enough queued: build no frame yet
+//   timer_block_limit (window, block)  the bytes of data blocks that may be in flight now
+//   meter_add (meter, pos, ms)    the stream stood at pos at ms; returns the meter's rate
 #pragma once
 
 #include <cstdint>
@@ -29,27 +31,38 @@ constexpr int64_t initial_timeout_ms = 4000;  // until the round trip is measure
 // block was sent (72 s from 100 ms): a line may stall that long without ending the link.
 constexpr int64_t min_timeout_ms = 100;
 constexpr int64_t max_backoff_ms = 6000;  // a line back from a stall is asked again this soon
-constexpr int64_t meter_window_ms = 1000;  // a rate sample covers at least this
-// Later samples cover a longer stretch: a late pump, or verdicts that come several in one
-// frame, then shift them little.
-constexpr int64_t heard_window_ms = 4000;
-constexpr int64_t meter_pause_ms = 2000;   // a longer pause starts a new sample
+constexpr int64_t meter_window_ms = 1000;  // the first rate sample covers at least this
+constexpr int64_t meter_settle_ms = 4000;  // and every later one this
+constexpr int rate_fade = 64;  // a lower sample pulls the rate down by 1/64 of the difference
+constexpr int64_t meter_pause_ms = 2000;   // a longer pause starts a new stretch
+// A step that took this many times its bytes' line time (and more than the slack) was a
+// pause of the line, not the line's pace: the stretch starts again after it.
+constexpr int meter_pause_factor = 3;
+constexpr int64_t meter_slack_ms = 50;     // two late pumps
+constexpr int meter_min_steps = 4;         // steps in a stretch before it gives a rate
 constexpr int frame_end_bytes = 2;         // the `{}` after every frame
 // A frame longer than this carries data: verdicts and enquiries alone take at most 58 bytes.
 constexpr int data_frame_bytes = 64;
-// While the peer keeps its line busy, our line gets no more than this queued ahead of a new
-// frame: enough to bridge a late pump, and the verdicts in it still go out fresh.
-constexpr int64_t hold_backlog_ms = 10;
-constexpr int rate_fade = 64;  // a lower rate sample pulls the estimate down by 1/64 only
-// The model lets the line carry a little less than measured: a rate taken a little high
-// would let a backlog grow unseen behind the model, and our verdicts with it.
-constexpr int rate_margin = 256;
+// Our line gets no more than this queued ahead of a new frame (by the line model): enough to
+// bridge late pumps, while a chat line, a verdict or an offer built now waits behind no more
+// than this and one frame.
+constexpr int64_t pace_ahead_ms = 20;
+// Until the line's rate is known, data blocks in flight: enough to keep a serial line busy
+// while the first verdicts come back and measure it, and little to wait behind.
+constexpr int start_blocks = 2;
 
-// Bytes that came over a stretch of time, for the line rate.
-struct rate_meter {
-    int64_t start_ms = -1;  // -1: no sample begun
+// A stream's position (its bytes so far) seen at moments in time, for its rate: the bytes of
+// a stretch over its time, where a stretch ends at a pause of the stream.
+struct stretch_meter {
+    int64_t start_pos = 0;
+    int64_t start_ms = -1;  // -1: no stretch begun
+    int64_t last_pos = 0;
     int64_t last_ms = 0;
-    int64_t bytes = 0;
+    int steps = 0;           // moves of the position in this stretch
+    bool first_in_doubt = false;  // the stretch's first step may still prove to have been a pause
+    int64_t first_bytes = 0;
+    int64_t first_ms = 0;
+    int64_t rate = 0;         // bytes per second, 0 until a stretch gave one
 };
 
 struct retransmit_state {
@@ -60,20 +73,28 @@ struct retransmit_state {
     int64_t min_rtt_ms = 0;
     int64_t last_verdict_ms = 0;  // any verdict, stale or not: the first timer restarts on it
 
-    // The line model. rate: frame bytes per second as the peer's data frames tell, 0 until
-    // then (while it is 0, a block is taken to leave when its frame is built).
+    // The line model. rate: frame bytes per second our line carries, 0 until measured (while
+    // it is 0, a block is taken to leave when its frame is built).
     int64_t rate = 0;
-    int64_t heard_line_rate = 0;
     int64_t line_free_ms = 0;  // when the line will have carried every frame built so far
     int64_t peak_backlog = 0;  // our recent largest backlog in bytes; the peer's is taken as alike
     int64_t unmodelled_bytes = 0;  // built before the rate was known
     int64_t unmodelled_since = -1;
     int64_t unmodelled_at[LINK_CHANNELS] = {};  // bytes built up to a block's frame, before the rate
     int64_t last_build_ms = 0;
-    rate_meter heard;
-    int64_t heard_data_rate = 0;  // the last sample of the peer's data frames: is it busy
-    int64_t heard_frame_max = 0;  // the peer's longest frame in this sample, and in the last
+
+    // The rate, measured two ways: from the verdicts on our blocks (where on our line each
+    // block's frame ended, against when its verdict came), and from the peer's frames.
+    int64_t sent_wire = 0;  // bytes of every frame built so far, each with its `{}`
+    int64_t wire_end[LINK_CHANNELS] = {};  // sent_wire after a channel's last block
+    stretch_meter acked;
+    int64_t heard_wire = 0;  // bytes of every frame heard so far
+    stretch_meter heard;     // the peer's line, at its data frames
+    int64_t heard_frame_max = 0;  // the peer's longest frame in this stretch, and in the last
     int64_t last_frame_max = 0;
+    int64_t recent_min_ms = 0;    // the quickest of the recent verdicts (round trips)
+    int recent_count = 0;
+    int64_t caught_up_ms = 0;     // what the model has caught up in all, for the trace
     int timeout_shift = 0;        // timeouts since the last measured round trip
     int64_t bad_frame_ms = -1;    // when a data frame last failed its check: the line is noisy
 
@@ -97,3 +118,5 @@ bool timer_overdue(int channel);
 int64_t timer_timeout_ms();
 bool timer_hold();
 bool timer_peer_busy();
+int timer_block_limit(int window, int block_size);
+int64_t meter_add(stretch_meter& m, int64_t pos, int64_t ms);

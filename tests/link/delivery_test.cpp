@@ -314,6 +314,23 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     EXPECT_EQ(retransmit.timeout_shift, 0);
 }
 
+// The line's pace from a stream's positions: pauses of the stream are no measure of it (a
+// first sample that held one made a line of 11,520 bytes a second look like 770, and both
+// ends held their frames for seconds); later windows go on in the same stretch.
+TEST(RateMeter, PausesAreNoMeasureOfTheLineAndLaterWindowsGoOn) {
+    stretch_meter m;
+    int64_t pos = 1000;
+    meter_add(m, pos, 0);
+    int64_t ms = 1300;  // the stream paused 1.3 s after its first frame
+    for (; ms <= 2300; ms += 100) meter_add(m, pos += 1000, ms);
+    EXPECT_EQ(m.rate, 10000);
+    for (; ms <= 12300; ms += 100) meter_add(m, pos += 1000, ms);  // windows after the first
+    EXPECT_EQ(m.rate, 10000);
+    meter_add(m, pos += 1000, ms += 1000);  // a pause within the stream starts it afresh
+    for (int i = 0; i < 60; ++i) meter_add(m, pos += 1000, ms += 100);
+    EXPECT_EQ(m.rate, 10000);
+}
+
 TEST_F(RetransmitTimer, FirstBurstWaitsFourSecondsOnACleanLineWhateverTheIdleLineMeasured) {
     for (int noise_bytes : {0, 54, 1000}) {  // none, the short noise before the link, a data frame
         retransmit = retransmit_state{};
