@@ -119,13 +119,22 @@ bool one_of_our_uploads(const struct stat& st) {
     return false;
 }
 
+bool same_file(int fd, const struct stat& st) {
+    struct stat open_one;
+    return fd > 0 && fstat(fd, &open_one) == 0 && open_one.st_dev == st.st_dev &&
+           open_one.st_ino == st.st_ino;
+}
+
 // Why an open descriptor may not take received data, or null when it may: only a regular
-// file with no other name, so nothing is written through a link to a file elsewhere.
+// file with no other name, so nothing is written through a link to a file elsewhere, and
+// none this run writes itself: an offer resumed into the transfer log would forge its lines.
 const char* unfit_target(int fd, struct stat* st) {
     if (fstat(fd, st) != 0) return strerror(errno);
     if (!S_ISREG(st->st_mode)) return "not a regular file";
     if (st->st_nlink != 1) return "a file with other links";
     if (one_of_our_uploads(*st)) return "a file being sent";
+    if (same_file(stats.log_fd, *st)) return "the transfer log";
+    if (same_file(receiving.incoming_fd, *st)) return "a file being received";
     return nullptr;
 }
 
