@@ -306,6 +306,28 @@ bool sync_received(int fd, const char* path) {
     return synced;
 }
 
+// What the check of a whole received file found.
+enum class whole_file { kept, unsynced, lost };
+
+// The one check between a file's last byte and its 'S' line and "c": its bytes are on the
+// disk, and its name still leads to it. A file deleted, or replaced under its name, while
+// it was written would otherwise be confirmed, and a sender with -y would delete the only
+// copy. Says why not on standard error.
+whole_file check_whole_file(int fd, const char* path) {
+    if (!sync_received(fd, path)) {
+        report_file_error("cannot sync", path, strerror(errno));
+        return whole_file::unsynced;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd, &held) != 0 || held.st_nlink == 0 || lstat(path, &named) != 0 ||
+        named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+        report_file_error("not confirmed", path, "removed or replaced while it was received");
+        return whole_file::lost;
+    }
+    return whole_file::kept;
+}
+
 // Writes one piece of the current file once all of it is in its data channel.
 piece_result receive_piece() {
     transfer_figures& fig = receiving.figures;
@@ -324,8 +346,7 @@ piece_result receive_piece() {
     piece_moved(&fig, &receiving.receive_channel, &receiving.receive_slice_left, n);
     if (fig.file_bytes_left != 0) return piece_result::moved;
     if (!close_incoming()) {
-        // Not on the disk for sure: never confirmed, so the sender keeps its file.
-        report_file_error("cannot sync", receiving.current_incoming->name, strerror(errno));
+        // Not on the disk under its name for sure: never confirmed, so the sender keeps its file.
         abort_download(ST_WRITE_ERROR);
         return piece_result::stop;
     }
@@ -416,30 +437,29 @@ void confirm_received(file_entry* entry) {
 
 bool close_incoming() {
     transfer_figures& fig = receiving.figures;
-    bool synced = true;
+    whole_file check = whole_file::kept;
     if (receiving.incoming_fd != 0) {
         file_entry* entry = receiving.current_incoming;
         bool whole = receiving.reception_started && fig.file_bytes_left == 0;
-        if (whole) synced = sync_received(receiving.incoming_fd, entry->name);
-        int saved = errno;  // the caller reports why a sync failed
+        if (whole) check = check_whole_file(receiving.incoming_fd, entry->name);
         close(receiving.incoming_fd);
         receiving.incoming_fd = 0;
         if (!receiving.reception_started) {
             // It held other bytes before this run: never logged as received, never deleted.
             if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
-        } else if (whole && synced) {
+        } else if (whole && check == whole_file::kept) {
             write_log_line(LOG_RECEIVED, entry, file_completed(&stats.download, entry));
-        } else if (session.delete_partial) {
+        } else if (session.delete_partial && check != whole_file::lost) {
+            // A name that no longer leads to our file is never deleted: it may be another's.
             unlink(entry->name);
         } else if (session.log_refusals) {
             write_log_line(LOG_DOWNLOAD_FAILED, entry, file_rate(&stats.download, entry, false));
         }
         receiving.reception_started = 0;
-        errno = saved;
     }
     fig.file_size = 0;
     fig.file_bytes_left = 0;
-    return synced;
+    return check == whole_file::kept;
 }
 
 void abort_download(char letter) {
