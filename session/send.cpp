@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "files/lists.h"
@@ -26,12 +28,43 @@ void log_upload(char letter, const file_entry* entry) {
     write_log_line(letter, entry, file_rate(&stats.upload, entry, false));
 }
 
+// A file -y does not delete: the user hears why, and -X logs it as not done.
+void keep_sent_file(const file_entry* entry, const char* reason) {
+    char subject[PATH_SIZE + 8];
+    snprintf(subject, sizeof subject, "kept %s", entry->name);
+    console_reason(subject, reason);
+    if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
+}
+
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// -y after the peer's "c": the file goes only while its name still leads to the very file
+// that was sent, with the size sent and the times it had when it was opened. A file that
+// grew, or was replaced, while it was sent holds bytes the peer never got.
+void delete_sent_file(const file_entry* entry) {
+    struct stat now {};
+    if (lstat(entry->name, &now) != 0) {
+        if (errno != ENOENT) keep_sent_file(entry, strerror(errno));
+        return;  // gone already: nothing to keep
+    }
+    if (!S_ISREG(now.st_mode) || now.st_dev != entry->device || now.st_ino != entry->inode)
+        keep_sent_file(entry, "another file stands under its name now");
+    else if (now.st_size != entry->size || !same_time(now.st_mtim, entry->sent_mtime) ||
+             !same_time(now.st_ctim, entry->sent_ctime))
+        keep_sent_file(entry, "changed since it was sent");
+    else if (unlink(entry->name) != 0)
+        keep_sent_file(entry, strerror(errno));
+}
+
 // The peer refused the first offered file ("e", "i", "q", "t") or already has it ("x").
 void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
     if (letter == ST_HAVE_IT) {
-        if (session.delete_sent) unlink(entry->name);
+        // A file of the same name and size is not known to be this one: -y keeps it.
+        if (session.delete_sent) keep_sent_file(entry, "the peer's file matches it by size only");
     } else if (letter != ST_EXISTS || session.log_refusals) {
         log_upload(LOG_UPLOAD_FAILED, entry);
     }
@@ -61,7 +94,7 @@ void confirm_sent() {
     queue_pop(&sending.in_transit_queue);
     sending.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
-    if (session.delete_sent) unlink(entry->name);
+    if (session.delete_sent) delete_sent_file(entry);
     if (sending.figures.files_left == 0) {
         finish_entry(entry, ST_UPLOADS_DONE);
         process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
@@ -143,6 +176,10 @@ void start_next_file() {
         abort_upload(ST_OPEN_ERROR);
         return;
     }
+    entry->device = info.st_dev;
+    entry->inode = info.st_ino;
+    entry->sent_mtime = info.st_mtim;
+    entry->sent_ctime = info.st_ctim;
     // An offset outside the file would make the byte count negative: a failed seek.
     if (entry->offset < 0 || entry->offset > entry->size ||
         lseek(fd, entry->offset, SEEK_SET) != static_cast<off_t>(entry->offset)) {
