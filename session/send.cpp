@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "files/lists.h"
 #include "link/channels.h"
@@ -22,6 +24,10 @@ send_state sending;
 namespace {
 
 constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
+
+// Aborts of the peer's receiving an upload may be taken to cause before it is given up
+// rather than offered again: a file the peer cannot take never loops for ever.
+constexpr uint8_t MAX_BLAMED = 2;
 
 // A file that is not confirmed: the rate of what of it crossed, if anything did.
 void log_upload(char letter, const file_entry* entry) {
@@ -153,6 +159,62 @@ int read_piece(int fd, uint8_t* buffer, int n) {
         got += static_cast<int>(r);
     }
     return got;
+}
+
+// Opens a file about to be offered and reads its first byte: a file that cannot be read
+// is never offered, since once accepted it could only end in the abort exchange. Its
+// size, date and time are taken as they are now. Returns why not, or null.
+const char* read_test(file_entry* entry, uint8_t* letter) {
+    *letter = ST_OPEN_ERROR;
+    int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
+    if (fd < 0) return strerror(errno);
+    const char* why = nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        why = strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+    } else if (entry->inode != 0 && (info.st_dev != entry->device || info.st_ino != entry->inode)) {
+        why = "replaced since it was listed";
+    } else if (info.st_size > INT32_MAX) {
+        why = "too large";
+    } else if (info.st_size > 0) {
+        uint8_t byte = 0;
+        ssize_t got = pread(fd, &byte, 1, 0);
+        if (got != 1) {
+            *letter = ST_READ_ERROR;
+            why = got < 0 ? strerror(errno) : "shorter than it was";
+        }
+    }
+    close(fd);
+    if (why != nullptr) return why;
+    entry->size = static_cast<int32_t>(info.st_size);
+    entry->time = dos_time(info.st_mtime);
+    entry->date = dos_date(info.st_mtime);
+    return nullptr;
+}
+
+// A file found unfit before its offer: the batch goes on without it.
+void not_offered(file_entry* entry, uint8_t letter, const char* why) {
+    char subject[PATH_SIZE + 16];
+    snprintf(subject, sizeof subject, "cannot send %s", entry->name);
+    console_reason(subject, why);
+    if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
+    finish_entry(entry, letter);
+}
+
+// The entry the peer's "a" is taken to be about: the oldest accepted and unconfirmed one,
+// the file the peer was writing or had just written. Null when none.
+file_entry* upload_blamed() {
+    if (sending.in_transit_queue.head != nullptr) return sending.in_transit_queue.head;
+    return sending.send_queue.head;
+}
+
+void move_all(file_queue* from, file_queue* to, bool accepted_before) {
+    while (file_entry* entry = queue_pop(from)) {
+        if (accepted_before) entry->offered_again = 1;
+        queue_append(to, entry);
+    }
 }
 
 // Opens the next accepted file at its offset; it joins in_transit_queue as current.
@@ -287,6 +349,12 @@ void send_offers() {
         }
         if (length > send_room(CH_OFFERS)) return;  // records are written whole
         queue_pop(&files.upload_queue);
+        uint8_t letter = 0;
+        if (const char* why = read_test(entry, &letter); why != nullptr) {
+            not_offered(entry, letter, why);
+            continue;
+        }
+        memcpy(record, &entry->time, OFFER_HEADER_SIZE);  // as the file is now
         send_write(CH_OFFERS, record, length);
         queue_append(&sending.offered_queue, entry);
     }
@@ -306,22 +374,44 @@ void send_data() {
 }
 
 void abort_upload(char letter) {
-    close_outgoing();
-    if (file_entry* entry = sending.current_outgoing; entry != nullptr) {
-        sending.current_outgoing = nullptr;
-        queue_remove(&sending.in_transit_queue, entry);
-        finish_entry(entry, static_cast<uint8_t>(letter));
+    transfer_figures& fig = sending.figures;
+    file_entry* current = sending.current_outgoing;
+    int32_t unread = sending.outgoing_fd != 0 ? fig.file_bytes_left : 0;
+    if (sending.outgoing_fd != 0) {
+        close(sending.outgoing_fd);
+        sending.outgoing_fd = 0;
+    }
+    fig.file_size = 0;
+    fig.file_bytes_left = 0;
+    sending.current_outgoing = nullptr;
+    // Our own failure is the current file's; the peer's is taken to be about the oldest
+    // file it accepted, which is given up once it has been blamed too often.
+    file_entry* failed = current;
+    if (letter == ST_UPLOAD_ABORTED) {
+        failed = upload_blamed();
+        if (failed != nullptr && ++failed->blamed < MAX_BLAMED) failed = nullptr;
+    }
+    if (failed != nullptr) {
+        if (queue_remove(&sending.in_transit_queue, failed) == 0)
+            queue_remove(&sending.send_queue, failed);
+        if (failed == current) failed->size -= unread;  // its line records the bytes read
+        log_upload(LOG_UPLOAD_FAILED, failed);
+        finish_entry(failed, static_cast<uint8_t>(letter));
     }
     sending.upload_abort_state = ABORT_TO_SEND;
-    queue_free_all(&files.upload_queue);
-    queue_free_all(&sending.offered_queue);
-    queue_free_all(&sending.send_queue);
-    queue_free_all(&sending.in_transit_queue);
+    // The data stream has no end-of-file mark, so an abort drops it whole; every file not
+    // yet confirmed is offered again, in its order, once the peer's "o" has come.
+    file_queue again;
+    move_all(&sending.in_transit_queue, &again, true);
+    move_all(&sending.send_queue, &again, true);
+    move_all(&sending.offered_queue, &again, true);
+    move_all(&files.upload_queue, &again, false);
+    files.upload_queue = again;
     send_reset(CH_OFFERS);
-    sending.figures.files_left = 0;
-    sending.figures.bytes_left = 0;
+    fig.files_left = 0;
+    fig.bytes_left = 0;
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) send_reset(ch);
-    rates_restart(&stats.upload, &sending.figures);
+    rates_restart(&stats.upload, &fig);
     sending.send_channel = CH_DATA_FIRST;
     sending.send_slice_left = SLICE_SIZE;
     show_upload_name();
@@ -338,15 +428,20 @@ void close_outgoing() {
     fig.file_size = 0;
     fig.file_bytes_left = 0;
     for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload(LOG_UPLOAD_FAILED, e);
-    if (file_entry* e = sending.send_queue.head; e != nullptr) {
-        log_upload(LOG_UPLOAD_FAILED, e);
-    } else if (file_entry* o = sending.offered_queue.head; o != nullptr) {
-        o->size = 0;
-        log_upload(LOG_UPLOAD_FAILED, o);
-    } else if (file_entry* u = files.upload_queue.head; u != nullptr) {
-        u->size = 0;
-        log_upload(LOG_UPLOAD_FAILED, u);
+    file_entry* next = sending.send_queue.head;
+    if (next == nullptr) {
+        next = sending.offered_queue.head;
+        if (next == nullptr) next = files.upload_queue.head;
+        if (next != nullptr) next->size = 0;
     }
+    if (next != nullptr) log_upload(LOG_UPLOAD_FAILED, next);
+    // Files accepted before an abort and not confirmed since were under way too.
+    for (const file_queue* q : {&sending.offered_queue, &files.upload_queue})
+        for (file_entry* e = q->head; e != nullptr; e = e->next)
+            if (e->offered_again && e != next) {
+                e->size = 0;
+                log_upload(LOG_UPLOAD_FAILED, e);
+            }
 }
 
 void status_sender() {
