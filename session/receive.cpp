@@ -381,6 +381,7 @@ void accept_incoming(file_entry* entry, int32_t offset, char letter) {
     fig.total_bytes = figure_add(fig.total_bytes, entry->size);
     fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
     rates_accept(&stats.download, entry);
+    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;  // until it is confirmed
     write_status_letter(static_cast<uint8_t>(letter));
     cycle.activity_seen = 1;
     cycle.last_activity_time = serial.clock;
@@ -432,7 +433,7 @@ void confirm_received(file_entry* entry) {
         return;
     }
     finish_entry(entry, ST_DOWNLOADS_DONE);
-    process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+    if (!receiving.download_failed) process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
 }
 
 bool close_incoming() {
@@ -462,7 +463,18 @@ bool close_incoming() {
     return check == whole_file::kept;
 }
 
+namespace {
+
+// Accepted files dropped unfinished keep the downloads bit of the exit status for the run.
+void note_dropped_downloads() {
+    if (receiving.current_incoming != nullptr || receiving.receive_queue.head != nullptr)
+        receiving.download_failed = 1;
+}
+
+}  // namespace
+
 void abort_download(char letter) {
+    note_dropped_downloads();
     if (receiving.current_incoming != nullptr) {
         close_incoming();
         finish_entry(receiving.current_incoming, static_cast<uint8_t>(letter));
@@ -475,6 +487,7 @@ void abort_download(char letter) {
 }
 
 void on_peer_abort() {
+    note_dropped_downloads();
     if (receiving.current_incoming != nullptr) {
         close_incoming();
         finish_entry(receiving.current_incoming, ST_DOWNLOAD_ABORTED);

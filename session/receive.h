@@ -39,6 +39,9 @@ struct receive_state {
     // in this run, so closing it logs no 'S' and deletes nothing.
     int reception_started = 0;
     transfer_figures figures;
+    // An accepted file was dropped unfinished: the downloads bit of the exit status, set at
+    // each acceptance, stays for the run.
+    int download_failed = 0;
 };
 
 extern receive_state receiving;

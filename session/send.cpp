@@ -34,6 +34,23 @@ void log_upload(char letter, const file_entry* entry) {
     write_log_line(letter, entry, file_rate(&stats.upload, entry, false));
 }
 
+// An upload that ends other than confirmed or already at the peer keeps the uploads bit
+// of the exit status for the rest of the run.
+void finish_upload(file_entry* entry, uint8_t letter) {
+    if (letter != ST_HAVE_IT) sending.upload_failed = 1;
+    finish_entry(entry, letter);
+}
+
+// Nothing is left to send, and everything named was sent or already at the peer.
+void clear_uploads_bit_when_settled() {
+    if (sending.upload_failed || files.upload_names_missing) return;
+    if (sending.figures.files_left != 0) return;
+    for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
+                                &sending.in_transit_queue})
+        if (q->head != nullptr) return;
+    process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
+}
+
 // A file -y does not delete: the user hears why, and -X logs it as not done.
 void keep_sent_file(const file_entry* entry, const char* reason) {
     char subject[PATH_SIZE + 8];
@@ -74,7 +91,8 @@ void offer_refused(uint8_t letter) {
     } else if (letter != ST_EXISTS || session.log_refusals) {
         log_upload(LOG_UPLOAD_FAILED, entry);
     }
-    finish_entry(entry, letter);
+    finish_upload(entry, letter);
+    if (letter == ST_HAVE_IT) clear_uploads_bit_when_settled();
 }
 
 // The current file is read to its end: it stays in in_transit_queue until "c".
@@ -101,12 +119,11 @@ void confirm_sent() {
     sending.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
     if (session.delete_sent) delete_sent_file(entry);
-    if (sending.figures.files_left == 0) {
+    if (sending.figures.files_left == 0)
         finish_entry(entry, ST_UPLOADS_DONE);
-        process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
-    } else {
+    else
         free_entry(entry);
-    }
+    clear_uploads_bit_when_settled();
     show_upload_name();
 }
 
@@ -200,7 +217,7 @@ void not_offered(file_entry* entry, uint8_t letter, const char* why) {
     snprintf(subject, sizeof subject, "cannot send %s", entry->name);
     console_reason(subject, why);
     if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
-    finish_entry(entry, letter);
+    finish_upload(entry, letter);
 }
 
 // The entry the peer's "a" is taken to be about: the oldest accepted and unconfirmed one,
@@ -344,7 +361,7 @@ void send_offers() {
         if (entry == nullptr) return;
         int length = build_offer(entry, record);
         if (length == 0) {
-            finish_entry(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
+            finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
             continue;
         }
         if (length > send_room(CH_OFFERS)) return;  // records are written whole
@@ -396,7 +413,7 @@ void abort_upload(char letter) {
             queue_remove(&sending.send_queue, failed);
         if (failed == current) failed->size -= unread;  // its line records the bytes read
         log_upload(LOG_UPLOAD_FAILED, failed);
-        finish_entry(failed, static_cast<uint8_t>(letter));
+        finish_upload(failed, static_cast<uint8_t>(letter));
     }
     sending.upload_abort_state = ABORT_TO_SEND;
     // The data stream has no end-of-file mark, so an abort drops it whole; every file not

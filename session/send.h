@@ -40,6 +40,9 @@ struct send_state {
     int offset_expected = 0;
     uint8_t offset_bytes[4] = {};
     transfer_figures figures;
+    // An upload ended other than confirmed or already at the peer: the uploads bit of the
+    // exit status stays for the run.
+    int upload_failed = 0;
 };
 
 extern send_state sending;
