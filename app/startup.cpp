@@ -25,8 +25,9 @@ void print_title() { printf("Kestro V1.0/Linux - ported by Varkas\n\n"); }
 void open_transfer_log() {
     stats.log_fd = -1;
     if (stats.log_path == nullptr) return;
-    // Truncated: lines of an earlier, longer run must not trail this run's lines.
-    stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Truncated: a caller must not credit an earlier run's lines again. Appended: every line
+    // goes to the end, whatever else may have moved the file's offset.
+    stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
 }
 

@@ -46,7 +46,7 @@ Existing and partial files:
   -o         overwrite an existing file instead of refusing the offer
   -R         keep an existing file; store the new one as NAME.0, NAME.1, ...
   -x         delete a file that was received incompletely
-  -y         delete each sent file once the peer has it
+  -y         delete each sent file the peer confirmed, if it is unchanged
 Log, bell, end of the run:
   -z FILE    transfer log, one line per file   -X  log refused files too
   -q         no bell (the peer is told)

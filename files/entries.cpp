@@ -20,6 +20,10 @@ file_entry* new_entry(const char* name) {
     entry->stream_start = 0;
     entry->start_ms = 0;
     entry->started = 0;
+    entry->offered_again = 0;
+    entry->blamed = 0;
+    entry->sent_mtime = {};
+    entry->sent_ctime = {};
     entry->time = 0;
     entry->date = 0;
     entry->size = 0;

@@ -23,11 +23,16 @@ struct file_entry {
     file_entry* prev;
     uint8_t status;   // 1 local name, 0 peer's request, later a status letter
     uint8_t started;  // for the rate: start_ms is the first byte's, no longer the acceptance's
+    uint8_t offered_again;  // an upload accepted before an abort, offered anew after it
+    uint8_t blamed;         // aborts of the peer's receiving this upload was taken to cause
     int32_t offset;   // where the transfer starts
     // The file an upload entry stands for (0, 0 when none): an offer of the same file is
     // never written into it.
     dev_t device;
     ino_t inode;
+    // Its times when it was opened for sending: -y deletes it only while they are unchanged.
+    struct timespec sent_mtime;
+    struct timespec sent_ctime;
     // For its rate: the file's place in its direction's stream of file bytes, and the
     // moment its bytes may have begun to cross the line (its acceptance, then its first byte).
     int64_t stream_start;

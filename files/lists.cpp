@@ -143,6 +143,7 @@ int add_upload_name(const char* name, int status) {
     if (status != 0) process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
     int count = find_upload_files(name, status);
     if (count > 0) process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+    if (count == 0 && status != 0) files.upload_names_missing = 1;  // for the whole run
     return count;
 }
 

@@ -38,6 +38,7 @@ struct files_state {
     dir_list extra_dirs;
     char download_dir[NAME_PART_SIZE] = "";
     int receive_names_given = 0;
+    int upload_names_missing = 0;  // a name given to send found no file: uploads outstanding
 };
 
 extern files_state files;

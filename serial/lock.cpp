@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "serial/process.h"
 
@@ -19,6 +22,9 @@ constexpr const char* system_lock_dirs[] = {"/run/lock", "/var/lock"};
 constexpr char lock_prefix[] = "LCK..";
 constexpr char device_dir[] = "/dev/";
 constexpr int lock_attempts = 2;  // a stale file is removed once; losing the race again refuses
+// A lock file is created before its process number is written: one without a number is
+// taken as being written for this long.
+constexpr time_t unnumbered_grace_s = 5;
 
 const char* lock_directory() {
     if (port_lock_files.directory != nullptr) return port_lock_files.directory;
@@ -42,6 +48,26 @@ pid_t holder_of(const char* path) {
 // Only ESRCH says no such process: EPERM is someone else's live one. Our own number in
 // the file is a left-over of an earlier process that had it.
 bool is_stale(pid_t holder) { return holder == getpid() || (kill(holder, 0) != 0 && errno == ESRCH); }
+
+// A lock file that names no process (empty, unreadable, not a number) is stale once it is
+// older than its grace time, or dated ahead of the clock by as much, and nobody holds the
+// port's flock; otherwise `why` says what holds it.
+bool unnumbered_is_stale(const char* path, int port_fd, char* why, size_t size) {
+    struct stat info {};
+    if (lstat(path, &info) != 0) return true;  // gone already: try again
+    time_t age = time(nullptr) - info.st_mtime;
+    if (age <= unnumbered_grace_s && age >= -unnumbered_grace_s) {
+        snprintf(why, size, "locked, the lock file names no process yet (%s)", path);
+        return false;
+    }
+    if (port_fd >= 0 && flock(port_fd, LOCK_EX | LOCK_NB) != 0) {
+        snprintf(why, size, "locked, the lock file names no process and the port is in use (%s)",
+                 path);
+        return false;
+    }
+    if (port_fd >= 0) flock(port_fd, LOCK_UN);  // taken again once the lock file is ours
+    return true;
+}
 
 // True when the file was created and holds our process id.
 bool create_lock(const char* path) {
@@ -70,7 +96,7 @@ void lock_file_name(const char* device_path, char* out, size_t size) {
         if (*c == '/') *c = '_';
 }
 
-int port_lock(const char* device_path, char* why, size_t size) {
+int port_lock(const char* device_path, int port_fd, char* why, size_t size) {
     port_lock_files.path[0] = '\0';
     const char* directory = lock_directory();
     if (directory == nullptr) return 0;  // no lock directory: flock alone guards the port
@@ -87,15 +113,12 @@ int port_lock(const char* device_path, char* why, size_t size) {
         }
         if (errno != EEXIST) return 0;  // a directory we may not write is no reason to stop
         pid_t holder = holder_of(path);
-        if (holder > 0 && is_stale(holder)) {
+        if (holder > 0 ? is_stale(holder) : unnumbered_is_stale(path, port_fd, why, size)) {
             unlink(path);
             continue;
         }
-        // A file without a number may be one being written just now: it counts as held.
         if (holder > 0)
             snprintf(why, size, "locked by process %d (%s)", static_cast<int>(holder), path);
-        else
-            snprintf(why, size, "locked (%s)", path);
         return -1;
     }
     snprintf(why, size, "locked (%s)", path);

@@ -3,10 +3,13 @@
 // and the ttyUSB0 it points to share one lock.
 //
 // Interface summary:
-//   port_lock (device_path, why, size)  0 when the port may be ours (our lock file written,
-//                                       port_unlock registered as a clean-up; or no usable
-//                                       lock directory); -1 when another live process holds
-//                                       it: `why` names it
+//   port_lock (device_path, port_fd, why, size)  0 when the port may be ours (our lock
+//                                       file written, port_unlock registered as a clean-up;
+//                                       or no usable lock directory); -1 when another live
+//                                       process holds it: `why` names it. A lock file with
+//                                       no process number is stale only when it is older
+//                                       than a few seconds and nobody holds the flock of
+//                                       port_fd (the open device; -1: not known)
 //   port_unlock ()                      removes our lock file; nothing when we hold none
 //   lock_file_name (device_path, out, size)  "LCK..ttyUSB0" for /dev/ttyUSB0,
 //                                       "LCK..pts_3" for /dev/pts/3
@@ -24,6 +27,6 @@ struct port_lock_state {
 
 extern port_lock_state port_lock_files;
 
-int port_lock(const char* device_path, char* why, size_t size);
+int port_lock(const char* device_path, int port_fd, char* why, size_t size);
 void port_unlock();
 void lock_file_name(const char* device_path, char* out, size_t size);

@@ -86,7 +86,7 @@ int open_device(const char* path, int32_t speed, char flow_letter) {
     if (fd < 0) return refuse(-1, path, strerror(errno));
     if (!isatty(fd)) return refuse(fd, path, not_a_terminal);
     char why[PATH_MAX + 64];
-    if (port_lock(path, why, sizeof why) != 0) return refuse(fd, path, why);
+    if (port_lock(path, fd, why, sizeof why) != 0) return refuse(fd, path, why);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(fd, path, "in use by another program");
     serial.line_exclusive = ioctl(fd, TIOCEXCL) == 0;
 

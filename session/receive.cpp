@@ -119,13 +119,22 @@ bool one_of_our_uploads(const struct stat& st) {
     return false;
 }
 
+bool same_file(int fd, const struct stat& st) {
+    struct stat open_one;
+    return fd > 0 && fstat(fd, &open_one) == 0 && open_one.st_dev == st.st_dev &&
+           open_one.st_ino == st.st_ino;
+}
+
 // Why an open descriptor may not take received data, or null when it may: only a regular
-// file with no other name, so nothing is written through a link to a file elsewhere.
+// file with no other name, so nothing is written through a link to a file elsewhere, and
+// none this run writes itself: an offer resumed into the transfer log would forge its lines.
 const char* unfit_target(int fd, struct stat* st) {
     if (fstat(fd, st) != 0) return strerror(errno);
     if (!S_ISREG(st->st_mode)) return "not a regular file";
     if (st->st_nlink != 1) return "a file with other links";
     if (one_of_our_uploads(*st)) return "a file being sent";
+    if (same_file(stats.log_fd, *st)) return "the transfer log";
+    if (same_file(receiving.incoming_fd, *st)) return "a file being received";
     return nullptr;
 }
 
@@ -297,6 +306,28 @@ bool sync_received(int fd, const char* path) {
     return synced;
 }
 
+// What the check of a whole received file found.
+enum class whole_file { kept, unsynced, lost };
+
+// The one check between a file's last byte and its 'S' line and "c": its bytes are on the
+// disk, and its name still leads to it. A file deleted, or replaced under its name, while
+// it was written would otherwise be confirmed, and a sender with -y would delete the only
+// copy. Says why not on standard error.
+whole_file check_whole_file(int fd, const char* path) {
+    if (!sync_received(fd, path)) {
+        report_file_error("cannot sync", path, strerror(errno));
+        return whole_file::unsynced;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd, &held) != 0 || held.st_nlink == 0 || lstat(path, &named) != 0 ||
+        named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+        report_file_error("not confirmed", path, "removed or replaced while it was received");
+        return whole_file::lost;
+    }
+    return whole_file::kept;
+}
+
 // Writes one piece of the current file once all of it is in its data channel.
 piece_result receive_piece() {
     transfer_figures& fig = receiving.figures;
@@ -315,8 +346,7 @@ piece_result receive_piece() {
     piece_moved(&fig, &receiving.receive_channel, &receiving.receive_slice_left, n);
     if (fig.file_bytes_left != 0) return piece_result::moved;
     if (!close_incoming()) {
-        // Not on the disk for sure: never confirmed, so the sender keeps its file.
-        report_file_error("cannot sync", receiving.current_incoming->name, strerror(errno));
+        // Not on the disk under its name for sure: never confirmed, so the sender keeps its file.
         abort_download(ST_WRITE_ERROR);
         return piece_result::stop;
     }
@@ -351,6 +381,7 @@ void accept_incoming(file_entry* entry, int32_t offset, char letter) {
     fig.total_bytes = figure_add(fig.total_bytes, entry->size);
     fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
     rates_accept(&stats.download, entry);
+    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;  // until it is confirmed
     write_status_letter(static_cast<uint8_t>(letter));
     cycle.activity_seen = 1;
     cycle.last_activity_time = serial.clock;
@@ -402,38 +433,48 @@ void confirm_received(file_entry* entry) {
         return;
     }
     finish_entry(entry, ST_DOWNLOADS_DONE);
-    process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+    if (!receiving.download_failed) process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
 }
 
 bool close_incoming() {
     transfer_figures& fig = receiving.figures;
-    bool synced = true;
+    whole_file check = whole_file::kept;
     if (receiving.incoming_fd != 0) {
         file_entry* entry = receiving.current_incoming;
         bool whole = receiving.reception_started && fig.file_bytes_left == 0;
-        if (whole) synced = sync_received(receiving.incoming_fd, entry->name);
-        int saved = errno;  // the caller reports why a sync failed
+        if (whole) check = check_whole_file(receiving.incoming_fd, entry->name);
         close(receiving.incoming_fd);
         receiving.incoming_fd = 0;
         if (!receiving.reception_started) {
             // It held other bytes before this run: never logged as received, never deleted.
             if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
-        } else if (whole && synced) {
+        } else if (whole && check == whole_file::kept) {
             write_log_line(LOG_RECEIVED, entry, file_completed(&stats.download, entry));
-        } else if (session.delete_partial) {
+        } else if (session.delete_partial && check != whole_file::lost) {
+            // A name that no longer leads to our file is never deleted: it may be another's.
             unlink(entry->name);
         } else if (session.log_refusals) {
             write_log_line(LOG_DOWNLOAD_FAILED, entry, file_rate(&stats.download, entry, false));
         }
         receiving.reception_started = 0;
-        errno = saved;
     }
     fig.file_size = 0;
     fig.file_bytes_left = 0;
-    return synced;
+    return check == whole_file::kept;
 }
 
+namespace {
+
+// Accepted files dropped unfinished keep the downloads bit of the exit status for the run.
+void note_dropped_downloads() {
+    if (receiving.current_incoming != nullptr || receiving.receive_queue.head != nullptr)
+        receiving.download_failed = 1;
+}
+
+}  // namespace
+
 void abort_download(char letter) {
+    note_dropped_downloads();
     if (receiving.current_incoming != nullptr) {
         close_incoming();
         finish_entry(receiving.current_incoming, static_cast<uint8_t>(letter));
@@ -446,6 +487,7 @@ void abort_download(char letter) {
 }
 
 void on_peer_abort() {
+    note_dropped_downloads();
     if (receiving.current_incoming != nullptr) {
         close_incoming();
         finish_entry(receiving.current_incoming, ST_DOWNLOAD_ABORTED);

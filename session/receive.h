@@ -7,8 +7,9 @@
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_incoming (entry, offset, letter)
 //   abort_download (letter)
-//   close_incoming () -> true unless a file whose last byte was written could not be
-//                        synced to the disk; also run at the end of the run (exit_handler)
+//   close_incoming () -> true unless a file whose last byte was written failed its check
+//                        (synced to the disk, still linked under its name; the reason goes
+//                        to standard error); also run at the end of the run (exit_handler)
 //   on_peer_abort ()     the peer's "b"
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
@@ -38,6 +39,9 @@ struct receive_state {
     // in this run, so closing it logs no 'S' and deletes nothing.
     int reception_started = 0;
     transfer_figures figures;
+    // An accepted file was dropped unfinished: the downloads bit of the exit status, set at
+    // each acceptance, stays for the run.
+    int download_failed = 0;
 };
 
 extern receive_state receiving;

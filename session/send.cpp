@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "files/lists.h"
 #include "link/channels.h"
@@ -21,9 +25,60 @@ namespace {
 
 constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
 
+// Aborts of the peer's receiving an upload may be taken to cause before it is given up
+// rather than offered again: a file the peer cannot take never loops for ever.
+constexpr uint8_t MAX_BLAMED = 2;
+
 // A file that is not confirmed: the rate of what of it crossed, if anything did.
 void log_upload(char letter, const file_entry* entry) {
     write_log_line(letter, entry, file_rate(&stats.upload, entry, false));
+}
+
+// An upload that ends other than confirmed or already at the peer keeps the uploads bit
+// of the exit status for the rest of the run.
+void finish_upload(file_entry* entry, uint8_t letter) {
+    if (letter != ST_HAVE_IT) sending.upload_failed = 1;
+    finish_entry(entry, letter);
+}
+
+// Nothing is left to send, and everything named was sent or already at the peer.
+void clear_uploads_bit_when_settled() {
+    if (sending.upload_failed || files.upload_names_missing) return;
+    if (sending.figures.files_left != 0) return;
+    for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
+                                &sending.in_transit_queue})
+        if (q->head != nullptr) return;
+    process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
+}
+
+// A file -y does not delete: the user hears why, and -X logs it as not done.
+void keep_sent_file(const file_entry* entry, const char* reason) {
+    char subject[PATH_SIZE + 8];
+    snprintf(subject, sizeof subject, "kept %s", entry->name);
+    console_reason(subject, reason);
+    if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
+}
+
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// -y after the peer's "c": the file goes only while its name still leads to the very file
+// that was sent, with the size sent and the times it had when it was opened. A file that
+// grew, or was replaced, while it was sent holds bytes the peer never got.
+void delete_sent_file(const file_entry* entry) {
+    struct stat now {};
+    if (lstat(entry->name, &now) != 0) {
+        if (errno != ENOENT) keep_sent_file(entry, strerror(errno));
+        return;  // gone already: nothing to keep
+    }
+    if (!S_ISREG(now.st_mode) || now.st_dev != entry->device || now.st_ino != entry->inode)
+        keep_sent_file(entry, "another file stands under its name now");
+    else if (now.st_size != entry->size || !same_time(now.st_mtim, entry->sent_mtime) ||
+             !same_time(now.st_ctim, entry->sent_ctime))
+        keep_sent_file(entry, "changed since it was sent");
+    else if (unlink(entry->name) != 0)
+        keep_sent_file(entry, strerror(errno));
 }
 
 // The peer refused the first offered file ("e", "i", "q", "t") or already has it ("x").
@@ -31,11 +86,13 @@ void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
     if (letter == ST_HAVE_IT) {
-        if (session.delete_sent) unlink(entry->name);
+        // A file of the same name and size is not known to be this one: -y keeps it.
+        if (session.delete_sent) keep_sent_file(entry, "the peer's file matches it by size only");
     } else if (letter != ST_EXISTS || session.log_refusals) {
         log_upload(LOG_UPLOAD_FAILED, entry);
     }
-    finish_entry(entry, letter);
+    finish_upload(entry, letter);
+    if (letter == ST_HAVE_IT) clear_uploads_bit_when_settled();
 }
 
 // The current file is read to its end: it stays in in_transit_queue until "c".
@@ -61,13 +118,12 @@ void confirm_sent() {
     queue_pop(&sending.in_transit_queue);
     sending.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
-    if (session.delete_sent) unlink(entry->name);
-    if (sending.figures.files_left == 0) {
+    if (session.delete_sent) delete_sent_file(entry);
+    if (sending.figures.files_left == 0)
         finish_entry(entry, ST_UPLOADS_DONE);
-        process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
-    } else {
+    else
         free_entry(entry);
-    }
+    clear_uploads_bit_when_settled();
     show_upload_name();
 }
 
@@ -122,6 +178,62 @@ int read_piece(int fd, uint8_t* buffer, int n) {
     return got;
 }
 
+// Opens a file about to be offered and reads its first byte: a file that cannot be read
+// is never offered, since once accepted it could only end in the abort exchange. Its
+// size, date and time are taken as they are now. Returns why not, or null.
+const char* read_test(file_entry* entry, uint8_t* letter) {
+    *letter = ST_OPEN_ERROR;
+    int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
+    if (fd < 0) return strerror(errno);
+    const char* why = nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        why = strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+    } else if (entry->inode != 0 && (info.st_dev != entry->device || info.st_ino != entry->inode)) {
+        why = "replaced since it was listed";
+    } else if (info.st_size > INT32_MAX) {
+        why = "too large";
+    } else if (info.st_size > 0) {
+        uint8_t byte = 0;
+        ssize_t got = pread(fd, &byte, 1, 0);
+        if (got != 1) {
+            *letter = ST_READ_ERROR;
+            why = got < 0 ? strerror(errno) : "shorter than it was";
+        }
+    }
+    close(fd);
+    if (why != nullptr) return why;
+    entry->size = static_cast<int32_t>(info.st_size);
+    entry->time = dos_time(info.st_mtime);
+    entry->date = dos_date(info.st_mtime);
+    return nullptr;
+}
+
+// A file found unfit before its offer: the batch goes on without it.
+void not_offered(file_entry* entry, uint8_t letter, const char* why) {
+    char subject[PATH_SIZE + 16];
+    snprintf(subject, sizeof subject, "cannot send %s", entry->name);
+    console_reason(subject, why);
+    if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
+    finish_upload(entry, letter);
+}
+
+// The entry the peer's "a" is taken to be about: the oldest accepted and unconfirmed one,
+// the file the peer was writing or had just written. Null when none.
+file_entry* upload_blamed() {
+    if (sending.in_transit_queue.head != nullptr) return sending.in_transit_queue.head;
+    return sending.send_queue.head;
+}
+
+void move_all(file_queue* from, file_queue* to, bool accepted_before) {
+    while (file_entry* entry = queue_pop(from)) {
+        if (accepted_before) entry->offered_again = 1;
+        queue_append(to, entry);
+    }
+}
+
 // Opens the next accepted file at its offset; it joins in_transit_queue as current.
 void start_next_file() {
     file_entry* entry = queue_pop(&sending.send_queue);
@@ -143,6 +255,10 @@ void start_next_file() {
         abort_upload(ST_OPEN_ERROR);
         return;
     }
+    entry->device = info.st_dev;
+    entry->inode = info.st_ino;
+    entry->sent_mtime = info.st_mtim;
+    entry->sent_ctime = info.st_ctim;
     // An offset outside the file would make the byte count negative: a failed seek.
     if (entry->offset < 0 || entry->offset > entry->size ||
         lseek(fd, entry->offset, SEEK_SET) != static_cast<off_t>(entry->offset)) {
@@ -245,11 +361,17 @@ void send_offers() {
         if (entry == nullptr) return;
         int length = build_offer(entry, record);
         if (length == 0) {
-            finish_entry(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
+            finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
             continue;
         }
         if (length > send_room(CH_OFFERS)) return;  // records are written whole
         queue_pop(&files.upload_queue);
+        uint8_t letter = 0;
+        if (const char* why = read_test(entry, &letter); why != nullptr) {
+            not_offered(entry, letter, why);
+            continue;
+        }
+        memcpy(record, &entry->time, OFFER_HEADER_SIZE);  // as the file is now
         send_write(CH_OFFERS, record, length);
         queue_append(&sending.offered_queue, entry);
     }
@@ -269,22 +391,44 @@ void send_data() {
 }
 
 void abort_upload(char letter) {
-    close_outgoing();
-    if (file_entry* entry = sending.current_outgoing; entry != nullptr) {
-        sending.current_outgoing = nullptr;
-        queue_remove(&sending.in_transit_queue, entry);
-        finish_entry(entry, static_cast<uint8_t>(letter));
+    transfer_figures& fig = sending.figures;
+    file_entry* current = sending.current_outgoing;
+    int32_t unread = sending.outgoing_fd != 0 ? fig.file_bytes_left : 0;
+    if (sending.outgoing_fd != 0) {
+        close(sending.outgoing_fd);
+        sending.outgoing_fd = 0;
+    }
+    fig.file_size = 0;
+    fig.file_bytes_left = 0;
+    sending.current_outgoing = nullptr;
+    // Our own failure is the current file's; the peer's is taken to be about the oldest
+    // file it accepted, which is given up once it has been blamed too often.
+    file_entry* failed = current;
+    if (letter == ST_UPLOAD_ABORTED) {
+        failed = upload_blamed();
+        if (failed != nullptr && ++failed->blamed < MAX_BLAMED) failed = nullptr;
+    }
+    if (failed != nullptr) {
+        if (queue_remove(&sending.in_transit_queue, failed) == 0)
+            queue_remove(&sending.send_queue, failed);
+        if (failed == current) failed->size -= unread;  // its line records the bytes read
+        log_upload(LOG_UPLOAD_FAILED, failed);
+        finish_upload(failed, static_cast<uint8_t>(letter));
     }
     sending.upload_abort_state = ABORT_TO_SEND;
-    queue_free_all(&files.upload_queue);
-    queue_free_all(&sending.offered_queue);
-    queue_free_all(&sending.send_queue);
-    queue_free_all(&sending.in_transit_queue);
+    // The data stream has no end-of-file mark, so an abort drops it whole; every file not
+    // yet confirmed is offered again, in its order, once the peer's "o" has come.
+    file_queue again;
+    move_all(&sending.in_transit_queue, &again, true);
+    move_all(&sending.send_queue, &again, true);
+    move_all(&sending.offered_queue, &again, true);
+    move_all(&files.upload_queue, &again, false);
+    files.upload_queue = again;
     send_reset(CH_OFFERS);
-    sending.figures.files_left = 0;
-    sending.figures.bytes_left = 0;
+    fig.files_left = 0;
+    fig.bytes_left = 0;
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) send_reset(ch);
-    rates_restart(&stats.upload, &sending.figures);
+    rates_restart(&stats.upload, &fig);
     sending.send_channel = CH_DATA_FIRST;
     sending.send_slice_left = SLICE_SIZE;
     show_upload_name();
@@ -301,15 +445,20 @@ void close_outgoing() {
     fig.file_size = 0;
     fig.file_bytes_left = 0;
     for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload(LOG_UPLOAD_FAILED, e);
-    if (file_entry* e = sending.send_queue.head; e != nullptr) {
-        log_upload(LOG_UPLOAD_FAILED, e);
-    } else if (file_entry* o = sending.offered_queue.head; o != nullptr) {
-        o->size = 0;
-        log_upload(LOG_UPLOAD_FAILED, o);
-    } else if (file_entry* u = files.upload_queue.head; u != nullptr) {
-        u->size = 0;
-        log_upload(LOG_UPLOAD_FAILED, u);
+    file_entry* next = sending.send_queue.head;
+    if (next == nullptr) {
+        next = sending.offered_queue.head;
+        if (next == nullptr) next = files.upload_queue.head;
+        if (next != nullptr) next->size = 0;
     }
+    if (next != nullptr) log_upload(LOG_UPLOAD_FAILED, next);
+    // Files accepted before an abort and not confirmed since were under way too.
+    for (const file_queue* q : {&sending.offered_queue, &files.upload_queue})
+        for (file_entry* e = q->head; e != nullptr; e = e->next)
+            if (e->offered_again && e != next) {
+                e->size = 0;
+                log_upload(LOG_UPLOAD_FAILED, e);
+            }
 }
 
 void status_sender() {

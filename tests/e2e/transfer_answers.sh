@@ -1,12 +1,13 @@
 # How two real ends answer offers and requests, shown by the files on disk, the log lines
 # (-X adds the refusal lines) and the result messages on the screen, in three runs:
-#  1. resume "r" from byte 1,000, equal size "x" (-y deletes the sender's copy, and every
-#     confirmed one), a longer local file "e", -o overwrites a longer local file;
+#  1. resume "r" from byte 1,000, equal size "x" (-y keeps the sender's copy, which the peer
+#     has only by size, and says so; it deletes every confirmed one), a longer local file "e",
+#     -o overwrites a longer local file;
 #  2. -R stores .0, then .1; -w refuses a shorter file; two -d names, then "t"; a -U request
 #     served with -r ("d"), one for a missing name and one for a wildcard name under -k ("m"),
 #     one to a peer without -r ("p");
 #  3. -j refuses with "q".
-# Exit codes carry the uploads-outstanding bit where an end's last offer was refused.
+# Exit codes carry the uploads-outstanding bit where an end had an offer refused.
 . "$(dirname "$0")/lib/link.bash"
 
 # run_ends <label> <options and names A> <options and names B>: device-mode ends working in
@@ -39,18 +40,20 @@ random a/longer.bin 2000; random b/longer.bin 4000; cp b/longer.bin ref/longer.b
 random ref/new.bin 1500; cp ref/new.bin a/
 random b/over.bin 3000; random a/over.bin 6000
 run_ends resume-skip-overwrite "-o -y -X resume.bin same.bin longer.bin new.bin" "-X over.bin"
-exit_codes 0 0
+exit_codes 2 0
 same ref/resume.bin b/resume.bin  # resumed at 1,000: sent from 0 it would be 6,000 bytes long
 same ref/new.bin b/new.bin
 same ref/longer.b b/longer.bin
 same b/over.bin a/over.bin
-gone a/same.bin; gone a/resume.bin; gone a/new.bin
+gone a/resume.bin; gone a/new.bin
 [ -e a/longer.bin ] || fail "[$LABEL] a refused file was deleted"
+[ -e a/same.bin ] || fail "[$LABEL] a file the peer had by its size alone was deleted"
+shown a.err "kestro: kept same.bin: the peer's file matches it by size only"
 logged b.log S 5000 resume.bin; logged b.log S 1500 new.bin
 logged b.log E 3000 same.bin; logged b.log E 2000 longer.bin; logged b.log s 3000 over.bin
 logged a.log s 5000 resume.bin; logged a.log s 1500 new.bin; logged a.log e 2000 longer.bin
-logged a.log S 3000 over.bin
-lines_in a.log 4; lines_in b.log 5
+logged a.log e 3000 same.bin; logged a.log S 3000 over.bin
+lines_in a.log 5; lines_in b.log 5
 
 # Run 2. A (-R -X) sends short.txt, t1 and t2 and requests served.txt, missing.txt and w*;
 # B (-w -r -k -X, receive names short.txt and n2.txt) sends ren1.txt and ren2.txt and
@@ -63,7 +66,7 @@ random b/ren1.txt 1000; random a/ren1.txt 3000; cp a/ren1.txt ref/ren1.a
 random b/ren2.txt 1100; random a/ren2.txt 3000; random a/ren2.txt.0 3000
 run_ends rename-w-d-requests "-R -X short.txt t1 t2 -U served.txt missing.txt 'w*'" \
     "-w -r -k -X ren1.txt ren2.txt -U nope.txt -d short.txt n2.txt"
-exit_codes 0 0
+exit_codes 2 0
 same ref/ren1.a a/ren1.txt; same b/ren1.txt a/ren1.txt.0; same b/ren2.txt a/ren2.txt.1
 same b/served.txt a/served.txt
 [ "$(head -c 1000 a/short.txt | cmp - b/short.txt && stat -c %s b/short.txt)" = 1000 ] ||

@@ -1,7 +1,7 @@
 # A transfer broken off by killing one end mid-file is finished by running both ends again
 # with the same arguments: each partial file is resumed ("my file.txt" as well as big.bin)
 # and ends byte-identical, logged with its whole size. The end left alone gives up on the
-# silent line by itself, its exit code carrying the uploads-outstanding bit.
+# silent line by itself, its exit code carrying the uploads- and downloads-outstanding bits.
 . "$(dirname "$0")/lib/link.bash"
 
 mkdir a b ref
@@ -32,7 +32,7 @@ done
 [ -s a.pid ] || fail "end A never started"
 kill -KILL "$(cat a.pid)"
 wait "$cable"
-grep -aq 'end A exit=137$' report && grep -aq 'end B exit=2$' report ||
+grep -aq 'end A exit=137$' report && grep -aq 'end B exit=3$' report ||
     fail "first run: exit codes: $(cat report)"
 for f in b/big.bin "a/my file.txt"; do
     size=$(size_of "$f")

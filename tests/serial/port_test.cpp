@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -13,8 +14,10 @@
 #include <string>
 
 #include "app/app.h"
+#include "serial/lock.h"
 #include "support/child.h"
 #include "support/pty.h"
+#include "support/scratch.h"
 #include "support/state.h"
 
 namespace {
@@ -201,6 +204,28 @@ TEST_F(SerialLine, WriteAllOnAFullLineCountsOnlyBytesTaken) {
     std::string arrived;
     EXPECT_TRUE(read_to_marker(line, arrived));
     EXPECT_EQ(static_cast<long>(arrived.size()), taken);
+}
+
+// A lock file naming no process may be one a starting Kestro has not yet written its
+// number into: refused with its path while new or while another holds the port's flock.
+TEST_F(SerialLine, LockFileWithoutANumberIsStaleOnlyWhenOldAndThePortIsFree) {
+    scratch_dir dir;
+    port_lock_files.directory = dir.root.c_str();
+    char name[64], why[512] = "";
+    lock_file_name(line.path.c_str(), name, sizeof name);
+    std::string lock = dir.path(name);
+    write_file(lock, "\x01garbage");
+    EXPECT_EQ(port_lock(line.path.c_str(), line.slave, why, sizeof why), -1);
+    EXPECT_NE(std::string(why).find("(" + lock + ")"), std::string::npos) << why;
+    auto a_minute_ago = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(1);
+    std::filesystem::last_write_time(lock, a_minute_ago);
+    int holder = open(line.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(port_lock(line.path.c_str(), line.slave, why, sizeof why), -1);
+    close(holder);
+    EXPECT_EQ(port_lock(line.path.c_str(), line.slave, why, sizeof why), 0);
+    EXPECT_EQ(std::stoi(read_file(lock)), getpid());
+    port_unlock();
 }
 
 }  // namespace

@@ -213,6 +213,11 @@ TEST_F(Receiving, WriteFailureAbortsAndTheExchangeRecovers) {
     EXPECT_EQ(wire(CH_STATUS), "o");
     EXPECT_EQ(receiving.download_abort_state, 0);
     EXPECT_EQ(answer(1, "after"), "u");
+    peer(CH_DATA_FIRST, "!");  // the abort emptied the data channels
+    cycles();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "c");
+    EXPECT_EQ(process.exit_status, EXIT_DOWNLOADS_OUTSTANDING);  // big stays broken for the run
 }
 
 TEST_F(Receiving, BrokenReceptionsKeepOrDeleteOnlyWhatThisRunWrote) {
@@ -244,6 +249,14 @@ TEST_F(Receiving, BrokenReceptionsKeepOrDeleteOnlyWhatThisRunWrote) {
     receive_data();
     EXPECT_EQ(finished().back(), "2:appeared");
     EXPECT_EQ(file_text("appeared"), "mine");
+    receiving.download_abort_state = 0;
+    EXPECT_EQ(answer(10, "deleted"), "u");  // while received: never logged 'S', never confirmed
+    receive_data();
+    std::filesystem::remove("deleted");
+    peer(CH_DATA_FIRST, std::string(10, 'd'));
+    receive_data();
+    EXPECT_EQ(finished().back(), "5:deleted");
+    EXPECT_EQ(log_lines().back().substr(0, 9), "E     10 ");
 }
 
 TEST_F(Receiving, RequestsAreSentWholeAndAnswersTakenInOrder) {
@@ -291,8 +304,9 @@ TEST_F(Receiving, LinksAreTakenNamesAndNeverWrittenThroughOrServed) {
     EXPECT_EQ(add_upload_name("served", 1), 1);
 }
 
-// Our own upload, queued, offered or in transit, is a taken name whatever the offer calls
-// it: never resumed into (a hybrid of two files), never deleted by -o.
+// Our own upload, queued, offered or in transit, and the transfer log are taken names
+// whatever the offer calls them: never resumed into (a hybrid of two files, forged log
+// lines), never deleted by -o.
 TEST_F(Receiving, OfferOfAFileWeAreSendingIsATakenName) {
     std::string mine = random_bytes(3000, 51);
     put_file("mine", mine);
@@ -302,6 +316,7 @@ TEST_F(Receiving, OfferOfAFileWeAreSendingIsATakenName) {
     wire(CH_OFFERS);
     session.overwrite_existing = 1;
     EXPECT_EQ(answer(50, "mine"), "e");  // offered
+    EXPECT_EQ(answer(50, "log"), "e");
     peer(CH_STATUS, "u");
     status_receiver();
     send_data();
@@ -332,15 +347,16 @@ TEST_F(Receiving, UncreatableFilesSayWhyAndEmptyRequestsLeaveNoUploadOutstanding
     for (int fd : {saved_in, saved_err, errors}) close(fd);
     EXPECT_EQ(finished(), (std::vector<std::string>{"2:gone/a", "2:gone/b"}));
     EXPECT_EQ(file_text("errors"), "kestro: cannot create gone/a: No such file or directory\n");
+    EXPECT_EQ(process.exit_status, EXIT_DOWNLOADS_OUTSTANDING);  // broken downloads
 
     session.serve_requests = 1;
     peer(CH_REQUESTS, std::string("nothing") + '\0');
     serve_request();
-    EXPECT_EQ(process.exit_status, 0);
+    EXPECT_EQ(process.exit_status & EXIT_UPLOADS_OUTSTANDING, 0);
     put_file("found", "f");
     peer(CH_REQUESTS, std::string("found") + '\0');
     serve_request();
-    EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);
+    EXPECT_EQ(process.exit_status & EXIT_UPLOADS_OUTSTANDING, EXIT_UPLOADS_OUTSTANDING);
 }
 
 }  // namespace
