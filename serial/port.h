@@ -7,7 +7,8 @@
 //   port_close ()                    restores saved attributes, closes line and console,
 //                                    frees the port for the next program
 //   port_read (buffer, max)          bytes read now (never waits), 0 when none or on error;
-//                                    end of file or a hang-up marks serial.line_gone
+//                                    end of file or a hang-up marks serial.line_gone (in door
+//                                    mode any read error but EAGAIN and EINTR)
 //   port_write (bytes, count)        result of one write(): bytes taken, or -1 (the line
 //                                    never blocks: -1 with EAGAIN when it takes nothing now)
 //   port_write_all (bytes, count, s) keeps writing up to s seconds (less once a second stop
@@ -34,7 +35,8 @@ constexpr int PORT_OPEN_FAILED = 0xFFFF;
 constexpr int WAIT_FOR_INPUT_US = 10000;  // the system's only pause
 
 struct serial_state {
-    int line_fd = -1;     // the device, or 1 in door mode
+    int line_fd = -1;     // the device, or 1 in door mode: what we write to the line
+    int line_in_fd = -1;  // what we read from it when that differs: 0 in door mode
     int console_fd = -1;  // 0 in device mode, -1 in door mode
     bool console_ended = false;  // the console reached end of file: no key will ever come
     bool is_open = false;
@@ -43,6 +45,7 @@ struct serial_state {
     char open_error[PATH_MAX + 128] = "";  // "kestro: <path>: <reason>\n" of a failed open
     bool door_mode = false;
     int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking
+    int saved_in_flags = -1;   // the same for line_in_fd
     bool line_nonblocking = false;  // port_open made the line non-blocking: reads need no FIONREAD
     bool carrier_unknown = false;   // the line refused the modem status request once: never ask again
     termios saved_line_attrs{};
