@@ -12,8 +12,10 @@
 //   exit_handler ()               registered first, runs last: closes transfer files and log,
 //                                 reports the run (summary, or --progress's last line),
 //                                 then prints a fatal internal error
-//   hangup_handler (signal)       one-shot SIGHUP handler, clears no_hangup_flag
-//   install_hangup_handler ()     installs it; a second hang-up takes the default action
+//   hangup_handler (signal)       SIGHUP: clears no_hangup_flag; a stop signal, except the
+//                                 first one with -t (that one is the carrier's loss)
+//   install_hangup_handler ()     installs it for the whole run (a SIGHUP ignored at the
+//                                 start stays ignored, unless -t asks for it)
 //   stop_handler (signal)         SIGTERM, SIGINT, SIGQUIT: notes the signal in stop_signal and
 //                                 stop_count; the link ends the run at its next check
 //   install_stop_handlers ()      installs it for the three (SIGINT and SIGQUIT stay ignored

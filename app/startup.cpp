@@ -30,11 +30,16 @@ void open_transfer_log() {
     if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
 }
 
-void hangup_handler(int /*signal_number*/) { no_hangup_flag = 0; }
-
 void stop_handler(int signal_number) {
     stop_signal = signal_number;
     stop_count = stop_count + 1;
+}
+
+void hangup_handler(int signal_number) {
+    const bool first = no_hangup_flag != 0;
+    no_hangup_flag = 0;
+    if (first && serial.carrier_mode == 2) return;  // -t: supervision sees the carrier gone
+    stop_handler(signal_number);
 }
 
 void exit_handler() {
@@ -59,10 +64,17 @@ void exit_handler() {
 }
 
 void install_hangup_handler() {
+    // Started under nohup: the caller wants the run to outlive the terminal. With -t the
+    // hang-up is how the caller reports the carrier, so it is always caught.
+    struct sigaction before {};
+    if (serial.carrier_mode != 2 && sigaction(SIGHUP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+        return;
     struct sigaction action {};
     action.sa_handler = hangup_handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;  // only the first hang-up is caught
+    // For the whole run, and without SA_RESTART, as the stop signals: a second hang-up is
+    // a second stop signal.
+    action.sa_flags = 0;
     sigaction(SIGHUP, &action, nullptr);
 }
 

@@ -144,6 +144,7 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
         serial.door_mode = false;
 
         serial.console_fd = 0;
+        serial.console_terminal = isatty(serial.console_fd) != 0;
         tcgetattr(serial.console_fd, &serial.saved_console_attrs);
         serial.console_attrs = termios{};
         // Raw in every respect but the control word: a zero control word means speed 0
@@ -269,6 +270,13 @@ namespace {
 
 bool console_watched() { return !serial.door_mode && serial.console_fd >= 0 && !serial.console_ended; }
 
+// No key will come any more. A terminal that ends so was closed under us (a hang-up, the
+// window shut): nobody is left to watch the run.
+void console_at_end() {
+    serial.console_ended = true;
+    if (serial.console_terminal) serial.console_lost = true;
+}
+
 }  // namespace
 
 int key_waiting() {
@@ -282,7 +290,7 @@ int key_waiting() {
     // terminal). Reported as a key it would skip every cycle's work for ever.
     int waiting = 0;
     if (ioctl(serial.console_fd, FIONREAD, &waiting) < 0 || waiting <= 0) {
-        serial.console_ended = true;
+        console_at_end();
         return 0;
     }
     return 1;
@@ -292,7 +300,7 @@ int read_console_key() {
     if (!console_watched()) return -1;
     uint8_t key = 0;
     ssize_t n = read(serial.console_fd, &key, 1);
-    if (n == 0) serial.console_ended = true;
+    if (n == 0 || (n < 0 && errno == EIO)) console_at_end();
     return n == 1 ? key : -1;
 }
 

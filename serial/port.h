@@ -18,6 +18,7 @@
 //   carrier_present ()               1/0 by serial.carrier_mode; 1 when the line cannot report it
 //   key_waiting ()                   1 when a console key can be read now (device mode);
 //                                    a console at end of file is marked ended and gives 0
+//                                    (and lost, when it was a terminal at the start)
 //   read_console_key ()              one byte from the console, -1 when none
 //   wait_for_input ()                up to 10 ms for the line (unless gone) or the console
 //                                    (unless ended)
@@ -39,6 +40,8 @@ struct serial_state {
     int line_in_fd = -1;  // what we read from it when that differs: 0 in door mode
     int console_fd = -1;  // 0 in device mode, -1 in door mode
     bool console_ended = false;  // the console reached end of file: no key will ever come
+    bool console_terminal = false;  // the console was a terminal when the port opened
+    bool console_lost = false;  // that terminal then read end of file or failed: the user is gone
     bool is_open = false;
     bool line_gone = false;  // end of file or a hang-up: nobody will ever answer on it
     bool line_exclusive = false;  // we set TIOCEXCL: cleared again when the port closes
@@ -62,7 +65,7 @@ extern serial_state serial;
 
 // Written by signal handlers, so they live outside the state struct.
 extern volatile sig_atomic_t no_hangup_flag;
-extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT or SIGQUIT; 0 before any
+extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT, SIGQUIT or SIGHUP; 0 before any
 extern volatile sig_atomic_t stop_count;   // how many of them came
 
 // The time seam: every reading of the clock goes through this function.
