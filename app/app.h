@@ -20,6 +20,13 @@
 //                                 stop_count; the link ends the run at its next check
 //   install_stop_handlers ()      installs it for the three (SIGINT and SIGQUIT stay ignored
 //                                 when they came so); SIGPIPE and SIGXFSZ ignored
+//   suspend_handler (signal)      SIGTSTP: sets suspend_requested
+//   install_suspend_handler ()    device mode: installs it, unless SIGTSTP was ignored at the
+//                                 start
+//   follow_suspend ()             every pass of the main loop: after SIGTSTP or Ctrl+Z, the
+//                                 peer told (`{z`), the terminal the shell's, the process
+//                                 stopped; once continued, terminal and screen set up again
+//                                 and the link resumed (`{}`)
 //   check_display ()              device mode: ends the run with 20 and the reason when the
 //                                 terminal cannot run the display
 #pragma once
@@ -34,4 +41,7 @@ void hangup_handler(int signal_number);
 void install_hangup_handler();
 void stop_handler(int signal_number);
 void install_stop_handlers();
+void suspend_handler(int signal_number);
+void install_suspend_handler();
+void follow_suspend();
 void check_display();

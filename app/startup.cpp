@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "link/codec.h"
 #include "link/establish.h"
 #include "link/supervise.h"
 #include "serial/port.h"
@@ -97,6 +98,49 @@ void install_stop_handlers() {
     signal(SIGXFSZ, SIG_IGN);
 }
 
+namespace {
+
+bool suspend_installed = false;  // SIGTSTP is ours: a stop request is followed
+
+void set_suspend_handler(void (*handler)(int), struct sigaction* before) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTSTP, &action, before);
+}
+
+}  // namespace
+
+void suspend_handler(int /*signal_number*/) { suspend_requested = 1; }
+
+void install_suspend_handler() {
+    // Door mode has no terminal to give back. A SIGTSTP ignored at the start (no job
+    // control) stays ignored. Installed before curses, which then leaves it alone.
+    struct sigaction before {};
+    if (!process.device_mode || (sigaction(SIGTSTP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN))
+        return;
+    set_suspend_handler(suspend_handler, nullptr);
+    suspend_installed = true;
+}
+
+void follow_suspend() {
+    if (!suspend_requested) return;
+    suspend_requested = 0;
+    if (!suspend_installed) return;
+    link_suspend();
+    screen_suspend();
+    // curses took the raw console for the shell's settings: the real ones are the port's.
+    console_restore();
+    // The whole job stops, as at a Ctrl+Z the terminal itself turned into SIGTSTP.
+    struct sigaction ours {};
+    set_suspend_handler(SIG_DFL, &ours);
+    kill(0, SIGTSTP);
+    sigaction(SIGTSTP, &ours, nullptr);
+    console_make_raw();
+    screen_resume();
+    link_resume();
+}
+
 void check_display() {
     char why[256];
     if (!process.device_mode || screen_usable(why, sizeof why)) return;
@@ -113,6 +157,7 @@ void kestro_main(int argc, char** argv) {
     install_hangup_handler();
     // Before curses starts: it takes over only the signals still at their default.
     install_stop_handlers();
+    install_suspend_handler();
     on_end_of_run(exit_handler);
     link_establish(link_banner, kestro_identification);
     clock_update();
@@ -126,6 +171,7 @@ void kestro_main(int argc, char** argv) {
 void main_loop() {
     send_opening_block(screen.beeper_off);
     for (;;) {
+        follow_suspend();
         screen_follow_size();
         show_next_result();
         if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();

@@ -400,3 +400,30 @@ void codec_flush_pending() {
     codec.pending_count = 0;
     serial.want_write = false;
 }
+
+void link_suspend() {
+    static const uint8_t interruption[] = {BRACE, FRAME_END, BRACE, INTERRUPT};
+    constexpr int bound_s = 2;  // the user asked to stop now
+    int left = codec.pending_count;
+    int taken = left > 0 ? port_write_all(codec.pending, left, bound_s) : 0;
+    codec.pending_count = 0;
+    serial.want_write = false;
+    // The peer drops the rest of this frame at `{z`; its blocks go again after enquiries.
+    codec.tx_pos = nullptr;
+    codec.tx_end = nullptr;
+    // A write cut short may have left a lone `{` that would take the `{` of `{z` as its
+    // partner: a frame boundary first keeps `{z` whole.
+    const uint8_t* bytes = taken == left ? interruption + 2 : interruption;
+    int count = taken == left ? 2 : 4;
+    port_write_all(bytes, count, bound_s);
+}
+
+void link_resume() {
+    static const uint8_t frame_end[] = {BRACE, FRAME_END};
+    constexpr int bound_s = 2;
+    clock_update();
+    port_write_all(frame_end, 2, bound_s);
+    codec.last_tx_time = serial.clock;
+    // The peer said nothing while we were stopped because we asked it to.
+    codec.last_rx_time = serial.clock;
+}

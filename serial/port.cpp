@@ -18,6 +18,7 @@ serial_state serial;
 volatile sig_atomic_t no_hangup_flag = 1;
 volatile sig_atomic_t stop_signal = 0;
 volatile sig_atomic_t stop_count = 0;
+volatile sig_atomic_t suspend_requested = 0;
 
 time_t system_time_source() { return time(nullptr); }
 time_t (*time_source)() = system_time_source;
@@ -327,6 +328,14 @@ void wait_for_input() {
 }
 
 void console_drain() { tcdrain(serial.door_mode ? 1 : 0); }
+
+void console_restore() {
+    if (serial.is_open && !serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
+}
+
+void console_make_raw() {
+    if (serial.is_open && !serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
+}
 
 void clock_update() {
     serial.clock = time_source();

@@ -23,6 +23,9 @@
 //   wait_for_input ()                up to 10 ms for the line (unless gone) or the console
 //                                    (unless ended)
 //   console_drain ()                 tcdrain of the console (door mode: the line)
+//   console_restore ()               device mode: the console's own settings back, as at the
+//                                    end (while the process is stopped)
+//   console_make_raw ()              device mode: the console raw again, as port_open left it
 //   clock_update ()                  serial.clock := time_source(), serial.clock_ms := ms_source()
 #pragma once
 
@@ -67,6 +70,7 @@ extern serial_state serial;
 extern volatile sig_atomic_t no_hangup_flag;
 extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT, SIGQUIT or SIGHUP; 0 before any
 extern volatile sig_atomic_t stop_count;   // how many of them came
+extern volatile sig_atomic_t suspend_requested;  // SIGTSTP or Ctrl+Z: stop once it is safe
 
 // The time seam: every reading of the clock goes through this function.
 extern time_t (*time_source)();
@@ -87,4 +91,6 @@ int key_waiting();
 int read_console_key();
 void wait_for_input();
 void console_drain();
+void console_restore();
+void console_make_raw();
 void clock_update();

@@ -220,6 +220,20 @@ void screen_follow_size() {
     screen_lay_out(size.ws_row, size.ws_col);
 }
 
+void screen_suspend() {
+    if (process.screen_active) endwin();
+}
+
+void screen_resume() {
+    if (!process.screen_active) return;
+    // The shell had the terminal meanwhile: its size may be new, and what it shows is its own.
+    winsize size {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row != 0 && size.ws_col != 0)
+        screen_lay_out(size.ws_row, size.ws_col);
+    else
+        screen_lay_out(LINES, COLS);
+}
+
 void screen_lay_out(int lines, int columns) {
     if (!process.screen_active) return;
     take_input(screen.input_kept, sizeof screen.input_kept);
