@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/names.h"
 #include "serial/process.h"
 #include "session/display.h"
 #include "session/transfer.h"
@@ -274,7 +275,7 @@ void show_file_name(int column, const char* path) {
     if (!process.screen_active) return;
     char* kept = column == DOWNLOAD_COLUMN ? screen.download_name : screen.upload_name;
     const char* slash = path != nullptr ? strrchr(path, '/') : nullptr;
-    snprintf(kept, NAME_KEPT, "%s", path == nullptr ? "" : slash != nullptr ? slash + 1 : path);
+    printable_name(kept, NAME_KEPT, path == nullptr ? "" : slash != nullptr ? slash + 1 : path);
     if (screen.status_win == nullptr) return;
     paint_name(column);
     wrefresh(screen.status_win);
