@@ -9,6 +9,7 @@
 namespace {
 
 // Named bytes of the chat stream.
+constexpr uint8_t BYTE_LF = 10;
 constexpr uint8_t BYTE_CR = 13;   // dropped: the peer ends lines with CR, we scroll on LF
 constexpr uint8_t BYTE_ESC = 27;  // starts a colour sequence, dropped up to its 'm'
 constexpr uint32_t BLANK = ' ';
@@ -69,6 +70,8 @@ int encode_utf8(uint32_t code, char* out) {
 }  // namespace
 
 int chat_filter(int* filter, uint8_t byte) {
+    // A sequence never reaches past its line: one left open would swallow the lines after it.
+    if (byte == BYTE_CR || byte == BYTE_LF) *filter = 0;
     if (byte == BYTE_CR) return -1;
     if (*filter != 0) {
         if (byte == 'm') *filter = 0;
