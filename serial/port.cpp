@@ -142,6 +142,7 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
         int fd = open_device(device_path, speed, flow_letter);
         if (fd == PORT_OPEN_FAILED) return PORT_OPEN_FAILED;
         serial.line_fd = fd;
+        serial.line_in_fd = -1;
         serial.door_mode = false;
 
         serial.console_fd = 0;
@@ -196,9 +197,8 @@ void port_close() {
     if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
     if (serial.line_exclusive) ioctl(serial.line_fd, TIOCNXCL);  // free for the next program
     serial.line_exclusive = false;
+    // Standard input stays open in door mode: it tells whether standard error is the line.
     close(serial.line_fd);
-    if (serial.line_in_fd >= 0) close(serial.line_in_fd);
-    serial.line_in_fd = -1;
     port_unlock();
     serial.line_nonblocking = false;
     if (!serial.door_mode) close(serial.console_fd);
