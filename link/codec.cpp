@@ -408,14 +408,15 @@ void link_suspend() {
     int taken = left > 0 ? port_write_all(codec.pending, left, bound_s) : 0;
     codec.pending_count = 0;
     serial.want_write = false;
-    // The peer drops the rest of this frame at `{z`; its blocks go again after enquiries.
+    // A frame all out but for its `{}` gets it. Else the peer drops what it has of the frame
+    // at `{z`, and its blocks go again after enquiries.
+    bool frame_whole = codec.tx_pos != nullptr && codec.tx_pos == codec.tx_end && !codec.end_sent;
     codec.tx_pos = nullptr;
     codec.tx_end = nullptr;
     // A write cut short may have left a lone `{` that would take the `{` of `{z` as its
     // partner: a frame boundary first keeps `{z` whole.
-    const uint8_t* bytes = taken == left ? interruption + 2 : interruption;
-    int count = taken == left ? 2 : 4;
-    port_write_all(bytes, count, bound_s);
+    bool boundary = frame_whole || taken != left;
+    port_write_all(boundary ? interruption : interruption + 2, boundary ? 4 : 2, bound_s);
 }
 
 void link_resume() {
