@@ -1,11 +1,10 @@
-// Queues, path operations, names as they are shown, and DOS time stamps.
+// Queues, path operations and DOS time stamps.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "files/entries.h"
-#include "files/names.h"
 #include "files/paths.h"
 #include "serial/process.h"
 #include "support/state.h"
@@ -38,21 +37,6 @@ TEST(Path, SplitAtBlank) {
     EXPECT_STREQ(split_at_blank(one), "");
     EXPECT_EQ(split_at_blank(none), nullptr);
     EXPECT_STREQ(none, "name");
-}
-
-// Control and direction characters are refused, raw or encoded, each range at both ends;
-// shown, they and every byte that is no UTF-8 become '?', and valid UTF-8 stays.
-TEST(Names, UnsafeCharactersRefusedAndShownAsQuestionMarks) {
-    for (const char* bad : {"a\x01", "\x1f", "\x7f", "\xc2\x80", "\xc2\x9f", "\xd8\x9c", "\xe2\x80\x8e",
-                            "\xe2\x80\x8f", "\xe2\x80\xaa", "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x81\xa9"})
-        EXPECT_TRUE(name_refused(bad)) << bad;
-    for (const char* good : {"plain.txt", "\xe2\x82\xac.zip", "caf\xe9", "\x9b[2J", " ~", "\xc2\xa0\xe2\x80\x90"})
-        EXPECT_FALSE(name_refused(good)) << good;
-    char shown[32];
-    printable_name(shown, sizeof shown, "\xe2\x80\xaegpj.exe \x9b\x1b[2J\xe2\x82\xac\xc3(");
-    EXPECT_STREQ(shown, "?gpj.exe ??[2J\xe2\x82\xac?(");
-    EXPECT_EQ(printable_name(shown, 6, "ab\xe2\x82\xac\xe2\x82\xac"), 5u);  // never half a character
-    EXPECT_STREQ(shown, "ab\xe2\x82\xac");
 }
 
 TEST(Path, SplitPathRefusesPartsThatDoNotFit) {
