@@ -12,12 +12,21 @@
 //   exit_handler ()               registered first, runs last: closes transfer files and log,
 //                                 reports the run (summary, or --progress's last line),
 //                                 then prints a fatal internal error
-//   hangup_handler (signal)       one-shot SIGHUP handler, clears no_hangup_flag
-//   install_hangup_handler ()     installs it; a second hang-up takes the default action
+//   hangup_handler (signal)       SIGHUP: clears no_hangup_flag; a stop signal, except the
+//                                 first one with -t (that one is the carrier's loss)
+//   install_hangup_handler ()     installs it for the whole run (a SIGHUP ignored at the
+//                                 start stays ignored, unless -t asks for it)
 //   stop_handler (signal)         SIGTERM, SIGINT, SIGQUIT: notes the signal in stop_signal and
 //                                 stop_count; the link ends the run at its next check
 //   install_stop_handlers ()      installs it for the three (SIGINT and SIGQUIT stay ignored
 //                                 when they came so); SIGPIPE and SIGXFSZ ignored
+//   suspend_handler (signal)      SIGTSTP: sets suspend_requested
+//   install_suspend_handler ()    device mode: installs it, unless SIGTSTP was ignored at the
+//                                 start
+//   follow_suspend ()             every pass of the main loop: after SIGTSTP or Ctrl+Z, the
+//                                 peer told (`{z`), the terminal the shell's, the process
+//                                 stopped; once continued, terminal and screen set up again
+//                                 and the link resumed (`{}`)
 //   check_display ()              device mode: ends the run with 20 and the reason when the
 //                                 terminal cannot run the display
 #pragma once
@@ -32,4 +41,7 @@ void hangup_handler(int signal_number);
 void install_hangup_handler();
 void stop_handler(int signal_number);
 void install_stop_handlers();
+void suspend_handler(int signal_number);
+void install_suspend_handler();
+void follow_suspend();
 void check_display();

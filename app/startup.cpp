@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "link/codec.h"
 #include "link/establish.h"
 #include "link/supervise.h"
 #include "serial/port.h"
@@ -31,11 +32,16 @@ void open_transfer_log() {
     if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
 }
 
-void hangup_handler(int /*signal_number*/) { no_hangup_flag = 0; }
-
 void stop_handler(int signal_number) {
     stop_signal = signal_number;
     stop_count = stop_count + 1;
+}
+
+void hangup_handler(int signal_number) {
+    const bool first = no_hangup_flag != 0;
+    no_hangup_flag = 0;
+    if (first && serial.carrier_mode == 2) return;  // -t: supervision sees the carrier gone
+    stop_handler(signal_number);
 }
 
 void exit_handler() {
@@ -60,10 +66,17 @@ void exit_handler() {
 }
 
 void install_hangup_handler() {
+    // Started under nohup: the caller wants the run to outlive the terminal. With -t the
+    // hang-up is how the caller reports the carrier, so it is always caught.
+    struct sigaction before {};
+    if (serial.carrier_mode != 2 && sigaction(SIGHUP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+        return;
     struct sigaction action {};
     action.sa_handler = hangup_handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;  // only the first hang-up is caught
+    // For the whole run, and without SA_RESTART, as the stop signals: a second hang-up is
+    // a second stop signal.
+    action.sa_flags = 0;
     sigaction(SIGHUP, &action, nullptr);
 }
 
@@ -86,6 +99,49 @@ void install_stop_handlers() {
     signal(SIGXFSZ, SIG_IGN);
 }
 
+namespace {
+
+bool suspend_installed = false;  // SIGTSTP is ours: a stop request is followed
+
+void set_suspend_handler(void (*handler)(int), struct sigaction* before) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTSTP, &action, before);
+}
+
+}  // namespace
+
+void suspend_handler(int /*signal_number*/) { suspend_requested = 1; }
+
+void install_suspend_handler() {
+    // Door mode has no terminal to give back. A SIGTSTP ignored at the start (no job
+    // control) stays ignored. Installed before curses, which then leaves it alone.
+    struct sigaction before {};
+    if (!process.device_mode || (sigaction(SIGTSTP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN))
+        return;
+    set_suspend_handler(suspend_handler, nullptr);
+    suspend_installed = true;
+}
+
+void follow_suspend() {
+    if (!suspend_requested) return;
+    suspend_requested = 0;
+    if (!suspend_installed) return;
+    link_suspend();
+    screen_suspend();
+    // curses took the raw console for the shell's settings: the real ones are the port's.
+    console_restore();
+    // The whole job stops, as at a Ctrl+Z the terminal itself turned into SIGTSTP.
+    struct sigaction ours {};
+    set_suspend_handler(SIG_DFL, &ours);
+    kill(0, SIGTSTP);
+    sigaction(SIGTSTP, &ours, nullptr);
+    console_make_raw();
+    screen_resume();
+    link_resume();
+}
+
 void check_display() {
     char why[256];
     if (!process.device_mode || screen_usable(why, sizeof why)) return;
@@ -102,6 +158,7 @@ void kestro_main(int argc, char** argv) {
     install_hangup_handler();
     // Before curses starts: it takes over only the signals still at their default.
     install_stop_handlers();
+    install_suspend_handler();
     on_end_of_run(exit_handler);
     link_establish(link_banner, kestro_identification);
     clock_update();
@@ -115,6 +172,7 @@ void kestro_main(int argc, char** argv) {
 void main_loop() {
     send_opening_block(screen.beeper_off);
     for (;;) {
+        follow_suspend();
         screen_follow_size();
         show_next_result();
         if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();

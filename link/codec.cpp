@@ -400,3 +400,31 @@ void codec_flush_pending() {
     codec.pending_count = 0;
     serial.want_write = false;
 }
+
+void link_suspend() {
+    static const uint8_t interruption[] = {BRACE, FRAME_END, BRACE, INTERRUPT};
+    constexpr int bound_s = 2;  // the user asked to stop now
+    int left = codec.pending_count;
+    int taken = left > 0 ? port_write_all(codec.pending, left, bound_s) : 0;
+    codec.pending_count = 0;
+    serial.want_write = false;
+    // A frame all out but for its `{}` gets it. Else the peer drops what it has of the frame
+    // at `{z`, and its blocks go again after enquiries.
+    bool frame_whole = codec.tx_pos != nullptr && codec.tx_pos == codec.tx_end && !codec.end_sent;
+    codec.tx_pos = nullptr;
+    codec.tx_end = nullptr;
+    // A write cut short may have left a lone `{` that would take the `{` of `{z` as its
+    // partner: a frame boundary first keeps `{z` whole.
+    bool boundary = frame_whole || taken != left;
+    port_write_all(boundary ? interruption : interruption + 2, boundary ? 4 : 2, bound_s);
+}
+
+void link_resume() {
+    static const uint8_t frame_end[] = {BRACE, FRAME_END};
+    constexpr int bound_s = 2;
+    clock_update();
+    port_write_all(frame_end, 2, bound_s);
+    codec.last_tx_time = serial.clock;
+    // The peer said nothing while we were stopped because we asked it to.
+    codec.last_rx_time = serial.clock;
+}

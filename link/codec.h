@@ -5,6 +5,11 @@
 //   link_transmit ()       one transmit step: encode frames from build_frame, write to the port
 //   link_receive ()        one receive step: read until the port is empty, decode, handle_frame
 //   codec_flush_pending () write once what is pending of the current chunk (termination)
+//   link_suspend ()        before this end stops: what is pending out, the frame being
+//                          encoded given up, then `{z` (the peer holds its silence time-out
+//                          and sends nothing)
+//   link_resume ()         after it went on: `{}` ends the interruption; the silence timer
+//                          starts anew
 //   set_char_flags (b, bits)  adds bits to char_flags[b]; -1 (nothing set) for `Z`, `\`, `]`
 #pragma once
 
@@ -78,4 +83,6 @@ uint16_t crc16(const uint8_t* first, const uint8_t* end);
 void link_transmit();
 void link_receive();
 void codec_flush_pending();
+void link_suspend();
+void link_resume();
 int set_char_flags(uint8_t byte, uint8_t bits);

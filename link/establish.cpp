@@ -103,9 +103,20 @@ int block_mark() {
     return done;
 }
 
-void echo_byte(uint8_t b) {
-    ssize_t ignored = write(2, &b, 1);
+void echo_flush() {
+    if (establish.echo_len == 0) return;
+    ssize_t ignored = write(2, establish.echo, static_cast<size_t>(establish.echo_len));
     (void)ignored;
+    establish.echo_len = 0;
+}
+
+// The user sees the peer's banner and block, gathered into one write for what the line
+// held. Printable bytes only, and CR, which starts each copy afresh on its line: a
+// sequence from the peer must never reach the terminal.
+void echo_byte(uint8_t b) {
+    if ((b < ' ' && b != '\r') || b > '~') return;
+    establish.echo[establish.echo_len++] = b;
+    if (establish.echo_len == handshake_echo_size) echo_flush();
 }
 
 }  // namespace
@@ -252,6 +263,7 @@ void make_mode_text() {
 }
 
 int handshake_finish() {
+    echo_flush();
     codec.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
     make_mode_text();
     // The `{}` that completes us also opens the codec's first frame, so a goodbye right
@@ -325,8 +337,11 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
         uint8_t b = 0;
         if (port_read(&b, 1) == 1) {
             if (link_setup.handshake_echo) echo_byte(b);
+            // A byte that may end the handshake: the echo so far is shown first.
+            if (b == BLOCK_MARK || b == '|' || b == CTRL_X) echo_flush();
             if (handshake_byte(b)) return handshake_finish();
         } else {
+            echo_flush();
             serial.want_write = establish.out_pos < establish.out_len;
             wait_for_input();
         }

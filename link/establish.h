@@ -34,6 +34,7 @@ constexpr int handshake_header = 3;          // version, identification, mode by
 constexpr int handshake_trailer = 2;
 // Pending line bytes: one copy of the block (at most 1,060 bytes) and many `{}` answers.
 constexpr int handshake_out_size = 2304;
+constexpr int handshake_echo_size = 256;  // echoed bytes gathered for one write
 
 // 0x19, "KESTRO", 0x18, " v1.0 "
 extern const uint8_t link_banner[14];
@@ -71,6 +72,10 @@ struct establish_state {
     uint8_t out[handshake_out_size] = {};
     int out_len = 0;
     int out_pos = 0;
+
+    // The peer's bytes for the echo on standard error, not written yet.
+    uint8_t echo[handshake_echo_size] = {};
+    int echo_len = 0;
 };
 
 extern establish_state establish;

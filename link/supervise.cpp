@@ -20,11 +20,17 @@ constexpr uint8_t CTRL_C = 3;
 // Standard error is unbuffered; failures to write it are of no consequence here.
 void say(const char* text) { console_error(text); }
 
-const char* stop_message(int signal_number) {
+// Ends the link for a stop signal. A hang-up in door mode took the line with it: no goodbye.
+// In device mode it took the console, and the peer still gets the goodbye, not waited for.
+// With -t a hang-up is the carrier's loss.
+[[noreturn]] void stop_link(int signal_number) {
     switch (signal_number) {
-        case SIGINT: return "Interrupted (SIGINT).";
-        case SIGQUIT: return "Quit (SIGQUIT).";
-        default: return "Terminated (SIGTERM).";
+        case SIGINT: link_fail("Interrupted (SIGINT).", 1, 0);
+        case SIGQUIT: link_fail("Quit (SIGQUIT).", 1, 0);
+        case SIGHUP:
+            if (serial.carrier_mode == 2) link_fail("Carrier lost.", 0, 1);
+            link_fail("Hangup (SIGHUP).", serial.door_mode ? 0 : 1, 0);
+        default: link_fail("Terminated (SIGTERM).", 1, 0);
     }
 }
 
@@ -107,6 +113,8 @@ const char* goodbye_wait() {
 void supervise() {
     // Whatever the carrier mode: a line that reads end of file or a hang-up is gone.
     if (serial.line_gone) link_fail("Carrier lost.", 0, 1);
+    // The user's terminal went away: the line is fine, so the peer gets the goodbye.
+    if (serial.console_lost) link_fail("Console lost.", 1, 0);
     if (serial.carrier_mode != 0) {
         if (carrier_present()) {
             termination.carrier_seen_time = serial.clock;
@@ -118,7 +126,7 @@ void supervise() {
     termination.last_check_clock = serial.clock;
     if (codec.link_interrupted == 0 && serial.clock - codec.last_rx_time > silence_timeout_s)
         link_fail("ZARN data link time-out.", 1, 1);
-    if (stop_count > 0) link_fail(stop_message(stop_signal), 1, 0);
+    if (stop_count > 0) stop_link(stop_signal);
 }
 
 void link_fail(const char* message, int level, int pause) {

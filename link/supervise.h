@@ -1,8 +1,8 @@
 // Link supervision, the fatal-error path and the termination exchange.
 //
 // Interface summary:
-//   supervise ()                    dead line, carrier, silence and stop-signal checks; may
-//                                   call link_fail
+//   supervise ()                    dead line, lost console, carrier, silence and
+//                                   stop-signal checks; may call link_fail
 //   link_fail (message, level, pause)  records the failure, ends the run with the exit
 //                                   status; never returns
 //   link_terminate ()               clean-up at the end of the run: message, goodbye, wait,

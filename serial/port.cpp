@@ -18,6 +18,7 @@ serial_state serial;
 volatile sig_atomic_t no_hangup_flag = 1;
 volatile sig_atomic_t stop_signal = 0;
 volatile sig_atomic_t stop_count = 0;
+volatile sig_atomic_t suspend_requested = 0;
 
 time_t system_time_source() { return time(nullptr); }
 time_t (*time_source)() = system_time_source;
@@ -50,6 +51,16 @@ constexpr const char not_a_terminal[] = "not a terminal device";
 
 // The errors of a line whose other side has hung up or closed: it will never work again.
 bool line_hung_up(int error) { return error == EIO || error == EPIPE || error == ENXIO || error == ECONNRESET; }
+
+// The descriptor the line is read from: standard input in door mode, else the device.
+int line_read_fd() { return serial.line_in_fd >= 0 ? serial.line_in_fd : serial.line_fd; }
+
+// A door's line is whatever the caller handed over: a read that fails for any reason but
+// "nothing yet" (EBADF too: a descriptor not open for reading) will never bring a byte.
+bool read_failed_for_good(int error) {
+    if (serial.door_mode) return error != EAGAIN && error != EWOULDBLOCK && error != EINTR;
+    return line_hung_up(error);
+}
 
 // Ends a failed open: says why, and leaves the device as it was and free.
 int refuse(int fd, const char* path, const char* reason) {
@@ -131,9 +142,11 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
         int fd = open_device(device_path, speed, flow_letter);
         if (fd == PORT_OPEN_FAILED) return PORT_OPEN_FAILED;
         serial.line_fd = fd;
+        serial.line_in_fd = -1;
         serial.door_mode = false;
 
         serial.console_fd = 0;
+        serial.console_terminal = isatty(serial.console_fd) != 0;
         tcgetattr(serial.console_fd, &serial.saved_console_attrs);
         serial.console_attrs = termios{};
         // Raw in every respect but the control word: a zero control word means speed 0
@@ -144,21 +157,29 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
         if (flow_letter != 0) serial.console_attrs.c_cflag |= CRTSCTS;
         tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
     } else {
-        // The calling system's line: its speed is its own.
+        // The calling system's line, read from standard input and written to standard
+        // output: one terminal or socket on both, or two pipes. Its speed is its own.
         serial.door_mode = true;
         tcgetattr(0, &serial.line_attrs);
         serial.saved_line_attrs = serial.line_attrs;
         cfmakeraw(&serial.line_attrs);
         apply_flow(serial.line_attrs, flow_letter);
         serial.line_fd = 1;
+        serial.line_in_fd = 0;
         serial.console_fd = -1;
-        tcsetattr(serial.line_fd, TCSANOW, &serial.line_attrs);
+        tcsetattr(0, TCSANOW, &serial.line_attrs);
     }
     // Writes never block the single thread: what the line does not take stays pending
     // in the codec, and wait_for_input wakes when the line can take more.
+    // Both flags are saved first: the two descriptors may share one open file.
     serial.saved_line_flags = fcntl(serial.line_fd, F_GETFL);
-    serial.line_nonblocking = serial.saved_line_flags != -1 &&
-                              fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags | O_NONBLOCK) == 0;
+    if (serial.line_in_fd >= 0) serial.saved_in_flags = fcntl(serial.line_in_fd, F_GETFL);
+    bool nonblocking = serial.saved_line_flags != -1 &&
+                       fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags | O_NONBLOCK) == 0;
+    if (serial.line_in_fd >= 0)
+        nonblocking = serial.saved_in_flags != -1 &&
+                      fcntl(serial.line_in_fd, F_SETFL, serial.saved_in_flags | O_NONBLOCK) == 0;
+    serial.line_nonblocking = nonblocking;
     serial.carrier_unknown = false;
     serial.line_gone = false;
     serial.is_open = true;
@@ -167,12 +188,16 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
 
 void port_close() {
     if (!serial.is_open) return;
-    // In door mode the descriptor is shared with the calling system: leave it as we found it.
+    // In door mode the descriptors are shared with the calling system: leave them as we
+    // found them.
     if (serial.saved_line_flags != -1) fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags);
-    tcsetattr(serial.line_fd, TCSANOW, &serial.saved_line_attrs);
+    if (serial.line_in_fd >= 0 && serial.saved_in_flags != -1)
+        fcntl(serial.line_in_fd, F_SETFL, serial.saved_in_flags);
+    tcsetattr(line_read_fd(), TCSANOW, &serial.saved_line_attrs);
     if (!serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
     if (serial.line_exclusive) ioctl(serial.line_fd, TIOCNXCL);  // free for the next program
     serial.line_exclusive = false;
+    // Standard input stays open in door mode: it tells whether standard error is the line.
     close(serial.line_fd);
     port_unlock();
     serial.line_nonblocking = false;
@@ -182,14 +207,19 @@ void port_close() {
 
 int port_read(uint8_t* buffer, int maximum) {
     int n = maximum;
+    const int fd = line_read_fd();
     // A non-blocking line is read at once, not after FIONREAD: one system call, not two.
     if (!serial.line_nonblocking) {
         int waiting = 0;
-        if (ioctl(serial.line_fd, FIONREAD, &waiting) < 0 || waiting <= 0) return 0;
+        if (ioctl(fd, FIONREAD, &waiting) < 0) {
+            if (serial.door_mode && errno == EBADF) serial.line_gone = true;
+            return 0;
+        }
+        if (waiting <= 0) return 0;
         if (waiting < n) n = waiting;
     }
-    ssize_t got = read(serial.line_fd, buffer, n);
-    if (got == 0 || (got < 0 && line_hung_up(errno))) serial.line_gone = true;
+    ssize_t got = read(fd, buffer, n);
+    if (got == 0 || (got < 0 && read_failed_for_good(errno))) serial.line_gone = true;
     return got < 0 ? 0 : static_cast<int>(got);
 }
 
@@ -241,6 +271,13 @@ namespace {
 
 bool console_watched() { return !serial.door_mode && serial.console_fd >= 0 && !serial.console_ended; }
 
+// No key will come any more. A terminal that ends so was closed under us (a hang-up, the
+// window shut): nobody is left to watch the run.
+void console_at_end() {
+    serial.console_ended = true;
+    if (serial.console_terminal) serial.console_lost = true;
+}
+
 }  // namespace
 
 int key_waiting() {
@@ -254,7 +291,7 @@ int key_waiting() {
     // terminal). Reported as a key it would skip every cycle's work for ever.
     int waiting = 0;
     if (ioctl(serial.console_fd, FIONREAD, &waiting) < 0 || waiting <= 0) {
-        serial.console_ended = true;
+        console_at_end();
         return 0;
     }
     return 1;
@@ -264,7 +301,7 @@ int read_console_key() {
     if (!console_watched()) return -1;
     uint8_t key = 0;
     ssize_t n = read(serial.console_fd, &key, 1);
-    if (n == 0) serial.console_ended = true;
+    if (n == 0 || (n < 0 && errno == EIO)) console_at_end();
     return n == 1 ? key : -1;
 }
 
@@ -280,8 +317,10 @@ void wait_for_input() {
     }
     // A dead line is readable for ever: watching it would turn every wait into a spin.
     if (serial.line_fd >= 0 && !serial.line_gone) {
-        FD_SET(serial.line_fd, &readable);
+        const int in = line_read_fd();
+        FD_SET(in, &readable);
         if (serial.want_write) FD_SET(serial.line_fd, &writable);
+        if (in > top) top = in;
         if (serial.line_fd > top) top = serial.line_fd;
     }
     timeval wait{0, WAIT_FOR_INPUT_US};
@@ -289,6 +328,14 @@ void wait_for_input() {
 }
 
 void console_drain() { tcdrain(serial.door_mode ? 1 : 0); }
+
+void console_restore() {
+    if (serial.is_open && !serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
+}
+
+void console_make_raw() {
+    if (serial.is_open && !serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
+}
 
 void clock_update() {
     serial.clock = time_source();

@@ -7,7 +7,8 @@
 //   port_close ()                    restores saved attributes, closes line and console,
 //                                    frees the port for the next program
 //   port_read (buffer, max)          bytes read now (never waits), 0 when none or on error;
-//                                    end of file or a hang-up marks serial.line_gone
+//                                    end of file or a hang-up marks serial.line_gone (in door
+//                                    mode any read error but EAGAIN and EINTR)
 //   port_write (bytes, count)        result of one write(): bytes taken, or -1 (the line
 //                                    never blocks: -1 with EAGAIN when it takes nothing now)
 //   port_write_all (bytes, count, s) keeps writing up to s seconds (less once a second stop
@@ -17,10 +18,14 @@
 //   carrier_present ()               1/0 by serial.carrier_mode; 1 when the line cannot report it
 //   key_waiting ()                   1 when a console key can be read now (device mode);
 //                                    a console at end of file is marked ended and gives 0
+//                                    (and lost, when it was a terminal at the start)
 //   read_console_key ()              one byte from the console, -1 when none
 //   wait_for_input ()                up to 10 ms for the line (unless gone) or the console
 //                                    (unless ended)
 //   console_drain ()                 tcdrain of the console (door mode: the line)
+//   console_restore ()               device mode: the console's own settings back, as at the
+//                                    end (while the process is stopped)
+//   console_make_raw ()              device mode: the console raw again, as port_open left it
 //   clock_update ()                  serial.clock := time_source(), serial.clock_ms := ms_source()
 #pragma once
 
@@ -34,15 +39,19 @@ constexpr int PORT_OPEN_FAILED = 0xFFFF;
 constexpr int WAIT_FOR_INPUT_US = 10000;  // the system's only pause
 
 struct serial_state {
-    int line_fd = -1;     // the device, or 1 in door mode
+    int line_fd = -1;     // the device, or 1 in door mode: what we write to the line
+    int line_in_fd = -1;  // what we read from it when that differs: 0 in door mode
     int console_fd = -1;  // 0 in device mode, -1 in door mode
     bool console_ended = false;  // the console reached end of file: no key will ever come
+    bool console_terminal = false;  // the console was a terminal when the port opened
+    bool console_lost = false;  // that terminal then read end of file or failed: the user is gone
     bool is_open = false;
     bool line_gone = false;  // end of file or a hang-up: nobody will ever answer on it
     bool line_exclusive = false;  // we set TIOCEXCL: cleared again when the port closes
     char open_error[PATH_MAX + 128] = "";  // "kestro: <path>: <reason>\n" of a failed open
     bool door_mode = false;
     int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking
+    int saved_in_flags = -1;   // the same for line_in_fd
     bool line_nonblocking = false;  // port_open made the line non-blocking: reads need no FIONREAD
     bool carrier_unknown = false;   // the line refused the modem status request once: never ask again
     termios saved_line_attrs{};
@@ -59,8 +68,9 @@ extern serial_state serial;
 
 // Written by signal handlers, so they live outside the state struct.
 extern volatile sig_atomic_t no_hangup_flag;
-extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT or SIGQUIT; 0 before any
+extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT, SIGQUIT or SIGHUP; 0 before any
 extern volatile sig_atomic_t stop_count;   // how many of them came
+extern volatile sig_atomic_t suspend_requested;  // SIGTSTP or Ctrl+Z: stop once it is safe
 
 // The time seam: every reading of the clock goes through this function.
 extern time_t (*time_source)();
@@ -81,4 +91,6 @@ int key_waiting();
 int read_console_key();
 void wait_for_input();
 void console_drain();
+void console_restore();
+void console_make_raw();
 void clock_update();

@@ -24,8 +24,8 @@ bool error_is(int other) {
 }
 
 // In door mode a calling system may hand over the line as standard error too: text written
-// there would go to the peer.
-bool error_is_line() { return !process.device_mode && error_is(0); }
+// there would go to the peer. The line is standard input and standard output.
+bool error_is_line() { return !process.device_mode && (error_is(0) || error_is(1)); }
 
 // While the screen owns the terminal, text goes to standard error only when that was sent
 // elsewhere (2>file): on the terminal it would tear the screen.

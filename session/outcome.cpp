@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "files/lists.h"
+#include "files/names.h"
 #include "link/channels.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -31,28 +32,13 @@ constexpr const char* REASON_UNANSWERED = "requested, no answer from the peer";
 constexpr const char* REASON_NOT_REQUESTED = "not requested";
 constexpr const char* REASON_NOT_ARRIVED = "expected, never offered by the peer";
 
-// A UTF-8 name cut to fit never ends inside a character.
-size_t cut_at_character(const char* text, size_t limit) {
-    size_t length = strnlen(text, limit + 1);
-    if (length <= limit) return length;
-    while (limit > 0 && (static_cast<uint8_t>(text[limit]) & 0xC0) == 0x80) --limit;
-    return limit;
-}
-
-// A name as the console shows it: cut to fit, control bytes shown as '?'.
-void copy_name(char* out, size_t size, const char* name) {
-    size_t length = cut_at_character(name, size - 1);
-    for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(name[i]) < 32 ? '?' : name[i];
-    out[length] = '\0';
-}
-
 void note(const char* name, const char* reason) {
     if (outcome.noted_count == MAX_NOTED) {
         ++outcome.unlisted_count;
         return;
     }
     noted_file& n = outcome.noted[outcome.noted_count++];
-    copy_name(n.name, sizeof n.name, name);
+    printable_name(n.name, sizeof n.name, name);  // cut to fit, never inside a character
     n.reason = reason;
 }
 
@@ -87,7 +73,8 @@ void direction_totals(char* out, size_t size, const char* verb, const rate_state
 // The name part of a path, cut for the status line.
 void short_name(char* out, size_t size, const char* path) {
     const char* slash = strrchr(path, '/');
-    copy_name(out, std::min(size, static_cast<size_t>(PROGRESS_NAME_WIDTH) + 1), slash != nullptr ? slash + 1 : path);
+    printable_name(out, std::min(size, static_cast<size_t>(PROGRESS_NAME_WIDTH) + 1),
+                   slash != nullptr ? slash + 1 : path);
 }
 
 void format_seconds(char* out, size_t size, int64_t seconds) {

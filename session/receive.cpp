@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "files/lists.h"
+#include "files/names.h"
 #include "link/channels.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -44,13 +45,12 @@ bool collect_offer() {
     return false;
 }
 
-// A name we would store under must be a plain name; a control byte would forge log lines.
+// A name we would store under must be a plain name: a control character would forge log
+// lines or steer the terminal that shows it, a direction mark would disguise it.
 bool acceptable_offer(int32_t size, const char* base) {
     if (size < 0) return false;
     if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return false;
-    for (const char* p = base; *p != 0; ++p)
-        if (static_cast<uint8_t>(*p) < 32) return false;
-    return true;
+    return !name_refused(base);
 }
 
 void refuse(file_entry* entry, uint8_t letter) {
@@ -71,10 +71,7 @@ file_entry* entry_for(const char* name, const uint8_t* header) {
 // A malformed offer is refused like any other, under a name safe to show and log.
 void refuse_malformed(const uint8_t* header, const char* offered) {
     char shown[OFFER_BUFFER_SIZE];
-    size_t i = 0;
-    for (; offered[i] != 0 && i + 1 < sizeof shown; ++i)
-        shown[i] = static_cast<uint8_t>(offered[i]) < 32 ? '?' : offered[i];
-    shown[i] = 0;
+    printable_name(shown, sizeof shown, offered);
     file_entry* entry = entry_for(shown, header);
     if (entry == nullptr) {
         write_status_letter(ST_TOO_MANY);
@@ -155,8 +152,10 @@ int open_target(const char* path, int flags, struct stat* st, const char** unfit
 // A received file that cannot be created or written says why on standard error: without
 // a screen the result letter alone reaches nobody.
 void report_file_error(const char* what, const char* path, const char* reason) {
+    char shown[PATH_SIZE];
+    printable_name(shown, sizeof shown, path);
     char subject[PATH_SIZE + 32];
-    snprintf(subject, sizeof subject, "%s %s", what, path);
+    snprintf(subject, sizeof subject, "%s %s", what, shown);
     console_reason(subject, reason);
 }
 

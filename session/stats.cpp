@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/names.h"
 #include "files/paths.h"
 #include "link/channels.h"
 #include "link/delivery.h"
@@ -286,12 +287,10 @@ void refresh_statistics() {
 
 void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     if (stats.log_fd == -1) return;
+    // A control character in a name would break the line, or forge one.
     char name[PATH_SIZE];
-    snprintf(name, sizeof name, "%s", entry->name);
+    printable_name(name, sizeof name, entry->name);
     split_at_blank(name);  // callers split the line at blanks: the field is one word
-    // A control byte in a name would break the line, or forge one.
-    for (char* p = name; *p != 0; ++p)
-        if (static_cast<uint8_t>(*p) < 32) *p = '?';
     char line[LOG_LINE_SIZE];
     int length = snprintf(line, sizeof line, "%c %6ld %5ld bps %4d cps   0 errors     0 %4d %s %lu\n",
                           letter, static_cast<long>(entry->size), static_cast<long>(stats.line_speed),

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "files/names.h"
+#include "files/paths.h"
 #include "serial/process.h"
 #include "session/chat.h"
 #include "session/cycle.h"
@@ -55,7 +57,9 @@ void show_chat_bytes(const uint8_t* bytes, int length) {
 }
 
 void show_info(const char* text, const char* detail) {
-    const char* parts[] = {" ", text, " (", detail, ")\n"};
+    char shown[PATH_SIZE];  // the detail is mostly a name, maybe the peer's
+    printable_name(shown, sizeof shown, detail);
+    const char* parts[] = {" ", text, " (", shown, ")\n"};
     paint_tagged_line("<INFO>", parts, 5);
 }
 

@@ -4,9 +4,12 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "files/names.h"
+
 namespace {
 
 // Named bytes of the chat stream.
+constexpr uint8_t BYTE_LF = 10;
 constexpr uint8_t BYTE_CR = 13;   // dropped: the peer ends lines with CR, we scroll on LF
 constexpr uint8_t BYTE_ESC = 27;  // starts a colour sequence, dropped up to its 'm'
 constexpr uint32_t BLANK = ' ';
@@ -32,29 +35,6 @@ uint32_t latin1(uint8_t byte, bool translate) {
         for (const translation& t : cp437_to_latin1)
             if (t.from == byte) return t.to;
     return byte;
-}
-
-// Bytes of the sequence a lead byte starts; 0 when it starts none (C0, C1 and F5-FF can't).
-int sequence_length(uint8_t byte) {
-    if (byte < 0x80) return 1;
-    if (byte >= 0xC2 && byte <= 0xDF) return 2;
-    if (byte >= 0xE0 && byte <= 0xEF) return 3;
-    if (byte >= 0xF0 && byte <= 0xF4) return 4;
-    return 0;
-}
-
-// Whether the byte continues what is held; the second byte also rules out overlong forms,
-// surrogates and code points past U+10FFFF.
-bool continues(const utf8_decoder& d, uint8_t byte) {
-    if ((byte & 0xC0) != 0x80) return false;
-    if (d.count != 1) return true;
-    switch (d.held[0]) {
-        case 0xE0: return byte >= 0xA0;
-        case 0xED: return byte <= 0x9F;
-        case 0xF0: return byte >= 0x90;
-        case 0xF4: return byte <= 0x8F;
-        default: return true;
-    }
 }
 
 uint32_t assemble(const utf8_decoder& d) {
@@ -90,6 +70,8 @@ int encode_utf8(uint32_t code, char* out) {
 }  // namespace
 
 int chat_filter(int* filter, uint8_t byte) {
+    // A sequence never reaches past its line: one left open would swallow the lines after it.
+    if (byte == BYTE_CR || byte == BYTE_LF) *filter = 0;
     if (byte == BYTE_CR) return -1;
     if (*filter != 0) {
         if (byte == 'm') *filter = 0;
@@ -113,7 +95,7 @@ int utf8_flush(utf8_decoder* d, bool translate, uint32_t out[4]) {
 int utf8_feed(utf8_decoder* d, uint8_t byte, bool translate, uint32_t out[4]) {
     int n = 0;
     if (d->count > 0) {
-        if (continues(*d, byte)) {
+        if (utf8_continues(d->held[0], d->count, byte)) {
             d->held[d->count++] = byte;
             if (d->count < d->need) return 0;
             out[0] = assemble(*d);
@@ -123,7 +105,7 @@ int utf8_feed(utf8_decoder* d, uint8_t byte, bool translate, uint32_t out[4]) {
         }
         n = utf8_flush(d, translate, out);  // broken off: its bytes stand alone
     }
-    int length = sequence_length(byte);
+    int length = utf8_sequence_length(byte);
     if (length == 1) {
         out[n++] = byte;
     } else if (length == 0) {

@@ -3,7 +3,8 @@
 // Plain code over the locale's character tables; nothing here touches a window.
 //
 // Interface summary:
-//   chat_filter (filter, byte) -> byte to pass on, or -1: CR and ESC ... 'm' are dropped
+//   chat_filter (filter, byte) -> byte to pass on, or -1: CR and ESC ... 'm' are dropped;
+//                         a line's end (CR or LF) ends a sequence left open
 //   utf8_feed (decoder, byte, translate, out) -> characters now complete (0 to 4): a
 //                         sequence that breaks off gives its bytes one by one as Latin-1
 //                         letters, six code page 437 letters translated when asked

@@ -5,6 +5,7 @@
 
 #include "files/scan.h"
 #include "link/channels.h"
+#include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
 #include "session/cycle.h"
@@ -25,6 +26,7 @@ constexpr int KEY_CTRL_N = 14;  // beeper on/off
 constexpr int KEY_CTRL_U = 21;  // names to send
 constexpr int KEY_CTRL_X = 24;  // exit now
 constexpr int KEY_CTRL_Y = 25;  // yell
+constexpr int KEY_CTRL_Z = 26;  // stop, as the shell's Ctrl+Z: the raw console sends no signal
 
 // The input field holds at most four rows of a wide terminal; longer text is cut here.
 constexpr int INPUT_TEXT_SIZE = CHAT_LINE_SIZE + 1;
@@ -83,6 +85,7 @@ void handle_key_code(int key) {
             case KEY_CTRL_U: set_input_mode(INPUT_UPLOAD); break;
             case KEY_CTRL_X: end_run(EXIT_BY_USER);  // outstanding transfers do not change the code
             case KEY_CTRL_Y: write_control_letter(MSG_YELL); break;
+            case KEY_CTRL_Z: suspend_requested = 1; break;
             default: input_key(key); break;
         }
     }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/names.h"
 #include "serial/process.h"
 #include "session/display.h"
 #include "session/transfer.h"
@@ -220,6 +221,20 @@ void screen_follow_size() {
     screen_lay_out(size.ws_row, size.ws_col);
 }
 
+void screen_suspend() {
+    if (process.screen_active) endwin();
+}
+
+void screen_resume() {
+    if (!process.screen_active) return;
+    // The shell had the terminal meanwhile: its size may be new, and what it shows is its own.
+    winsize size {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row != 0 && size.ws_col != 0)
+        screen_lay_out(size.ws_row, size.ws_col);
+    else
+        screen_lay_out(LINES, COLS);
+}
+
 void screen_lay_out(int lines, int columns) {
     if (!process.screen_active) return;
     take_input(screen.input_kept, sizeof screen.input_kept);
@@ -260,7 +275,7 @@ void show_file_name(int column, const char* path) {
     if (!process.screen_active) return;
     char* kept = column == DOWNLOAD_COLUMN ? screen.download_name : screen.upload_name;
     const char* slash = path != nullptr ? strrchr(path, '/') : nullptr;
-    snprintf(kept, NAME_KEPT, "%s", path == nullptr ? "" : slash != nullptr ? slash + 1 : path);
+    printable_name(kept, NAME_KEPT, path == nullptr ? "" : slash != nullptr ? slash + 1 : path);
     if (screen.status_win == nullptr) return;
     paint_name(column);
     wrefresh(screen.status_win);

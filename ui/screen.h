@@ -20,6 +20,8 @@
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
 //   screen_close ()            clean-up at the end of the run: 2-second hold, endwin
+//   screen_suspend ()          curses mode left (endwin) before the process stops
+//   screen_resume ()           after it went on: laid out for the terminal's size and drawn
 //   screen_too_small ()        true while the terminal shows only the notice
 //   screen_usable (why, size)  true when the terminal on standard output can run the
 //                              display (TERM known to curses, cursor addressing, at least
@@ -110,6 +112,8 @@ void chat_put(uint32_t code);
 void draw_prompt_bar();
 void sound_bell();
 void screen_close();
+void screen_suspend();
+void screen_resume();
 bool screen_too_small();
 bool screen_usable(char* why, size_t size);
 

@@ -100,4 +100,16 @@ TEST(ConsoleAtExit, HangupWithCarrierModeTwoEndsAsCarrierLost) {
     EXPECT_TRUE(run.console_restored);
 }
 
+// Without -t a hang-up means the console went away: the run ends at once, the peer still
+// gets the goodbye (not waited for), the console gets its settings back.
+TEST(ConsoleAtExit, HangupEndsTheRunWithTheGoodbyeOnly) {
+    device_run run = run_device_mode("-R", SIGHUP);
+    ASSERT_TRUE(run.ended);
+    ASSERT_TRUE(WIFEXITED(run.status)) << "killed by signal " << WTERMSIG(run.status);
+    EXPECT_NE(run.screen.find("\r\nHangup (SIGHUP).\r\n"), std::string::npos) << run.screen;
+    EXPECT_EQ(run.screen.find("Waiting for ZARN termination"), std::string::npos);
+    EXPECT_NE(run.wire.find("{}{|{}"), std::string::npos);
+    EXPECT_TRUE(run.console_restored);
+}
+
 }  // namespace

@@ -73,4 +73,14 @@ TEST(DeadLine, HangUpEndsTheRunAtOnceAsCarrierLostWithoutSpinning) {
     }
 }
 
+// A door reads its line from standard input and writes it to standard output (a caller may
+// hand over two pipes): input at end of file ends the run at once as "Carrier lost." (it
+// read the write-only standard output before, and timed out).
+TEST(DeadLine, DoorWithInputAtEndOfFileEndsAtOnceAsCarrierLost) {
+    program_run run = run_program(KESTRO_FASTCLOCK_BIN, {"-c"});
+    EXPECT_EQ(run.code, 0);
+    EXPECT_NE(run.err.find("\r\nCarrier lost.\r\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("KESTRO"), std::string::npos);  // the banner went out on standard output
+}
+
 }  // namespace

@@ -20,8 +20,9 @@ check_pair() {
 }
 
 check_pair "" "" "8/8"
-# Default options: the block 03 63 00 34 4A after the banner, then CR.
-banner=$(printf '\031KESTRO\030 v1.0 *036300344A*\r')
+# Default options: the block 03 63 00 34 4A after the banner, then CR; the echo leaves out
+# the banner's control bytes.
+banner=$(printf 'KESTRO v1.0 *036300344A*\r')
 has a.err "$banner"
 has b.err "$banner"
 

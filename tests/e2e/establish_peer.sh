@@ -1,6 +1,7 @@
 # Against a scripted peer: a block of version 2 ends with "Incompatible program version.";
 # a peer that says goodbye right after its confirming `{}` ends the link with
-# "ZARN data link terminated." (not a session with nobody until the time-out).
+# "ZARN data link terminated." (not a session with nobody until the time-out). The echo of
+# the peer's bytes shows the printable ones only: its title sequence never reaches the terminal.
 . "$(dirname "$0")/lib/link.bash"
 PEER="$E2E_DIR/lib/handshake_peer.py"
 
@@ -24,4 +25,6 @@ lacks a.out "ZARN data link established."
 run_against goodbye
 has a.out "ZARN data link established."
 has a.err "ZARN data link terminated."
+has a.err "]0;forgedKESTRO v1.0 *036300"
+LC_ALL=C grep -q "[$(printf '\001-\014\016-\037\177-\377')]" a.err && fail "raw control bytes echoed: $(cat -v a.err)"
 echo "establish_peer: ok"

@@ -110,10 +110,20 @@ TEST_F(Supervision, NoTimeOutWhileThePeerIsInAnInterruption) {
     EXPECT_EQ(checks_at({1010}), failed_at("ZARN data link time-out.", 1, 1, 1010));
 }
 
-TEST_F(Supervision, StopSignalEndsWithGoodbyeAndWithoutPause) {
+// Stop signals say goodbye without a pause; a hang-up took the line in door mode, with -t
+// it is the carrier's loss. A lost console ends the run as a hang-up in device mode.
+TEST_F(Supervision, StopSignalsAndALostConsoleEndAtTheirLevels) {
     stop_signal = SIGTERM;
     stop_count = 1;
     EXPECT_EQ(checks_at({100}), failed_at("Terminated (SIGTERM).", 1, 0, 100));
+    stop_signal = SIGHUP;
+    EXPECT_EQ(checks_at({100}), failed_at("Carrier lost.", 0, 1, 100));
+    serial.carrier_mode = 1;
+    serial.door_mode = true;
+    EXPECT_EQ(checks_at({100}), failed_at("Hangup (SIGHUP).", 0, 0, 100));
+    stop_count = 0;
+    serial.console_lost = true;
+    EXPECT_EQ(checks_at({100}), failed_at("Console lost.", 1, 0, 100));
 }
 
 // ---- The goodbye wait, second by second ----

@@ -132,6 +132,11 @@ TEST_F(Receiving, PeerNamesLandUnderTheirBaseNameInTheDownloadDirectoryOnly) {
     for (const char* bad : {"..", "", "x/..", "sub/", ".", "a\nb"}) EXPECT_EQ(answer(1, bad), "q") << bad;
     EXPECT_EQ(answer(-1, "negative"), "q");
     EXPECT_EQ(finished()[finished().size() - 2], "q:a?b");  // shown without the control byte
+    // DEL, C1 and direction marks are refused (raw C1 bytes are no UTF-8: kept, shown as '?').
+    for (const char* bad : {"a\x7f", "a\xc2\x9b", "\xd8\x9c", "\xe2\x81\xa9", "\xe2\x80\xaegpj.exe"})
+        EXPECT_EQ(answer(1, bad), "q") << bad;
+    EXPECT_EQ(finished().back(), "q:?gpj.exe");
+    for (const char* good : {"\xe2\x82\xac.zip", "a\x9b"}) EXPECT_EQ(answer(1, good), "u") << good;
 }
 
 TEST_F(Receiving, OfferOverflowingItsBufferIsFatalInternalErrorOne) {

@@ -37,17 +37,21 @@ TEST_F(Stats, LogLineHasTheFixedFormatWithTheNameCutAtItsBlank) {
     e = entry("evil\nS 1 forged", 1);
     write_log_line('E', e, 7);
     free_entry(e);
+    e = entry("\xe2\x80\xaegpj\xc2\x9b\x9b\xe2\x82\xac.exe", 1);  // U+202E, C1 encoded and raw, euro
+    write_log_line('S', e, 7);
+    free_entry(e);
     EXPECT_EQ(log_lines(), (std::vector<std::string>{
                                "S   2500 38400 bps 9999 cps   0 errors     0  512 /some/dir/my 0",
                                "s   2500 38400 bps 1234 cps   0 errors     0  512 /some/dir/my 0",
                                "e 123456789 38400 bps 123456 cps   0 errors     0  512 /some/dir/my 0",
-                               "E      1 38400 bps    7 cps   0 errors     0  512 evil?S 0"}));
+                               "E      1 38400 bps    7 cps   0 errors     0  512 evil?S 0",
+                               "S      1 38400 bps    7 cps   0 errors     0  512 ?gpj??\xe2\x82\xac.exe 0"}));
     close(stats.log_fd);
     stats.log_fd = -1;
     e = entry("x", 1);
     write_log_line('S', e, 1);  // no log: nothing happens
     free_entry(e);
-    EXPECT_EQ(log_lines().size(), 4u);
+    EXPECT_EQ(log_lines().size(), 5u);
 }
 
 TEST_F(Stats, CurrentRateFollowsTheAverageThenFreezesThenMovesPerWindow) {

@@ -56,6 +56,7 @@ void reset_all_state() {
     port_lock_files = port_lock_state{};
     stop_signal = 0;
     stop_count = 0;
+    suspend_requested = 0;
     termination = termination_state{};
     on_peer_goodbye = nullptr;
     files = files_state{};

@@ -89,6 +89,11 @@ TEST(ChatFilter, Utf8ShowsItsCharactersOtherBytesTheirLatin1Letters) {
     EXPECT_EQ(filtered("\x81\x85\xc2\x9b\x7f"), U"\x7f");  // C1 controls, raw or encoded, dropped
 }
 
+// A sequence with no 'm' (ESC [ K) ends with its line, so the lines after it are shown.
+TEST(ChatFilter, OpenSequenceEndsWithItsLine) {
+    EXPECT_EQ(filtered("a\x1b[Kb\nnext\x1b[2J\rthird"), U"a\nnextthird");
+}
+
 TEST(ChatFilter, FilterStateCarriesAcrossCalls) {
     int filter = 0;
     EXPECT_EQ(chat_filter(&filter, 27), -1);

@@ -4,8 +4,9 @@
 usage: handshake_peer.py <line> v2|goodbye
   v2       waits for the other end's whole block, answers with a block of version 2,
            then waits for the other end's goodbye;
-  goodbye  answers with a good block, waits for the other end's confirming `{}`, then
-           says goodbye at once (as a peer that rejected the block would).
+  goodbye  answers with a good block, led by a sequence that sets a terminal's title,
+           waits for the other end's confirming `{}`, then says goodbye at once (as a
+           peer that rejected the block would).
 """
 import os
 import select
@@ -55,7 +56,7 @@ def main():
     if script == "v2":
         os.write(fd, wire_copy(bytes([2, 0x63, 0])))
     else:
-        os.write(fd, wire_copy(bytes([3, 0x63, 0])))
+        os.write(fd, b"\x1b]0;forged\x07" + wire_copy(bytes([3, 0x63, 0])))
         seen = read_until(fd, b"{}", seen)
         os.write(fd, b"{}{|{}")
     read_until(fd, b"{|", seen)  # the other end's goodbye
