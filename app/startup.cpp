@@ -20,7 +20,7 @@
 #include "ui/keys.h"
 #include "ui/screen.h"
 
-void print_title() { printf("Kestro V1.0/Linux - ported by Varkas\n\n"); }
+const char* const title_text = "Kestro V1.0/Linux - ported by Varkas\n\n";
 
 void open_transfer_log() {
     stats.log_fd = -1;
