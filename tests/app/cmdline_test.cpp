@@ -31,7 +31,7 @@ const std::string title = "Kestro V1.0/Linux - ported by Varkas\n\n";
 const char* no_device = "/nonexistent/kestro-test-line";
 const std::string help_hint = "Try 'kestro --help'.\n";
 const std::string port_failure =
-    "Error initializing rs-port.\r\nkestro: " + std::string(no_device) + ": No such file or directory\n";
+    "Error initializing rs-port.\nkestro: " + std::string(no_device) + ": No such file or directory\n";
 
 using run_result = program_run;
 

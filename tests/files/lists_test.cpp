@@ -45,7 +45,7 @@ TEST_F(Lists, OnlyRegularFilesBelowTwoGigabytes) {
     for (const char* name : {"sub", "pipe", "huge"}) EXPECT_EQ(add_upload_name(name, 1), 0);
     EXPECT_EQ(add_upload_name("huge", 0), 0);  // a peer's request: just not found
     EXPECT_EQ(add_upload_name("my file.txt", 1), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File too large: huge\r\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File too large: huge\n");
     EXPECT_EQ(names(files.upload_queue), Strings{"my file.txt"});
 }
 
