@@ -1,6 +1,8 @@
 #include "session/outcome.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -84,38 +86,48 @@ void direction_totals(char* out, size_t size, const char* verb, const rate_state
         snprintf(out + n, size - static_cast<size_t>(n), ", %d cps average", rate);
 }
 
-// The name part of a path, cut for the status line.
-void short_name(char* out, size_t size, const char* path) {
+// The name part of a path, cut to `width` bytes for the status line.
+void short_name(char* out, size_t size, const char* path, int width) {
     const char* slash = strrchr(path, '/');
-    copy_name(out, std::min(size, static_cast<size_t>(PROGRESS_NAME_WIDTH) + 1), slash != nullptr ? slash + 1 : path);
+    copy_name(out, std::min(size, static_cast<size_t>(width) + 1), slash != nullptr ? slash + 1 : path);
 }
 
-void format_seconds(char* out, size_t size, int64_t seconds) {
-    if (seconds < 0) {
-        snprintf(out, size, "--:--");
-    } else if (seconds >= 3600) {
-        snprintf(out, size, "%" PRId64 ":%02d:%02d", seconds / 3600, static_cast<int>(seconds / 60 % 60),
-                 static_cast<int>(seconds % 60));
-    } else {
-        snprintf(out, size, "%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
-    }
-}
+// The status line's forms, richest first: the first that fits the width is written.
+struct progress_form {
+    const char* receiving;
+    const char* sending;
+    bool counts;     // "DONE/SIZE"
+    bool rate;       // "RATE cps"
+    bool left_word;  // "M:SS left", else "M:SS"
+};
+constexpr progress_form progress_forms[] = {
+    {"Receiving", "Sending", true, true, true},
+    {"Receiving", "Sending", false, true, true},
+    {"Down", "Up", false, true, false},
+    {"Down", "Up", false, false, false},
+};
+constexpr int PROGRESS_MIN_NAME_WIDTH = 8;
+constexpr int PROGRESS_NAME_STEP = 4;
 
 // One direction's part of the status line, or nothing when no file of it is under way:
-// "Receiving NAME DONE/SIZE PCT% RATE cps M:SS left".
-int direction_progress(char* out, size_t size, const char* verb, const file_entry* entry,
-                       const rate_state& rates) {
+// "Receiving NAME DONE/SIZE PCT% RATE cps M:SS left" in the richest form.
+int direction_progress(char* out, size_t size, bool receiving_side, const file_entry* entry,
+                       const rate_state& rates, const progress_form& form, int name_width) {
     if (entry == nullptr || size == 0) return 0;
     int64_t length = std::max<int64_t>(0, int64_t{entry->size} - entry->offset);
     int64_t done = entry->offset + std::clamp<int64_t>(rates.crossed - entry->stream_start, 0, length);
     int percent = entry->size > 0 ? static_cast<int>(done * 100 / entry->size) : 100;
     int32_t rate = rates.average_rate;
     char name[PROGRESS_NAME_WIDTH * 4 + 1];
-    short_name(name, sizeof name, entry->name);
+    short_name(name, sizeof name, entry->name, name_width);
+    char counts[48] = "";
+    if (form.counts) snprintf(counts, sizeof counts, " %" PRId64 "/%d", done, entry->size);
+    char speed[24] = "";
+    if (form.rate) snprintf(speed, sizeof speed, " %d cps", rate);
     char left[32];
     format_seconds(left, sizeof left, rate > 0 ? (entry->size - done + rate - 1) / rate : -1);
-    int n = snprintf(out, size, "%s %s %" PRId64 "/%d %d%% %d cps %s left", verb, name, done, entry->size, percent,
-                     rate, left);
+    int n = snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending, name, counts,
+                     percent, speed, left, form.left_word ? " left" : "");
     return n < 0 ? 0 : std::min(n, static_cast<int>(size) - 1);
 }
 
@@ -130,14 +142,29 @@ const file_entry* outgoing_under_way() {
     return sending.in_transit_queue.head != nullptr ? sending.in_transit_queue.head : sending.send_queue.head;
 }
 
-// Standard error gets the text padded over what the last status line left, then the end.
-void write_progress(const char* text, const char* end) {
-    char line[PROGRESS_LINE_SIZE + 64];
+// The status line's width: one less than the terminal's, so that it never wraps there.
+int progress_width() {
+    winsize size {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
+        return std::min(static_cast<int>(size.ws_col) - 1, PROGRESS_LINE_SIZE - 1);
+    return PROGRESS_DEFAULT_WIDTH;
+}
+
+// On a terminal a status line ends in CR and the next one writes over it, blanks over
+// what is left of it; the last line ends in LF. Anywhere else (a log file) every line
+// ends in LF.
+void write_progress(const char* text, bool last) {
+    char line[PROGRESS_LINE_SIZE * 2 + 8];
     int length = static_cast<int>(strnlen(text, PROGRESS_LINE_SIZE));
-    int width = std::max(length, outcome.progress_length);
-    snprintf(line, sizeof line, "%-*.*s%s", width, length, text, end);
+    if (isatty(STDERR_FILENO) == 0) {
+        snprintf(line, sizeof line, "%.*s\n", length, text);
+    } else if (last) {
+        snprintf(line, sizeof line, "%*s\r%.*s\n", outcome.progress_length, "", length, text);
+    } else {
+        snprintf(line, sizeof line, "%-*.*s\r", std::max(length, outcome.progress_length), length, text);
+    }
     console_error(line);
-    outcome.progress_length = end[0] == '\r' ? length : 0;
+    outcome.progress_length = isatty(STDERR_FILENO) != 0 && !last ? length : 0;
 }
 
 bool session_ran() { return channels.send_channels[CH_CONTROL] != nullptr; }
@@ -191,27 +218,55 @@ void progress_tick() {
     if (!outcome.progress_on || serial.clock == outcome.progress_second) return;
     outcome.progress_second = serial.clock;
     char line[PROGRESS_LINE_SIZE];
-    format_progress(line, sizeof line);
-    write_progress(line, "\r");
+    format_progress(line, sizeof line, progress_width());
+    write_progress(line, false);
 }
 
-void format_progress(char* out, size_t size) {
-    int n = direction_progress(out, size, "Receiving", incoming_under_way(), stats.download);
-    const file_entry* outgoing = outgoing_under_way();
-    if (n > 0 && outgoing != nullptr && static_cast<size_t>(n) + 3 < size) {
-        memcpy(out + n, " | ", 4);
-        n += 3;
+void format_seconds(char* out, size_t size, int64_t seconds) {
+    if (seconds < 0) {
+        snprintf(out, size, "--:--");
+    } else if (seconds >= 3600) {
+        snprintf(out, size, "%" PRId64 ":%02d:%02d", seconds / 3600, static_cast<int>(seconds / 60 % 60),
+                 static_cast<int>(seconds % 60));
+    } else {
+        snprintf(out, size, "%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
     }
-    n += direction_progress(out + n, size - static_cast<size_t>(n), "Sending", outgoing, stats.upload);
-    if (n == 0) snprintf(out, size, "No file under way");
 }
 
-void format_totals(char* out, size_t size) {
+void format_progress(char* out, size_t size, int width) {
+    if (size == 0) return;
+    const file_entry* incoming = incoming_under_way();
+    const file_entry* outgoing = outgoing_under_way();
+    if (incoming == nullptr && outgoing == nullptr) {
+        snprintf(out, size, "%.*s", std::max(width, 0), "No file under way");
+        return;
+    }
+    for (const progress_form& form : progress_forms) {
+        for (int name_width = PROGRESS_NAME_WIDTH; name_width >= PROGRESS_MIN_NAME_WIDTH;
+             name_width -= PROGRESS_NAME_STEP) {
+            int n = direction_progress(out, size, true, incoming, stats.download, form, name_width);
+            if (n > 0 && outgoing != nullptr && static_cast<size_t>(n) + 3 < size) {
+                memcpy(out + n, " | ", 4);
+                n += 3;
+            }
+            n += direction_progress(out + n, size - static_cast<size_t>(n), false, outgoing, stats.upload, form,
+                                    name_width);
+            if (n <= width) return;
+        }
+    }
+    out[cut_at_character(out, static_cast<size_t>(std::max(width, 0)))] = '\0';  // the poorest form, cut
+}
+
+void format_totals(char* out, size_t size, int width) {
     char received[PROGRESS_LINE_SIZE / 2];
     char sent[PROGRESS_LINE_SIZE / 2];
     direction_totals(received, sizeof received, "Received", stats.download);
     direction_totals(sent, sizeof sent, "sent", stats.upload);
-    snprintf(out, size, "%.120s; %.120s.", received, sent);
+    int n = snprintf(out, size, "%.120s; %.120s.", received, sent);
+    if (n <= width) return;
+    // Too wide for one line: one line each way.
+    sent[0] = 'S';
+    snprintf(out, size, "%.120s.\n%.120s.", received, sent);
 }
 
 void report_run_end() {
@@ -220,7 +275,7 @@ void report_run_end() {
         print_summary();
     } else if (outcome.progress_on) {
         char line[PROGRESS_LINE_SIZE];
-        format_totals(line, sizeof line);
-        write_progress(line, "\n");
+        format_totals(line, sizeof line, progress_width());
+        write_progress(line, true);
     }
 }

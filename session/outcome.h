@@ -7,12 +7,18 @@
 //   progress_allowed (line_fd, error_fd) -> true when the error descriptor is not the line
 //   progress_start ()          door mode with --progress, standard error not the line: on
 //   progress_tick ()           once a clock second while on: the status line, ending in CR
+//                              on a terminal (the next one writes over it), else in LF
 //   report_run_end ()          from the exit path, files closed: device mode prints the
 //                              summary on standard output, --progress its final line
-//   format_progress (out, size) the status line's text; format_totals (out, size) the last
+//   format_progress (out, size, width)  the status line's text, at most width bytes: the
+//                              richest form that fits, names cut first, then the counts,
+//                              the long verbs, the rate
+//   format_totals (out, size, width)    the last line; one line each way when too wide
+//   format_seconds (out, size, seconds) "M:SS" or "H:MM:SS", "--:--" when below 0
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "files/entries.h"
@@ -21,6 +27,7 @@ constexpr int MAX_NOTED = 16;        // files listed by the summary; the rest ar
 constexpr int NOTED_NAME_SIZE = 64;  // a listed name is cut to this
 constexpr int PROGRESS_NAME_WIDTH = 24;
 constexpr int PROGRESS_LINE_SIZE = 256;
+constexpr int PROGRESS_DEFAULT_WIDTH = 79;  // standard error that is no terminal
 
 struct noted_file {
     char name[NOTED_NAME_SIZE];
@@ -44,5 +51,6 @@ bool progress_allowed(int line_fd, int error_fd);
 void progress_start();
 void progress_tick();
 void report_run_end();
-void format_progress(char* out, size_t size);
-void format_totals(char* out, size_t size);
+void format_progress(char* out, size_t size, int width);
+void format_totals(char* out, size_t size, int width);
+void format_seconds(char* out, size_t size, int64_t seconds);
