@@ -185,13 +185,14 @@ void start_window(rate_state* r, int64_t n) {
         r->window_start_ms = r->samples[0].ms;
 }
 
-// The running batch's bytes and the time they took, up to the last that crossed.
+// The running batch's bytes and the time they took, up to the last that crossed. A batch
+// that crossed within one millisecond (an unthrottled line) has its bytes and no time.
 void batch_so_far(const rate_state* r, int64_t* bytes, int64_t* ms) {
     *bytes = 0;
     *ms = 0;
-    if (r->rate_start_ms == 0 || r->crossed <= r->batch_base || r->crossed_ms <= r->rate_start_ms) return;
+    if (r->rate_start_ms == 0 || r->crossed <= r->batch_base) return;
     *bytes = r->crossed - r->batch_base;
-    *ms = r->crossed_ms - r->rate_start_ms;
+    *ms = std::max<int64_t>(0, r->crossed_ms - r->rate_start_ms);
 }
 
 // The batch is over: its bytes and time go into the run's tally.
