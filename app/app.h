@@ -7,8 +7,8 @@
 //                                 30 (bad value, unknown option) or 0 (-e above 600)
 //   title_text                    the title line a missing option argument prints
 //   open_transfer_log ()          stats.log_fd from stats.log_path, -1 when it cannot be opened
-//   main_loop ()                  opening block, then per turn: one result, one service
-//                                 cycle, one key; never returns
+//   main_loop ()                  opening block, then per turn: one result, the names not
+//                                 sent, one service cycle, one key; never returns
 //   exit_handler ()               registered first, runs last: closes transfer files and log,
 //                                 reports the run (summary, or --progress's last line),
 //                                 then prints a fatal internal error

@@ -116,6 +116,7 @@ void main_loop() {
     for (;;) {
         screen_follow_size();
         show_next_result();
+        show_not_sent();
         if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();
     }
 }

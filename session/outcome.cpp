@@ -13,6 +13,7 @@
 #include "link/channels.h"
 #include "serial/port.h"
 #include "serial/process.h"
+#include "session/display.h"
 #include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
@@ -64,6 +65,8 @@ void note_queue(const file_queue& queue, const char* reason) {
 
 // Everything that did not complete and was not noted as a result yet.
 void note_unfinished() {
+    for (int i = 0; i < files.unsent_count; ++i) note(files.unsent[i].name, files.unsent[i].reason);
+    outcome.unlisted_count += files.unsent_more;
     for (const file_entry* e = finished_queue.head; e != nullptr; e = e->next) note_result(e);
     note_queue(sending.in_transit_queue, REASON_UNCONFIRMED);
     note_queue(sending.send_queue, REASON_NOT_SENT);
@@ -196,6 +199,19 @@ void note_result(const file_entry* entry) {
     char detail[8];
     if (entry->status == ST_DOWNLOADS_DONE || entry->status == ST_UPLOADS_DONE) return;
     if (result_text(entry, &message, detail, sizeof detail)) note(entry->name, message);
+}
+
+void show_not_sent() {
+    char text[UNSENT_NAME_SIZE + 16];
+    for (; outcome.unsent_shown < files.unsent_count; ++outcome.unsent_shown) {
+        const unsent_name& u = files.unsent[outcome.unsent_shown];
+        snprintf(text, sizeof text, "Not sent: %s", u.name);
+        display.info(text, u.reason);
+    }
+    if (outcome.unsent_more_shown == files.unsent_more) return;
+    outcome.unsent_more_shown = files.unsent_more;
+    snprintf(text, sizeof text, "%d", files.unsent_more);
+    display.info("More names not sent", text);
 }
 
 bool progress_allowed(int line_fd, int error_fd) {

@@ -4,6 +4,8 @@
 // Interface summary:
 //   note_result (entry)        an entry on its way out of finished_queue: one that did not
 //                              complete is remembered (up to MAX_NOTED) for the summary
+//   show_not_sent ()           every main-loop turn: an info line for each local name noted
+//                              as giving nothing to send (files.unsent) not shown yet
 //   progress_allowed (line_fd, error_fd) -> true when the error descriptor is not the line
 //   progress_start ()          door mode with --progress, standard error not the line: on
 //   progress_tick ()           once a clock second while on: the status line, ending in CR
@@ -42,11 +44,14 @@ struct outcome_state {
     noted_file noted[MAX_NOTED];
     int noted_count = 0;
     int unlisted_count = 0;  // did not complete either, beyond MAX_NOTED
+    int unsent_shown = 0;       // files.unsent entries shown on the screen
+    int unsent_more_shown = 0;  // files.unsent_more when it was last shown
 };
 
 extern outcome_state outcome;
 
 void note_result(const file_entry* entry);
+void show_not_sent();
 bool progress_allowed(int line_fd, int error_fd);
 void progress_start();
 void progress_tick();
