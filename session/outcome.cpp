@@ -34,6 +34,12 @@ constexpr const char* REASON_UNANSWERED = "requested, no answer from the peer";
 constexpr const char* REASON_NOT_REQUESTED = "not requested";
 constexpr const char* REASON_NOT_ARRIVED = "expected, never offered by the peer";
 
+// Headings of the summary's lines, and the reasons of a file that was skipped.
+constexpr const char* HEADING_NOT_COMPLETED = "Not completed";
+constexpr const char* HEADING_SKIPPED = "Skipped";
+constexpr const char* REASON_PEER_HAS_IT = "the peer already has it";
+constexpr const char* REASON_HERE_ALREADY = "already here, whole";
+
 // A UTF-8 name cut to fit never ends inside a character.
 size_t cut_at_character(const char* text, size_t limit) {
     size_t length = strnlen(text, limit + 1);
@@ -49,7 +55,7 @@ void copy_name(char* out, size_t size, const char* name) {
     out[length] = '\0';
 }
 
-void note(const char* name, const char* reason) {
+void note(const char* name, const char* reason, const char* heading = HEADING_NOT_COMPLETED) {
     if (outcome.noted_count == MAX_NOTED) {
         ++outcome.unlisted_count;
         return;
@@ -57,6 +63,7 @@ void note(const char* name, const char* reason) {
     noted_file& n = outcome.noted[outcome.noted_count++];
     copy_name(n.name, sizeof n.name, name);
     n.reason = reason;
+    n.heading = heading;
 }
 
 void note_queue(const file_queue& queue, const char* reason) {
@@ -80,10 +87,14 @@ void note_unfinished() {
 }
 
 // "Received 2 file(s), 40960 bytes, 955 cps average", the rate only when one was measured.
-void direction_totals(char* out, size_t size, const char* verb, const rate_state& rates) {
+// The bytes are those that crossed, or `written` when given: received bytes are counted as
+// written to files, since a download cut off leaves bytes landed that never reached one.
+void direction_totals(char* out, size_t size, const char* verb, const rate_state& rates,
+                      const int64_t* written = nullptr) {
     int64_t bytes = 0;
     int32_t rate = 0;
     run_totals(&rates, &bytes, &rate);
+    if (written != nullptr) bytes = *written;
     int n = snprintf(out, size, "%s %d file(s), %" PRId64 " bytes", verb, rates.files_done, bytes);
     if (rate > 0 && n > 0 && static_cast<size_t>(n) < size)
         snprintf(out + n, size - static_cast<size_t>(n), ", %d cps average", rate);
@@ -175,7 +186,7 @@ bool session_ran() { return channels.send_channels[CH_CONTROL] != nullptr; }
 void print_summary() {
     char totals[PROGRESS_LINE_SIZE / 2];
     char line[PROGRESS_LINE_SIZE];
-    direction_totals(totals, sizeof totals, "Received", stats.download);
+    direction_totals(totals, sizeof totals, "Received", stats.download, &receiving.figures.bytes_moved);
     snprintf(line, sizeof line, "%.120s.", totals);
     console_message(line);
     direction_totals(totals, sizeof totals, "Sent", stats.upload);
@@ -183,7 +194,8 @@ void print_summary() {
     console_message(line);
     note_unfinished();
     for (int i = 0; i < outcome.noted_count; ++i) {
-        snprintf(line, sizeof line, "Not completed: %s (%s)", outcome.noted[i].name, outcome.noted[i].reason);
+        const noted_file& n = outcome.noted[i];
+        snprintf(line, sizeof line, "%s: %s (%s)", n.heading, n.name, n.reason);
         console_message(line);
     }
     if (outcome.unlisted_count > 0) {
@@ -198,6 +210,11 @@ void note_result(const file_entry* entry) {
     const char* message = nullptr;
     char detail[8];
     if (entry->status == ST_DOWNLOADS_DONE || entry->status == ST_UPLOADS_DONE) return;
+    if (entry->status == ST_HAVE_IT) {
+        // Both ends have the file whole: nothing failed. Only an upload entry stands for a file.
+        note(entry->name, entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY, HEADING_SKIPPED);
+        return;
+    }
     if (result_text(entry, &message, detail, sizeof detail)) note(entry->name, message);
 }
 
@@ -276,7 +293,7 @@ void format_progress(char* out, size_t size, int width) {
 void format_totals(char* out, size_t size, int width) {
     char received[PROGRESS_LINE_SIZE / 2];
     char sent[PROGRESS_LINE_SIZE / 2];
-    direction_totals(received, sizeof received, "Received", stats.download);
+    direction_totals(received, sizeof received, "Received", stats.download, &receiving.figures.bytes_moved);
     direction_totals(sent, sizeof sent, "sent", stats.upload);
     int n = snprintf(out, size, "%.120s; %.120s.", received, sent);
     if (n <= width) return;

@@ -3,7 +3,8 @@
 //
 // Interface summary:
 //   note_result (entry)        an entry on its way out of finished_queue: one that did not
-//                              complete is remembered (up to MAX_NOTED) for the summary
+//                              complete, or was skipped, is remembered (up to MAX_NOTED)
+//                              for the summary
 //   show_not_sent ()           every main-loop turn: an info line for each local name noted
 //                              as giving nothing to send (files.unsent) not shown yet
 //   progress_allowed (line_fd, error_fd) -> true when the error descriptor is not the line
@@ -34,6 +35,7 @@ constexpr int PROGRESS_DEFAULT_WIDTH = 79;  // standard error that is no termina
 struct noted_file {
     char name[NOTED_NAME_SIZE];
     const char* reason;
+    const char* heading;  // "Not completed", or "Skipped" for a file both ends have whole
 };
 
 struct outcome_state {
