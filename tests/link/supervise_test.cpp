@@ -271,7 +271,8 @@ class Termination : public ::testing::Test {
         bool answered = false;
         int status = run_child(
             [&] {
-                // Standard output goes nowhere: what the end says must be on standard error.
+                // Standard output goes nowhere: what the end says must be on standard error,
+                // a pipe here, so its lines end in LF alone.
                 int nowhere = open("/dev/null", O_WRONLY);
                 dup2(plan.error_on_line ? line.slave : console.slave, 0);
                 dup2(nowhere, 1);
@@ -331,7 +332,7 @@ TEST_F(Termination, PeerAnswersTheGoodbye) {
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n[no pause]");
+              "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n[no pause]");
 }
 
 TEST_F(Termination, SilentPeerTimesOut) {
@@ -341,7 +342,7 @@ TEST_F(Termination, SilentPeerTimesOut) {
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... time-out\r\n"
+              "\nZARN data link closed.\nWaiting for ZARN termination... time-out\n"
               "[no pause]");
 }
 
@@ -350,7 +351,7 @@ TEST_F(Termination, CtrlCOnTheConsoleCancelsTheWait) {
     plan.ctrl_c = true;
     ending r = run(plan);
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... cancelled\r\n"
+              "\nZARN data link closed.\nWaiting for ZARN termination... cancelled\n"
               "[no pause]");
 }
 
@@ -362,7 +363,7 @@ TEST_F(Termination, LevelOneSaysGoodbyeWithoutWaiting) {
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
-    EXPECT_EQ(r.err, "\r\nZARN data link terminated.\r\n[no pause]");
+    EXPECT_EQ(r.err, "\nZARN data link terminated.\n[no pause]");
 }
 
 TEST_F(Termination, LevelZeroSendsNothingAndPausesFiveSeconds) {
@@ -375,7 +376,7 @@ TEST_F(Termination, LevelZeroSendsNothingAndPausesFiveSeconds) {
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "");
-    EXPECT_EQ(r.err, "\r\nCarrier lost.\r\n[paused 5 s]");
+    EXPECT_EQ(r.err, "\nCarrier lost.\n[paused 5 s]");
 }
 
 TEST_F(Termination, FatalInternalErrorLineComesAfterTheTerminationOutput) {
@@ -385,8 +386,8 @@ TEST_F(Termination, FatalInternalErrorLineComesAfterTheTerminationOutput) {
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n"
-              "[no pause]Fatal internal error 5.\r\n");
+              "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n"
+              "[no pause]Fatal internal error 5.\n");
 }
 
 // Standard error that is the door's line carries no text to the peer: only the goodbye.
