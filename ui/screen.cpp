@@ -310,6 +310,15 @@ void sound_bell() {
 
 void screen_close() {
     sleep(screen_hold_s);
+    // The display's rows are cells written with blanks (curses never erases with our black
+    // background), and a terminal resized meanwhile (tmux) brings some of them back onto the
+    // shell's screen when the display ends. Erased first, the shell's screen comes back as
+    // it was, as a pager leaves it.
+    char* clear = tigetstr("clear");
+    if (clear != nullptr && clear != reinterpret_cast<char*>(-1)) {
+        putp(clear);
+        fflush(stdout);
+    }
     endwin();
     process.screen_active = false;
 }
