@@ -19,6 +19,16 @@ protected:
         at(static_cast<time_t>(ms / 1000));
     }
     static inline int64_t test_ms = 0;
+    // A file of 2,048 bytes offered, accepted by the peer and read into two data channels.
+    void upload_in_data_channels() {
+        put_file("up", random_bytes(2048, 3));
+        add_upload_name("up", 1);
+        send_offers();
+        peer(CH_STATUS, "u");
+        status_receiver();
+        send_data();
+        send_data();
+    }
     static file_entry* entry(const char* name, int32_t size, uint8_t status = 1) {
         file_entry* e = new_entry(name);
         e->size = size;
@@ -121,13 +131,7 @@ TEST_F(Stats, RatesNeverPassWhatTheLineCarried) {
     peer(CH_OFFERS, offer_record(3072, "down"));
     decide_offer();
     receive_data();
-    put_file("up", random_bytes(2048, 3));
-    add_upload_name("up", 1);
-    send_offers();
-    peer(CH_STATUS, "u");
-    status_receiver();
-    send_data();
-    send_data();
+    upload_in_data_channels();
     look(10040);
     channels.send_channels[16]->in_flight = 1024;  // both upload blocks go into frames
     channels.send_channels[17]->in_flight = 1024;
@@ -169,13 +173,7 @@ TEST_F(Stats, UploadBytesLeftCountsAcknowledgedBytes) {
         if (column == UPLOAD_COLUMN) done = text;
     };
     at_ms(10000);
-    put_file("up", random_bytes(2048, 3));
-    add_upload_name("up", 1);
-    send_offers();
-    peer(CH_STATUS, "u");
-    status_receiver();
-    send_data();
-    send_data();  // all of it in the data channels, none acknowledged
+    upload_in_data_channels();  // none of it acknowledged
     channels.send_channels[16]->in_flight = 1024;
     channels.send_channels[17]->in_flight = 1024;
     at_ms(11000);
