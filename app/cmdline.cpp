@@ -1,4 +1,5 @@
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,18 +33,35 @@ bool takes_argument(char letter) { return strchr("Eepsvz", letter) != nullptr; }
 // Numbers as strtol reads them: leading blanks and a sign, junk after them ignored.
 long number(const char* word) { return strtol(word, nullptr, 10); }
 
+// A number of seconds must be the whole word: "-E abc" read as 0 would end the run at once.
+bool whole_number(const char* word, long* value) {
+    char* end = nullptr;
+    errno = 0;
+    *value = strtol(word, &end, 10);
+    return end != word && *end == '\0' && errno == 0;
+}
+
+// In door mode standard output is the caller's line: what the console would show goes to
+// standard error instead.
+void option_error_text(const char* text) {
+    if (process.device_mode) {
+        fputs(text, stdout);
+        fflush(stdout);
+    } else {
+        console_error(text);
+    }
+}
+
 [[noreturn]] void unknown_option(const char* rest) {
-    puts("Unknown option: ");
-    puts(rest);
-    puts("\n");
-    // In door mode standard output is the line: the reason goes to standard error as well.
-    if (!process.device_mode) console_reason("unknown option", rest);
+    char text[512];
+    snprintf(text, sizeof text, "Unknown option: \n%.400s\n\n\n", rest);
+    option_error_text(text);
     print_help_hint();
     end_run(EXIT_BAD_OPTION);
 }
 
 [[noreturn]] void missing_argument(const char* option) {
-    print_title();
+    option_error_text(title_text);
     console_reason(option, "needs an argument");
     print_help_hint();
     end_run(EXIT_MISSING_ARGUMENT);
@@ -96,8 +114,9 @@ void apply_option(char letter, const char* argument, const char* rest) {
         case 'C': link_setup.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; break;
         case 'D': break;
         case 'E': {
-            long n = number(argument);
-            if (static_cast<unsigned long>(n) > max_auto_exit_s) bad_value(letter, argument, "seconds from 0 to 600");
+            long n = 0;
+            if (!whole_number(argument, &n) || static_cast<unsigned long>(n) > max_auto_exit_s)
+                bad_value(letter, argument, "seconds from 0 to 600");
             session.idle_exit_seconds = static_cast<int32_t>(n);
             session.auto_exit_flags |= AUTO_EXIT_IDLE;
             break;
@@ -115,7 +134,8 @@ void apply_option(char letter, const char* argument, const char* rest) {
         case 'c': serial.carrier_mode = 0; break;
         case 'd': files.name_mode = 'd'; break;
         case 'e': {
-            long n = number(argument);
+            long n = 0;
+            if (!whole_number(argument, &n)) bad_value(letter, argument, "seconds from 0 to 600");
             session.chat_idle_seconds = static_cast<int32_t>(n);
             session.auto_exit_flags |= AUTO_EXIT_CHAT;
             cycle.last_chat_time = 0 - n;

@@ -21,7 +21,7 @@
 #include "ui/keys.h"
 #include "ui/screen.h"
 
-void print_title() { printf("Kestro V1.0/Linux - ported by Varkas\n\n"); }
+const char* const title_text = "Kestro V1.0/Linux - ported by Varkas\n\n";
 
 void open_transfer_log() {
     stats.log_fd = -1;
@@ -175,6 +175,7 @@ void main_loop() {
         follow_suspend();
         screen_follow_size();
         show_next_result();
+        show_not_sent();
         if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();
     }
 }

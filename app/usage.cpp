@@ -16,8 +16,11 @@ constexpr const char* usage_text =
 Sends and receives files over one serial line both ways at once while the users
 at the two ends chat; the other end runs kestro too. Names are files to send,
 directories to look them up in, or @LIST (a file of names, one a line); -d and
--U change how the names after them are taken. Letters may share a word (-cxy);
-those taking an argument take the following words, in order.
+-U change how the names after them are taken. A directory applies to the bare
+names after it: in "kestro -p P big.bin docs a.jpg", a.jpg is docs/a.jpg, and
+./a.jpg would be the one here. Names that send nothing are listed at the end.
+Letters may share a word (-cxy); those taking an argument take the following
+words, in order.
 
 Line and link:
   -p DEVICE  device mode on this serial port (a terminal device, locked for

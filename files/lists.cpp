@@ -92,21 +92,56 @@ bool read_list_line(FILE* list, char* line, size_t size) {
     return true;
 }
 
-// A name from the command line that gave nothing to send: the user hears why.
-void tell_not_sent(const char* name) {
+// Why a local name gave nothing to send; false when the console was told when it was found.
+bool why_not_sent(const char* name, char* out, size_t size) {
     struct stat info;
-    if (!files.wildcards_allowed && strpbrk(name, "?*") != nullptr)
-        console_reason(name, "a wildcard name, and -k is given");
-    else if (files.upload_dirs.head != nullptr && strchr(name, '/') == nullptr)
-        console_reason(name, "not found in the directories given");
-    else if (stat(name, &info) != 0)
-        console_reason(name, strerror(errno));
-    else if (!S_ISREG(info.st_mode))
-        console_reason(name, "not a regular file");
-    // A file too large was told about when it was found.
+    bool here = stat(name, &info) == 0;
+    if (!files.wildcards_allowed && strpbrk(name, "?*") != nullptr) {
+        snprintf(out, size, "a wildcard name, and -k is given");
+    } else if (here && S_ISDIR(info.st_mode)) {
+        int length = static_cast<int>(strnlen(name, 60));
+        if (length > 1 && name[length - 1] == '/') --length;
+        snprintf(out, size, "a directory; %.*s/* names the files in it", length, name);  // typed names only
+    } else if (files.upload_dirs.head != nullptr && strchr(name, '/') == nullptr) {
+        // A directory named earlier is where bare names are looked up: say which.
+        const char* first = files.upload_dirs.head->path;
+        const char* slash = first[0] != '\0' && first[strlen(first) - 1] != '/' ? "/" : "";
+        int others = -1;
+        for (const dir_node* node = files.upload_dirs.head; node != nullptr; node = node->next) ++others;
+        int n = others == 0 ? snprintf(out, size, "not found in %.60s%s", first, slash)
+                            : snprintf(out, size, "not found in %.60s%s nor %d more directories", first, slash, others);
+        // The usual slip: the file is right here, and a directory named before it took over.
+        if (n > 0 && static_cast<size_t>(n) < size && here)
+            snprintf(out + n, size - static_cast<size_t>(n), "; ./ before the name sends the one here");
+    } else if (!here) {
+        snprintf(out, size, "%s", strerror(errno));
+    } else if (!S_ISREG(info.st_mode)) {
+        snprintf(out, size, "not a regular file");
+    } else {
+        snprintf(out, size, "too large to send (2 GiB or more)");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
+
+void note_not_sent(const char* name, const char* reason) {
+    if (files.unsent_count >= MAX_UNSENT) {
+        ++files.unsent_more;
+        return;
+    }
+    unsent_name& u = files.unsent[files.unsent_count++];
+    snprintf(u.name, sizeof u.name, "%s", name);
+    snprintf(u.reason, sizeof u.reason, "%s", reason);
+}
+
+void report_not_sent(const char* name) {
+    char reason[UNSENT_REASON_SIZE];
+    // The console is the user's until the screen starts; then only the info line tells.
+    if (why_not_sent(name, reason, sizeof reason)) console_reason(name, reason);
+    note_not_sent(name, reason);
+}
 
 void dir_list_free_all(dir_list* list) {
     while (dir_node* node = list->head) {
@@ -199,7 +234,7 @@ void add_argument_name(const char* name) {
         case 'd': add_receive_name(name); break;
         case 'r': add_request_name(name); break;
         default:
-            if (add_upload_name(name, 1) == 0) tell_not_sent(name);
+            if (add_upload_name(name, 1) == 0) report_not_sent(name);
             break;
     }
 }

@@ -10,6 +10,9 @@
 //   expand_argument (argument, apply)   '@' list files; ends the run with 10 when one
 //                              cannot be opened ("File not found: " and the name)
 //   add_argument_name (name)   dispatch by files.name_mode
+//   report_not_sent (name)     a local name that gave nothing to send: why, on the console
+//                              (a "kestro:" line) and noted for the screen and the summary
+//   note_not_sent (name, reason)  noted only: files.unsent, then a count in unsent_more
 //   dir_list_free_all (list)   frees every directory node
 #pragma once
 
@@ -26,6 +29,15 @@ struct dir_list {
     dir_node* tail = nullptr;
 };
 
+constexpr int MAX_UNSENT = 16;            // names not sent that are kept; the rest counted
+constexpr int UNSENT_NAME_SIZE = 256;
+constexpr int UNSENT_REASON_SIZE = 160;
+
+struct unsent_name {
+    char name[UNSENT_NAME_SIZE];
+    char reason[UNSENT_REASON_SIZE];
+};
+
 struct files_state {
     // Set by the command line.
     char name_mode = 'u';       // following names: 'u' send, 'd' receive under, 'r' request
@@ -39,6 +51,11 @@ struct files_state {
     char download_dir[NAME_PART_SIZE] = "";
     int receive_names_given = 0;
     int upload_names_missing = 0;  // a name given to send found no file: uploads outstanding
+
+    // Local names that gave nothing to send, for the screen and the summary.
+    unsent_name unsent[MAX_UNSENT];
+    int unsent_count = 0;
+    int unsent_more = 0;
 };
 
 extern files_state files;
@@ -49,3 +66,5 @@ int add_receive_name(const char* name);
 void expand_argument(const char* argument, void (*apply)(const char* name));
 void add_argument_name(const char* name);
 void dir_list_free_all(dir_list* list);
+void report_not_sent(const char* name);
+void note_not_sent(const char* name, const char* reason);

@@ -2,6 +2,7 @@
 #include "files/scan.h"
 
 #include <dirent.h>
+#include <errno.h>
 
 #include <cctype>
 #include <cstdio>
@@ -41,28 +42,38 @@ const char* next_word(const char* position, char* buffer, size_t buffer_size) {
     return end;
 }
 
+// A typed name that gives nothing to send is never dropped in silence: it is noted, and the
+// screen shows it.
 void expand_upload_word(const char* word) {
     if (!has_wildcard(word)) {
-        add_upload_name(word, 1);
+        if (add_upload_name(word, 1) == 0) report_not_sent(word);
         return;
     }
     char directory[NAME_PART_SIZE];
     char pattern[NAME_PART_SIZE];
-    if (split_path(word, directory, sizeof directory, pattern, sizeof pattern) != 0) return;
+    if (split_path(word, directory, sizeof directory, pattern, sizeof pattern) != 0) {
+        note_not_sent(word, "name too long");
+        return;
+    }
     // A bare pattern is matched in the current directory. Its matches are named
     // "./x" while search directories exist, or they would be looked up there.
     DIR* scan = opendir(directory[0] == '\0' ? "." : directory);
-    if (scan == nullptr) return;
+    if (scan == nullptr) {
+        note_not_sent(word, strerror(errno));
+        return;
+    }
     const char* prefix = directory;
     if (directory[0] == '\0' && files.upload_dirs.head != nullptr) prefix = "./";
+    int made = 0;
     while (const dirent* found = readdir(scan)) {
         if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
         if (!wild_match(found->d_name, pattern)) continue;
         char path[PATH_SIZE];
         if (make_path(path, sizeof path, prefix, found->d_name, nullptr) != 0) continue;
-        add_upload_name(path, 1);
+        made += add_upload_name(path, 1);
     }
     closedir(scan);
+    if (made == 0) note_not_sent(word, "no file matches");
 }
 
 int has_wildcard(const char* word) { return strpbrk(word, "*?") != nullptr ? 1 : 0; }

@@ -69,15 +69,19 @@ void console_error(const char* text) {
     if (error_is_screen() || error_is_line()) return;
     // Standard error is unbuffered; a failed write has nobody left to tell. While the port
     // is open in device mode it is the raw console as well: a bare line feed gets its CR.
-    const bool raw_console = serial.is_open && !serial.door_mode;
+    // Standard error that is no terminal (a sysop's log file) gets plain line feeds.
+    const bool terminal = isatty(2) != 0;
+    const bool raw_console = terminal && serial.is_open && !serial.door_mode;
     size_t length = strlen(text);
     size_t from = 0;
-    for (size_t i = 0; raw_console && i < length; ++i) {
-        if (text[i] != '\n' || (i > 0 && text[i - 1] == '\r')) continue;
+    for (size_t i = 0; i < length; ++i) {
+        bool cr_before_lf = text[i] == '\r' && text[i + 1] == '\n';
+        bool bare_lf = text[i] == '\n' && (i == 0 || text[i - 1] != '\r');
+        if (terminal ? !(raw_console && bare_lf) : !cr_before_lf) continue;
         ssize_t ignored = write(2, text + from, i - from);
-        ignored = write(2, "\r", 1);
+        if (terminal) ignored = write(2, "\r", 1);
         (void)ignored;
-        from = i;
+        from = terminal ? i : i + 1;  // the line feed goes out with what follows
     }
     ssize_t ignored = write(2, text + from, length - from);
     (void)ignored;

@@ -5,6 +5,7 @@
 // Interface summary (all return nothing):
 //   display.figure (row, column, value)  one figure of the status area
 //   display.file_name (column, path)     current-file line of a direction; null path: "-"
+//   display.done_left (column, text)     a direction's "Done, left" text
 //   display.info (text, detail)          an information line in the chat window
 //   display.beep ()                      the bell, unless the user turned it off
 //   display.screen_size (columns, lines) the screen's size for the opening block; 0, 0 none
@@ -21,10 +22,12 @@ constexpr int DOWNLOAD_COLUMN = 16;
 constexpr int UPLOAD_COLUMN = 32;
 constexpr int LINK_FIRST_ROW = 2;    // the link's figures
 constexpr int LINK_COLUMN = 68;
+constexpr int DONE_LEFT_ROW = 11;    // under the figures: share done and time left
 
 struct display_hooks {
     void (*figure)(int row, int column, int64_t value) = [](int, int, int64_t) {};
     void (*file_name)(int column, const char* path) = [](int, const char*) {};
+    void (*done_left)(int column, const char* text) = [](int, const char*) {};
     void (*info)(const char* text, const char* detail) = [](const char*, const char*) {};
     void (*beep)() = [] {};
     void (*screen_size)(int* columns, int* lines) = [](int* columns, int* lines) {

@@ -3,16 +3,25 @@
 //
 // Interface summary:
 //   note_result (entry)        an entry on its way out of finished_queue: one that did not
-//                              complete is remembered (up to MAX_NOTED) for the summary
+//                              complete, or was skipped, is remembered (up to MAX_NOTED)
+//                              for the summary
+//   show_not_sent ()           every main-loop turn: an info line for each local name noted
+//                              as giving nothing to send (files.unsent) not shown yet
 //   progress_allowed (line_fd, error_fd) -> true when the error descriptor is not the line
 //   progress_start ()          door mode with --progress, standard error not the line: on
 //   progress_tick ()           once a clock second while on: the status line, ending in CR
+//                              on a terminal (the next one writes over it), else in LF
 //   report_run_end ()          from the exit path, files closed: device mode prints the
 //                              summary on standard output, --progress its final line
-//   format_progress (out, size) the status line's text; format_totals (out, size) the last
+//   format_progress (out, size, width)  the status line's text, at most width bytes: the
+//                              richest form that fits, names cut first, then the counts,
+//                              the long verbs, the rate
+//   format_totals (out, size, width)    the last line; one line each way when too wide
+//   format_seconds (out, size, seconds) "M:SS" or "H:MM:SS", "--:--" when below 0
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "files/entries.h"
@@ -21,10 +30,12 @@ constexpr int MAX_NOTED = 16;        // files listed by the summary; the rest ar
 constexpr int NOTED_NAME_SIZE = 64;  // a listed name is cut to this
 constexpr int PROGRESS_NAME_WIDTH = 24;
 constexpr int PROGRESS_LINE_SIZE = 256;
+constexpr int PROGRESS_DEFAULT_WIDTH = 79;  // standard error that is no terminal
 
 struct noted_file {
     char name[NOTED_NAME_SIZE];
     const char* reason;
+    const char* heading;  // "Not completed", or "Skipped" for a file both ends have whole
 };
 
 struct outcome_state {
@@ -35,14 +46,18 @@ struct outcome_state {
     noted_file noted[MAX_NOTED];
     int noted_count = 0;
     int unlisted_count = 0;  // did not complete either, beyond MAX_NOTED
+    int unsent_shown = 0;       // files.unsent entries shown on the screen
+    int unsent_more_shown = 0;  // files.unsent_more when it was last shown
 };
 
 extern outcome_state outcome;
 
 void note_result(const file_entry* entry);
+void show_not_sent();
 bool progress_allowed(int line_fd, int error_fd);
 void progress_start();
 void progress_tick();
 void report_run_end();
-void format_progress(char* out, size_t size);
-void format_totals(char* out, size_t size);
+void format_progress(char* out, size_t size, int width);
+void format_totals(char* out, size_t size, int width);
+void format_seconds(char* out, size_t size, int64_t seconds);

@@ -55,19 +55,41 @@ const char* result_message(uint8_t letter) {
     return nullptr;
 }
 
+// The upload's file figures are those of the file shown, the oldest one in transit: its
+// bytes left are the ones the peer has not acknowledged (those read into the data
+// channels may wait a long while on a slow line).
+void upload_file_figures(int32_t* size, int32_t* bytes_left) {
+    *size = 0;
+    *bytes_left = 0;
+    const file_entry* entry = sending.in_transit_queue.head;
+    if (entry == nullptr) return;
+    int64_t length = std::max<int64_t>(0, int64_t{entry->size} - entry->offset);
+    int64_t acknowledged = std::clamp<int64_t>(stats.upload.crossed - entry->stream_start, 0, length);
+    *size = entry->size;
+    *bytes_left = static_cast<int32_t>(length - acknowledged);
+}
+
 void show_direction_rows(const transfer_figures& down, int32_t down_held, const rate_state& down_rates,
                          const transfer_figures& up, int32_t up_queued, const rate_state& up_rates) {
+    int32_t up_file_size = 0;
+    int32_t up_file_left = 0;
+    upload_file_figures(&up_file_size, &up_file_left);
     const int32_t down_values[] = {down.file_size,   down.file_bytes_left,   down.total_files,
                                    down.total_bytes, down.files_left,        down.bytes_left - down_held,
                                    down_rates.average_rate, down_rates.current_rate};
-    const int32_t up_values[] = {up.file_size,   up.file_bytes_left,   up.total_files,
-                                 up.total_bytes, up.files_left,        up.bytes_left + up_queued,
+    const int32_t up_values[] = {up_file_size,   up_file_left,  up.total_files,
+                                 up.total_bytes, up.files_left, up.bytes_left + up_queued,
                                  up_rates.average_rate, up_rates.current_rate};
     for (size_t i = 0; i < sizeof down_values / sizeof down_values[0]; ++i) {
         int row = FIRST_FIGURE_ROW + static_cast<int>(i);
         display.figure(row, DOWNLOAD_COLUMN, down_values[i]);
         display.figure(row, UPLOAD_COLUMN, up_values[i]);
     }
+    char text[DONE_TEXT_SIZE];
+    format_done_left(text, sizeof text, down, down.bytes_left - down_held, down_rates.average_rate);
+    display.done_left(DOWNLOAD_COLUMN, text);
+    format_done_left(text, sizeof text, up, up.bytes_left + up_queued, up_rates.average_rate);
+    display.done_left(UPLOAD_COLUMN, text);
 }
 
 void show_link_rows() {
@@ -111,8 +133,6 @@ void mark_first_byte(rate_state* r, file_entry* entry, int64_t since) {
     if (r->rate_start_ms != 0) return;
     r->rate_start_ms = entry->start_ms;
     r->batch_base = entry->stream_start;
-    r->window_start_ms = entry->start_ms;
-    r->window_bytes = entry->stream_start;
     r->sample_count = 0;
 }
 
@@ -166,33 +186,40 @@ void look_upload(const channel_counts& c, int64_t now) {
     r->last_look_ms = now;
 }
 
-// Once a refresh: where the lead stood. The front sample is kept as the newest one whose
-// lead the crossed bytes have reached, so that a window can start from it; a full list
-// takes no more, which only moves a window's start earlier.
-void remember_sample(rate_state* r) {
+// Once a refresh: where the lead stood. The front sample is kept as the newest one that
+// can start the current rate's window now (old enough, its lead reached by the crossed
+// bytes): an older one never can again. A full list takes no more, which only moves a
+// window's start earlier.
+void remember_sample(rate_state* r, int64_t now) {
     if (r->sample_count < FLOW_SAMPLES) r->samples[r->sample_count++] = flow_sample{r->lead, r->lead_ms};
+    auto can_start = [&](const flow_sample& f) { return f.ms <= now - current_window_ms && f.lead <= r->crossed; };
     int drop = 0;
-    while (drop + 1 < r->sample_count && r->samples[drop + 1].lead <= r->crossed) ++drop;
+    while (drop + 1 < r->sample_count && can_start(r->samples[drop + 1])) ++drop;
     if (drop == 0) return;
     r->sample_count -= drop;
     memmove(r->samples, r->samples + drop, sizeof r->samples[0] * static_cast<size_t>(r->sample_count));
 }
 
-// The next window counts from n: no byte beyond it began to cross before its start.
-void start_window(rate_state* r, int64_t n) {
-    r->window_bytes = n;
-    r->window_start_ms = r->rate_start_ms;
-    if (r->sample_count > 0 && r->samples[0].lead <= n && r->samples[0].ms > r->rate_start_ms)
-        r->window_start_ms = r->samples[0].ms;
+// The bytes that crossed in about the last current_window_ms, over a time that holds all
+// of their crossing: from a sample at whose moment none beyond its lead had begun to
+// cross, or from the batch's start. Nothing crossed for that long: 0.
+int32_t current_rate_now(const rate_state* r, int64_t n, int64_t now) {
+    if (now - r->crossed_ms >= current_window_ms) return 0;
+    flow_sample from{r->batch_base, r->rate_start_ms};
+    const flow_sample& front = r->samples[0];
+    if (r->sample_count > 0 && front.ms > from.ms && front.ms <= now - current_window_ms && front.lead <= n)
+        from = front;
+    return rate_of(n - from.lead, now - from.ms);
 }
 
-// The running batch's bytes and the time they took, up to the last that crossed.
+// The running batch's bytes and the time they took, up to the last that crossed. A batch
+// that crossed within one millisecond (an unthrottled line) has its bytes and no time.
 void batch_so_far(const rate_state* r, int64_t* bytes, int64_t* ms) {
     *bytes = 0;
     *ms = 0;
-    if (r->rate_start_ms == 0 || r->crossed <= r->batch_base || r->crossed_ms <= r->rate_start_ms) return;
+    if (r->rate_start_ms == 0 || r->crossed <= r->batch_base) return;
     *bytes = r->crossed - r->batch_base;
-    *ms = r->crossed_ms - r->rate_start_ms;
+    *ms = std::max<int64_t>(0, r->crossed_ms - r->rate_start_ms);
 }
 
 // The batch is over: its bytes and time go into the run's tally.
@@ -217,20 +244,16 @@ void watch_line() {
 void update_rates(rate_state* r, const transfer_figures* figures, int64_t n) {
     if (figures->files_left == 0) {
         close_batch(r);
-        return;  // the shown rates keep their last values
+        r->current_rate = 0;  // nothing moves; the average keeps its last value
+        return;
     }
     if (r->rate_start_ms == 0) return;  // nothing of the batch has begun to cross
-    remember_sample(r);
     const int64_t now = serial.clock_ms;
+    remember_sample(r, now);
     const int64_t elapsed = now - r->rate_start_ms;
     if (elapsed <= 0) return;
     r->average_rate = rate_of(n - r->batch_base, elapsed);
-    if (elapsed < rate_settle_ms) {
-        r->current_rate = r->average_rate;
-    } else if (now - r->window_start_ms >= rate_window_ms) {
-        r->current_rate = rate_of(n - r->window_bytes, now - r->window_start_ms);
-        start_window(r, n);
-    }
+    r->current_rate = current_rate_now(r, n, now);
 }
 
 void rates_accept(rate_state* r, file_entry* entry) {
@@ -248,6 +271,21 @@ void rates_restart(rate_state* r, const transfer_figures* figures) {
     r->crossed = figures->bytes_moved;
     r->lead_ms = serial.clock_ms;
     r->crossed_ms = serial.clock_ms;
+}
+
+void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left, int32_t rate) {
+    if (figures.files_left == 0) {
+        snprintf(out, size, "-");
+        return;
+    }
+    int64_t total = static_cast<uint32_t>(figures.total_bytes);  // a wrapped figure reads as its bits
+    int64_t left = std::clamp<int64_t>(bytes_left, 0, total);
+    int percent = total > 0 ? static_cast<int>((total - left) * 100 / total) : 100;
+    int64_t seconds = rate > 0 ? (left + rate - 1) / rate : -1;
+    if (seconds > max_time_left_s) seconds = -1;  // no estimate worth the room
+    char time[16];
+    format_seconds(time, sizeof time, seconds);
+    snprintf(out, size, "%d%% %s", percent, time);
 }
 
 int32_t file_rate(const rate_state* r, const file_entry* entry, bool whole) {

@@ -13,6 +13,10 @@
 //   file_completed (rates, entry) -> file_rate of a whole file, counted for the summary
 //   run_totals (rates, bytes, rate)    the run so far: bytes that crossed, and their rate
 //   write_log_line (letter, entry, rate)   nothing when there is no log; failures ignored
+//   format_done_left (out, size, figures, bytes_left, rate)   a direction's batch as the
+//                           screen's "Done, left" row shows it: "45% 1:05" (share of its
+//                           bytes that crossed, time left at that rate; "--:--" without
+//                           one), "-" with no batch
 //   show_next_result ()     at most one finished entry shown and freed
 //   result_text (entry, message, detail, size) -> 1 when the entry's letter has a message
 //
@@ -35,9 +39,14 @@ constexpr char LOG_SENT = 's';
 constexpr char LOG_DOWNLOAD_FAILED = 'E';  // not received, or refused (-X)
 constexpr char LOG_UPLOAD_FAILED = 'e';    // not sent, or refused by the peer
 
-constexpr int64_t rate_window_ms = 60000;
-constexpr int64_t rate_settle_ms = 10000;  // this long the current rate is the average
-constexpr int FLOW_SAMPLES = 64;           // one a second: a minute of an upload's lag
+// "Current cps" (the screen's only): the bytes of about the last five seconds, refreshed
+// every second; 0 once nothing crossed for that long. Long enough to hold several blocks
+// at 9600 baud, short enough to show a stall.
+constexpr int64_t current_window_ms = 5000;
+constexpr int FLOW_SAMPLES = 64;  // one a second: a minute of an upload's lag
+
+constexpr int DONE_TEXT_SIZE = 24;              // "100% 99:59:59" and its NUL, with room
+constexpr int64_t max_time_left_s = 359999;     // 99:59:59: a longer estimate shows "--:--"
 
 // Where a direction's bytes stood at one look: none beyond `lead` had begun to cross at `ms`.
 struct flow_sample {
@@ -49,10 +58,8 @@ struct rate_state {
     // The batch: its clock starts when its first byte may have begun to cross.
     int64_t rate_start_ms = 0;  // 0: nothing of the batch has moved
     int64_t batch_base = 0;     // the batch's first byte in the stream
-    int64_t window_start_ms = 0;
-    int64_t window_bytes = 0;   // the stream count the current window starts from
     int32_t average_rate = 0;   // "Average cps", and the log's rate of a file without one
-    int32_t current_rate = 0;   // "Current cps"
+    int32_t current_rate = 0;   // "Current cps", over current_window_ms
 
     // The stream of file bytes, looked at every service cycle.
     int64_t accepted = 0;      // bytes of the files accepted so far: the next file's place
@@ -61,8 +68,8 @@ struct rate_state {
     int64_t crossed = 0;       // bytes landed (download) or acknowledged by the peer (upload)
     int64_t crossed_ms = 0;    // when `crossed` last grew
     int64_t last_look_ms = 0;
-    flow_sample samples[FLOW_SAMPLES];  // oldest first: the front is the newest one behind
-    int sample_count = 0;               // `crossed`, from where a window may start
+    flow_sample samples[FLOW_SAMPLES];  // oldest first: the front is the newest one from
+    int sample_count = 0;               // where the current rate's window may start
 
     // The run so far, for the summary.
     int32_t files_done = 0;
@@ -92,5 +99,6 @@ int32_t file_rate(const rate_state* rates, const file_entry* entry, bool whole);
 int32_t file_completed(rate_state* rates, const file_entry* entry);
 void run_totals(const rate_state* rates, int64_t* bytes, int32_t* rate);
 void write_log_line(char letter, const file_entry* entry, int32_t rate);
+void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left, int32_t rate);
 void show_next_result();
 int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size);

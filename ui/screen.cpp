@@ -41,7 +41,8 @@ constexpr label status_labels[] = {
     {7, LINK_LABEL_COLUMN, "Receive errors"},   {8, LABEL_COLUMN, "Bytes left"},
     {8, LINK_LABEL_COLUMN, "Transmitted packets"}, {9, LABEL_COLUMN, "Average cps"},
     {9, LINK_LABEL_COLUMN, "Transmitted bytes"},   {10, LABEL_COLUMN, "Current cps"},
-    {10, LINK_LABEL_COLUMN, "Transmit errors"},
+    {10, LINK_LABEL_COLUMN, "Transmit errors"},  {DONE_LEFT_ROW, LABEL_COLUMN, "Done, left"},
+    {LINK_FIRST_ROW, LINK_LABEL_COLUMN, "Window size"},
 };
 
 void resize_handler(int /*signal_number*/) { screen_resized = 1; }
@@ -113,6 +114,17 @@ void paint_name(int column) {
     put_text(screen.status_win, y, x, text, PAIR_TEXT);
 }
 
+void paint_done_left(int column) {
+    int y = 0;
+    int x = 0;
+    if (!place_in_status(screen.layout, DONE_LEFT_ROW, column, &y, &x)) return;
+    const char* kept = column == DOWNLOAD_COLUMN ? screen.download_done : screen.upload_done;
+    char text[DONE_KEPT + DONE_LEFT_WIDTH];
+    // Blanks after it, over a longer text shown before.
+    snprintf(text, sizeof text, "%-*s", DONE_LEFT_WIDTH, kept[0] != '\0' ? kept : "-");
+    put_text(screen.status_win, y, x, text, PAIR_TEXT);
+}
+
 // The whole status area, from what it was given.
 void paint_status() {
     WINDOW* w = screen.status_win;
@@ -127,6 +139,8 @@ void paint_status() {
         if (place_in_status(screen.layout, l.row, l.column, &y, &x)) put_text(w, y, x, l.text, PAIR_LABEL);
     paint_name(DOWNLOAD_COLUMN);
     paint_name(UPLOAD_COLUMN);
+    paint_done_left(DOWNLOAD_COLUMN);
+    paint_done_left(UPLOAD_COLUMN);
     for (int i = 0; i < screen.figure_count; ++i) paint_figure(screen.figures[i]);
     wattrset(w, COLOR_PAIR(PAIR_TEXT));
 }
@@ -196,6 +210,7 @@ void screen_build() {
     process.screen_active = true;
     display.figure = show_number;
     display.file_name = show_file_name;
+    display.done_left = show_done_left;
     display.info = show_info;
     display.beep = sound_bell;
     display.screen_size = screen_size;
@@ -281,6 +296,16 @@ void show_file_name(int column, const char* path) {
     wrefresh(screen.status_win);
 }
 
+void show_done_left(int column, const char* text) {
+    if (!process.screen_active) return;
+    char* kept = column == DOWNLOAD_COLUMN ? screen.download_done : screen.upload_done;
+    if (strncmp(kept, text, DONE_KEPT) == 0) return;  // the same as shown: nothing to draw
+    snprintf(kept, DONE_KEPT, "%s", text);
+    if (screen.status_win == nullptr) return;
+    paint_done_left(column);
+    wrefresh(screen.status_win);
+}
+
 void screen_size(int* columns, int* lines) {
     *columns = process.screen_active ? COLS : 0;
     *lines = process.screen_active ? LINES : 0;
@@ -325,6 +350,15 @@ void sound_bell() {
 
 void screen_close() {
     sleep(screen_hold_s);
+    // The display's rows are cells written with blanks (curses never erases with our black
+    // background), and a terminal resized meanwhile (tmux) brings some of them back onto the
+    // shell's screen when the display ends. Erased first, the shell's screen comes back as
+    // it was, as a pager leaves it.
+    char* clear = tigetstr("clear");
+    if (clear != nullptr && clear != reinterpret_cast<char*>(-1)) {
+        putp(clear);
+        fflush(stdout);
+    }
     endwin();
     process.screen_active = false;
 }

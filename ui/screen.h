@@ -14,6 +14,7 @@
 //                              typed text; below the smallest size a notice line only
 //   show_number (row, col, v)  "%-10lld" at that place of the status area
 //   show_file_name (col, path) current-file line of the column's direction; null path "-"
+//   show_done_left (col, text) the "Done, left" text of the column's direction
 //   screen_size (columns, lines)   the terminal's size, 0 and 0 without a screen
 //   chat_out (byte)            one received chat byte: filtered, decoded, shown; no refresh
 //   chat_put (code)            one character into the chat window in its current pair
@@ -60,6 +61,7 @@ constexpr short PAIR_LABEL = 4;   // cyan on black
 
 constexpr int MAX_FIGURES = 32;        // places of the status area that hold a figure
 constexpr int NAME_KEPT = 256;         // bytes of a current-file name kept for a new layout
+constexpr int DONE_KEPT = 16;          // a "Done, left" text: "100% 99:59:59"
 constexpr int CHAT_KEPT = 8192;        // characters of the chat window kept for a new layout
 constexpr int INPUT_KEPT = 4096;       // bytes of typed text kept while the field is rebuilt
 constexpr int CELL_PAIR_SHIFT = 24;    // a kept chat character: its pair above its code
@@ -89,6 +91,8 @@ struct screen_state {
     int figure_count = 0;
     char download_name[NAME_KEPT] = "";
     char upload_name[NAME_KEPT] = "";
+    char download_done[DONE_KEPT] = "";
+    char upload_done[DONE_KEPT] = "";
     uint32_t chat_cells[CHAT_KEPT] = {};  // a ring, oldest first from chat_next once full
     int chat_next = 0;
     bool chat_full = false;
@@ -106,6 +110,7 @@ void screen_follow_size();
 void screen_lay_out(int lines, int columns);
 void show_number(int row, int column, int64_t value);
 void show_file_name(int column, const char* path);
+void show_done_left(int column, const char* text);
 void screen_size(int* columns, int* lines);
 void chat_out(uint8_t byte);
 void chat_put(uint32_t code);

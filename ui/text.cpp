@@ -35,10 +35,10 @@ const char* first_fit(const char* const (&texts)[N], int width) {
 }
 
 // The rows of the status area, top to bottom, as far as the layout keeps them.
-int place_status_rows(screen_layout* l, bool title, bool names) {
+int place_status_rows(screen_layout* l, bool title, bool names, bool done_left) {
     int row = 0;
     for (int r = 0; r < STATUS_ROWS; ++r) {
-        bool kept = (r != 0 || title) && (r != FILE_NAME_ROW || names);
+        bool kept = (r != 0 || title) && (r != FILE_NAME_ROW || names) && (r != DONE_LEFT_ROW || done_left);
         l->status_row[r] = kept ? row++ : -1;
     }
     return row;
@@ -63,8 +63,8 @@ screen_layout compute_layout(int lines, int columns) {
         l.name_width = std::min(FILE_NAME_WIDTH, slot - 1);
     }
     // Rows beyond the prompt, the chat heading and the status rows always kept go, in this
-    // order, to one chat row, the file names, the title, the blank row under the status
-    // area, the link's figures when they go below, and then to the chat.
+    // order, to one chat row, the file names, the title, the "Done, left" row under the
+    // figures, the link's figures when they go below, and then to the chat.
     int spare = lines - PROMPT_ROWS - 1 - STATUS_KEPT_ROWS;
     auto take = [&spare](int rows) {
         if (spare < rows) return false;
@@ -74,8 +74,8 @@ screen_layout compute_layout(int lines, int columns) {
     int chat_shown = take(1) ? 1 : 0;
     bool names = take(1);
     bool title = take(1);
-    bool blank = take(1);
-    int row = place_status_rows(&l, title, names);
+    bool done_left = take(1);
+    int row = place_status_rows(&l, title, names, done_left);
     if (columns < LINK_COLUMN + NUMBER_WIDTH) {
         l.link_place = spare >= LINK_ROWS + CHAT_ROWS_BEFORE_LINK && take(LINK_ROWS) ? LINK_BELOW : LINK_HIDDEN;
         l.link_label_column = l.label_column;
@@ -85,7 +85,7 @@ screen_layout compute_layout(int lines, int columns) {
     }
     chat_shown += spare;
     l.status_rows = row;
-    l.chat_top = row + (blank ? 1 : 0);
+    l.chat_top = row;
     l.chat_rows = chat_shown + 2;  // the heading, the rows shown, the row under the bar
     return l;
 }
@@ -93,7 +93,7 @@ screen_layout compute_layout(int lines, int columns) {
 bool place_in_status(const screen_layout& l, int row, int column, int* y, int* x) {
     if (l.too_small || row < 0 || row >= STATUS_ROWS) return false;
     if (column == LINK_LABEL_COLUMN || column == LINK_COLUMN) {
-        if (l.link_place == LINK_HIDDEN) return false;
+        if (l.link_place == LINK_HIDDEN || row < LINK_FIRST_ROW || row >= LINK_FIRST_ROW + LINK_ROWS) return false;
         *x = column == LINK_COLUMN ? l.link_column : l.link_label_column;
         *y = l.link_place == LINK_BELOW ? l.link_first_row + row - LINK_FIRST_ROW : l.status_row[row];
         return *y >= 0;

@@ -28,10 +28,11 @@
 constexpr int screen_min_columns = 40;
 constexpr int screen_min_lines = 12;
 
-constexpr int STATUS_ROWS = 11;       // rows 0-10 of the full status area
+constexpr int STATUS_ROWS = 12;       // rows 0-11 of the full status area
 constexpr int PROMPT_ROWS = 2;        // the bar and the input line
 constexpr int FILE_NAME_WIDTH = 15;   // a current-file line
 constexpr int NUMBER_WIDTH = 10;      // a figure of the status area
+constexpr int DONE_LEFT_WIDTH = 12;   // a "Done, left" text: "99% 99:59:59"
 constexpr int LABEL_COLUMN = 2;       // the labels of the transfer figures
 constexpr int LINK_LABEL_COLUMN = 48; // the labels of the link's figures
 constexpr int LINK_ROWS = 9;          // the link's figures, rows 2-10

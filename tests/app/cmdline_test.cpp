@@ -31,7 +31,7 @@ const std::string title = "Kestro V1.0/Linux - ported by Varkas\n\n";
 const char* no_device = "/nonexistent/kestro-test-line";
 const std::string help_hint = "Try 'kestro --help'.\n";
 const std::string port_failure =
-    "Error initializing rs-port.\r\nkestro: " + std::string(no_device) + ": No such file or directory\n";
+    "Error initializing rs-port.\nkestro: " + std::string(no_device) + ": No such file or directory\n";
 
 using run_result = program_run;
 
@@ -45,37 +45,44 @@ std::string unknown_option_text(const std::string& letters) {
     return "Unknown option: \n" + letters + "\n\n\n";
 }
 
+// Device mode: the texts on standard output. Door mode: standard output is the caller's
+// line, so they go to standard error.
 TEST(CommandLineBinary, OptionArgumentMissingPrintsTitleAndExitsOne) {
     for (auto [words, option] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"-p"}, "-p"},
-             {{"-c", "-z"}, "-z"},
-             {{"-sz", "19200"}, "-z"},
-             {{"-E"}, "-E"},
-             {{"-v"}, "-v"},
-             {{"-e"}, "-e"},
-             {{"--speed"}, "--speed"}}) {
+             {{"-p", no_device, "-c", "-z"}, "-z"},
+             {{"-p", no_device, "-sz", "19200"}, "-z"},
+             {{"-p", no_device, "-E"}, "-E"},
+             {{"-p", no_device, "-v"}, "-v"},
+             {{"-p", no_device, "-e"}, "-e"},
+             {{"-p", no_device, "--speed"}, "--speed"}}) {
         run_result r = run_kestro(words);
         EXPECT_EQ(r.code, 1) << option;
         EXPECT_EQ(r.out, title) << option;
         EXPECT_EQ(r.err, "kestro: " + option + ": needs an argument\n" + help_hint);
     }
+    run_result r = run_kestro({"-c", "-z"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, title + "kestro: -z: needs an argument\n" + help_hint);
 }
 
 TEST(CommandLineBinary, UnknownLetterPrintsRestOfWordAndExitsThirty) {
-    run_result r = run_kestro({"-cQ"});
+    run_result r = run_kestro({"-p", no_device, "-cQ"});
     EXPECT_EQ(r.code, 30);
     EXPECT_EQ(r.out, unknown_option_text("Q"));
-    // Door mode: standard output is the line, so standard error says it too.
-    EXPECT_EQ(r.err, "kestro: unknown option: Q\n" + help_hint);
-    r = run_kestro({"-p", no_device, "-cQ"});
     EXPECT_EQ(r.err, help_hint);
+    r = run_kestro({"-cQ"});
+    EXPECT_EQ(r.code, 30);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, unknown_option_text("Q") + help_hint);
 
     // The argument is never taken from the same word: -s takes 9600, then '1' is unknown.
-    r = run_kestro({"-s19200", "9600"});
+    r = run_kestro({"-p", no_device, "-s19200", "9600"});
     EXPECT_EQ(r.code, 30);
     EXPECT_EQ(r.out, unknown_option_text("19200"));
 
-    r = run_kestro({"-xyQab", "-c"});
+    r = run_kestro({"-p", no_device, "-xyQab", "-c"});
     EXPECT_EQ(r.code, 30);
     EXPECT_EQ(r.out, unknown_option_text("Qab"));
 }
@@ -87,6 +94,9 @@ TEST(CommandLineBinary, BadValuesExitThirtyWithOneLineSayingWhy) {
                                                             {"-s", "-9600"},
                                                             {"-E", "601"},
                                                             {"-E", "-1"},
+                                                            {"-E", "abc"},  // not read as 0
+                                                            {"-E", "1.5"},
+                                                            {"-e", "5x"},
                                                             {"-v", "x"},
                                                             {"-v", ""},
                                                             {"--speed", "12345"},

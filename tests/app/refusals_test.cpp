@@ -23,7 +23,7 @@ TEST(Refusals, DeviceModeSaysWhatItCannotUseAndWritesNothing) {
     pty_pair line = open_pty(true);
     write_file(dir.path("file"), "keep me\n");
     std::filesystem::create_directory(dir.path("folder"));
-    const std::string port = "Error initializing rs-port.\r\nkestro: ", display = "kestro: cannot show the display: ";
+    const std::string port = "Error initializing rs-port.\nkestro: ", display = "kestro: cannot show the display: ";
     const std::vector<std::string> terminal = {"TERM=xterm", "LINES", "COLUMNS"};
     const std::vector<refusal> refusals = {
         {{"-p", dir.path("file")}, terminal, port + dir.path("file") + ": not a terminal device\n"},

@@ -1,5 +1,6 @@
-# On an 80x25 terminal: the title fills the row, labels stand at their places, the chat
-# heading and the three bars end in their dashes, file lines show "-"; Ctrl+X ends with 0
+# On an 80x25 terminal: the title fills the row, labels stand at their places (the
+# window size's too, the "Done, left" row under the figures), the chat heading and the
+# three bars end in their dashes, file lines and "Done, left" show "-"; Ctrl+X ends with 0
 # and the terminal settings exactly as before.
 . "$(dirname "$0")/lib/screen.bash"
 
@@ -18,7 +19,8 @@ for i in 0 1 2 3 4 5 6 7; do
     at $((i + 3)) 2 "${labels_2[$i]}"
     at $((i + 3)) 48 "${labels_48[$i]}"
 done
-row_is 11 "$(printf '%80s' '')"
+at 2 48 "Window size"
+row_is 11 "$(printf '%-80s' '  Done, left    -               -')"
 row_is 12 "---[ Chat window ]---[ Ctrl-A for help ]-$(dashes 39)"
 chat_bar="---[ Chat prompt ]---[ Autoexit: No  ]--[ Beeper: Yes ]-$(dashes 24)"
 row_is 23 "$chat_bar"

@@ -3,7 +3,8 @@
 # title, labels, figures and bar are whole (the link's figures, which need 78 columns, left
 # out at 50), 30x10 shows only a line saying it is too small, and growing back brings
 # everything again. Enter sends it: it shows at B and at A, and stays in A's chat window
-# through another resize. Ctrl+X ends both with 0.
+# through another resize. Ctrl+X ends both with 0, and nothing of A's display stays on its
+# shell's screen.
 export LC_ALL=C.UTF-8
 . "$(dirname "$0")/lib/screen.bash"
 
@@ -87,7 +88,11 @@ PANE=ub wait_row 13 0 "$typed"
 wait_row 13 0 "$typed"
 resize 60 20 18 "$chat_bar"
 at 13 0 "$typed"
+resize 100 30 28 "$chat_bar"  # larger than at the start: see the end
 
 PANE=ua exit_with_ctrl_x a
 PANE=ub exit_with_ctrl_x b
+# The shell's screen comes back as it was: no row of the display stays on it.
+PANE=ua capture
+! grep -q "Chat window\|Kestro/Linux" screen.txt || { cat screen.txt >&2; fail "the display stays on the shell's screen"; }
 echo "screen_resize: ok"

@@ -1,8 +1,9 @@
 # Two device-mode ends in 80x25 tmux terminals over a 19,200-baud cable, B with -r.
 # A file named after Ctrl+U at A moves while the users chat; on every steady look at the
 # status areas the figures agree with the file on its way (size, totals, bytes left, rates
-# no faster than the line, "Current cps" equal to "Average cps" in the first ten seconds,
-# link counts that only grow) and they change as it goes. Ctrl+Y at A makes B beep once a
+# no faster than the line, "Current cps" equal to "Average cps" in the first five seconds,
+# the share done of "Done, left" that of the bytes left, link counts that only grow) and
+# they change as it goes. Ctrl+Y at A makes B beep once a
 # second until a key is pressed at B, and no more after it. The file ends with "Upload
 # completed (1 file(s) sent)" at A and "Download completed (1 file(s) received)" at B.
 # Then Ctrl+U with "*.ZIP plain.dat" sends x.zip, Y.Zip and plain.dat (not n.txt), and
@@ -46,10 +47,19 @@ check_direction() {
         ((LEFT >= flb)) || fail "$what: row 8 $LEFT below row 4 $flb"
     fi
     n=$((N - LEFT))  # the bytes that have crossed the line
+    local done_left
+    done_left=$(row 11)
+    done_left=${done_left:$c:12}
+    if ((fl == 1)); then
+        [[ $done_left == "$((n * 100 / N))% "* ]] || fail "$what: \"$done_left\" with $n of $N bytes moved"
+    else
+        [ "$done_left" = "-           " ] || fail "$what: \"$done_left\" with no file"
+    fi
     ((n == 0)) && return
-    # avg = n / elapsed seconds, so elapsed <= n / avg: under 10 makes both rates equal.
+    # avg = n / elapsed seconds, so elapsed <= n / avg: under 5 makes both rates equal.
     ((avg >= 1 && avg * 100 <= R * 101)) || fail "$what: average $avg with $n bytes moved"
-    ((n > 9 * avg || cur == avg)) || fail "$what: current $cur, average $avg, $n bytes moved"
+    ((cur * 100 <= R * 101)) || fail "$what: current $cur with $n bytes moved"
+    ((n > 4 * avg || cur == avg)) || fail "$what: current $cur, average $avg, $n bytes moved"
 }
 
 # check_link <end> <bytes moved> <row of the link's byte count>: the link column agrees with

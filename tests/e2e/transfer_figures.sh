@@ -2,7 +2,8 @@
 # --progress. No log line and no progress line shows more than the line's 960 bytes a second
 # (1% allowed). A's console output outside its full screen ends every line in CR LF, shows
 # the link established on one line and closes with the summary, naming the file B refused;
-# B's progress ends with its totals.
+# B's progress, in a file, comes in lines of at most 79 columns ending in LF, and ends with
+# its totals.
 . "$(dirname "$0")/lib/link.bash"
 
 MAX_CPS=969
@@ -24,25 +25,29 @@ for log in a.log b.log; do
         fail "$log: $(cat $log)"
 done
 
-tr '\r' '\n' <b.err | grep ' cps' >progress || fail "no progress line"
+# B's standard error is a file: one line each, none of them wider than 79 columns.
+grep -q $'\r' b.err && fail "a carriage return in B's standard error"
+grep ' cps' b.err >progress || fail "no progress line"
 [ "$(wc -l <progress)" -ge 10 ] || fail "progress: $(cat progress)"
+awk 'length($0) > 79 { exit 1 }' b.err || fail "a line wider than 79: $(cat b.err)"
 grep -o '[0-9]* cps' progress | awk -v max=$MAX_CPS '$1 > max { exit 1 }' || fail "progress: $(cat progress)"
-tail -n 1 progress | grep -q '^Received 1 file(s), 20000 bytes, [0-9]* cps average; sent 1 file(s), 20000 bytes' ||
-    fail "last progress line: $(tail -n 1 progress)"
+tail -n 2 progress | head -n 1 | grep -q '^Received 1 file(s), 20000 bytes, [0-9]* cps average\.$' &&
+    tail -n 1 progress | grep -q '^Sent 1 file(s), 20000 bytes, [0-9]* cps average\.$' ||
+    fail "last progress lines: $(tail -n 2 progress)"
 
 has a.out "ZARN data link established. Data link i/o mode 8/8 bits."
 has a.out "Received 1 file(s), 20000 bytes, "
 has a.out "Sent 1 file(s), 20000 bytes, "
 has a.out "Not completed: taken (File already exist)"
 # The console runs raw: a line feed without its carriage return starts the next line under
-# the end of this one.
-python3 - a.out a.err <<'EOF' || fail "a bare line feed on the console"
+# the end of this one. Standard error sent to a file gets plain line feeds.
+python3 - a.out a.err <<'EOF' || fail "a bare line feed on the console, or CR LF in a file"
 import re, sys
-for name in sys.argv[1:]:
+for name, bad in zip(sys.argv[1:], [rb"(?<!\r)\n", rb"\r\n"]):
     data = open(name, "rb").read()
     start, end = data.find(b"\x1b[?1049h"), data.rfind(b"\x1b[?1049l")
     outside = data if start < 0 else data[:start] + data[end:]
-    if re.search(rb"(?<!\r)\n", outside):
+    if re.search(bad, outside):
         sys.exit(name + ": " + repr(outside))
 EOF
 echo "transfer_figures: ok"

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "files/scan.h"
 #include "scratch.h"
 
 using Lists = Scratch;
@@ -45,8 +46,31 @@ TEST_F(Lists, OnlyRegularFilesBelowTwoGigabytes) {
     for (const char* name : {"sub", "pipe", "huge"}) EXPECT_EQ(add_upload_name(name, 1), 0);
     EXPECT_EQ(add_upload_name("huge", 0), 0);  // a peer's request: just not found
     EXPECT_EQ(add_upload_name("my file.txt", 1), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File too large: huge\r\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File too large: huge\n");
     EXPECT_EQ(names(files.upload_queue), Strings{"my file.txt"});
+}
+
+// Such names were told only on a console the screen then covered, or (typed after Ctrl+U)
+// not at all: each is noted with its reason, for the screen's info lines and the summary.
+TEST_F(Lists, NamesThatSendNothingAreNotedWithTheirReason) {
+    write("pic.jpg", "x");
+    write("docs/readme", "x");
+    testing::internal::CaptureStderr();
+    for (const char* name : {"docs", "pic.jpg", "docs/readme"}) add_argument_name(name);
+    for (const char* typed : {"nosuch", "*.xyz", "docs", "readme"}) expand_upload_word(typed);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kestro: pic.jpg: not found in docs/; ./ before the name sends the one here\n"
+              "kestro: nosuch: not found in docs/\n"
+              "kestro: docs: a directory; docs/* names the files in it\n");
+    Strings noted;
+    for (int i = 0; i < files.unsent_count; ++i)
+        noted.push_back(std::string(files.unsent[i].name) + ": " + files.unsent[i].reason);
+    EXPECT_EQ(noted, (Strings{"pic.jpg: not found in docs/; ./ before the name sends the one here",
+                              "nosuch: not found in docs/", "*.xyz: no file matches",
+                              "docs: a directory; docs/* names the files in it"}));
+    EXPECT_EQ(names(files.upload_queue), (Strings{"docs/readme", "docs/readme"}));
+    for (int i = 0; i < MAX_UNSENT; ++i) note_not_sent("x", "y");
+    EXPECT_EQ(files.unsent_more, 4);  // the rest are counted
 }
 
 TEST_F(Lists, WildcardNamesAreLiteralOrRefusedWithK) {

@@ -282,7 +282,8 @@ class Termination : public ::testing::Test {
         bool answered = false;
         int status = run_child(
             [&] {
-                // Standard output goes nowhere: what the end says must be on standard error.
+                // Standard output goes nowhere: what the end says must be on standard error,
+                // a pipe here, so its lines end in LF alone.
                 int nowhere = open("/dev/null", O_WRONLY);
                 dup2(plan.error_on_line ? line.slave : console.slave, 0);
                 dup2(nowhere, 1);
@@ -343,7 +344,7 @@ TEST_F(Termination, PeerAnswersTheGoodbye) {
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n[no pause]");
+              "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n[no pause]");
 }
 
 // The peer's goodbye may begin in the codec's last read: its `{` is held there.
@@ -351,7 +352,7 @@ TEST_F(Termination, GoodbyeWhoseBraceTheCodecReadIsRecognised) {
     ending_plan plan;
     plan.brace_read = true;
     plan.answer = "|{}";
-    EXPECT_EQ(run(plan).err, "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n[no pause]");
+    EXPECT_EQ(run(plan).err, "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n[no pause]");
 }
 
 TEST_F(Termination, SilentPeerTimesOut) {
@@ -361,7 +362,7 @@ TEST_F(Termination, SilentPeerTimesOut) {
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... time-out\r\n"
+              "\nZARN data link closed.\nWaiting for ZARN termination... time-out\n"
               "[no pause]");
 }
 
@@ -370,7 +371,7 @@ TEST_F(Termination, CtrlCOnTheConsoleCancelsTheWait) {
     plan.ctrl_c = true;
     ending r = run(plan);
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... cancelled\r\n"
+              "\nZARN data link closed.\nWaiting for ZARN termination... cancelled\n"
               "[no pause]");
 }
 
@@ -382,7 +383,7 @@ TEST_F(Termination, LevelOneSaysGoodbyeWithoutWaiting) {
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
-    EXPECT_EQ(r.err, "\r\nZARN data link terminated.\r\n[no pause]");
+    EXPECT_EQ(r.err, "\nZARN data link terminated.\n[no pause]");
 }
 
 TEST_F(Termination, LevelZeroSendsNothingAndPausesFiveSeconds) {
@@ -395,7 +396,7 @@ TEST_F(Termination, LevelZeroSendsNothingAndPausesFiveSeconds) {
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "");
-    EXPECT_EQ(r.err, "\r\nCarrier lost.\r\n[paused 5 s]");
+    EXPECT_EQ(r.err, "\nCarrier lost.\n[paused 5 s]");
 }
 
 TEST_F(Termination, FatalInternalErrorLineComesAfterTheTerminationOutput) {
@@ -405,8 +406,8 @@ TEST_F(Termination, FatalInternalErrorLineComesAfterTheTerminationOutput) {
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.err,
-              "\r\nZARN data link closed.\r\nWaiting for ZARN termination... ok.\r\n"
-              "[no pause]Fatal internal error 5.\r\n");
+              "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n"
+              "[no pause]Fatal internal error 5.\n");
 }
 
 // Standard error that is the door's line carries no text to the peer: only the goodbye.

@@ -1,9 +1,16 @@
-// The --progress line goes to standard error only when that is not the line itself.
+// The --progress line: written to standard error only when that is not the line itself,
+// and fitted to the width it has there.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "session/outcome.h"
+#include "session/receive.h"
+#include "session/send.h"
+#include "session/stats.h"
 #include "support/pty.h"
+#include "support/state.h"
 
 TEST(Progress, NeverWrittenOntoTheLine) {
     pty_pair line = open_pty();
@@ -25,4 +32,36 @@ TEST(Progress, NeverWrittenOntoTheLine) {
     close(same_again);
     close_pty(other);
     close_pty(line);
+}
+
+// The status line was about 110 columns and wrapped on an 80-column terminal into a stack
+// of broken lines: each form fits the width it is given, the names going first.
+TEST(Progress, LinesFitTheWidthTheyAreGiven) {
+    reset_all_state();
+    file_entry* in = new_entry("incoming/a-rather-long-name-for-a-download.tar.gz");
+    in->size = 123456789;
+    receiving.current_incoming = in;
+    receiving.figures.files_left = 1;
+    file_entry* out = new_entry("/srv/files/another-long-name-going-up.iso");
+    out->size = 2000000000;
+    queue_append(&sending.in_transit_queue, out);
+    sending.figures.files_left = 1;
+    stats.download.average_rate = 11520;
+    stats.upload.average_rate = 960;
+    stats.download.crossed = 61728394;  // half of it
+    char line[PROGRESS_LINE_SIZE];
+    for (int width : {255, 79, 59, 39, 19}) {
+        format_progress(line, sizeof line, width);
+        EXPECT_LE(strlen(line), static_cast<size_t>(width)) << line;
+        if (width >= 59) {
+            EXPECT_NE(strstr(line, " a-rather"), nullptr) << line;
+            EXPECT_NE(strstr(line, " 49% "), nullptr) << line;
+            EXPECT_NE(strstr(line, " another"), nullptr) << line;
+        }
+    }
+    format_progress(line, sizeof line, 255);
+    EXPECT_STREQ(line,
+                 "Receiving a-rather-long-name-for-a 61728394/123456789 49% 11520 cps 1:29:19 left | "
+                 "Sending another-long-name-going- 0/2000000000 0% 960 cps 578:42:14 left");
+    reset_all_state();  // frees both entries
 }

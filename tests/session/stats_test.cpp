@@ -1,4 +1,6 @@
 // Rates on the test clock, the transfer log line and the result messages.
+#include <map>
+
 #include "session/display.h"
 #include "transfer_fixture.h"
 
@@ -17,6 +19,16 @@ protected:
         at(static_cast<time_t>(ms / 1000));
     }
     static inline int64_t test_ms = 0;
+    // A file of 2,048 bytes offered, accepted by the peer and read into two data channels.
+    void upload_in_data_channels() {
+        put_file("up", random_bytes(2048, 3));
+        add_upload_name("up", 1);
+        send_offers();
+        peer(CH_STATUS, "u");
+        status_receiver();
+        send_data();
+        send_data();
+    }
     static file_entry* entry(const char* name, int32_t size, uint8_t status = 1) {
         file_entry* e = new_entry(name);
         e->size = size;
@@ -54,48 +66,52 @@ TEST_F(Stats, LogLineHasTheFixedFormatWithTheNameCutAtItsBlank) {
     EXPECT_EQ(log_lines().size(), 5u);
 }
 
-TEST_F(Stats, CurrentRateFollowsTheAverageThenFreezesThenMovesPerWindow) {
+// "Current cps" showed 0 for 27 s while bytes moved, and kept its last value once all had
+// ended: it now covers about the last five seconds, refreshed each time, and falls to 0
+// when nothing crosses. "Average cps" stays the batch's.
+TEST_F(Stats, CurrentRateCoversTheLastSecondsAndFallsToZeroWhenNothingMoves) {
     rate_state r;
     transfer_figures f;
     f.files_left = 1;
     const int64_t t0 = 5000000;
-    // Every step is a block landed at that moment: the window can start right there.
+    // A step is a refresh; bytes that grew landed at that moment, so a window can start there.
     auto step = [&](int64_t ms, int64_t n) {
         at_ms(t0 + ms);
-        r.lead = r.crossed = n;
-        r.lead_ms = r.crossed_ms = t0 + ms;
+        if (n != r.crossed) {
+            r.lead = r.crossed = n;
+            r.lead_ms = r.crossed_ms = t0 + ms;
+        }
         update_rates(&r, &f, n);
     };
     step(1000, 1000);
-    EXPECT_EQ(r.average_rate, 0);  // no first byte yet: nothing is shown
-    r.rate_start_ms = r.window_start_ms = t0;
-    step(1000, 1000);
-    EXPECT_EQ(r.average_rate, 1000);
-    EXPECT_EQ(r.current_rate, 1000);
-    step(9900, 11000);
-    EXPECT_EQ(r.average_rate, 1111);
-    EXPECT_EQ(r.current_rate, 1111);  // under ten seconds: still the average
-    step(10000, 11000);
-    EXPECT_EQ(r.average_rate, 1100);
-    EXPECT_EQ(r.current_rate, 1111);  // frozen
-    step(59999, 60000);
-    EXPECT_EQ(r.current_rate, 1111);
-    step(60000, 61000);
-    EXPECT_EQ(r.current_rate, 61000 / 60);  // the first 60 seconds
-    step(119999, 61000 + 59 * 500);
-    EXPECT_EQ(r.current_rate, 61000 / 60);
-    step(120000, 61000 + 60 * 500);
-    EXPECT_EQ(r.current_rate, 500);  // the latest window only
+    EXPECT_EQ(r.current_rate, 0);  // no first byte yet: nothing is shown
+    r.rate_start_ms = t0;
+    for (int k = 1; k <= 6; ++k) {
+        step(1000 * k, 1000 * k);
+        EXPECT_EQ(r.average_rate, 1000);
+        EXPECT_EQ(r.current_rate, 1000);
+    }
+    for (int k = 1; k <= 5; ++k) step(6000 + 1000 * k, 6000 + 500 * k);
+    EXPECT_EQ(r.average_rate, 8500 / 11);
+    EXPECT_EQ(r.current_rate, 500);  // the last five seconds only
+    step(15999, 8500);
+    EXPECT_GT(r.current_rate, 0);
+    step(16000, 8500);
+    EXPECT_EQ(r.current_rate, 0);  // nothing for five seconds
+    EXPECT_EQ(r.average_rate, 8500 / 16);
+    step(17000, 9500);
+    EXPECT_EQ(r.current_rate, 1000 / 6);  // moving again: from the newest sample five seconds old
 
     f.files_left = 0;
-    step(121000, 91000);
+    step(18000, 9500);
     EXPECT_EQ(r.rate_start_ms, 0);
-    EXPECT_EQ(r.current_rate, 500);  // shown rates stay after the batch
+    EXPECT_EQ(r.current_rate, 0);           // all done: nothing moves
+    EXPECT_EQ(r.average_rate, 9500 / 17);  // the average stays
     int64_t bytes = 0;
     int32_t rate = 0;
     run_totals(&r, &bytes, &rate);
-    EXPECT_EQ(bytes, 91000);
-    EXPECT_EQ(rate, 91000 / 121);
+    EXPECT_EQ(bytes, 9500);
+    EXPECT_EQ(rate, 9500 / 17);
 }
 
 // The clock of a direction started at the first refresh that counted bytes, with more than
@@ -119,13 +135,7 @@ TEST_F(Stats, RatesNeverPassWhatTheLineCarried) {
     peer(CH_OFFERS, offer_record(3072, "down"));
     decide_offer();
     receive_data();
-    put_file("up", random_bytes(2048, 3));
-    add_upload_name("up", 1);
-    send_offers();
-    peer(CH_STATUS, "u");
-    status_receiver();
-    send_data();
-    send_data();
+    upload_in_data_channels();
     look(10040);
     channels.send_channels[16]->in_flight = 1024;  // both upload blocks go into frames
     channels.send_channels[17]->in_flight = 1024;
@@ -152,6 +162,36 @@ TEST_F(Stats, RatesNeverPassWhatTheLineCarried) {
         EXPECT_LE(cps, line_rate) << line;
         EXPECT_GT(cps, line_rate * 3 / 4) << line;
     }
+}
+
+// The upload's "Bytes left" counted the bytes handed to the link: a file read into the
+// data channels showed as done with most of it still to cross. It counts what the peer
+// acknowledged, as "Done, left" does.
+TEST_F(Stats, UploadBytesLeftCountsAcknowledgedBytes) {
+    static std::map<int, int64_t> shown;  // row -> the upload column's figure
+    static std::string done;
+    display.figure = [](int row, int column, int64_t value) {
+        if (column == UPLOAD_COLUMN) shown[row] = value;
+    };
+    display.done_left = [](int column, const char* text) {
+        if (column == UPLOAD_COLUMN) done = text;
+    };
+    at_ms(10000);
+    upload_in_data_channels();  // none of it acknowledged
+    channels.send_channels[16]->in_flight = 1024;
+    channels.send_channels[17]->in_flight = 1024;
+    at_ms(11000);
+    refresh_statistics();
+    EXPECT_EQ(sending.figures.file_bytes_left, 0);
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW], 2048);      // its size
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 2048);  // its bytes left
+    EXPECT_EQ(done, "0% --:--");                   // no rate yet
+    wire(16);  // the first block acknowledged
+    at_ms(12000);
+    refresh_statistics();
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 1024);
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW + 5], 1024);  // the batch's bytes left
+    EXPECT_EQ(done, "50% 0:02");                   // at the average of 512 bytes a second
 }
 
 // A long session passes 2 GiB: the link's byte counts and the rates stay whole.

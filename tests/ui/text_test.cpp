@@ -179,7 +179,7 @@ TEST(ControlByte, HighBytesAreOrdinaryAndFirstByteCounts) {
 // Every size from the smallest up has its own, in which each figure, label and name is
 // whole or left out; from 78x16 up it is the layout of an 80x25 terminal.
 TEST(Layout, EverySizeHasOneWithNothingCut) {
-    const int label_width[] = {0, 0, 9, 11, 10, 11, 11, 10, 10, 11, 11};  // longest of each row
+    const int label_width[] = {0, 0, 9, 11, 10, 11, 11, 10, 10, 11, 11, 10};  // longest of each row
     for (int lines = 12; lines <= 60; ++lines) {
         for (int columns = 40; columns <= 140; ++columns) {
             screen_layout l = compute_layout(lines, columns);
@@ -191,13 +191,16 @@ TEST(Layout, EverySizeHasOneWithNothingCut) {
             int y = 0, x = 0;
             for (int row = 1; row < STATUS_ROWS; ++row) {
                 bool kept = place_in_status(l, row, LABEL_COLUMN, &y, &x);
-                ASSERT_EQ(kept, row != FILE_NAME_ROW || lines >= 14) << row;  // names go at 13 lines
+                // Names go at 13 lines, the "Done, left" row at 15.
+                ASSERT_EQ(kept, (row != FILE_NAME_ROW || lines >= 14) && (row != DONE_LEFT_ROW || lines >= 16)) << row;
                 if (!kept) continue;
                 ASSERT_LT(y, l.status_rows);
                 ASSERT_LT(x + label_width[row], l.download_column);
                 ASSERT_TRUE(place_in_status(l, row, UPLOAD_COLUMN, &y, &x));
-                ASSERT_LE(x + (row == FILE_NAME_ROW ? l.name_width : NUMBER_WIDTH), columns);
-                ASSERT_LE(l.download_column + l.name_width, l.upload_column);
+                int width = row == FILE_NAME_ROW ? l.name_width : row == DONE_LEFT_ROW ? DONE_LEFT_WIDTH : NUMBER_WIDTH;
+                ASSERT_LE(x + width, columns);
+                ASSERT_LE(l.download_column + width, l.upload_column);
+                ASSERT_LE(x + width, l.link_place == LINK_RIGHT ? LINK_LABEL_COLUMN : columns);
                 if (place_in_status(l, row, LINK_COLUMN, &y, &x)) {
                     ASSERT_LT(y, l.status_rows);
                     ASSERT_LE(x + NUMBER_WIDTH, columns);

@@ -1,4 +1,5 @@
-// nullmodem: a virtual null-modem cable made of two pseudo-terminals.
+// nullmodem (installed as kestro-nullmodem): a virtual null-modem cable made of two
+// pseudo-terminals. Its report lines keep the prefix "nullmodem:", which scripts read.
 // One thread, one ppoll; all line behaviour lives in line.cpp.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -58,7 +59,7 @@ uint64_t now_ns() {
 }
 
 void fail(const char* what) {
-    std::fprintf(stderr, "nullmodem: %s: %s\n", what, std::strerror(errno));
+    std::fprintf(stderr, "%s: %s: %s\n", tool_name, what, std::strerror(errno));
     std::exit(EXIT_TOOL_FAILED);
 }
 
@@ -113,7 +114,7 @@ void report() {
     std::string tmp = path + ".tmp";
     FILE* out = std::fopen(tmp.c_str(), "w");
     if (!out) {
-        std::fprintf(stderr, "nullmodem: cannot write %s\n", tmp.c_str());
+        std::fprintf(stderr, "%s: cannot write %s\n", tool_name, tmp.c_str());
         return;
     }
     write_report(out);
@@ -145,7 +146,7 @@ void report() {
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
-    std::fprintf(stderr, "nullmodem: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot run %s: %s\n", tool_name, argv[0], std::strerror(errno));
     _exit(127);
 }
 
@@ -317,11 +318,15 @@ void setup_signals() {
 int main(int argc, char** argv) {
     std::string error;
     if (!parse_options(argc, argv, cable.opts, error)) {
-        std::fprintf(stderr, "nullmodem: %s\n%s", error.c_str(), usage_text());
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", tool_name, error.c_str(), tool_name);
         return EXIT_TOOL_FAILED;
     }
     if (cable.opts.help) {
         std::fputs(usage_text(), stdout);
+        return 0;
+    }
+    if (cable.opts.version) {
+        std::printf("%s %s\n", tool_name, tool_version);
         return 0;
     }
     setup_signals();

@@ -83,6 +83,10 @@ bool parse_options(int argc, char** argv, options& opts, std::string& error) {
             opts.help = true;
             return true;
         }
+        if (arg == "--version") {
+            opts.version = true;
+            return true;
+        }
         if (arg == "--print-paths") { opts.print_paths = true; continue; }
         if (arg == "--door-a") { opts.end[END_A].door = true; continue; }
         if (arg == "--door-b") { opts.end[END_B].door = true; continue; }
@@ -144,8 +148,9 @@ bool parse_options(int argc, char** argv, options& opts, std::string& error) {
 }
 
 const char* usage_text() {
-    return R"(usage: nullmodem [options] --print-paths
-       nullmodem [options] -- CMD_A [ARGS...] -- CMD_B [ARGS...]
+    return R"(usage: kestro-nullmodem [options] --print-paths
+       kestro-nullmodem [options] -- CMD_A [ARGS...] -- CMD_B [ARGS...]
+       kestro-nullmodem --help | --version
 
 A virtual null-modem cable: two pseudo-terminals, end A and end B, whose bytes
 are carried to each other at a chosen speed, with optional latency and noise.
@@ -176,6 +181,7 @@ Other options:
                     both directions for S seconds (bytes wait, none are lost)
   --report FILE     write the report there instead of standard error
   -h, --help        this text
+  --version         the name and version
 
 Report (at the end, and whenever the tool receives SIGUSR1), one line each:
   nullmodem: A->B sent=N delivered=N corrupted=N dropped=N inserted=N

@@ -1,8 +1,10 @@
-// Command line of nullmodem.
+// Command line of the cable, installed as kestro-nullmodem.
 //
 // Interface summary:
 //   parse_options (argc, argv, opts, error)  true when the line is sound; else error says why
+//                                             in one line
 //   usage_text ()                             the --help text
+//   tool_name                                 the name it calls itself by
 #pragma once
 
 #include <string>
@@ -29,7 +31,11 @@ struct options {
     double stall_s = 0;     // for stall_s seconds from stall_at_s after its start
     std::string report_path;  // empty: standard error
     bool help = false;
+    bool version = false;
 };
+
+constexpr const char* tool_name = "kestro-nullmodem";
+constexpr const char* tool_version = "1.0";
 
 bool parse_options(int argc, char** argv, options& opts, std::string& error);
 const char* usage_text();

@@ -75,9 +75,9 @@ steady_capture() {
     local first
     for _ in $(seq 1 250); do
         capture
-        first=$(head -n 11 screen.txt)
+        first=$(head -n 12 screen.txt)
         capture
-        [ "$first" = "$(head -n 11 screen.txt)" ] && return 0
+        [ "$first" = "$(head -n 12 screen.txt)" ] && return 0
     done
     fail "the status area of $PANE never kept still"
 }
