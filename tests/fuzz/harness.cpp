@@ -29,14 +29,12 @@
 #include "session/send.h"
 #include "session/stats.h"
 #include "session/transfer.h"
+#include "support/clock.h"
 #include "support/scratch.h"
 #include "support/state.h"
 #include "ui/screen.h"
 
 namespace {
-
-time_t fake_clock = 1000;
-time_t fake_time() { return fake_clock; }
 
 int dev_null = -1;
 
@@ -105,10 +103,8 @@ void reset_link(int mode) {
     reset_keeping_screen();
     serial.carrier_mode = 0;
     link_setup.handshake_echo = 0;
-    fake_clock = 1000;
-    time_source = fake_time;
-    serial.clock = fake_clock;
-    serial.clock_ms = fake_clock * 1000;
+    use_fake_clock(1000);
+    serial.clock_ms = serial.clock * 1000;
     serial.line_fd = dev_null;
     codec.link_mode = mode;
     codec.last_rx_time = serial.clock;
@@ -169,8 +165,8 @@ const char* fuzz_line(const uint8_t* data, size_t size) {
             pos += n;
             link_receive();
             if (const char* f = check_link()) return f;
-            serial.clock = fake_clock += 2;
-            serial.clock_ms = fake_clock * 1000;  // enquiries and keep-alives come due
+            serial.clock = fake_clock.second += 2;
+            serial.clock_ms = serial.clock * 1000;  // enquiries and keep-alives come due
             top_up_traffic();
             link_transmit();
             drain(pair[1]);
@@ -204,8 +200,8 @@ const char* fuzz_frame(const uint8_t* data, size_t size) {
             codec.rx_frame[length + 1] = static_cast<uint8_t>(trailer);
             handle_frame(codec.rx_frame + length + 2);
             if (const char* f = check_link()) return f;
-            if (length % 3 == 0) serial.clock = fake_clock += 5;
-            serial.clock_ms = fake_clock * 1000;  // an enquiry comes due
+            if (length % 3 == 0) serial.clock = fake_clock.second += 5;
+            serial.clock_ms = serial.clock * 1000;  // an enquiry comes due
             top_up_traffic();
             if (const char* f = build_frames(2)) return f;
             if (const char* f = check_link()) return f;
@@ -472,8 +468,8 @@ const char* fuzz_session(const uint8_t* data, size_t size) {
             // The peer takes everything we wrote at once.
             for (int ch = 0; ch < LINK_CHANNELS; ++ch)
                 if (channels.send_channels[ch] != nullptr) send_reset(ch);
-            serial.clock = fake_clock += 1;
-            serial.clock_ms = fake_clock * 1000;
+            serial.clock = fake_clock.second += 1;
+            serial.clock_ms = serial.clock * 1000;
         }
         run_handlers();
         return check_session();

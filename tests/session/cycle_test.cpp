@@ -143,10 +143,7 @@ protected:
         Transfer::SetUp();
         cycle.last_activity_time = linked;
     }
-    static void at(time_t second) {
-        test_now = second;
-        clock_update();
-    }
+    static void at(time_t second) { fake_clock_at(second); }
     static void idle_exit(int seconds) {
         session.auto_exit_flags = 1;
         session.idle_exit_seconds = seconds;

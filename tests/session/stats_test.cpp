@@ -8,17 +8,9 @@ namespace {
 
 class Stats : public Transfer {
 protected:
-    static void at(time_t second) {
-        test_now = second;
-        clock_update();
-    }
+    static void at(time_t second) { fake_clock_at(second); }
     // The millisecond clock, and the second clock with it.
-    static void at_ms(int64_t ms) {
-        test_ms = ms;
-        ms_source = [] { return test_ms; };
-        at(static_cast<time_t>(ms / 1000));
-    }
-    static inline int64_t test_ms = 0;
+    static void at_ms(int64_t ms) { fake_clock_at_ms(ms); }
     // A file of 2,048 bytes offered, accepted by the peer and read into two data channels.
     void upload_in_data_channels() {
         put_file("up", random_bytes(2048, 3));

@@ -27,11 +27,9 @@
 #include "session/send.h"
 #include "session/stats.h"
 #include "session/transfer.h"
+#include "support/clock.h"
 #include "support/scratch.h"
 #include "support/state.h"
-
-inline time_t test_now = 1000;
-inline time_t test_clock() { return test_now; }
 
 class Transfer : public ::testing::Test {
 protected:
@@ -55,9 +53,7 @@ protected:
 
     static void reset_state() {
         reset_all_state();
-        test_now = 1000;
-        time_source = test_clock;
-        clock_update();
+        use_fake_clock(1000);
     }
 
     // Everything written into send channel n, taken as delivered and acknowledged.
