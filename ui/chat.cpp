@@ -6,7 +6,6 @@
 #include "files/paths.h"
 #include "serial/process.h"
 #include "session/chat.h"
-#include "session/cycle.h"
 #include "ui/screen.h"
 #include "ui/glyphs.h"
 #include "ui/text.h"
@@ -20,7 +19,7 @@ constexpr uint8_t BYTE_LF = 10;
 void send_chat_line(char* text) {
     if (chat_send(text) == 0)
         sound_bell();
-    else if (cycle.peer_lines > 0)
+    else if (chat_echoes_own_lines())
         show_chat_line(reinterpret_cast<const uint8_t*>(text), static_cast<int>(strnlen(text, CHAT_LINE_SIZE)));
     text[0] = '\0';
 }

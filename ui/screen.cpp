@@ -336,7 +336,7 @@ void draw_prompt_bar() {
     wrefresh(screen.chat_win);
     input_request(REQ_VALIDATION);
     char bar[bar_size];
-    format_bar(bar, sizeof bar, screen.input_mode, session.auto_exit_flags, screen.beeper_off,
+    format_bar(bar, sizeof bar, screen.input_mode, auto_exit_on(), screen.beeper_off,
                getmaxx(screen.prompt_win));
     put_text(screen.prompt_win, 0, 0, bar, PAIR_BAR);
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_TEXT));
@@ -402,3 +402,5 @@ void paint_tagged_line(const char* tag, const char* const* parts, int count) {
     if (screen.chat_win != nullptr) wrefresh(screen.chat_win);
     draw_prompt_bar();
 }
+
+void set_beeper_off() { screen.beeper_off = 1; }

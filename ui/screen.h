@@ -20,6 +20,7 @@
 //   chat_put (code)            one character into the chat window in its current pair
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
+//   set_beeper_off ()          -q: the beeper starts off
 //   screen_close ()            clean-up at the end of the run: 2-second hold, endwin
 //   screen_suspend ()          curses mode left (endwin) before the process stops
 //   screen_resume ()           after it went on: laid out for the terminal's size and drawn
@@ -116,6 +117,7 @@ void chat_out(uint8_t byte);
 void chat_put(uint32_t code);
 void draw_prompt_bar();
 void sound_bell();
+void set_beeper_off();
 void screen_close();
 void screen_suspend();
 void screen_resume();

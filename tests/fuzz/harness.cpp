@@ -25,6 +25,7 @@
 #include "session/chat.h"
 #include "session/cycle.h"
 #include "session/display.h"
+#include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
@@ -333,15 +334,15 @@ const char* check_session() {
         if (const char* f = check_queue(*q, tree.up, outgoing)) return f;
     for (const file_queue* q : {&receiving.receive_queue, &receiving.received_queue})
         if (const char* f = check_queue(*q, tree.dl, incoming)) return f;
-    if (receiving.current_incoming != nullptr && !directly_in(receiving.current_incoming->name, tree.dl))
+    if (receiving.stream.current != nullptr && !directly_in(receiving.stream.current->name, tree.dl))
         return incoming;
     if (receiving.offer_pos < 0 || receiving.offer_pos > OFFER_BUFFER_SIZE) return "offer position out of bounds";
     if (sending.request_pos < 0 || sending.request_pos > REQUEST_BUFFER_SIZE) return "request position out of bounds";
     if (cycle.control_pos < 0 || cycle.control_pos > CONTROL_BUFFER_SIZE) return "control position out of bounds";
     if (chat.chat_line_length < 0 || chat.chat_line_length > CHAT_LINE_SIZE) return "chat line out of bounds";
     if (chat.chat_rx_channel < CH_CHAT_FIRST || chat.chat_rx_channel > CH_CHAT_LAST) return "chat channel out of range";
-    if (receiving.receive_channel < CH_DATA_FIRST || receiving.receive_channel > CH_DATA_LAST ||
-        sending.send_channel < CH_DATA_FIRST || sending.send_channel > CH_DATA_LAST)
+    if (receiving.stream.channel < CH_DATA_FIRST || receiving.stream.channel > CH_DATA_LAST ||
+        sending.stream.channel < CH_DATA_FIRST || sending.stream.channel > CH_DATA_LAST)
         return "data channel out of range";
     return check_link();
 }
@@ -387,7 +388,7 @@ void reset_session(uint8_t flags, uint8_t lines) {
     add_upload_name("a.txt", 1);
     add_upload_name("big.bin", 1);
     add_request_name("wanted");
-    cycle.peer_lines = static_cast<int8_t>(lines);
+    chat.peer_lines = static_cast<int8_t>(lines);
     filler_file(tree.dl + "/old.txt", 50);
 }
 

@@ -1,5 +1,7 @@
 // Reliable delivery, driven frame by frame: what build_frame sends, what handle_frame takes.
 #include "link/channels.h"
+#include "link/delivery.h"
+#include "link/setup.h"
 #include "link/retransmit.h"
 #include "session/plan.h"
 #include "link/supervise.h"
@@ -424,7 +426,7 @@ TEST(Profiles, SetSizesOrOnlyTheLetter) {
     EXPECT_EQ(delivery.window_size, 4096);
     EXPECT_EQ(delivery.block_size, 256);
     EXPECT_EQ(set_profile('X'), -1);
-    EXPECT_EQ(delivery.profile_letter, 'X');
+    EXPECT_EQ(link_setup.profile_letter, 'X');
     EXPECT_EQ(delivery.window_size, 4096);
     EXPECT_EQ(set_profile('h'), -1);
 }

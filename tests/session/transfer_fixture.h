@@ -25,7 +25,10 @@
 #include "session/cycle.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/figures.h"
+#include "session/outcome.h"
 #include "session/stats.h"
+#include "session/status.h"
 #include "session/transfer.h"
 #include "support/clock.h"
 #include "support/scratch.h"
@@ -45,8 +48,8 @@ protected:
         ASSERT_NE(stats.log_fd, -1);
     }
     void TearDown() override {
-        if (receiving.incoming_fd != 0) close(receiving.incoming_fd);
-        if (sending.outgoing_fd != 0) close(sending.outgoing_fd);
+        if (receiving.stream.fd != -1) close(receiving.stream.fd);
+        if (sending.stream.fd != -1) close(sending.stream.fd);
         if (stats.log_fd != -1) close(stats.log_fd);
         reset_state();
     }

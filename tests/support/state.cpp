@@ -20,6 +20,7 @@
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
+#include "session/status.h"
 #include "support/clock.h"
 #include "ui/screen.h"
 
@@ -67,7 +68,7 @@ void reset_all_state() {
                           &receiving.requested_queue, &finished_queue})
         queue_free_all(q);
     // current_outgoing, when set, is in in_transit_queue and was freed with it.
-    if (receiving.current_incoming != nullptr) free_entry(receiving.current_incoming);
+    if (receiving.stream.current != nullptr) free_entry(receiving.stream.current);
     dir_list_free_all(&files.upload_dirs);
     dir_list_free_all(&files.extra_dirs);
     free_link_channels();
@@ -80,6 +81,8 @@ void reset_all_state() {
     ms_source = system_ms_source;
     fake_clock = fake_clock_state{};
     codec = codec_state{};
+    frame_source = build_frame;
+    frame_sink = handle_frame;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
     establish = establish_state{};
@@ -95,6 +98,8 @@ void reset_all_state() {
     cycle = cycle_state{};
     receiving = receive_state{};
     sending = send_state{};
+    status = status_state{};
+    activity = activity_state{};
     stats = stats_state{};
     outcome = outcome_state{};
     finished_queue = file_queue{};
