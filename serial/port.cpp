@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "serial/lock.h"
+#include "serial/process.h"
 
 serial_state serial;
 volatile sig_atomic_t no_hangup_flag = 1;
@@ -77,10 +78,10 @@ int refuse(int fd, const char* path, const char* reason) {
 // 'H' (the default) RTS/CTS; 'S' XON/XOFF instead (the link escapes both bytes then);
 // 'N' neither, for a cable without CTS. 'H' leaves the input flags as they are.
 void apply_flow(termios& attrs, char flow_letter) {
-    if (flow_letter == 'S' || flow_letter == 'N') {
+    if (flow_letter == FLOW_XON_XOFF || flow_letter == FLOW_NONE) {
         attrs.c_cflag &= ~CRTSCTS;
         attrs.c_iflag &= ~(IXON | IXOFF);
-        if (flow_letter == 'S') attrs.c_iflag |= IXON | IXOFF;
+        if (flow_letter == FLOW_XON_XOFF) attrs.c_iflag |= IXON | IXOFF;
     } else if (flow_letter != 0) {
         attrs.c_cflag |= CRTSCTS;
     }
@@ -110,7 +111,7 @@ int open_device(const char* path, int32_t speed, char flow_letter) {
     serial.line_attrs.c_cc[VTIME] = 0;
     // The receiver on; with -c the modem lines are ignored, as on a three-wire cable.
     serial.line_attrs.c_cflag |= CREAD;
-    if (serial.carrier_mode == 0) serial.line_attrs.c_cflag |= CLOCAL;
+    if (serial.carrier_mode == CARRIER_IGNORED) serial.line_attrs.c_cflag |= CLOCAL;
     speed_t code = speed_code(speed);
     if (code != 0) cfsetspeed(&serial.line_attrs, code);
     apply_flow(serial.line_attrs, flow_letter);
@@ -183,6 +184,7 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
     serial.carrier_unknown = false;
     serial.line_gone = false;
     serial.is_open = true;
+    process.raw_console = !serial.door_mode;
     return static_cast<int>(cfgetospeed(&serial.line_attrs));
 }
 
@@ -203,6 +205,7 @@ void port_close() {
     serial.line_nonblocking = false;
     if (!serial.door_mode) close(serial.console_fd);
     serial.is_open = false;
+    process.raw_console = false;
 }
 
 int port_read(uint8_t* buffer, int maximum) {
@@ -254,8 +257,8 @@ int port_write_all(const uint8_t* bytes, int count, int seconds) {
 
 int carrier_present() {
     int mode = serial.carrier_mode;
-    if (mode == 0) return 1;
-    if (mode == 2) return no_hangup_flag ? 1 : 0;
+    if (mode == CARRIER_IGNORED) return 1;
+    if (mode == CARRIER_AFTER_HANGUP) return no_hangup_flag ? 1 : 0;
     int bits = 0;
     // A line that cannot report carrier (a pseudo-terminal, a three-wire cable) has it;
     // it never will, so it is not asked again at every pump.
@@ -341,3 +344,5 @@ void clock_update() {
     serial.clock = time_source();
     serial.clock_ms = ms_source();
 }
+
+void set_carrier_mode(int mode) { serial.carrier_mode = mode; }

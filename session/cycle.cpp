@@ -3,14 +3,16 @@
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "link/pump.h"
-#include "link/supervise.h"
+#include "link/failure.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
 #include "session/display.h"
+#include "session/figures.h"
 #include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/status.h"
 #include "session/stats.h"
 
 cycle_state cycle;
@@ -24,7 +26,7 @@ constexpr uint8_t STATE_IDLE = 0;
 
 // A letter earlier in the profile order than ours is answered, so both ends take it.
 void negotiate_profile(char letter) {
-    if (profile_rank(letter) < profile_rank(delivery.profile_letter)) cycle.profile_echo_pending = 1;
+    if (profile_rank(letter) < profile_rank(profile_letter())) cycle.profile_echo_pending = 1;
     set_profile(letter);
 }
 
@@ -46,7 +48,7 @@ void control_byte(uint8_t b) {
             }
             return;
         case MSG_COLUMNS: cycle.peer_columns = static_cast<int8_t>(b); break;
-        case MSG_LINES: cycle.peer_lines = static_cast<int8_t>(b); break;
+        case MSG_LINES: chat.peer_lines = static_cast<int8_t>(b); break;
         case MSG_PROFILE: negotiate_profile(static_cast<char>(b)); break;
         case MSG_TEXT:
             if (cycle.control_pos >= CONTROL_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_CONTROL);
@@ -87,26 +89,32 @@ void control_receiver() {
     while (recv_queued(CH_CONTROL) > 0 && recv_read(CH_CONTROL, &b, 1) == 1) control_byte(b);
     if (cycle.profile_echo_pending && send_room(CH_CONTROL) >= 2) {
         cycle.profile_echo_pending = 0;
-        const uint8_t answer[2] = {MSG_PROFILE, static_cast<uint8_t>(delivery.profile_letter)};
+        const uint8_t answer[2] = {MSG_PROFILE, static_cast<uint8_t>(profile_letter())};
         send_write(CH_CONTROL, answer, 2);
     }
 }
 
+void control_send(uint8_t letter) { send_write(CH_CONTROL, &letter, 1); }
+
+void announce_profile() { cycle.profile_echo_pending = 1; }
+
+void yell_silence() { cycle.yell_count = 0; }
+
 void check_session_end() {
-    if (receiving.figures.files_left > 0 || sending.figures.files_left > 0) {
-        cycle.last_activity_time = serial.clock;
+    if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0) {
+        activity.last_activity_time = serial.clock;
         return;
     }
     if (session.auto_exit_flags == 0) return;
-    if (!cycle.activity_seen && serial.clock - cycle.last_activity_time < no_transfer_exit_s) return;
-    if ((session.auto_exit_flags & AUTO_EXIT_CHAT) && serial.clock - cycle.last_chat_time < session.chat_idle_seconds)
+    if (!activity.activity_seen && serial.clock - activity.last_activity_time < no_transfer_exit_s) return;
+    if ((session.auto_exit_flags & AUTO_EXIT_CHAT) && serial.clock - chat.last_chat_time < session.chat_idle_seconds)
         return;
     if ((session.auto_exit_flags & AUTO_EXIT_IDLE) &&
-        serial.clock - cycle.last_activity_time < session.idle_exit_seconds)
+        serial.clock - activity.last_activity_time < session.idle_exit_seconds)
         return;
     // The last status letters must have reached the peer.
     if (send_queued(CH_STATUS) != 0) return;
-    termination.session_done = true;  // an orderly end: the goodbye waits behind our output
+    link_session_done();  // an orderly end: the goodbye waits behind our output
     end_run(process.exit_status);
 }
 
@@ -126,7 +134,10 @@ void session_work() {
 
 void session_report() {
     chat_receive();
-    refresh_statistics();
+    if (refresh_statistics() && cycle.yell_count > 0) {
+        cycle.yell_count -= 1;  // the peer's yell: one beep a second
+        display.beep();
+    }
     progress_tick();
 }
 
@@ -137,7 +148,7 @@ int service_cycle() {
     link_pump();
     session_report();
     if (key_waiting()) {
-        cycle.yell_count = 0;
+        yell_silence();
         return 1;
     }
     wait_for_input();

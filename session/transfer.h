@@ -1,17 +1,30 @@
 // What the two sides of the file transfer share: the options, the status letters, the
-// figures and the finished entries.
+// figures, the stream of file data each side moves, and the finished entries.
 //
 // Interface summary:
 //   session                      the options the command line chose for the transfers
+//   set_idle_exit (seconds)      -E: the session ends by itself after that long idle
+//   set_session_option (option, value)  one of the command line's switches of session_options
+//   auto_exit_on ()              true when the session ends by itself
+//   activity                     when a transfer last moved, for the end of the session
+//   note_activity ()             an offer was accepted, either way
 //   finished_queue               entries with a final status letter, shown and freed by stats
 //   finish_entry (entry, letter) sets the letter and appends the entry to finished_queue
 //   write_status_letter (letter) one byte into send channel 1 (callers checked the room)
 //   figure_add (figure, amount)  a 32-bit figure moved by amount, wrapping
-//   piece_moved (figures, channel, slice_left, n)   n bytes of file data counted; a full
-//                                slice moves on to the next data channel
+//   run_stream (stream, piece, start_next)   a side's turn: pieces while `piece` moves them
+//                                (PIECES_PER_CYCLE at most), then the next file when one is done
+//   piece_size (stream)          bytes of the next piece: the slice's rest or the file's
+//   piece_moved (stream, n)      n bytes of file data counted; a full slice moves on to the
+//                                next data channel
+//   stream_accept (stream, entry, offset)  an accepted file counted in the figures
+//   stream_closed (stream)       the current file's descriptor closed, its figures cleared
+//   stream_restart (stream)      after an abort: the data channels from the first again,
+//                                nothing of the batch left
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "files/entries.h"
 #include "session/plan.h"
@@ -35,6 +48,14 @@ constexpr int AUTO_EXIT_IDLE = 1;  // -E: idle_exit_seconds without transfer act
 constexpr int AUTO_EXIT_CHAT = 2;  // -e: chat_idle_seconds without a local chat line
 
 extern session_options session;
+
+// When a transfer last moved, for the end of the session.
+struct activity_state {
+    time_t last_activity_time = 0;  // an offer accepted, or a file still moving
+    int activity_seen = 0;          // an offer was accepted this run, either way
+};
+
+extern activity_state activity;
 
 // Status letters on channel 1: the receiving side's answers to offers and requests, and the
 // abort exchange.
@@ -64,7 +85,7 @@ constexpr uint8_t ST_DOWNLOADS_DONE = 'D';
 constexpr uint8_t ST_UPLOADS_DONE = 'U';
 constexpr uint8_t STATUS_NAME_TOO_LONG = 'N';  // an offer or request that never fits whole
 
-// Abort states of a side (receiving.download_abort_state, sending.upload_abort_state).
+// Abort states of a side (its stream.abort_state).
 constexpr int ABORT_NONE = 0;
 constexpr int ABORT_TO_SEND = 1;  // our "a" or "b" waits for room on channel 1
 constexpr int ABORT_SENT = 2;     // sent; nothing moves until the peer's "o"
@@ -90,6 +111,16 @@ constexpr int REQUEST_MIN_ROOM = 256;  // likewise for requests
 // File data pieces one side moves in one cycle at most: what the 16 data rings hold.
 constexpr int PIECES_PER_CYCLE = 32;
 
+// One side's stream of file data: the file being moved and where its next piece goes.
+struct transfer_direction {
+    file_entry* current = nullptr;  // the file being written (received) or read (sent)
+    int fd = -1;                    // its descriptor; -1: no file open
+    int channel = CH_DATA_FIRST;    // the data channel of the next piece
+    int slice_left = SLICE_SIZE;    // bytes before the slice moves on to the next channel
+    int abort_state = ABORT_NONE;   // the side's own abort exchange: ABORT_*
+    transfer_figures figures;
+};
+
 // What moving one piece of file data came to.
 enum class piece_result {
     stop,       // nothing more this cycle: no room or no data yet, the batch ended, or a failure
@@ -103,4 +134,13 @@ extern file_queue finished_queue;
 void finish_entry(file_entry* entry, uint8_t letter);
 void write_status_letter(uint8_t letter);
 int32_t figure_add(int32_t figure, int64_t amount);
-void piece_moved(transfer_figures* figures, int* channel, int* slice_left, int n);
+void set_idle_exit(int32_t seconds);
+void set_session_option(int session_options::*option, int value);
+bool auto_exit_on();
+void note_activity();
+void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*start_next)());
+int piece_size(const transfer_direction& stream);
+void piece_moved(transfer_direction* stream, int n);
+void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset);
+void stream_closed(transfer_direction* stream);
+void stream_restart(transfer_direction* stream);

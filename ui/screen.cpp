@@ -12,15 +12,18 @@
 #include <cstring>
 
 #include "files/names.h"
+#include "files/paths.h"
 #include "serial/process.h"
+#include "session/chat.h"
 #include "session/display.h"
 #include "session/transfer.h"
-#include "ui/chat.h"
 
 screen_state screen;
 volatile sig_atomic_t screen_resized = 0;
 
 namespace {
+
+constexpr uint8_t BYTE_LF = 10;
 
 constexpr int bar_size = 1024;  // a bar line: wider terminals get a bar cut at this width
 constexpr uint32_t NEWLINE = '\n';
@@ -336,7 +339,7 @@ void draw_prompt_bar() {
     wrefresh(screen.chat_win);
     input_request(REQ_VALIDATION);
     char bar[bar_size];
-    format_bar(bar, sizeof bar, screen.input_mode, session.auto_exit_flags, screen.beeper_off,
+    format_bar(bar, sizeof bar, screen.input_mode, auto_exit_on(), screen.beeper_off,
                getmaxx(screen.prompt_win));
     put_text(screen.prompt_win, 0, 0, bar, PAIR_BAR);
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_TEXT));
@@ -401,4 +404,44 @@ void paint_tagged_line(const char* tag, const char* const* parts, int count) {
     }
     if (screen.chat_win != nullptr) wrefresh(screen.chat_win);
     draw_prompt_bar();
+}
+
+void set_beeper_off() { screen.beeper_off = 1; }
+
+void show_chat_line(const uint8_t* bytes, int length) {
+    if (!process.screen_active) return;
+    if (length > 0 && has_control_byte(bytes, length) != 0) {
+        for (int i = 0; i < length; ++i) chat_out(bytes[i]);
+        chat_out(BYTE_LF);
+        draw_prompt_bar();
+        return;
+    }
+    chat_char chars[CHAT_LINE_SIZE + 1];
+    int count = decode_line(bytes, length, chars, CHAT_LINE_SIZE + 1);
+    if (count == 0) {
+        chat_put(BYTE_LF);
+        draw_prompt_bar();
+        return;
+    }
+    int position = 0;
+    while (position < count) {
+        int piece = wrap_piece(chars + position, count - position);
+        for (int i = 0; i < piece; ++i) chat_put(chars[position + i].code);
+        position += piece;
+        if (position < count && chars[position].code == ' ') ++position;
+        chat_put(BYTE_LF);
+        draw_prompt_bar();
+    }
+}
+
+void show_chat_bytes(const uint8_t* bytes, int length) {
+    for (int i = 0; i < length; ++i) chat_out(bytes[i]);
+    draw_prompt_bar();
+}
+
+void show_info(const char* text, const char* detail) {
+    char shown[PATH_SIZE];  // the detail is mostly a name, maybe the peer's
+    printable_name(shown, sizeof shown, detail);
+    const char* parts[] = {" ", text, " (", shown, ")\n"};
+    paint_tagged_line("<INFO>", parts, 5);
 }

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "files/scratch.h"
+#include "files/files_fixture.h"
 
 namespace {
 

@@ -44,7 +44,7 @@ protected:
 TEST_F(Receiving, NewFileIsCreated0644WrittenLoggedAndConfirmed) {
     process.exit_status = EXIT_DOWNLOADS_OUTSTANDING;
     EXPECT_EQ(answer(2500, "some/dir/new.bin"), "u");
-    EXPECT_TRUE(cycle.activity_seen);
+    EXPECT_TRUE(activity.activity_seen);
     std::string data = random_bytes(2500, 11);
     feed(data.substr(0, 500));
     cycles(2);  // opened; a piece is read only when all of it is there
@@ -155,9 +155,9 @@ TEST_F(Receiving, OffersNearTheSizeLimitKeepTheFiguresInStep) {
     add_argument_name("dl/");
     EXPECT_EQ(answer(2000000000, "huge1"), "u");
     EXPECT_EQ(answer(2000000000, "huge2"), "u");  // the sums pass the 32-bit range
-    EXPECT_EQ(receiving.figures.files_left, 2);
+    EXPECT_EQ(receiving.stream.figures.files_left, 2);
     on_peer_abort();
-    EXPECT_EQ(receiving.figures.bytes_left, 0);
+    EXPECT_EQ(receiving.stream.figures.bytes_left, 0);
 }
 
 TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
@@ -170,7 +170,7 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
     EXPECT_EQ(file_text("my file.txt"), a);
     EXPECT_EQ(file_text("my notes.txt"), b);
     EXPECT_FALSE(std::filesystem::exists("my"));
-    EXPECT_EQ(receiving.receive_slice_left, 1024 - 276);
+    EXPECT_EQ(receiving.stream.slice_left, 1024 - 276);
     EXPECT_EQ(log_lines()[0], "S    700     0 bps 9999 cps   0 errors     0 1024 my 0");
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "cc");
@@ -216,7 +216,7 @@ TEST_F(Receiving, WriteFailureAbortsAndTheExchangeRecovers) {
     EXPECT_EQ(recv_queued(17), 0);
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "o");
-    EXPECT_EQ(receiving.download_abort_state, 0);
+    EXPECT_EQ(receiving.stream.abort_state, 0);
     EXPECT_EQ(answer(1, "after"), "u");
     peer(CH_DATA_FIRST, "!");  // the abort emptied the data channels
     cycles();
@@ -248,13 +248,13 @@ TEST_F(Receiving, BrokenReceptionsKeepOrDeleteOnlyWhatThisRunWrote) {
     EXPECT_EQ(file_text("grow").size(), 1200u);  // held before this run: never deleted
     EXPECT_EQ(log_lines(), std::vector<std::string>{
                                "E   5000     0 bps 9999 cps   0 errors     0 1024 grow 0"});
-    receiving.download_abort_state = 0;
+    receiving.stream.abort_state = 0;
     EXPECT_EQ(answer(10, "appeared"), "u");
     put_file("appeared", "mine");
     receive_data();
     EXPECT_EQ(finished().back(), "2:appeared");
     EXPECT_EQ(file_text("appeared"), "mine");
-    receiving.download_abort_state = 0;
+    receiving.stream.abort_state = 0;
     EXPECT_EQ(answer(10, "deleted"), "u");  // while received: never logged 'S', never confirmed
     receive_data();
     std::filesystem::remove("deleted");
@@ -344,7 +344,7 @@ TEST_F(Receiving, UncreatableFilesSayWhyAndEmptyRequestsLeaveNoUploadOutstanding
     EXPECT_EQ(answer(10, "a"), "u");
     receive_data();
     dup2(errors, 0);  // standard error is now the door's line too
-    receiving.download_abort_state = ABORT_NONE;
+    receiving.stream.abort_state = ABORT_NONE;
     EXPECT_EQ(answer(10, "b"), "u");
     receive_data();
     dup2(saved_in, 0);
