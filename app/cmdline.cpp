@@ -176,6 +176,10 @@ void parse_command_line(int argc, char** argv) {
             want_progress();
             continue;
         }
+        if (strcmp(word, "--no-compress") == 0) {
+            set_session_option(&session_options::compress, 0);
+            continue;
+        }
         if (word[0] != '-') {
             expand_argument(word, add_argument_name);
             continue;

@@ -311,3 +311,5 @@ link_figures link_counters() {
 }
 
 char profile_letter() { return link_setup.profile_letter; }
+
+int64_t link_line_rate() { return retransmit.rate; }

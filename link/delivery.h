@@ -8,6 +8,7 @@
 //   profile_rank (letter) place in the order "TSCMLH": -1 for an unknown letter, 6 for NUL
 //   block_grow (), block_shrink ()
 //   link_counters ()      the link's figures for the status area and the log
+//   link_line_rate ()     bytes per second our line carries as measured, 0 until then
 //   profile_letter ()     the profile in force: the command line's, then the one agreed on
 //   link_trace            null; a test build points it at a writer of what the link does
 #pragma once
@@ -78,4 +79,5 @@ int profile_rank(char letter);
 void block_grow();
 void block_shrink();
 link_figures link_counters();
+int64_t link_line_rate();
 char profile_letter();

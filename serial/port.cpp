@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -130,6 +131,22 @@ int open_device(const char* path, int32_t speed, char flow_letter) {
 }
 
 }  // namespace
+
+int64_t port_line_rate() {
+    constexpr unsigned pty_major_first = 136;  // /dev/pts/N: majors 136 to 143
+    constexpr unsigned pty_major_last = 143;
+    struct stat info {};
+    if (!serial.is_open || fstat(serial.line_fd, &info) != 0 || !S_ISCHR(info.st_mode)) return 0;
+    if (major(info.st_rdev) >= pty_major_first && major(info.st_rdev) <= pty_major_last) return 0;
+    speed_t code = cfgetospeed(&serial.line_attrs);
+    const tcflag_t flags = serial.line_attrs.c_cflag;
+    int data_bits = (flags & CSIZE) == CS5 ? 5 : (flags & CSIZE) == CS6 ? 6 : (flags & CSIZE) == CS7 ? 7 : 8;
+    // A start bit, the data, a parity bit and one or two stop bits.
+    int bits = 1 + data_bits + ((flags & PARENB) ? 1 : 0) + ((flags & CSTOPB) ? 2 : 1);
+    for (const standard_rate& r : standard_rates)
+        if (r.code == code) return r.rate / bits;
+    return 0;
+}
 
 speed_t speed_code(int32_t rate) {
     for (const standard_rate& r : standard_rates)

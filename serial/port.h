@@ -15,6 +15,9 @@
 //                                    signal came); bytes taken in all
 //   port_drop_output ()              discards what we wrote that the line has not sent yet
 //   speed_code (rate)                the termios code of a standard rate, 0 for any other
+//   port_line_rate ()                bytes per second the open line's settings name (its
+//                                    output speed over the bits of a character); 0 for none,
+//                                    and for a pseudo-terminal, whose speed is only a word
 //   carrier_present ()               1/0 by serial.carrier_mode; 1 when the line cannot report it
 //   key_waiting ()                   1 when a console key can be read now (device mode);
 //                                    a console at end of file is marked ended and gives 0
@@ -101,6 +104,7 @@ int port_write(const uint8_t* bytes, int count);
 int port_write_all(const uint8_t* bytes, int count, int seconds);
 void port_drop_output();
 speed_t speed_code(int32_t rate);
+int64_t port_line_rate();
 int carrier_present();
 int key_waiting();
 int read_console_key();

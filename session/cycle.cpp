@@ -17,7 +17,6 @@
 
 cycle_state cycle;
 display_hooks display;
-const uint8_t own_block[4] = {0, 0, 0, 0};
 
 namespace {
 
@@ -30,12 +29,23 @@ void negotiate_profile(char letter) {
     set_profile(letter);
 }
 
+uint8_t opening_check(const uint8_t* block) {
+    return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
+}
+
+// The capabilities a peer's opening block announces: none unless it is one of ours.
+uint8_t announced_caps(const uint8_t* block) {
+    if (block[0] != OPENING_MAGIC_HIGH || block[1] != OPENING_MAGIC_LOW) return 0;
+    return block[3] == opening_check(block) ? block[2] : 0;
+}
+
 void control_byte(uint8_t b) {
     switch (cycle.control_state) {
         case STATE_OPENING:
             cycle.control_buffer[cycle.control_pos++] = b;
             if (cycle.control_pos == static_cast<int>(sizeof cycle.peer_block)) {
                 for (int i = 0; i < cycle.control_pos; ++i) cycle.peer_block[i] = cycle.control_buffer[i];
+                peer_announced(announced_caps(cycle.peer_block));
                 cycle.control_state = STATE_IDLE;
             }
             return;
@@ -67,7 +77,15 @@ void control_byte(uint8_t b) {
 void send_opening_block(int beeper_off) {
     uint8_t block[16];
     int n = 0;
-    for (uint8_t b : own_block) block[n++] = b;
+    // All zero without a capability: then the peer sees what a seed peer sends.
+    uint8_t own[4] = {};
+    if (announcement.own_caps != 0) {
+        own[0] = OPENING_MAGIC_HIGH;
+        own[1] = OPENING_MAGIC_LOW;
+        own[2] = announcement.own_caps;
+        own[3] = opening_check(own);
+    }
+    for (uint8_t b : own) block[n++] = b;
     if (session.serve_requests) block[n++] = MSG_SERVES;
     if (session.accept_uploads) block[n++] = MSG_ACCEPTS;
     if (!beeper_off) block[n++] = MSG_BEEPER;

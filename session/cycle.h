@@ -13,6 +13,7 @@
 //   announce_profile ()     our profile letter goes to the peer in the next cycle (-v)
 //   yell_silence ()         a running yell alarm stops (any key)
 //   check_session_end ()    may end the run with the exit status
+
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,12 @@ constexpr uint8_t MSG_SERVES = 'D';      // we serve download requests
 constexpr uint8_t MSG_ACCEPTS = 'U';     // we accept offered files
 constexpr uint8_t MSG_BEEPER = 'q';      // our beeper is on
 constexpr uint8_t MSG_BEEPER_OFF = 'Q';  // our beeper is off
+
+// The opening block of an end that knows more: a magic value, capability bits, and a check
+// byte over the three. Any other block (all zero, say) announces nothing.
+constexpr uint8_t OPENING_MAGIC_HIGH = 0x4B;  // 'K'
+constexpr uint8_t OPENING_MAGIC_LOW = 0xDA;
+constexpr uint8_t OPENING_CHECK_XOR = 0x5A;   // the check byte: the three XORed, then this
 
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
@@ -47,7 +54,6 @@ struct cycle_state {
 };
 
 extern cycle_state cycle;
-extern const uint8_t own_block[4];
 
 int service_cycle();
 void session_work();

@@ -1,6 +1,7 @@
 #include "session/figures.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "link/channels.h"
 #include "link/delivery.h"
@@ -47,6 +48,18 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held, const 
     display.done_left(DOWNLOAD_COLUMN, text);
     format_done_left(text, sizeof text, up, up.bytes_left + up_queued, up_rates.average_rate);
     display.done_left(UPLOAD_COLUMN, text);
+}
+
+// What the line's bytes held, both ways together, while both ends compress: "x4.1"; "on"
+// before any has moved, "off" when an end does not compress, "-" until the peer has said.
+void show_compression() {
+    char text[DONE_TEXT_SIZE] = "-";
+    if (peer_opened()) snprintf(text, sizeof text, "%s", both_announced(CAP_COMPRESS) ? "on" : "off");
+    if (both_announced(CAP_COMPRESS))
+        format_saving(text, sizeof text, sending.stream.figures.bytes_moved + receiving.stream.figures.bytes_moved,
+                      sending.stream.stream_moved + receiving.stream.stream_moved);
+    if (text[0] == '\0') snprintf(text, sizeof text, "on");
+    display.done_left(LINK_COLUMN, text);
 }
 
 void show_link_rows() {
@@ -104,7 +117,9 @@ void mark_from(rate_state* r, file_entry* entry, int64_t since) {
 // previous one on the wire, whose end had not yet been read at the look before it landed.
 void look_download(const channel_counts& c, int64_t now) {
     rate_state* r = &stats.download;
-    int64_t landed = receiving.stream.figures.bytes_moved + c.held;
+    // Compressed bytes waiting in the rings hold file bytes nobody can count before they are
+    // decompressed, which happens as they come: only what was written counts then.
+    int64_t landed = receiving.stream.figures.bytes_moved + (receiving.stream.squeezed ? 0 : c.held);
     if (landed > r->lead) {
         r->lead = landed;
         file_entry* current = receiving.stream.current;
@@ -123,13 +138,15 @@ void look_download(const channel_counts& c, int64_t now) {
 // last look for whatever is framed now; they have crossed once the peer acknowledged them.
 void look_upload(const channel_counts& c, int64_t now) {
     rate_state* r = &stats.upload;
-    int64_t framed = sending.stream.figures.bytes_moved - c.unframed;
+    // The channels hold the data stream, compressed while both ends compress: its positions
+    // are turned into file bytes.
+    int64_t framed = upload_file_bytes(sending.stream.stream_moved - c.unframed);
     if (framed > r->lead) {
         r->lead = framed;
         mark_from(r, sending.in_transit_queue.head, r->last_look_ms);
     }
     r->lead_ms = now;
-    int64_t acknowledged = sending.stream.figures.bytes_moved - c.queued;
+    int64_t acknowledged = upload_file_bytes(sending.stream.stream_moved - c.queued);
     if (acknowledged > r->crossed) {
         r->crossed = acknowledged;
         r->crossed_ms = now;
@@ -152,8 +169,14 @@ bool refresh_statistics() {
     channel_counts c = count_data_channels();
     update_rates(&stats.download, &receiving.stream.figures, stats.download.crossed);
     update_rates(&stats.upload, &sending.stream.figures, stats.upload.crossed);
-    show_direction_rows(receiving.stream.figures, static_cast<int32_t>(c.held), stats.download, sending.stream.figures,
-                        static_cast<int32_t>(c.queued), stats.upload);
+    // What has left the file and not crossed: in the rings, and while both ends compress, in
+    // the compressor as well (the rings' bytes counted as the file bytes they hold).
+    int64_t down_held = receiving.stream.squeezed ? 0 : c.held;
+    int64_t up_unacknowledged =
+        sending.stream.figures.bytes_moved - upload_file_bytes(sending.stream.stream_moved - c.queued);
+    show_direction_rows(receiving.stream.figures, static_cast<int32_t>(down_held), stats.download,
+                        sending.stream.figures, static_cast<int32_t>(up_unacknowledged), stats.upload);
+    show_compression();
     show_link_rows();
     return true;
 }

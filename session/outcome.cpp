@@ -130,8 +130,13 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
     short_name(name, sizeof name, entry->name, name_width);
     char counts[48] = "";
     if (form.counts) snprintf(counts, sizeof counts, " %" PRId64 "/%d", done, entry->size);
-    char speed[24] = "";
-    if (form.rate) snprintf(speed, sizeof speed, " %d cps", rate);
+    char speed[48] = "";
+    if (form.rate) {
+        const transfer_direction& stream = receiving_side ? receiving.stream : sending.stream;
+        char saving[DONE_TEXT_SIZE] = "";
+        if (stream.squeezed) format_saving(saving, sizeof saving, stream.figures.bytes_moved, stream.stream_moved);
+        snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
+    }
     char left[32];
     format_seconds(left, sizeof left, rate > 0 ? (entry->size - done + rate - 1) / rate : -1);
     int n = snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending, name, counts,

@@ -269,6 +269,12 @@ void start_next_file() {
     receiving.reception_started = 1;
     receiving.stream.figures.file_size = entry->size;
     receiving.stream.figures.file_bytes_left = entry->size - entry->offset;
+    receiving.stream.squeezed = both_announced(CAP_COMPRESS);
+    if (receiving.stream.squeezed && zin_begin(&receiving.zin, entry->size - entry->offset) != 0) {
+        report_file_error("cannot receive", entry->name, strerror(ENOMEM));
+        abort_download(ST_WRITE_ERROR);
+        return;
+    }
     show_download_name();
 }
 
@@ -325,22 +331,9 @@ whole_file check_whole_file(int fd, const char* path) {
     return whole_file::kept;
 }
 
-// Writes one piece of the current file once all of it is in its data channel.
-piece_result receive_piece() {
+// The current file has its last byte: checked, closed, and on its way to "c".
+piece_result file_received() {
     transfer_figures& fig = receiving.stream.figures;
-    int n = piece_size(receiving.stream);
-    if (recv_queued(receiving.stream.channel) < n) return piece_result::stop;
-    if (n > 0) {
-        uint8_t piece[SLICE_SIZE];
-        recv_read(receiving.stream.channel, piece, n);
-        if (!write_whole(receiving.stream.fd, piece, n)) {
-            report_file_error("cannot write", receiving.stream.current->name, strerror(errno));
-            abort_download(ST_WRITE_ERROR);
-            return piece_result::stop;
-        }
-    }
-    piece_moved(&receiving.stream, n);
-    if (fig.file_bytes_left != 0) return piece_result::moved;
     if (!close_incoming()) {
         // Not on the disk under its name for sure: never confirmed, so the sender keeps its file.
         abort_download(ST_WRITE_ERROR);
@@ -356,10 +349,74 @@ piece_result receive_piece() {
     return piece_result::file_done;
 }
 
+bool write_piece(const uint8_t* bytes, int n) {
+    if (n == 0 || write_whole(receiving.stream.fd, bytes, n)) return true;
+    report_file_error("cannot write", receiving.stream.current->name, strerror(errno));
+    abort_download(ST_WRITE_ERROR);
+    return false;
+}
+
+// Writes one piece of the current file once all of it is in its data channel.
+piece_result receive_piece() {
+    int n = piece_size(receiving.stream);
+    if (recv_queued(receiving.stream.channel) < n) return piece_result::stop;
+    uint8_t piece[SLICE_SIZE];
+    recv_read(receiving.stream.channel, piece, n);
+    if (!write_piece(piece, n)) return piece_result::stop;
+    piece_moved(&receiving.stream, n);
+    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : file_received();
+}
+
+// The next bytes of the stream: those read past the last frame's end first, then what of the
+// current slice has come.
+int stream_bytes(uint8_t* bytes) {
+    transfer_direction& stream = receiving.stream;
+    if (int n = receiving.carry_len; n > 0) {
+        memcpy(bytes, receiving.carry, static_cast<size_t>(n));
+        receiving.carry_len = 0;
+        return n;
+    }
+    int n = recv_queued(stream.channel) < stream.slice_left ? recv_queued(stream.channel) : stream.slice_left;
+    recv_read(stream.channel, bytes, n);
+    slice_moved(&stream, n);
+    return n;
+}
+
+// A compressed piece: what has come of the frame, decompressed into the file. The frame's end
+// ends the file; what follows it in the slice is kept for the next.
+piece_result receive_squeezed_piece() {
+    uint8_t input[SLICE_SIZE];
+    int n = stream_bytes(input);
+    if (n == 0) return piece_result::stop;
+    size_t at = 0;
+    for (;;) {
+        uint8_t output[ZOUT_FLUSH_EVERY];
+        size_t used = 0;
+        size_t made = 0;
+        zin_result r = zin_take(&receiving.zin, input + at, static_cast<size_t>(n) - at, output, sizeof output,
+                                &used, &made);
+        at += used;
+        if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
+        file_moved(&receiving.stream, static_cast<int>(made));
+        if (r == ZIN_FAILED) {
+            report_file_error("cannot receive", receiving.stream.current->name,
+                              "its compressed data does not hold the bytes offered");
+            abort_download(ST_WRITE_ERROR);
+            return piece_result::stop;
+        }
+        if (r == ZIN_END) break;
+        if (at == static_cast<size_t>(n) && made < sizeof output) return piece_result::moved;
+    }
+    receiving.carry_len = n - static_cast<int>(at);
+    memcpy(receiving.carry, input + at, static_cast<size_t>(receiving.carry_len));
+    return file_received();
+}
+
 }  // namespace
 
 void decide_offer() {
-    if (send_room(CH_STATUS) < ANSWER_ROOM) return;
+    // An offer is read as the peer's opening block says: until it has come, none is.
+    if (send_room(CH_STATUS) < ANSWER_ROOM || !peer_opened()) return;
     if (collect_offer()) answer_offer();
 }
 
@@ -399,7 +456,10 @@ void on_request_answer(char letter) {
     else finish_entry(entry, static_cast<uint8_t>(letter));
 }
 
-void receive_data() { run_stream(&receiving.stream, receive_piece, start_next_file); }
+void receive_data() {
+    run_stream(&receiving.stream, receiving.stream.squeezed ? receive_squeezed_piece : receive_piece,
+               start_next_file);
+}
 
 void confirm_received(file_entry* entry) {
     // Files confirmed together (the status channel was full for a while) end the batch once.
@@ -471,6 +531,8 @@ void on_peer_abort() {
     recv_reset(CH_OFFERS);
     receiving.offer_pos = 0;
     stream_restart(&receiving.stream);
+    zin_reset(&receiving.zin);
+    receiving.carry_len = 0;
     rates_restart(&stats.download, &receiving.stream.figures);
     show_download_name();
     receiving.stream.abort_state = ABORT_TO_ACK;

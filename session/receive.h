@@ -21,6 +21,7 @@
 
 #include "files/entries.h"
 #include "session/transfer.h"
+#include "session/zframe.h"
 
 constexpr int OFFER_BUFFER_SIZE = 1032;  // 8 header bytes and a name of up to 1,023
 
@@ -32,6 +33,10 @@ struct receive_state {
     // The abort state runs ABORT_NONE, ABORT_TO_SEND, ABORT_SENT, then ABORT_TO_ACK after the
     // peer's "b": the accepted files are kept until that "b" comes.
     transfer_direction stream;
+    zframe_in zin;  // the current file's frame, while both ends compress
+    // Bytes read from a slice past a frame's end: the start of what follows in the stream.
+    uint8_t carry[SLICE_SIZE] = {};
+    int carry_len = 0;
     uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};  // the peer's offer record being collected
     int offer_pos = 0;                             // bytes of it collected
     // The open file was positioned at its offset: until then nothing of it was received

@@ -12,6 +12,7 @@
 
 #include "files/lists.h"
 #include "link/channels.h"
+#include "link/delivery.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
@@ -106,6 +107,7 @@ void confirm_sent() {
         // peer may confirm it before our next cycle closes it: close it now. With bytes
         // still to send, the confirmation cannot be true.
         if (sending.stream.figures.file_bytes_left != 0) return;
+        if (sending.stream.squeezed && !zout_done(&sending.zout)) return;
         close_current_file();
     }
     queue_pop(&sending.in_transit_queue);
@@ -234,8 +236,51 @@ void start_next_file() {
     }
     sending.stream.figures.file_size = entry->size;
     sending.stream.figures.file_bytes_left = entry->size - entry->offset;
+    // Both ends compress: the file's bytes from its offset on go as one zstd frame, at the
+    // highest level whose compressor keeps ahead of the line. Until the link has measured the
+    // line, the speed given (-s, --speed) or the serial port's own says how fast it may be.
+    sending.stream.squeezed = both_announced(CAP_COMPRESS);
+    int64_t rate = link_line_rate();
+    if (rate == 0) rate = stats.line_speed / 10;
+    if (rate == 0) rate = port_line_rate();
+    if (sending.stream.squeezed && zout_begin(&sending.zout, entry->size - entry->offset, zframe_level(rate)) != 0) {
+        abort_upload(ST_READ_ERROR);
+        return;
+    }
     queue_append(&sending.in_transit_queue, entry);
     show_upload_name();
+}
+
+// A compressed piece: the frame's bytes as far as the slice and the channel take them, and
+// more of the file fed to the compressor whenever none are waiting.
+piece_result send_squeezed_piece() {
+    transfer_direction& stream = sending.stream;
+    zframe_out* z = &sending.zout;
+    const uint8_t* bytes = nullptr;
+    int pending = zout_pending(z, &bytes);
+    if (pending == 0) {
+        int want = zout_wants(z);
+        if (want == 0 && zout_done(z)) {
+            close_current_file();
+            return piece_result::file_done;
+        }
+        uint8_t input[ZOUT_FLUSH_EVERY];
+        if (want == 0 || read_piece(stream.fd, input, want) < want) {
+            abort_upload(ST_READ_ERROR);  // the file shrank, or the compressor failed
+            return piece_result::stop;
+        }
+        zout_feed(z, input, want);
+        file_moved(&stream, want);
+        return piece_result::moved;
+    }
+    int n = pending < stream.slice_left ? pending : stream.slice_left;
+    if (send_room(stream.channel) < n) return piece_result::stop;
+    send_write(stream.channel, bytes, n);
+    zout_taken(z, n);
+    slice_moved(&stream, n);
+    if (!zout_done(z)) return piece_result::moved;
+    close_current_file();
+    return piece_result::file_done;
 }
 
 // Moves one piece of the current file into its data channel.
@@ -294,7 +339,8 @@ void serve_request() {
 }
 
 void send_offers() {
-    if (sending.stream.abort_state != ABORT_NONE) return;
+    // The peer's opening block says how it takes offers; a lost frame may delay it.
+    if (sending.stream.abort_state != ABORT_NONE || !peer_opened()) return;
     uint8_t record[OFFER_CHANNEL_SIZE];
     while (send_room(CH_OFFERS) >= OFFER_MIN_ROOM) {
         file_entry* entry = files.upload_queue.head;
@@ -317,7 +363,13 @@ void send_offers() {
     }
 }
 
-void send_data() { run_stream(&sending.stream, send_piece, start_next_file); }
+void send_data() {
+    run_stream(&sending.stream, sending.stream.squeezed ? send_squeezed_piece : send_piece, start_next_file);
+}
+
+int64_t upload_file_bytes(int64_t stream) {
+    return both_announced(CAP_COMPRESS) ? zout_file_at(&sending.zout, stream) : stream;
+}
 
 void abort_upload(char letter) {
     file_entry* current = sending.stream.current;
@@ -350,6 +402,7 @@ void abort_upload(char letter) {
     send_reset(CH_OFFERS);
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) send_reset(ch);
     stream_restart(&sending.stream);
+    zout_reset(&sending.zout, sending.stream.stream_moved, sending.stream.figures.bytes_moved);
     rates_restart(&stats.upload, &sending.stream.figures);
     show_upload_name();
 }

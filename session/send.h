@@ -17,12 +17,15 @@
 //   on_receiver_abort () the peer's "a": its requests dropped, our uploads aborted
 //   close_outgoing ()    the exit path: the file closed, unfinished uploads logged
 //   show_upload_name ()  the oldest file in transit to the display
+//   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
+//                        for sure (compressed streams: as far as the last flush)
 #pragma once
 
 #include <cstdint>
 
 #include "files/entries.h"
 #include "session/transfer.h"
+#include "session/zframe.h"
 
 constexpr int REQUEST_BUFFER_SIZE = 2056;
 
@@ -33,6 +36,7 @@ struct send_state {
     // The file being read. The abort state runs ABORT_NONE, ABORT_TO_SEND, ABORT_SENT: an
     // abort gives up the data stream at once (the unconfirmed files are offered again).
     transfer_direction stream;
+    zframe_out zout;  // the current file's frame, while both ends compress
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the
@@ -52,3 +56,4 @@ void abort_upload(char letter);
 void on_receiver_abort();
 void close_outgoing();
 void show_upload_name();
+int64_t upload_file_bytes(int64_t stream);

@@ -173,3 +173,12 @@ void format_seconds(char* out, size_t size, int64_t seconds) {
 void set_log_path(const char* path) { stats.log_path = path; }
 
 void set_line_speed(int32_t bps) { stats.line_speed = bps; }
+
+void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_bytes) {
+    if (stream_bytes <= 0 || file_bytes <= 0) {
+        snprintf(out, size, "%s", "");
+        return;
+    }
+    int64_t tenths = file_bytes * 10 / stream_bytes;
+    snprintf(out, size, "x%" PRId64 ".%" PRId64, tenths / 10, tenths % 10);
+}

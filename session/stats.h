@@ -11,6 +11,8 @@
 //   file_completed (rates, entry) -> file_rate of a whole file, counted for the summary
 //   run_totals (rates, bytes, rate)    the run so far: bytes that crossed, and their rate
 //   write_log_line (letter, entry, rate)   nothing when there is no log; failures ignored
+//   format_saving (out, size, file_bytes, stream_bytes)   "x4.1": the file bytes the line's
+//                           bytes held while compressed; "" before there are any
 //   format_done_left (out, size, figures, bytes_left, rate)   a direction's batch as the
 //                           screen's "Done, left" row shows it: "45% 1:05" (share of its
 //                           bytes that crossed, time left at that rate; "--:--" without
@@ -79,7 +81,7 @@ struct stats_state {
     // The transfer log, from the command line.
     const char* log_path = nullptr;
     int log_fd = -1;          // -1: no log
-    int32_t line_speed = 0;   // -s: only written into log lines
+    int32_t line_speed = 0;   // -s (or --speed): written into log lines; tells the compressor the line's pace
 
     rate_state download;
     rate_state upload;
@@ -96,6 +98,7 @@ int32_t file_completed(rate_state* rates, const file_entry* entry);
 void run_totals(const rate_state* rates, int64_t* bytes, int32_t* rate);
 void write_log_line(char letter, const file_entry* entry, int32_t rate);
 void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left, int32_t rate);
+void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_bytes);
 void format_seconds(char* out, size_t size, int64_t seconds);
 void set_log_path(const char* path);
 void set_line_speed(int32_t bps);

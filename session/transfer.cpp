@@ -7,6 +7,7 @@
 
 session_options session;
 activity_state activity;
+announcement_state announcement;
 file_queue finished_queue;
 
 void set_idle_exit(int32_t seconds) {
@@ -55,14 +56,23 @@ int piece_size(const transfer_direction& stream) {
 }
 
 void piece_moved(transfer_direction* stream, int n) {
-    transfer_figures& fig = stream->figures;
+    file_moved(stream, n);
+    slice_moved(stream, n);
+}
+
+void slice_moved(transfer_direction* stream, int n) {
+    stream->stream_moved += n;
     stream->slice_left -= n;
-    fig.bytes_left = figure_add(fig.bytes_left, -n);
-    fig.file_bytes_left -= n;
-    fig.bytes_moved += n;
     if (stream->slice_left != 0) return;
     stream->slice_left = SLICE_SIZE;
     stream->channel = stream->channel == CH_DATA_LAST ? CH_DATA_FIRST : stream->channel + 1;
+}
+
+void file_moved(transfer_direction* stream, int n) {
+    transfer_figures& fig = stream->figures;
+    fig.bytes_left = figure_add(fig.bytes_left, -n);
+    fig.file_bytes_left -= n;
+    fig.bytes_moved += n;
 }
 
 void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset) {
@@ -91,3 +101,14 @@ void stream_restart(transfer_direction* stream) {
     stream->channel = CH_DATA_FIRST;
     stream->slice_left = SLICE_SIZE;
 }
+
+void announce(uint8_t caps) { announcement.own_caps = caps; }
+
+void peer_announced(uint8_t caps) {
+    announcement.peer_caps = caps;
+    announcement.peer_opened = true;
+}
+
+bool peer_opened() { return announcement.peer_opened; }
+
+bool both_announced(uint8_t cap) { return (announcement.own_caps & announcement.peer_caps & cap) != 0; }

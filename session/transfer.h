@@ -15,12 +15,20 @@
 //   run_stream (stream, piece, start_next)   a side's turn: pieces while `piece` moves them
 //                                (PIECES_PER_CYCLE at most), then the next file when one is done
 //   piece_size (stream)          bytes of the next piece: the slice's rest or the file's
-//   piece_moved (stream, n)      n bytes of file data counted; a full slice moves on to the
-//                                next data channel
+//   piece_moved (stream, n)      n bytes of file data moved through the data channels: both
+//                                of the next two
+//   slice_moved (stream, n)      n bytes of the data stream moved through the data channels;
+//                                a full slice moves on to the next data channel
+//   file_moved (stream, n)       n bytes of the file counted in the figures
 //   stream_accept (stream, entry, offset)  an accepted file counted in the figures
 //   stream_closed (stream)       the current file's descriptor closed, its figures cleared
 //   stream_restart (stream)      after an abort: the data channels from the first again,
 //                                nothing of the batch left
+//   announce (caps)              what our opening block announces (none: all zero, as a
+//                                peer that knows nothing of them sends)
+//   peer_announced (caps)        the peer's opening block came, announcing these
+//   peer_opened ()               it came: offers may be sent and decided, both ways
+//   both_announced (cap)         the capability is used: both blocks announced it
 #pragma once
 
 #include <cstdint>
@@ -39,6 +47,7 @@ struct session_options {
     int delete_sent = 0;         // delete a sent file once the peer has it
     int log_refusals = 0;        // log lines for refused and failed files too
     int serve_requests = 0;      // serve the peer's download requests
+    int compress = 1;            // --no-compress: 0, file data is never compressed
     int32_t idle_exit_seconds = 0;  // -E
     int32_t chat_idle_seconds = 0;  // -e
     int auto_exit_flags = 0;        // AUTO_EXIT_* bits; not 0: the session ends by itself
@@ -56,6 +65,17 @@ struct activity_state {
 };
 
 extern activity_state activity;
+
+// Capabilities beyond the seed's, each used only when both opening blocks announced it.
+constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd frame
+
+struct announcement_state {
+    uint8_t own_caps = 0;      // what our opening block announces
+    uint8_t peer_caps = 0;     // what the peer's announced
+    bool peer_opened = false;  // the peer's opening block has come
+};
+
+extern announcement_state announcement;
 
 // Status letters on channel 1: the receiving side's answers to offers and requests, and the
 // abort exchange.
@@ -118,6 +138,8 @@ struct transfer_direction {
     int channel = CH_DATA_FIRST;    // the data channel of the next piece
     int slice_left = SLICE_SIZE;    // bytes before the slice moves on to the next channel
     int abort_state = ABORT_NONE;   // the side's own abort exchange: ABORT_*
+    bool squeezed = false;          // the current file's data is one zstd frame
+    int64_t stream_moved = 0;       // bytes through the data channels in this run (compressed)
     transfer_figures figures;
 };
 
@@ -141,6 +163,12 @@ void note_activity();
 void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*start_next)());
 int piece_size(const transfer_direction& stream);
 void piece_moved(transfer_direction* stream, int n);
+void slice_moved(transfer_direction* stream, int n);
+void file_moved(transfer_direction* stream, int n);
 void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset);
 void stream_closed(transfer_direction* stream);
 void stream_restart(transfer_direction* stream);
+void announce(uint8_t caps);
+void peer_announced(uint8_t caps);
+bool peer_opened();
+bool both_announced(uint8_t cap);

@@ -31,6 +31,7 @@ constexpr int unknown_rate_level = 3;  // a line of no known rate may be fast
 
 void mark(zframe_out* z) {
     if (z->mark_count == ZOUT_MARKS) {
+        z->dropped = z->marks[0];
         std::memmove(z->marks, z->marks + 1, sizeof z->marks[0] * (ZOUT_MARKS - 1));
         --z->mark_count;
     }
@@ -69,10 +70,6 @@ int zout_begin(zframe_out* z, int64_t length, int level) {
     z->ended = false;
     z->file_left = length;
     z->since_flush = 0;
-    z->fed = 0;
-    z->made = 0;
-    z->out_pos = z->out_len = 0;
-    z->mark_count = 0;
     if (length == 0) zout_feed(z, nullptr, 0);  // the frame of an empty remainder
     return 0;
 }
@@ -112,17 +109,30 @@ void zout_taken(zframe_out* z, int n) { z->out_pos += std::min(n, z->out_len - z
 bool zout_done(const zframe_out* z) { return z->open && z->ended && z->out_pos == z->out_len; }
 
 int64_t zout_file_at(const zframe_out* z, int64_t stream) {
-    int64_t file = 0;
-    for (int i = 0; i < z->mark_count && z->marks[i].stream <= stream; ++i) file = z->marks[i].file;
-    return file;
+    // Between two flushes the file's bytes are taken to lie evenly over the compressed ones,
+    // so a file's first bytes count as they go, not only once its first flush has gone.
+    zout_mark before = z->dropped;
+    for (int i = 0; i < z->mark_count; ++i) {
+        const zout_mark& after = z->marks[i];
+        if (after.stream <= stream) {
+            before = after;
+            continue;
+        }
+        if (stream <= before.stream) return before.file;
+        return before.file + (stream - before.stream) * (after.file - before.file) / (after.stream - before.stream);
+    }
+    return before.file;
 }
 
-void zout_reset(zframe_out* z) {
+void zout_reset(zframe_out* z, int64_t stream, int64_t file) {
     if (z->cctx != nullptr) ZSTD_CCtx_reset(z->cctx, ZSTD_reset_session_only);
     z->open = false;
     z->ended = false;
     z->out_pos = z->out_len = 0;
+    z->made = stream;
+    z->fed = file;
     z->mark_count = 0;
+    z->dropped = zout_mark{stream, file};
 }
 
 int zin_begin(zframe_in* z, int64_t length) {

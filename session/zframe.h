@@ -10,9 +10,11 @@
 //                    file bytes and at the last one, so the line never waits for a block
 //   zout_pending (z, &bytes) -> compressed bytes ready;  zout_taken (z, n)
 //   zout_done (z)   every byte fed and taken: the frame is whole on the line
-//   zout_file_at (z, stream) -> file bytes of this frame that the compressed bytes up to
-//                    `stream` (counted from the frame's start) hold for sure
-//   zout_reset (z)  gives the frame up (an abort)
+//   zout_file_at (z, stream) -> file bytes that the compressed bytes up to `stream` hold
+//                    (exact at flushes, even between them); both counted over the run, every
+//                    frame after the one before
+//   zout_reset (z, stream, file)  gives the frame up (an abort): the run's counts go on from
+//                    `stream` compressed and `file` file bytes
 //   zin_begin (z, length) -> 0, or -1: the next frame must hold exactly `length` bytes
 //   zin_take (z, bytes, n, out, out_size, &used, &made) -> ZIN_MORE, ZIN_END (the frame
 //                    ended after `used` bytes: the rest belongs to what follows), ZIN_FAILED
@@ -49,15 +51,16 @@ struct zframe_out {
     ZSTD_CCtx* cctx = nullptr;
     bool open = false;          // a frame is under way
     bool ended = false;         // its last byte is in `out` (or on its way)
-    int64_t file_left = 0;      // file bytes not yet fed
+    int64_t file_left = 0;      // file bytes of this frame not yet fed
     int64_t since_flush = 0;    // file bytes fed since the last flush
-    int64_t fed = 0;            // file bytes fed in all
-    int64_t made = 0;           // compressed bytes made in all
+    int64_t fed = 0;            // file bytes fed, over the run
+    int64_t made = 0;           // compressed bytes made, over the run
     uint8_t out[ZOUT_SIZE] = {};
     int out_pos = 0;            // taken up to here
     int out_len = 0;
     zout_mark marks[ZOUT_MARKS];  // oldest first
     int mark_count = 0;
+    zout_mark dropped;          // the newest mark no longer kept
 };
 
 struct zframe_in {
@@ -73,7 +76,7 @@ int zout_pending(const zframe_out* z, const uint8_t** bytes);
 void zout_taken(zframe_out* z, int n);
 bool zout_done(const zframe_out* z);
 int64_t zout_file_at(const zframe_out* z, int64_t stream);
-void zout_reset(zframe_out* z);
+void zout_reset(zframe_out* z, int64_t stream, int64_t file);
 int zin_begin(zframe_in* z, int64_t length);
 zin_result zin_take(zframe_in* z, const uint8_t* bytes, size_t n, uint8_t* out, size_t out_size, size_t* used,
                     size_t* made);

@@ -45,6 +45,7 @@ constexpr label status_labels[] = {
     {8, LINK_LABEL_COLUMN, "Transmitted packets"}, {9, LABEL_COLUMN, "Average cps"},
     {9, LINK_LABEL_COLUMN, "Transmitted bytes"},   {10, LABEL_COLUMN, "Current cps"},
     {10, LINK_LABEL_COLUMN, "Transmit errors"},  {DONE_LEFT_ROW, LABEL_COLUMN, "Done, left"},
+    {DONE_LEFT_ROW, LINK_LABEL_COLUMN, "Compression"},
     {LINK_FIRST_ROW, LINK_LABEL_COLUMN, "Window size"},
 };
 
@@ -117,11 +118,17 @@ void paint_name(int column) {
     put_text(screen.status_win, y, x, text, PAIR_TEXT);
 }
 
+// The kept "Done, left" text of a direction's column; the link column's is the compression.
+char* done_kept(int column) {
+    if (column == DOWNLOAD_COLUMN) return screen.download_done;
+    return column == UPLOAD_COLUMN ? screen.upload_done : screen.link_done;
+}
+
 void paint_done_left(int column) {
     int y = 0;
     int x = 0;
     if (!place_in_status(screen.layout, DONE_LEFT_ROW, column, &y, &x)) return;
-    const char* kept = column == DOWNLOAD_COLUMN ? screen.download_done : screen.upload_done;
+    const char* kept = done_kept(column);
     char text[DONE_KEPT + DONE_LEFT_WIDTH];
     // Blanks after it, over a longer text shown before.
     snprintf(text, sizeof text, "%-*s", DONE_LEFT_WIDTH, kept[0] != '\0' ? kept : "-");
@@ -144,6 +151,7 @@ void paint_status() {
     paint_name(UPLOAD_COLUMN);
     paint_done_left(DOWNLOAD_COLUMN);
     paint_done_left(UPLOAD_COLUMN);
+    paint_done_left(LINK_COLUMN);
     for (int i = 0; i < screen.figure_count; ++i) paint_figure(screen.figures[i]);
     wattrset(w, COLOR_PAIR(PAIR_TEXT));
 }
@@ -301,7 +309,7 @@ void show_file_name(int column, const char* path) {
 
 void show_done_left(int column, const char* text) {
     if (!process.screen_active) return;
-    char* kept = column == DOWNLOAD_COLUMN ? screen.download_done : screen.upload_done;
+    char* kept = done_kept(column);
     if (strncmp(kept, text, DONE_KEPT) == 0) return;  // the same as shown: nothing to draw
     snprintf(kept, DONE_KEPT, "%s", text);
     if (screen.status_win == nullptr) return;

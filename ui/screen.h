@@ -97,6 +97,7 @@ struct screen_state {
     char upload_name[NAME_KEPT] = "";
     char download_done[DONE_KEPT] = "";
     char upload_done[DONE_KEPT] = "";
+    char link_done[DONE_KEPT] = "";  // the compression: "x4.1", or "off"
     uint32_t chat_cells[CHAT_KEPT] = {};  // a ring, oldest first from chat_next once full
     int chat_next = 0;
     bool chat_full = false;

@@ -177,6 +177,56 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
     EXPECT_EQ(finished(), std::vector<std::string>{"D:my notes.txt"});  // one end of batch
 }
 
+// Both ends compress: each file one zstd frame, frames run on in the slices, and a frame that
+// holds another length than offered is never confirmed.
+TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
+    announce(CAP_COMPRESS);
+    peer_announced(CAP_COMPRESS);
+    auto frame = [](const std::string& data) {
+        zframe_out z;
+        EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), 3), 0);
+        std::string out;
+        for (size_t fed = 0; !zout_done(&z);) {
+            int want = zout_wants(&z);
+            zout_feed(&z, reinterpret_cast<const uint8_t*>(data.data()) + fed, want);
+            fed += static_cast<size_t>(want);
+            const uint8_t* bytes = nullptr;
+            int n = zout_pending(&z, &bytes);
+            out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+            zout_taken(&z, n);
+        }
+        zframe_free(&z, nullptr);
+        return out;
+    };
+    std::string a(3000, 'a'), b = random_bytes(2000, 31);
+    EXPECT_EQ(answer(3000, "a"), "u");
+    EXPECT_EQ(answer(2000, "b"), "u");
+    feed(frame(a) + frame(b).substr(0, 600));  // b's frame begins in a's slice
+    cycles();
+    EXPECT_EQ(file_text("a"), a);
+    feed(frame(b).substr(600));  // and runs on into the next
+    cycles();
+    EXPECT_EQ(file_text("b"), b);
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "cc");
+
+    EXPECT_EQ(answer(101, "c"), "u");
+    feed(frame(std::string(100, 'c')));
+    cycles();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "a");  // no "c": the frame held 100 bytes of 101
+    EXPECT_EQ(finished().back(), "5:c");
+    on_peer_abort();  // the peer's "b": the stream starts afresh, mid-frame or not
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "o");
+    EXPECT_EQ(answer(4000, "d"), "u");
+    feed_channel = CH_DATA_FIRST;
+    feed_left = SLICE_SIZE;
+    feed(frame(std::string(4000, 'd')));
+    cycles();
+    EXPECT_EQ(file_text("d"), std::string(4000, 'd'));
+}
+
 // Rings left holding whole pieces make the peer's next blocks bounce for want of room.
 TEST_F(Receiving, OneCycleEmptiesTheRingsOfEveryWholePieceAndLeavesAPartialOne) {
     std::string data = random_bytes(32 * 1024 + 1000, 23);

@@ -41,6 +41,7 @@ protected:
     void SetUp() override {
         reset_state();
         alloc_link_channels();
+        peer_announced(0);  // a peer's opening block that announces nothing has come
         ASSERT_FALSE(dir.root.empty());
         dir.enter();
         umask(022);

@@ -72,6 +72,7 @@ void reset_all_state() {
     dir_list_free_all(&files.upload_dirs);
     dir_list_free_all(&files.extra_dirs);
     free_link_channels();
+    zframe_free(&sending.zout, &receiving.zin);
 
     process = process_state{};
     final_exit = throw_run_ended;
@@ -100,6 +101,7 @@ void reset_all_state() {
     sending = send_state{};
     status = status_state{};
     activity = activity_state{};
+    announcement = announcement_state{};
     stats = stats_state{};
     outcome = outcome_state{};
     finished_queue = file_queue{};
