@@ -1,6 +1,5 @@
 // Channel rings and the intrusive scheduling queues.
 #include "link/channels.h"
-#include "session/plan.h"
 #include "link_test_util.h"
 
 namespace {
@@ -8,30 +7,11 @@ namespace {
 class Channels : public ::testing::Test {
 protected:
     void SetUp() override {
-        reset_all_state();
-        alloc_link_channels();
+        reset_up_to_link();
+        alloc_test_channels();
     }
-    void TearDown() override { reset_all_state(); }
+    void TearDown() override { reset_up_to_link(); }
 };
-
-TEST_F(Channels, FixedSetHasItsSizesAndClasses) {
-    for (int n = 4; n <= 7; ++n) {
-        EXPECT_EQ(channels.send_channels[n], nullptr);
-        EXPECT_EQ(channels.recv_channels[n], nullptr);
-    }
-    struct expect {
-        int number, send_size, send_class, recv_size;
-    };
-    for (expect e : {expect{0, 256, 1, 256}, expect{1, 256, 1, 512}, expect{2, 512, 1, 1024},
-                     expect{3, 512, 1, 1024}, expect{8, 256, 2, 514}, expect{15, 256, 2, 514},
-                     expect{16, 2048, 0, 2048}, expect{31, 2048, 0, 2048}}) {
-        EXPECT_EQ(send_room(e.number), e.send_size) << e.number;
-        EXPECT_EQ(channels.send_channels[e.number]->priority_class, e.send_class);
-        EXPECT_EQ(channels.recv_channels[e.number]->room, e.recv_size);
-        EXPECT_EQ(channels.recv_channels[e.number]->sequence_bit, 0x20);
-        EXPECT_EQ(channels.recv_channels[e.number]->ack_code, 0xC0);
-    }
-}
 
 TEST_F(Channels, WriteTakesOnlyWhatFitsAndQueuesByClass) {
     uint8_t data[300] = {};

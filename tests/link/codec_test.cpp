@@ -24,7 +24,7 @@ uint16_t crc_of(const std::string& s) {
 
 class Codec : public ::testing::Test {
 protected:
-    state_reset reset;  // before the line takes its descriptor
+    state_reset<reset_up_to_link> reset;  // before the line takes its descriptor
     void SetUp() override { codec_with_tap(0); }
     std::string encode(int mode, std::vector<std::string> frames) {
         codec_with_tap(mode);

@@ -3,7 +3,6 @@
 #include "link/delivery.h"
 #include "link/setup.h"
 #include "link/retransmit.h"
-#include "session/plan.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
 #include "support/frames.h"
@@ -49,16 +48,16 @@ std::string read_from(int channel) {
 class Delivery : public ::testing::Test {
 protected:
     void SetUp() override {
-        reset_all_state();
-        alloc_link_channels();
+        reset_up_to_link();
+        alloc_test_channels();
         set_clock_ms(1000000);
         codec.last_tx_time = 1000;
     }
     void TearDown() override {
         if (settles) {
-            EXPECT_EQ(leftovers(), "");
+            EXPECT_EQ(link_leftovers(), "");
         }
-        reset_all_state();
+        reset_up_to_link();
     }
     bool settles = false;  // the case ends with every block delivered and acknowledged
 };
@@ -393,7 +392,7 @@ TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFai
 }
 
 TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {
-    reset_all_state();
+    reset_up_to_link();
     delivery.block_size = 96;
     delivery.block_max = 4096;
     for (int i = 0; i < 31; ++i) block_grow();
@@ -412,7 +411,7 @@ TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {
 }
 
 TEST(BlockSize, ShrinksBySixteenthThenHalvesAndKeepsAFloor) {
-    reset_all_state();
+    reset_up_to_link();
     block_shrink();
     EXPECT_EQ(delivery.block_size, 960);
     block_shrink();
@@ -422,7 +421,7 @@ TEST(BlockSize, ShrinksBySixteenthThenHalvesAndKeepsAFloor) {
 }
 
 TEST(Profiles, SetSizesOrOnlyTheLetter) {
-    reset_all_state();
+    reset_up_to_link();
     EXPECT_EQ(set_profile('M'), 0);
     EXPECT_EQ(delivery.block_max, 256);
     EXPECT_EQ(delivery.window_size, 4096);

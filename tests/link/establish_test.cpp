@@ -36,10 +36,10 @@ protected:
     bool established = false;
 
     void SetUp() override {
-        reset_all_state();  // no line: everything written stays in establish.out
+        reset_up_to_link();  // no line: everything written stays in establish.out
         build_handshake_block(kestro_identification, 0);
     }
-    void TearDown() override { reset_all_state(); }
+    void TearDown() override { reset_up_to_link(); }
 
     void feed(const std::string& text) {
         for (unsigned char c : text)

@@ -8,7 +8,6 @@
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "link/retransmit.h"
-#include "session/plan.h"
 #include "link_test_util.h"
 #include "serial/port.h"
 
@@ -108,7 +107,7 @@ loopback_result run_loopback(int mode, unsigned seed, int noise_one_in) {
         delivery = delivery_state{};
         retransmit = retransmit_state{};
         channels = channels_state{};
-        alloc_link_channels();
+        alloc_test_channels();
         serial.clock = 1000;
         serial.clock_ms = 1000000;
         codec.last_rx_time = 1000;
