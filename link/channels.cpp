@@ -6,6 +6,7 @@
 #include "link/failure.h"
 
 channels_state channels;
+schedule_state schedule;
 
 namespace {
 
@@ -77,6 +78,7 @@ void free_link_channels() {
         if (channels.recv_channels[n] != nullptr) free(channels.recv_channels[n]->buffer_start);
     }
     channels = channels_state{};
+    schedule = schedule_state{};
 }
 
 int send_room(int number) { return send_rec(number)->room; }
@@ -96,7 +98,7 @@ int send_write(int number, const uint8_t* bytes, int count) {
     rec->room -= n;
     rec->queued += n;
     if (rec->queue == nullptr)
-        chan_queue_append(rec->priority_class != CLASS_BULK ? &channels.ready_high : &channels.ready_low, rec);
+        chan_queue_append(rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
     return n;
 }
 
@@ -104,7 +106,7 @@ void send_reset(int number) {
     link_channel* rec = send_rec(number);
     rec->room += rec->queued;
     if (rec->in_flight != 0) {
-        channels.in_flight_total -= rec->in_flight;
+        schedule.in_flight_total -= rec->in_flight;
         rec->in_flight = 0;
         rec->sequence_bit ^= SEQUENCE_BIT;  // a late verdict on the discarded block is stale
         chan_queue_unlink(rec);

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "link/channels.h"
 #include "link/codec.h"
@@ -125,10 +124,7 @@ void reset_link_state(int mode_word) {
     codec = fresh;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
-    for (channel_queue* q : {&channels.ack_queue, &channels.resend_high, &channels.ready_high, &channels.resend_low,
-                             &channels.ready_low, &channels.wait_queue, &channels.enquiry_queue})
-        *q = channel_queue{};
-    channels.in_flight_total = 0;
+    schedule = schedule_state{};
 }
 
 int build_handshake_block(uint8_t identification, int mode_word) {

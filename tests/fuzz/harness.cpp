@@ -92,7 +92,7 @@ const char* check_link() {
         if (const link_channel* rec = channels.recv_channels[n]; rec != nullptr)
             if (const char* fault = check_ring(rec)) return fault;
     }
-    if (in_flight != channels.in_flight_total) return "bytes in flight miscounted";
+    if (in_flight != schedule.in_flight_total) return "bytes in flight miscounted";
     if (delivery.block_size < delivery.block_min || delivery.block_size > delivery.block_max)
         return "block size outside the profile's limits";
     if (codec.rx_pos < 0 || codec.rx_pos > FRAME_BUFFER_SIZE) return "receive position outside the frame buffer";

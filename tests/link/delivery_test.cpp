@@ -68,17 +68,17 @@ TEST_F(Delivery, LostBlockIsEnquiredRefusedAndSentAgainUnderTheOtherBit) {
     write_to(17, "second");
     EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_DATA, "first"));  // lost on the way
     EXPECT_EQ(we_send(), make_rx_frame(17, 0, KIND_DATA, "second"));
-    EXPECT_EQ(channels.in_flight_total, 11);
+    EXPECT_EQ(schedule.in_flight_total, 11);
     peer_sends(make_rx_frame(17, 0, KIND_ACK));
-    EXPECT_EQ(channels.send_channels[16]->queue, &channels.enquiry_queue);
+    EXPECT_EQ(channels.send_channels[16]->queue, &schedule.enquiry_queue);
     EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_ENQ));
     peer_sends(make_rx_frame(16, 0, KIND_NAK));
-    EXPECT_EQ(channels.send_channels[16]->queue, &channels.resend_low);
+    EXPECT_EQ(channels.send_channels[16]->queue, &schedule.resend_low);
     EXPECT_EQ(we_send(), make_rx_frame(16, 1, KIND_DATA, "first"));
     peer_sends(make_rx_frame(16, 1, KIND_ACK));
     EXPECT_EQ(send_queued(16), 0);
     EXPECT_EQ(send_queued(17), 0);
-    EXPECT_EQ(channels.in_flight_total, 0);
+    EXPECT_EQ(schedule.in_flight_total, 0);
     EXPECT_EQ(delivery.tx_packets, 2);
     EXPECT_EQ(delivery.tx_bytes, 11);
     EXPECT_EQ(delivery.tx_errors, 1);
@@ -146,7 +146,7 @@ TEST_F(Delivery, RefusedBlockWaitsBehindEverythingElse) {
     write_to(1, "status");
     EXPECT_EQ(we_send(), "\x01" "status");
     peer_sends("\xC1");  // no enquiry was made: the peer had no room
-    EXPECT_EQ(channels.send_channels[1]->queue, &channels.ready_low);
+    EXPECT_EQ(channels.send_channels[1]->queue, &schedule.ready_low);
     EXPECT_EQ(delivery.tx_errors, 1);
     EXPECT_EQ(delivery.block_size, 960);
     EXPECT_EQ(we_send(), "\x21" "status");  // same bytes, other bit
@@ -159,7 +159,7 @@ TEST_F(Delivery, LostClassOneBlockIsResentFirst) {
     EXPECT_EQ(we_send(), "\x41");
     write_to(0, "ctl");
     peer_sends("\xC1");
-    EXPECT_EQ(channels.send_channels[1]->queue, &channels.resend_high);
+    EXPECT_EQ(channels.send_channels[1]->queue, &schedule.resend_high);
     EXPECT_EQ(we_send(), "\x21" "status");
 }
 
@@ -178,7 +178,7 @@ TEST_F(Delivery, StaleVerdictsAreIgnoredButRestartTheTimer) {
     peer_sends("\x91");  // nothing in flight on 17
     EXPECT_EQ(send_queued(16), 4);
     EXPECT_EQ(retransmit.last_verdict_ms, 1003000);
-    EXPECT_EQ(channels.send_channels[16]->queue, &channels.wait_queue);
+    EXPECT_EQ(channels.send_channels[16]->queue, &schedule.wait_queue);
 }
 
 TEST_F(Delivery, BadTrailerChangesNothingButTheReceiveTime) {
@@ -210,7 +210,7 @@ TEST_F(Delivery, LateVerdictForABlockPresumedLostIsTaken) {
     peer_sends("\x91");  // 16 presumed lost, its enquiry not yet sent
     peer_sends("\x90");  // its verdict, repeated for an earlier enquiry, arrives first
     EXPECT_EQ(send_queued(16), 0);
-    EXPECT_EQ(channels.enquiry_queue.first, nullptr);
+    EXPECT_EQ(schedule.enquiry_queue.first, nullptr);
     EXPECT_EQ(we_send(), "none");
 }
 

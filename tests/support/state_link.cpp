@@ -23,13 +23,13 @@ std::string link_leftovers() {
             note(out, "receive ring " + std::to_string(n));
     }
     const std::pair<const char*, const channel_queue*> scheduling[] = {
-        {"ack_queue", &channels.ack_queue},   {"resend_high", &channels.resend_high},
-        {"ready_high", &channels.ready_high}, {"resend_low", &channels.resend_low},
-        {"ready_low", &channels.ready_low},   {"wait_queue", &channels.wait_queue},
-        {"enquiry_queue", &channels.enquiry_queue}};
+        {"ack_queue", &schedule.ack_queue},   {"resend_high", &schedule.resend_high},
+        {"ready_high", &schedule.ready_high}, {"resend_low", &schedule.resend_low},
+        {"ready_low", &schedule.ready_low},   {"wait_queue", &schedule.wait_queue},
+        {"enquiry_queue", &schedule.enquiry_queue}};
     for (const auto& [name, q] : scheduling)
         if (q->first != nullptr) note(out, name);
-    if (channels.in_flight_total != 0) note(out, "bytes in flight");
+    if (schedule.in_flight_total != 0) note(out, "bytes in flight");
     return out;
 }
 

@@ -27,8 +27,8 @@ std::string leftovers() {
 
 void reset_up_to_session() {
     for (file_queue* q : {&sending.offered_queue, &sending.send_queue, &sending.in_transit_queue,
-                          &receiving.receive_queue, &receiving.received_queue, &receiving.requested_queue,
-                          &finished_queue})
+                          &receiving.receive_queue, &receiving.received_queue,
+                          &receiving.requested_queue, &finished_queue})
         queue_free_all(q);
     // current_outgoing, when set, is in in_transit_queue and was freed with it.
     if (receiving.stream.current != nullptr) free_entry(receiving.stream.current);
