@@ -10,7 +10,6 @@
 //                          and sends nothing)
 //   link_resume ()         after it went on: `{}` ends the interruption; the silence timer
 //                          starts anew
-//   set_char_flags (b, bits)  adds bits to char_flags[b]; -1 (nothing set) for `Z`, `\`, `]`
 #pragma once
 
 #include <cstdint>
@@ -27,8 +26,7 @@ constexpr int GATHER_CHUNKS = 16;
 constexpr int READ_SIZE = 4096;
 
 struct codec_state {
-    int link_mode = 0;
-    uint8_t char_flags[256] = {};
+    int link_mode = 0;  // MODE_* bits agreed in the handshake (char_flags: link/setup.h)
 
     // Transmit.
     uint8_t tx_frame[FRAME_BUFFER_SIZE] = {};
@@ -72,4 +70,3 @@ void link_receive();
 void codec_flush_pending();
 void link_suspend();
 void link_resume();
-int set_char_flags(uint8_t byte, uint8_t bits);

@@ -115,32 +115,29 @@ char hex_digit(int v) { return static_cast<char>(v < 10 ? '0' + v : 'A' + v - 10
 int hex_value(int x) { return x < ':' ? x - '0' : x - 55; }
 
 void reset_link_state(int mode_word) {
-    // What the command line chose lives in link_setup and in char_flags: everything else
-    // starts from its initial values.
+    // What the command line chose lives in link_setup: everything else starts anew.
     termination = termination_state{};
-    codec_state fresh;
-    memcpy(fresh.char_flags, codec.char_flags, sizeof fresh.char_flags);
-    fresh.link_mode = mode_word;
-    codec = fresh;
+    codec = codec_state{};
+    codec.link_mode = mode_word;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
     schedule = schedule_state{};
 }
 
 int build_handshake_block(uint8_t identification, int mode_word) {
-    codec.char_flags[BRACE] = 0;
+    link_setup.char_flags[BRACE] = 0;
     uint8_t* p = codec.tx_frame;
     *p++ = handshake_version;
     *p++ = identification;
     *p++ = static_cast<uint8_t>(mode_word & 0xFF);
     if (mode_word & MODE_ESC_OUT) {
         for (int v = 0; v < 256; ++v)
-            if (codec.char_flags[v] & CF_ESCAPE) *p++ = static_cast<uint8_t>(v);
+            if (link_setup.char_flags[v] & CF_ESCAPE) *p++ = static_cast<uint8_t>(v);
         *p++ = BRACE;
     }
     if (mode_word & MODE_ESC_IN) {
         for (int v = 0; v < 256; ++v)
-            if (codec.char_flags[v] & CF_DROP) *p++ = static_cast<uint8_t>(v);
+            if (link_setup.char_flags[v] & CF_DROP) *p++ = static_cast<uint8_t>(v);
         *p++ = BRACE;
     }
     uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
@@ -232,7 +229,7 @@ void make_mode_text() {
 
 int handshake_finish() {
     echo_flush();
-    codec.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
+    link_setup.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
     make_mode_text();
     // The `{}` that completes us also opens the codec's first frame, so a goodbye right
     // after it ends the link instead of leaving us a session with nobody.

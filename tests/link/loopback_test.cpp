@@ -8,6 +8,7 @@
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "link/retransmit.h"
+#include "link/setup.h"
 #include "link_test_util.h"
 #include "serial/port.h"
 
@@ -103,9 +104,9 @@ loopback_result run_loopback(int mode, unsigned seed, int noise_one_in) {
     for (link_end& end : ends) {
         codec = codec_state{};
         codec.link_mode = mode;
-        codec.char_flags[0x11] = CF_ESCAPE | CF_DROP;
-        codec.char_flags[0x13] = CF_ESCAPE | CF_DROP;
-        codec.char_flags['{'] = static_cast<uint8_t>(mode & 3);
+        link_setup.char_flags[0x11] = CF_ESCAPE | CF_DROP;
+        link_setup.char_flags[0x13] = CF_ESCAPE | CF_DROP;
+        link_setup.char_flags['{'] = static_cast<uint8_t>(mode & 3);
         delivery = delivery_state{};
         retransmit = retransmit_state{};
         channels = channels_state{};
