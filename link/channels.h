@@ -53,8 +53,8 @@ struct channel_queue {
 
 // The rings: they are allocated once, after the link is up, and live for the whole run.
 struct channels_state {
-    link_channel send_records[LINK_CHANNELS];
-    link_channel recv_records[LINK_CHANNELS];
+    link_channel send_records[LINK_CHANNELS];  // the records; the two lists below point at
+    link_channel recv_records[LINK_CHANNELS];  // those allocated
     link_channel* send_channels[LINK_CHANNELS] = {};  // null: that channel is not allocated
     link_channel* recv_channels[LINK_CHANNELS] = {};
 };
