@@ -1,5 +1,6 @@
 #include "link/channels.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,28 +34,23 @@ void init_record(link_channel* rec, int number, int size) {
 
 }  // namespace
 
-void ring_copy_in(const link_channel* rec, uint8_t*& pos, const uint8_t* bytes, int n) {
+void ring_advance(const link_channel* rec, uint8_t*& pos, int n) {
     int to_end = static_cast<int>(rec->buffer_end - pos);
-    if (n < to_end) {
-        memcpy(pos, bytes, static_cast<size_t>(n));
-        pos += n;
-        return;
-    }
-    memcpy(pos, bytes, static_cast<size_t>(to_end));
-    memcpy(rec->buffer_start, bytes + to_end, static_cast<size_t>(n - to_end));
-    pos = rec->buffer_start + (n - to_end);
+    pos = n < to_end ? pos + n : rec->buffer_start + (n - to_end);
+}
+
+void ring_copy_in(const link_channel* rec, uint8_t*& pos, const uint8_t* bytes, int n) {
+    size_t first = std::min(static_cast<size_t>(n), static_cast<size_t>(rec->buffer_end - pos));
+    memcpy(pos, bytes, first);
+    memcpy(rec->buffer_start, bytes + first, static_cast<size_t>(n) - first);
+    ring_advance(rec, pos, n);
 }
 
 void ring_copy_out(const link_channel* rec, uint8_t*& pos, uint8_t* bytes, int n) {
-    int to_end = static_cast<int>(rec->buffer_end - pos);
-    if (n < to_end) {
-        memcpy(bytes, pos, static_cast<size_t>(n));
-        pos += n;
-        return;
-    }
-    memcpy(bytes, pos, static_cast<size_t>(to_end));
-    memcpy(bytes + to_end, rec->buffer_start, static_cast<size_t>(n - to_end));
-    pos = rec->buffer_start + (n - to_end);
+    size_t first = std::min(static_cast<size_t>(n), static_cast<size_t>(rec->buffer_end - pos));
+    memcpy(bytes, pos, first);
+    memcpy(bytes + first, rec->buffer_start, static_cast<size_t>(n) - first);
+    ring_advance(rec, pos, n);
 }
 
 void send_alloc(int number, int size, int priority_class) {
@@ -150,15 +146,7 @@ void chan_queue_append(channel_queue* queue, link_channel* record) {
 
 link_channel* chan_queue_pop(channel_queue* queue) {
     link_channel* record = queue->first;
-    if (record == nullptr) return nullptr;
-    queue->first = record->next;
-    if (queue->first != nullptr)
-        queue->first->previous = nullptr;
-    else
-        queue->last = nullptr;
-    record->queue = nullptr;
-    record->next = nullptr;
-    record->previous = nullptr;
+    if (record != nullptr) chan_queue_unlink(record);
     return record;
 }
 

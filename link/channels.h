@@ -12,7 +12,8 @@
 //   recv_queued (n), recv_read (n, buffer, count)   bytes waiting / bytes moved
 //   chan_queue_append (q, rec), chan_queue_pop (q) -> rec or null, chan_queue_unlink (rec)
 //   ring_copy_in (rec, pos, bytes, n), ring_copy_out (rec, pos, bytes, n)
-//                                  n bytes at pos, wrapping; pos advances (at most two memcpy)
+//                                  n bytes at pos, wrapping; pos advances (two memcpy)
+//   ring_advance (rec, pos, n)     pos moved n bytes on, wrapping
 //   free_link_channels ()          frees the rings and empties everything (tests only)
 #pragma once
 
@@ -93,4 +94,5 @@ link_channel* chan_queue_pop(channel_queue* queue);
 void chan_queue_unlink(link_channel* record);
 void ring_copy_in(const link_channel* rec, uint8_t*& pos, const uint8_t* bytes, int n);
 void ring_copy_out(const link_channel* rec, uint8_t*& pos, uint8_t* bytes, int n);
+void ring_advance(const link_channel* rec, uint8_t*& pos, int n);
 void free_link_channels();

@@ -134,26 +134,23 @@ void settle(link_channel* rec) {
     }
 }
 
-link_channel* send_channel(uint8_t item) {
-    link_channel* rec = channels.send_channels[item & CHANNEL_MASK];
+// The channel an item names, in one direction's list: one never allocated is an error.
+link_channel* channel_of(link_channel* const* list, uint8_t item) {
+    link_channel* rec = list[item & CHANNEL_MASK];
     if (rec == nullptr) protocol_error();
     return rec;
 }
 
-link_channel* recv_channel(uint8_t item) {
-    link_channel* rec = channels.recv_channels[item & CHANNEL_MASK];
-    if (rec == nullptr) protocol_error();
-    return rec;
-}
-
-bool matches_outstanding(const link_channel* rec, uint8_t item) {
-    return rec->sequence_bit == (item & SEQUENCE_BIT) && rec->in_flight != 0;
+// The send channel whose outstanding block a verdict is on; null for a stale verdict.
+link_channel* judged(uint8_t item) {
+    retransmit.last_verdict_ms = serial.clock_ms;
+    link_channel* rec = channel_of(channels.send_channels, item);
+    return rec->sequence_bit == (item & SEQUENCE_BIT) && rec->in_flight != 0 ? rec : nullptr;
 }
 
 void take_ack(uint8_t item) {
-    retransmit.last_verdict_ms = serial.clock_ms;
-    link_channel* rec = send_channel(item);
-    if (!matches_outstanding(rec, item)) return;  // stale
+    link_channel* rec = judged(item);
+    if (rec == nullptr) return;  // stale
     int n = rec->in_flight;
     trace(EVENT_ACK, rec, n);
     timer_verdict(rec->number, rec->enquired == 0);
@@ -161,8 +158,7 @@ void take_ack(uint8_t item) {
     rec->queued -= n;
     rec->room += n;
     schedule.in_flight_total -= n;
-    int to_end = static_cast<int>(rec->buffer_end - rec->read_pos);
-    rec->read_pos = n < to_end ? rec->read_pos + n : rec->buffer_start + (n - to_end);
+    ring_advance(rec, rec->read_pos, n);
     rec->sequence_bit ^= SEQUENCE_BIT;
     rec->in_flight = 0;
     settle(rec);
@@ -174,9 +170,8 @@ void take_ack(uint8_t item) {
 }
 
 void take_nak(uint8_t item) {
-    retransmit.last_verdict_ms = serial.clock_ms;
-    link_channel* rec = send_channel(item);
-    if (!matches_outstanding(rec, item)) return;  // stale
+    link_channel* rec = judged(item);
+    if (rec == nullptr) return;  // stale
     trace(EVENT_NAK, rec, rec->in_flight);
     timer_verdict(rec->number, rec->enquired == 0);
     schedule.in_flight_total -= rec->in_flight;
@@ -192,7 +187,7 @@ void take_nak(uint8_t item) {
 }
 
 void take_enquiry(uint8_t item) {
-    link_channel* rec = recv_channel(item);
+    link_channel* rec = channel_of(channels.recv_channels, item);
     chan_queue_append(&schedule.ack_queue, rec);
     if (rec->sequence_bit != (item & SEQUENCE_BIT)) {  // the block never arrived
         rec->ack_code = KIND_NAK;
@@ -203,7 +198,7 @@ void take_enquiry(uint8_t item) {
 }
 
 void take_data(uint8_t item, const uint8_t* data, const uint8_t* end) {
-    link_channel* rec = recv_channel(item);
+    link_channel* rec = channel_of(channels.recv_channels, item);
     chan_queue_append(&schedule.ack_queue, rec);
     rec->sequence_bit = item & SEQUENCE_BIT;
     int n = static_cast<int>(end - data);

@@ -108,6 +108,13 @@ void echo_byte(uint8_t b) {
     if (establish.echo_len == handshake_echo_size) echo_flush();
 }
 
+// One direction's line modes as the user reads them: "7X" for base-85, else 7 or 8 bits
+// and a "C" when escaped.
+const char* direction_text(bool base85, bool seven_bits, bool escaped) {
+    static const char* const texts[] = {"8", "8C", "7", "7C"};
+    return base85 ? "7X" : texts[(seven_bits ? 2 : 0) + (escaped ? 1 : 0)];
+}
+
 }  // namespace
 
 char hex_digit(int v) { return static_cast<char>(v < 10 ? '0' + v : 'A' + v - 10); }
@@ -207,24 +214,10 @@ void apply_peer_block(const uint8_t* block, int length) {
 }
 
 void make_mode_text() {
-    char* t = establish.mode_text;
-    int mode = codec.link_mode;
-    if (mode & MODE_B85_IN) {
-        *t++ = '7';
-        *t++ = 'X';
-    } else {
-        *t++ = (mode & MODE_7BIT_IN) ? '7' : '8';
-        if (mode & MODE_ESC_IN) *t++ = 'C';
-    }
-    *t++ = '/';
-    if (mode & MODE_B85_OUT) {
-        *t++ = '7';
-        *t++ = 'X';
-    } else {
-        *t++ = (mode & MODE_7BIT_OUT) ? '7' : '8';
-        if (mode & MODE_ESC_OUT) *t++ = 'C';
-    }
-    *t = '\0';
+    const int m = codec.link_mode;
+    snprintf(establish.mode_text, sizeof establish.mode_text, "%s/%s",
+             direction_text(m & MODE_B85_IN, m & MODE_7BIT_IN, m & MODE_ESC_IN),
+             direction_text(m & MODE_B85_OUT, m & MODE_7BIT_OUT, m & MODE_ESC_OUT));
 }
 
 int handshake_finish() {
