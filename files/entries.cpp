@@ -11,22 +11,7 @@ file_entry* new_entry(const char* name) {
     // Exactly the fixed fields and the name with its NUL: the tail is the offer record.
     auto* entry = static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + 1));
     if (entry == nullptr) return nullptr;
-    entry->next = nullptr;
-    entry->prev = nullptr;
-    entry->status = 0;
-    entry->offset = 0;
-    entry->device = 0;
-    entry->inode = 0;
-    entry->stream_start = 0;
-    entry->start_ms = 0;
-    entry->started = 0;
-    entry->offered_again = 0;
-    entry->blamed = 0;
-    entry->sent_mtime = {};
-    entry->sent_ctime = {};
-    entry->time = 0;
-    entry->date = 0;
-    entry->size = 0;
+    memset(entry, 0, offsetof(file_entry, name));  // every fixed field starts at zero
     memcpy(entry->name, name, length + 1);
     return entry;
 }
@@ -44,16 +29,22 @@ void queue_append(file_queue* queue, file_entry* entry) {
     queue->tail = entry;
 }
 
-file_entry* queue_pop(file_queue* queue) {
-    file_entry* entry = queue->head;
-    if (entry == nullptr) return nullptr;
-    queue->head = entry->next;
-    if (queue->head == nullptr)
-        queue->tail = nullptr;
-    else
-        queue->head->prev = nullptr;
+namespace {
+
+void unlink_entry(file_queue* queue, file_entry* entry) {
+    if (entry->prev != nullptr) entry->prev->next = entry->next;
+    else queue->head = entry->next;
+    if (entry->next != nullptr) entry->next->prev = entry->prev;
+    else queue->tail = entry->prev;
     entry->next = nullptr;
     entry->prev = nullptr;
+}
+
+}  // namespace
+
+file_entry* queue_pop(file_queue* queue) {
+    file_entry* entry = queue->head;
+    if (entry != nullptr) unlink_entry(queue, entry);
     return entry;
 }
 
@@ -61,12 +52,7 @@ int queue_remove(file_queue* queue, file_entry* entry) {
     file_entry* e = queue->head;
     while (e != nullptr && e != entry) e = e->next;
     if (e == nullptr) return 0;
-    if (entry->prev != nullptr) entry->prev->next = entry->next;
-    else queue->head = entry->next;
-    if (entry->next != nullptr) entry->next->prev = entry->prev;
-    else queue->tail = entry->prev;
-    entry->next = nullptr;
-    entry->prev = nullptr;
+    unlink_entry(queue, entry);
     return 1;
 }
 

@@ -39,7 +39,7 @@ struct file_entry {
     int64_t stream_start;
     int64_t start_ms;
     // time, date, size and name lie contiguous: together they are the offer record.
-    uint16_t time;
+    uint16_t time;  // the file's last change as dos_time and dos_date
     uint16_t date;
     int32_t size;
     char name[];

@@ -22,7 +22,7 @@
 
 struct dir_node {
     dir_node* next;
-    char path[];
+    char path[];  // as named, NUL-terminated
 };
 
 struct dir_list {
@@ -51,19 +51,21 @@ struct files_state {
     char name_mode = NAMES_TO_SEND;  // a name_mode
     int wildcards_allowed = 1;  // 0: a name with '*' or '?' is neither sent nor served
 
-    file_queue upload_queue;
-    file_queue request_queue;
-    file_queue receive_names;
-    dir_list upload_dirs;
-    dir_list extra_dirs;
+    file_queue upload_queue;    // files to offer the peer: ours and those it requested
+    file_queue request_queue;   // names to request from the peer (-r)
+    file_queue receive_names;   // names to store received files under, in turn (-d)
+    dir_list upload_dirs;       // directories named with -u: a bare name is looked up in each
+    // Directories named outside -u: files received go to the first, and a name present in
+    // one of the others counts as taken.
     char download_dir[NAME_PART_SIZE] = "";
-    int receive_names_given = 0;
+    dir_list extra_dirs;
+    int receive_names_given = 0;  // -d named files: a file offered beyond them is refused
     int upload_names_missing = 0;  // a name given to send found no file: uploads outstanding
 
     // Local names that gave nothing to send, for the screen and the summary.
     unsent_name unsent[MAX_UNSENT];
-    int unsent_count = 0;
-    int unsent_more = 0;
+    int unsent_count = 0;  // kept in unsent
+    int unsent_more = 0;   // not kept, only counted
 };
 
 extern files_state files;

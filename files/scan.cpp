@@ -10,20 +10,23 @@
 
 #include "files/lists.h"
 
-int add_upload_words(const char* line) {
+namespace {
+
+int fold(char c) { return tolower(static_cast<unsigned char>(c)); }
+
+void for_each_word(const char* line, void (*apply)(const char* word)) {
     char word[WORD_SIZE];
     const char* position = line;
     while ((position = next_word(position, word, sizeof word)) != nullptr)
-        if (word[0] != '\0') expand_upload_word(word);
-    return 1;
+        if (word[0] != '\0') apply(word);
 }
 
-int add_request_words(const char* line) {
-    char word[WORD_SIZE];
-    const char* position = line;
-    while ((position = next_word(position, word, sizeof word)) != nullptr)
-        if (word[0] != '\0') add_request_name(word);
-    return 1;
+}  // namespace
+
+void add_upload_words(const char* line) { for_each_word(line, expand_upload_word); }
+
+void add_request_words(const char* line) {
+    for_each_word(line, [](const char* word) { add_request_name(word); });
 }
 
 const char* next_word(const char* position, char* buffer, size_t buffer_size) {
@@ -77,10 +80,6 @@ void expand_upload_word(const char* word) {
 }
 
 int has_wildcard(const char* word) { return strpbrk(word, "*?") != nullptr ? 1 : 0; }
-
-namespace {
-int fold(char c) { return tolower(static_cast<unsigned char>(c)); }
-}  // namespace
 
 // '*' takes any run of characters, '?' exactly one, letters match in either
 // case. On a mismatch the pattern resumes after the last star with that star

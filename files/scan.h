@@ -1,7 +1,7 @@
 // Names typed at the upload and download prompts, and wildcard expansion.
 //
 // Interface summary:
-//   add_upload_words (line), add_request_words (line) -> always 1
+//   add_upload_words (line), add_request_words (line)   each word of a typed line
 //   next_word (position, buffer, buffer_size) -> position after the word, or null;
 //                              a word that does not fit leaves the buffer empty
 //   expand_upload_word (word)
@@ -12,8 +12,8 @@
 
 constexpr int WORD_SIZE = 512;
 
-int add_upload_words(const char* line);
-int add_request_words(const char* line);
+void add_upload_words(const char* line);
+void add_request_words(const char* line);
 const char* next_word(const char* position, char* buffer, size_t buffer_size);
 void expand_upload_word(const char* word);
 int has_wildcard(const char* word);

@@ -1,11 +1,13 @@
 #include "link/channels.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "link/failure.h"
 
 channels_state channels;
+schedule_state schedule;
 
 namespace {
 
@@ -32,28 +34,23 @@ void init_record(link_channel* rec, int number, int size) {
 
 }  // namespace
 
-void ring_copy_in(const link_channel* rec, uint8_t*& pos, const uint8_t* bytes, int n) {
+void ring_advance(const link_channel* rec, uint8_t*& pos, int n) {
     int to_end = static_cast<int>(rec->buffer_end - pos);
-    if (n < to_end) {
-        memcpy(pos, bytes, static_cast<size_t>(n));
-        pos += n;
-        return;
-    }
-    memcpy(pos, bytes, static_cast<size_t>(to_end));
-    memcpy(rec->buffer_start, bytes + to_end, static_cast<size_t>(n - to_end));
-    pos = rec->buffer_start + (n - to_end);
+    pos = n < to_end ? pos + n : rec->buffer_start + (n - to_end);
+}
+
+void ring_copy_in(const link_channel* rec, uint8_t*& pos, const uint8_t* bytes, int n) {
+    size_t first = std::min(static_cast<size_t>(n), static_cast<size_t>(rec->buffer_end - pos));
+    memcpy(pos, bytes, first);
+    memcpy(rec->buffer_start, bytes + first, static_cast<size_t>(n) - first);
+    ring_advance(rec, pos, n);
 }
 
 void ring_copy_out(const link_channel* rec, uint8_t*& pos, uint8_t* bytes, int n) {
-    int to_end = static_cast<int>(rec->buffer_end - pos);
-    if (n < to_end) {
-        memcpy(bytes, pos, static_cast<size_t>(n));
-        pos += n;
-        return;
-    }
-    memcpy(bytes, pos, static_cast<size_t>(to_end));
-    memcpy(bytes + to_end, rec->buffer_start, static_cast<size_t>(n - to_end));
-    pos = rec->buffer_start + (n - to_end);
+    size_t first = std::min(static_cast<size_t>(n), static_cast<size_t>(rec->buffer_end - pos));
+    memcpy(bytes, pos, first);
+    memcpy(bytes + first, rec->buffer_start, static_cast<size_t>(n) - first);
+    ring_advance(rec, pos, n);
 }
 
 void send_alloc(int number, int size, int priority_class) {
@@ -77,6 +74,7 @@ void free_link_channels() {
         if (channels.recv_channels[n] != nullptr) free(channels.recv_channels[n]->buffer_start);
     }
     channels = channels_state{};
+    schedule = schedule_state{};
 }
 
 int send_room(int number) { return send_rec(number)->room; }
@@ -96,7 +94,7 @@ int send_write(int number, const uint8_t* bytes, int count) {
     rec->room -= n;
     rec->queued += n;
     if (rec->queue == nullptr)
-        chan_queue_append(rec->priority_class != CLASS_BULK ? &channels.ready_high : &channels.ready_low, rec);
+        chan_queue_append(rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
     return n;
 }
 
@@ -104,7 +102,7 @@ void send_reset(int number) {
     link_channel* rec = send_rec(number);
     rec->room += rec->queued;
     if (rec->in_flight != 0) {
-        channels.in_flight_total -= rec->in_flight;
+        schedule.in_flight_total -= rec->in_flight;
         rec->in_flight = 0;
         rec->sequence_bit ^= SEQUENCE_BIT;  // a late verdict on the discarded block is stale
         chan_queue_unlink(rec);
@@ -148,15 +146,7 @@ void chan_queue_append(channel_queue* queue, link_channel* record) {
 
 link_channel* chan_queue_pop(channel_queue* queue) {
     link_channel* record = queue->first;
-    if (record == nullptr) return nullptr;
-    queue->first = record->next;
-    if (queue->first != nullptr)
-        queue->first->previous = nullptr;
-    else
-        queue->last = nullptr;
-    record->queue = nullptr;
-    record->next = nullptr;
-    record->previous = nullptr;
+    if (record != nullptr) chan_queue_unlink(record);
     return record;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/failure.h"
+#include "link/setup.h"
 #include "serial/port.h"
 
 codec_state codec;
@@ -57,7 +58,7 @@ struct emitter {
 
     void put(uint8_t b) {
         if (escaping) {
-            if (codec.char_flags[b] != 0) {
+            if (link_setup.char_flags[b] != 0) {
                 *out++ = BRACE;
                 *out++ = b ^ ESCAPE_XOR;
             } else {
@@ -287,7 +288,7 @@ int control(int i) {
 int copy_plain_run(int i, int n, bool dropping) {
     int stop = n - i < FRAME_ABANDON_AT - codec.rx_pos ? n : i + FRAME_ABANDON_AT - codec.rx_pos;
     int j = i;
-    while (j < stop && codec.rx_raw[j] != BRACE && !(dropping && (codec.char_flags[codec.rx_raw[j]] & CF_DROP)))
+    while (j < stop && codec.rx_raw[j] != BRACE && !(dropping && (link_setup.char_flags[codec.rx_raw[j]] & CF_DROP)))
         ++j;
     if (j > i) {
         memcpy(codec.rx_frame + codec.rx_pos, codec.rx_raw + i, static_cast<size_t>(j - i));
@@ -329,7 +330,7 @@ void decode_read(int n) {
             continue;
         }
         ++i;
-        if (dropping && (codec.char_flags[b] & CF_DROP)) continue;
+        if (dropping && (link_setup.char_flags[b] & CF_DROP)) continue;
         decode(b);
     }
 }
@@ -349,14 +350,6 @@ uint16_t crc16(const uint8_t* first, const uint8_t* end) {
     for (; p < end; ++p)
         reg = static_cast<uint16_t>((reg << 8) ^ crc_table[(reg >> 8) ^ *p]);
     return reg;
-}
-
-int set_char_flags(uint8_t byte, uint8_t bits) {
-    // Escaped, these would read as the control sequences `{z`, `{|` and `{}`.
-    const uint8_t travels_as = byte ^ ESCAPE_XOR;
-    if (travels_as == INTERRUPT || travels_as == TERMINATE || travels_as == FRAME_END) return -1;
-    codec.char_flags[byte] |= bits;
-    return 0;
 }
 
 void link_transmit() {

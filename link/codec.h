@@ -10,7 +10,6 @@
 //                          and sends nothing)
 //   link_resume ()         after it went on: `{}` ends the interruption; the silence timer
 //                          starts anew
-//   set_char_flags (b, bits)  adds bits to char_flags[b]; -1 (nothing set) for `Z`, `\`, `]`
 #pragma once
 
 #include <cstdint>
@@ -27,12 +26,11 @@ constexpr int GATHER_CHUNKS = 16;
 constexpr int READ_SIZE = 4096;
 
 struct codec_state {
-    int link_mode = 0;
-    uint8_t char_flags[256] = {};
+    int link_mode = 0;  // MODE_* bits agreed in the handshake (char_flags: link/setup.h)
 
     // Transmit.
-    uint8_t tx_frame[FRAME_BUFFER_SIZE] = {};
-    uint8_t* tx_pos = nullptr;  // null: no frame being encoded
+    uint8_t tx_frame[FRAME_BUFFER_SIZE] = {};  // the frame being encoded, as built
+    uint8_t* tx_pos = nullptr;  // its next byte to encode; null: no frame being encoded
     uint8_t* tx_end = nullptr;
     int pack_left = 0;   // data bytes left in the current 7-bit group
     int brace_flag = 0;  // last plain byte emitted was `{`
@@ -40,22 +38,21 @@ struct codec_state {
     int lead_brace = 0;  // the next chunk starts with `{}` (frame after an idle line)
     uint8_t tx_chunk[GATHER_CHUNKS * CHUNK_SIZE] = {};  // consecutive chunks for one write
     int gather_chunks = 1;  // chunks the next write may gather: doubles while writes go whole
-    const uint8_t* pending = nullptr;
+    const uint8_t* pending = nullptr;  // encoded bytes the line has not taken yet
     int pending_count = 0;
-    time_t last_tx_time = 0;
+    time_t last_tx_time = 0;  // clock second a frame's bytes last went into a chunk
 
     // Receive.
-    uint8_t rx_raw[READ_SIZE] = {};
-    uint8_t rx_frame[FRAME_BUFFER_SIZE] = {};
-    int rx_pos = 0;
-    int in_frame = 0;
-    int pending_brace = 0;
-    int group_count = 0;
-    uint32_t accumulator = 0;
+    uint8_t rx_raw[READ_SIZE] = {};            // one port read
+    uint8_t rx_frame[FRAME_BUFFER_SIZE] = {};  // the frame being decoded
+    int rx_pos = 0;                            // its bytes so far
+    int in_frame = 0;       // a `{}` opened this frame: 0 drops bytes up to the next `{}`
+    int pending_brace = 0;  // the last read ended in a `{`: its partner comes in the next
+    int group_count = 0;    // digits of this base-85 group so far, or 7-bit bytes still due
+    uint32_t accumulator = 0;  // the base-85 group's value so far
     uint8_t high_bits = 0;  // 7-bit group header register
-    int link_interrupted = 0;
-    time_t last_rx_time = 0;
-
+    int link_interrupted = 0;  // the peer sent `{z`: 1, one more for each Ctrl-X in a row
+    time_t last_rx_time = 0;   // clock second of the last frame end (the silence timer)
 };
 
 extern codec_state codec;
@@ -72,4 +69,3 @@ void link_receive();
 void codec_flush_pending();
 void link_suspend();
 void link_resume();
-int set_char_flags(uint8_t byte, uint8_t bits);

@@ -49,7 +49,7 @@ uint8_t enquiry_byte(const link_channel* rec) {
 uint8_t* append_enquiry(uint8_t* p, link_channel* rec, link_event event) {
     *p++ = enquiry_byte(rec);
     trace(event, rec, 0);
-    chan_queue_append(&channels.wait_queue, rec);
+    chan_queue_append(&schedule.wait_queue, rec);
     rec->enquired = 1;
     timer_enquired(rec->number);
     count_enquiry(rec);
@@ -61,7 +61,7 @@ uint8_t* append_enquiry(uint8_t* p, link_channel* rec, link_event event) {
 uint8_t* append_overdue_enquiries(uint8_t* p) {
     link_channel* overdue[LINK_CHANNELS];
     int count = 0;
-    for (link_channel* rec = channels.wait_queue.first; rec != nullptr && count < LINK_CHANNELS; rec = rec->next)
+    for (link_channel* rec = schedule.wait_queue.first; rec != nullptr && count < LINK_CHANNELS; rec = rec->next)
         if (timer_overdue(rec->number)) overdue[count++] = rec;
     for (int i = 0; i < count; ++i) p = append_enquiry(p, overdue[i], EVENT_TIMEOUT_ENQUIRY);
     if (count > 0) timer_timed_out();
@@ -77,7 +77,7 @@ uint8_t* append_verdicts(uint8_t* p) {
     uint8_t now[LINK_CHANNELS];
     int count = 0;
     bool owed[LINK_CHANNELS] = {};
-    while (link_channel* rec = chan_queue_pop(&channels.ack_queue)) {
+    while (link_channel* rec = chan_queue_pop(&schedule.ack_queue)) {
         now[count++] = static_cast<uint8_t>(rec->ack_code | rec->number | rec->sequence_bit);
         owed[rec->number] = true;
     }
@@ -91,8 +91,8 @@ uint8_t* append_verdicts(uint8_t* p) {
 
 // Next channel with data to send, by priority; records with nothing queued are dropped.
 link_channel* next_ready() {
-    channel_queue* order[] = {&channels.resend_high, &channels.ready_high, &channels.resend_low,
-                              &channels.ready_low};
+    channel_queue* order[] = {&schedule.resend_high, &schedule.ready_high, &schedule.resend_low,
+                              &schedule.ready_low};
     for (channel_queue* queue : order) {
         while (link_channel* rec = chan_queue_pop(queue))
             if (rec->queued > 0) return rec;
@@ -106,13 +106,13 @@ uint8_t* append_block(uint8_t* p, link_channel* rec) {
     uint8_t* read = rec->read_pos;  // the read position moves only when the block is acknowledged
     ring_copy_out(rec, read, p, n);
     p += n;
-    channels.in_flight_total += n;
+    schedule.in_flight_total += n;
     rec->in_flight = n;
     rec->enquired = 0;
     if (n == rec->queued && rec->priority_class == CLASS_MESSAGE) *p++ = 0x00;
     trace(EVENT_BLOCK, rec, n);
     timer_mark(rec->number);
-    chan_queue_append(&channels.wait_queue, rec);
+    chan_queue_append(&schedule.wait_queue, rec);
     return p;
 }
 
@@ -123,77 +123,72 @@ uint8_t* append_block(uint8_t* p, link_channel* rec) {
 // answer, and the blocks now before it were sent after its own; taking them for lost sets
 // off enquiries that go on for as long as blocks are sent.
 void settle(link_channel* rec) {
-    if (rec->queue == &channels.enquiry_queue || (rec->queue == &channels.wait_queue && rec->enquired)) {
+    if (rec->queue == &schedule.enquiry_queue || (rec->queue == &schedule.wait_queue && rec->enquired)) {
         chan_queue_unlink(rec);
         return;
     }
-    if (rec->queue != &channels.wait_queue) protocol_error();
-    while (link_channel* earlier = chan_queue_pop(&channels.wait_queue)) {
+    if (rec->queue != &schedule.wait_queue) protocol_error();
+    while (link_channel* earlier = chan_queue_pop(&schedule.wait_queue)) {
         if (earlier == rec) return;
-        chan_queue_append(&channels.enquiry_queue, earlier);
+        chan_queue_append(&schedule.enquiry_queue, earlier);
     }
 }
 
-link_channel* send_channel(uint8_t item) {
-    link_channel* rec = channels.send_channels[item & CHANNEL_MASK];
+// The channel an item names, in one direction's list: one never allocated is an error.
+link_channel* channel_of(link_channel* const* list, uint8_t item) {
+    link_channel* rec = list[item & CHANNEL_MASK];
     if (rec == nullptr) protocol_error();
     return rec;
 }
 
-link_channel* recv_channel(uint8_t item) {
-    link_channel* rec = channels.recv_channels[item & CHANNEL_MASK];
-    if (rec == nullptr) protocol_error();
-    return rec;
-}
-
-bool matches_outstanding(const link_channel* rec, uint8_t item) {
-    return rec->sequence_bit == (item & SEQUENCE_BIT) && rec->in_flight != 0;
+// The send channel whose outstanding block a verdict is on; null for a stale verdict.
+link_channel* judged(uint8_t item) {
+    retransmit.last_verdict_ms = serial.clock_ms;
+    link_channel* rec = channel_of(channels.send_channels, item);
+    return rec->sequence_bit == (item & SEQUENCE_BIT) && rec->in_flight != 0 ? rec : nullptr;
 }
 
 void take_ack(uint8_t item) {
-    retransmit.last_verdict_ms = serial.clock_ms;
-    link_channel* rec = send_channel(item);
-    if (!matches_outstanding(rec, item)) return;  // stale
+    link_channel* rec = judged(item);
+    if (rec == nullptr) return;  // stale
     int n = rec->in_flight;
     trace(EVENT_ACK, rec, n);
     timer_verdict(rec->number, rec->enquired == 0);
     delivery.tx_bytes += n;
     rec->queued -= n;
     rec->room += n;
-    channels.in_flight_total -= n;
-    int to_end = static_cast<int>(rec->buffer_end - rec->read_pos);
-    rec->read_pos = n < to_end ? rec->read_pos + n : rec->buffer_start + (n - to_end);
+    schedule.in_flight_total -= n;
+    ring_advance(rec, rec->read_pos, n);
     rec->sequence_bit ^= SEQUENCE_BIT;
     rec->in_flight = 0;
     settle(rec);
     if (rec->queued > 0)
-        chan_queue_append(rec->priority_class != CLASS_BULK ? &channels.ready_high : &channels.ready_low, rec);
+        chan_queue_append(rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
     delivery.tx_packets += 1;
     rec->tries = 0;
     block_grow();
 }
 
 void take_nak(uint8_t item) {
-    retransmit.last_verdict_ms = serial.clock_ms;
-    link_channel* rec = send_channel(item);
-    if (!matches_outstanding(rec, item)) return;  // stale
+    link_channel* rec = judged(item);
+    if (rec == nullptr) return;  // stale
     trace(EVENT_NAK, rec, rec->in_flight);
     timer_verdict(rec->number, rec->enquired == 0);
-    channels.in_flight_total -= rec->in_flight;
+    schedule.in_flight_total -= rec->in_flight;
     rec->in_flight = 0;
     rec->sequence_bit ^= SEQUENCE_BIT;
     settle(rec);
     if (rec->enquired)  // the block was lost: send it again before anything new of its rank
-        chan_queue_append(rec->priority_class != CLASS_BULK ? &channels.resend_high : &channels.resend_low, rec);
+        chan_queue_append(rec->priority_class != CLASS_BULK ? &schedule.resend_high : &schedule.resend_low, rec);
     else  // the peer had no room: let everything else go first
-        chan_queue_append(&channels.ready_low, rec);
+        chan_queue_append(&schedule.ready_low, rec);
     delivery.tx_errors += 1;
     block_shrink();
 }
 
 void take_enquiry(uint8_t item) {
-    link_channel* rec = recv_channel(item);
-    chan_queue_append(&channels.ack_queue, rec);
+    link_channel* rec = channel_of(channels.recv_channels, item);
+    chan_queue_append(&schedule.ack_queue, rec);
     if (rec->sequence_bit != (item & SEQUENCE_BIT)) {  // the block never arrived
         rec->ack_code = KIND_NAK;
         rec->sequence_bit = item & SEQUENCE_BIT;
@@ -203,8 +198,8 @@ void take_enquiry(uint8_t item) {
 }
 
 void take_data(uint8_t item, const uint8_t* data, const uint8_t* end) {
-    link_channel* rec = recv_channel(item);
-    chan_queue_append(&channels.ack_queue, rec);
+    link_channel* rec = channel_of(channels.recv_channels, item);
+    chan_queue_append(&schedule.ack_queue, rec);
     rec->sequence_bit = item & SEQUENCE_BIT;
     int n = static_cast<int>(end - data);
     if (rec->room < n) {
@@ -231,8 +226,8 @@ uint8_t* build_frame() {
     if (timer_hold()) return nullptr;
     uint8_t* p = append_verdicts(codec.tx_frame);
     p = append_overdue_enquiries(p);
-    while (link_channel* rec = chan_queue_pop(&channels.enquiry_queue)) p = append_enquiry(p, rec, EVENT_ENQUIRY);
-    if (channels.in_flight_total < timer_block_limit(delivery.window_size, delivery.block_size))
+    while (link_channel* rec = chan_queue_pop(&schedule.enquiry_queue)) p = append_enquiry(p, rec, EVENT_ENQUIRY);
+    if (schedule.in_flight_total < timer_block_limit(delivery.window_size, delivery.block_size))
         if (link_channel* rec = next_ready()) p = append_block(p, rec);
     if (p == codec.tx_frame && serial.clock - codec.last_tx_time <= keepalive_s) return nullptr;
     uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
@@ -305,7 +300,7 @@ int profile_rank(char letter) {
 }
 
 link_figures link_counters() {
-    return {delivery.window_size, channels.in_flight_total, delivery.block_size,
+    return {delivery.window_size, schedule.in_flight_total, delivery.block_size,
             delivery.rx_packets,  delivery.rx_bytes,        delivery.rx_errors,
             delivery.tx_packets,  delivery.tx_bytes,        delivery.tx_errors};
 }

@@ -33,15 +33,15 @@ struct delivery_state {
     // The verdicts of the last frame built, repeated once in the next (see build_frame).
     uint8_t last_verdicts[LINK_CHANNELS] = {};  // one a channel at most
     int last_verdict_count = 0;
-    int64_t last_frame_ms = 0;
+    int64_t last_frame_ms = 0;  // when that frame was built
 
     // The byte counts pass 2 GiB in a long session: 64 bits, never a signed overflow.
-    int32_t rx_packets = 0;
+    int32_t rx_packets = 0;  // the peer's blocks stored
     int64_t rx_bytes = 0;
-    int32_t rx_errors = 0;
-    int32_t tx_packets = 0;
+    int32_t rx_errors = 0;   // the peer's blocks refused for want of room, or missed
+    int32_t tx_packets = 0;  // our blocks acknowledged
     int64_t tx_bytes = 0;
-    int32_t tx_errors = 0;
+    int32_t tx_errors = 0;   // NAKs of our blocks
 };
 
 extern delivery_state delivery;

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "link/channels.h"
 #include "link/codec.h"
@@ -109,6 +108,13 @@ void echo_byte(uint8_t b) {
     if (establish.echo_len == handshake_echo_size) echo_flush();
 }
 
+// One direction's line modes as the user reads them: "7X" for base-85, else 7 or 8 bits
+// and a "C" when escaped.
+const char* direction_text(bool base85, bool seven_bits, bool escaped) {
+    static const char* const texts[] = {"8", "8C", "7", "7C"};
+    return base85 ? "7X" : texts[(seven_bits ? 2 : 0) + (escaped ? 1 : 0)];
+}
+
 }  // namespace
 
 char hex_digit(int v) { return static_cast<char>(v < 10 ? '0' + v : 'A' + v - 10); }
@@ -116,35 +122,29 @@ char hex_digit(int v) { return static_cast<char>(v < 10 ? '0' + v : 'A' + v - 10
 int hex_value(int x) { return x < ':' ? x - '0' : x - 55; }
 
 void reset_link_state(int mode_word) {
-    // What the command line chose lives in link_setup and in char_flags: everything else
-    // starts from its initial values.
+    // What the command line chose lives in link_setup: everything else starts anew.
     termination = termination_state{};
-    codec_state fresh;
-    memcpy(fresh.char_flags, codec.char_flags, sizeof fresh.char_flags);
-    fresh.link_mode = mode_word;
-    codec = fresh;
+    codec = codec_state{};
+    codec.link_mode = mode_word;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
-    for (channel_queue* q : {&channels.ack_queue, &channels.resend_high, &channels.ready_high, &channels.resend_low,
-                             &channels.ready_low, &channels.wait_queue, &channels.enquiry_queue})
-        *q = channel_queue{};
-    channels.in_flight_total = 0;
+    schedule = schedule_state{};
 }
 
 int build_handshake_block(uint8_t identification, int mode_word) {
-    codec.char_flags[BRACE] = 0;
+    link_setup.char_flags[BRACE] = 0;
     uint8_t* p = codec.tx_frame;
     *p++ = handshake_version;
     *p++ = identification;
     *p++ = static_cast<uint8_t>(mode_word & 0xFF);
     if (mode_word & MODE_ESC_OUT) {
         for (int v = 0; v < 256; ++v)
-            if (codec.char_flags[v] & CF_ESCAPE) *p++ = static_cast<uint8_t>(v);
+            if (link_setup.char_flags[v] & CF_ESCAPE) *p++ = static_cast<uint8_t>(v);
         *p++ = BRACE;
     }
     if (mode_word & MODE_ESC_IN) {
         for (int v = 0; v < 256; ++v)
-            if (codec.char_flags[v] & CF_DROP) *p++ = static_cast<uint8_t>(v);
+            if (link_setup.char_flags[v] & CF_DROP) *p++ = static_cast<uint8_t>(v);
         *p++ = BRACE;
     }
     uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
@@ -214,29 +214,15 @@ void apply_peer_block(const uint8_t* block, int length) {
 }
 
 void make_mode_text() {
-    char* t = establish.mode_text;
-    int mode = codec.link_mode;
-    if (mode & MODE_B85_IN) {
-        *t++ = '7';
-        *t++ = 'X';
-    } else {
-        *t++ = (mode & MODE_7BIT_IN) ? '7' : '8';
-        if (mode & MODE_ESC_IN) *t++ = 'C';
-    }
-    *t++ = '/';
-    if (mode & MODE_B85_OUT) {
-        *t++ = '7';
-        *t++ = 'X';
-    } else {
-        *t++ = (mode & MODE_7BIT_OUT) ? '7' : '8';
-        if (mode & MODE_ESC_OUT) *t++ = 'C';
-    }
-    *t = '\0';
+    const int m = codec.link_mode;
+    snprintf(establish.mode_text, sizeof establish.mode_text, "%s/%s",
+             direction_text(m & MODE_B85_IN, m & MODE_7BIT_IN, m & MODE_ESC_IN),
+             direction_text(m & MODE_B85_OUT, m & MODE_7BIT_OUT, m & MODE_ESC_OUT));
 }
 
 int handshake_finish() {
     echo_flush();
-    codec.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
+    link_setup.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
     make_mode_text();
     // The `{}` that completes us also opens the codec's first frame, so a goodbye right
     // after it ends the link instead of leaving us a session with nobody.

@@ -41,10 +41,10 @@ constexpr int handshake_echo_size = 256;  // echoed bytes gathered for one write
 extern const uint8_t link_banner[14];
 
 struct establish_state {
-    char mode_text[6] = "";
+    char mode_text[6] = "";  // the line modes as the user reads them: "8/8", "7C/7X"
 
     // Our block, built in codec.tx_frame, and the banner sent before each copy.
-    const uint8_t* banner = nullptr;
+    const uint8_t* banner = nullptr;  // null: link_banner
     int block_length = 0;
 
     // Collecting the peer's block from its hex text.
@@ -57,12 +57,12 @@ struct establish_state {
     int got_brace = 0;       // the peer's `{}` came before its block
     int peer_heard = 0;      // its banner or a block mark came: a `{}` now is the peer's
     time_t pass_start = 0;   // clock second of the current send pass
-    int peer_identification = 0;
+    int peer_identification = 0;  // the identification byte of the peer's block
 
     // Bytes for the line that it has not taken yet.
     uint8_t out[handshake_out_size] = {};
     int out_len = 0;
-    int out_pos = 0;
+    int out_pos = 0;  // bytes of out the line has taken
 
     // The peer's bytes for the echo on standard error, not written yet.
     uint8_t echo[handshake_echo_size] = {};

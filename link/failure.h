@@ -22,7 +22,7 @@ enum goodbye_level : int {
 enum failure_pause : int { NO_PAUSE = 0, PAUSE_AFTER = 1 };
 
 struct termination_state {
-    const char* fail_message = "ZARN data link closed.";
+    const char* fail_message = "ZARN data link closed.";  // said as the link ends
     goodbye_level termination_level = AWAIT_GOODBYE;
     failure_pause pause_flag = NO_PAUSE;
     time_t carrier_seen_time = 0;  // the last clock second the carrier was present

@@ -54,13 +54,13 @@ constexpr int start_blocks = 2;
 // A stream's position (its bytes so far) seen at moments in time, for its rate: the bytes of
 // a stretch over its time, where a stretch ends at a pause of the stream.
 struct stretch_meter {
-    int64_t start_pos = 0;
+    int64_t start_pos = 0;  // where the stretch (or its current window) began
     int64_t start_ms = -1;  // -1: no stretch begun
-    int64_t last_pos = 0;
+    int64_t last_pos = 0;   // the latest position seen, and when
     int64_t last_ms = 0;
     int steps = 0;           // moves of the position in this stretch
     bool first_in_doubt = false;  // the stretch's first step may still prove to have been a pause
-    int64_t first_bytes = 0;
+    int64_t first_bytes = 0;  // that first step: its bytes and its time
     int64_t first_ms = 0;
     int64_t rate = 0;         // bytes per second, 0 until a stretch gave one
 };
@@ -68,9 +68,9 @@ struct stretch_meter {
 struct retransmit_state {
     // Round trip, from the end of a block's transmission to its verdict (RFC 6298 smoothing).
     bool rtt_measured = false;
-    int64_t srtt_ms = 0;
-    int64_t rttvar_ms = 0;
-    int64_t min_rtt_ms = 0;
+    int64_t srtt_ms = 0;    // the smoothed round trip
+    int64_t rttvar_ms = 0;  // its smoothed variation
+    int64_t min_rtt_ms = 0;  // the quickest round trip measured
     int64_t last_verdict_ms = 0;  // any verdict, stale or not: the first timer restarts on it
 
     // The line model. rate: frame bytes per second our line carries, 0 until measured (while
@@ -79,21 +79,21 @@ struct retransmit_state {
     int64_t line_free_ms = 0;  // when the line will have carried every frame built so far
     int64_t peak_backlog = 0;  // our recent largest backlog in bytes; the peer's is taken as alike
     int64_t unmodelled_bytes = 0;  // built before the rate was known
-    int64_t unmodelled_since = -1;
+    int64_t unmodelled_since = -1;  // when that burst began; -1: none
     int64_t unmodelled_at[LINK_CHANNELS] = {};  // bytes built up to a block's frame, before the rate
-    int64_t last_build_ms = 0;
+    int64_t last_build_ms = 0;      // when the last frame was built
 
     // The rate, measured two ways: from the verdicts on our blocks (where on our line each
     // block's frame ended, against when its verdict came), and from the peer's frames.
     int64_t sent_wire = 0;  // bytes of every frame built so far, each with its `{}`
     int64_t wire_end[LINK_CHANNELS] = {};  // sent_wire after a channel's last block
-    stretch_meter acked;
+    stretch_meter acked;     // our line, at the verdicts on our blocks
     int64_t heard_wire = 0;  // bytes of every frame heard so far
     stretch_meter heard;     // the peer's line, at its data frames
     int64_t heard_frame_max = 0;  // the peer's longest frame in this stretch, and in the last
     int64_t last_frame_max = 0;
     int64_t recent_min_ms = 0;    // the quickest of the recent verdicts (round trips)
-    int recent_count = 0;
+    int recent_count = 0;         // verdicts in recent_min_ms
     int64_t caught_up_ms = 0;     // what the model has caught up in all, for the trace
     int timeout_shift = 0;        // timeouts since the last measured round trip
     int64_t bad_frame_ms = -1;    // when a data frame last failed its check: the line is noisy

@@ -1,6 +1,5 @@
 #include "link/setup.h"
 
-#include "link/codec.h"
 #include "link/wire.h"
 
 link_setup_state link_setup;
@@ -21,3 +20,11 @@ void link_use_no_flow() { link_setup.flow_letter = FLOW_NONE; }
 void link_use_base85() { link_setup.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; }
 
 void link_echo_off() { link_setup.handshake_echo = 0; }
+
+int set_char_flags(uint8_t byte, uint8_t bits) {
+    // Escaped, these would read as the control sequences `{z`, `{|` and `{}`.
+    const uint8_t travels_as = byte ^ ESCAPE_XOR;
+    if (travels_as == INTERRUPT || travels_as == TERMINATE || travels_as == FRAME_END) return -1;
+    link_setup.char_flags[byte] |= bits;
+    return 0;
+}

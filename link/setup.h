@@ -1,13 +1,16 @@
 // What the command line chose for the link. It outlives every reset of the link: the
-// handshake starts from it, and the profile letter is the one both ends agreed on later.
+// handshake starts from it, and the profile letter and the byte flags take what both ends
+// agreed on later.
 //
-// Interface summary (the command line's setters; none fails):
+// Interface summary (the command line's setters and set_char_flags):
 //   link_choose_device (path)     device mode on that device; never called: door mode
 //   link_choose_speed (rate)      --speed: the device set to a rate (0 keeps the line's own)
 //   link_use_xon_xoff ()          -H: XON/XOFF flow control, both bytes escaped either way
 //   link_use_no_flow ()           -h: no flow control at all
 //   link_use_base85 ()            -C: printable base-85 groups both ways
 //   link_echo_off ()              the peer's handshake bytes not echoed (door mode)
+//   set_char_flags (b, bits)      adds bits to char_flags[b]; -1 (nothing set) for `Z`, `\`,
+//                                 `]`, whose escapes would read as control sequences
 #pragma once
 
 #include <cstdint>
@@ -21,6 +24,9 @@ struct link_setup_state {
     int initial_link_mode = 0;          // MODE_* bits offered in the handshake
     int handshake_echo = 1;             // echo the peer's handshake bytes
     char profile_letter = 'H';          // -v, then the one both ends agreed on
+    // CF_* bits of each byte value: the command line's, to which the handshake adds the
+    // peer's needs and `{`.
+    uint8_t char_flags[256] = {};
 };
 
 extern link_setup_state link_setup;
@@ -31,3 +37,4 @@ void link_use_xon_xoff();
 void link_use_no_flow();
 void link_use_base85();
 void link_echo_off();
+int set_char_flags(uint8_t byte, uint8_t bits);

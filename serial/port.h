@@ -85,7 +85,7 @@ struct serial_state {
 extern serial_state serial;
 
 // Written by signal handlers, so they live outside the state struct.
-extern volatile sig_atomic_t no_hangup_flag;
+extern volatile sig_atomic_t no_hangup_flag;  // 1 until a SIGHUP came: the carrier with -t
 extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT, SIGQUIT or SIGHUP; 0 before any
 extern volatile sig_atomic_t stop_count;   // how many of them came
 extern volatile sig_atomic_t suspend_requested;  // SIGTSTP or Ctrl+Z: stop once it is safe

@@ -40,7 +40,7 @@ struct process_state {
     bool device_mode = false;    // -p given: standard output is the user's terminal
     bool screen_active = false;  // the full-screen display owns the terminal
     bool raw_console = false;    // the port is open in device mode: the console is raw
-    void (*cleanups[MAX_CLEANUPS])() = {};
+    void (*cleanups[MAX_CLEANUPS])() = {};  // on_end_of_run's, in the order registered
     int cleanup_count = 0;
 };
 

@@ -24,14 +24,14 @@ constexpr int CHAT_WIDTH = 80;       // columns of a wrapped chat line
 constexpr int WRAP_SEARCH_LOW = 39;  // a wrapped piece never ends before this column
 
 struct utf8_decoder {
-    uint8_t held[4] = {};
+    uint8_t held[4] = {};  // the bytes of the sequence so far
     int count = 0;  // bytes of the sequence so far
     int need = 0;   // bytes the sequence takes
 };
 
 struct chat_char {
-    uint32_t code = 0;
-    int width = 1;  // columns
+    uint32_t code = 0;  // the Unicode code point
+    int width = 1;      // columns
 };
 
 int chat_filter(int* filter, uint8_t byte);

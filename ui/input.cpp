@@ -40,9 +40,7 @@ void build_input(const char* text) {
 void take_input(char* out, size_t size) {
     if (screen.input_field == nullptr) return;  // no field: out keeps what it held
     input_text(out, size);
-    size_t length = strlen(out);
-    while (length > 0 && out[length - 1] == ' ') --length;
-    out[length] = '\0';
+    trim_trailing_blanks(out);
     if (screen.input_form != nullptr) {
         unpost_form(screen.input_form);
         free_form(screen.input_form);

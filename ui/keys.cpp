@@ -1,7 +1,6 @@
 #include "ui/keys.h"
 
 #include <cstdint>
-#include <cstring>
 
 #include "files/scan.h"
 #include "serial/port.h"
@@ -102,10 +101,4 @@ void toggle_beeper() {
         control_send(MSG_BEEPER_OFF);
     }
     draw_prompt_bar();
-}
-
-void trim_trailing_blanks(char* text) {
-    size_t length = strlen(text);
-    while (length > 0 && text[length - 1] == ' ') --length;
-    text[length] = '\0';
 }

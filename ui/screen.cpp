@@ -99,23 +99,24 @@ void keep_figure(int row, int column, int64_t value) {
     if (screen.figure_count < MAX_FIGURES) screen.figures[screen.figure_count++] = kept_figure{row, column, value};
 }
 
-void paint_figure(const kept_figure& f) {
+// Text at a place of the full status area, when the layout shows that place.
+void put_in_status(int row, int column, const char* text, short pair) {
     int y = 0;
     int x = 0;
-    if (!place_in_status(screen.layout, f.row, f.column, &y, &x)) return;
+    if (place_in_status(screen.layout, row, column, &y, &x)) put_text(screen.status_win, y, x, text, pair);
+}
+
+void paint_figure(const kept_figure& f) {
     char text[24];
     format_number(text, sizeof text, f.value);
-    put_text(screen.status_win, y, x, text, PAIR_TEXT);
+    put_in_status(f.row, f.column, text, PAIR_TEXT);
 }
 
 void paint_name(int column) {
-    int y = 0;
-    int x = 0;
-    if (!place_in_status(screen.layout, FILE_NAME_ROW, column, &y, &x)) return;
     const char* name = column == DOWNLOAD_COLUMN ? screen.download_name : screen.upload_name;
     char text[NAME_KEPT + FILE_NAME_WIDTH];
     format_file_name(text, sizeof text, name[0] != '\0' ? name : nullptr, screen.layout.name_width);
-    put_text(screen.status_win, y, x, text, PAIR_TEXT);
+    put_in_status(FILE_NAME_ROW, column, text, PAIR_TEXT);
 }
 
 // The kept "Done, left" text of a direction's column; the link column's is the compression.
@@ -125,35 +126,26 @@ char* done_kept(int column) {
 }
 
 void paint_done_left(int column) {
-    int y = 0;
-    int x = 0;
-    if (!place_in_status(screen.layout, DONE_LEFT_ROW, column, &y, &x)) return;
     const char* kept = done_kept(column);
     char text[DONE_KEPT + DONE_LEFT_WIDTH];
     // Blanks after it, over a longer text shown before.
     snprintf(text, sizeof text, "%-*s", DONE_LEFT_WIDTH, kept[0] != '\0' ? kept : "-");
-    put_text(screen.status_win, y, x, text, PAIR_TEXT);
+    put_in_status(DONE_LEFT_ROW, column, text, PAIR_TEXT);
 }
 
 // The whole status area, from what it was given.
 void paint_status() {
-    WINDOW* w = screen.status_win;
-    int y = 0;
-    int x = 0;
     char line[bar_size];
-    if (place_in_status(screen.layout, 0, 0, &y, &x)) {
-        format_title(line, sizeof line, screen.layout.columns);
-        put_text(w, y, 0, line, PAIR_BAR);
-    }
-    for (const label& l : status_labels)
-        if (place_in_status(screen.layout, l.row, l.column, &y, &x)) put_text(w, y, x, l.text, PAIR_LABEL);
+    format_title(line, sizeof line, screen.layout.columns);
+    put_in_status(0, 0, line, PAIR_BAR);
+    for (const label& l : status_labels) put_in_status(l.row, l.column, l.text, PAIR_LABEL);
     paint_name(DOWNLOAD_COLUMN);
     paint_name(UPLOAD_COLUMN);
     paint_done_left(DOWNLOAD_COLUMN);
     paint_done_left(UPLOAD_COLUMN);
     paint_done_left(LINK_COLUMN);
     for (int i = 0; i < screen.figure_count; ++i) paint_figure(screen.figures[i]);
-    wattrset(w, COLOR_PAIR(PAIR_TEXT));
+    wattrset(screen.status_win, COLOR_PAIR(PAIR_TEXT));
 }
 
 // The heading, the scrolling region, and the chat's recent lines as far as they were kept.

@@ -84,23 +84,23 @@ struct screen_state {
     FORM* input_form = nullptr;
     FIELD* form_fields[2] = {};  // the form keeps a pointer to this list
     screen_layout layout;
-    int input_mode = INPUT_CHAT;
-    int escape_filter = 0;
+    int input_mode = INPUT_CHAT;  // an INPUT_*: what the typed line is for
+    int escape_filter = 0;        // chat_filter's state: inside an escape sequence of the peer's
     utf8_decoder chat_decoder;  // a received character may come in pieces
     int beeper_off = 0;  // -q, and the beeper key
     short chat_pair = PAIR_TEXT;  // the pair chat text is drawn in now
 
     // What the screen shows, kept so that a new layout shows it again.
     kept_figure figures[MAX_FIGURES];
-    int figure_count = 0;
+    int figure_count = 0;  // places kept in figures
     char download_name[NAME_KEPT] = "";
     char upload_name[NAME_KEPT] = "";
-    char download_done[DONE_KEPT] = "";
+    char download_done[DONE_KEPT] = "";  // the "Done, left" texts
     char upload_done[DONE_KEPT] = "";
     char link_done[DONE_KEPT] = "";  // the compression: "x4.1", or "off"
     uint32_t chat_cells[CHAT_KEPT] = {};  // a ring, oldest first from chat_next once full
-    int chat_next = 0;
-    bool chat_full = false;
+    int chat_next = 0;        // where the next character goes
+    bool chat_full = false;   // the ring has gone round once
     char input_kept[INPUT_KEPT] = "";  // the typed text while there is no field
 };
 

@@ -194,6 +194,12 @@ int has_control_byte(const uint8_t* bytes, int length) {
     return 0;
 }
 
+void trim_trailing_blanks(char* text) {
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == ' ') --length;
+    text[length] = '\0';
+}
+
 int key_to_request(int key) {
     switch (key) {
         case 8:    // Ctrl+H

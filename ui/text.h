@@ -15,6 +15,7 @@
 //   format_file_name (out, size, path, width)  last path component, cut and padded to width
 //                         columns, never inside a character; null path "-"
 //   has_control_byte (bytes, length) -> 1 when a byte below 32 is in the line
+//   trim_trailing_blanks (text)             the blanks at its end removed
 //   key_to_request (key) -> forms request for an editing key, 0 for other keys
 //   key_of_char (code), key_char (key, code) -> keys as handle_key_code takes them
 #pragma once
@@ -56,17 +57,17 @@ struct screen_layout {
     int lines = 0;
     int columns = 0;
     bool too_small = false;  // a notice line instead of the display
-    int status_rows = 0;
+    int status_rows = 0;  // rows of the status window
     int status_row[STATUS_ROWS] = {};  // status-window row of each row of the full area; -1: left out
     int label_column = LABEL_COLUMN;
     int download_column = DOWNLOAD_COLUMN;
     int upload_column = UPLOAD_COLUMN;
     int name_width = FILE_NAME_WIDTH;
-    int link_place = LINK_RIGHT;
+    int link_place = LINK_RIGHT;  // where the link's figures stand: a LINK_* place
     int link_label_column = LINK_LABEL_COLUMN;
     int link_column = LINK_COLUMN;
     int link_first_row = LINK_FIRST_ROW;  // status-window row of the link's first figure
-    int chat_top = 0;
+    int chat_top = 0;  // the windows' first rows and heights on the terminal
     int chat_rows = 0;  // heading included; its last row lies under the bar
     int prompt_top = 0;
     int prompt_rows = 0;
@@ -82,6 +83,7 @@ void format_too_small(char* out, size_t size, int width);
 void format_number(char* out, size_t size, int64_t value);
 void format_file_name(char* out, size_t size, const char* path, int width = FILE_NAME_WIDTH);
 int has_control_byte(const uint8_t* bytes, int length);
+void trim_trailing_blanks(char* text);
 int key_to_request(int key);
 int key_of_char(uint32_t code);
 bool key_char(int key, uint32_t* code);

@@ -187,9 +187,9 @@ TEST_F(ParsedSettings, CompatibleModeReplacesWhileFlowModeAdds) {
     parse({"-H", "-C"});
     EXPECT_EQ(link_setup.initial_link_mode, 0x30);
     EXPECT_EQ(link_setup.flow_letter, 'S');
-    EXPECT_EQ(codec.char_flags[0x11], 3);
-    EXPECT_EQ(codec.char_flags[0x13], 3);
-    EXPECT_EQ(codec.char_flags[0x12], 0);
+    EXPECT_EQ(link_setup.char_flags[0x11], 3);
+    EXPECT_EQ(link_setup.char_flags[0x13], 3);
+    EXPECT_EQ(link_setup.char_flags[0x12], 0);
 
     reset();
     parse({"-C", "-H"});

@@ -23,11 +23,11 @@ TEST(Queue, AppendPopKeepLinksAndEnds) {
     EXPECT_TRUE(q.head == nullptr && q.tail == nullptr);
     free_entry(a);
     free_entry(b);
-    reset_all_state();
+    reset_up_to_files();
     process.exit_status = 2;  // the internal error exits with the outstanding bits
     EXPECT_EQ(end_code([&] { queue_append(&q, nullptr); }), 2);
     EXPECT_EQ(process.internal_error, INTERNAL_ERROR_QUEUE);
-    reset_all_state();
+    reset_up_to_files();
 }
 
 TEST(Path, SplitAtBlank) {

@@ -18,11 +18,11 @@ class Scratch : public ::testing::Test {
 protected:
     scratch_dir dir;
     void SetUp() override {
-        reset_all_state();
+        reset_up_to_files();
         ASSERT_FALSE(dir.root.empty());
         dir.enter();
     }
-    void TearDown() override { reset_all_state(); }
+    void TearDown() override { reset_up_to_files(); }
     static void write(const fs::path& path, const std::string& text) { write_file(path, text); }
     static Strings names(const file_queue& queue) {
         Strings out;

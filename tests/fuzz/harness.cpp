@@ -19,6 +19,7 @@
 #include "link/delivery.h"
 #include "link/retransmit.h"
 #include "link/establish.h"
+#include "link/setup.h"
 #include "link/supervise.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -92,7 +93,7 @@ const char* check_link() {
         if (const link_channel* rec = channels.recv_channels[n]; rec != nullptr)
             if (const char* fault = check_ring(rec)) return fault;
     }
-    if (in_flight != channels.in_flight_total) return "bytes in flight miscounted";
+    if (in_flight != schedule.in_flight_total) return "bytes in flight miscounted";
     if (delivery.block_size < delivery.block_min || delivery.block_size > delivery.block_max)
         return "block size outside the profile's limits";
     if (codec.rx_pos < 0 || codec.rx_pos > FRAME_BUFFER_SIZE) return "receive position outside the frame buffer";
@@ -154,7 +155,7 @@ const char* fuzz_line(const uint8_t* data, size_t size) {
         set_char_flags(0x11, CF_ESCAPE | CF_DROP);
         set_char_flags(0x13, CF_ESCAPE | CF_DROP);
     }
-    if (flags & 2) codec.char_flags[static_cast<uint8_t>('{')] |= static_cast<uint8_t>(codec.link_mode & 3);
+    if (flags & 2) link_setup.char_flags[static_cast<uint8_t>('{')] |= static_cast<uint8_t>(codec.link_mode & 3);
     if (flags & 4) set_char_flags(static_cast<uint8_t>(flags ^ 0x55), CF_ESCAPE | CF_DROP);
     const size_t chunk = 1 + data[2];
     const char* fault = guarded([&]() -> const char* {
@@ -265,7 +266,7 @@ const char* fuzz_handshake(const uint8_t* data, size_t size) {
         }
         feed_handshake(data + pos, size - pos, &done);
         for (uint8_t b : {'Z', '\\', ']'})
-            if (codec.char_flags[b] & CF_ESCAPE) return "control sequence byte marked for escaping";
+            if (link_setup.char_flags[b] & CF_ESCAPE) return "control sequence byte marked for escaping";
         if (establish.collect_pos > handshake_collect_max) return "handshake collected past its limit";
         if (establish.out_len > handshake_out_size) return "handshake output past its buffer";
         if (strlen(establish.mode_text) >= sizeof establish.mode_text) return "mode text overran";

@@ -1,6 +1,5 @@
 // Channel rings and the intrusive scheduling queues.
 #include "link/channels.h"
-#include "session/plan.h"
 #include "link_test_util.h"
 
 namespace {
@@ -8,39 +7,20 @@ namespace {
 class Channels : public ::testing::Test {
 protected:
     void SetUp() override {
-        reset_all_state();
-        alloc_link_channels();
+        reset_up_to_link();
+        alloc_test_channels();
     }
-    void TearDown() override { reset_all_state(); }
+    void TearDown() override { reset_up_to_link(); }
 };
-
-TEST_F(Channels, FixedSetHasItsSizesAndClasses) {
-    for (int n = 4; n <= 7; ++n) {
-        EXPECT_EQ(channels.send_channels[n], nullptr);
-        EXPECT_EQ(channels.recv_channels[n], nullptr);
-    }
-    struct expect {
-        int number, send_size, send_class, recv_size;
-    };
-    for (expect e : {expect{0, 256, 1, 256}, expect{1, 256, 1, 512}, expect{2, 512, 1, 1024},
-                     expect{3, 512, 1, 1024}, expect{8, 256, 2, 514}, expect{15, 256, 2, 514},
-                     expect{16, 2048, 0, 2048}, expect{31, 2048, 0, 2048}}) {
-        EXPECT_EQ(send_room(e.number), e.send_size) << e.number;
-        EXPECT_EQ(channels.send_channels[e.number]->priority_class, e.send_class);
-        EXPECT_EQ(channels.recv_channels[e.number]->room, e.recv_size);
-        EXPECT_EQ(channels.recv_channels[e.number]->sequence_bit, 0x20);
-        EXPECT_EQ(channels.recv_channels[e.number]->ack_code, 0xC0);
-    }
-}
 
 TEST_F(Channels, WriteTakesOnlyWhatFitsAndQueuesByClass) {
     uint8_t data[300] = {};
     EXPECT_EQ(send_write(0, data, 300), 256);
     EXPECT_EQ(send_write(0, data, 1), 0);
-    EXPECT_EQ(channels.send_channels[0]->queue, &channels.ready_high);
+    EXPECT_EQ(channels.send_channels[0]->queue, &schedule.ready_high);
     EXPECT_EQ(send_has_unsent(0), 0);  // full, although nothing is sent yet
     EXPECT_EQ(send_write(16, data, 10), 10);
-    EXPECT_EQ(channels.send_channels[16]->queue, &channels.ready_low);
+    EXPECT_EQ(channels.send_channels[16]->queue, &schedule.ready_low);
     EXPECT_EQ(send_has_unsent(16), 1);
 }
 
@@ -68,37 +48,37 @@ TEST_F(Channels, ResetDiscardsOutstandingBlockAndFlipsItsBit) {
     link_channel* rec = channels.send_channels[16];
     uint8_t data[40] = {};
     send_write(16, data, 40);
-    chan_queue_pop(&channels.ready_low);
+    chan_queue_pop(&schedule.ready_low);
     rec->in_flight = 30;
-    channels.in_flight_total = 30;
-    chan_queue_append(&channels.wait_queue, rec);
+    schedule.in_flight_total = 30;
+    chan_queue_append(&schedule.wait_queue, rec);
     send_reset(16);
     EXPECT_EQ(rec->sequence_bit, 0x20);
     EXPECT_EQ(rec->queue, nullptr);
-    EXPECT_EQ(channels.in_flight_total, 0);
+    EXPECT_EQ(schedule.in_flight_total, 0);
     EXPECT_EQ(send_queued(16), 0);
     EXPECT_EQ(send_room(16), 2048);
     EXPECT_EQ(rec->read_pos, rec->buffer_start);
-    EXPECT_EQ(channels.wait_queue.first, nullptr);
+    EXPECT_EQ(schedule.wait_queue.first, nullptr);
 }
 
 TEST_F(Channels, QueuesUnlinkFromAnyPositionAndMoveRecords) {
     link_channel* a = channels.send_channels[16];
     link_channel* b = channels.send_channels[17];
     link_channel* c = channels.send_channels[18];
-    channel_queue& q = channels.wait_queue;
+    channel_queue& q = schedule.wait_queue;
     for (link_channel* r : {a, b, c}) chan_queue_append(&q, r);
     chan_queue_unlink(b);
     EXPECT_EQ(a->next, c);
     EXPECT_EQ(c->previous, a);
-    chan_queue_append(&channels.resend_low, a);  // moves it
+    chan_queue_append(&schedule.resend_low, a);  // moves it
     EXPECT_EQ(q.first, c);
     EXPECT_EQ(q.last, c);
     EXPECT_EQ(chan_queue_pop(&q), c);
     EXPECT_EQ(chan_queue_pop(&q), nullptr);
     EXPECT_EQ(q.last, nullptr);
     chan_queue_unlink(b);  // in no queue: nothing happens
-    EXPECT_EQ(chan_queue_pop(&channels.resend_low), a);
+    EXPECT_EQ(chan_queue_pop(&schedule.resend_low), a);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Random frames through every line mode, read back in random pieces, and noise on the wire.
 #include <random>
 
+#include "link/setup.h"
 #include "link_test_util.h"
 #include "serial/port.h"
 
@@ -33,7 +34,7 @@ void set_random_flags(std::mt19937& rng, bool base85) {
 std::string encode_all(const fake_line& line, int mode, const std::vector<std::string>& frames,
                        std::mt19937& rng, const uint8_t* flags) {
     codec_with_tap(mode);
-    memcpy(codec.char_flags, flags, 256);
+    memcpy(link_setup.char_flags, flags, 256);
     for (auto& f : frames) frames_to_send.push_back(f);
     std::string wire;
     do {
@@ -46,7 +47,7 @@ std::string encode_all(const fake_line& line, int mode, const std::vector<std::s
 std::vector<std::string> decode_all(const fake_line& line, int mode, const std::string& wire,
                                     std::mt19937& rng, const uint8_t* flags) {
     codec_with_tap(mode);
-    memcpy(codec.char_flags, flags, 256);
+    memcpy(link_setup.char_flags, flags, 256);
     for (size_t at = 0; at < wire.size();) {
         size_t n = std::uniform_int_distribution<size_t>(1, 300)(rng);
         line.feed(wire.substr(at, n));
@@ -75,9 +76,10 @@ TEST(CodecProperty, EveryModeRoundTripsRandomFramesInRandomReads) {
         std::mt19937 rng(1000 + m.out);
         fake_line line(4096);
         codec = codec_state{};
+        link_setup = link_setup_state{};
         if (m.out & MODE_ESC_OUT) set_random_flags(rng, m.out & MODE_B85_OUT);
         uint8_t flags[256];
-        memcpy(flags, codec.char_flags, sizeof flags);
+        memcpy(flags, link_setup.char_flags, sizeof flags);
         std::vector<std::string> frames;
         for (int i = 0; i < 150; ++i) frames.push_back(random_frame(rng));
         frames.push_back(with_trailer(std::string(largest_frame - 2, '{')));
@@ -120,9 +122,11 @@ TEST(CodecProperty, NoiseOnTheWireNeverYieldsAFalseFrame) {
             std::mt19937 rng(seed * 77 + m.out);
             fake_line line(4096);
             codec = codec_state{};
+            link_setup = link_setup_state{};
+        link_setup = link_setup_state{};
             if (m.out & MODE_ESC_OUT) set_random_flags(rng, m.out & MODE_B85_OUT);
             uint8_t flags[256];
-            memcpy(flags, codec.char_flags, sizeof flags);
+            memcpy(flags, link_setup.char_flags, sizeof flags);
             std::vector<std::string> frames;
             for (int i = 0; i < 40; ++i) frames.push_back(random_frame(rng));
             std::string wire = encode_all(line, m.out, frames, rng, flags);

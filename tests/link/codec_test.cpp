@@ -2,6 +2,7 @@
 #include <random>
 
 #include "link/supervise.h"
+#include "link/setup.h"
 #include "link_test_util.h"
 #include "serial/port.h"
 
@@ -24,7 +25,7 @@ uint16_t crc_of(const std::string& s) {
 
 class Codec : public ::testing::Test {
 protected:
-    state_reset reset;  // before the line takes its descriptor
+    state_reset<reset_up_to_link> reset;  // before the line takes its descriptor
     void SetUp() override { codec_with_tap(0); }
     std::string encode(int mode, std::vector<std::string> frames) {
         codec_with_tap(mode);
@@ -67,18 +68,15 @@ TEST_F(Codec, EscapedModeSendsFlaggedBytesAsPairsAndDropsThemRaw) {
     codec_with_tap(MODE_ESC_OUT);
     std::string wire;
     {
-        codec.char_flags[0x11] = CF_ESCAPE | CF_DROP;
-        codec.char_flags[0x13] = CF_ESCAPE | CF_DROP;
-        codec.char_flags['{'] = CF_ESCAPE;
+        link_setup.char_flags[0x11] = CF_ESCAPE | CF_DROP;
+        link_setup.char_flags[0x13] = CF_ESCAPE | CF_DROP;
+        link_setup.char_flags['{'] = CF_ESCAPE;
         frames_to_send.push_back(bytes({0x11, 'A', 0x13, '{'}));
         link_transmit();
         wire = line.drain();
     }
     EXPECT_EQ(wire, bytes({'{', '1', 'A', '{', '3', '{', '[', '{', '}'}));
-    uint8_t flags[256];
-    memcpy(flags, codec.char_flags, sizeof flags);
-    codec_with_tap(MODE_ESC_IN);
-    memcpy(codec.char_flags, flags, sizeof flags);
+    codec_with_tap(MODE_ESC_IN);  // the flags outlive the codec's reset
     line.feed("{}" + std::string("\x11") + wire);
     link_receive();
     EXPECT_EQ(frames_received, std::vector<std::string>{bytes({0x11, 'A', 0x13, '{'})});
@@ -206,11 +204,11 @@ TEST(CharFlags, FramingLettersAreNeverFlagged) {
     codec = codec_state{};
     for (int b : {'Z', '\\', ']'}) {
         EXPECT_EQ(set_char_flags(static_cast<uint8_t>(b), CF_ESCAPE | CF_DROP), -1);
-        EXPECT_EQ(codec.char_flags[b], 0);
+        EXPECT_EQ(link_setup.char_flags[b], 0);
     }
     EXPECT_EQ(set_char_flags(0x11, CF_DROP), 0);
     EXPECT_EQ(set_char_flags(0x11, CF_ESCAPE), 0);
-    EXPECT_EQ(codec.char_flags[0x11], CF_ESCAPE | CF_DROP);
+    EXPECT_EQ(link_setup.char_flags[0x11], CF_ESCAPE | CF_DROP);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include "link/delivery.h"
 #include "link/setup.h"
 #include "link/retransmit.h"
-#include "session/plan.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
 #include "support/frames.h"
@@ -49,16 +48,16 @@ std::string read_from(int channel) {
 class Delivery : public ::testing::Test {
 protected:
     void SetUp() override {
-        reset_all_state();
-        alloc_link_channels();
+        reset_up_to_link();
+        alloc_test_channels();
         set_clock_ms(1000000);
         codec.last_tx_time = 1000;
     }
     void TearDown() override {
         if (settles) {
-            EXPECT_EQ(leftovers(), "");
+            EXPECT_EQ(link_leftovers(), "");
         }
-        reset_all_state();
+        reset_up_to_link();
     }
     bool settles = false;  // the case ends with every block delivered and acknowledged
 };
@@ -69,17 +68,17 @@ TEST_F(Delivery, LostBlockIsEnquiredRefusedAndSentAgainUnderTheOtherBit) {
     write_to(17, "second");
     EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_DATA, "first"));  // lost on the way
     EXPECT_EQ(we_send(), make_rx_frame(17, 0, KIND_DATA, "second"));
-    EXPECT_EQ(channels.in_flight_total, 11);
+    EXPECT_EQ(schedule.in_flight_total, 11);
     peer_sends(make_rx_frame(17, 0, KIND_ACK));
-    EXPECT_EQ(channels.send_channels[16]->queue, &channels.enquiry_queue);
+    EXPECT_EQ(channels.send_channels[16]->queue, &schedule.enquiry_queue);
     EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_ENQ));
     peer_sends(make_rx_frame(16, 0, KIND_NAK));
-    EXPECT_EQ(channels.send_channels[16]->queue, &channels.resend_low);
+    EXPECT_EQ(channels.send_channels[16]->queue, &schedule.resend_low);
     EXPECT_EQ(we_send(), make_rx_frame(16, 1, KIND_DATA, "first"));
     peer_sends(make_rx_frame(16, 1, KIND_ACK));
     EXPECT_EQ(send_queued(16), 0);
     EXPECT_EQ(send_queued(17), 0);
-    EXPECT_EQ(channels.in_flight_total, 0);
+    EXPECT_EQ(schedule.in_flight_total, 0);
     EXPECT_EQ(delivery.tx_packets, 2);
     EXPECT_EQ(delivery.tx_bytes, 11);
     EXPECT_EQ(delivery.tx_errors, 1);
@@ -147,7 +146,7 @@ TEST_F(Delivery, RefusedBlockWaitsBehindEverythingElse) {
     write_to(1, "status");
     EXPECT_EQ(we_send(), "\x01" "status");
     peer_sends("\xC1");  // no enquiry was made: the peer had no room
-    EXPECT_EQ(channels.send_channels[1]->queue, &channels.ready_low);
+    EXPECT_EQ(channels.send_channels[1]->queue, &schedule.ready_low);
     EXPECT_EQ(delivery.tx_errors, 1);
     EXPECT_EQ(delivery.block_size, 960);
     EXPECT_EQ(we_send(), "\x21" "status");  // same bytes, other bit
@@ -160,7 +159,7 @@ TEST_F(Delivery, LostClassOneBlockIsResentFirst) {
     EXPECT_EQ(we_send(), "\x41");
     write_to(0, "ctl");
     peer_sends("\xC1");
-    EXPECT_EQ(channels.send_channels[1]->queue, &channels.resend_high);
+    EXPECT_EQ(channels.send_channels[1]->queue, &schedule.resend_high);
     EXPECT_EQ(we_send(), "\x21" "status");
 }
 
@@ -179,7 +178,7 @@ TEST_F(Delivery, StaleVerdictsAreIgnoredButRestartTheTimer) {
     peer_sends("\x91");  // nothing in flight on 17
     EXPECT_EQ(send_queued(16), 4);
     EXPECT_EQ(retransmit.last_verdict_ms, 1003000);
-    EXPECT_EQ(channels.send_channels[16]->queue, &channels.wait_queue);
+    EXPECT_EQ(channels.send_channels[16]->queue, &schedule.wait_queue);
 }
 
 TEST_F(Delivery, BadTrailerChangesNothingButTheReceiveTime) {
@@ -211,7 +210,7 @@ TEST_F(Delivery, LateVerdictForABlockPresumedLostIsTaken) {
     peer_sends("\x91");  // 16 presumed lost, its enquiry not yet sent
     peer_sends("\x90");  // its verdict, repeated for an earlier enquiry, arrives first
     EXPECT_EQ(send_queued(16), 0);
-    EXPECT_EQ(channels.enquiry_queue.first, nullptr);
+    EXPECT_EQ(schedule.enquiry_queue.first, nullptr);
     EXPECT_EQ(we_send(), "none");
 }
 
@@ -393,7 +392,7 @@ TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFai
 }
 
 TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {
-    reset_all_state();
+    reset_up_to_link();
     delivery.block_size = 96;
     delivery.block_max = 4096;
     for (int i = 0; i < 31; ++i) block_grow();
@@ -412,7 +411,7 @@ TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {
 }
 
 TEST(BlockSize, ShrinksBySixteenthThenHalvesAndKeepsAFloor) {
-    reset_all_state();
+    reset_up_to_link();
     block_shrink();
     EXPECT_EQ(delivery.block_size, 960);
     block_shrink();
@@ -422,7 +421,7 @@ TEST(BlockSize, ShrinksBySixteenthThenHalvesAndKeepsAFloor) {
 }
 
 TEST(Profiles, SetSizesOrOnlyTheLetter) {
-    reset_all_state();
+    reset_up_to_link();
     EXPECT_EQ(set_profile('M'), 0);
     EXPECT_EQ(delivery.block_max, 256);
     EXPECT_EQ(delivery.window_size, 4096);

@@ -36,10 +36,10 @@ protected:
     bool established = false;
 
     void SetUp() override {
-        reset_all_state();  // no line: everything written stays in establish.out
+        reset_up_to_link();  // no line: everything written stays in establish.out
         build_handshake_block(kestro_identification, 0);
     }
-    void TearDown() override { reset_all_state(); }
+    void TearDown() override { reset_up_to_link(); }
 
     void feed(const std::string& text) {
         for (unsigned char c : text)
@@ -60,11 +60,11 @@ TEST_F(Handshake, OurBlockAndItsWireForm) {
     handshake_send_pass();
     EXPECT_EQ(sent(), banner + "*036300344A*\r");
     // Flow control: both lists hold XON and XOFF; `{` is never listed.
-    codec.char_flags[0x11] = codec.char_flags[0x13] = codec.char_flags['{'] = CF_ESCAPE | CF_DROP;
+    link_setup.char_flags[0x11] = link_setup.char_flags[0x13] = link_setup.char_flags['{'] = CF_ESCAPE | CF_DROP;
     build_handshake_block(kestro_identification, MODE_ESC_OUT | MODE_ESC_IN);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(codec.tx_frame), establish.block_length),
               with_trailer(bytes({0x03, 0x63, 0x03, 0x11, 0x13, '{', 0x11, 0x13, '{'})));
-    EXPECT_EQ(codec.char_flags['{'], 0);
+    EXPECT_EQ(link_setup.char_flags['{'], 0);
 }
 
 TEST_F(Handshake, ResetKeepsTheCommandLineProfileLetterButNotItsSizes) {
@@ -104,10 +104,10 @@ TEST_F(Handshake, PeerModeBitsBecomeTheirMirrorInOurMode) {
     // it; `Z`, `\` and `]` are never flagged, their escapes being control sequences.
     SetUp();
     feed(wire_copy(peer_block(0x03, "\x11\x13Z\\]{\x13\x14Z\\]{")));
-    EXPECT_EQ(codec.char_flags[0x11], CF_DROP);
-    EXPECT_EQ(codec.char_flags[0x13], CF_DROP | CF_ESCAPE);
-    EXPECT_EQ(codec.char_flags[0x14], CF_ESCAPE);
-    EXPECT_EQ(codec.char_flags['Z'] + codec.char_flags['\\'] + codec.char_flags[']'], 0);
+    EXPECT_EQ(link_setup.char_flags[0x11], CF_DROP);
+    EXPECT_EQ(link_setup.char_flags[0x13], CF_DROP | CF_ESCAPE);
+    EXPECT_EQ(link_setup.char_flags[0x14], CF_ESCAPE);
+    EXPECT_EQ(link_setup.char_flags['Z'] + link_setup.char_flags['\\'] + link_setup.char_flags[']'], 0);
     EXPECT_EQ(codec.link_mode, 0x03);
 }
 
@@ -148,7 +148,7 @@ TEST_F(Handshake, AcceptedBlockIsConfirmedAndThePeersConfirmationCompletes) {
     EXPECT_EQ(sent(), "{}");
     EXPECT_EQ(handshake_finish(), 0x4B);
     EXPECT_STREQ(establish.mode_text, "8C/8C");
-    EXPECT_EQ(codec.char_flags['{'], CF_ESCAPE | CF_DROP);
+    EXPECT_EQ(link_setup.char_flags['{'], CF_ESCAPE | CF_DROP);
     EXPECT_EQ(codec.in_frame, 1);
 }
 
@@ -175,7 +175,7 @@ TEST_F(Handshake, SpoiledBlocksAreIgnoredAndAnsweredWithOurBlock) {
         SetUp();
         feed(text);
         EXPECT_EQ(establish.got_block, 0) << text;
-        EXPECT_EQ(codec.link_mode + codec.char_flags[0x11], 0) << text;
+        EXPECT_EQ(codec.link_mode + link_setup.char_flags[0x11], 0) << text;
         EXPECT_EQ(sent(), our_copy() + our_copy()) << text;
     }
     SetUp();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/channels.h"
 #include "link/supervise.h"
 #include "serial/port.h"
 
@@ -54,6 +55,19 @@ std::string fake_line::drain() const {
         if (part.empty()) return out;
         out += part;
     }
+}
+
+void alloc_test_channels() {
+    struct range {
+        int first, last, send_size, send_class, recv_size;
+    };
+    for (range r : {range{0, 0, 256, CLASS_NORMAL, 256}, range{1, 1, 256, CLASS_NORMAL, 512},
+                    range{2, 3, 512, CLASS_NORMAL, 1024}, range{8, 15, 256, CLASS_MESSAGE, 514},
+                    range{16, 31, 2048, CLASS_BULK, 2048}})
+        for (int n = r.first; n <= r.last; ++n) {
+            send_alloc(n, r.send_size, r.send_class);
+            recv_alloc(n, r.recv_size);
+        }
 }
 
 uint8_t* frame_factory() {

@@ -21,6 +21,10 @@ struct fake_line {
     std::string take(int most) const;           // at most `most` of it
 };
 
+// The channels a session allocates, with the sizes and classes of its plan (session/plan.cpp,
+// above the link): control 0, status 1, offers 2, requests 3, chat 8 to 15, data 16 to 31.
+void alloc_test_channels();
+
 // Frames handed to the codec (as if built by the delivery layer) and frames it decoded.
 extern std::deque<std::string> frames_to_send;
 extern std::vector<std::string> frames_received;

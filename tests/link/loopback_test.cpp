@@ -1,6 +1,6 @@
-// Two link ends in one process, each with its own codec, channels and delivery state
-// (swapped in and out of the single instances around every step), joined by a line that
-// loses and corrupts bytes. Every channel's bytes must arrive exactly once and in order.
+// Two link ends in one process, each with its own codec, channels, schedule and delivery
+// state (swapped in and out of the single instances around every step), joined by a line
+// that loses and corrupts bytes. Every channel's bytes must arrive exactly once and in order.
 #include <malloc.h>
 
 #include <random>
@@ -8,7 +8,7 @@
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "link/retransmit.h"
-#include "session/plan.h"
+#include "link/setup.h"
 #include "link_test_util.h"
 #include "serial/port.h"
 
@@ -19,6 +19,7 @@ constexpr int stream_bytes = 12000;  // per channel and direction
 struct link_end {
     codec_state codec_saved;
     channels_state channels_saved;
+    schedule_state schedule_saved;
     delivery_state delivery_saved;
     retransmit_state retransmit_saved;
     int line_fd = -1;
@@ -33,6 +34,7 @@ uint8_t stream_byte(int channel, int index) { return static_cast<uint8_t>(1 + (i
 void load(link_end& end) {
     std::swap(codec, end.codec_saved);
     std::swap(channels, end.channels_saved);
+    std::swap(schedule, end.schedule_saved);
     std::swap(delivery, end.delivery_saved);
     std::swap(retransmit, end.retransmit_saved);
     serial.line_fd = end.line_fd;
@@ -102,19 +104,21 @@ loopback_result run_loopback(int mode, unsigned seed, int noise_one_in) {
     for (link_end& end : ends) {
         codec = codec_state{};
         codec.link_mode = mode;
-        codec.char_flags[0x11] = CF_ESCAPE | CF_DROP;
-        codec.char_flags[0x13] = CF_ESCAPE | CF_DROP;
-        codec.char_flags['{'] = static_cast<uint8_t>(mode & 3);
+        link_setup.char_flags[0x11] = CF_ESCAPE | CF_DROP;
+        link_setup.char_flags[0x13] = CF_ESCAPE | CF_DROP;
+        link_setup.char_flags['{'] = static_cast<uint8_t>(mode & 3);
         delivery = delivery_state{};
         retransmit = retransmit_state{};
         channels = channels_state{};
-        alloc_link_channels();
+        schedule = schedule_state{};
+        alloc_test_channels();
         serial.clock = 1000;
         serial.clock_ms = 1000000;
         codec.last_rx_time = 1000;
         codec.last_tx_time = 1000;
         std::swap(codec, end.codec_saved);
         std::swap(channels, end.channels_saved);
+        std::swap(schedule, end.schedule_saved);
         std::swap(delivery, end.delivery_saved);
         std::swap(retransmit, end.retransmit_saved);
     }

@@ -14,7 +14,6 @@
 #include <string>
 #include <utility>
 
-#include "app/app.h"
 #include "serial/lock.h"
 #include "support/child.h"
 #include "support/clock.h"
@@ -29,7 +28,7 @@ namespace {
 class SerialLine : public ::testing::Test {
    protected:
     void SetUp() override {
-        reset_all_state();
+        reset_up_to_serial();
         line = open_pty();
         console = open_pty();
         ASSERT_GE(line.slave, 0);
@@ -43,7 +42,7 @@ class SerialLine : public ::testing::Test {
         close(saved_stdin);
         close_pty(line);
         close_pty(console);
-        reset_all_state();
+        reset_up_to_serial();
     }
     pty_pair line, console;
     int saved_stdin = -1;
@@ -164,28 +163,8 @@ TEST_F(SerialLine, CarrierModes) {
     EXPECT_EQ(carrier_present(), 1);
 }
 
-// The handler stays for the whole run: every hang-up is a stop signal, but with -t the
-// first is the carrier's loss. One ignored at the start (nohup) stays ignored without -t.
-TEST(HangupHandler, EveryHangupIsCaughtAndAnIgnoredOneStaysIgnoredWithoutT) {
-    int status = run_child([] {
-        reset_all_state();
-        serial.carrier_mode = 2;
-        install_hangup_handler();
-        raise(SIGHUP);
-        if (carrier_present() != 0 || stop_count != 0) _exit(1);
-        raise(SIGHUP);
-        if (stop_count != 1 || stop_signal != SIGHUP) _exit(2);
-        reset_all_state();
-        signal(SIGHUP, SIG_IGN);
-        install_hangup_handler();
-        raise(SIGHUP);
-        _exit(stop_count == 0 ? 0 : 3);
-    }, [](pid_t) {});
-    EXPECT_EQ(exit_code(status), 0);
-}
-
 TEST(Clock, UpdateReadsTheTimeSeamOnly) {
-    state_reset reset;
+    state_reset<reset_up_to_serial> reset;
     use_fake_clock(123456);
     fake_clock.second = 123457;
     EXPECT_EQ(serial.clock, 123456);
@@ -239,7 +218,7 @@ TEST_F(SerialLine, LockFileWithoutANumberIsStaleOnlyWhenOldAndThePortIsFree) {
 TEST(Console, EndOfFileIsNoKeyAndTheConsoleIsWatchedNoMore) {
     int keys[2];
     ASSERT_EQ(pipe(keys), 0);
-    reset_all_state();
+    reset_up_to_serial();
     serial.console_fd = keys[0];
     ASSERT_EQ(write(keys[1], "k", 1), 1);
     EXPECT_EQ(key_waiting(), 1);
@@ -267,5 +246,5 @@ TEST(Console, EndOfFileIsNoKeyAndTheConsoleIsWatchedNoMore) {
     EXPECT_EQ(key_waiting(), 0);
     EXPECT_TRUE(serial.console_lost);
     close_pty(console);
-    reset_all_state();
+    reset_up_to_serial();
 }

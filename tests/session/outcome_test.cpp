@@ -37,7 +37,7 @@ TEST(Progress, NeverWrittenOntoTheLine) {
 // The status line was about 110 columns and wrapped on an 80-column terminal into a stack
 // of broken lines: each form fits the width it is given, the names going first.
 TEST(Progress, LinesFitTheWidthTheyAreGiven) {
-    reset_all_state();
+    reset_up_to_session();
     file_entry* in = new_entry("incoming/a-rather-long-name-for-a-download.tar.gz");
     in->size = 123456789;
     receiving.stream.current = in;
@@ -63,5 +63,5 @@ TEST(Progress, LinesFitTheWidthTheyAreGiven) {
     EXPECT_STREQ(line,
                  "Receiving a-rather-long-name-for-a 61728394/123456789 49% 11520 cps 1:29:19 left | "
                  "Sending another-long-name-going- 0/2000000000 0% 960 cps 578:42:14 left");
-    reset_all_state();  // frees both entries
+    reset_up_to_session();  // frees both entries
 }

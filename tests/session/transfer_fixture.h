@@ -56,7 +56,7 @@ protected:
     }
 
     static void reset_state() {
-        reset_all_state();
+        reset_up_to_session();
         use_fake_clock(1000);
     }
 

@@ -1,5 +1,5 @@
 // The one fake clock of the tests: both time seams of serial/port.h read it while a test
-// has it on, and reset_all_state puts the system's clocks back.
+// has it on, and every reset of tests/support/state.h puts the system's clocks back.
 #pragma once
 
 #include <cstdint>

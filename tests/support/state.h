@@ -1,5 +1,5 @@
-// One reset of every subsystem's state, the test side of the end-of-run seam, and the
-// check that nothing was left pending.
+// The reset of every subsystem's state, one per layer, the test side of the end-of-run seam,
+// and the check that nothing was left pending.
 #pragma once
 
 #include <string>
@@ -9,21 +9,30 @@ struct run_ended {
     int code;
 };
 
-// Frees what the state holds on the heap (rings, entries, directory nodes) and assigns every
-// subsystem its initial state, the seams included: the run's end throws run_ended and the
-// clock reads the system time. The curses screen, if a test built one, is its own to close.
-void reset_all_state();
+// Each reset frees what its layer and every layer below it hold on the heap (rings,
+// entries, directory nodes) and assigns them their initial state, the seams included: the
+// run's end throws run_ended and the clock reads the system time. A folder's tests link the
+// support of their own layer and no higher (tests/CMakeLists.txt), so they call its reset.
+// The curses screen, if a test built one, is its own to close.
+void reset_up_to_serial();
+void reset_up_to_link();
+void reset_up_to_files();
+void reset_up_to_session();
+void reset_all_state();  // ui and everything below it: all the program's state
 
 // What is still pending, "" when nothing: bytes in the link's rings, channels in its
-// scheduling queues or in flight, entries in the file queues. A fixture whose cases end
-// with everything delivered checks it in its tear-down, before the reset.
+// scheduling queues or in flight (link_leftovers), and entries in the file queues
+// (leftovers). A fixture whose cases end with everything delivered checks it in its
+// tear-down, before the reset.
+std::string link_leftovers();
 std::string leftovers();
 
 // A fixture's first member: the state is reset before the other members (a fake line, say)
 // are built, and again after they are gone.
+template <void (*reset)()>
 struct state_reset {
-    state_reset() { reset_all_state(); }
-    ~state_reset() { reset_all_state(); }
+    state_reset() { reset(); }
+    ~state_reset() { reset(); }
 };
 
 // The exit code a piece of work ended the run with, or -1 when it returned.
