@@ -57,6 +57,8 @@ Log, bell, end of the run:
              passed without transfer activity
   -e N       end by itself only after N seconds (0..600) without a chat line
              typed here (above 600: end at once, code 0)
+  --no-compress  never compress file data (two kestro ends compress it
+             with zstd unless either says no; text moves several times faster)
   --progress door mode: a status line once a second on standard error
   --help     this text              --version  name and version
 
