@@ -169,6 +169,7 @@ int service_cycle() {
         yell_silence();
         return 1;
     }
-    wait_for_input();
+    // A file being hashed is work of our own: the cycle comes round again at once.
+    if (!offer_hash_due() && !stream_hash_due() && !receive_hash_due()) wait_for_input();
     return 0;
 }

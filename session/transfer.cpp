@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include "files/lists.h"
 #include "link/channels.h"
 #include "serial/port.h"
+#include "serial/process.h"
 
 session_options session;
 activity_state activity;
@@ -52,7 +54,8 @@ void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*star
 }
 
 int piece_size(const transfer_direction& stream) {
-    return stream.slice_left < stream.figures.file_bytes_left ? stream.slice_left : stream.figures.file_bytes_left;
+    int64_t left = stream.figures.file_bytes_left;
+    return left < stream.slice_left ? static_cast<int>(left) : stream.slice_left;
 }
 
 void piece_moved(transfer_direction* stream, int n) {
@@ -75,7 +78,7 @@ void file_moved(transfer_direction* stream, int n) {
     fig.bytes_moved += n;
 }
 
-void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset) {
+void stream_accept(transfer_direction* stream, file_entry* entry, int64_t offset) {
     transfer_figures& fig = stream->figures;
     if (fig.files_left == 0) {
         fig.total_files = 0;
@@ -84,8 +87,13 @@ void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset
     entry->offset = offset;
     fig.files_left += 1;
     fig.total_files += 1;
-    fig.total_bytes = figure_add(fig.total_bytes, entry->size);
-    fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
+    fig.total_bytes = figure_add(fig.total_bytes, entry->length);
+    fig.bytes_left = figure_add(fig.bytes_left, entry->length - offset);
+}
+
+void stream_uncount(transfer_direction* stream, const file_entry* entry) {
+    stream->figures.total_files -= 1;
+    stream->figures.total_bytes = figure_add(stream->figures.total_bytes, -entry->length);
 }
 
 void stream_closed(transfer_direction* stream) {
@@ -107,8 +115,22 @@ void announce(uint8_t caps) { announcement.own_caps = caps; }
 void peer_announced(uint8_t caps) {
     announcement.peer_caps = caps;
     announcement.peer_opened = true;
+    files.large_files_served = both_announced(CAP_EXTENDED);
 }
 
 bool peer_opened() { return announcement.peer_opened; }
 
 bool both_announced(uint8_t cap) { return (announcement.own_caps & announcement.peer_caps & cap) != 0; }
+
+void write_le64(uint8_t* out, uint64_t value) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t read_le64(const uint8_t* bytes) {
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
+    return value;
+}
+
+// A BBS may scan new uploads by their dates: in door mode only when asked for.
+bool apply_times_on() { return session.apply_times < 0 ? process.device_mode : session.apply_times != 0; }

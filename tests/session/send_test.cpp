@@ -47,8 +47,8 @@ TEST_F(Sending, OfferCarriesHeaderAndWholeBaseNameOrFinishesLocallyWhenTooLong) 
     std::string header(reinterpret_cast<const char*>(&files.upload_queue.head->time), 8);
     EXPECT_EQ(header.substr(4), le32(5));
     queue_append(&files.upload_queue, new_entry(("d/" + std::string(504, 'n')).c_str()));
-    queue_files({{std::string(223, 'g').c_str(), "g"}, {std::string(255, 'f').c_str(), "f"}});
-    send_offers();  // 20 + 232 bytes written: 260 free, too few for the next 264
+    queue_files({{std::string(239, 'g').c_str(), "g"}, {std::string(255, 'f').c_str(), "f"}});
+    send_offers();  // 20 + 248 bytes written: 260 free, too few for the next 264
     EXPECT_EQ(wire(CH_OFFERS).substr(0, 20), header + "my file.txt" + '\0');
     send_offers();  // written whole once there is room
     EXPECT_EQ(wire(CH_OFFERS).substr(8), std::string(255, 'f') + '\0');
