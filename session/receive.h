@@ -30,6 +30,11 @@
 //   report_file_error (what, path, reason)  "kestro: WHAT PATH: REASON" on standard error
 //   waiting_for (path)   a file of that name is being received or waits to be
 //   in_extra_dirs (base, suffix)  the name is present in a directory of -d beyond the first
+// Within the receiving side (session/check.cpp):
+//   check_whole_file (fd, entry) -> whole_file: the check between the current file's last
+//                        byte and its 'S' line and "c" (what close_incoming says above); a
+//                        file that fails it for its digest is put back as it was
+//   names_it (fd, path)  the name still leads to the open file
 // Names are literal paths: a blank in a name is part of it.
 #pragma once
 
@@ -110,6 +115,7 @@ bool receive_hash_due();
 void accept_incoming(file_entry* entry, int64_t offset, char letter);
 void abort_download(char letter);
 enum class incoming_check { kept, mismatch, failed };
+enum class whole_file { kept, unsynced, lost, mismatch };
 incoming_check close_incoming();
 void on_peer_abort();
 void on_request_answer(char letter);
@@ -120,3 +126,5 @@ int open_target(const char* path, int flags, struct stat* st, const char** unfit
 void report_file_error(const char* what, const char* path, const char* reason);
 bool waiting_for(const char* path);
 bool in_extra_dirs(const char* base, const char* suffix);
+whole_file check_whole_file(int fd, file_entry* entry);
+bool names_it(int fd, const char* path);
