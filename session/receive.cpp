@@ -368,15 +368,8 @@ piece_result receive_squeezed_piece() {
     return end_data();
 }
 
-// The current file's next step in the data stream (the layout: session/transfer.h).
-piece_result receive_next() {
-    switch (receiving.stream.phase) {
-        case PHASE_PREFIX: return hash_held_prefix();
-        case PHASE_VERDICT: return take_verdict();
-        case PHASE_DIGEST: return take_digest();
-        default: return receiving.stream.squeezed ? receive_squeezed_piece() : receive_piece();
-    }
-}
+constexpr stream_steps receive_steps{hash_held_prefix, take_verdict, receive_piece, receive_squeezed_piece,
+                                     take_digest};
 
 // Accepted files dropped unfinished keep the downloads bit of the exit status for the run.
 void note_dropped_downloads() {
@@ -429,7 +422,7 @@ void on_request_answer(char letter) {
     else finish_entry(entry, static_cast<uint8_t>(letter));
 }
 
-void receive_data() { run_stream(&receiving.stream, receive_next, start_next_file); }
+void receive_data() { run_stream(&receiving.stream, receive_steps, start_next_file); }
 
 void confirm_received(file_entry* entry) {
     // Files confirmed together (the status channel was full for a while) end the batch once.

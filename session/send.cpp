@@ -360,15 +360,7 @@ piece_result send_piece() {
     return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
-// The current file's next step in the data stream (the layout: session/transfer.h).
-piece_result send_next() {
-    switch (sending.stream.phase) {
-        case PHASE_PREFIX: return hash_prefix();
-        case PHASE_VERDICT: return send_verdict();
-        case PHASE_DIGEST: return send_digest();
-        default: return sending.stream.squeezed ? send_squeezed_piece() : send_piece();
-    }
-}
+constexpr stream_steps send_steps{hash_prefix, send_verdict, send_piece, send_squeezed_piece, send_digest};
 
 }  // namespace
 
@@ -440,7 +432,7 @@ void serve_request() {
     }
 }
 
-void send_data() { run_stream(&sending.stream, send_next, start_next_file); }
+void send_data() { run_stream(&sending.stream, send_steps, start_next_file); }
 
 bool stream_hash_due() {
     const transfer_direction& stream = sending.stream;

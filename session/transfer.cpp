@@ -39,14 +39,27 @@ int32_t figure_add(int32_t figure, int64_t amount) {
     return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
 }
 
-void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*start_next)()) {
+namespace {
+
+piece_result step(const transfer_direction& stream, const stream_steps& steps) {
+    switch (stream.phase) {
+        case PHASE_PREFIX: return steps.prefix();
+        case PHASE_VERDICT: return steps.verdict();
+        case PHASE_DIGEST: return steps.digest();
+        default: return stream.squeezed ? steps.squeezed_data() : steps.raw_data();
+    }
+}
+
+}  // namespace
+
+void run_stream(transfer_direction* stream, const stream_steps& steps, void (*start_next)()) {
     if (stream->abort_state != ABORT_NONE) return;
     if (stream->current != nullptr) {
         // Pieces while they move, not one per cycle: on a fast line one piece per turn of the
         // cycle, not the line, would set the pace, and receive rings left full make the
         // peer's blocks bounce for want of room.
         piece_result r = piece_result::moved;
-        for (int n = 0; n < PIECES_PER_CYCLE && r == piece_result::moved; ++n) r = piece();
+        for (int n = 0; n < PIECES_PER_CYCLE && r == piece_result::moved; ++n) r = step(*stream, steps);
         if (r != piece_result::file_done) return;
     }
     // A file finished with more accepted ones left: the next one is opened in this cycle.

@@ -12,8 +12,9 @@
 //   finish_entry (entry, letter) sets the letter and appends the entry to finished_queue
 //   write_status_letter (letter) one byte into send channel 1 (callers checked the room)
 //   figure_add (figure, amount)  a 32-bit figure moved by amount, wrapping
-//   run_stream (stream, piece, start_next)   a side's turn: pieces while `piece` moves them
-//                                (PIECES_PER_CYCLE at most), then the next file when one is done
+//   run_stream (stream, steps, start_next)   a side's turn: the step of the current file's
+//                                phase while steps move (PIECES_PER_CYCLE at most), then the
+//                                next file when one is done
 //   piece_size (stream)          bytes of the next piece: the slice's rest or the file's
 //   piece_moved (stream, n)      n bytes of file data moved through the data channels: both
 //                                of the next two
@@ -233,7 +234,16 @@ void set_idle_exit(int32_t seconds);
 void set_session_option(int session_options::*option, int value);
 bool auto_exit_on();
 void note_activity();
-void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*start_next)());
+// One side's steps through a file's part of the data stream, by phase (the layout above).
+struct stream_steps {
+    piece_result (*prefix)();
+    piece_result (*verdict)();
+    piece_result (*raw_data)();
+    piece_result (*squeezed_data)();
+    piece_result (*digest)();
+};
+
+void run_stream(transfer_direction* stream, const stream_steps& steps, void (*start_next)());
 int piece_size(const transfer_direction& stream);
 void piece_moved(transfer_direction* stream, int n);
 void slice_moved(transfer_direction* stream, int n);
