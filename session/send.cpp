@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <initializer_list>
 
 #include "files/lists.h"
@@ -61,9 +61,10 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// -y after the peer's "c": the file goes only while its name still leads to the very file
-// that was sent, with the size sent and the times it had when it was opened. A file that
-// grew, or was replaced, while it was sent holds bytes the peer never got.
+// -y after the peer's "c" (or with CAP_EXTENDED its "x"): the file goes only while its name
+// still leads to the very file that was sent, with the size sent and the times it had when
+// it was opened (for "x": offered). A file that grew, or was replaced, while it was sent
+// holds bytes the peer never got.
 void delete_sent_file(const file_entry* entry) {
     struct stat now {};
     if (lstat(entry->name, &now) != 0) {
