@@ -72,8 +72,8 @@ def run_kestro(build, baud, kind, both, compress):
             corpus(kind, size, 1, os.path.join(work, "b", "from_b"))
         opts = f"-c -E 0 -s {baud}" + ("" if compress else " --no-compress")
         kestro = os.path.join(build, "kestro")
-        cmd_a = timed(f"cd a && exec {kestro} {opts} from_a", "../a.time")
-        cmd_b = timed(f"cd b && exec {kestro} {opts}" + (" from_b" if both else ""), "../b.time")
+        cmd_a = timed(f"cd a && exec {kestro} {opts} from_a", os.path.join(work, "a.time"))
+        cmd_b = timed(f"cd b && exec {kestro} {opts}" + (" from_b" if both else ""), os.path.join(work, "b.time"))
         start = time.monotonic()
         subprocess.run([os.path.join(build, "tools", "nullmodem"), "--baud", str(baud), "--door-a", "--door-b",
                         "--stderr-a", "a.err", "--stderr-b", "b.err", "--report", "report", "--",
@@ -96,7 +96,7 @@ def run_zmodem(build, baud, kind):
         for side in ("a", "b"):
             os.mkdir(os.path.join(work, side))
         corpus(kind, size, 0, os.path.join(work, "a", "from_a"))
-        cmd_a = f"cd a && date +%s.%N > ../t0 && /usr/bin/time -o ../a.time -f '%U %S %M' sz -q from_a; date +%s.%N > ../t1"
+        cmd_a = f"cd a && date +%s.%N > ../t0 && /usr/bin/time -o {work}/a.time -f '%U %S %M' sz -q from_a; date +%s.%N > ../t1"
         cmd_b = "cd b && exec rz -q"
         cable = subprocess.Popen([os.path.join(build, "tools", "nullmodem"), "--baud", str(baud), "--door-a",
                                   "--door-b", "--duration", str(ZMODEM_CAP_S), "--report", "report", "--",
