@@ -1291,8 +1291,9 @@ def write_report(rows, path, elapsed):
         f"Run {datetime.date.today().isoformat()} on commit {git_revision()}, "
         f"{'--long' if Config.long else '--quick'} ({Config.size // 1024} KiB files), {elapsed:.0f} s.",
         "",
-        "Two door-mode ends over `tools/nullmodem` (the bench's `hostile_peer` plays the rule-breaking",
-        "peer). Bytes lost: bytes of files an end claimed done (a sender's 's' log line, a",
+        "Two ends over `tools/nullmodem`, in door mode, or in device mode where a terminal matters",
+        "(in tmux); the bench's `hostile_peer` plays the rule-breaking peer, and the unreadable",
+        "file's sender runs as `nobody`. Bytes lost: bytes of files an end claimed done (a sender's 's' log line, a",
         "receiver's 'S' line, a sent file deleted by -y) that the receiver does not hold intact,",
         "plus bytes changed in files that must never be written (outside the download directory,",
         "our own uploads). Where a run breaks a file off, a second run resumes it and compares it",
