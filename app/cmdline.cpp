@@ -7,11 +7,11 @@
 #include "app/app.h"
 #include "app/usage.h"
 #include "files/lists.h"
-#include "link/codec.h"
 #include "link/delivery.h"
-#include "link/establish.h"
+#include "link/setup.h"
 #include "serial/port.h"
 #include "serial/process.h"
+#include "session/chat.h"
 #include "session/cycle.h"
 #include "session/outcome.h"
 #include "session/stats.h"
@@ -23,8 +23,6 @@ namespace {
 constexpr long max_auto_exit_s = 600;
 constexpr long min_line_speed = 50;
 constexpr long max_line_speed = 115200;
-constexpr uint8_t XON = 0x11;
-constexpr uint8_t XOFF = 0x13;
 
 constexpr char speed_option[] = "--speed";
 
@@ -89,7 +87,7 @@ bool names_a_device(int argc, char** argv) {
 }
 
 // --speed N or --speed=N: the rate the device is set to. False for any other word.
-bool take_speed_option(const char* word, int argc, char** argv, int* next) {
+bool take_speed_option(const char* word, int argc, char** argv, int* next, int32_t* speed) {
     size_t length = sizeof speed_option - 1;
     if (strncmp(word, speed_option, length) != 0 || (word[length] != '\0' && word[length] != '=')) return false;
     const char* argument = word + length + 1;
@@ -105,71 +103,63 @@ bool take_speed_option(const char* word, int argc, char** argv, int* next) {
         console_reason(subject, "not a standard rate (50, 75, 110, ... 9600, 19200, ... 4000000)");
         end_run(EXIT_BAD_OPTION);
     }
-    link_setup.port_speed = static_cast<int32_t>(rate);
+    *speed = static_cast<int32_t>(rate);
     return true;
 }
 
 void apply_option(char letter, const char* argument, const char* rest) {
     switch (letter) {
-        case 'C': link_setup.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; break;
+        case 'C': link_use_base85(); break;
         case 'D': break;
         case 'E': {
             long n = 0;
             if (!whole_number(argument, &n) || static_cast<unsigned long>(n) > max_auto_exit_s)
                 bad_value(letter, argument, "seconds from 0 to 600");
-            session.idle_exit_seconds = static_cast<int32_t>(n);
-            session.auto_exit_flags |= AUTO_EXIT_IDLE;
+            set_idle_exit(static_cast<int32_t>(n));
             break;
         }
         case 'F': break;
-        case 'H':
-            link_setup.flow_letter = 'S';
-            link_setup.initial_link_mode |= MODE_ESC_OUT | MODE_ESC_IN;
-            codec.char_flags[XON] = CF_ESCAPE | CF_DROP;
-            codec.char_flags[XOFF] = CF_ESCAPE | CF_DROP;
-            break;
-        case 'R': session.rename_existing = 1; break;
-        case 'U': files.name_mode = 'r'; break;
-        case 'X': session.log_refusals = 1; break;
-        case 'c': serial.carrier_mode = 0; break;
-        case 'd': files.name_mode = 'd'; break;
+        case 'H': link_use_xon_xoff(); break;
+        case 'R': set_session_option(&session_options::rename_existing, 1); break;
+        case 'U': set_name_mode(NAMES_TO_REQUEST); break;
+        case 'X': set_session_option(&session_options::log_refusals, 1); break;
+        case 'c': set_carrier_mode(CARRIER_IGNORED); break;
+        case 'd': set_name_mode(NAMES_TO_STORE); break;
         case 'e': {
             long n = 0;
             if (!whole_number(argument, &n)) bad_value(letter, argument, "seconds from 0 to 600");
-            session.chat_idle_seconds = static_cast<int32_t>(n);
-            session.auto_exit_flags |= AUTO_EXIT_CHAT;
-            cycle.last_chat_time = 0 - n;
+            set_chat_exit(static_cast<int32_t>(n));
             // An -e above the limit ends the run quietly, and as a success.
             if (static_cast<unsigned long>(n) > max_auto_exit_s) end_run(EXIT_BY_USER);
             break;
         }
-        case 'h': link_setup.flow_letter = 'N'; break;
-        case 'j': session.accept_uploads = 0; break;
-        case 'k': files.wildcards_allowed = 0; break;
-        case 'o': session.overwrite_existing = 1; break;
+        case 'h': link_use_no_flow(); break;
+        case 'j': set_session_option(&session_options::accept_uploads, 0); break;
+        case 'k': forbid_wildcards(); break;
+        case 'o': set_session_option(&session_options::overwrite_existing, 1); break;
         case 'p':
-            link_setup.device_path = argument;
-            process.device_mode = true;
+            link_choose_device(argument);
+            set_device_mode(true);
             break;
-        case 'q': screen.beeper_off = 1; break;
-        case 'r': session.serve_requests = 1; break;
+        case 'q': set_beeper_off(); break;
+        case 'r': set_session_option(&session_options::serve_requests, 1); break;
         case 's': {
             long n = number(argument);
             if (n < min_line_speed || n > max_line_speed) bad_value(letter, argument, "a line speed from 50 to 115200");
-            stats.line_speed = static_cast<int32_t>(n);
+            set_line_speed(static_cast<int32_t>(n));
             break;
         }
-        case 't': serial.carrier_mode = 2; break;
-        case 'u': files.name_mode = 'u'; break;
+        case 't': set_carrier_mode(CARRIER_AFTER_HANGUP); break;
+        case 'u': set_name_mode(NAMES_TO_SEND); break;
         case 'v':
             if (set_profile(static_cast<char>(toupper(static_cast<unsigned char>(argument[0])))) != 0)
                 bad_value(letter, argument, "a profile letter: T, S, C, M, L or H");
-            cycle.profile_echo_pending = 1;
+            announce_profile();
             break;
-        case 'w': session.resume_check = 0; break;
-        case 'x': session.delete_partial = 1; break;
-        case 'y': session.delete_sent = 1; break;
-        case 'z': stats.log_path = argument; break;
+        case 'w': set_session_option(&session_options::resume_check, 0); break;
+        case 'x': set_session_option(&session_options::delete_partial, 1); break;
+        case 'y': set_session_option(&session_options::delete_sent, 1); break;
+        case 'z': set_log_path(argument); break;
         default: unknown_option(rest);
     }
 }
@@ -177,19 +167,24 @@ void apply_option(char letter, const char* argument, const char* rest) {
 }  // namespace
 
 void parse_command_line(int argc, char** argv) {
-    process.device_mode = names_a_device(argc, argv);
+    set_device_mode(names_a_device(argc, argv));
+    int32_t port_speed = 0;  // --speed
     int next = 1;
     while (next < argc) {
         const char* word = argv[next++];
         if (strcmp(word, "--progress") == 0) {
-            outcome.progress_wanted = true;
+            want_progress();
+            continue;
+        }
+        if (strcmp(word, "--no-compress") == 0) {
+            set_session_option(&session_options::compress, 0);
             continue;
         }
         if (word[0] != '-') {
             expand_argument(word, add_argument_name);
             continue;
         }
-        if (take_speed_option(word, argc, argv, &next)) continue;
+        if (take_speed_option(word, argc, argv, &next, &port_speed)) continue;
         // Letters that need an argument take the following words, in order.
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {
             const char* argument = nullptr;
@@ -205,6 +200,7 @@ void parse_command_line(int argc, char** argv) {
     }
     // The log names the speed the device was set to, unless -s says otherwise. A door's
     // line is the calling system's: --speed means nothing there.
-    if (!process.device_mode) link_setup.port_speed = 0;
-    if (stats.line_speed == 0) stats.line_speed = link_setup.port_speed;
+    if (!process.device_mode) port_speed = 0;
+    link_choose_speed(port_speed);
+    if (stats.line_speed == 0) set_line_speed(port_speed);
 }

@@ -17,6 +17,7 @@
 #include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/status.h"
 #include "session/stats.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
@@ -152,7 +153,7 @@ void check_display() {
 void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);
     check_display();  // before the log is opened and before any byte goes on the line
-    if (!process.device_mode) link_setup.handshake_echo = 0;
+    if (!process.device_mode) link_echo_off();
     progress_start();
     open_transfer_log();
     install_hangup_handler();
@@ -162,7 +163,7 @@ void kestro_main(int argc, char** argv) {
     on_end_of_run(exit_handler);
     link_establish(link_banner, kestro_identification);
     clock_update();
-    cycle.last_activity_time = serial.clock;
+    activity.last_activity_time = serial.clock;
     alloc_link_channels();
     on_peer_goodbye = drain_status_channel;
     screen_setup();
@@ -170,6 +171,7 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
+    announce(session.compress ? CAP_COMPRESS : 0);
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -40,6 +40,7 @@
 #include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/status.h"
 #include "session/transfer.h"
 
 namespace {
@@ -89,7 +90,7 @@ bool inject_offer(int n, const offer& o) {
 
 bool settled() {
     return sending.offered_queue.head == nullptr && sending.send_queue.head == nullptr &&
-           sending.in_transit_queue.head == nullptr && sending.upload_abort_state == ABORT_NONE &&
+           sending.in_transit_queue.head == nullptr && sending.stream.abort_state == ABORT_NONE &&
            files.request_queue.head == nullptr && receiving.requested_queue.head == nullptr;
 }
 
@@ -208,7 +209,7 @@ int main(int argc, char** argv) {
     link_setup.handshake_echo = 0;
     link_establish(mode == "banner" ? escape_banner : link_banner, kestro_identification);
     clock_update();
-    started = cycle.last_activity_time = serial.clock;
+    started = activity.last_activity_time = serial.clock;
     alloc_link_channels();
     on_peer_goodbye = drain_status_channel;
     send_opening_block(1);

@@ -93,3 +93,25 @@ uint16_t dos_date(time_t timestamp) {
                      static_cast<uint32_t>(parts->tm_mday);
     return static_cast<uint16_t>(value);
 }
+
+int64_t dos_to_time(uint16_t date, uint16_t time) {
+    int day = date & 0x1F;
+    int month = (date >> 5) & 0x0F;
+    int hour = time >> 11;
+    int minute = (time >> 5) & 0x3F;
+    int second = (time & 0x1F) * 2;
+    // A field out of its range is no time at all: an offer of a file without a date.
+    if (day < 1 || day > 31 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return -1;
+    struct tm parts {};
+    parts.tm_year = (date >> 9) + 80;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    parts.tm_isdst = -1;  // local time, summer or not as that day had it
+    time_t t = mktime(&parts);
+    // mktime moves a 31 February on to March: that is no date either.
+    if (t == -1 || parts.tm_mday != day || parts.tm_mon != month - 1) return -1;
+    return t;
+}

@@ -6,6 +6,7 @@
 //   queue_pop (q) -> entry or null;  queue_free_all (q)
 //   queue_remove (q, entry) -> 1 when the entry was in q and is now unlinked, else 0
 //   dos_time (t), dos_date (t)
+//   dos_to_time (date, time) -> the local time they name, -1 when a field is out of range
 #pragma once
 
 #include <bit>
@@ -63,3 +64,4 @@ int queue_remove(file_queue* queue, file_entry* entry);
 void queue_free_all(file_queue* queue);
 uint16_t dos_time(time_t timestamp);
 uint16_t dos_date(time_t timestamp);
+int64_t dos_to_time(uint16_t date, uint16_t time);

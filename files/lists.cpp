@@ -238,3 +238,7 @@ void add_argument_name(const char* name) {
             break;
     }
 }
+
+void set_name_mode(char mode) { files.name_mode = mode; }
+
+void forbid_wildcards() { files.wildcards_allowed = 0; }

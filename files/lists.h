@@ -14,6 +14,7 @@
 //                              (a "kestro:" line) and noted for the screen and the summary
 //   note_not_sent (name, reason)  noted only: files.unsent, then a count in unsent_more
 //   dir_list_free_all (list)   frees every directory node
+//   set_name_mode (mode), forbid_wildcards ()   the command line's -u -d -U and -k
 #pragma once
 
 #include "files/entries.h"
@@ -38,9 +39,16 @@ struct unsent_name {
     char reason[UNSENT_REASON_SIZE];
 };
 
+// What the names that follow on the command line are (files.name_mode).
+enum name_mode : char {
+    NAMES_TO_SEND = 'u',     // files to send
+    NAMES_TO_STORE = 'd',    // names to store received files under
+    NAMES_TO_REQUEST = 'r',  // files to request from the peer
+};
+
 struct files_state {
     // Set by the command line.
-    char name_mode = 'u';       // following names: 'u' send, 'd' receive under, 'r' request
+    char name_mode = NAMES_TO_SEND;  // a name_mode
     int wildcards_allowed = 1;  // 0: a name with '*' or '?' is neither sent nor served
 
     file_queue upload_queue;
@@ -68,3 +76,5 @@ void add_argument_name(const char* name);
 void dir_list_free_all(dir_list* list);
 void report_not_sent(const char* name);
 void note_not_sent(const char* name, const char* reason);
+void set_name_mode(char mode);
+void forbid_wildcards();

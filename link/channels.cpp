@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/supervise.h"
+#include "link/failure.h"
 
 channels_state channels;
 
@@ -13,7 +13,7 @@ constexpr int RECV_START_SEQUENCE = SEQUENCE_BIT;  // the first block (bit 0) is
 
 uint8_t* alloc_ring(int size) {
     auto* ring = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
-    if (ring == nullptr) link_fail("Out of memory.", 2, 1);
+    if (ring == nullptr) link_fail("Out of memory.", AWAIT_GOODBYE, PAUSE_AFTER);
     return ring;
 }
 
@@ -175,3 +175,12 @@ void chan_queue_unlink(link_channel* record) {
     record->next = nullptr;
     record->previous = nullptr;
 }
+
+int send_unframed(int number) {
+    const link_channel* rec = channels.send_channels[number];
+    return rec->queued - rec->in_flight;
+}
+
+bool send_up(int number) { return channels.send_channels[number] != nullptr; }
+
+bool recv_up(int number) { return channels.recv_channels[number] != nullptr; }

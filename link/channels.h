@@ -5,6 +5,8 @@
 //                                  a ring of that size; "Out of memory." through link_fail
 //                                  (which channels exist, and their sizes, is the session's plan)
 //   send_room (n), send_queued (n), send_has_unsent (n)   counts / 0-1
+//   send_unframed (n)              bytes queued that no frame has carried yet
+//   send_up (n), recv_up (n)       whether that channel's ring is allocated
 //   send_write (n, bytes, count)   bytes taken: min(count, room), possibly 0
 //   send_reset (n), recv_reset (n) discard contents
 //   recv_queued (n), recv_read (n, buffer, count)   bytes waiting / bytes moved
@@ -16,21 +18,11 @@
 
 #include <cstdint>
 
-constexpr int LINK_CHANNELS = 32;
+#include "link/wire.h"
 
 constexpr int CLASS_BULK = 0;     // file data: served last
 constexpr int CLASS_NORMAL = 1;   // control, status, offers, requests
 constexpr int CLASS_MESSAGE = 2;  // chat: a frame emptying the channel gets a trailing zero
-
-// Item bytes of a frame: the top two bits give the kind, bit 5 the sequence bit, bits 0 to 4
-// the channel. A channel record keeps its sequence bit and its next verdict in these terms.
-constexpr uint8_t KIND_MASK = 0xC0;
-constexpr uint8_t KIND_DATA = 0x00;  // data header: the rest up to the trailer is channel data
-constexpr uint8_t KIND_ENQ = 0x40;   // repeat your verdict on my outstanding block
-constexpr uint8_t KIND_ACK = 0x80;   // your block was stored
-constexpr uint8_t KIND_NAK = 0xC0;   // your block was refused for want of room, or never came
-constexpr uint8_t SEQUENCE_BIT = 0x20;
-constexpr uint8_t CHANNEL_MASK = 0x1F;
 
 struct channel_queue;
 
@@ -82,6 +74,9 @@ void recv_alloc(int number, int size);
 int send_room(int number);
 int send_queued(int number);
 int send_has_unsent(int number);
+int send_unframed(int number);
+bool send_up(int number);
+bool recv_up(int number);
 int send_write(int number, const uint8_t* bytes, int count);
 void send_reset(int number);
 int recv_queued(int number);

@@ -3,25 +3,13 @@
 #include <array>
 #include <cstring>
 
-#include "link/delivery.h"
-#include "link/supervise.h"
+#include "link/failure.h"
 #include "serial/port.h"
 
 codec_state codec;
 
 namespace {
 
-// Bytes with a meaning on the wire.
-constexpr uint8_t BRACE = 0x7B;       // `{`: introduces a two-byte control sequence
-constexpr uint8_t FRAME_END = 0x7D;   // `}` after `{`: ends the frame, starts the next
-constexpr uint8_t TERMINATE = 0x7C;   // `|` after `{`: right after `{}`, the peer ends the link
-constexpr uint8_t INTERRUPT = 0x7A;   // `z` after `{`: the peer is interrupted
-constexpr uint8_t DATA_BRACE = 0x5B;  // `[` after `{`: a data byte `{`
-constexpr uint8_t CTRL_X = 0x18;      // counted while the peer is interrupted
-constexpr uint8_t ESCAPE_XOR = 0x20;  // an escaped byte travels as itself XOR this
-constexpr uint8_t HEADER_XOR = 0x20;  // a 7-bit group header travels XOR this
-constexpr uint8_t B85_FIRST = 33;     // `!`: base-85 digit 0
-constexpr uint8_t B85_LAST = 117;     // `u`: base-85 digit 84
 constexpr int B85_GROUP_BYTES = 4;
 constexpr int B85_GROUP_DIGITS = 5;
 constexpr int GROUP_7BIT = 7;           // data bytes sharing one 7-bit header
@@ -173,7 +161,7 @@ int gather_chunks() {
             codec.end_sent = 1;
         }
         if (used + CHUNK_SIZE > limit) return used;
-        uint8_t* end = codec.frame_source();
+        uint8_t* end = frame_source();
         if (end == nullptr) {
             codec.tx_pos = nullptr;
             codec.tx_end = nullptr;
@@ -251,7 +239,7 @@ void end_of_frame() {
         // A short last base-85 group of n digits carries n-1 bytes.
         if ((codec.link_mode & MODE_B85_IN) && codec.group_count >= 2)
             store_b85_bytes(codec.accumulator, codec.group_count - 1);
-        codec.frame_sink(codec.rx_frame + codec.rx_pos);
+        frame_sink(codec.rx_frame + codec.rx_pos);
     }
     if (codec.link_interrupted != 0) {
         codec.last_rx_time = serial.clock;
@@ -273,7 +261,7 @@ int control(int i) {
     case TERMINATE:
         if (codec.in_frame && codec.rx_pos == 0) {
             if (on_peer_goodbye != nullptr) on_peer_goodbye();
-            link_fail("ZARN data link terminated.", 1, 0);
+            link_fail("ZARN data link terminated.", SEND_GOODBYE, NO_PAUSE);
         }
         restart_frame(0);
         return i + 1;
@@ -326,7 +314,7 @@ void decode_read(int n) {
         if (codec.link_interrupted != 0) {
             if (b == CTRL_X) {
                 if (codec.link_interrupted++ > interrupt_ctrl_x)
-                    link_fail("ZARN data link interrupted.", 1, 1);
+                    link_fail("ZARN data link interrupted.", SEND_GOODBYE, PAUSE_AFTER);
                 i += 2;  // the byte after a counted Ctrl-X is not examined
                 continue;
             }
@@ -365,7 +353,8 @@ uint16_t crc16(const uint8_t* first, const uint8_t* end) {
 
 int set_char_flags(uint8_t byte, uint8_t bits) {
     // Escaped, these would read as the control sequences `{z`, `{|` and `{}`.
-    if (byte == 'Z' || byte == '\\' || byte == ']') return -1;
+    const uint8_t travels_as = byte ^ ESCAPE_XOR;
+    if (travels_as == INTERRUPT || travels_as == TERMINATE || travels_as == FRAME_END) return -1;
     codec.char_flags[byte] |= bits;
     return 0;
 }

@@ -16,24 +16,8 @@
 #include <cstdint>
 #include <ctime>
 
-#include "link/delivery.h"
+#include "link/wire.h"
 
-// Line-mode bits of link_mode (the low byte is also the handshake mode byte).
-constexpr int MODE_ESC_OUT = 0x01;   // send bytes flagged in char_flags escaped
-constexpr int MODE_ESC_IN = 0x02;    // `{` b is an escape; raw CF_DROP bytes are noise
-constexpr int MODE_7BIT_OUT = 0x04;  // pack frame bytes into 7-bit groups
-constexpr int MODE_7BIT_IN = 0x08;
-constexpr int MODE_B85_OUT = 0x10;  // printable base-85 groups
-constexpr int MODE_B85_IN = 0x20;
-
-// char_flags bits.
-constexpr uint8_t CF_ESCAPE = 0x01;  // must not appear raw on the line in our direction
-constexpr uint8_t CF_DROP = 0x02;    // arriving raw, it is noise or flow control
-
-constexpr uint16_t LINK_CRC_RESIDUE = 0x1D0F;  // register over a good frame and its trailer
-
-constexpr int FRAME_BUFFER_SIZE = 1104;  // largest frame with trailer fits with room to spare
-constexpr int FRAME_ABANDON_AT = 1098;   // a frame this long without `{}` is noise
 constexpr int CHUNK_SIZE = 256;          // encoded bytes of one chunk at most
 constexpr int CHUNK_CLOSE_AT = 252;      // an escape pair or b85 group may still follow
 // Chunks gathered into one port write while the line takes whole writes, not one write per
@@ -72,12 +56,15 @@ struct codec_state {
     int link_interrupted = 0;
     time_t last_rx_time = 0;
 
-    // The delivery layer above; tests put a frame factory and a frame tap here.
-    uint8_t* (*frame_source)() = build_frame;
-    void (*frame_sink)(uint8_t* end) = handle_frame;
 };
 
 extern codec_state codec;
+
+// The delivery layer above builds the frames we send and takes the ones we decode:
+// delivery.cpp points these at build_frame and handle_frame; tests put a frame factory
+// and a frame tap here.
+extern uint8_t* (*frame_source)();
+extern void (*frame_sink)(uint8_t* end);
 
 uint16_t crc16(const uint8_t* first, const uint8_t* end);
 void link_transmit();

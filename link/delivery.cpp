@@ -3,15 +3,17 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/retransmit.h"
-#include "link/supervise.h"
+#include "link/failure.h"
+#include "link/setup.h"
 #include "serial/port.h"
 
 delivery_state delivery;
 void (*link_trace)(link_event event, const link_channel* rec, int n) = nullptr;
+uint8_t* (*frame_source)() = build_frame;
+void (*frame_sink)(uint8_t* end) = handle_frame;
 
 namespace {
 
-constexpr int TRAILER_BYTES = 2;
 constexpr int double_after = 128;  // good events between two doublings of the block size
 // A verdict is repeated only in a frame that follows its own this soon: later the peer has
 // had it, or has asked for it again.
@@ -28,14 +30,14 @@ constexpr profile profiles[] = {
     {'M', 256, 4096},  {'L', 1024, 4096},  {'H', 1024, 16384},
 };
 
-[[noreturn]] void protocol_error() { link_fail("ZARN data link error.", 2, 1); }
+[[noreturn]] void protocol_error() { link_fail("ZARN data link error.", AWAIT_GOODBYE, PAUSE_AFTER); }
 
 void trace(link_event event, const link_channel* rec, int n) {
     if (link_trace != nullptr) link_trace(event, rec, n);
 }
 
 void count_enquiry(link_channel* rec) {
-    if (rec->tries++ > max_tries) link_fail("ZARN data link failure.", 2, 1);
+    if (rec->tries++ > max_tries) link_fail("ZARN data link failure.", AWAIT_GOODBYE, PAUSE_AFTER);
 }
 
 uint8_t enquiry_byte(const link_channel* rec) {
@@ -283,7 +285,7 @@ void block_shrink() {
 }
 
 int set_profile(char letter) {
-    delivery.profile_letter = letter;
+    link_setup.profile_letter = letter;
     for (const profile& prof : profiles) {
         if (prof.letter != letter) continue;
         delivery.block_max = prof.block_max;
@@ -301,3 +303,13 @@ int profile_rank(char letter) {
         if (profiles[i].letter == letter) return i;
     return -1;
 }
+
+link_figures link_counters() {
+    return {delivery.window_size, channels.in_flight_total, delivery.block_size,
+            delivery.rx_packets,  delivery.rx_bytes,        delivery.rx_errors,
+            delivery.tx_packets,  delivery.tx_bytes,        delivery.tx_errors};
+}
+
+char profile_letter() { return link_setup.profile_letter; }
+
+int64_t link_line_rate() { return retransmit.rate; }

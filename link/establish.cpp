@@ -4,32 +4,22 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
 #include "link/retransmit.h"
 #include "link/supervise.h"
+#include "link/wire.h"
 #include "serial/port.h"
 #include "serial/process.h"
 
-const uint8_t link_banner[14] = {0x19, 'K', 'E', 'S', 'T', 'R', 'O', 0x18, ' ', 'v', '1', '.', '0', ' '};
+const uint8_t link_banner[14] = {BANNER_START, 'K', 'E', 'S', 'T', 'R', 'O', CTRL_X, ' ', 'v', '1', '.', '0', ' '};
 
 establish_state establish;
-link_setup_state link_setup;
 
 namespace {
-
-constexpr uint8_t CTRL_C = 3;        // the local user's cancel key
-constexpr uint8_t CTRL_X = 0x18;     // two in a row from the peer: it gave up
-constexpr uint8_t BRACE = '{';       // opens a control sequence; also ends a peer's list
-constexpr uint8_t BLOCK_MARK = '*';  // encloses the hex text of a block
-constexpr uint8_t BANNER_START = 0x19;  // first byte of the peer's banner
-
-constexpr int initial_window = 16384;
-constexpr int initial_block = 1024;
-constexpr int initial_block_min = 16;
-constexpr int initial_good_count = 96;  // the first doubling comes after 32 good frames
 
 void queue_out(const uint8_t* bytes, int count) {
     if (establish.out_pos > 0) {
@@ -45,7 +35,7 @@ void queue_out(const uint8_t* bytes, int count) {
 }
 
 void queue_confirmation() {
-    static const uint8_t confirmation[2] = {'{', '}'};
+    static const uint8_t confirmation[2] = {BRACE, FRAME_END};
     queue_out(confirmation, 2);
     handshake_flush();
 }
@@ -126,37 +116,19 @@ char hex_digit(int v) { return static_cast<char>(v < 10 ? '0' + v : 'A' + v - 10
 int hex_value(int x) { return x < ':' ? x - '0' : x - 55; }
 
 void reset_link_state(int mode_word) {
+    // What the command line chose lives in link_setup and in char_flags: everything else
+    // starts from its initial values.
     termination = termination_state{};
-    codec.link_mode = mode_word;
-
-    channels.ack_queue = channel_queue{};
-    channels.resend_high = channel_queue{};
-    channels.ready_high = channel_queue{};
-    channels.resend_low = channel_queue{};
-    channels.ready_low = channel_queue{};
-    channels.wait_queue = channel_queue{};
-    channels.enquiry_queue = channel_queue{};
-    channels.in_flight_total = 0;
-
-    // The profile letter chosen on the command line stays; its sizes come with the session.
-    delivery.window_size = initial_window;
-    delivery.block_size = initial_block;
-    delivery.block_max = initial_block;
-    delivery.block_min = initial_block_min;
-    delivery.good_count = initial_good_count;
-    delivery.rx_packets = delivery.rx_bytes = delivery.rx_errors = 0;
-    delivery.tx_packets = delivery.tx_bytes = delivery.tx_errors = 0;
-    delivery.last_verdict_count = 0;
+    codec_state fresh;
+    memcpy(fresh.char_flags, codec.char_flags, sizeof fresh.char_flags);
+    fresh.link_mode = mode_word;
+    codec = fresh;
+    delivery = delivery_state{};
     retransmit = retransmit_state{};
-
-    codec.tx_pos = nullptr;
-    codec.tx_end = nullptr;
-    codec.pending = nullptr;
-    codec.pending_count = 0;
-    codec.rx_pos = 0;
-    codec.in_frame = 0;
-    codec.pending_brace = 0;
-    codec.link_interrupted = 0;
+    for (channel_queue* q : {&channels.ack_queue, &channels.resend_high, &channels.ready_high, &channels.resend_low,
+                             &channels.ready_low, &channels.wait_queue, &channels.enquiry_queue})
+        *q = channel_queue{};
+    channels.in_flight_total = 0;
 }
 
 int build_handshake_block(uint8_t identification, int mode_word) {
@@ -212,7 +184,7 @@ void handshake_send_pass() {
 
 int check_peer_block(const uint8_t* block, int length) {
     if (!crc_good(block, length)) return -1;
-    if (block[0] != handshake_version) link_fail("Incompatible program version.", 1, 1);
+    if (block[0] != handshake_version) link_fail("Incompatible program version.", SEND_GOODBYE, PAUSE_AFTER);
     int data_end = length - handshake_trailer;
     int at = handshake_header;
     // A list without its closing `{` would have us read past the block: ignore the block.
@@ -292,9 +264,9 @@ int handshake_byte(uint8_t b) {
     // would stop our block for good while the peer waits for it.
     bool leftover = !establish.peer_heard && !establish.got_block;
     if (p == CTRL_X && b == CTRL_X && !establish.got_block)
-        link_fail("Initialization interrupted.", 1, 0);
-    if (p == BRACE && b == '|' && !leftover) link_fail("Initialization interrupted.", 1, 0);
-    if (p == BRACE && b == '}' && !leftover) {
+        link_fail("Initialization interrupted.", SEND_GOODBYE, NO_PAUSE);
+    if (p == BRACE && b == TERMINATE && !leftover) link_fail("Initialization interrupted.", SEND_GOODBYE, NO_PAUSE);
+    if (p == BRACE && b == FRAME_END && !leftover) {
         if (establish.got_block) {
             queue_confirmation();
             return 1;
@@ -331,14 +303,14 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
         clock_update();
         // Other keys are read and dropped: a key typed now must not act once the session runs.
         if (key_waiting() && read_console_key() == CTRL_C)
-            link_fail("Initialization cancelled.", 1, 0);
+            link_fail("Initialization cancelled.", SEND_GOODBYE, NO_PAUSE);
         supervise();
         handshake_flush();
         uint8_t b = 0;
         if (port_read(&b, 1) == 1) {
             if (link_setup.handshake_echo) echo_byte(b);
             // A byte that may end the handshake: the echo so far is shown first.
-            if (b == BLOCK_MARK || b == '|' || b == CTRL_X) echo_flush();
+            if (b == BLOCK_MARK || b == TERMINATE || b == CTRL_X) echo_flush();
             if (handshake_byte(b)) return handshake_finish();
         } else {
             echo_flush();

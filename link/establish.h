@@ -1,7 +1,6 @@
 // Link establishment: the port opened, the handshake, the line modes agreed.
 //
 // Interface summary:
-//   link_setup            what the command line chose: device, speed, flow, initial mode, echo
 //   link_establish (banner, identification)
 //                         returns the peer's identification byte once the link is up;
 //                         failures leave through link_fail, or end the run with 20
@@ -26,6 +25,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "link/setup.h"
+
 constexpr int handshake_version = 3;
 constexpr int handshake_resend_s = 4;  // a new send pass once more than this has passed
 constexpr uint8_t kestro_identification = 0x63;
@@ -38,16 +39,6 @@ constexpr int handshake_echo_size = 256;  // echoed bytes gathered for one write
 
 // 0x19, "KESTRO", 0x18, " v1.0 "
 extern const uint8_t link_banner[14];
-
-struct link_setup_state {
-    const char* device_path = nullptr;  // none: door mode, the line is standard input/output
-    int32_t port_speed = 0;             // --speed: the device's rate; 0 keeps its own
-    char flow_letter = 'H';             // -H 'S', -h 'N'; handed to the port open
-    int initial_link_mode = 0;          // -C sets 0x30, -H adds 0x03
-    int handshake_echo = 1;             // echo the peer's handshake bytes; off in door mode
-};
-
-extern link_setup_state link_setup;
 
 struct establish_state {
     char mode_text[6] = "";

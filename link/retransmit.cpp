@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/codec.h"
+#include "link/wire.h"
 #include "serial/port.h"
 
 retransmit_state retransmit;

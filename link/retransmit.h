@@ -24,7 +24,7 @@
 
 #include <cstdint>
 
-#include "link/channels.h"
+#include "link/wire.h"
 
 constexpr int64_t initial_timeout_ms = 4000;  // until the round trip is measured
 // With the back-off below, the 17th unanswered enquiry then comes more than 68 s after the

@@ -7,15 +7,11 @@
 #include <cstring>
 
 #include "link/codec.h"
+#include "link/wire.h"
 #include "serial/port.h"
 #include "serial/process.h"
 
-termination_state termination;
-void (*on_peer_goodbye)() = nullptr;
-
 namespace {
-
-constexpr uint8_t CTRL_C = 3;
 
 // Standard error is unbuffered; failures to write it are of no consequence here.
 void say(const char* text) { console_error(text); }
@@ -25,12 +21,12 @@ void say(const char* text) { console_error(text); }
 // With -t a hang-up is the carrier's loss.
 [[noreturn]] void stop_link(int signal_number) {
     switch (signal_number) {
-        case SIGINT: link_fail("Interrupted (SIGINT).", 1, 0);
-        case SIGQUIT: link_fail("Quit (SIGQUIT).", 1, 0);
+        case SIGINT: link_fail("Interrupted (SIGINT).", SEND_GOODBYE, NO_PAUSE);
+        case SIGQUIT: link_fail("Quit (SIGQUIT).", SEND_GOODBYE, NO_PAUSE);
         case SIGHUP:
-            if (serial.carrier_mode == 2) link_fail("Carrier lost.", 0, 1);
-            link_fail("Hangup (SIGHUP).", serial.door_mode ? 0 : 1, 0);
-        default: link_fail("Terminated (SIGTERM).", 1, 0);
+            if (serial.carrier_mode == CARRIER_AFTER_HANGUP) link_fail("Carrier lost.", CLOSE_PORT_ONLY, PAUSE_AFTER);
+            link_fail("Hangup (SIGHUP).", serial.door_mode ? CLOSE_PORT_ONLY : SEND_GOODBYE, NO_PAUSE);
+        default: link_fail("Terminated (SIGTERM).", SEND_GOODBYE, NO_PAUSE);
     }
 }
 
@@ -47,7 +43,7 @@ const char* abort_goodbye() {
 
 // One byte from the peer while we end: true when it completes the peer's goodbye `{|`.
 bool hear(uint8_t byte) {
-    bool goodbye = termination.last_heard == '{' && byte == '|';
+    bool goodbye = termination.last_heard == BRACE && byte == TERMINATE;
     termination.last_heard = byte;
     if (goodbye) termination.peer_goodbye = true;
     return goodbye;
@@ -112,39 +108,31 @@ const char* goodbye_wait() {
 
 void supervise() {
     // Whatever the carrier mode: a line that reads end of file or a hang-up is gone.
-    if (serial.line_gone) link_fail("Carrier lost.", 0, 1);
+    if (serial.line_gone) link_fail("Carrier lost.", CLOSE_PORT_ONLY, PAUSE_AFTER);
     // The user's terminal went away: the line is fine, so the peer gets the goodbye.
-    if (serial.console_lost) link_fail("Console lost.", 1, 0);
-    if (serial.carrier_mode != 0) {
+    if (serial.console_lost) link_fail("Console lost.", SEND_GOODBYE, NO_PAUSE);
+    if (serial.carrier_mode != CARRIER_IGNORED) {
         if (carrier_present()) {
             termination.carrier_seen_time = serial.clock;
         } else if (serial.clock - termination.carrier_seen_time > carrier_grace_s) {
-            link_fail("Carrier lost.", 0, 1);
+            link_fail("Carrier lost.", CLOSE_PORT_ONLY, PAUSE_AFTER);
         }
     }
     if (serial.clock - termination.last_check_clock > clock_jump_s) codec.last_rx_time = serial.clock;
     termination.last_check_clock = serial.clock;
     if (codec.link_interrupted == 0 && serial.clock - codec.last_rx_time > silence_timeout_s)
-        link_fail("ZARN data link time-out.", 1, 1);
+        link_fail("ZARN data link time-out.", SEND_GOODBYE, PAUSE_AFTER);
     if (stop_count > 0) stop_link(stop_signal);
-}
-
-void link_fail(const char* message, int level, int pause) {
-    console_drain();
-    termination.fail_message = message;
-    termination.termination_level = level;
-    termination.pause_flag = pause;
-    end_run(process.exit_status);
 }
 
 void link_terminate() {
     // A `{` that ended the codec's last read may open the peer's goodbye, whose `|` the
     // goodbye wait reads first.
-    if (codec.pending_brace) termination.last_heard = '{';
+    if (codec.pending_brace) termination.last_heard = BRACE;
     say("\r\n");
     say(termination.fail_message);
     say("\r\n");
-    if (termination.termination_level > 0) {
+    if (termination.termination_level >= SEND_GOODBYE) {
         const char* goodbye = termination_sequence;
         if (termination.session_done)
             codec_flush_pending();  // a half-sent chunk first: the goodbye inside an escape pair reads as data
@@ -153,7 +141,7 @@ void link_terminate() {
         send_goodbye(goodbye);
         clock_update();
     }
-    if (termination.termination_level > 1) {
+    if (termination.termination_level >= AWAIT_GOODBYE) {
         say("Waiting for ZARN termination... ");
         say(goodbye_wait());
     }

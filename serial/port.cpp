@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "serial/lock.h"
+#include "serial/process.h"
 
 serial_state serial;
 volatile sig_atomic_t no_hangup_flag = 1;
@@ -77,10 +79,10 @@ int refuse(int fd, const char* path, const char* reason) {
 // 'H' (the default) RTS/CTS; 'S' XON/XOFF instead (the link escapes both bytes then);
 // 'N' neither, for a cable without CTS. 'H' leaves the input flags as they are.
 void apply_flow(termios& attrs, char flow_letter) {
-    if (flow_letter == 'S' || flow_letter == 'N') {
+    if (flow_letter == FLOW_XON_XOFF || flow_letter == FLOW_NONE) {
         attrs.c_cflag &= ~CRTSCTS;
         attrs.c_iflag &= ~(IXON | IXOFF);
-        if (flow_letter == 'S') attrs.c_iflag |= IXON | IXOFF;
+        if (flow_letter == FLOW_XON_XOFF) attrs.c_iflag |= IXON | IXOFF;
     } else if (flow_letter != 0) {
         attrs.c_cflag |= CRTSCTS;
     }
@@ -110,7 +112,7 @@ int open_device(const char* path, int32_t speed, char flow_letter) {
     serial.line_attrs.c_cc[VTIME] = 0;
     // The receiver on; with -c the modem lines are ignored, as on a three-wire cable.
     serial.line_attrs.c_cflag |= CREAD;
-    if (serial.carrier_mode == 0) serial.line_attrs.c_cflag |= CLOCAL;
+    if (serial.carrier_mode == CARRIER_IGNORED) serial.line_attrs.c_cflag |= CLOCAL;
     speed_t code = speed_code(speed);
     if (code != 0) cfsetspeed(&serial.line_attrs, code);
     apply_flow(serial.line_attrs, flow_letter);
@@ -129,6 +131,22 @@ int open_device(const char* path, int32_t speed, char flow_letter) {
 }
 
 }  // namespace
+
+int64_t port_line_rate() {
+    constexpr unsigned pty_major_first = 136;  // /dev/pts/N: majors 136 to 143
+    constexpr unsigned pty_major_last = 143;
+    struct stat info {};
+    if (!serial.is_open || fstat(serial.line_fd, &info) != 0 || !S_ISCHR(info.st_mode)) return 0;
+    if (major(info.st_rdev) >= pty_major_first && major(info.st_rdev) <= pty_major_last) return 0;
+    speed_t code = cfgetospeed(&serial.line_attrs);
+    const tcflag_t flags = serial.line_attrs.c_cflag;
+    int data_bits = (flags & CSIZE) == CS5 ? 5 : (flags & CSIZE) == CS6 ? 6 : (flags & CSIZE) == CS7 ? 7 : 8;
+    // A start bit, the data, a parity bit and one or two stop bits.
+    int bits = 1 + data_bits + ((flags & PARENB) ? 1 : 0) + ((flags & CSTOPB) ? 2 : 1);
+    for (const standard_rate& r : standard_rates)
+        if (r.code == code) return r.rate / bits;
+    return 0;
+}
 
 speed_t speed_code(int32_t rate) {
     for (const standard_rate& r : standard_rates)
@@ -183,6 +201,7 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
     serial.carrier_unknown = false;
     serial.line_gone = false;
     serial.is_open = true;
+    process.raw_console = !serial.door_mode;
     return static_cast<int>(cfgetospeed(&serial.line_attrs));
 }
 
@@ -203,6 +222,7 @@ void port_close() {
     serial.line_nonblocking = false;
     if (!serial.door_mode) close(serial.console_fd);
     serial.is_open = false;
+    process.raw_console = false;
 }
 
 int port_read(uint8_t* buffer, int maximum) {
@@ -254,8 +274,8 @@ int port_write_all(const uint8_t* bytes, int count, int seconds) {
 
 int carrier_present() {
     int mode = serial.carrier_mode;
-    if (mode == 0) return 1;
-    if (mode == 2) return no_hangup_flag ? 1 : 0;
+    if (mode == CARRIER_IGNORED) return 1;
+    if (mode == CARRIER_AFTER_HANGUP) return no_hangup_flag ? 1 : 0;
     int bits = 0;
     // A line that cannot report carrier (a pseudo-terminal, a three-wire cable) has it;
     // it never will, so it is not asked again at every pump.
@@ -341,3 +361,5 @@ void clock_update() {
     serial.clock = time_source();
     serial.clock_ms = ms_source();
 }
+
+void set_carrier_mode(int mode) { serial.carrier_mode = mode; }

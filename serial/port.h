@@ -15,6 +15,9 @@
 //                                    signal came); bytes taken in all
 //   port_drop_output ()              discards what we wrote that the line has not sent yet
 //   speed_code (rate)                the termios code of a standard rate, 0 for any other
+//   port_line_rate ()                bytes per second the open line's settings name (its
+//                                    output speed over the bits of a character); 0 for none,
+//                                    and for a pseudo-terminal, whose speed is only a word
 //   carrier_present ()               1/0 by serial.carrier_mode; 1 when the line cannot report it
 //   key_waiting ()                   1 when a console key can be read now (device mode);
 //                                    a console at end of file is marked ended and gives 0
@@ -27,6 +30,7 @@
 //                                    end (while the process is stopped)
 //   console_make_raw ()              device mode: the console raw again, as port_open left it
 //   clock_update ()                  serial.clock := time_source(), serial.clock_ms := ms_source()
+//   set_carrier_mode (mode)          a carrier_watch: -c, -t
 #pragma once
 
 #include <climits>
@@ -36,6 +40,20 @@
 #include <termios.h>
 
 constexpr int PORT_OPEN_FAILED = 0xFFFF;
+
+// What tells that the line is lost (serial.carrier_mode).
+enum carrier_watch : int {
+    CARRIER_IGNORED = 0,       // -c: never lost
+    CARRIER_DCD = 1,           // the modem status line DCD
+    CARRIER_AFTER_HANGUP = 2,  // -t: lost once a SIGHUP came
+};
+
+// Flow control of the line (the flow letter handed to port_open).
+enum flow_control : char {
+    FLOW_HARDWARE = 'H',  // RTS/CTS
+    FLOW_XON_XOFF = 'S',  // XON/XOFF: the link escapes both bytes
+    FLOW_NONE = 'N',      // neither, for a cable without CTS
+};
 constexpr int WAIT_FOR_INPUT_US = 10000;  // the system's only pause
 
 struct serial_state {
@@ -45,21 +63,21 @@ struct serial_state {
     bool console_ended = false;  // the console reached end of file: no key will ever come
     bool console_terminal = false;  // the console was a terminal when the port opened
     bool console_lost = false;  // that terminal then read end of file or failed: the user is gone
-    bool is_open = false;
+    bool is_open = false;  // port_open succeeded and port_close has not run yet
     bool line_gone = false;  // end of file or a hang-up: nobody will ever answer on it
     bool line_exclusive = false;  // we set TIOCEXCL: cleared again when the port closes
     char open_error[PATH_MAX + 128] = "";  // "kestro: <path>: <reason>\n" of a failed open
-    bool door_mode = false;
+    bool door_mode = false;  // no device: the line is standard input and output
     int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking
     int saved_in_flags = -1;   // the same for line_in_fd
     bool line_nonblocking = false;  // port_open made the line non-blocking: reads need no FIONREAD
     bool carrier_unknown = false;   // the line refused the modem status request once: never ask again
-    termios saved_line_attrs{};
-    termios saved_console_attrs{};
-    termios line_attrs{};
-    termios console_attrs{};
+    termios saved_line_attrs{};     // as the line was before port_open, restored at the end
+    termios saved_console_attrs{};  // the same for the console
+    termios line_attrs{};           // the line as we run it
+    termios console_attrs{};        // the raw console as we run it
     bool want_write = false;  // the codec has output pending: wake when the line takes more
-    int carrier_mode = 1;     // 0 never lost, 1 modem status line DCD, 2 no SIGHUP yet
+    int carrier_mode = CARRIER_DCD;  // a carrier_watch
     time_t clock = 0;         // whole seconds, advanced only by clock_update
     int64_t clock_ms = 0;     // monotonic milliseconds, read with it: rates divide by these
 };
@@ -86,6 +104,7 @@ int port_write(const uint8_t* bytes, int count);
 int port_write_all(const uint8_t* bytes, int count, int seconds);
 void port_drop_output();
 speed_t speed_code(int32_t rate);
+int64_t port_line_rate();
 int carrier_present();
 int key_waiting();
 int read_console_key();
@@ -94,3 +113,4 @@ void console_drain();
 void console_restore();
 void console_make_raw();
 void clock_update();
+void set_carrier_mode(int mode);

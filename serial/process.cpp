@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "serial/port.h"
 
 process_state process;
 
@@ -71,7 +70,7 @@ void console_error(const char* text) {
     // is open in device mode it is the raw console as well: a bare line feed gets its CR.
     // Standard error that is no terminal (a sysop's log file) gets plain line feeds.
     const bool terminal = isatty(2) != 0;
-    const bool raw_console = terminal && serial.is_open && !serial.door_mode;
+    const bool raw_console = terminal && process.raw_console;
     size_t length = strlen(text);
     size_t from = 0;
     for (size_t i = 0; i < length; ++i) {
@@ -92,3 +91,5 @@ void console_reason(const char* subject, const char* reason) {
     snprintf(text, sizeof text, "kestro: %s: %s\n", subject, reason);
     console_error(text);
 }
+
+void set_device_mode(bool on) { process.device_mode = on; }

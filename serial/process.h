@@ -11,6 +11,7 @@
 //                                 terminal the screen owns or the door's line itself; while
 //                                 the console is raw its line feeds get their CR
 //   console_reason (subject, reason)  "kestro: <subject>: <reason>" as one console_error line
+//   set_device_mode (on)          -p: standard output is the user's terminal
 //   final_exit                    the seam: the real exit in the program; tests throw instead
 #pragma once
 
@@ -38,6 +39,7 @@ struct process_state {
     int internal_error = 0;      // number of a fatal internal error, 0 when none
     bool device_mode = false;    // -p given: standard output is the user's terminal
     bool screen_active = false;  // the full-screen display owns the terminal
+    bool raw_console = false;    // the port is open in device mode: the console is raw
     void (*cleanups[MAX_CLEANUPS])() = {};
     int cleanup_count = 0;
 };
@@ -52,3 +54,4 @@ void on_end_of_run(void (*cleanup)());
 void console_message(const char* text);
 void console_error(const char* text);
 void console_reason(const char* subject, const char* reason);
+void set_device_mode(bool on);

@@ -4,9 +4,9 @@
 
 #include "link/channels.h"
 #include "serial/port.h"
-#include "session/cycle.h"
 #include "session/display.h"
 #include "session/plan.h"
+#include "session/transfer.h"
 
 chat_state chat;
 
@@ -21,14 +21,14 @@ constexpr int RAW_BATCH = 1024;             // bytes shown at once while the pee
 }  // namespace
 
 void chat_receive() {
-    if (cycle.peer_lines < 0) return;
+    if (chat.peer_lines < 0) return;
     uint8_t raw[RAW_BATCH];
     int raw_count = 0;
     uint8_t byte;
     while (recv_read(chat.chat_rx_channel, &byte, 1) == 1) {
         if (byte == BYTE_END_OF_MESSAGE) {
             chat.chat_rx_channel = next_chat_channel(chat.chat_rx_channel);
-        } else if (cycle.peer_lines == 0) {  // a peer without lines: its bytes as they come
+        } else if (chat.peer_lines == 0) {  // a peer without lines: its bytes as they come
             if (raw_count == RAW_BATCH) {
                 display.chat_bytes(raw, raw_count);
                 raw_count = 0;
@@ -60,8 +60,8 @@ int chat_line_fits(int count) {
 }
 
 int chat_send(const char* text) {
-    cycle.last_chat_time = serial.clock;
-    if (cycle.peer_lines < 0) return 0;
+    chat.last_chat_time = serial.clock;
+    if (chat.peer_lines < 0) return 0;
     // The text and its CR, as one message; the input line never holds more than this.
     uint8_t message[CHAT_LINE_SIZE + 2];
     int length = static_cast<int>(strnlen(text, CHAT_LINE_SIZE));
@@ -79,3 +79,11 @@ int chat_send(const char* text) {
 }
 
 int next_chat_channel(int channel) { return channel >= CH_CHAT_LAST ? CH_CHAT_FIRST : channel + 1; }
+
+void set_chat_exit(int32_t seconds) {
+    session.chat_idle_seconds = seconds;
+    session.auto_exit_flags |= AUTO_EXIT_CHAT;
+    chat.last_chat_time = 0 - seconds;  // no chat typed yet: the time counts from the start
+}
+
+bool chat_echoes_own_lines() { return chat.peer_lines > 0; }

@@ -3,19 +3,20 @@
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "link/pump.h"
-#include "link/supervise.h"
+#include "link/failure.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
 #include "session/display.h"
+#include "session/figures.h"
 #include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/status.h"
 #include "session/stats.h"
 
 cycle_state cycle;
 display_hooks display;
-const uint8_t own_block[4] = {0, 0, 0, 0};
 
 namespace {
 
@@ -24,8 +25,18 @@ constexpr uint8_t STATE_IDLE = 0;
 
 // A letter earlier in the profile order than ours is answered, so both ends take it.
 void negotiate_profile(char letter) {
-    if (profile_rank(letter) < profile_rank(delivery.profile_letter)) cycle.profile_echo_pending = 1;
+    if (profile_rank(letter) < profile_rank(profile_letter())) cycle.profile_echo_pending = 1;
     set_profile(letter);
+}
+
+uint8_t opening_check(const uint8_t* block) {
+    return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
+}
+
+// The capabilities a peer's opening block announces: none unless it is one of ours.
+uint8_t announced_caps(const uint8_t* block) {
+    if (block[0] != OPENING_MAGIC_HIGH || block[1] != OPENING_MAGIC_LOW) return 0;
+    return block[3] == opening_check(block) ? block[2] : 0;
 }
 
 void control_byte(uint8_t b) {
@@ -34,6 +45,7 @@ void control_byte(uint8_t b) {
             cycle.control_buffer[cycle.control_pos++] = b;
             if (cycle.control_pos == static_cast<int>(sizeof cycle.peer_block)) {
                 for (int i = 0; i < cycle.control_pos; ++i) cycle.peer_block[i] = cycle.control_buffer[i];
+                peer_announced(announced_caps(cycle.peer_block));
                 cycle.control_state = STATE_IDLE;
             }
             return;
@@ -46,7 +58,7 @@ void control_byte(uint8_t b) {
             }
             return;
         case MSG_COLUMNS: cycle.peer_columns = static_cast<int8_t>(b); break;
-        case MSG_LINES: cycle.peer_lines = static_cast<int8_t>(b); break;
+        case MSG_LINES: chat.peer_lines = static_cast<int8_t>(b); break;
         case MSG_PROFILE: negotiate_profile(static_cast<char>(b)); break;
         case MSG_TEXT:
             if (cycle.control_pos >= CONTROL_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_CONTROL);
@@ -65,7 +77,15 @@ void control_byte(uint8_t b) {
 void send_opening_block(int beeper_off) {
     uint8_t block[16];
     int n = 0;
-    for (uint8_t b : own_block) block[n++] = b;
+    // All zero without a capability: then the peer sees what a seed peer sends.
+    uint8_t own[4] = {};
+    if (announcement.own_caps != 0) {
+        own[0] = OPENING_MAGIC_HIGH;
+        own[1] = OPENING_MAGIC_LOW;
+        own[2] = announcement.own_caps;
+        own[3] = opening_check(own);
+    }
+    for (uint8_t b : own) block[n++] = b;
     if (session.serve_requests) block[n++] = MSG_SERVES;
     if (session.accept_uploads) block[n++] = MSG_ACCEPTS;
     if (!beeper_off) block[n++] = MSG_BEEPER;
@@ -87,26 +107,32 @@ void control_receiver() {
     while (recv_queued(CH_CONTROL) > 0 && recv_read(CH_CONTROL, &b, 1) == 1) control_byte(b);
     if (cycle.profile_echo_pending && send_room(CH_CONTROL) >= 2) {
         cycle.profile_echo_pending = 0;
-        const uint8_t answer[2] = {MSG_PROFILE, static_cast<uint8_t>(delivery.profile_letter)};
+        const uint8_t answer[2] = {MSG_PROFILE, static_cast<uint8_t>(profile_letter())};
         send_write(CH_CONTROL, answer, 2);
     }
 }
 
+void control_send(uint8_t letter) { send_write(CH_CONTROL, &letter, 1); }
+
+void announce_profile() { cycle.profile_echo_pending = 1; }
+
+void yell_silence() { cycle.yell_count = 0; }
+
 void check_session_end() {
-    if (receiving.figures.files_left > 0 || sending.figures.files_left > 0) {
-        cycle.last_activity_time = serial.clock;
+    if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0) {
+        activity.last_activity_time = serial.clock;
         return;
     }
     if (session.auto_exit_flags == 0) return;
-    if (!cycle.activity_seen && serial.clock - cycle.last_activity_time < no_transfer_exit_s) return;
-    if ((session.auto_exit_flags & AUTO_EXIT_CHAT) && serial.clock - cycle.last_chat_time < session.chat_idle_seconds)
+    if (!activity.activity_seen && serial.clock - activity.last_activity_time < no_transfer_exit_s) return;
+    if ((session.auto_exit_flags & AUTO_EXIT_CHAT) && serial.clock - chat.last_chat_time < session.chat_idle_seconds)
         return;
     if ((session.auto_exit_flags & AUTO_EXIT_IDLE) &&
-        serial.clock - cycle.last_activity_time < session.idle_exit_seconds)
+        serial.clock - activity.last_activity_time < session.idle_exit_seconds)
         return;
     // The last status letters must have reached the peer.
     if (send_queued(CH_STATUS) != 0) return;
-    termination.session_done = true;  // an orderly end: the goodbye waits behind our output
+    link_session_done();  // an orderly end: the goodbye waits behind our output
     end_run(process.exit_status);
 }
 
@@ -126,7 +152,10 @@ void session_work() {
 
 void session_report() {
     chat_receive();
-    refresh_statistics();
+    if (refresh_statistics() && cycle.yell_count > 0) {
+        cycle.yell_count -= 1;  // the peer's yell: one beep a second
+        display.beep();
+    }
     progress_tick();
 }
 
@@ -137,7 +166,7 @@ int service_cycle() {
     link_pump();
     session_report();
     if (key_waiting()) {
-        cycle.yell_count = 0;
+        yell_silence();
         return 1;
     }
     wait_for_input();

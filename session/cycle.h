@@ -9,7 +9,11 @@
 //                           the --progress line
 //   send_opening_block (beeper_off)   once, before the first cycle
 //   control_receiver ()     consumes receive channel 0
+//   control_send (letter)   one control letter to the peer; dropped when it does not fit
+//   announce_profile ()     our profile letter goes to the peer in the next cycle (-v)
+//   yell_silence ()         a running yell alarm stops (any key)
 //   check_session_end ()    may end the run with the exit status
+
 #pragma once
 
 #include <cstdint>
@@ -27,34 +31,36 @@ constexpr uint8_t MSG_ACCEPTS = 'U';     // we accept offered files
 constexpr uint8_t MSG_BEEPER = 'q';      // our beeper is on
 constexpr uint8_t MSG_BEEPER_OFF = 'Q';  // our beeper is off
 
+// The opening block of an end that knows more: a magic value, capability bits, and a check
+// byte over the three. Any other block (all zero, say) announces nothing.
+constexpr uint8_t OPENING_MAGIC_HIGH = 0x4B;  // 'K'
+constexpr uint8_t OPENING_MAGIC_LOW = 0xDA;
+constexpr uint8_t OPENING_CHECK_XOR = 0x5A;   // the check byte: the three XORed, then this
+
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
 constexpr int CONTROL_BUFFER_SIZE = 40;
 
 struct cycle_state {
     // Control receiver.
-    uint8_t control_state = '*';
-    uint8_t control_buffer[CONTROL_BUFFER_SIZE] = {};
-    int control_pos = 0;
-    uint8_t peer_block[4] = {};
+    uint8_t control_state = '*';  // the message letter whose argument comes next, or idle (0)
+    uint8_t control_buffer[CONTROL_BUFFER_SIZE] = {};  // the opening block or a text so far
+    int control_pos = 0;                               // bytes of it
+    uint8_t peer_block[4] = {};  // the peer's opening block
     int8_t peer_columns = 80;
-    int8_t peer_lines = -1;  // below 0: chat off
     char peer_text[CONTROL_BUFFER_SIZE] = "";
-    int profile_echo_pending = 0;
-    int yell_count = 0;
-
-    // Session end.
-    time_t last_activity_time = 0;
-    int activity_seen = 0;
-    time_t last_chat_time = 0;
+    int profile_echo_pending = 0;  // our profile letter is still to be sent
+    int yell_count = 0;            // beeps of the peer's yell still to sound, one a second
 };
 
 extern cycle_state cycle;
-extern const uint8_t own_block[4];
 
 int service_cycle();
 void session_work();
 void session_report();
 void send_opening_block(int beeper_off);
 void control_receiver();
+void control_send(uint8_t letter);
+void announce_profile();
+void yell_silence();
 void check_session_end();

@@ -5,7 +5,8 @@
 // Interface summary (all return nothing):
 //   display.figure (row, column, value)  one figure of the status area
 //   display.file_name (column, path)     current-file line of a direction; null path: "-"
-//   display.done_left (column, text)     a direction's "Done, left" text
+//   display.done_left (column, text)     a direction's "Done, left" text; at LINK_COLUMN
+//                                        the compression (what the line's bytes held)
 //   display.info (text, detail)          an information line in the chat window
 //   display.beep ()                      the bell, unless the user turned it off
 //   display.screen_size (columns, lines) the screen's size for the opening block; 0, 0 none

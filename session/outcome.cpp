@@ -73,7 +73,7 @@ void note_unfinished() {
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
-    if (receiving.current_incoming != nullptr) note(receiving.current_incoming->name, REASON_PART_RECEIVED);
+    if (receiving.stream.current != nullptr) note(receiving.stream.current->name, REASON_PART_RECEIVED);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
     note_queue(receiving.requested_queue, REASON_UNANSWERED);
     note_queue(files.request_queue, REASON_NOT_REQUESTED);
@@ -130,8 +130,13 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
     short_name(name, sizeof name, entry->name, name_width);
     char counts[48] = "";
     if (form.counts) snprintf(counts, sizeof counts, " %" PRId64 "/%d", done, entry->size);
-    char speed[24] = "";
-    if (form.rate) snprintf(speed, sizeof speed, " %d cps", rate);
+    char speed[48] = "";
+    if (form.rate) {
+        const transfer_direction& stream = receiving_side ? receiving.stream : sending.stream;
+        char saving[DONE_TEXT_SIZE] = "";
+        if (stream.squeezed) format_saving(saving, sizeof saving, stream.figures.bytes_moved, stream.stream_moved);
+        snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
+    }
     char left[32];
     format_seconds(left, sizeof left, rate > 0 ? (entry->size - done + rate - 1) / rate : -1);
     int n = snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending, name, counts,
@@ -141,12 +146,12 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
 
 // The files under way: the oldest one not yet whole at the other end.
 const file_entry* incoming_under_way() {
-    if (receiving.figures.files_left == 0) return nullptr;
-    return receiving.current_incoming != nullptr ? receiving.current_incoming : receiving.receive_queue.head;
+    if (receiving.stream.figures.files_left == 0) return nullptr;
+    return receiving.stream.current != nullptr ? receiving.stream.current : receiving.receive_queue.head;
 }
 
 const file_entry* outgoing_under_way() {
-    if (sending.figures.files_left == 0) return nullptr;
+    if (sending.stream.figures.files_left == 0) return nullptr;
     return sending.in_transit_queue.head != nullptr ? sending.in_transit_queue.head : sending.send_queue.head;
 }
 
@@ -175,12 +180,12 @@ void write_progress(const char* text, bool last) {
     outcome.progress_length = isatty(STDERR_FILENO) != 0 && !last ? length : 0;
 }
 
-bool session_ran() { return channels.send_channels[CH_CONTROL] != nullptr; }
+bool session_ran() { return send_up(CH_CONTROL); }
 
 void print_summary() {
     char totals[PROGRESS_LINE_SIZE / 2];
     char line[PROGRESS_LINE_SIZE];
-    direction_totals(totals, sizeof totals, "Received", stats.download, &receiving.figures.bytes_moved);
+    direction_totals(totals, sizeof totals, "Received", stats.download, &receiving.stream.figures.bytes_moved);
     snprintf(line, sizeof line, "%.120s.", totals);
     console_message(line);
     direction_totals(totals, sizeof totals, "Sent", stats.upload);
@@ -197,6 +202,37 @@ void print_summary() {
         console_message(line);
     }
 }
+
+struct result_row {
+    uint8_t letter;
+    const char* message;
+};
+
+constexpr result_row result_table[] = {
+    {ST_UPLOAD_ABORTED, "Upload aborted"},
+    {ST_READ_ERROR, "File read error"},
+    {ST_OPEN_ERROR, "File open error"},
+    {ST_SIZE_ERROR, "File size error"},
+    {ST_DOWNLOAD_ABORTED, "Download aborted"},
+    {ST_WRITE_ERROR, "File write error"},
+    {ST_DOWNLOADS_DONE, "Download completed"},
+    {ST_UPLOADS_DONE, "Upload completed"},
+    {ST_EXISTS, "File already exist"},
+    {ST_DUPLICATE, "Duplicate file ignored"},
+    {ST_NOT_FOUND, "Requested file not found"},
+    {ST_DENIED, "Download request denied"},
+    {ST_REFUSED, "Upload request denied"},
+    {ST_TOO_MANY, "Too many files to transfer"},
+    {ST_HAVE_IT, "File already transferred"},
+    {STATUS_NAME_TOO_LONG, "File name too long"},
+};
+
+const char* result_message(uint8_t letter) {
+    for (const result_row& r : result_table)
+        if (r.letter == letter) return r.message;
+    return nullptr;
+}
+
 
 }  // namespace
 
@@ -249,16 +285,6 @@ void progress_tick() {
     write_progress(line, false);
 }
 
-void format_seconds(char* out, size_t size, int64_t seconds) {
-    if (seconds < 0) {
-        snprintf(out, size, "--:--");
-    } else if (seconds >= 3600) {
-        snprintf(out, size, "%" PRId64 ":%02d:%02d", seconds / 3600, static_cast<int>(seconds / 60 % 60),
-                 static_cast<int>(seconds % 60));
-    } else {
-        snprintf(out, size, "%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
-    }
-}
 
 void format_progress(char* out, size_t size, int width) {
     if (size == 0) return;
@@ -287,7 +313,7 @@ void format_progress(char* out, size_t size, int width) {
 void format_totals(char* out, size_t size, int width) {
     char received[PROGRESS_LINE_SIZE / 2];
     char sent[PROGRESS_LINE_SIZE / 2];
-    direction_totals(received, sizeof received, "Received", stats.download, &receiving.figures.bytes_moved);
+    direction_totals(received, sizeof received, "Received", stats.download, &receiving.stream.figures.bytes_moved);
     direction_totals(sent, sizeof sent, "sent", stats.upload);
     int n = snprintf(out, size, "%.120s; %.120s.", received, sent);
     if (n <= width) return;
@@ -306,3 +332,27 @@ void report_run_end() {
         write_progress(line, true);
     }
 }
+
+int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size) {
+    *message = result_message(entry->status);
+    if (*message == nullptr) return 0;
+    if (entry->status == ST_DOWNLOADS_DONE)
+        snprintf(detail, detail_size, "%ld file(s) received", static_cast<long>(receiving.stream.figures.total_files));
+    else if (entry->status == ST_UPLOADS_DONE)
+        snprintf(detail, detail_size, "%ld file(s) sent", static_cast<long>(sending.stream.figures.total_files));
+    else
+        snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
+    return 1;
+}
+
+void show_next_result() {
+    file_entry* entry = queue_pop(&finished_queue);
+    if (entry == nullptr) return;
+    const char* message = nullptr;
+    char detail[PATH_SIZE];
+    if (result_text(entry, &message, detail, sizeof detail)) display.info(message, detail);
+    note_result(entry);
+    free_entry(entry);  // whatever its letter
+}
+
+void want_progress() { outcome.progress_wanted = true; }

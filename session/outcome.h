@@ -8,6 +8,7 @@
 //   show_not_sent ()           every main-loop turn: an info line for each local name noted
 //                              as giving nothing to send (files.unsent) not shown yet
 //   progress_allowed (line_fd, error_fd) -> true when the error descriptor is not the line
+//   want_progress ()           --progress
 //   progress_start ()          door mode with --progress, standard error not the line: on
 //   progress_tick ()           once a clock second while on: the status line, ending in CR
 //                              on a terminal (the next one writes over it), else in LF
@@ -17,7 +18,8 @@
 //                              richest form that fits, names cut first, then the counts,
 //                              the long verbs, the rate
 //   format_totals (out, size, width)    the last line; one line each way when too wide
-//   format_seconds (out, size, seconds) "M:SS" or "H:MM:SS", "--:--" when below 0
+//   show_next_result ()        at most one finished entry shown and freed
+//   result_text (entry, message, detail, size) -> 1 when the entry's letter has a message
 #pragma once
 
 #include <cstddef>
@@ -25,6 +27,7 @@
 #include <ctime>
 
 #include "files/entries.h"
+#include "session/stats.h"
 
 constexpr int MAX_NOTED = 16;        // files listed by the summary; the rest are counted
 constexpr int NOTED_NAME_SIZE = 64;  // a listed name is cut to this
@@ -55,9 +58,11 @@ extern outcome_state outcome;
 void note_result(const file_entry* entry);
 void show_not_sent();
 bool progress_allowed(int line_fd, int error_fd);
+void want_progress();
 void progress_start();
 void progress_tick();
 void report_run_end();
 void format_progress(char* out, size_t size, int width);
 void format_totals(char* out, size_t size, int width);
-void format_seconds(char* out, size_t size, int64_t seconds);
+void show_next_result();
+int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size);

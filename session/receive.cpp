@@ -15,7 +15,6 @@
 #include "link/channels.h"
 #include "serial/port.h"
 #include "serial/process.h"
-#include "session/cycle.h"
 #include "session/display.h"
 #include "session/send.h"
 #include "session/stats.h"
@@ -83,8 +82,8 @@ void refuse_malformed(const uint8_t* header, const char* offered) {
 // The file being written counts as waiting too: a second offer of it would otherwise be
 // resumed from a length that is still growing and break the whole receiving side.
 bool waiting_for(const char* path) {
-    if (receiving.current_incoming != nullptr &&
-        strcasecmp(receiving.current_incoming->name, path) == 0)
+    if (receiving.stream.current != nullptr &&
+        strcasecmp(receiving.stream.current->name, path) == 0)
         return true;
     for (file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
         if (strcasecmp(e->name, path) == 0) return true;
@@ -118,7 +117,7 @@ bool one_of_our_uploads(const struct stat& st) {
 
 bool same_file(int fd, const struct stat& st) {
     struct stat open_one;
-    return fd > 0 && fstat(fd, &open_one) == 0 && open_one.st_dev == st.st_dev &&
+    return fd >= 0 && fstat(fd, &open_one) == 0 && open_one.st_dev == st.st_dev &&
            open_one.st_ino == st.st_ino;
 }
 
@@ -131,7 +130,7 @@ const char* unfit_target(int fd, struct stat* st) {
     if (st->st_nlink != 1) return "a file with other links";
     if (one_of_our_uploads(*st)) return "a file being sent";
     if (same_file(stats.log_fd, *st)) return "the transfer log";
-    if (same_file(receiving.incoming_fd, *st)) return "a file being received";
+    if (same_file(receiving.stream.fd, *st)) return "a file being received";
     return nullptr;
 }
 
@@ -250,7 +249,7 @@ void answer_offer() {
 void start_next_file() {
     file_entry* entry = queue_pop(&receiving.receive_queue);
     if (entry == nullptr) return;
-    receiving.current_incoming = entry;
+    receiving.stream.current = entry;
     receiving.reception_started = 0;
     // The file is looked at again: a link or another name may have come since the offer.
     struct stat st {};
@@ -259,18 +258,23 @@ void start_next_file() {
     if (fd < 0) {
         const char* what = entry->status == ST_RESUMED ? "cannot open" : "cannot create";
         report_file_error(what, entry->name, unfit != nullptr ? unfit : strerror(errno));
-        receiving.incoming_fd = 0;
         abort_download(ST_OPEN_ERROR);
         return;
     }
-    receiving.incoming_fd = fd;
+    receiving.stream.fd = fd;
     if (lseek(fd, 0, SEEK_END) != static_cast<off_t>(entry->offset)) {
         abort_download(ST_SIZE_ERROR);
         return;
     }
     receiving.reception_started = 1;
-    receiving.figures.file_size = entry->size;
-    receiving.figures.file_bytes_left = entry->size - entry->offset;
+    receiving.stream.figures.file_size = entry->size;
+    receiving.stream.figures.file_bytes_left = entry->size - entry->offset;
+    receiving.stream.squeezed = both_announced(CAP_COMPRESS);
+    if (receiving.stream.squeezed && zin_begin(&receiving.zin, entry->size - entry->offset) != 0) {
+        report_file_error("cannot receive", entry->name, strerror(ENOMEM));
+        abort_download(ST_WRITE_ERROR);
+        return;
+    }
     show_download_name();
 }
 
@@ -327,30 +331,16 @@ whole_file check_whole_file(int fd, const char* path) {
     return whole_file::kept;
 }
 
-// Writes one piece of the current file once all of it is in its data channel.
-piece_result receive_piece() {
-    transfer_figures& fig = receiving.figures;
-    int n = receiving.receive_slice_left < fig.file_bytes_left ? receiving.receive_slice_left
-                                                                : fig.file_bytes_left;
-    if (recv_queued(receiving.receive_channel) < n) return piece_result::stop;
-    if (n > 0) {
-        uint8_t piece[SLICE_SIZE];
-        recv_read(receiving.receive_channel, piece, n);
-        if (!write_whole(receiving.incoming_fd, piece, n)) {
-            report_file_error("cannot write", receiving.current_incoming->name, strerror(errno));
-            abort_download(ST_WRITE_ERROR);
-            return piece_result::stop;
-        }
-    }
-    piece_moved(&fig, &receiving.receive_channel, &receiving.receive_slice_left, n);
-    if (fig.file_bytes_left != 0) return piece_result::moved;
+// The current file has its last byte: checked, closed, and on its way to "c".
+piece_result file_received() {
+    transfer_figures& fig = receiving.stream.figures;
     if (!close_incoming()) {
         // Not on the disk under its name for sure: never confirmed, so the sender keeps its file.
         abort_download(ST_WRITE_ERROR);
         return piece_result::stop;
     }
-    queue_append(&receiving.received_queue, receiving.current_incoming);
-    receiving.current_incoming = nullptr;
+    queue_append(&receiving.received_queue, receiving.stream.current);
+    receiving.stream.current = nullptr;
     fig.files_left -= 1;
     if (fig.files_left == 0) {
         show_download_name();
@@ -359,35 +349,89 @@ piece_result receive_piece() {
     return piece_result::file_done;
 }
 
+bool write_piece(const uint8_t* bytes, int n) {
+    if (n == 0 || write_whole(receiving.stream.fd, bytes, n)) return true;
+    report_file_error("cannot write", receiving.stream.current->name, strerror(errno));
+    abort_download(ST_WRITE_ERROR);
+    return false;
+}
+
+// Writes one piece of the current file once all of it is in its data channel.
+piece_result receive_piece() {
+    int n = piece_size(receiving.stream);
+    if (recv_queued(receiving.stream.channel) < n) return piece_result::stop;
+    uint8_t piece[SLICE_SIZE];
+    recv_read(receiving.stream.channel, piece, n);
+    if (!write_piece(piece, n)) return piece_result::stop;
+    piece_moved(&receiving.stream, n);
+    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : file_received();
+}
+
+// The next bytes of the stream: those read past the last frame's end first, then what of the
+// current slice has come.
+int stream_bytes(uint8_t* bytes) {
+    transfer_direction& stream = receiving.stream;
+    if (int n = receiving.carry_len; n > 0) {
+        memcpy(bytes, receiving.carry, static_cast<size_t>(n));
+        receiving.carry_len = 0;
+        return n;
+    }
+    int n = recv_queued(stream.channel) < stream.slice_left ? recv_queued(stream.channel) : stream.slice_left;
+    recv_read(stream.channel, bytes, n);
+    slice_moved(&stream, n);
+    return n;
+}
+
+// A compressed piece: what has come of the frame, decompressed into the file. The frame's end
+// ends the file; what follows it in the slice is kept for the next.
+piece_result receive_squeezed_piece() {
+    uint8_t input[SLICE_SIZE];
+    int n = stream_bytes(input);
+    if (n == 0) return piece_result::stop;
+    size_t at = 0;
+    for (;;) {
+        uint8_t output[ZOUT_FLUSH_EVERY];
+        size_t used = 0;
+        size_t made = 0;
+        zin_result r = zin_take(&receiving.zin, input + at, static_cast<size_t>(n) - at, output, sizeof output,
+                                &used, &made);
+        at += used;
+        if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
+        file_moved(&receiving.stream, static_cast<int>(made));
+        if (r == ZIN_FAILED) {
+            report_file_error("cannot receive", receiving.stream.current->name,
+                              "its compressed data does not hold the bytes offered");
+            abort_download(ST_WRITE_ERROR);
+            return piece_result::stop;
+        }
+        if (r == ZIN_END) break;
+        if (at == static_cast<size_t>(n) && made < sizeof output) return piece_result::moved;
+    }
+    receiving.carry_len = n - static_cast<int>(at);
+    memcpy(receiving.carry, input + at, static_cast<size_t>(receiving.carry_len));
+    return file_received();
+}
+
 }  // namespace
 
 void decide_offer() {
-    if (send_room(CH_STATUS) < ANSWER_ROOM) return;
+    // An offer is read as the peer's opening block says: until it has come, none is.
+    if (send_room(CH_STATUS) < ANSWER_ROOM || !peer_opened()) return;
     if (collect_offer()) answer_offer();
 }
 
 void accept_incoming(file_entry* entry, int32_t offset, char letter) {
-    transfer_figures& fig = receiving.figures;
-    if (fig.files_left == 0) {
-        fig.total_files = 0;
-        fig.total_bytes = 0;
-    }
     entry->status = static_cast<uint8_t>(letter);
-    entry->offset = offset;
+    stream_accept(&receiving.stream, entry, offset);
     queue_append(&receiving.receive_queue, entry);
-    fig.files_left += 1;
-    fig.total_files += 1;
-    fig.total_bytes = figure_add(fig.total_bytes, entry->size);
-    fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
     rates_accept(&stats.download, entry);
     process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;  // until it is confirmed
     write_status_letter(static_cast<uint8_t>(letter));
-    cycle.activity_seen = 1;
-    cycle.last_activity_time = serial.clock;
+    note_activity();
 }
 
 void send_requests() {
-    if (receiving.download_abort_state != ABORT_NONE) return;
+    if (receiving.stream.abort_state != ABORT_NONE) return;
     while (send_room(CH_REQUESTS) >= REQUEST_MIN_ROOM) {
         file_entry* entry = files.request_queue.head;
         if (entry == nullptr) return;
@@ -405,7 +449,7 @@ void send_requests() {
 }
 
 void on_request_answer(char letter) {
-    if (receiving.download_abort_state != ABORT_NONE) return;
+    if (receiving.stream.abort_state != ABORT_NONE) return;
     file_entry* entry = queue_pop(&receiving.requested_queue);
     if (entry == nullptr) return;
     if (letter == ST_SERVED) free_entry(entry);  // the files come as ordinary offers
@@ -413,21 +457,13 @@ void on_request_answer(char letter) {
 }
 
 void receive_data() {
-    if (receiving.download_abort_state != ABORT_NONE) return;
-    if (receiving.current_incoming != nullptr) {
-        // Every piece already whole in the rings, not one per cycle: rings left full make
-        // the peer's blocks bounce for want of room, and each refusal shrinks its blocks.
-        piece_result r = piece_result::moved;
-        for (int piece = 0; piece < PIECES_PER_CYCLE && r == piece_result::moved; ++piece) r = receive_piece();
-        if (r != piece_result::file_done) return;
-    }
-    // A file finished with more accepted ones left: the next one is opened in this cycle.
-    start_next_file();
+    run_stream(&receiving.stream, receiving.stream.squeezed ? receive_squeezed_piece : receive_piece,
+               start_next_file);
 }
 
 void confirm_received(file_entry* entry) {
     // Files confirmed together (the status channel was full for a while) end the batch once.
-    if (receiving.figures.files_left != 0 || receiving.received_queue.head != nullptr) {
+    if (receiving.stream.figures.files_left != 0 || receiving.received_queue.head != nullptr) {
         free_entry(entry);
         return;
     }
@@ -436,14 +472,12 @@ void confirm_received(file_entry* entry) {
 }
 
 bool close_incoming() {
-    transfer_figures& fig = receiving.figures;
     whole_file check = whole_file::kept;
-    if (receiving.incoming_fd != 0) {
-        file_entry* entry = receiving.current_incoming;
-        bool whole = receiving.reception_started && fig.file_bytes_left == 0;
-        if (whole) check = check_whole_file(receiving.incoming_fd, entry->name);
-        close(receiving.incoming_fd);
-        receiving.incoming_fd = 0;
+    if (receiving.stream.fd != -1) {
+        file_entry* entry = receiving.stream.current;
+        bool whole = receiving.reception_started && receiving.stream.figures.file_bytes_left == 0;
+        if (whole) check = check_whole_file(receiving.stream.fd, entry->name);
+        stream_closed(&receiving.stream);
         if (!receiving.reception_started) {
             // It held other bytes before this run: never logged as received, never deleted.
             if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
@@ -457,8 +491,7 @@ bool close_incoming() {
         }
         receiving.reception_started = 0;
     }
-    fig.file_size = 0;
-    fig.file_bytes_left = 0;
+    stream_closed(&receiving.stream);
     return check == whole_file::kept;
 }
 
@@ -466,7 +499,7 @@ namespace {
 
 // Accepted files dropped unfinished keep the downloads bit of the exit status for the run.
 void note_dropped_downloads() {
-    if (receiving.current_incoming != nullptr || receiving.receive_queue.head != nullptr)
+    if (receiving.stream.current != nullptr || receiving.receive_queue.head != nullptr)
         receiving.download_failed = 1;
 }
 
@@ -474,12 +507,12 @@ void note_dropped_downloads() {
 
 void abort_download(char letter) {
     note_dropped_downloads();
-    if (receiving.current_incoming != nullptr) {
+    if (receiving.stream.current != nullptr) {
         close_incoming();
-        finish_entry(receiving.current_incoming, static_cast<uint8_t>(letter));
-        receiving.current_incoming = nullptr;
+        finish_entry(receiving.stream.current, static_cast<uint8_t>(letter));
+        receiving.stream.current = nullptr;
     }
-    receiving.download_abort_state = ABORT_TO_SEND;
+    receiving.stream.abort_state = ABORT_TO_SEND;
     queue_free_all(&files.request_queue);
     queue_free_all(&receiving.requested_queue);
     send_reset(CH_REQUESTS);
@@ -487,27 +520,26 @@ void abort_download(char letter) {
 
 void on_peer_abort() {
     note_dropped_downloads();
-    if (receiving.current_incoming != nullptr) {
+    if (receiving.stream.current != nullptr) {
         close_incoming();
-        finish_entry(receiving.current_incoming, ST_DOWNLOAD_ABORTED);
-        receiving.current_incoming = nullptr;
+        finish_entry(receiving.stream.current, ST_DOWNLOAD_ABORTED);
+        receiving.stream.current = nullptr;
     }
     queue_free_all(&receiving.receive_queue);
     queue_free_all(&receiving.received_queue);
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) recv_reset(ch);
-    receiving.receive_channel = CH_DATA_FIRST;
-    receiving.receive_slice_left = SLICE_SIZE;
     recv_reset(CH_OFFERS);
     receiving.offer_pos = 0;
-    receiving.figures.files_left = 0;
-    receiving.figures.bytes_left = 0;
-    rates_restart(&stats.download, &receiving.figures);
+    stream_restart(&receiving.stream);
+    zin_reset(&receiving.zin);
+    receiving.carry_len = 0;
+    rates_restart(&stats.download, &receiving.stream.figures);
     show_download_name();
-    receiving.download_abort_state = ABORT_TO_ACK;
+    receiving.stream.abort_state = ABORT_TO_ACK;
 }
 
 void show_download_name() {
     // The entry stays current after its last byte; the line shows it only while files are left.
-    const file_entry* entry = receiving.figures.files_left != 0 ? receiving.current_incoming : nullptr;
+    const file_entry* entry = receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
     display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
 }

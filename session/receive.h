@@ -5,8 +5,8 @@
 //   send_requests ()     writes queued download requests into channel 3
 //   receive_data ()      writes the file data that is whole in the rings (at most
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
-//   accept_incoming (entry, offset, letter)
-//   abort_download (letter)
+//   accept_incoming (entry, offset, letter)   the offer answered with "u" or "r"
+//   abort_download (letter)   our own abort: the current file finishes with the letter
 //   close_incoming () -> true unless a file whose last byte was written failed its check
 //                        (synced to the disk, still linked under its name; the reason goes
 //                        to standard error); also run at the end of the run (exit_handler)
@@ -21,24 +21,27 @@
 
 #include "files/entries.h"
 #include "session/transfer.h"
+#include "session/zframe.h"
 
 constexpr int OFFER_BUFFER_SIZE = 1032;  // 8 header bytes and a name of up to 1,023
 
 struct receive_state {
-    file_queue receive_queue;
-    file_queue received_queue;
-    file_queue requested_queue;
-    file_entry* current_incoming = nullptr;
-    int incoming_fd = 0;
-    int receive_channel = CH_DATA_FIRST;
-    int receive_slice_left = SLICE_SIZE;
-    int download_abort_state = ABORT_NONE;
-    uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};
-    int offer_pos = 0;
+    file_queue receive_queue;    // accepted, not yet begun
+    file_queue received_queue;   // written whole, "c" not yet sent
+    file_queue requested_queue;  // our requests sent, not yet answered
+    // The file being written; it stays current after its last byte until the next one opens.
+    // The abort state runs ABORT_NONE, ABORT_TO_SEND, ABORT_SENT, then ABORT_TO_ACK after the
+    // peer's "b": the accepted files are kept until that "b" comes.
+    transfer_direction stream;
+    zframe_in zin;  // the current file's frame, while both ends compress
+    // Bytes read from a slice past a frame's end: the start of what follows in the stream.
+    uint8_t carry[SLICE_SIZE] = {};
+    int carry_len = 0;
+    uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};  // the peer's offer record being collected
+    int offer_pos = 0;                             // bytes of it collected
     // The open file was positioned at its offset: until then nothing of it was received
     // in this run, so closing it logs no 'S' and deletes nothing.
     int reception_started = 0;
-    transfer_figures figures;
     // An accepted file was dropped unfinished: the downloads bit of the exit status, set at
     // each acceptance, stays for the run.
     int download_failed = 0;

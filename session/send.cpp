@@ -12,18 +12,15 @@
 
 #include "files/lists.h"
 #include "link/channels.h"
+#include "link/delivery.h"
 #include "serial/port.h"
 #include "serial/process.h"
-#include "session/cycle.h"
 #include "session/display.h"
-#include "session/receive.h"
 #include "session/stats.h"
 
 send_state sending;
 
 namespace {
-
-constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
 
 // Aborts of the peer's receiving an upload may be taken to cause before it is given up
 // rather than offered again: a file the peer cannot take never loops for ever.
@@ -44,7 +41,7 @@ void finish_upload(file_entry* entry, uint8_t letter) {
 // Nothing is left to send, and everything named was sent or already at the peer.
 void clear_uploads_bit_when_settled() {
     if (sending.upload_failed || files.upload_names_missing) return;
-    if (sending.figures.files_left != 0) return;
+    if (sending.stream.figures.files_left != 0) return;
     for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
                                 &sending.in_transit_queue})
         if (q->head != nullptr) return;
@@ -81,7 +78,14 @@ void delete_sent_file(const file_entry* entry) {
         keep_sent_file(entry, strerror(errno));
 }
 
-// The peer refused the first offered file ("e", "i", "q", "t") or already has it ("x").
+// The current file is read to its end: it stays in in_transit_queue until "c".
+void close_current_file() {
+    stream_closed(&sending.stream);
+    sending.stream.current = nullptr;
+}
+
+}  // namespace
+
 void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
@@ -95,31 +99,22 @@ void offer_refused(uint8_t letter) {
     if (letter == ST_HAVE_IT) clear_uploads_bit_when_settled();
 }
 
-// The current file is read to its end: it stays in in_transit_queue until "c".
-void close_current_file() {
-    close(sending.outgoing_fd);
-    sending.outgoing_fd = 0;
-    sending.figures.file_size = 0;
-    sending.figures.file_bytes_left = 0;
-    sending.current_outgoing = nullptr;
-}
-
-// The peer's "c": the oldest file in transit has arrived whole.
 void confirm_sent() {
     file_entry* entry = sending.in_transit_queue.head;
     if (entry == nullptr) return;
-    if (entry == sending.current_outgoing) {
+    if (entry == sending.stream.current) {
         // An empty remainder (an empty file, or a resume at its end) needs no data, so the
         // peer may confirm it before our next cycle closes it: close it now. With bytes
         // still to send, the confirmation cannot be true.
-        if (sending.figures.file_bytes_left != 0) return;
+        if (sending.stream.figures.file_bytes_left != 0) return;
+        if (sending.stream.squeezed && !zout_done(&sending.zout)) return;
         close_current_file();
     }
     queue_pop(&sending.in_transit_queue);
-    sending.figures.files_left -= 1;
+    sending.stream.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
     if (session.delete_sent) delete_sent_file(entry);
-    if (sending.figures.files_left == 0)
+    if (sending.stream.figures.files_left == 0)
         finish_entry(entry, ST_UPLOADS_DONE);
     else
         free_entry(entry);
@@ -127,32 +122,7 @@ void confirm_sent() {
     show_upload_name();
 }
 
-void status_letter(uint8_t letter) {
-    bool aborting = sending.upload_abort_state != ABORT_NONE;
-    switch (letter) {
-        case ST_ABORT_DOWNLOAD:
-            recv_reset(CH_REQUESTS);
-            sending.request_pos = 0;
-            abort_upload(ST_UPLOAD_ABORTED);
-            break;
-        case ST_ABORT_UPLOAD: on_peer_abort(); break;
-        case ST_ABORT_SEEN: sending.upload_abort_state = ABORT_NONE; break;
-        case ST_CONFIRMED:
-            if (!aborting) confirm_sent();
-            break;
-        case ST_RESUMED: sending.offset_expected = OFFSET_BYTES; break;
-        case ST_ACCEPTED:
-            if (!aborting) accept_outgoing(0);
-            break;
-        case ST_EXISTS: case ST_DUPLICATE: case ST_REFUSED: case ST_TOO_MANY: case ST_HAVE_IT:
-            if (!aborting) offer_refused(letter);
-            break;
-        case ST_SERVED: case ST_NOT_FOUND: case ST_DENIED:
-            if (receiving.download_abort_state == ABORT_NONE) on_request_answer(static_cast<char>(letter));
-            break;
-        default: break;  // unknown letters are dropped
-    }
-}
+namespace {
 
 // Builds the offer record of an entry: its header and the whole base name of its path.
 // Returns the record length, or 0 when the record could never fit the offer channel.
@@ -238,15 +208,14 @@ void move_all(file_queue* from, file_queue* to, bool accepted_before) {
 void start_next_file() {
     file_entry* entry = queue_pop(&sending.send_queue);
     if (entry == nullptr) return;
-    sending.current_outgoing = entry;
+    sending.stream.current = entry;
     // Non-blocking: a file replaced by a FIFO since it was listed must not stall the cycle.
     int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
     if (fd < 0) {
-        sending.outgoing_fd = 0;
         abort_upload(ST_OPEN_ERROR);
         return;
     }
-    sending.outgoing_fd = fd;
+    sending.stream.fd = fd;
     // The file must still be the one that was listed and offered: a name swapped since then
     // for a link, or for another file, would send bytes nobody offered.
     struct stat info;
@@ -265,73 +234,89 @@ void start_next_file() {
         abort_upload(ST_SIZE_ERROR);
         return;
     }
-    sending.figures.file_size = entry->size;
-    sending.figures.file_bytes_left = entry->size - entry->offset;
+    sending.stream.figures.file_size = entry->size;
+    sending.stream.figures.file_bytes_left = entry->size - entry->offset;
+    // Both ends compress: the file's bytes from its offset on go as one zstd frame, at the
+    // highest level whose compressor keeps ahead of the line. Until the link has measured the
+    // line, the speed given (-s, --speed) or the serial port's own says how fast it may be.
+    sending.stream.squeezed = both_announced(CAP_COMPRESS);
+    int64_t rate = link_line_rate();
+    if (rate == 0) rate = stats.line_speed / 10;
+    if (rate == 0) rate = port_line_rate();
+    if (sending.stream.squeezed && zout_begin(&sending.zout, entry->size - entry->offset, zframe_level(rate)) != 0) {
+        abort_upload(ST_READ_ERROR);
+        return;
+    }
     queue_append(&sending.in_transit_queue, entry);
     show_upload_name();
 }
 
+// A compressed piece: the frame's bytes as far as the slice and the channel take them, and
+// more of the file fed to the compressor whenever none are waiting.
+piece_result send_squeezed_piece() {
+    transfer_direction& stream = sending.stream;
+    zframe_out* z = &sending.zout;
+    const uint8_t* bytes = nullptr;
+    int pending = zout_pending(z, &bytes);
+    if (pending == 0) {
+        int want = zout_wants(z);
+        if (want == 0 && zout_done(z)) {
+            close_current_file();
+            return piece_result::file_done;
+        }
+        uint8_t input[ZOUT_FLUSH_EVERY];
+        if (want == 0 || read_piece(stream.fd, input, want) < want) {
+            abort_upload(ST_READ_ERROR);  // the file shrank, or the compressor failed
+            return piece_result::stop;
+        }
+        zout_feed(z, input, want);
+        file_moved(&stream, want);
+        return piece_result::moved;
+    }
+    int n = pending < stream.slice_left ? pending : stream.slice_left;
+    if (send_room(stream.channel) < n) return piece_result::stop;
+    send_write(stream.channel, bytes, n);
+    zout_taken(z, n);
+    slice_moved(&stream, n);
+    if (!zout_done(z)) return piece_result::moved;
+    close_current_file();
+    return piece_result::file_done;
+}
+
 // Moves one piece of the current file into its data channel.
 piece_result send_piece() {
-    transfer_figures& fig = sending.figures;
-    int n = sending.send_slice_left < fig.file_bytes_left ? sending.send_slice_left
-                                                          : fig.file_bytes_left;
-    if (send_room(sending.send_channel) < n) return piece_result::stop;
+    int n = piece_size(sending.stream);
+    if (send_room(sending.stream.channel) < n) return piece_result::stop;
     if (n > 0) {
         uint8_t piece[SLICE_SIZE];
-        if (read_piece(sending.outgoing_fd, piece, n) < n) {
+        if (read_piece(sending.stream.fd, piece, n) < n) {
             abort_upload(ST_READ_ERROR);
             return piece_result::stop;
         }
-        send_write(sending.send_channel, piece, n);
+        send_write(sending.stream.channel, piece, n);
     }
-    piece_moved(&fig, &sending.send_channel, &sending.send_slice_left, n);
-    if (fig.file_bytes_left != 0) return piece_result::moved;
+    piece_moved(&sending.stream, n);
+    if (sending.stream.figures.file_bytes_left != 0) return piece_result::moved;
     close_current_file();
     return piece_result::file_done;
 }
 
 }  // namespace
 
-void status_receiver() {
-    uint8_t byte = 0;
-    while (recv_read(CH_STATUS, &byte, 1) == 1) {
-        if (sending.offset_expected > 0) {
-            sending.offset_bytes[OFFSET_BYTES - sending.offset_expected] = byte;
-            if (--sending.offset_expected == 0 && sending.upload_abort_state == ABORT_NONE) {
-                int32_t offset = 0;
-                memcpy(&offset, sending.offset_bytes, OFFSET_BYTES);
-                accept_outgoing(offset);
-            }
-            continue;
-        }
-        status_letter(byte);
-    }
-}
-
-void drain_status_channel() {
-    if (channels.recv_channels[CH_STATUS] == nullptr) return;  // the link never came up
-    status_receiver();
+void on_receiver_abort() {
+    recv_reset(CH_REQUESTS);
+    sending.request_pos = 0;
+    abort_upload(ST_UPLOAD_ABORTED);
 }
 
 void accept_outgoing(int32_t offset) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
-    transfer_figures& fig = sending.figures;
-    if (fig.files_left == 0) {
-        fig.total_files = 0;
-        fig.total_bytes = 0;
-    }
     entry->status = 0;
-    entry->offset = offset;
-    fig.files_left += 1;
-    fig.total_files += 1;
-    fig.total_bytes = figure_add(fig.total_bytes, entry->size);
-    fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
+    stream_accept(&sending.stream, entry, offset);
     rates_accept(&stats.upload, entry);
     queue_append(&sending.send_queue, entry);
-    cycle.activity_seen = 1;
-    cycle.last_activity_time = serial.clock;
+    note_activity();
 }
 
 void serve_request() {
@@ -354,7 +339,8 @@ void serve_request() {
 }
 
 void send_offers() {
-    if (sending.upload_abort_state != ABORT_NONE) return;
+    // The peer's opening block says how it takes offers; a lost frame may delay it.
+    if (sending.stream.abort_state != ABORT_NONE || !peer_opened()) return;
     uint8_t record[OFFER_CHANNEL_SIZE];
     while (send_room(CH_OFFERS) >= OFFER_MIN_ROOM) {
         file_entry* entry = files.upload_queue.head;
@@ -378,29 +364,18 @@ void send_offers() {
 }
 
 void send_data() {
-    if (sending.upload_abort_state != ABORT_NONE) return;
-    if (sending.current_outgoing != nullptr) {
-        // Pieces while the channels take them, not one per cycle: on a fast line one piece
-        // per turn of the cycle, not the line, would set the pace.
-        piece_result r = piece_result::moved;
-        for (int piece = 0; piece < PIECES_PER_CYCLE && r == piece_result::moved; ++piece) r = send_piece();
-        if (r != piece_result::file_done) return;
-    }
-    // A file finished: the next one is opened in this cycle, its data goes in the next.
-    start_next_file();
+    run_stream(&sending.stream, sending.stream.squeezed ? send_squeezed_piece : send_piece, start_next_file);
+}
+
+int64_t upload_file_bytes(int64_t stream) {
+    return both_announced(CAP_COMPRESS) ? zout_file_at(&sending.zout, stream) : stream;
 }
 
 void abort_upload(char letter) {
-    transfer_figures& fig = sending.figures;
-    file_entry* current = sending.current_outgoing;
-    int32_t unread = sending.outgoing_fd != 0 ? fig.file_bytes_left : 0;
-    if (sending.outgoing_fd != 0) {
-        close(sending.outgoing_fd);
-        sending.outgoing_fd = 0;
-    }
-    fig.file_size = 0;
-    fig.file_bytes_left = 0;
-    sending.current_outgoing = nullptr;
+    file_entry* current = sending.stream.current;
+    int32_t unread = sending.stream.fd != -1 ? sending.stream.figures.file_bytes_left : 0;
+    stream_closed(&sending.stream);
+    sending.stream.current = nullptr;
     // Our own failure is the current file's; the peer's is taken to be about the oldest
     // file it accepted, which is given up once it has been blamed too often.
     file_entry* failed = current;
@@ -415,7 +390,7 @@ void abort_upload(char letter) {
         log_upload(LOG_UPLOAD_FAILED, failed);
         finish_upload(failed, static_cast<uint8_t>(letter));
     }
-    sending.upload_abort_state = ABORT_TO_SEND;
+    sending.stream.abort_state = ABORT_TO_SEND;
     // The data stream has no end-of-file mark, so an abort drops it whole; every file not
     // yet confirmed is offered again, in its order, once the peer's "o" has come.
     file_queue again;
@@ -425,25 +400,17 @@ void abort_upload(char letter) {
     move_all(&files.upload_queue, &again, false);
     files.upload_queue = again;
     send_reset(CH_OFFERS);
-    fig.files_left = 0;
-    fig.bytes_left = 0;
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) send_reset(ch);
-    rates_restart(&stats.upload, &fig);
-    sending.send_channel = CH_DATA_FIRST;
-    sending.send_slice_left = SLICE_SIZE;
+    stream_restart(&sending.stream);
+    zout_reset(&sending.zout, sending.stream.stream_moved, sending.stream.figures.bytes_moved);
+    rates_restart(&stats.upload, &sending.stream.figures);
     show_upload_name();
 }
 
 void close_outgoing() {
-    transfer_figures& fig = sending.figures;
-    if (sending.outgoing_fd != 0) {
-        // The log line records the bytes actually read.
-        sending.current_outgoing->size -= fig.file_bytes_left;
-        close(sending.outgoing_fd);
-        sending.outgoing_fd = 0;
-    }
-    fig.file_size = 0;
-    fig.file_bytes_left = 0;
+    // The log line records the bytes actually read.
+    if (sending.stream.fd != -1) sending.stream.current->size -= sending.stream.figures.file_bytes_left;
+    stream_closed(&sending.stream);
     for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload(LOG_UPLOAD_FAILED, e);
     file_entry* next = sending.send_queue.head;
     if (next == nullptr) {
@@ -459,26 +426,6 @@ void close_outgoing() {
                 e->size = 0;
                 log_upload(LOG_UPLOAD_FAILED, e);
             }
-}
-
-void status_sender() {
-    while (send_room(CH_STATUS) > 0) {
-        if (sending.upload_abort_state == ABORT_TO_SEND) {
-            sending.upload_abort_state = ABORT_SENT;
-            write_status_letter(ST_ABORT_UPLOAD);
-        } else if (receiving.download_abort_state == ABORT_TO_SEND) {
-            receiving.download_abort_state = ABORT_SENT;
-            write_status_letter(ST_ABORT_DOWNLOAD);
-        } else if (receiving.download_abort_state == ABORT_TO_ACK) {
-            receiving.download_abort_state = ABORT_NONE;
-            write_status_letter(ST_ABORT_SEEN);
-        } else if (file_entry* entry = queue_pop(&receiving.received_queue); entry != nullptr) {
-            write_status_letter(ST_CONFIRMED);
-            confirm_received(entry);
-        } else {
-            return;
-        }
-    }
 }
 
 void show_upload_name() {

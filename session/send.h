@@ -1,45 +1,44 @@
-// The sending side and the status channel: offers, data, requests served, the abort.
+// The sending side: offers, data, requests served, the abort.
 //
 // Interface summary:
-//   status_receiver ()   consumes receive channel 1 for both sides
-//   status_sender ()     writes "b", "a", "o", "c" while channel 1 has room
 //   serve_request ()     answers at most one download request of the peer
 //   send_offers ()       offers queued files while channel 2 has room; each is opened and
 //                        its first byte read first: one that fails is not offered (the
 //                        reason on standard error) and the batch goes on
 //   send_data ()         file data into the data channels while they take it (at most
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
-//   accept_outgoing (offset)
+//   accept_outgoing (offset)   the peer's "u" or "r": the first offered file accepted
+//   offer_refused (letter)     the peer refused the first offered file ("e", "i", "q", "t")
+//                        or already has it ("x")
+//   confirm_sent ()      the peer's "c": the oldest file in transit arrived whole
 //   abort_upload (letter)  drops the data stream; the failed file finishes with the letter
 //                        (on the peer's "a": the oldest unconfirmed one, once blamed twice),
 //                        every other unconfirmed one is offered again after the peer's "o"
+//   on_receiver_abort () the peer's "a": its requests dropped, our uploads aborted
 //   close_outgoing ()    the exit path: the file closed, unfinished uploads logged
-//   drain_status_channel ()  status letters already delivered are acted on; for the end
-//                        of the run when the peer's goodbye ends the link
 //   show_upload_name ()  the oldest file in transit to the display
+//   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
+//                        for sure (compressed streams: as far as the last flush)
 #pragma once
 
 #include <cstdint>
 
 #include "files/entries.h"
 #include "session/transfer.h"
+#include "session/zframe.h"
 
 constexpr int REQUEST_BUFFER_SIZE = 2056;
 
 struct send_state {
-    file_queue offered_queue;
-    file_queue send_queue;
-    file_queue in_transit_queue;
-    file_entry* current_outgoing = nullptr;
-    int outgoing_fd = 0;
-    int send_channel = CH_DATA_FIRST;
-    int send_slice_left = SLICE_SIZE;
-    int upload_abort_state = ABORT_NONE;
-    uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};
-    int request_pos = 0;
-    int offset_expected = 0;
-    uint8_t offset_bytes[4] = {};
-    transfer_figures figures;
+    file_queue offered_queue;     // offered, not yet answered
+    file_queue send_queue;        // accepted, not yet begun
+    file_queue in_transit_queue;  // begun (the current file last), not yet confirmed
+    // The file being read. The abort state runs ABORT_NONE, ABORT_TO_SEND, ABORT_SENT: an
+    // abort gives up the data stream at once (the unconfirmed files are offered again).
+    transfer_direction stream;
+    zframe_out zout;  // the current file's frame, while both ends compress
+    uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
+    int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the
     // exit status stays for the run.
     int upload_failed = 0;
@@ -47,13 +46,14 @@ struct send_state {
 
 extern send_state sending;
 
-void status_receiver();
-void status_sender();
 void serve_request();
 void send_offers();
 void send_data();
 void accept_outgoing(int32_t offset);
+void offer_refused(uint8_t letter);
+void confirm_sent();
 void abort_upload(char letter);
+void on_receiver_abort();
 void close_outgoing();
-void drain_status_channel();
 void show_upload_name();
+int64_t upload_file_bytes(int64_t stream);

@@ -3,19 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "files/names.h"
 #include "files/paths.h"
-#include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
-#include "session/cycle.h"
-#include "session/display.h"
-#include "session/outcome.h"
-#include "session/receive.h"
-#include "session/send.h"
 
 stats_state stats;
 
@@ -25,165 +20,10 @@ constexpr int32_t NO_RATE_SHOWN = 9999;  // a rate of 0 is logged as this
 
 constexpr int LOG_LINE_SIZE = PATH_SIZE + 128;  // the name and the fixed fields
 
-struct result_row {
-    uint8_t letter;
-    const char* message;
-};
-
-constexpr result_row result_table[] = {
-    {ST_UPLOAD_ABORTED, "Upload aborted"},
-    {ST_READ_ERROR, "File read error"},
-    {ST_OPEN_ERROR, "File open error"},
-    {ST_SIZE_ERROR, "File size error"},
-    {ST_DOWNLOAD_ABORTED, "Download aborted"},
-    {ST_WRITE_ERROR, "File write error"},
-    {ST_DOWNLOADS_DONE, "Download completed"},
-    {ST_UPLOADS_DONE, "Upload completed"},
-    {ST_EXISTS, "File already exist"},
-    {ST_DUPLICATE, "Duplicate file ignored"},
-    {ST_NOT_FOUND, "Requested file not found"},
-    {ST_DENIED, "Download request denied"},
-    {ST_REFUSED, "Upload request denied"},
-    {ST_TOO_MANY, "Too many files to transfer"},
-    {ST_HAVE_IT, "File already transferred"},
-    {STATUS_NAME_TOO_LONG, "File name too long"},
-};
-
-const char* result_message(uint8_t letter) {
-    for (const result_row& r : result_table)
-        if (r.letter == letter) return r.message;
-    return nullptr;
-}
-
-// The upload's file figures are those of the file shown, the oldest one in transit: its
-// bytes left are the ones the peer has not acknowledged (those read into the data
-// channels may wait a long while on a slow line).
-void upload_file_figures(int32_t* size, int32_t* bytes_left) {
-    *size = 0;
-    *bytes_left = 0;
-    const file_entry* entry = sending.in_transit_queue.head;
-    if (entry == nullptr) return;
-    int64_t length = std::max<int64_t>(0, int64_t{entry->size} - entry->offset);
-    int64_t acknowledged = std::clamp<int64_t>(stats.upload.crossed - entry->stream_start, 0, length);
-    *size = entry->size;
-    *bytes_left = static_cast<int32_t>(length - acknowledged);
-}
-
-void show_direction_rows(const transfer_figures& down, int32_t down_held, const rate_state& down_rates,
-                         const transfer_figures& up, int32_t up_queued, const rate_state& up_rates) {
-    int32_t up_file_size = 0;
-    int32_t up_file_left = 0;
-    upload_file_figures(&up_file_size, &up_file_left);
-    const int32_t down_values[] = {down.file_size,   down.file_bytes_left,   down.total_files,
-                                   down.total_bytes, down.files_left,        down.bytes_left - down_held,
-                                   down_rates.average_rate, down_rates.current_rate};
-    const int32_t up_values[] = {up_file_size,   up_file_left,  up.total_files,
-                                 up.total_bytes, up.files_left, up.bytes_left + up_queued,
-                                 up_rates.average_rate, up_rates.current_rate};
-    for (size_t i = 0; i < sizeof down_values / sizeof down_values[0]; ++i) {
-        int row = FIRST_FIGURE_ROW + static_cast<int>(i);
-        display.figure(row, DOWNLOAD_COLUMN, down_values[i]);
-        display.figure(row, UPLOAD_COLUMN, up_values[i]);
-    }
-    char text[DONE_TEXT_SIZE];
-    format_done_left(text, sizeof text, down, down.bytes_left - down_held, down_rates.average_rate);
-    display.done_left(DOWNLOAD_COLUMN, text);
-    format_done_left(text, sizeof text, up, up.bytes_left + up_queued, up_rates.average_rate);
-    display.done_left(UPLOAD_COLUMN, text);
-}
-
-void show_link_rows() {
-    const int64_t values[] = {delivery.window_size, channels.in_flight_total, delivery.block_size,
-                              delivery.rx_packets,  delivery.rx_bytes,        delivery.rx_errors,
-                              delivery.tx_packets,  delivery.tx_bytes,        delivery.tx_errors};
-    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
-        display.figure(LINK_FIRST_ROW + static_cast<int>(i), LINK_COLUMN, values[i]);
-}
-
-// Bytes of the data channels, summed over the sixteen of each direction.
-struct channel_counts {
-    int64_t held = 0;      // landed in the receive rings, not yet written to a file
-    int64_t queued = 0;    // in the send rings, not yet acknowledged
-    int64_t unframed = 0;  // of those, not yet put into a frame
-};
-
-channel_counts count_data_channels() {
-    channel_counts c;
-    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) {
-        if (channels.recv_channels[ch] != nullptr) c.held += recv_queued(ch);
-        if (const link_channel* rec = channels.send_channels[ch]; rec != nullptr) {
-            c.queued += rec->queued;
-            c.unframed += rec->queued - rec->in_flight;
-        }
-    }
-    return c;
-}
-
 int32_t rate_of(int64_t bytes, int64_t ms) {
     if (bytes <= 0 || ms <= 0) return 0;
     int64_t rate = bytes * 1000 / ms;
     return rate > INT32_MAX ? INT32_MAX : static_cast<int32_t>(rate);
-}
-
-// The file's bytes may have begun to cross since `since`, never before it was accepted.
-// The first file of a batch starts the batch's clock.
-void mark_first_byte(rate_state* r, file_entry* entry, int64_t since) {
-    if (since > entry->start_ms) entry->start_ms = since;
-    entry->started = 1;
-    if (r->rate_start_ms != 0) return;
-    r->rate_start_ms = entry->start_ms;
-    r->batch_base = entry->stream_start;
-    r->sample_count = 0;
-}
-
-// Marks the file when its first byte lies below the lead; false when it does not.
-bool mark_if_reached(rate_state* r, file_entry* entry, int64_t since) {
-    if (entry->started) return true;
-    if (entry->stream_start >= r->lead) return false;
-    mark_first_byte(r, entry, since);
-    return true;
-}
-
-// Files in stream order, up to the first not reached: the ones behind it lie further on.
-void mark_from(rate_state* r, file_entry* entry, int64_t since) {
-    while (entry != nullptr && mark_if_reached(r, entry, since)) entry = entry->next;
-}
-
-// Bytes land in the receive rings block by block. A block that lands now followed the
-// previous one on the wire, whose end had not yet been read at the look before it landed.
-void look_download(const channel_counts& c, int64_t now) {
-    rate_state* r = &stats.download;
-    int64_t landed = receiving.figures.bytes_moved + c.held;
-    if (landed > r->lead) {
-        r->lead = landed;
-        file_entry* current = receiving.current_incoming;
-        if (current == nullptr || mark_if_reached(r, current, r->lead_ms))
-            mark_from(r, receiving.receive_queue.head, r->lead_ms);
-        r->lead_ms = r->last_look_ms;
-    }
-    if (landed > r->crossed) {
-        r->crossed = landed;
-        r->crossed_ms = now;
-    }
-    r->last_look_ms = now;
-}
-
-// Upload bytes begin to cross once they are put into a frame, which happened since the
-// last look for whatever is framed now; they have crossed once the peer acknowledged them.
-void look_upload(const channel_counts& c, int64_t now) {
-    rate_state* r = &stats.upload;
-    int64_t framed = sending.figures.bytes_moved - c.unframed;
-    if (framed > r->lead) {
-        r->lead = framed;
-        mark_from(r, sending.in_transit_queue.head, r->last_look_ms);
-    }
-    r->lead_ms = now;
-    int64_t acknowledged = sending.figures.bytes_moved - c.queued;
-    if (acknowledged > r->crossed) {
-        r->crossed = acknowledged;
-        r->crossed_ms = now;
-    }
-    r->last_look_ms = now;
 }
 
 // Once a refresh: where the lead stood. The front sample is kept as the newest one that
@@ -234,12 +74,6 @@ void close_batch(rate_state* r) {
 }
 
 }  // namespace
-
-void watch_line() {
-    channel_counts c = count_data_channels();
-    look_download(c, serial.clock_ms);
-    look_upload(c, serial.clock_ms);
-}
 
 void update_rates(rate_state* r, const transfer_figures* figures, int64_t n) {
     if (figures->files_left == 0) {
@@ -307,22 +141,6 @@ void run_totals(const rate_state* r, int64_t* bytes, int32_t* rate) {
     *rate = rate_of(*bytes, ms + r->run_ms);
 }
 
-void refresh_statistics() {
-    if (serial.clock == stats.last_refresh_time) return;
-    stats.last_refresh_time = serial.clock;
-    watch_line();  // the rates and the bytes left shown together come from one look
-    channel_counts c = count_data_channels();
-    update_rates(&stats.download, &receiving.figures, stats.download.crossed);
-    update_rates(&stats.upload, &sending.figures, stats.upload.crossed);
-    if (cycle.yell_count > 0) {
-        cycle.yell_count -= 1;
-        display.beep();
-    }
-    show_direction_rows(receiving.figures, static_cast<int32_t>(c.held), stats.download, sending.figures,
-                        static_cast<int32_t>(c.queued), stats.upload);
-    show_link_rows();
-}
-
 void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     if (stats.log_fd == -1) return;
     // A control character in a name would break the line, or forge one.
@@ -332,7 +150,8 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     char line[LOG_LINE_SIZE];
     int length = snprintf(line, sizeof line, "%c %6ld %5ld bps %4d cps   0 errors     0 %4d %s %lu\n",
                           letter, static_cast<long>(entry->size), static_cast<long>(stats.line_speed),
-                          static_cast<int>(rate == 0 ? NO_RATE_SHOWN : rate), delivery.block_size, name,
+                          static_cast<int>(rate == 0 ? NO_RATE_SHOWN : rate),
+                          static_cast<int>(link_counters().block_size), name,
                           0UL);
     if (length <= 0) return;
     if (length >= static_cast<int>(sizeof line)) length = static_cast<int>(sizeof line) - 1;
@@ -340,24 +159,26 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     (void)ignored;  // a failed log write is not noticed
 }
 
-int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size) {
-    *message = result_message(entry->status);
-    if (*message == nullptr) return 0;
-    if (entry->status == ST_DOWNLOADS_DONE)
-        snprintf(detail, detail_size, "%ld file(s) received", static_cast<long>(receiving.figures.total_files));
-    else if (entry->status == ST_UPLOADS_DONE)
-        snprintf(detail, detail_size, "%ld file(s) sent", static_cast<long>(sending.figures.total_files));
-    else
-        snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
-    return 1;
+void format_seconds(char* out, size_t size, int64_t seconds) {
+    if (seconds < 0) {
+        snprintf(out, size, "--:--");
+    } else if (seconds >= 3600) {
+        snprintf(out, size, "%" PRId64 ":%02d:%02d", seconds / 3600, static_cast<int>(seconds / 60 % 60),
+                 static_cast<int>(seconds % 60));
+    } else {
+        snprintf(out, size, "%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+    }
 }
 
-void show_next_result() {
-    file_entry* entry = queue_pop(&finished_queue);
-    if (entry == nullptr) return;
-    const char* message = nullptr;
-    char detail[PATH_SIZE];
-    if (result_text(entry, &message, detail, sizeof detail)) display.info(message, detail);
-    note_result(entry);
-    free_entry(entry);  // whatever its letter
+void set_log_path(const char* path) { stats.log_path = path; }
+
+void set_line_speed(int32_t bps) { stats.line_speed = bps; }
+
+void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_bytes) {
+    if (stream_bytes <= 0 || file_bytes <= 0) {
+        snprintf(out, size, "%s", "");
+        return;
+    }
+    int64_t tenths = file_bytes * 10 / stream_bytes;
+    snprintf(out, size, "x%" PRId64 ".%" PRId64, tenths / 10, tenths % 10);
 }

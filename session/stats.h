@@ -1,8 +1,6 @@
-// Transfer rates, the status-area figures, the transfer log and result messages.
+// Transfer rates and the transfer log.
 //
 // Interface summary:
-//   watch_line ()           every service cycle: how far each direction's bytes have crossed
-//   refresh_statistics ()   at most once per clock second: rates, the yell's beeps, figures
 //   update_rates (rates, figures, n)   a direction's two rates, n its bytes that crossed
 //   rates_accept (rates, entry)        places an accepted file in its direction's stream
 //   rates_restart (rates, figures)     after an abort emptied the direction's data channels
@@ -13,17 +11,19 @@
 //   file_completed (rates, entry) -> file_rate of a whole file, counted for the summary
 //   run_totals (rates, bytes, rate)    the run so far: bytes that crossed, and their rate
 //   write_log_line (letter, entry, rate)   nothing when there is no log; failures ignored
+//   format_saving (out, size, file_bytes, stream_bytes)   "x4.1": the file bytes the line's
+//                           bytes held while compressed; "" before there are any
 //   format_done_left (out, size, figures, bytes_left, rate)   a direction's batch as the
 //                           screen's "Done, left" row shows it: "45% 1:05" (share of its
 //                           bytes that crossed, time left at that rate; "--:--" without
 //                           one), "-" with no batch
-//   show_next_result ()     at most one finished entry shown and freed
-//   result_text (entry, message, detail, size) -> 1 when the entry's letter has a message
+//   set_log_path (path), set_line_speed (bps)   -z, and -s (or --speed) for the log lines
+//   format_seconds (out, size, seconds) "M:SS" or "H:MM:SS", "--:--" when below 0
 //
 // A rate is bytes that crossed the line over a time that holds all of their crossing, so
 // it never exceeds what the line carried: a download counts the bytes landed in the
 // receive channels, an upload the bytes the peer acknowledged, and the time starts no
-// later than the first of them could have begun to cross (see watch_line).
+// later than the first of them could have begun to cross (see watch_line, session/figures.h).
 #pragma once
 
 #include <cstddef>
@@ -81,7 +81,7 @@ struct stats_state {
     // The transfer log, from the command line.
     const char* log_path = nullptr;
     int log_fd = -1;          // -1: no log
-    int32_t line_speed = 0;   // -s: only written into log lines
+    int32_t line_speed = 0;   // -s (or --speed): written into log lines; tells the compressor the line's pace
 
     rate_state download;
     rate_state upload;
@@ -90,8 +90,6 @@ struct stats_state {
 
 extern stats_state stats;
 
-void watch_line();
-void refresh_statistics();
 void update_rates(rate_state* rates, const transfer_figures* figures, int64_t n);
 void rates_accept(rate_state* rates, file_entry* entry);
 void rates_restart(rate_state* rates, const transfer_figures* figures);
@@ -100,5 +98,7 @@ int32_t file_completed(rate_state* rates, const file_entry* entry);
 void run_totals(const rate_state* rates, int64_t* bytes, int32_t* rate);
 void write_log_line(char letter, const file_entry* entry, int32_t rate);
 void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left, int32_t rate);
-void show_next_result();
-int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size);
+void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_bytes);
+void format_seconds(char* out, size_t size, int64_t seconds);
+void set_log_path(const char* path);
+void set_line_speed(int32_t bps);

@@ -1,9 +1,28 @@
 #include "session/transfer.h"
 
+#include <unistd.h>
+
 #include "link/channels.h"
+#include "serial/port.h"
 
 session_options session;
+activity_state activity;
+announcement_state announcement;
 file_queue finished_queue;
+
+void set_idle_exit(int32_t seconds) {
+    session.idle_exit_seconds = seconds;
+    session.auto_exit_flags |= AUTO_EXIT_IDLE;
+}
+
+void set_session_option(int session_options::*option, int value) { session.*option = value; }
+
+bool auto_exit_on() { return session.auto_exit_flags != 0; }
+
+void note_activity() {
+    activity.activity_seen = 1;
+    activity.last_activity_time = serial.clock;
+}
 
 void finish_entry(file_entry* entry, uint8_t letter) {
     entry->status = letter;
@@ -18,12 +37,78 @@ int32_t figure_add(int32_t figure, int64_t amount) {
     return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
 }
 
-void piece_moved(transfer_figures* figures, int* channel, int* slice_left, int n) {
-    *slice_left -= n;
-    figures->bytes_left = figure_add(figures->bytes_left, -n);
-    figures->file_bytes_left -= n;
-    figures->bytes_moved += n;
-    if (*slice_left != 0) return;
-    *slice_left = SLICE_SIZE;
-    *channel = *channel == CH_DATA_LAST ? CH_DATA_FIRST : *channel + 1;
+void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*start_next)()) {
+    if (stream->abort_state != ABORT_NONE) return;
+    if (stream->current != nullptr) {
+        // Pieces while they move, not one per cycle: on a fast line one piece per turn of the
+        // cycle, not the line, would set the pace, and receive rings left full make the
+        // peer's blocks bounce for want of room.
+        piece_result r = piece_result::moved;
+        for (int n = 0; n < PIECES_PER_CYCLE && r == piece_result::moved; ++n) r = piece();
+        if (r != piece_result::file_done) return;
+    }
+    // A file finished with more accepted ones left: the next one is opened in this cycle.
+    start_next();
 }
+
+int piece_size(const transfer_direction& stream) {
+    return stream.slice_left < stream.figures.file_bytes_left ? stream.slice_left : stream.figures.file_bytes_left;
+}
+
+void piece_moved(transfer_direction* stream, int n) {
+    file_moved(stream, n);
+    slice_moved(stream, n);
+}
+
+void slice_moved(transfer_direction* stream, int n) {
+    stream->stream_moved += n;
+    stream->slice_left -= n;
+    if (stream->slice_left != 0) return;
+    stream->slice_left = SLICE_SIZE;
+    stream->channel = stream->channel == CH_DATA_LAST ? CH_DATA_FIRST : stream->channel + 1;
+}
+
+void file_moved(transfer_direction* stream, int n) {
+    transfer_figures& fig = stream->figures;
+    fig.bytes_left = figure_add(fig.bytes_left, -n);
+    fig.file_bytes_left -= n;
+    fig.bytes_moved += n;
+}
+
+void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset) {
+    transfer_figures& fig = stream->figures;
+    if (fig.files_left == 0) {
+        fig.total_files = 0;
+        fig.total_bytes = 0;
+    }
+    entry->offset = offset;
+    fig.files_left += 1;
+    fig.total_files += 1;
+    fig.total_bytes = figure_add(fig.total_bytes, entry->size);
+    fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
+}
+
+void stream_closed(transfer_direction* stream) {
+    if (stream->fd != -1) close(stream->fd);
+    stream->fd = -1;
+    stream->figures.file_size = 0;
+    stream->figures.file_bytes_left = 0;
+}
+
+void stream_restart(transfer_direction* stream) {
+    stream->figures.files_left = 0;
+    stream->figures.bytes_left = 0;
+    stream->channel = CH_DATA_FIRST;
+    stream->slice_left = SLICE_SIZE;
+}
+
+void announce(uint8_t caps) { announcement.own_caps = caps; }
+
+void peer_announced(uint8_t caps) {
+    announcement.peer_caps = caps;
+    announcement.peer_opened = true;
+}
+
+bool peer_opened() { return announcement.peer_opened; }
+
+bool both_announced(uint8_t cap) { return (announcement.own_caps & announcement.peer_caps & cap) != 0; }

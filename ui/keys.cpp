@@ -4,12 +4,10 @@
 #include <cstring>
 
 #include "files/scan.h"
-#include "link/channels.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
 #include "session/cycle.h"
-#include "session/plan.h"
 #include "ui/chat.h"
 #include "ui/glyphs.h"
 #include "ui/screen.h"
@@ -30,9 +28,6 @@ constexpr int KEY_CTRL_Z = 26;  // stop, as the shell's Ctrl+Z: the raw console 
 
 // The input field holds at most four rows of a wide terminal; longer text is cut here.
 constexpr int INPUT_TEXT_SIZE = CHAT_LINE_SIZE + 1;
-
-// A control letter that does not fit is dropped: the channel takes what fits.
-void write_control_letter(uint8_t letter) { send_write(CH_CONTROL, &letter, 1); }
 
 void finish_input_line() {
     char text[INPUT_TEXT_SIZE];
@@ -64,7 +59,7 @@ void finish_input_line() {
 
 void handle_key() {
     int key = read_key();
-    cycle.yell_count = 0;  // any key silences a running yell alarm
+    yell_silence();  // any key silences a running yell alarm
     handle_key_code(key);
 }
 
@@ -84,7 +79,7 @@ void handle_key_code(int key) {
             case KEY_CTRL_N: toggle_beeper(); break;
             case KEY_CTRL_U: set_input_mode(INPUT_UPLOAD); break;
             case KEY_CTRL_X: end_run(EXIT_BY_USER);  // outstanding transfers do not change the code
-            case KEY_CTRL_Y: write_control_letter(MSG_YELL); break;
+            case KEY_CTRL_Y: control_send(MSG_YELL); break;
             case KEY_CTRL_Z: suspend_requested = 1; break;
             default: input_key(key); break;
         }
@@ -101,10 +96,10 @@ void set_input_mode(int mode) {
 void toggle_beeper() {
     if (screen.beeper_off != 0) {
         screen.beeper_off = 0;
-        write_control_letter(MSG_BEEPER);
+        control_send(MSG_BEEPER);
     } else {
         screen.beeper_off = 1;
-        write_control_letter(MSG_BEEPER_OFF);
+        control_send(MSG_BEEPER_OFF);
     }
     draw_prompt_bar();
 }

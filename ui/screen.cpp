@@ -12,15 +12,18 @@
 #include <cstring>
 
 #include "files/names.h"
+#include "files/paths.h"
 #include "serial/process.h"
+#include "session/chat.h"
 #include "session/display.h"
 #include "session/transfer.h"
-#include "ui/chat.h"
 
 screen_state screen;
 volatile sig_atomic_t screen_resized = 0;
 
 namespace {
+
+constexpr uint8_t BYTE_LF = 10;
 
 constexpr int bar_size = 1024;  // a bar line: wider terminals get a bar cut at this width
 constexpr uint32_t NEWLINE = '\n';
@@ -42,6 +45,7 @@ constexpr label status_labels[] = {
     {8, LINK_LABEL_COLUMN, "Transmitted packets"}, {9, LABEL_COLUMN, "Average cps"},
     {9, LINK_LABEL_COLUMN, "Transmitted bytes"},   {10, LABEL_COLUMN, "Current cps"},
     {10, LINK_LABEL_COLUMN, "Transmit errors"},  {DONE_LEFT_ROW, LABEL_COLUMN, "Done, left"},
+    {DONE_LEFT_ROW, LINK_LABEL_COLUMN, "Compression"},
     {LINK_FIRST_ROW, LINK_LABEL_COLUMN, "Window size"},
 };
 
@@ -114,11 +118,17 @@ void paint_name(int column) {
     put_text(screen.status_win, y, x, text, PAIR_TEXT);
 }
 
+// The kept "Done, left" text of a direction's column; the link column's is the compression.
+char* done_kept(int column) {
+    if (column == DOWNLOAD_COLUMN) return screen.download_done;
+    return column == UPLOAD_COLUMN ? screen.upload_done : screen.link_done;
+}
+
 void paint_done_left(int column) {
     int y = 0;
     int x = 0;
     if (!place_in_status(screen.layout, DONE_LEFT_ROW, column, &y, &x)) return;
-    const char* kept = column == DOWNLOAD_COLUMN ? screen.download_done : screen.upload_done;
+    const char* kept = done_kept(column);
     char text[DONE_KEPT + DONE_LEFT_WIDTH];
     // Blanks after it, over a longer text shown before.
     snprintf(text, sizeof text, "%-*s", DONE_LEFT_WIDTH, kept[0] != '\0' ? kept : "-");
@@ -141,6 +151,7 @@ void paint_status() {
     paint_name(UPLOAD_COLUMN);
     paint_done_left(DOWNLOAD_COLUMN);
     paint_done_left(UPLOAD_COLUMN);
+    paint_done_left(LINK_COLUMN);
     for (int i = 0; i < screen.figure_count; ++i) paint_figure(screen.figures[i]);
     wattrset(w, COLOR_PAIR(PAIR_TEXT));
 }
@@ -298,7 +309,7 @@ void show_file_name(int column, const char* path) {
 
 void show_done_left(int column, const char* text) {
     if (!process.screen_active) return;
-    char* kept = column == DOWNLOAD_COLUMN ? screen.download_done : screen.upload_done;
+    char* kept = done_kept(column);
     if (strncmp(kept, text, DONE_KEPT) == 0) return;  // the same as shown: nothing to draw
     snprintf(kept, DONE_KEPT, "%s", text);
     if (screen.status_win == nullptr) return;
@@ -336,7 +347,7 @@ void draw_prompt_bar() {
     wrefresh(screen.chat_win);
     input_request(REQ_VALIDATION);
     char bar[bar_size];
-    format_bar(bar, sizeof bar, screen.input_mode, session.auto_exit_flags, screen.beeper_off,
+    format_bar(bar, sizeof bar, screen.input_mode, auto_exit_on(), screen.beeper_off,
                getmaxx(screen.prompt_win));
     put_text(screen.prompt_win, 0, 0, bar, PAIR_BAR);
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_TEXT));
@@ -401,4 +412,44 @@ void paint_tagged_line(const char* tag, const char* const* parts, int count) {
     }
     if (screen.chat_win != nullptr) wrefresh(screen.chat_win);
     draw_prompt_bar();
+}
+
+void set_beeper_off() { screen.beeper_off = 1; }
+
+void show_chat_line(const uint8_t* bytes, int length) {
+    if (!process.screen_active) return;
+    if (length > 0 && has_control_byte(bytes, length) != 0) {
+        for (int i = 0; i < length; ++i) chat_out(bytes[i]);
+        chat_out(BYTE_LF);
+        draw_prompt_bar();
+        return;
+    }
+    chat_char chars[CHAT_LINE_SIZE + 1];
+    int count = decode_line(bytes, length, chars, CHAT_LINE_SIZE + 1);
+    if (count == 0) {
+        chat_put(BYTE_LF);
+        draw_prompt_bar();
+        return;
+    }
+    int position = 0;
+    while (position < count) {
+        int piece = wrap_piece(chars + position, count - position);
+        for (int i = 0; i < piece; ++i) chat_put(chars[position + i].code);
+        position += piece;
+        if (position < count && chars[position].code == ' ') ++position;
+        chat_put(BYTE_LF);
+        draw_prompt_bar();
+    }
+}
+
+void show_chat_bytes(const uint8_t* bytes, int length) {
+    for (int i = 0; i < length; ++i) chat_out(bytes[i]);
+    draw_prompt_bar();
+}
+
+void show_info(const char* text, const char* detail) {
+    char shown[PATH_SIZE];  // the detail is mostly a name, maybe the peer's
+    printable_name(shown, sizeof shown, detail);
+    const char* parts[] = {" ", text, " (", shown, ")\n"};
+    paint_tagged_line("<INFO>", parts, 5);
 }

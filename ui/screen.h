@@ -16,10 +16,14 @@
 //   show_file_name (col, path) current-file line of the column's direction; null path "-"
 //   show_done_left (col, text) the "Done, left" text of the column's direction
 //   screen_size (columns, lines)   the terminal's size, 0 and 0 without a screen
+//   show_chat_line (bytes, len)   word-wrapped line in the chat window, UTF-8 decoded
+//   show_chat_bytes (bytes, len)  bytes as they came, then the prompt bar
+//   show_info (text, detail)   an <INFO> line in the chat window
 //   chat_out (byte)            one received chat byte: filtered, decoded, shown; no refresh
 //   chat_put (code)            one character into the chat window in its current pair
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
+//   set_beeper_off ()          -q: the beeper starts off
 //   screen_close ()            clean-up at the end of the run: 2-second hold, endwin
 //   screen_suspend ()          curses mode left (endwin) before the process stops
 //   screen_resume ()           after it went on: laid out for the terminal's size and drawn
@@ -93,6 +97,7 @@ struct screen_state {
     char upload_name[NAME_KEPT] = "";
     char download_done[DONE_KEPT] = "";
     char upload_done[DONE_KEPT] = "";
+    char link_done[DONE_KEPT] = "";  // the compression: "x4.1", or "off"
     uint32_t chat_cells[CHAT_KEPT] = {};  // a ring, oldest first from chat_next once full
     int chat_next = 0;
     bool chat_full = false;
@@ -112,10 +117,14 @@ void show_number(int row, int column, int64_t value);
 void show_file_name(int column, const char* path);
 void show_done_left(int column, const char* text);
 void screen_size(int* columns, int* lines);
+void show_chat_line(const uint8_t* bytes, int length);
+void show_chat_bytes(const uint8_t* bytes, int length);
+void show_info(const char* text, const char* detail);
 void chat_out(uint8_t byte);
 void chat_put(uint32_t code);
 void draw_prompt_bar();
 void sound_bell();
+void set_beeper_off();
 void screen_close();
 void screen_suspend();
 void screen_resume();

@@ -35,7 +35,7 @@ constexpr int NUMBER_WIDTH = 10;      // a figure of the status area
 constexpr int DONE_LEFT_WIDTH = 12;   // a "Done, left" text: "99% 99:59:59"
 constexpr int LABEL_COLUMN = 2;       // the labels of the transfer figures
 constexpr int LINK_LABEL_COLUMN = 48; // the labels of the link's figures
-constexpr int LINK_ROWS = 9;          // the link's figures, rows 2-10
+constexpr int LINK_ROWS = 10;         // the link's figures, rows 2-10, and the compression in row 11
 constexpr int LINK_LABEL_WIDTH = 19;  // "Transmitted packets"
 
 // Where the link's figures stand.

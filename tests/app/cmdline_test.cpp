@@ -17,6 +17,7 @@
 #include "link/establish.h"
 #include "serial/port.h"
 #include "serial/process.h"
+#include "session/chat.h"
 #include "session/cycle.h"
 #include "session/stats.h"
 #include "session/transfer.h"
@@ -206,13 +207,13 @@ TEST_F(ParsedSettings, LettersSharingAWordTakeFollowingWordsInOrder) {
     EXPECT_STREQ(link_setup.device_path, "/dev/ttyS1");
     EXPECT_TRUE(process.device_mode);
     EXPECT_EQ(serial.carrier_mode, 0);
-    EXPECT_EQ(delivery.profile_letter, 'M');
+    EXPECT_EQ(link_setup.profile_letter, 'M');
     EXPECT_EQ(cycle.profile_echo_pending, 1);
     EXPECT_EQ(session.idle_exit_seconds, 30);
     EXPECT_EQ(session.chat_idle_seconds, 45);
     EXPECT_EQ(session.auto_exit_flags, 3);
     // The chat condition already holds before any chat.
-    EXPECT_EQ(cycle.last_chat_time, -45);
+    EXPECT_EQ(chat.last_chat_time, -45);
 }
 
 TEST_F(ParsedSettings, LaterOptionOverridesEarlierOfTheSameSetting) {

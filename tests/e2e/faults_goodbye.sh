@@ -9,10 +9,7 @@ head -c 100000 /dev/urandom >big.bin
 timeout "$SAFETY" "$CABLE" --baud 9600 --door-b --stderr-a a.err --stderr-b b.err --report report \
     -- sh -c "$(end_command a "$KESTRO" big.bin)" -- sh -c "cd b && exec '$KESTRO' -E 0" &
 cable=$!
-for _ in $(seq 1 3000); do
-    [ "$(stat -c %s b/big.bin 2>/dev/null || echo 0)" -ge 3000 ] && break
-    sleep 0.02
-done
+wait_until 60 eval '[ "$(stat -c %s b/big.bin 2>/dev/null || echo 0)" -ge 3000 ]'
 type_key a '\030'
 wait "$cable"
 grep -aq 'end A exit=0$' report || fail "end A: $(cat report)"

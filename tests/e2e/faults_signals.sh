@@ -24,10 +24,7 @@ END
 timeout "$SAFETY" "$CABLE" --baud 38400 --door-a --door-b --stderr-a a.err --stderr-b b.err \
     --report report -- sh a.sh -- sh -c "cd b && exec '$KESTRO' -E 0" &
 cable=$!
-for _ in $(seq 1 3000); do
-    [ "$(stat -c %s b/big.bin 2>/dev/null || echo 0)" -ge 3000 ] && break
-    sleep 0.02
-done
+wait_until 60 eval '[ "$(stat -c %s b/big.bin 2>/dev/null || echo 0)" -ge 3000 ]'
 [ -s a.pid ] || fail "end A never started"
 kill -TERM "$(cat a.pid)"
 wait "$cable"

@@ -18,10 +18,7 @@ run_end() {
     stty -g <&9 >before
     "$@" &
     local pid=$!
-    for _ in $(seq 1 1500); do
-        line_settings | grep -qx -- "$ready" && break
-        sleep 0.02
-    done
+    wait_until 30 eval 'line_settings | grep -qx -- "$ready"'
     for f in $EXPECT; do flag "$f" "$what"; done
     kill -TERM "$pid"
     wait "$pid"

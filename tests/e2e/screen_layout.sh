@@ -20,7 +20,8 @@ for i in 0 1 2 3 4 5 6 7; do
     at $((i + 3)) 48 "${labels_48[$i]}"
 done
 at 2 48 "Window size"
-row_is 11 "$(printf '%-80s' '  Done, left    -               -')"
+wait_screen 'Compression         on'  # both ends compress, nothing has moved
+row_is 11 "$(printf '%-80s' '  Done, left    -               -               Compression         on')"
 row_is 12 "---[ Chat window ]---[ Ctrl-A for help ]-$(dashes 39)"
 chat_bar="---[ Chat prompt ]---[ Autoexit: No  ]--[ Beeper: Yes ]-$(dashes 24)"
 row_is 23 "$chat_bar"

@@ -25,29 +25,31 @@ wait_screen "$typed"
 # resize <columns> <lines> <row> <text>: the terminal takes the size; kestro has laid itself
 # out again once row 0 and the text's row are its. (Before, the pane shows the old screen,
 # cut, or moved up a few rows when it lost them.)
+laid_out() {
+    capture
+    local top bottom
+    top=$(row 0) bottom=$(row "$3")
+    [ "${bottom:0:${#4}}" = "$4" ] && [[ $3 == 0 || $top == "---[ Kestro"* ]] &&
+        [ "$(wc -l <screen.txt)" = "$2" ]
+}
 resize() {
     tm resize-window -t ua -x "$1" -y "$2"
-    for _ in $(seq 1 $((SAFETY * 50))); do
-        capture
-        local top bottom
-        top=$(row 0) bottom=$(row "$3")
-        [ "${bottom:0:${#4}}" = "$4" ] && [[ $3 == 0 || $top == "---[ Kestro"* ]] &&
-            [ "$(wc -l <screen.txt)" = "$2" ] && return 0
-        sleep 0.02
-    done
+    wait_until "$SAFETY" laid_out "$@" && return 0
     cat -n screen.txt >&2
     fail "no layout for $1x$2"
 }
 
+# stands <row> <column> <text>: a fresh capture has the text there.
+stands() {
+    capture
+    local line
+    line=$(row "$1")
+    [ "${line:$2:${#3}}" = "$3" ]
+}
+
 # wait_row <row> <column> <text>: until the text stands there.
 wait_row() {
-    for _ in $(seq 1 $((SAFETY * 50))); do
-        capture
-        local line
-        line=$(row "$1")
-        [ "${line:$2:${#3}}" = "$3" ] && return 0
-        sleep 0.02
-    done
+    wait_until "$SAFETY" stands "$@" && return 0
     cat -n screen.txt >&2
     fail "row $1 column $2 never showed \"$3\""
 }

@@ -30,8 +30,7 @@ tm send-keys -t ui "fg" Enter
 wait_screen "Chat prompt"
 key_then C-u "Enter files to upload"
 tm send-keys -t ui "data.bin" Enter
-for _ in $(seq 1 $((SAFETY * 50))); do cmp -s a/data.bin b/data.bin && break; sleep 0.02; done
-cmp -s a/data.bin b/data.bin || fail "the upload after the stop did not arrive intact"
+wait_until "$SAFETY" cmp -s a/data.bin b/data.bin || fail "the upload after the stop did not arrive intact"
 tm send-keys -t ui C-x
 wait "$DOOR_PID"
 has door.err "ZARN data link terminated."

@@ -92,22 +92,18 @@ look() {
 }
 # look_until <condition>: looks until the condition holds.
 look_until() {
-    for _ in $(seq 1 $((SAFETY * 10))); do
-        look
-        eval "$1" && return 0
-    done
-    fail "never: $1"
+    local condition=$1
+    wait_until "$SAFETY" eval 'look; eval "$condition"' || fail "never: $1"
+}
+
+# shows_size <pane> <row> <column>: a fresh capture has the size of the file there.
+shows_size() {
+    PANE=$1 capture
+    [ "$(figure "$2" "$3")" = $N ]
 }
 
 # wait_figure <pane> <row> <column>: until that figure shows the size of the file.
-wait_figure() {
-    for _ in $(seq 1 $((SAFETY * 50))); do
-        PANE=$1 capture
-        [ "$(figure "$2" "$3")" = $N ] && return 0
-        sleep 0.02
-    done
-    fail "$1 never shows $N at row $2, column $3"
-}
+wait_figure() { wait_until "$SAFETY" shows_size "$@" || fail "$1 never shows $N at row $2, column $3"; }
 
 type_line ua C-u big
 wait_figure ub 3 16  # B works on the file

@@ -25,10 +25,7 @@ size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 # the dead end A is queued without bound, so B is never flow-stopped while it gives up.
 run_ends --baud 9600 --buffer-ba 1000000 &
 cable=$!
-for _ in $(seq 1 3000); do
-    [ "$(size_of b/big.bin)" -ge 3000 ] && [ "$(size_of "a/my file.txt")" -ge 3000 ] && break
-    sleep 0.02
-done
+wait_until 60 eval '[ "$(size_of b/big.bin)" -ge 3000 ] && [ "$(size_of "a/my file.txt")" -ge 3000 ]'
 [ -s a.pid ] || fail "end A never started"
 kill -KILL "$(cat a.pid)"
 wait "$cable"

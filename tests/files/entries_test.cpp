@@ -85,6 +85,11 @@ TEST(DosStamp, PacksLocalTime) {
     setenv("TZ", "XXX-1", 1);  // one hour east: local time, not UTC, is packed
     tzset();
     EXPECT_EQ(dos_time(t), 0x6DBD + (1 << 11));
+    // Back again, to the even second; a field out of range, or 31 February, is no time.
+    EXPECT_EQ(dos_to_time(0x2269, 0x6DBD + (1 << 11)), t - 1);
+    EXPECT_EQ(dos_to_time(0x2269, 0xC000), -1);  // hour 24
+    EXPECT_EQ(dos_to_time(0x225F, 0), -1);       // 31 February 1997
+    EXPECT_EQ(dos_to_time(0, 0), -1);            // no date at all
     unsetenv("TZ");
     tzset();
 }

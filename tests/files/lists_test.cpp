@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "files/scan.h"
-#include "scratch.h"
+#include "files_fixture.h"
 
 using Lists = Scratch;
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "files/scan.h"
-#include "scratch.h"
+#include "files_fixture.h"
 
 using Scan = Scratch;
 

@@ -25,18 +25,17 @@
 #include "session/chat.h"
 #include "session/cycle.h"
 #include "session/display.h"
+#include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
 #include "session/transfer.h"
+#include "support/clock.h"
 #include "support/scratch.h"
 #include "support/state.h"
 #include "ui/screen.h"
 
 namespace {
-
-time_t fake_clock = 1000;
-time_t fake_time() { return fake_clock; }
 
 int dev_null = -1;
 
@@ -105,10 +104,8 @@ void reset_link(int mode) {
     reset_keeping_screen();
     serial.carrier_mode = 0;
     link_setup.handshake_echo = 0;
-    fake_clock = 1000;
-    time_source = fake_time;
-    serial.clock = fake_clock;
-    serial.clock_ms = fake_clock * 1000;
+    use_fake_clock(1000);
+    serial.clock_ms = serial.clock * 1000;
     serial.line_fd = dev_null;
     codec.link_mode = mode;
     codec.last_rx_time = serial.clock;
@@ -169,8 +166,8 @@ const char* fuzz_line(const uint8_t* data, size_t size) {
             pos += n;
             link_receive();
             if (const char* f = check_link()) return f;
-            serial.clock = fake_clock += 2;
-            serial.clock_ms = fake_clock * 1000;  // enquiries and keep-alives come due
+            serial.clock = fake_clock.second += 2;
+            serial.clock_ms = serial.clock * 1000;  // enquiries and keep-alives come due
             top_up_traffic();
             link_transmit();
             drain(pair[1]);
@@ -204,8 +201,8 @@ const char* fuzz_frame(const uint8_t* data, size_t size) {
             codec.rx_frame[length + 1] = static_cast<uint8_t>(trailer);
             handle_frame(codec.rx_frame + length + 2);
             if (const char* f = check_link()) return f;
-            if (length % 3 == 0) serial.clock = fake_clock += 5;
-            serial.clock_ms = fake_clock * 1000;  // an enquiry comes due
+            if (length % 3 == 0) serial.clock = fake_clock.second += 5;
+            serial.clock_ms = serial.clock * 1000;  // an enquiry comes due
             top_up_traffic();
             if (const char* f = build_frames(2)) return f;
             if (const char* f = check_link()) return f;
@@ -337,15 +334,15 @@ const char* check_session() {
         if (const char* f = check_queue(*q, tree.up, outgoing)) return f;
     for (const file_queue* q : {&receiving.receive_queue, &receiving.received_queue})
         if (const char* f = check_queue(*q, tree.dl, incoming)) return f;
-    if (receiving.current_incoming != nullptr && !directly_in(receiving.current_incoming->name, tree.dl))
+    if (receiving.stream.current != nullptr && !directly_in(receiving.stream.current->name, tree.dl))
         return incoming;
     if (receiving.offer_pos < 0 || receiving.offer_pos > OFFER_BUFFER_SIZE) return "offer position out of bounds";
     if (sending.request_pos < 0 || sending.request_pos > REQUEST_BUFFER_SIZE) return "request position out of bounds";
     if (cycle.control_pos < 0 || cycle.control_pos > CONTROL_BUFFER_SIZE) return "control position out of bounds";
     if (chat.chat_line_length < 0 || chat.chat_line_length > CHAT_LINE_SIZE) return "chat line out of bounds";
     if (chat.chat_rx_channel < CH_CHAT_FIRST || chat.chat_rx_channel > CH_CHAT_LAST) return "chat channel out of range";
-    if (receiving.receive_channel < CH_DATA_FIRST || receiving.receive_channel > CH_DATA_LAST ||
-        sending.send_channel < CH_DATA_FIRST || sending.send_channel > CH_DATA_LAST)
+    if (receiving.stream.channel < CH_DATA_FIRST || receiving.stream.channel > CH_DATA_LAST ||
+        sending.stream.channel < CH_DATA_FIRST || sending.stream.channel > CH_DATA_LAST)
         return "data channel out of range";
     return check_link();
 }
@@ -391,7 +388,7 @@ void reset_session(uint8_t flags, uint8_t lines) {
     add_upload_name("a.txt", 1);
     add_upload_name("big.bin", 1);
     add_request_name("wanted");
-    cycle.peer_lines = static_cast<int8_t>(lines);
+    chat.peer_lines = static_cast<int8_t>(lines);
     filler_file(tree.dl + "/old.txt", 50);
 }
 
@@ -472,8 +469,8 @@ const char* fuzz_session(const uint8_t* data, size_t size) {
             // The peer takes everything we wrote at once.
             for (int ch = 0; ch < LINK_CHANNELS; ++ch)
                 if (channels.send_channels[ch] != nullptr) send_reset(ch);
-            serial.clock = fake_clock += 1;
-            serial.clock_ms = fake_clock * 1000;
+            serial.clock = fake_clock.second += 1;
+            serial.clock_ms = serial.clock * 1000;
         }
         run_handlers();
         return check_session();

@@ -1,9 +1,12 @@
 // Reliable delivery, driven frame by frame: what build_frame sends, what handle_frame takes.
 #include "link/channels.h"
+#include "link/delivery.h"
+#include "link/setup.h"
 #include "link/retransmit.h"
 #include "session/plan.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
+#include "support/frames.h"
 #include "serial/port.h"
 
 namespace {
@@ -48,26 +51,32 @@ protected:
     void SetUp() override {
         reset_all_state();
         alloc_link_channels();
-        retransmit = retransmit_state{};
         set_clock_ms(1000000);
         codec.last_tx_time = 1000;
     }
-    void TearDown() override { reset_all_state(); }
+    void TearDown() override {
+        if (settles) {
+            EXPECT_EQ(leftovers(), "");
+        }
+        reset_all_state();
+    }
+    bool settles = false;  // the case ends with every block delivered and acknowledged
 };
 
 TEST_F(Delivery, LostBlockIsEnquiredRefusedAndSentAgainUnderTheOtherBit) {
+    settles = true;
     write_to(16, "first");
     write_to(17, "second");
-    EXPECT_EQ(we_send(), "\x10" "first");  // lost on the way
-    EXPECT_EQ(we_send(), "\x11" "second");
+    EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_DATA, "first"));  // lost on the way
+    EXPECT_EQ(we_send(), make_rx_frame(17, 0, KIND_DATA, "second"));
     EXPECT_EQ(channels.in_flight_total, 11);
-    peer_sends("\x91");
+    peer_sends(make_rx_frame(17, 0, KIND_ACK));
     EXPECT_EQ(channels.send_channels[16]->queue, &channels.enquiry_queue);
-    EXPECT_EQ(we_send(), "\x50");
-    peer_sends("\xD0");
+    EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_ENQ));
+    peer_sends(make_rx_frame(16, 0, KIND_NAK));
     EXPECT_EQ(channels.send_channels[16]->queue, &channels.resend_low);
-    EXPECT_EQ(we_send(), "\x30" "first");
-    peer_sends("\xB0");
+    EXPECT_EQ(we_send(), make_rx_frame(16, 1, KIND_DATA, "first"));
+    peer_sends(make_rx_frame(16, 1, KIND_ACK));
     EXPECT_EQ(send_queued(16), 0);
     EXPECT_EQ(send_queued(17), 0);
     EXPECT_EQ(channels.in_flight_total, 0);
@@ -77,13 +86,15 @@ TEST_F(Delivery, LostBlockIsEnquiredRefusedAndSentAgainUnderTheOtherBit) {
 }
 
 TEST_F(Delivery, LostBlockSeenFromTheReceiver) {
-    peer_sends("\x11" "second");
-    EXPECT_EQ(we_send(), "\x91");
-    peer_sends("\x50");  // our channel 16 still holds its initial bit 0x20
-    EXPECT_EQ(we_send(), "\x91" "\xD0");  // the ACK once more, in case its frame was lost
+    settles = true;
+    peer_sends(make_rx_frame(17, 0, KIND_DATA, "second"));
+    EXPECT_EQ(we_send(), make_rx_frame(17, 0, KIND_ACK));
+    peer_sends(make_rx_frame(16, 0, KIND_ENQ));  // our channel 16 still holds its initial bit 0x20
+    // The ACK once more, in case its frame was lost.
+    EXPECT_EQ(we_send(), make_rx_frame(17, 0, KIND_ACK) + make_rx_frame(16, 0, KIND_NAK));
     EXPECT_EQ(delivery.rx_errors, 1);
-    peer_sends("\x30" "first");
-    EXPECT_EQ(we_send(), "\xB0");
+    peer_sends(make_rx_frame(16, 1, KIND_DATA, "first"));
+    EXPECT_EQ(we_send(), make_rx_frame(16, 1, KIND_ACK));
     EXPECT_EQ(read_from(16), "first");
     EXPECT_EQ(read_from(17), "second");
     EXPECT_EQ(delivery.rx_packets, 2);
@@ -91,23 +102,25 @@ TEST_F(Delivery, LostBlockSeenFromTheReceiver) {
 }
 
 TEST_F(Delivery, LostAcknowledgementIsRepeatedWithoutResendingData) {
+    settles = true;
     write_to(16, "data");
-    EXPECT_EQ(we_send(), "\x10" "data");
+    EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_DATA, "data"));
     set_clock_ms(1004000);
     EXPECT_EQ(we_send(), "none");  // not yet more than 4 seconds
     set_clock_ms(1005000);
-    EXPECT_EQ(we_send(), "\x50");
-    peer_sends("\x90");
+    EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_ENQ));
+    peer_sends(make_rx_frame(16, 0, KIND_ACK));
     EXPECT_EQ(send_queued(16), 0);
     codec.last_tx_time = serial.clock;  // the enquiry went out just now
     EXPECT_EQ(we_send(), "none");
 }
 
 TEST_F(Delivery, ReceiverRepeatsItsVerdictOnEnquiry) {
-    peer_sends("\x10" "data");
-    EXPECT_EQ(we_send(), "\x90");  // lost on the way back
-    peer_sends("\x50");
-    EXPECT_EQ(we_send(), "\x90");
+    settles = true;
+    peer_sends(make_rx_frame(16, 0, KIND_DATA, "data"));
+    EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_ACK));  // lost on the way back
+    peer_sends(make_rx_frame(16, 0, KIND_ENQ));
+    EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_ACK));
     EXPECT_EQ(read_from(16), "data");  // stored once
     EXPECT_EQ(delivery.rx_errors, 0);
 }
@@ -116,17 +129,18 @@ TEST_F(Delivery, WindowOfOneUnderProfileT) {
     EXPECT_EQ(set_profile('T'), 0);
     write_to(0, "ctl");
     write_to(16, "bulk");
-    EXPECT_EQ(we_send(), std::string("\x00" "ctl", 4));
+    EXPECT_EQ(we_send(), make_rx_frame(0, 0, KIND_DATA, "ctl"));
     EXPECT_EQ(we_send(), "none");
-    peer_sends("\x80");
-    EXPECT_EQ(we_send(), "\x10" "bulk");
+    peer_sends(make_rx_frame(0, 0, KIND_ACK));
+    EXPECT_EQ(we_send(), make_rx_frame(16, 0, KIND_DATA, "bulk"));
 }
 
 TEST_F(Delivery, AcknowledgementsAndEnquiriesRideWithData) {
-    peer_sends("\x02" "offer");
+    peer_sends(make_rx_frame(2, 0, KIND_DATA, "offer"));
     write_to(0, "x");
-    peer_sends("\x03" "request");
-    EXPECT_EQ(we_send(), std::string("\x82\x83\x00x", 4));
+    peer_sends(make_rx_frame(3, 0, KIND_DATA, "request"));
+    EXPECT_EQ(we_send(), make_rx_frame(2, 0, KIND_ACK) + make_rx_frame(3, 0, KIND_ACK) +
+                             make_rx_frame(0, 0, KIND_DATA, "x"));
 }
 
 TEST_F(Delivery, RefusedBlockWaitsBehindEverythingElse) {
@@ -189,6 +203,7 @@ TEST_F(Delivery, MessageBlockThatEmptiesItsChannelEndsWithZero) {
 }
 
 TEST_F(Delivery, LateVerdictForABlockPresumedLostIsTaken) {
+    settles = true;
     write_to(16, "a");
     write_to(17, "b");
     we_send();
@@ -378,7 +393,7 @@ TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFai
 }
 
 TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {
-    delivery = delivery_state{};
+    reset_all_state();
     delivery.block_size = 96;
     delivery.block_max = 4096;
     for (int i = 0; i < 31; ++i) block_grow();
@@ -397,7 +412,7 @@ TEST(BlockSize, GrowsByOneAndDoublesEvery128GoodEvents) {
 }
 
 TEST(BlockSize, ShrinksBySixteenthThenHalvesAndKeepsAFloor) {
-    delivery = delivery_state{};
+    reset_all_state();
     block_shrink();
     EXPECT_EQ(delivery.block_size, 960);
     block_shrink();
@@ -407,13 +422,13 @@ TEST(BlockSize, ShrinksBySixteenthThenHalvesAndKeepsAFloor) {
 }
 
 TEST(Profiles, SetSizesOrOnlyTheLetter) {
-    delivery = delivery_state{};
+    reset_all_state();
     EXPECT_EQ(set_profile('M'), 0);
     EXPECT_EQ(delivery.block_max, 256);
     EXPECT_EQ(delivery.window_size, 4096);
     EXPECT_EQ(delivery.block_size, 256);
     EXPECT_EQ(set_profile('X'), -1);
-    EXPECT_EQ(delivery.profile_letter, 'X');
+    EXPECT_EQ(link_setup.profile_letter, 'X');
     EXPECT_EQ(delivery.window_size, 4096);
     EXPECT_EQ(set_profile('h'), -1);
 }

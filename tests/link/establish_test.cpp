@@ -68,14 +68,14 @@ TEST_F(Handshake, OurBlockAndItsWireForm) {
 }
 
 TEST_F(Handshake, ResetKeepsTheCommandLineProfileLetterButNotItsSizes) {
-    delivery.profile_letter = 'T';
+    link_setup.profile_letter = 'T';
     delivery.block_max = delivery.block_size = 64;
     delivery.window_size = 1;
     delivery.rx_errors = 9;
     codec.link_interrupted = codec.in_frame = 1;
     termination.fail_message = "earlier";
     reset_link_state(0x30);
-    EXPECT_EQ(delivery.profile_letter, 'T');
+    EXPECT_EQ(link_setup.profile_letter, 'T');
     EXPECT_EQ(delivery.block_max + delivery.block_size + delivery.window_size, 1024 + 1024 + 16384);
     EXPECT_EQ(delivery.good_count, 96);
     EXPECT_EQ(delivery.rx_errors + codec.link_interrupted + codec.in_frame, 0);

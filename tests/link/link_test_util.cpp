@@ -69,8 +69,8 @@ void frame_tap(uint8_t* end) { frames_received.emplace_back(reinterpret_cast<cha
 void codec_with_tap(int mode) {
     codec = codec_state{};
     codec.link_mode = mode;
-    codec.frame_source = frame_factory;
-    codec.frame_sink = frame_tap;
+    frame_source = frame_factory;
+    frame_sink = frame_tap;
     frames_to_send.clear();
     frames_received.clear();
     serial.clock = 0;

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "link/channels.h"
+#include "link/delivery.h"
 #include "link/retransmit.h"
 #include "session/plan.h"
 #include "link_test_util.h"

@@ -245,9 +245,9 @@ void report_pause() {
 enum class how { exit_normally, link_fail, internal_error };
 
 struct ending_plan {
-    int level = 2;
+    goodbye_level level = AWAIT_GOODBYE;
     const char* message = nullptr;  // link_fail's message, or the default
-    int pause = 0;
+    failure_pause pause = NO_PAUSE;
     how end = how::exit_normally;
     time_t (*clock)() = frozen_time;
     std::string answer;   // written to the line once our goodbye has arrived
@@ -379,7 +379,7 @@ TEST_F(Termination, LevelOneSaysGoodbyeWithoutWaiting) {
     ending_plan plan;
     plan.end = how::link_fail;
     plan.message = "ZARN data link terminated.";
-    plan.level = 1;
+    plan.level = SEND_GOODBYE;
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
@@ -390,8 +390,8 @@ TEST_F(Termination, LevelZeroSendsNothingAndPausesFiveSeconds) {
     ending_plan plan;
     plan.end = how::link_fail;
     plan.message = "Carrier lost.";
-    plan.level = 0;
-    plan.pause = 1;
+    plan.level = CLOSE_PORT_ONLY;
+    plan.pause = PAUSE_AFTER;
     plan.clock = running_time;
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
@@ -414,7 +414,7 @@ TEST_F(Termination, FatalInternalErrorLineComesAfterTheTerminationOutput) {
 TEST_F(Termination, NothingIsSaidOnTheLineWhenStandardErrorIsTheLine) {
     ending_plan plan;
     plan.end = how::internal_error;
-    plan.level = 1;
+    plan.level = SEND_GOODBYE;
     plan.error_on_line = true;
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
@@ -427,7 +427,7 @@ TEST_F(Termination, LineAttributesAreBackAfterTheEnd) {
     ending_plan plan;
     plan.end = how::link_fail;
     plan.message = "ZARN data link error.";
-    plan.level = 1;
+    plan.level = SEND_GOODBYE;
     ending r = run(plan);
     EXPECT_EQ(r.line, "{}{|{}");
     termios after{};

@@ -17,6 +17,7 @@
 #include "app/app.h"
 #include "serial/lock.h"
 #include "support/child.h"
+#include "support/clock.h"
 #include "support/pty.h"
 #include "support/scratch.h"
 #include "support/state.h"
@@ -184,24 +185,21 @@ TEST(HangupHandler, EveryHangupIsCaughtAndAnIgnoredOneStaysIgnoredWithoutT) {
 }
 
 TEST(Clock, UpdateReadsTheTimeSeamOnly) {
-    serial = serial_state{};
-    time_source = [] { return static_cast<time_t>(123456); };
-    EXPECT_EQ(serial.clock, 0);
-    clock_update();
+    state_reset reset;
+    use_fake_clock(123456);
+    fake_clock.second = 123457;
     EXPECT_EQ(serial.clock, 123456);
-    time_source = system_time_source;
+    clock_update();
+    EXPECT_EQ(serial.clock, 123457);
 }
 
 // A full line: the bounded goodbye write gives up and counts only what was taken.
 TEST_F(SerialLine, WriteAllOnAFullLineCountsOnlyBytesTaken) {
     ASSERT_NE(port_open(line.path.c_str(), 0, 'H'), PORT_OPEN_FAILED);
-    static time_t fake_now;
-    fake_now = 1000;
-    time_source = [] { return fake_now++; };
+    use_fake_clock(1000, 1);  // a second passes at every reading
     static uint8_t block[1 << 20];
     memset(block, 'a', sizeof block);
     int taken = port_write_all(block, sizeof block, 2);
-    time_source = system_time_source;
     ASSERT_GT(taken, 0);
     ASSERT_LT(taken, static_cast<int>(sizeof block));
 
@@ -241,7 +239,7 @@ TEST_F(SerialLine, LockFileWithoutANumberIsStaleOnlyWhenOldAndThePortIsFree) {
 TEST(Console, EndOfFileIsNoKeyAndTheConsoleIsWatchedNoMore) {
     int keys[2];
     ASSERT_EQ(pipe(keys), 0);
-    serial = serial_state{};
+    reset_all_state();
     serial.console_fd = keys[0];
     ASSERT_EQ(write(keys[1], "k", 1), 1);
     EXPECT_EQ(key_waiting(), 1);
@@ -269,5 +267,5 @@ TEST(Console, EndOfFileIsNoKeyAndTheConsoleIsWatchedNoMore) {
     EXPECT_EQ(key_waiting(), 0);
     EXPECT_TRUE(serial.console_lost);
     close_pty(console);
-    serial = serial_state{};
+    reset_all_state();
 }

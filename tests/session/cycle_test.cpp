@@ -8,6 +8,8 @@
 
 #include "link/channels.h"
 #include "link/delivery.h"
+#include "link/setup.h"
+#include "session/chat.h"
 #include "session/cycle.h"
 #include "transfer_fixture.h"
 
@@ -30,16 +32,18 @@ TEST_F(Control, OpeningBlockByteByByteEqualsOpeningBlockWhole) {
     const std::string block = opening(std::string("DUqSLC\x64L\x1e", 10));
     arrive(block);
     const cycle_state whole = cycle;
+    EXPECT_EQ(chat.peer_lines, 30);
     cycle = cycle_state{};
+    chat = chat_state{};
     arrive_bytewise(block);
+    EXPECT_EQ(chat.peer_lines, 30);
     for (const cycle_state* c : {&whole, static_cast<const cycle_state*>(&cycle)}) {
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(c->peer_block), 4), "\1\2\3\4");
         EXPECT_EQ(c->peer_columns, 100);
-        EXPECT_EQ(c->peer_lines, 30);
         EXPECT_EQ(c->yell_count, 0);  // "D", "U" and "q" change nothing
         EXPECT_EQ(c->control_state, 0);
     }
-    EXPECT_EQ(delivery.profile_letter, 'H');
+    EXPECT_EQ(link_setup.profile_letter, 'H');
     EXPECT_EQ(wire(CH_CONTROL), "");
     arrive(std::string("\5\6\7\10", 4));  // only the stream's first four bytes are the block
     EXPECT_EQ(cycle.peer_block[0], 1);
@@ -55,15 +59,44 @@ TEST_F(Control, OwnOpeningBlockFollowsTheOptions) {
     EXPECT_EQ(sent, std::string("\0\0\0\0DSLC\0L\0", 11));
     arrive(sent);  // read by a peer, it sets the counts and nothing else
     EXPECT_EQ(cycle.peer_columns, 0);
-    EXPECT_EQ(cycle.peer_lines, 0);
+    EXPECT_EQ(chat.peer_lines, 0);
     EXPECT_EQ(cycle.yell_count, 0);
+    EXPECT_TRUE(peer_opened());
+    EXPECT_EQ(announcement.peer_caps, 0);  // all zero: a peer that announces nothing
+}
+
+// An end that compresses says so in its opening block; the peer uses it only when it said
+// so too, and takes any other block (a seed peer's zeros, another's bytes) as nothing.
+TEST_F(Control, CapabilitiesAreAnnouncedInTheOpeningBlockAndUsedOnlyWhenBoth) {
+    announcement = announcement_state{};  // the peer's block has not come yet
+    announce(CAP_COMPRESS);
+    send_opening_block(0);
+    const std::string sent = wire(CH_CONTROL);
+    EXPECT_EQ(sent.substr(0, 4), std::string("\x4B\xDA\x01\xCA", 4));
+    EXPECT_FALSE(peer_opened());
+    arrive(sent.substr(0, 3));
+    EXPECT_FALSE(peer_opened());  // offers wait for the whole block
+    arrive(sent.substr(3));
+    EXPECT_TRUE(both_announced(CAP_COMPRESS));
+    for (const std::string& other : {std::string("\x4B\xDA\x01\xCB", 4), std::string("\x4B\xDB\x01\xCB", 4)}) {
+        announcement = announcement_state{};
+        cycle = cycle_state{};
+        announce(CAP_COMPRESS);
+        arrive(other);  // a check byte or a magic that is not ours
+        EXPECT_TRUE(peer_opened());
+        EXPECT_FALSE(both_announced(CAP_COMPRESS));
+    }
+    announcement = announcement_state{};
+    cycle = cycle_state{};
+    arrive(sent);  // we did not announce it: not used
+    EXPECT_FALSE(both_announced(CAP_COMPRESS));
 }
 
 TEST_F(Control, CountsAreSignedBytesAndYellRestartsItsCount) {
     arrive(opening("L\xc8"));
-    EXPECT_EQ(cycle.peer_lines, -56);  // chat stays off
+    EXPECT_EQ(chat.peer_lines, -56);  // chat stays off
     arrive(std::string("L\0C\xc8", 4));
-    EXPECT_EQ(cycle.peer_lines, 0);
+    EXPECT_EQ(chat.peer_lines, 0);
     EXPECT_EQ(cycle.peer_columns, -56);
     arrive("Y");
     EXPECT_EQ(cycle.yell_count, yell_beeps);
@@ -77,7 +110,7 @@ TEST_F(Control, TextOfThirtyNineCharactersIsTakenWhole) {
     arrive(opening("P" + text));
     arrive(std::string(1, '\0') + "L\x05");
     EXPECT_EQ(std::string(cycle.peer_text), text);
-    EXPECT_EQ(cycle.peer_lines, 5);
+    EXPECT_EQ(chat.peer_lines, 5);
 }
 
 TEST_F(Control, TextOfFortyCharactersIsFatalInternalErrorFive) {
@@ -94,19 +127,19 @@ TEST_F(Control, ProfileNegotiation) {
 
     arrive("MT");  // earlier than ours: adopted and answered
     EXPECT_EQ(wire(CH_CONTROL), "MT");
-    EXPECT_EQ(delivery.profile_letter, 'T');
+    EXPECT_EQ(link_setup.profile_letter, 'T');
     EXPECT_EQ(delivery.block_max, 256);
     EXPECT_EQ(delivery.window_size, 1);
 
     set_profile('S');
     arrive("MH");  // later than ours: adopted without an answer
     EXPECT_EQ(wire(CH_CONTROL), "");
-    EXPECT_EQ(delivery.profile_letter, 'H');
+    EXPECT_EQ(link_setup.profile_letter, 'H');
     EXPECT_EQ(delivery.window_size, 16384);
 
     arrive("MX");  // not a profile: counts as earliest, answered, sizes kept
     EXPECT_EQ(wire(CH_CONTROL), "MX");
-    EXPECT_EQ(delivery.profile_letter, 'X');
+    EXPECT_EQ(link_setup.profile_letter, 'X');
     EXPECT_EQ(delivery.block_max, 1024);
     EXPECT_EQ(delivery.window_size, 16384);
 }
@@ -118,7 +151,7 @@ TEST_F(Control, ProfileFromTheCommandLineIsAnnouncedInTheFirstCycle) {
     EXPECT_EQ(wire(CH_CONTROL), "MC");
     arrive(opening("MS"));  // a peer with an earlier letter of its own brings us to it
     EXPECT_EQ(wire(CH_CONTROL), "MS");
-    EXPECT_EQ(delivery.profile_letter, 'S');
+    EXPECT_EQ(link_setup.profile_letter, 'S');
 }
 
 TEST_F(Control, ProfileAnswerWaitsForRoomInTheControlChannel) {
@@ -141,12 +174,9 @@ class SessionEnd : public Transfer {
 protected:
     void SetUp() override {
         Transfer::SetUp();
-        cycle.last_activity_time = linked;
+        activity.last_activity_time = linked;
     }
-    static void at(time_t second) {
-        test_now = second;
-        clock_update();
-    }
+    static void at(time_t second) { fake_clock_at(second); }
     static void idle_exit(int seconds) {
         session.auto_exit_flags = 1;
         session.idle_exit_seconds = seconds;
@@ -172,22 +202,22 @@ TEST_F(SessionEnd, IdleExitWaitsForTheHundredTwentySecondRuleUntilAFileWasAccept
     survive_at(linked + 299);
     ends_at(linked + 300, EXIT_UPLOADS_OUTSTANDING);
     idle_exit(60);
-    cycle.activity_seen = 1;
+    activity.activity_seen = 1;
     survive_at(linked + 59);
     ends_at(linked + 60, EXIT_UPLOADS_OUTSTANDING);
 }
 
 TEST_F(SessionEnd, FilesLeftInEitherDirectionHoldTheSessionAndRestartTheIdleTime) {
     idle_exit(60);
-    cycle.activity_seen = 1;
-    receiving.figures.files_left = 1;
+    activity.activity_seen = 1;
+    receiving.stream.figures.files_left = 1;
     survive_at(linked + 5000);
-    EXPECT_EQ(cycle.last_activity_time, linked + 5000);
-    receiving.figures.files_left = 0;
-    sending.figures.files_left = 2;
+    EXPECT_EQ(activity.last_activity_time, linked + 5000);
+    receiving.stream.figures.files_left = 0;
+    sending.stream.figures.files_left = 2;
     survive_at(linked + 9000);
-    EXPECT_EQ(cycle.last_activity_time, linked + 9000);
-    sending.figures.files_left = 0;
+    EXPECT_EQ(activity.last_activity_time, linked + 9000);
+    sending.stream.figures.files_left = 0;
     survive_at(linked + 9059);
     ends_at(linked + 9060, 0);
 }
@@ -203,11 +233,11 @@ TEST_F(SessionEnd, HeldStatusLetterHoldsTheSessionUntilAcknowledged) {
 TEST_F(SessionEnd, ChatIdleTimeCountsFromTheLastLocalChatLine) {
     session.auto_exit_flags = 2;
     session.chat_idle_seconds = 600;
-    cycle.last_chat_time = 0 - 600;  // as the command line sets it: holds before any chat
+    chat.last_chat_time = 0 - 600;  // as the command line sets it: holds before any chat
     survive_at(linked + 119);
     ends_at(linked + 120, 0);
     session.chat_idle_seconds = 30;
-    cycle.last_chat_time = linked + 200;
+    chat.last_chat_time = linked + 200;
     survive_at(linked + 229);
     ends_at(linked + 230, 0);
 }

@@ -40,12 +40,12 @@ TEST(Progress, LinesFitTheWidthTheyAreGiven) {
     reset_all_state();
     file_entry* in = new_entry("incoming/a-rather-long-name-for-a-download.tar.gz");
     in->size = 123456789;
-    receiving.current_incoming = in;
-    receiving.figures.files_left = 1;
+    receiving.stream.current = in;
+    receiving.stream.figures.files_left = 1;
     file_entry* out = new_entry("/srv/files/another-long-name-going-up.iso");
     out->size = 2000000000;
     queue_append(&sending.in_transit_queue, out);
-    sending.figures.files_left = 1;
+    sending.stream.figures.files_left = 1;
     stats.download.average_rate = 11520;
     stats.upload.average_rate = 960;
     stats.download.crossed = 61728394;  // half of it

@@ -44,7 +44,7 @@ protected:
 TEST_F(Receiving, NewFileIsCreated0644WrittenLoggedAndConfirmed) {
     process.exit_status = EXIT_DOWNLOADS_OUTSTANDING;
     EXPECT_EQ(answer(2500, "some/dir/new.bin"), "u");
-    EXPECT_TRUE(cycle.activity_seen);
+    EXPECT_TRUE(activity.activity_seen);
     std::string data = random_bytes(2500, 11);
     feed(data.substr(0, 500));
     cycles(2);  // opened; a piece is read only when all of it is there
@@ -155,9 +155,9 @@ TEST_F(Receiving, OffersNearTheSizeLimitKeepTheFiguresInStep) {
     add_argument_name("dl/");
     EXPECT_EQ(answer(2000000000, "huge1"), "u");
     EXPECT_EQ(answer(2000000000, "huge2"), "u");  // the sums pass the 32-bit range
-    EXPECT_EQ(receiving.figures.files_left, 2);
+    EXPECT_EQ(receiving.stream.figures.files_left, 2);
     on_peer_abort();
-    EXPECT_EQ(receiving.figures.bytes_left, 0);
+    EXPECT_EQ(receiving.stream.figures.bytes_left, 0);
 }
 
 TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
@@ -170,11 +170,61 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
     EXPECT_EQ(file_text("my file.txt"), a);
     EXPECT_EQ(file_text("my notes.txt"), b);
     EXPECT_FALSE(std::filesystem::exists("my"));
-    EXPECT_EQ(receiving.receive_slice_left, 1024 - 276);
+    EXPECT_EQ(receiving.stream.slice_left, 1024 - 276);
     EXPECT_EQ(log_lines()[0], "S    700     0 bps 9999 cps   0 errors     0 1024 my 0");
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "cc");
     EXPECT_EQ(finished(), std::vector<std::string>{"D:my notes.txt"});  // one end of batch
+}
+
+// Both ends compress: each file one zstd frame, frames run on in the slices, and a frame that
+// holds another length than offered is never confirmed.
+TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
+    announce(CAP_COMPRESS);
+    peer_announced(CAP_COMPRESS);
+    auto frame = [](const std::string& data) {
+        zframe_out z;
+        EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), 3), 0);
+        std::string out;
+        for (size_t fed = 0; !zout_done(&z);) {
+            int want = zout_wants(&z);
+            zout_feed(&z, reinterpret_cast<const uint8_t*>(data.data()) + fed, want);
+            fed += static_cast<size_t>(want);
+            const uint8_t* bytes = nullptr;
+            int n = zout_pending(&z, &bytes);
+            out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+            zout_taken(&z, n);
+        }
+        zframe_free(&z, nullptr);
+        return out;
+    };
+    std::string a(3000, 'a'), b = random_bytes(2000, 31);
+    EXPECT_EQ(answer(3000, "a"), "u");
+    EXPECT_EQ(answer(2000, "b"), "u");
+    feed(frame(a) + frame(b).substr(0, 600));  // b's frame begins in a's slice
+    cycles();
+    EXPECT_EQ(file_text("a"), a);
+    feed(frame(b).substr(600));  // and runs on into the next
+    cycles();
+    EXPECT_EQ(file_text("b"), b);
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "cc");
+
+    EXPECT_EQ(answer(101, "c"), "u");
+    feed(frame(std::string(100, 'c')));
+    cycles();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "a");  // no "c": the frame held 100 bytes of 101
+    EXPECT_EQ(finished().back(), "5:c");
+    on_peer_abort();  // the peer's "b": the stream starts afresh, mid-frame or not
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "o");
+    EXPECT_EQ(answer(4000, "d"), "u");
+    feed_channel = CH_DATA_FIRST;
+    feed_left = SLICE_SIZE;
+    feed(frame(std::string(4000, 'd')));
+    cycles();
+    EXPECT_EQ(file_text("d"), std::string(4000, 'd'));
 }
 
 // Rings left holding whole pieces make the peer's next blocks bounce for want of room.
@@ -216,7 +266,7 @@ TEST_F(Receiving, WriteFailureAbortsAndTheExchangeRecovers) {
     EXPECT_EQ(recv_queued(17), 0);
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "o");
-    EXPECT_EQ(receiving.download_abort_state, 0);
+    EXPECT_EQ(receiving.stream.abort_state, 0);
     EXPECT_EQ(answer(1, "after"), "u");
     peer(CH_DATA_FIRST, "!");  // the abort emptied the data channels
     cycles();
@@ -248,13 +298,13 @@ TEST_F(Receiving, BrokenReceptionsKeepOrDeleteOnlyWhatThisRunWrote) {
     EXPECT_EQ(file_text("grow").size(), 1200u);  // held before this run: never deleted
     EXPECT_EQ(log_lines(), std::vector<std::string>{
                                "E   5000     0 bps 9999 cps   0 errors     0 1024 grow 0"});
-    receiving.download_abort_state = 0;
+    receiving.stream.abort_state = 0;
     EXPECT_EQ(answer(10, "appeared"), "u");
     put_file("appeared", "mine");
     receive_data();
     EXPECT_EQ(finished().back(), "2:appeared");
     EXPECT_EQ(file_text("appeared"), "mine");
-    receiving.download_abort_state = 0;
+    receiving.stream.abort_state = 0;
     EXPECT_EQ(answer(10, "deleted"), "u");  // while received: never logged 'S', never confirmed
     receive_data();
     std::filesystem::remove("deleted");
@@ -344,7 +394,7 @@ TEST_F(Receiving, UncreatableFilesSayWhyAndEmptyRequestsLeaveNoUploadOutstanding
     EXPECT_EQ(answer(10, "a"), "u");
     receive_data();
     dup2(errors, 0);  // standard error is now the door's line too
-    receiving.download_abort_state = ABORT_NONE;
+    receiving.stream.abort_state = ABORT_NONE;
     EXPECT_EQ(answer(10, "b"), "u");
     receive_data();
     dup2(saved_in, 0);

@@ -61,8 +61,8 @@ TEST_F(Sending, SlicesRunOverChannelsAndTheNextFileContinuesTheSlice) {
     std::string a = random_bytes(2500, 1), b = random_bytes(1500, 2);
     queue_files({{"a", a}, {"b", b}});
     offer_and_answer("uu");
-    EXPECT_EQ(sending.figures.total_bytes, 4000);
-    EXPECT_TRUE(cycle.activity_seen);
+    EXPECT_EQ(sending.stream.figures.total_bytes, 4000);
+    EXPECT_TRUE(activity.activity_seen);
     EXPECT_EQ(joined(pump_data(1)), "");  // opened; its data goes in the next cycle
     std::vector<std::string> got = pump_data();
     EXPECT_EQ(got[16], a.substr(0, 1024));
@@ -119,7 +119,7 @@ TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut)
     std::vector<std::string> got = pump_data(2);
     peer(CH_STATUS, "c");
     status_receiver();
-    EXPECT_EQ(sending.figures.files_left, 1);
+    EXPECT_EQ(sending.stream.figures.files_left, 1);
     EXPECT_EQ(joined(got).size() + joined(pump_data()).size(), a.size());  // all of it goes
     peer(CH_STATUS, "c");
     status_receiver();
@@ -132,11 +132,11 @@ TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut)
     send_data();  // opens "empty"; it would be closed in the next cycle
     peer(CH_STATUS, "c");
     status_receiver();
-    EXPECT_EQ(sending.figures.files_left, 1);
+    EXPECT_EQ(sending.stream.figures.files_left, 1);
     pump_data();
     peer(CH_STATUS, "c");
     status_receiver();
-    EXPECT_EQ(sending.figures.files_left, 0);
+    EXPECT_EQ(sending.stream.figures.files_left, 0);
     EXPECT_EQ(finished().back(), "U:b");
 }
 
@@ -153,7 +153,7 @@ TEST_F(Sending, PeerAbortOffersEveryUnconfirmedFileAgainAfterO) {
     peer(CH_STATUS, "a");
     status_receiver();
     EXPECT_TRUE(finished().empty() && log_lines().empty());
-    EXPECT_EQ(sending.send_channel, 16);
+    EXPECT_EQ(sending.stream.channel, 16);
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "b");
 
@@ -163,7 +163,7 @@ TEST_F(Sending, PeerAbortOffersEveryUnconfirmedFileAgainAfterO) {
     EXPECT_EQ(wire(CH_OFFERS), "");
     peer(CH_STATUS, "r" + le32('u'));
     status_receiver();
-    EXPECT_EQ(sending.figures.files_left, 0);
+    EXPECT_EQ(sending.stream.figures.files_left, 0);
     peer(CH_REQUESTS, std::string("x\0", 2));  // the partial request went with the abort
     serve_request();
     EXPECT_EQ(finished().back(), "p:x");
@@ -193,17 +193,17 @@ TEST_F(Sending, OpenAndSeekFailuresAbortTheSendingSide) {
     std::filesystem::remove("gone");
     send_data();
     EXPECT_EQ(finished(), (std::vector<std::string>{"2:unread", "2:gone"}));
-    EXPECT_EQ(sending.upload_abort_state, 1);
+    EXPECT_EQ(sending.stream.abort_state, 1);
     EXPECT_STREQ(files.upload_queue.head->name, "next");  // offered again, not the failed one
     queue_free_all(&files.upload_queue);
-    sending.upload_abort_state = 0;
+    sending.stream.abort_state = 0;
 
     queue_files({{"far", "12345"}});
     offer_and_answer("r" + le32(6));  // beyond the end: never a negative byte count
     send_data();
     EXPECT_EQ(finished().back(), "3:far");
-    EXPECT_EQ(sending.figures.bytes_left, 0);
-    sending.upload_abort_state = 0;
+    EXPECT_EQ(sending.stream.figures.bytes_left, 0);
+    sending.stream.abort_state = 0;
 
     // Swapped for a link to another file after it was listed: never sent.
     queue_files({{"swapped", "mine"}});

@@ -8,17 +8,9 @@ namespace {
 
 class Stats : public Transfer {
 protected:
-    static void at(time_t second) {
-        test_now = second;
-        clock_update();
-    }
+    static void at(time_t second) { fake_clock_at(second); }
     // The millisecond clock, and the second clock with it.
-    static void at_ms(int64_t ms) {
-        test_ms = ms;
-        ms_source = [] { return test_ms; };
-        at(static_cast<time_t>(ms / 1000));
-    }
-    static inline int64_t test_ms = 0;
+    static void at_ms(int64_t ms) { fake_clock_at_ms(ms); }
     // A file of 2,048 bytes offered, accepted by the peer and read into two data channels.
     void upload_in_data_channels() {
         put_file("up", random_bytes(2048, 3));
@@ -182,7 +174,7 @@ TEST_F(Stats, UploadBytesLeftCountsAcknowledgedBytes) {
     channels.send_channels[17]->in_flight = 1024;
     at_ms(11000);
     refresh_statistics();
-    EXPECT_EQ(sending.figures.file_bytes_left, 0);
+    EXPECT_EQ(sending.stream.figures.file_bytes_left, 0);
     EXPECT_EQ(shown[FIRST_FIGURE_ROW], 2048);      // its size
     EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 2048);  // its bytes left
     EXPECT_EQ(done, "0% --:--");                   // no rate yet
@@ -200,13 +192,13 @@ TEST_F(Stats, ByteCountsPastTwoGibibytesStayWhole) {
     display.figure = [](int row, int column, int64_t value) {
         if (row == LINK_FIRST_ROW + 4 && column == LINK_COLUMN) received_shown = value;
     };
-    receiving.figures.files_left = 1;
-    receiving.figures.bytes_moved = 1;
+    receiving.stream.figures.files_left = 1;
+    receiving.stream.figures.bytes_moved = 1;
     at_ms(2000000);
     stats.download.rate_start_ms = serial.clock_ms;  // the batch's first byte
     refresh_statistics();
     delivery.rx_bytes = 3LL << 30;
-    receiving.figures.bytes_moved = 3LL << 30;
+    receiving.stream.figures.bytes_moved = 3LL << 30;
     at_ms(2100000);
     refresh_statistics();
     EXPECT_EQ(received_shown, 3LL << 30);
@@ -231,8 +223,8 @@ TEST_F(Stats, EveryLetterHasItsMessageAndOthersAreFreedSilently) {
         EXPECT_STREQ(detail, "dir/my file.txt");  // the whole name
         free_entry(e);
     }
-    receiving.figures.total_files = 12;
-    sending.figures.total_files = 1;
+    receiving.stream.figures.total_files = 12;
+    sending.stream.figures.total_files = 1;
     file_entry* d = entry("d", 1, 'D');
     ASSERT_TRUE(result_text(d, &message, detail, sizeof detail));
     EXPECT_STREQ(message, "Download completed");

@@ -25,13 +25,14 @@
 #include "session/cycle.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/figures.h"
+#include "session/outcome.h"
 #include "session/stats.h"
+#include "session/status.h"
 #include "session/transfer.h"
+#include "support/clock.h"
 #include "support/scratch.h"
 #include "support/state.h"
-
-inline time_t test_now = 1000;
-inline time_t test_clock() { return test_now; }
 
 class Transfer : public ::testing::Test {
 protected:
@@ -40,6 +41,7 @@ protected:
     void SetUp() override {
         reset_state();
         alloc_link_channels();
+        peer_announced(0);  // a peer's opening block that announces nothing has come
         ASSERT_FALSE(dir.root.empty());
         dir.enter();
         umask(022);
@@ -47,17 +49,15 @@ protected:
         ASSERT_NE(stats.log_fd, -1);
     }
     void TearDown() override {
-        if (receiving.incoming_fd != 0) close(receiving.incoming_fd);
-        if (sending.outgoing_fd != 0) close(sending.outgoing_fd);
+        if (receiving.stream.fd != -1) close(receiving.stream.fd);
+        if (sending.stream.fd != -1) close(sending.stream.fd);
         if (stats.log_fd != -1) close(stats.log_fd);
         reset_state();
     }
 
     static void reset_state() {
         reset_all_state();
-        test_now = 1000;
-        time_source = test_clock;
-        clock_update();
+        use_fake_clock(1000);
     }
 
     // Everything written into send channel n, taken as delivered and acknowledged.

@@ -1,6 +1,7 @@
 #include "support/state.h"
 
 #include <initializer_list>
+#include <utility>
 
 #include "files/lists.h"
 #include "link/channels.h"
@@ -19,6 +20,8 @@
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
+#include "session/status.h"
+#include "support/clock.h"
 #include "ui/screen.h"
 
 namespace {
@@ -28,7 +31,35 @@ namespace {
 // Even a test that resets nothing must never end the test program.
 [[maybe_unused]] const bool seam_set = (final_exit = throw_run_ended, true);
 
+void note(std::string& out, const std::string& what) { out += (out.empty() ? "" : ", ") + what; }
+
 }  // namespace
+
+std::string leftovers() {
+    std::string out;
+    for (int n = 0; n < LINK_CHANNELS; ++n) {
+        if (channels.send_channels[n] != nullptr && send_queued(n) != 0)
+            note(out, "send ring " + std::to_string(n));
+        if (channels.recv_channels[n] != nullptr && recv_queued(n) != 0)
+            note(out, "receive ring " + std::to_string(n));
+    }
+    const std::pair<const char*, const channel_queue*> scheduling[] = {
+        {"ack_queue", &channels.ack_queue},   {"resend_high", &channels.resend_high},
+        {"ready_high", &channels.ready_high}, {"resend_low", &channels.resend_low},
+        {"ready_low", &channels.ready_low},   {"wait_queue", &channels.wait_queue},
+        {"enquiry_queue", &channels.enquiry_queue}};
+    for (const auto& [name, q] : scheduling)
+        if (q->first != nullptr) note(out, name);
+    if (channels.in_flight_total != 0) note(out, "bytes in flight");
+    const std::pair<const char*, const file_queue*> queues[] = {
+        {"upload_queue", &files.upload_queue},           {"request_queue", &files.request_queue},
+        {"offered_queue", &sending.offered_queue},       {"send_queue", &sending.send_queue},
+        {"in_transit_queue", &sending.in_transit_queue}, {"receive_queue", &receiving.receive_queue},
+        {"received_queue", &receiving.received_queue},   {"requested_queue", &receiving.requested_queue}};
+    for (const auto& [name, q] : queues)
+        if (q->head != nullptr) note(out, name);
+    return out;
+}
 
 void reset_all_state() {
     for (file_queue* q : {&files.upload_queue, &files.request_queue, &files.receive_names,
@@ -37,10 +68,11 @@ void reset_all_state() {
                           &receiving.requested_queue, &finished_queue})
         queue_free_all(q);
     // current_outgoing, when set, is in in_transit_queue and was freed with it.
-    if (receiving.current_incoming != nullptr) free_entry(receiving.current_incoming);
+    if (receiving.stream.current != nullptr) free_entry(receiving.stream.current);
     dir_list_free_all(&files.upload_dirs);
     dir_list_free_all(&files.extra_dirs);
     free_link_channels();
+    zframe_free(&sending.zout, &receiving.zin);
 
     process = process_state{};
     final_exit = throw_run_ended;
@@ -48,7 +80,10 @@ void reset_all_state() {
     no_hangup_flag = 1;
     time_source = system_time_source;
     ms_source = system_ms_source;
+    fake_clock = fake_clock_state{};
     codec = codec_state{};
+    frame_source = build_frame;
+    frame_sink = handle_frame;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
     establish = establish_state{};
@@ -64,6 +99,9 @@ void reset_all_state() {
     cycle = cycle_state{};
     receiving = receive_state{};
     sending = send_state{};
+    status = status_state{};
+    activity = activity_state{};
+    announcement = announcement_state{};
     stats = stats_state{};
     outcome = outcome_state{};
     finished_queue = file_queue{};

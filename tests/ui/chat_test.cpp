@@ -14,7 +14,7 @@ struct ChatTest : ui_fixture {
         alloc_link_channels();
         process.device_mode = true;
         screen.beeper_off = 1;  // a refused line must not ring the test's terminal
-        cycle.peer_lines = 25;
+        chat.peer_lines = 25;
     }
 
     // What a send channel holds, sent or not.
@@ -89,13 +89,13 @@ TEST_F(ChatTest, LineNeedingABusyChannelIsRefusedWhole) {
 
 TEST_F(ChatTest, ChatOffBeepsSendsNothingButNotesTheTime) {
     open_screen(25, 80);
-    cycle.peer_lines = -1;
+    chat.peer_lines = -1;
     serial.clock = 5000;
     screen.beeper_off = 0;
     testing::internal::CaptureStderr();  // the bell goes there, not to the test's terminal
     send("hello");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\a");
-    EXPECT_EQ(cycle.last_chat_time, 5000);
+    EXPECT_EQ(chat.last_chat_time, 5000);
     for (int channel = 8; channel <= 15; ++channel) EXPECT_EQ(send_queued(channel), 0);
 }
 
@@ -122,7 +122,7 @@ TEST_F(ChatTest, LineModeShowsAWholeLineOnlyAtItsEnd) {
 }
 
 TEST_F(ChatTest, CharacterModeShowsBytesAsTheyCome) {
-    cycle.peer_lines = 0;
+    chat.peer_lines = 0;
     open_screen(25, 80);
     arrives(8, "ab\rc");
     chat_receive();
@@ -133,7 +133,7 @@ TEST_F(ChatTest, CharacterModeShowsBytesAsTheyCome) {
 }
 
 TEST_F(ChatTest, ChatOffLeavesReceivedBytesUnread) {
-    cycle.peer_lines = -1;
+    chat.peer_lines = -1;
     arrives(8, "abc\r");
     chat_receive();
     EXPECT_EQ(recv_queued(8), 4);
@@ -177,7 +177,7 @@ TEST_F(ChatTest, LocalLineIsEchoedInLineModeOnly) {
     open_screen(25, 80);
     send("seen here");
     EXPECT_EQ(row_trimmed(screen.chat_win, 1), "seen here");
-    cycle.peer_lines = 0;
+    chat.peer_lines = 0;
     send("not echoed");
     EXPECT_EQ(row_trimmed(screen.chat_win, 2), "");
 }

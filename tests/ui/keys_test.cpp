@@ -12,7 +12,7 @@ struct KeysTest : ui_fixture {
         reset_state();
         alloc_link_channels();
         process.device_mode = true;
-        cycle.peer_lines = 25;
+        chat.peer_lines = 25;
     }
     static std::string control_channel() {
         link_channel* rec = channels.send_channels[0];

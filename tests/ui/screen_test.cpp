@@ -50,10 +50,10 @@ TEST_F(ScreenTest, CurrentFileLines) {
     queue_append(&sending.in_transit_queue, new_entry("/one/two/twenty_characters_.zip"));
     show_upload_name();
     EXPECT_EQ(row_text(screen.status_win, 2).substr(32, 15), "twenty_characte");
-    receiving.current_incoming = new_entry("down/a.txt");
+    receiving.stream.current = new_entry("down/a.txt");
     show_download_name();  // no files left: the entry is not shown
     EXPECT_EQ(row_text(screen.status_win, 2).substr(16, 15), "-              ");
-    receiving.figures.files_left = 1;
+    receiving.stream.figures.files_left = 1;
     show_download_name();
     EXPECT_EQ(row_text(screen.status_win, 2).substr(16, 15), "a.txt          ");
 }

@@ -63,7 +63,23 @@ void fail(const char* what) {
     std::exit(EXIT_TOOL_FAILED);
 }
 
-void open_end(cable_end& end) {
+// The termios code of a standard rate; an unthrottled line (0) shows the fastest, and a rate
+// no code names leaves the terminal's own.
+speed_t speed_code_of(uint64_t baud) {
+    static const struct { uint64_t baud; speed_t code; } codes[] = {
+        {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
+        {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+        {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
+        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+        {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000}};
+    if (baud == 0) return B4000000;
+    for (const auto& c : codes)
+        if (c.baud == baud) return c.code;
+    return 0;
+}
+
+void open_end(cable_end& end, uint64_t out_baud, uint64_t in_baud) {
     end.master = posix_openpt(O_RDWR | O_NOCTTY);
     if (end.master < 0) fail("posix_openpt");
     char name[128];
@@ -77,6 +93,9 @@ void open_end(cable_end& end) {
     termios attrs{};
     if (tcgetattr(end.slave, &attrs)) fail("tcgetattr");
     cfmakeraw(&attrs);
+    // The end sees the line's speed in its terminal's settings, as on a serial port.
+    if (speed_t out = speed_code_of(out_baud); out != 0) cfsetospeed(&attrs, out);
+    if (speed_t in = speed_code_of(in_baud); in != 0) cfsetispeed(&attrs, in);
     if (tcsetattr(end.slave, TCSANOW, &attrs)) fail("tcsetattr");
 }
 
@@ -335,8 +354,8 @@ int main(int argc, char** argv) {
         cable.opts.line[d].seed = cable.opts.seed ^ (d == DIR_AB ? 0 : 0xA5A5A5A5A5A5A5A5ULL);
         line_init(cable.line[d], cable.opts.line[d]);
     }
-    open_end(cable.end[END_A]);
-    open_end(cable.end[END_B]);
+    open_end(cable.end[END_A], cable.opts.line[DIR_AB].baud, cable.opts.line[DIR_BA].baud);
+    open_end(cable.end[END_B], cable.opts.line[DIR_BA].baud, cable.opts.line[DIR_AB].baud);
     if (cable.opts.print_paths) {
         std::printf("%s\n%s\n", cable.end[END_A].path.c_str(), cable.end[END_B].path.c_str());
         std::fflush(stdout);

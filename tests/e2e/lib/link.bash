@@ -53,23 +53,27 @@ start_cable() {
     rm -f paths
     "$CABLE" --print-paths --duration "$SAFETY" "$@" >paths 2>report &
     CABLE_PID=$!
-    for _ in $(seq 1 $((SAFETY * 50))); do
-        [ -f paths ] && [ "$(wc -l <paths)" -ge 2 ] && break
-        sleep 0.02
-    done
+    wait_until "$SAFETY" eval '[ -f paths ] && [ "$(wc -l <paths)" -ge 2 ]'
     END_A=$(sed -n 1p paths)
     END_B=$(sed -n 2p paths)
     [ -n "$END_A" ] && [ -n "$END_B" ] || fail "the cable gave no paths"
 }
 
-# wait_for <file> <fixed text> [seconds]: polls until the text appears.
-wait_for() {
-    local limit=$(( ${3:-60} * 50 ))
+# wait_until <seconds> <command...>: runs the command every 20 ms until it succeeds;
+# status 1 when the time ran out first. Every wait of the scripts is one of these.
+wait_until() {
+    local limit=$(( $1 * 50 ))
+    shift
     for _ in $(seq 1 "$limit"); do
-        grep -aqF -- "$2" "$1" 2>/dev/null && return 0
+        "$@" && return 0
         sleep 0.02
     done
-    fail "\"$2\" never appeared in $1"
+    return 1
+}
+
+# wait_for <file> <fixed text> [seconds]: polls until the text appears.
+wait_for() {
+    wait_until "${3:-60}" grep -aqF -- "$2" "$1" 2>/dev/null || fail "\"$2\" never appeared in $1"
 }
 
 has() { grep -aqF -- "$2" "$1" || fail "$1 lacks \"$2\""; }

@@ -54,14 +54,12 @@ capture() {
     tm capture-pane -p -t "$PANE" | awk -v w="$width" '{ printf "%-" w "s\n", $0 }' >screen.txt
 }
 
+# on_screen <fixed text>: a fresh capture shows the text.
+on_screen() { capture && grep -qF -- "$1" screen.txt; }
+
 # wait_screen <fixed text> [seconds]: polls the pane until the text is on it.
 wait_screen() {
-    local limit=$(( ${2:-60} * 50 ))
-    for _ in $(seq 1 "$limit"); do
-        capture
-        grep -qF -- "$1" screen.txt && return 0
-        sleep 0.02
-    done
+    wait_until "${2:-60}" on_screen "$1" && return 0
     cat screen.txt >&2
     fail "\"$1\" never appeared on the screen"
 }
@@ -71,16 +69,14 @@ row() { sed -n "$(($1 + 1))p" screen.txt; }
 
 # steady_capture: a capture whose status rows read the same in a second capture, so that a
 # refresh caught half-way through its figures is never read.
-steady_capture() {
+still_capture() {
     local first
-    for _ in $(seq 1 250); do
-        capture
-        first=$(head -n 12 screen.txt)
-        capture
-        [ "$first" = "$(head -n 12 screen.txt)" ] && return 0
-    done
-    fail "the status area of $PANE never kept still"
+    capture
+    first=$(head -n 12 screen.txt)
+    capture
+    [ "$first" = "$(head -n 12 screen.txt)" ]
 }
+steady_capture() { wait_until 5 still_capture || fail "the status area of $PANE never kept still"; }
 
 # figure <row> <column>: the number written there (ten characters wide) in the last capture.
 figure() {
@@ -116,11 +112,7 @@ key_then() {
 exit_with_ctrl_x() {
     local end=${1:-a}
     tm send-keys -t "$PANE" C-x
-    for _ in $(seq 1 $((SAFETY * 50))); do
-        [ -s "$end.stty.after" ] && break
-        sleep 0.02
-    done
-    [ -s "$end.stty.after" ] || fail "kestro did not end after Ctrl+X"
+    wait_until "$SAFETY" test -s "$end.stty.after" || fail "kestro did not end after Ctrl+X"
     [ "$(cat "$end.rc")" = 0 ] || fail "exit code $(cat "$end.rc") after Ctrl+X"
     # The size is the terminal's own, which a test may have changed meanwhile.
     local size='s/rows [0-9]*; columns [0-9]*;//'

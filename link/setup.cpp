@@ -1,0 +1,23 @@
+#include "link/setup.h"
+
+#include "link/codec.h"
+#include "link/wire.h"
+
+link_setup_state link_setup;
+
+void link_choose_device(const char* path) { link_setup.device_path = path; }
+
+void link_choose_speed(int32_t rate) { link_setup.port_speed = rate; }
+
+void link_use_xon_xoff() {
+    link_setup.flow_letter = FLOW_XON_XOFF;
+    link_setup.initial_link_mode |= MODE_ESC_OUT | MODE_ESC_IN;
+    set_char_flags(XON, CF_ESCAPE | CF_DROP);
+    set_char_flags(XOFF, CF_ESCAPE | CF_DROP);
+}
+
+void link_use_no_flow() { link_setup.flow_letter = FLOW_NONE; }
+
+void link_use_base85() { link_setup.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; }
+
+void link_echo_off() { link_setup.handshake_echo = 0; }

@@ -1,0 +1,77 @@
+#include "session/status.h"
+
+#include <cstring>
+
+#include "link/channels.h"
+#include "session/receive.h"
+#include "session/send.h"
+
+status_state status;
+
+namespace {
+
+void status_letter(uint8_t letter) {
+    bool aborting = sending.stream.abort_state != ABORT_NONE;
+    switch (letter) {
+        case ST_ABORT_DOWNLOAD: on_receiver_abort(); break;
+        case ST_ABORT_UPLOAD: on_peer_abort(); break;
+        case ST_ABORT_SEEN: sending.stream.abort_state = ABORT_NONE; break;
+        case ST_CONFIRMED:
+            if (!aborting) confirm_sent();
+            break;
+        case ST_RESUMED: status.offset_expected = OFFSET_BYTES; break;
+        case ST_ACCEPTED:
+            if (!aborting) accept_outgoing(0);
+            break;
+        case ST_EXISTS: case ST_DUPLICATE: case ST_REFUSED: case ST_TOO_MANY: case ST_HAVE_IT:
+            if (!aborting) offer_refused(letter);
+            break;
+        case ST_SERVED: case ST_NOT_FOUND: case ST_DENIED:
+            if (receiving.stream.abort_state == ABORT_NONE) on_request_answer(static_cast<char>(letter));
+            break;
+        default: break;  // unknown letters are dropped
+    }
+}
+
+}  // namespace
+
+void status_receiver() {
+    uint8_t byte = 0;
+    while (recv_read(CH_STATUS, &byte, 1) == 1) {
+        if (status.offset_expected > 0) {
+            status.offset_bytes[OFFSET_BYTES - status.offset_expected] = byte;
+            if (--status.offset_expected == 0 && sending.stream.abort_state == ABORT_NONE) {
+                int32_t offset = 0;
+                memcpy(&offset, status.offset_bytes, OFFSET_BYTES);
+                accept_outgoing(offset);
+            }
+            continue;
+        }
+        status_letter(byte);
+    }
+}
+
+void drain_status_channel() {
+    if (!recv_up(CH_STATUS)) return;  // the link never came up
+    status_receiver();
+}
+
+void status_sender() {
+    while (send_room(CH_STATUS) > 0) {
+        if (sending.stream.abort_state == ABORT_TO_SEND) {
+            sending.stream.abort_state = ABORT_SENT;
+            write_status_letter(ST_ABORT_UPLOAD);
+        } else if (receiving.stream.abort_state == ABORT_TO_SEND) {
+            receiving.stream.abort_state = ABORT_SENT;
+            write_status_letter(ST_ABORT_DOWNLOAD);
+        } else if (receiving.stream.abort_state == ABORT_TO_ACK) {
+            receiving.stream.abort_state = ABORT_NONE;
+            write_status_letter(ST_ABORT_SEEN);
+        } else if (file_entry* entry = queue_pop(&receiving.received_queue); entry != nullptr) {
+            write_status_letter(ST_CONFIRMED);
+            confirm_received(entry);
+        } else {
+            return;
+        }
+    }
+}
