@@ -8,7 +8,9 @@ file of random bytes to end B; once B's copy has grown for a few seconds, a line
 (behind A's own data) and, as a control, one at B (whose direction carries no file data), each
 a few seconds apart. A line's latency is from the moment tmux was told to press Enter to the
 first poll (every 10 ms) of the other end's screen that shows it. The figures are wall time as
-a user waits for them.
+a user waits for them. The file (by default 45 s of line time) must still be crossing when a
+line behind it shows; a line that arrives after the file was whole is not counted. With
+--runs, a summary per direction: lines counted, median, worst, lost.
 """
 import argparse
 import os
@@ -79,9 +81,13 @@ def one_run(build, baud, kib, lines, run):
                 seen = wait_for_screen(sock, reader, text, 30)
                 latency = None if seen is None else seen - sent
                 done = grown(target) * 100 // (kib * 1024)
-                results.append((direction, latency, done))
                 shown = "lost" if latency is None else f"{latency:.2f} s"
+                if done >= 100:
+                    print(f"run {run} line {i} {direction}: {shown}, the file was whole by then: not counted")
+                    continue
+                results.append((direction, latency, done))
                 print(f"run {run} line {i} {direction}: {shown} (file {done}% across)")
+                sys.stdout.flush()
         return results
     finally:
         tmux(sock, "kill-server")
@@ -96,20 +102,21 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(here, "..", "build"))
     parser.add_argument("--baud", type=int, default=9600)
-    parser.add_argument("--kib", type=int, default=48)
+    parser.add_argument("--kib", type=int, default=0, help="the file's size (default: 45 s of line time)")
     parser.add_argument("--lines", type=int, default=4)
     parser.add_argument("--runs", type=int, default=1)
     args = parser.parse_args()
     if shutil.which("tmux") is None:
         sys.exit("chat_latency: tmux is needed")
+    kib = args.kib or args.baud * 45 // 10 // 1024
     results = []
     for run in range(args.runs):
-        results += one_run(os.path.abspath(args.build), args.baud, args.kib, args.lines, run)
+        results += one_run(os.path.abspath(args.build), args.baud, kib, args.lines, run)
     for direction in ("behind data", "control"):
         got = [r[1] for r in results if r[0] == direction and r[1] is not None]
         lost = sum(1 for r in results if r[0] == direction and r[1] is None)
         if got:
-            print(f"{args.baud} baud, {direction}: {len(got)} lines, median {sorted(got)[len(got) // 2]:.2f} s, "
+            print(f"{args.baud} baud, {kib} KiB, {direction}: {len(got)} lines, median {sorted(got)[len(got) // 2]:.2f} s, "
                   f"worst {max(got):.2f} s, lost {lost}")
 
 

@@ -8,11 +8,15 @@ and 1e-3 corrupted bytes per byte (three noise seeds each), with 250 ms one-way 
 96 KiB at 9600 baud on a clean line; then one transfer both ways through a 30-second stall of
 the cable. ZMODEM is lrzsz's sz/rz (installed with apt-get when missing), for comparison only.
 
-Efficiency = bytes / (seconds x baud/10), per direction. Kestro's seconds: from the first poll
-(every 20 ms) that saw the received file grow to the poll that saw it whole, so the handshake
-and the automatic exit are not counted. ZMODEM's seconds: the sender's run, start to exit (its
-receiver may wait long for a last packet on a pseudo-terminal). Each cell shows the median and
-the range over seeds (and, both ways, over the two directions).
+Efficiency = bytes / (seconds x baud/10), per direction, with two measures of seconds:
+- wall: from the start of the cable with both ends until both have exited, what a user waits
+  for (handshake, transfer, goodbye and its wait included);
+- growth (Kestro): from the first poll (every 20 ms) that saw the received file grow to the
+  poll that saw it whole, so the handshake and the automatic exit are not counted.
+ZMODEM's seconds: the sender's run, start to exit (its receiver may wait long for a last packet
+on a pseudo-terminal). Each cell shows the median and the range over seeds (and, both ways,
+over the two directions). Goodbye time-outs: runs in which an end printed "Waiting for ZARN
+termination... time-out".
 
 Longest gap: the longest time in which an end had data queued that it had not sent yet and its
 line carried nothing new, from the trace that the test build kestro_trace writes of each frame
@@ -23,6 +27,7 @@ Enquiries: timeout enquiries in all runs of the row, both ends.
 import argparse
 import concurrent.futures
 import os
+import random
 import shutil
 import signal
 import statistics
@@ -102,6 +107,9 @@ def parse_trace(path, baud):
 
 
 def run_kestro(build, baud, size, cable_opts, seed, both, stall=None):
+    # Runs that start together would meet the ends' whole-second clock (-E 1) in step: a
+    # random delay before the start (not counted) gives each its own phase.
+    time.sleep(random.uniform(0, 1))
     kestro = os.path.join(build, "bench", "kestro_trace")
     work = tempfile.mkdtemp(prefix="kestro-recovery-")
     try:
@@ -115,10 +123,10 @@ def run_kestro(build, baud, size, cable_opts, seed, both, stall=None):
         options = ["--baud", str(baud), "--seed", str(seed), *cable_opts]
         if stall:
             options += ["--stall", f"{stall[0]}:{stall[1]}"]
+        start = time.monotonic()  # wall time: from the start of the cable with both ends
         cable = throughput.start_cable(build, work, options, cmds[0], cmds[1])
         targets = {side: os.path.join(work, "b" if side == "a" else "a", f"from_{side}") for side in senders}
         first, done = {}, {}
-        start = time.monotonic()
         while cable.poll() is None:
             now = time.monotonic()
             if now - start > KESTRO_CAP_S:
@@ -127,6 +135,8 @@ def run_kestro(build, baud, size, cable_opts, seed, both, stall=None):
             throughput.note_progress(targets, size, now, first, done)
             time.sleep(POLL_S)
         status = cable.wait()
+        wall = time.monotonic() - start
+        throughput.note_progress(targets, size, time.monotonic(), first, done)  # whole at the very end
         ok = status == 0
         effs = []
         for side in senders:
@@ -138,8 +148,9 @@ def run_kestro(build, baud, size, cable_opts, seed, both, stall=None):
             else:
                 effs.append(0.0)
         gaps, timeouts = zip(*(parse_trace(os.path.join(work, f"{side}.trace"), baud) for side in ("a", "b")))
-        return {"eff": effs, "gap": max(gaps), "timeouts": sum(timeouts), "ok": ok,
-                "seconds": time.monotonic() - start}
+        return {"eff": effs, "wall": [size / (wall * baud / 10)] * len(senders), "gap": max(gaps),
+                "timeouts": sum(timeouts), "ok": ok, "seconds": wall,
+                "goodbye": 1 if throughput.goodbye_timeouts(work) else 0}
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -233,21 +244,32 @@ def main():
         for label, kind, job in jobs:
             results.setdefault((label, kind), []).append(job.result())
 
-    print("| line | Kestro both ways, per direction | longest gap (s) | Kestro one way | longest gap (s) "
-          "| ZMODEM one way | timeout enquiries both / one way |")
-    print("|---|---|---|---|---|---|---|")
+    print("| line | Kestro both ways, wall | growth, per direction | longest gap (s) | Kestro one way, wall "
+          "| growth | longest gap (s) | ZMODEM one way | timeout enquiries both / one way | goodbye time-outs both / one way |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for label, *_ in rows:
         both, one = results.get((label, "both"), []), results.get((label, "one"), [])
         zm = results.get((label, "zmodem"), [])
         gaps_both = [{"eff": [r["gap"]], "ok": True} for r in both]
         gaps_one = [{"eff": [r["gap"]], "ok": True} for r in one]
-        print(f"| {label} | {cell(both)} | {cell(gaps_both, pct=False)} | {cell(one)} | "
-              f"{cell(gaps_one, pct=False)} | {cell(zm)} | "
-              f"{sum(r['timeouts'] for r in both)} / {sum(r['timeouts'] for r in one)} |")
+        print(f"| {label} | {cell(both, 'wall')} | {cell(both)} | {cell(gaps_both, pct=False)} | "
+              f"{cell(one, 'wall')} | {cell(one)} | {cell(gaps_one, pct=False)} | {cell(zm)} | "
+              f"{sum(r['timeouts'] for r in both)} / {sum(r['timeouts'] for r in one)} | "
+              f"{sum(r['goodbye'] for r in both)} / {sum(r['goodbye'] for r in one)} |")
+    print("\nEvery run, share of the line by wall time (seed order):")
+    for label, *_ in rows:
+        for kind in ("both", "one"):
+            runs = results.get((label, kind), [])
+            if runs:
+                marks = ["" if r["ok"] else " failed" for r in runs]
+                marks = [m + (" goodbye time-out" if r["goodbye"] else "") for r, m in zip(runs, marks)]
+                print(f"- {label}, {'both ways' if kind == 'both' else 'one way'}: "
+                      + ", ".join(f"{100 * r['wall'][0]:.1f}% ({r['seconds']:.1f} s){m}" for r, m in zip(runs, marks)))
     if stall_job is not None:
         r = stall_job.result()
         print(f"\nStall of {STALL[1]} s at {STALL[0]} s, 115200, 1 MiB both ways: "
-              f"{'identical files, exit 0' if r['ok'] else 'FAILED'} after {r['seconds']:.0f} s; "
+              f"{'identical files, exit 0' if r['ok'] else 'FAILED'} after {r['seconds']:.0f} s "
+              f"(wall, {100 * r['wall'][0]:.1f}% of the line); "
               f"timeout enquiries {r['timeouts']}, longest gap {r['gap']:.1f} s")
     return 0
 

@@ -1,12 +1,24 @@
 #!/usr/bin/env python3
 """Kestro throughput benchmark: two door-mode ends over tools/nullmodem.
 
-    bench/throughput.py [--build DIR] [CASE...]     (cases: clean slow noisy fast idle digest)
+    bench/throughput.py [--build DIR] [--kib N] [--runs N] [--jobs N] [CASE...]
+                                                     (cases: clean slow noisy fast idle digest)
 
 Each transfer case gives both ends one file to send, so both directions run at once,
-and lets them leave by themselves (-E 1). The bench polls the received files' sizes
-every 20 ms: a direction's rate is the bytes that arrived between the first poll that
-saw data and the poll that saw the file whole, over that time. Wire overhead is the
+and lets them leave by themselves (-E 1). Two measures of time:
+
+- wall: from the start of the cable with both ends until both have exited, which is what
+  a user waits for (handshake, transfer, the goodbye and its wait included). Its share of
+  the line is the file's bytes over (wall seconds x baud/10), the same for both directions.
+  Lead: from the start to the first data seen; tail: from both files whole to both exited
+  (it holds the -E 1 wait, up to a second: the ends' clock counts whole seconds; --ends
+  "-c -E 0" leaves at once).
+- growth: the bench polls the received files' sizes every 20 ms; a direction's rate is the
+  bytes that arrived between the first poll that saw data and the poll that saw the file
+  whole, over that time (the pace of the data alone).
+
+A run whose end printed "Waiting for ZARN termination... time-out" is marked: the goodbye
+was not heard and that end waited for it. Wire overhead is the
 cable's "sent" count for the direction over the file size, less one (handshake,
 acknowledgements for the other direction, framing, escapes and repeats included).
 Peak RSS is VmHWM and CPU is utime+stime, both read from /proc of each end at every
@@ -19,12 +31,15 @@ of the time from the cable's start to the file whole at the receiver (the sender
 before its offer included), of the rate while the data moved, and of each end's CPU.
 """
 import argparse
+import concurrent.futures
 import os
+import random
 import shutil
 import signal
 import statistics
 import subprocess
 import sys
+import statistics
 import tempfile
 import time
 
@@ -45,13 +60,16 @@ def note_progress(targets, size, now, first, done):
     """For each received file: when it first grew (and to what size), and when it was whole."""
     for key, path in targets.items():
         try:
-            got = os.stat(path).st_size
+            st = os.stat(path)
         except OSError:
             continue
+        got = st.st_size
         if got > 0 and key not in first:
             first[key] = (now, got)
         if got >= size and key not in done:
-            done[key] = now
+            # When its last byte was written: exact, where the poll may come late (or not at
+            # all, when the ends leave at once).
+            done[key] = now - max(0.0, time.time() - st.st_mtime)
 
 
 def children(pid):
@@ -136,27 +154,44 @@ class ends_watch:
         return [self.last.get(pid, (0, 0.0)) for pid in self.pids[:2]]
 
 
-def run_transfer(build, kestro, name, baud, size, noise):
+def goodbye_timeouts(work):
+    """The ends ("A", "B") that printed that their wait for the peer's goodbye timed out."""
+    found = ""
+    for side in ("a", "b"):
+        try:
+            with open(os.path.join(work, f"{side}.err"), errors="replace") as f:
+                if "termination... time-out" in f.read():
+                    found += side.upper()
+        except OSError:
+            pass
+    return found
+
+
+def run_transfer(build, kestro, name, baud, size, noise, jitter=0.0, ends="-E 1"):
+    # Runs that start together would meet the ends' whole-second clock (-E 1) in step: a
+    # random delay before the start (not counted) gives each run its own phase.
+    time.sleep(random.uniform(0, jitter))
     work = tempfile.mkdtemp(prefix=f"kestro-bench-{name}-")
     try:
         for side in ("a", "b"):
             os.mkdir(os.path.join(work, side))
             make_file(os.path.join(work, side, f"from_{side}"), size)
-        cmd = "cd {} && exec '" + kestro + "' -E 1 -z ../{}.log from_{}"
+        cmd = "cd {} && exec '" + kestro + "' " + ends + " -z ../{}.log from_{}"
         options = (["--baud", str(baud)] if baud else []) + noise
+        start = time.monotonic()  # wall time: from the start of the cable with both ends
         cable = start_cable(build, work, options, cmd.format("a", "a", "a"), cmd.format("b", "b", "b"))
         watch = ends_watch(cable.pid)
         # Direction A->B lands in b/from_a, B->A in a/from_b.
         targets = {"A->B": os.path.join(work, "b", "from_a"), "B->A": os.path.join(work, "a", "from_b")}
         first = {}
         done = {}
-        start = time.monotonic()
         while cable.poll() is None:
             now = time.monotonic()
             note_progress(targets, size, now, first, done)
             watch.poll()
             time.sleep(POLL_S)
         elapsed = time.monotonic() - start
+        note_progress(targets, size, time.monotonic(), first, done)  # files made whole at the very end
         status = cable.wait()
         sent = read_report(os.path.join(work, "report"))
         ok = status == 0
@@ -172,7 +207,11 @@ def run_transfer(build, kestro, name, baud, size, noise):
                 rate = (size - got0) / (done[direction] - t0)
             overhead = sent.get(direction, 0) / size - 1
             rows.append((direction, rate, overhead))
-        return ok, rows, watch.figures(), elapsed
+        # Where the wall time goes: before the first data arrived, and after both files were whole.
+        lead = min((t for t, _ in first.values()), default=start) - start
+        tail = start + elapsed - max(done.values(), default=start + elapsed)
+        return {"ok": ok, "rows": rows, "figures": watch.figures(), "wall": elapsed,
+                "lead": lead, "tail": tail, "timeouts": goodbye_timeouts(work)}
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -270,37 +309,73 @@ def run_idle(build, kestro):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def cell_range(values, fmt):
+    if len(values) == 1:
+        return fmt(values[0])
+    return f"{fmt(statistics.median(values))} ({fmt(min(values))}–{fmt(max(values))})"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
     parser.add_argument("--fast-mib", type=int, default=200, help="file size per direction, unthrottled case")
     parser.add_argument("--seed", type=int, default=11, help="noise seed of the noisy case")
     parser.add_argument("--digest-runs", type=int, default=5, help="runs of each mode, digest case")
+    parser.add_argument("--kib", type=int, default=0, help="file size per direction of the paced cases")
+    parser.add_argument("--runs", type=int, default=1, help="runs of each transfer case")
+    parser.add_argument("--jobs", type=int, default=1, help="paced runs at once (each uses little CPU)")
+    parser.add_argument("--ends", default="-E 1", help="options of both ends (default: -E 1; e.g. \"-c -E 0\")")
     parser.add_argument("cases", nargs="*", default=["clean", "noisy", "slow", "fast", "idle"])
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     kestro = os.path.join(build, "kestro")
     CASES["fast"] = (0, args.fast_mib * 1024 * 1024, [])
     CASES["noisy"] = (115200, 512 * 1024, ["--corrupt", "0.0001", "--seed", str(args.seed)])
-    print("| case | direction (row end) | bytes/s | % of line | wire overhead | peak RSS | CPU s | ok |")
-    print("|---|---|---|---|---|---|---|---|")
+    if args.kib:
+        for name in ("clean", "noisy", "slow"):
+            CASES[name] = (CASES[name][0], args.kib * 1024, CASES[name][2])
+    print("| case | run | wall s | lead / tail s | % of line, wall | A->B growth B/s (%) | B->A growth B/s (%) "
+          "| overhead A->B / B->A | peak RSS A / B | CPU s A / B | goodbye time-out | ok |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for name in args.cases:
         if name == "digest":
             run_digest_cost(build, args.fast_mib * 1024 * 1024, args.digest_runs)
             continue
         if name == "idle":
             cpu, figures = run_idle(build, kestro)
-            for end, (used, (hwm, _)) in enumerate(zip(cpu, figures)):
-                print(f"| idle {IDLE_SECONDS} s | end {'AB'[end]} | | | | {hwm / 1024:.1f} MiB | {used:.2f} | |")
+            print(f"| idle {IDLE_SECONDS} s | | | | | | | | {figures[0][0] / 1024:.1f} / {figures[1][0] / 1024:.1f} MiB "
+                  f"| {cpu[0]:.2f} / {cpu[1]:.2f} | | |")
             continue
         baud, size, noise = CASES[name]
-        ok, rows, figures, elapsed = run_transfer(build, kestro, name, baud, size, noise)
-        label = f"{name} {baud or 'unthrottled'} {size // 1024} KiB"
-        for (direction, rate, overhead), (hwm, cpu) in zip(rows, figures + [(0, 0.0)] * 2):
-            share = f"{100 * rate / (baud / 10):.1f}%" if baud else ""
-            print(f"| {label} | {direction} | {rate:,.0f} | {share} | {100 * overhead:.1f}% | "
-                  f"{hwm / 1024:.1f} MiB | {cpu:.2f} | {'yes' if ok else 'NO'} |")
-        sys.stdout.flush()
+        label = f"{name} {baud or 'unthrottled'} {size // 1024} KiB" + (f" ({args.ends})" if args.ends != "-E 1" else "")
+        # The unthrottled case needs the CPU: it runs alone.
+        jobs = args.jobs if baud else 1
+        with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+            runs = [pool.submit(run_transfer, build, kestro, name, baud, size, noise, 1.0, args.ends) for _ in range(args.runs)]
+            results = []
+            for number, job in enumerate(runs, 1):
+                r = job.result()
+                results.append(r)
+                wall_share = size / (r["wall"] * baud / 10) if baud else 0.0
+                r["wall_share"] = wall_share
+                growth = []
+                for _, rate, _ in r["rows"]:
+                    growth.append(f"{rate:,.0f} ({100 * rate / (baud / 10):.1f}%)" if baud else f"{rate:,.0f}")
+                (hwm_a, cpu_a), (hwm_b, cpu_b) = (r["figures"] + [(0, 0.0)] * 2)[:2]
+                print(f"| {label} | {number} | {r['wall']:.1f} | {r['lead']:.1f} / {r['tail']:.1f} | {f'{100 * wall_share:.1f}%' if baud else ''} "
+                      f"| {growth[0]} | {growth[1]} "
+                      f"| {100 * r['rows'][0][2]:.1f}% / {100 * r['rows'][1][2]:.1f}% "
+                      f"| {hwm_a / 1024:.1f} / {hwm_b / 1024:.1f} MiB | {cpu_a:.2f} / {cpu_b:.2f} "
+                      f"| {r['timeouts'] or 'no'} | {'yes' if r['ok'] else 'NO'} |")
+                sys.stdout.flush()
+        if len(results) > 1:
+            walls = [r["wall"] for r in results]
+            summary = f"{label}, {len(results)} runs: wall {cell_range(walls, lambda v: f'{v:.1f} s')}"
+            if baud:
+                summary += f", share of the line by wall time {cell_range([r['wall_share'] for r in results], lambda v: f'{100 * v:.1f}%')}"
+            summary += (f"; goodbye time-outs in {sum(1 for r in results if r['timeouts'])} runs"
+                        f"; not ok: {sum(1 for r in results if not r['ok'])}")
+            print(f"\n{summary}\n")
     return 0
 
 

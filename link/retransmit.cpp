@@ -150,6 +150,7 @@ void timer_frame_built(int bytes) {
     int64_t now = now_ms();
     int64_t wire = bytes + frame_end_bytes;
     int64_t left = now;
+    if (bytes > data_frame_bytes) t.last_data_frame = bytes;
     if (t.rate == 0) {
         // After a pause the line has carried what went before: a new burst starts afresh.
         if (t.unmodelled_since < 0 || now - t.last_build_ms > meter_pause_ms) {
@@ -257,7 +258,10 @@ int64_t timer_timeout_ms() {
         int64_t now = now_ms();
         bool burst = t.unmodelled_since >= 0 && now - t.unmodelled_since < initial_timeout_ms;
         bool peer_data = t.heard.start_ms >= 0 && now - t.heard.last_ms <= meter_pause_ms;
-        if (burst || peer_data) return initial_timeout_ms;
+        if (peer_data) return initial_timeout_ms;
+        // Our own first burst is a few blocks until the rate is known: the wait for it need not
+        // be long, and on a noisy line both may well be lost (four seconds idle, often).
+        if (burst) return std::max(start_timeout_ms, t.srtt_ms + 4 * t.rttvar_ms);
     }
     // A verdict rides in the peer's next frame, which is taken only once it has come whole,
     // behind the frame under way: it may come two of the peer's frames and a pump later than
@@ -275,7 +279,9 @@ int64_t timer_timeout_ms() {
 
 bool timer_hold() {
     const retransmit_state& t = retransmit;
-    return t.rate > 0 && t.line_free_ms - now_ms() > pace_ahead_ms;
+    // Short frames (a noisy line shrinks the blocks) keep their verdicts in fewer of them.
+    int64_t ahead = t.last_data_frame < short_frame_bytes ? pace_ahead_short_ms : pace_ahead_ms;
+    return t.rate > 0 && t.line_free_ms - now_ms() > ahead;
 }
 
 int timer_block_limit(int window, int block_size) {

@@ -27,6 +27,9 @@
 #include "link/wire.h"
 
 constexpr int64_t initial_timeout_ms = 4000;  // until the round trip is measured
+// The wait for a verdict on our first few blocks, before the line's rate is known: two of
+// them take 2.1 s at 9600 baud, so an early enquiry there only has the verdict said again.
+constexpr int64_t start_timeout_ms = 1000;
 // With the back-off below, the 17th unanswered enquiry then comes more than 68 s after the
 // block was sent (72 s from 100 ms): a line may stall that long without ending the link.
 constexpr int64_t min_timeout_ms = 100;
@@ -46,7 +49,11 @@ constexpr int data_frame_bytes = 64;
 // Our line gets no more than this queued ahead of a new frame (by the line model): enough to
 // bridge late pumps, while a chat line, a verdict or an offer built now waits behind no more
 // than this and one frame.
-constexpr int64_t pace_ahead_ms = 20;
+constexpr int64_t pace_ahead_ms = 40;
+// Behind short frames less: with small blocks the sixteen channels hold little in flight,
+// and every millisecond a verdict waits may idle the line.
+constexpr int64_t pace_ahead_short_ms = 10;
+constexpr int short_frame_bytes = 256;
 // Until the line's rate is known, data blocks in flight: enough to keep a serial line busy
 // while the first verdicts come back and measure it, and little to wait behind.
 constexpr int start_blocks = 2;
@@ -82,6 +89,7 @@ struct retransmit_state {
     int64_t unmodelled_since = -1;  // when that burst began; -1: none
     int64_t unmodelled_at[LINK_CHANNELS] = {};  // bytes built up to a block's frame, before the rate
     int64_t last_build_ms = 0;      // when the last frame was built
+    int last_data_frame = 0;        // bytes of the last frame built with a block in it
 
     // The rate, measured two ways: from the verdicts on our blocks (where on our line each
     // block's frame ended, against when its verdict came), and from the peer's frames.
