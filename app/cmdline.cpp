@@ -180,6 +180,10 @@ void parse_command_line(int argc, char** argv) {
             set_session_option(&session_options::compress, 0);
             continue;
         }
+        if (strcmp(word, "--times") == 0 || strcmp(word, "--no-times") == 0) {
+            set_session_option(&session_options::apply_times, word[2] == 't' ? 1 : 0);
+            continue;
+        }
         if (word[0] != '-') {
             expand_argument(word, add_argument_name);
             continue;

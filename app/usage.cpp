@@ -46,7 +46,8 @@ Names and requests:
 Existing and partial files:
   -w         no resume: a shorter existing file is not continued, an equal
              one not skipped as already transferred
-  -o         overwrite an existing file instead of refusing the offer
+  -o         overwrite an existing file instead of refusing the offer (two
+             kestro ends: only once the new file is confirmed)
   -R         keep an existing file; store the new one as NAME.0, NAME.1, ...
   -x         delete a file that was received incompletely
   -y         delete each sent file the peer confirmed, if it is unchanged
@@ -59,8 +60,20 @@ Log, bell, end of the run:
              typed here (above 600: end at once, code 0)
   --no-compress  never compress file data (two kestro ends compress it
              with zstd unless either says no; text moves several times faster)
+  --times, --no-times  a received file gets the sender's modification time
+             (the default in device mode), or keeps the time it was written
+             (the default in door mode)
   --progress door mode: a status line once a second on standard error
   --help     this text              --version  name and version
+
+Two kestro ends check every file whole: the offer carries its XXH3 digest
+(and 64-bit sizes: files past 2 GiB go too), the data end with the digest of
+what was read, and a file is confirmed only when the receiver's digest of it
+is the same. One that differs (or changed while it was sent) is put back as
+it was, sent once more, then ends "File check failed". A shorter local file
+is resumed only onto the sender's own first bytes, an equal one skipped only
+when its digest matches; otherwise the name is taken (-o, -R). Toward any
+other peer resume trusts sizes and a file past 2 GiB is refused.
 
 Keys (device mode): Ctrl+A help, Ctrl+U names to send, Ctrl+D names to
 request, Enter send the line, Ctrl+Y yell, Ctrl+N bell on/off, Ctrl+L redraw,

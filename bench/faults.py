@@ -60,6 +60,11 @@ def fastclock():
     return os.path.join(Config.build, "kestro_fastclock")
 
 
+def trace_build():
+    """The test build that can send wrong digests (KESTRO_SPOIL_DIGESTS); otherwise kestro."""
+    return os.path.join(Config.build, "bench", "kestro_trace")
+
+
 def refusals_clock():
     return {"binary": fastclock(), "env": REFUSALS_CLOCK["env"]}
 
@@ -1205,6 +1210,91 @@ def missing_uploads_exit_case(h, seed):
     return v
 
 
+# ---- the whole-file check
+
+def taken_prefix_case(equal):
+    """The receiver holds a file of the offered name whose bytes are not the sender's: a
+    shorter one (an unrelated first part) or one of the same size. It is never resumed onto
+    nor skipped as already there: without -o the offer ends refused at both ends and the file
+    stays as it was; with -o (odd runs) it is replaced by the whole file once that is whole."""
+    def run(h, seed):
+        v = Verdict()
+        overwrite = seed % 2 == 1
+        src = make_file(h.path(h.dir("a"), "doc"), Config.size, seed)
+        mine = make_file(h.path(h.dir("b"), "doc"), Config.size if equal else Config.size // 4, seed + 1)
+        _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-y", "-X", "-z", "../a.log", "doc"],
+                         ["-E", "1", "-X", "-z", "../b.log", *(["-o"] if overwrite else [])], **refusals_clock())
+        v.need(wait_ends([a, b]), "the ends did not finish")
+        v.orderly(a, "the sender")
+        v.orderly(b, "the receiver")
+        if overwrite:
+            v.need(read(h.path("b", "doc")) == src, "not replaced by the whole file")
+            v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+        else:
+            v.untouched(h.path("b", "doc"), mine)
+            v.need(read(h.path("a", "doc")) == src, "-y deleted the refused file")
+            v.need(logged(h.path("a.log"), "e", "doc") and logged(h.path("b.log"), "E", "doc"),
+                   "the refusal is not logged at both ends")
+            v.need(a.code == 2 and b.code == 0, f"exit codes {a.code} and {b.code}: only the upload is outstanding")
+        v.need(not os.path.exists(h.path("b", "doc.kestro-new")), "a temporary file was left")
+        v.claimed(src, h.path("b", "doc"), transfer_claims(h, "doc", h.path("a.log"), h.path("b.log")))
+        return v
+    return run
+
+
+def changed_while_sent_case(h, seed):
+    """The sender's file is rewritten in place (same size, new bytes) as its first bytes
+    arrive, well before the sender has read it to its end (the data channels hold 32 KiB):
+    the check fails, and the file goes again with its new bytes."""
+    v = Verdict()
+    size = max(4 * Config.size, 128 * 1024)
+    make_file(h.path(h.dir("a"), "live"), size, seed)
+    h.dir("b")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a.log", "live"], ["-E", "1", "-z", "../b.log"])
+    if not v.need(wait_until(lambda: size_of(h.path("b", "live")) > 0, 60), "the file never started"):
+        return v
+    new = random.Random(seed + 500).randbytes(size)
+    with open(h.path("a", "live"), "r+b") as f:
+        f.write(new)
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    v.need(read(h.path("b", "live")) == new, "the new bytes did not arrive")
+    v.need("failed its check: sent again" in a.stderr(), "the sender did not say it sends it again")
+    v.claimed(new, h.path("b", "live"), transfer_claims(h, "live", h.path("a.log"), h.path("b.log")))
+    return v
+
+
+def wrong_digest_case(h, seed):
+    """A test build sends wrong digests: once (even runs), the file arrives on its second
+    offer; twice (odd runs), it ends failed at both ends, and the receiver's copy (the true
+    first quarter of the file, resumed onto) is as it was."""
+    v = Verdict()
+    twice = seed % 2 == 1
+    src = make_file(h.path(h.dir("a"), "doc"), Config.size, seed)
+    h.dir("b")
+    held = src[:Config.size // 4]
+    if twice:
+        with open(h.path("b", "doc"), "wb") as f:
+            f.write(held)
+    c = h.cable(["--baud", "115200"])
+    a = h.end("a", trace_build(), ["-E", "1", "-z", "../a.log", "doc"], c.a,
+              {"KESTRO_SPOIL_DIGESTS": "2" if twice else "1"})
+    b = h.end("b", kestro(), ["-E", "1", "-X", "-z", "../b.log"], c.b)
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    if twice:
+        v.untouched(h.path("b", "doc"), held)
+        v.need(a.code == 2 and b.code == 1, f"exit codes {a.code} and {b.code}: the failure is outstanding")
+        v.need(logged(h.path("a.log"), "e", "doc") and logged(h.path("b.log"), "E", "doc"),
+               "the failure is not logged at both ends")
+    else:
+        v.need(read(h.path("b", "doc")) == src, "not whole after its second offer")
+        v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    v.claimed(src, h.path("b", "doc"), transfer_claims(h, "doc", h.path("a.log"), h.path("b.log")))
+    return v
+
+
 # name: (what is done, run function, runs in --quick)
 CASES = {
     "noise-corrupt-1e-4": ("115200 baud, 1 byte in 10,000 changed, files both ways", noise_case(["--corrupt", "0.0001"]), 1),
@@ -1226,6 +1316,10 @@ CASES = {
     "sigterm-sender": ("SIGTERM to the sender mid-file, then a resume", sigterm_case("sender"), 1),
     "sigterm-receiver": ("SIGTERM to the receiver mid-file, then a resume", sigterm_case("receiver"), 1),
     "self-offer": ("both ends send a file of the same name (offered the name of its own upload); with and without -R", self_offer_case, 2),
+    "unrelated-prefix": ("the receiver holds a shorter file of the name with other bytes; with and without -o", taken_prefix_case(False), 2),
+    "equal-size-other": ("the receiver holds a file of the name and size with other bytes; with and without -o", taken_prefix_case(True), 2),
+    "changed-while-sent": ("the sender's file is rewritten in place (same size) while it is sent", changed_while_sent_case, 1),
+    "digest-forced-wrong": ("a test build sends wrong digests: once, then twice (a resumed file)", wrong_digest_case, 2),
     "y-grown": ("-y, the file being sent grows mid-file", y_changed_case("grown"), 1),
     "y-replaced": ("-y, the file being sent is replaced by mv mid-file", y_changed_case("replaced"), 1),
     "y-same-size": ("-y, the receiver has an unrelated file of the same name and size (\"x\")", y_same_size_case, 1),
@@ -1331,7 +1425,7 @@ def main():
     for name in args.cases:
         if name not in CASES:
             parser.error(f"no case {name}; cases: {' '.join(CASES)}")
-    for binary in (kestro(), fastclock(), os.path.join(Config.build, "tools", "nullmodem"),
+    for binary in (kestro(), fastclock(), trace_build(), os.path.join(Config.build, "tools", "nullmodem"),
                    Config.peer):
         if not os.access(binary, os.X_OK):
             parser.error(f"{binary} is not built (cmake --build {args.build} -j2)")

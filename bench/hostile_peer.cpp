@@ -82,7 +82,7 @@ bool inject_offer(int n, const offer& o) {
     if (send_room(CH_OFFERS) < static_cast<int>(record.size())) return false;
     file_entry* entry = new_entry(make_content(n, o.content, o.bytes).c_str());
     if (entry == nullptr) exit(2);
-    entry->size = o.size;
+    set_entry_length(entry, o.size);
     send_write(CH_OFFERS, reinterpret_cast<const uint8_t*>(record.data()), static_cast<int>(record.size()));
     queue_append(&sending.offered_queue, entry);
     return true;

@@ -9,6 +9,11 @@
 // (bytes: its length; its block, if any, is the N or R line just before). unsent: bytes queued
 // in all send channels and not in flight, after the event. With KESTRO_TRACE_TIMER set too,
 // each T line is followed by a "# ..." line of the retransmission timer's state.
+//
+// Two switches of this build only, for bench/faults.py and bench/throughput.py:
+// KESTRO_SPOIL_DIGESTS=N sends the first N whole-file digests complemented (the peer's check
+// of those files fails), KESTRO_NO_EXTENDED=1 announces no whole-file checks (the peer then
+// meets an end that does not know them).
 #include <time.h>
 
 #include <cstdio>
@@ -19,6 +24,8 @@
 #include "link/delivery.h"
 #include "link/retransmit.h"
 #include "serial/port.h"
+#include "session/send.h"
+#include "session/transfer.h"
 
 namespace {
 
@@ -95,6 +102,8 @@ void close_trace() { fclose(trace_file); }
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const char* spoil = getenv("KESTRO_SPOIL_DIGESTS")) sending.spoil_digests = atoi(spoil);
+    if (getenv("KESTRO_NO_EXTENDED") != nullptr) session.extended = 0;
     if (const char* path = getenv("KESTRO_TRACE")) {
         trace_file = fopen(path, "w");
         if (trace_file != nullptr) {

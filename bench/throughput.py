@@ -2,7 +2,7 @@
 """Kestro throughput benchmark: two door-mode ends over tools/nullmodem.
 
     bench/throughput.py [--build DIR] [--kib N] [--runs N] [--jobs N] [CASE...]
-                                                     (cases: clean slow noisy fast idle)
+                                                     (cases: clean slow noisy fast idle digest)
 
 Each transfer case gives both ends one file to send, so both directions run at once,
 and lets them leave by themselves (-E 1). Two measures of time:
@@ -23,6 +23,12 @@ cable's "sent" count for the direction over the file size, less one (handshake,
 acknowledgements for the other direction, framing, escapes and repeats included).
 Peak RSS is VmHWM and CPU is utime+stime, both read from /proc of each end at every
 poll. The idle case links two ends with nothing to do and counts their CPU over 10 s.
+
+The digest case prices the whole-file check: one file one way, unthrottled, between two ends
+of the test build kestro_trace, alternately with the check (both ends announce it) and
+without (KESTRO_NO_EXTENDED=1 at both ends), --digest-runs times each. It gives the medians
+of the time from the cable's start to the file whole at the receiver (the sender's hash
+before its offer included), of the rate while the data moved, and of each end's CPU.
 """
 import argparse
 import concurrent.futures
@@ -30,6 +36,7 @@ import os
 import random
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import statistics
@@ -209,6 +216,77 @@ def run_transfer(build, kestro, name, baud, size, noise, jitter=0.0, ends="-E 1"
         shutil.rmtree(work, ignore_errors=True)
 
 
+def run_one_way(build, work, source, size, extended):
+    """One file A->B unthrottled: (seconds to the file whole, data rate, CPU A, CPU B, ok)."""
+    for side in ("a", "b"):
+        shutil.rmtree(os.path.join(work, side), ignore_errors=True)
+        os.mkdir(os.path.join(work, side))
+    os.link(source, os.path.join(work, "a", "big"))
+    trace = os.path.join(build, "bench", "kestro_trace")
+    switch = "" if extended else "KESTRO_NO_EXTENDED=1 "
+    cmd = "cd {} && " + switch + "{}exec '" + trace + "' -E 1{}"
+    trace_file = os.path.join(work, "a.trace")
+    start = time.monotonic()
+    cable = start_cable(build, work, [], cmd.format("a", f"KESTRO_TRACE={trace_file} ", " big"),
+                        cmd.format("b", "", ""))
+    watch = ends_watch(cable.pid)
+    targets = {"A->B": os.path.join(work, "b", "big")}
+    first, done = {}, {}
+    while cable.poll() is None:
+        note_progress(targets, size, time.monotonic(), first, done)
+        watch.poll()
+        time.sleep(POLL_S)
+    ok = cable.wait() == 0 and subprocess.call(["cmp", "-s", source, targets["A->B"]]) == 0
+    if "A->B" not in done or "A->B" not in first or done["A->B"] <= first["A->B"][0]:
+        return None
+    t0, got0 = first["A->B"]
+    (_, cpu_a), (_, cpu_b) = (watch.figures() + [(0, 0.0)] * 2)[:2]
+    return done["A->B"] - start, (size - got0) / (done["A->B"] - t0), cpu_a, cpu_b, offer_delay(trace_file), ok
+
+
+def offer_delay(trace_file):
+    """Milliseconds from the sender's opening block to its first offer, by its trace."""
+    opening = offer = None
+    with open(trace_file) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) < 3 or parts[1] != "N":
+                continue
+            if parts[2] == "0" and opening is None:
+                opening = float(parts[0])
+            if parts[2] == "2":
+                offer = float(parts[0])
+                break
+    return offer - opening if opening is not None and offer is not None else float("nan")
+
+
+def run_digest_cost(build, size, runs):
+    work = tempfile.mkdtemp(prefix="kestro-bench-digest-")
+    try:
+        source = os.path.join(work, "source")
+        make_file(source, size)
+        got = {True: [], False: []}
+        for i in range(runs):
+            for extended in ((True, False) if i % 2 == 0 else (False, True)):
+                r = run_one_way(build, work, source, size, extended)
+                if r is not None:
+                    got[extended].append(r)
+        print(f"| digest {size // (1024 * 1024)} MiB one way, unthrottled | runs | to whole file (s) (min-max) "
+              f"| data bytes/s | opening to offer (ms) | CPU A s | CPU B s | ok |")
+        print("|---|---|---|---|---|---|---|---|")
+        for extended in (True, False):
+            rows = got[extended]
+            if not rows:
+                continue
+            med = [statistics.median(r[k] for r in rows) for k in range(5)]
+            spread = f"{min(r[0] for r in rows):.2f}-{max(r[0] for r in rows):.2f}"
+            label = "checked (CAP_EXTENDED)" if extended else "not checked"
+            print(f"| {label} | {len(rows)} | {med[0]:.2f} ({spread}) | {med[1]:,.0f} | {med[4]:.1f} | {med[2]:.2f} "
+                  f"| {med[3]:.2f} | {'yes' if all(r[5] for r in rows) else 'NO'} |")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def run_idle(build, kestro):
     work = tempfile.mkdtemp(prefix="kestro-bench-idle-")
     try:
@@ -242,6 +320,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
     parser.add_argument("--fast-mib", type=int, default=200, help="file size per direction, unthrottled case")
     parser.add_argument("--seed", type=int, default=11, help="noise seed of the noisy case")
+    parser.add_argument("--digest-runs", type=int, default=5, help="runs of each mode, digest case")
     parser.add_argument("--kib", type=int, default=0, help="file size per direction of the paced cases")
     parser.add_argument("--runs", type=int, default=1, help="runs of each transfer case")
     parser.add_argument("--jobs", type=int, default=1, help="paced runs at once (each uses little CPU)")
@@ -259,6 +338,9 @@ def main():
           "| overhead A->B / B->A | peak RSS A / B | CPU s A / B | goodbye time-out | ok |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for name in args.cases:
+        if name == "digest":
+            run_digest_cost(build, args.fast_mib * 1024 * 1024, args.digest_runs)
+            continue
         if name == "idle":
             cpu, figures = run_idle(build, kestro)
             print(f"| idle {IDLE_SECONDS} s | | | | | | | | {figures[0][0] / 1024:.1f} / {figures[1][0] / 1024:.1f} MiB "

@@ -1,19 +1,33 @@
 // File entries, their first-in-first-out queues and the DOS time stamps they carry.
 #include "files/entries.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "serial/process.h"
 
-file_entry* new_entry(const char* name) {
+file_entry* new_entry(const char* name) { return new_entry_with_alias(name, ""); }
+
+file_entry* new_entry_with_alias(const char* name, const char* alias) {
     size_t length = strlen(name);
-    // Exactly the fixed fields and the name with its NUL: the tail is the offer record.
-    auto* entry = static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + 1));
+    size_t alias_length = strlen(alias);
+    // The fixed fields and the name with its NUL (the tail is the offer record), then the
+    // alias with its own.
+    auto* entry = static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + alias_length + 2));
     if (entry == nullptr) return nullptr;
     memset(entry, 0, offsetof(file_entry, name));  // every fixed field starts at zero
+    entry->mtime = -1;
     memcpy(entry->name, name, length + 1);
+    memcpy(entry->name + length + 1, alias, alias_length + 1);
     return entry;
+}
+
+const char* entry_alias(const file_entry* entry) { return entry->name + strlen(entry->name) + 1; }
+
+void set_entry_length(file_entry* entry, int64_t length) {
+    entry->length = length;
+    entry->size = length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
 }
 
 void free_entry(file_entry* entry) { free(entry); }

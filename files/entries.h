@@ -2,6 +2,10 @@
 //
 // Interface summary:
 //   new_entry (name) -> entry or null (no memory); free_entry (entry)
+//   new_entry_with_alias (name, alias) -> likewise, a second text kept after the name's NUL;
+//                              entry_alias (entry) -> it
+//   set_entry_length (entry, length)  the 64-bit length, and the 32-bit `size` of the offer
+//                              record (held at INT32_MAX past it)
 //   queue_append (q, entry)    null entry: fatal internal error 3
 //   queue_pop (q) -> entry or null;  queue_free_all (q)
 //   queue_remove (q, entry) -> 1 when the entry was in q and is now unlinked, else 0
@@ -26,7 +30,10 @@ struct file_entry {
     uint8_t started;  // for the rate: start_ms is the first byte's, no longer the acceptance's
     uint8_t offered_again;  // an upload accepted before an abort, offered anew after it
     uint8_t blamed;         // aborts of the peer's receiving this upload was taken to cause
-    int32_t offset;   // where the transfer starts
+    uint8_t checks_failed;  // times the receiver's copy failed its whole-file check
+    uint8_t digested;       // `digest` holds the whole file's, taken for its offer
+    uint8_t taken_rule;     // the receiver's TAKEN_* rule for this file's name (extended "r", -o)
+    int64_t offset;   // where the transfer starts
     // The file an upload entry stands for (0, 0 when none): an offer of the same file is
     // never written into it.
     dev_t device;
@@ -38,6 +45,14 @@ struct file_entry {
     // moment its bytes may have begun to cross the line (its acceptance, then its first byte).
     int64_t stream_start;
     int64_t start_ms;
+    // The file as the offer gives it: its length (`size` below is the seed record's 32-bit
+    // copy, which a file past 2 GiB cannot be offered with), its modification time (seconds
+    // since the epoch, -1 when the offer names none), and with CAP_EXTENDED the XXH3 digest
+    // of all its bytes; after an extended "r", the digest of its first `offset` bytes.
+    int64_t length;
+    int64_t mtime;
+    uint64_t digest;
+    uint64_t prefix_digest;
     // time, date, size and name lie contiguous: together they are the offer record.
     uint16_t time;  // the file's last change as dos_time and dos_date
     uint16_t date;
@@ -57,6 +72,9 @@ struct file_queue {
 };
 
 file_entry* new_entry(const char* name);
+file_entry* new_entry_with_alias(const char* name, const char* alias);
+const char* entry_alias(const file_entry* entry);
+void set_entry_length(file_entry* entry, int64_t length);
 void free_entry(file_entry* entry);
 void queue_append(file_queue* queue, file_entry* entry);
 file_entry* queue_pop(file_queue* queue);

@@ -48,23 +48,17 @@ int add_found_file(const char* directory, const char* name, int status) {
     if ((status == 0 ? lstat(path, &info) : stat(path, &info)) != 0) return 0;
     // Anything but a regular file would stall or abort the sending side on open.
     if (!S_ISREG(info.st_mode)) return 0;
-    if (info.st_size > INT32_MAX) {
-        // The offer carries a signed 32-bit size: never announce a wrapped one.
-        // Local names are told about (not on the screen: it owns the terminal while up).
-        if (status != 0) {
-            console_error("File too large: ");
-            console_error(path);
-            console_error("\r\n");
-        }
-        return 0;
-    }
+    // The seed's offer carries a signed 32-bit size: a peer that takes no more never hears of a
+    // larger file it asked for. A local one is refused, with its message, at its offer.
+    if (status == 0 && info.st_size > INT32_MAX && !files.large_files_served) return 0;
     file_entry* entry = new_entry(path);
     if (entry == nullptr) return -1;
     entry->status = static_cast<uint8_t>(status);
     entry->offset = 0;
     entry->time = dos_time(info.st_mtime);
     entry->date = dos_date(info.st_mtime);
-    entry->size = static_cast<int32_t>(info.st_size);
+    set_entry_length(entry, info.st_size);
+    entry->mtime = info.st_mtime;
     entry->device = info.st_dev;
     entry->inode = info.st_ino;
     queue_append(&files.upload_queue, entry);
@@ -118,8 +112,7 @@ bool why_not_sent(const char* name, char* out, size_t size) {
     } else if (!S_ISREG(info.st_mode)) {
         snprintf(out, size, "not a regular file");
     } else {
-        snprintf(out, size, "too large to send (2 GiB or more)");
-        return false;
+        snprintf(out, size, "cannot be listed");
     }
     return true;
 }
@@ -141,6 +134,13 @@ void report_not_sent(const char* name) {
     // The console is the user's until the screen starts; then only the info line tells.
     if (why_not_sent(name, reason, sizeof reason)) console_reason(name, reason);
     note_not_sent(name, reason);
+}
+
+void report_too_large(const char* path) {
+    console_error("File too large: ");
+    console_error(path);
+    console_error("\r\n");
+    note_not_sent(path, TOO_LARGE_REASON);
 }
 
 void dir_list_free_all(dir_list* list) {

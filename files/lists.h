@@ -13,6 +13,8 @@
 //   report_not_sent (name)     a local name that gave nothing to send: why, on the console
 //                              (a "kestro:" line) and noted for the screen and the summary
 //   note_not_sent (name, reason)  noted only: files.unsent, then a count in unsent_more
+//   report_too_large (path)    a file past 2 GiB that the peer cannot take: "File too large: "
+//                              and the path on the console, noted as not sent
 //   dir_list_free_all (list)   frees every directory node
 //   set_name_mode (mode), forbid_wildcards ()   the command line's -u -d -U and -k
 #pragma once
@@ -33,6 +35,7 @@ struct dir_list {
 constexpr int MAX_UNSENT = 16;            // names not sent that are kept; the rest counted
 constexpr int UNSENT_NAME_SIZE = 256;
 constexpr int UNSENT_REASON_SIZE = 160;
+constexpr const char* TOO_LARGE_REASON = "too large to send (2 GiB or more)";
 
 struct unsent_name {
     char name[UNSENT_NAME_SIZE];
@@ -50,6 +53,9 @@ struct files_state {
     // Set by the command line.
     char name_mode = NAMES_TO_SEND;  // a name_mode
     int wildcards_allowed = 1;  // 0: a name with '*' or '?' is neither sent nor served
+    // The peer takes sizes past 2 GiB (set by the session once it knows): a request for such
+    // a file is served. Local names are listed whatever their size and refused at the offer.
+    int large_files_served = 0;
 
     file_queue upload_queue;    // files to offer the peer: ours and those it requested
     file_queue request_queue;   // names to request from the peer (-r)
@@ -71,6 +77,7 @@ struct files_state {
 extern files_state files;
 
 int add_upload_name(const char* name, int status);
+void report_too_large(const char* path);
 int add_request_name(const char* name);
 int add_receive_name(const char* name);
 void expand_argument(const char* argument, void (*apply)(const char* name));

@@ -118,8 +118,22 @@ void announce_profile() { cycle.profile_echo_pending = 1; }
 
 void yell_silence() { cycle.yell_count = 0; }
 
+namespace {
+
+// Files under way, which hold the end of the session: accepted and not yet received or
+// confirmed; and while both ends check whole files, a file hashed for its offer, an offer
+// whose answer waits for the peer's hash, a file waiting to be offered again.
+bool files_under_way() {
+    if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0) return true;
+    if (!both_announced(CAP_EXTENDED)) return false;
+    return offer_hash_due() || receive_hash_due() || sending.offered_queue.head != nullptr ||
+           receiving.retry_queue.head != nullptr;
+}
+
+}  // namespace
+
 void check_session_end() {
-    if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0) {
+    if (files_under_way()) {
         activity.last_activity_time = serial.clock;
         return;
     }
@@ -169,6 +183,7 @@ int service_cycle() {
         yell_silence();
         return 1;
     }
-    wait_for_input();
+    // A file being hashed is work of our own: the cycle comes round again at once.
+    if (!offer_hash_due() && !stream_hash_due() && !receive_hash_due()) wait_for_input();
     return 0;
 }

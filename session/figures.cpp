@@ -16,26 +16,29 @@ namespace {
 // The upload's file figures are those of the file shown, the oldest one in transit: its
 // bytes left are the ones the peer has not acknowledged (those read into the data
 // channels may wait a long while on a slow line).
-void upload_file_figures(int32_t* size, int32_t* bytes_left) {
+void upload_file_figures(int64_t* size, int64_t* bytes_left) {
     *size = 0;
     *bytes_left = 0;
     const file_entry* entry = sending.in_transit_queue.head;
     if (entry == nullptr) return;
-    int64_t length = std::max<int64_t>(0, int64_t{entry->size} - entry->offset);
+    int64_t length = std::max<int64_t>(0, entry->length - entry->offset);
     int64_t acknowledged = std::clamp<int64_t>(stats.upload.crossed - entry->stream_start, 0, length);
-    *size = entry->size;
-    *bytes_left = static_cast<int32_t>(length - acknowledged);
+    *size = entry->length;
+    *bytes_left = length - acknowledged;
 }
+
+// The status area's figures are 32 bits: a file past 2 GiB wraps there, as the sums do.
+int32_t shown(int64_t figure) { return figure_add(0, figure); }
 
 void show_direction_rows(const transfer_figures& down, int32_t down_held, const rate_state& down_rates,
                          const transfer_figures& up, int32_t up_queued, const rate_state& up_rates) {
-    int32_t up_file_size = 0;
-    int32_t up_file_left = 0;
+    int64_t up_file_size = 0;
+    int64_t up_file_left = 0;
     upload_file_figures(&up_file_size, &up_file_left);
-    const int32_t down_values[] = {down.file_size,   down.file_bytes_left,   down.total_files,
+    const int32_t down_values[] = {shown(down.file_size), shown(down.file_bytes_left), down.total_files,
                                    down.total_bytes, down.files_left,        down.bytes_left - down_held,
                                    down_rates.average_rate, down_rates.current_rate};
-    const int32_t up_values[] = {up_file_size,   up_file_left,  up.total_files,
+    const int32_t up_values[] = {shown(up_file_size), shown(up_file_left), up.total_files,
                                  up.total_bytes, up.files_left, up.bytes_left + up_queued,
                                  up_rates.average_rate, up_rates.current_rate};
     for (size_t i = 0; i < sizeof down_values / sizeof down_values[0]; ++i) {

@@ -34,6 +34,7 @@ constexpr const char* REASON_NOT_RECEIVED = "accepted, not received";
 constexpr const char* REASON_UNANSWERED = "requested, no answer from the peer";
 constexpr const char* REASON_NOT_REQUESTED = "not requested";
 constexpr const char* REASON_NOT_ARRIVED = "expected, never offered by the peer";
+constexpr const char* REASON_NOT_AGAIN = "failed its check, not offered again";
 
 // Headings of the summary's lines, and the reasons of a file that was skipped.
 constexpr const char* HEADING_NOT_COMPLETED = "Not completed";
@@ -75,6 +76,7 @@ void note_unfinished() {
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
     if (receiving.stream.current != nullptr) note(receiving.stream.current->name, REASON_PART_RECEIVED);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
+    note_queue(receiving.retry_queue, REASON_NOT_AGAIN);
     note_queue(receiving.requested_queue, REASON_UNANSWERED);
     note_queue(files.request_queue, REASON_NOT_REQUESTED);
     note_queue(files.receive_names, REASON_NOT_ARRIVED);
@@ -122,14 +124,14 @@ constexpr int PROGRESS_NAME_STEP = 4;
 int direction_progress(char* out, size_t size, bool receiving_side, const file_entry* entry,
                        const rate_state& rates, const progress_form& form, int name_width) {
     if (entry == nullptr || size == 0) return 0;
-    int64_t length = std::max<int64_t>(0, int64_t{entry->size} - entry->offset);
+    int64_t length = std::max<int64_t>(0, entry->length - entry->offset);
     int64_t done = entry->offset + std::clamp<int64_t>(rates.crossed - entry->stream_start, 0, length);
-    int percent = entry->size > 0 ? static_cast<int>(done * 100 / entry->size) : 100;
+    int percent = entry->length > 0 ? static_cast<int>(done * 100 / entry->length) : 100;
     int32_t rate = rates.average_rate;
     char name[PROGRESS_NAME_WIDTH * 4 + 1];
     short_name(name, sizeof name, entry->name, name_width);
     char counts[48] = "";
-    if (form.counts) snprintf(counts, sizeof counts, " %" PRId64 "/%d", done, entry->size);
+    if (form.counts) snprintf(counts, sizeof counts, " %" PRId64 "/%" PRId64, done, entry->length);
     char speed[48] = "";
     if (form.rate) {
         const transfer_direction& stream = receiving_side ? receiving.stream : sending.stream;
@@ -138,7 +140,7 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
         snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
     }
     char left[32];
-    format_seconds(left, sizeof left, rate > 0 ? (entry->size - done + rate - 1) / rate : -1);
+    format_seconds(left, sizeof left, rate > 0 ? (entry->length - done + rate - 1) / rate : -1);
     int n = snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending, name, counts,
                      percent, speed, left, form.left_word ? " left" : "");
     return n < 0 ? 0 : std::min(n, static_cast<int>(size) - 1);
@@ -225,6 +227,7 @@ constexpr result_row result_table[] = {
     {ST_TOO_MANY, "Too many files to transfer"},
     {ST_HAVE_IT, "File already transferred"},
     {STATUS_NAME_TOO_LONG, "File name too long"},
+    {ST_CHECK_FAILED, "File check failed"},
 };
 
 const char* result_message(uint8_t letter) {

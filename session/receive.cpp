@@ -4,11 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
-#include <strings.h>
 
 #include "files/lists.h"
 #include "files/names.h"
@@ -23,259 +22,244 @@ receive_state receiving;
 
 namespace {
 
-constexpr int ANSWER_ROOM = 5;        // a letter and a resume offset
-constexpr int MAX_RENAME_TRIES = 999; // suffixes .0 to .999
-constexpr int NEW_FILE_MODE = 0644;
+constexpr int MAX_TEMPORARY_TRIES = 100;  // NAME.kestro-new, then .kestro-new.1 and on
+constexpr const char* TEMPORARY_EXTENSION = ".kestro-new";
 
-// Outcome of looking at a file that may already exist under the wanted path.
-enum class existing { answered, taken };
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
-// Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
-bool collect_offer() {
-    uint8_t byte = 0;
-    while (recv_read(CH_OFFERS, &byte, 1) == 1) {
-        if (receiving.offer_pos >= OFFER_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_OFFER);
-        receiving.offer_buffer[receiving.offer_pos++] = byte;
-        if (receiving.offer_pos > OFFER_HEADER_SIZE && byte == 0) {
-            receiving.offer_pos = 0;
-            return true;
-        }
-    }
+bool same_state(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) &&
+           same_time(a.st_ctim, b.st_ctim);
+}
+
+// The current file's bytes from its offset on: raw, or one zstd frame that must hold exactly
+// as many while both ends compress.
+bool begin_data() {
+    transfer_direction& stream = receiving.stream;
+    file_entry* entry = stream.current;
+    stream.phase = PHASE_DATA;
+    stream.figures.file_size = entry->length;
+    stream.figures.file_bytes_left = entry->length - entry->offset;
+    if (!stream.squeezed || zin_begin(&receiving.zin, entry->length - entry->offset) == 0) return true;
+    report_file_error("cannot receive", entry->name, strerror(ENOMEM));
+    abort_download(ST_WRITE_ERROR);
     return false;
 }
 
-// A name we would store under must be a plain name: a control character would forge log
-// lines or steer the terminal that shows it, a direction mark would disguise it.
-bool acceptable_offer(int32_t size, const char* base) {
-    if (size < 0) return false;
-    if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return false;
-    return !name_refused(base);
-}
-
-void refuse(file_entry* entry, uint8_t letter) {
-    entry->status = letter;  // the log line is written before the entry is queued
-    if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.upload.average_rate);
-    finish_entry(entry, letter);
-    write_status_letter(letter);
-}
-
-file_entry* entry_for(const char* name, const uint8_t* header) {
-    file_entry* entry = new_entry(name);
-    if (entry == nullptr) return nullptr;
-    memcpy(&entry->time, header, OFFER_HEADER_SIZE);
-    entry->offset = 0;
-    return entry;
-}
-
-// A malformed offer is refused like any other, under a name safe to show and log.
-void refuse_malformed(const uint8_t* header, const char* offered) {
-    char shown[OFFER_BUFFER_SIZE];
-    printable_name(shown, sizeof shown, offered);
-    file_entry* entry = entry_for(shown, header);
-    if (entry == nullptr) {
-        write_status_letter(ST_TOO_MANY);
-        return;
-    }
-    refuse(entry, ST_REFUSED);
-}
-
-// The file being written counts as waiting too: a second offer of it would otherwise be
-// resumed from a length that is still growing and break the whole receiving side.
-bool waiting_for(const char* path) {
-    if (receiving.stream.current != nullptr &&
-        strcasecmp(receiving.stream.current->name, path) == 0)
-        return true;
-    for (file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
-        if (strcasecmp(e->name, path) == 0) return true;
-    return false;
-}
-
-bool in_extra_dirs(const char* base, const char* suffix) {
-    for (dir_node* d = files.extra_dirs.head; d != nullptr; d = d->next) {
-        char path[PATH_SIZE];
-        if (make_path(path, sizeof path, d->path, base, suffix) != 0) continue;
-        if (file_exists(path)) return true;
-    }
-    return false;
-}
-
-void write_offset(int32_t offset) {
-    uint8_t bytes[4];
-    memcpy(bytes, &offset, 4);  // little-endian host, checked in files/entries.h
-    send_write(CH_STATUS, bytes, 4);
-}
-
-// A file in our own upload queues, from the first queue to the confirmation: offered
-// data written into it would mix two files, and -o would delete the upload.
-bool one_of_our_uploads(const struct stat& st) {
-    for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
-                                &sending.in_transit_queue})
-        for (const file_entry* e = q->head; e != nullptr; e = e->next)
-            if (e->inode == st.st_ino && e->device == st.st_dev && e->inode != 0) return true;
-    return false;
-}
-
-bool same_file(int fd, const struct stat& st) {
-    struct stat open_one;
-    return fd >= 0 && fstat(fd, &open_one) == 0 && open_one.st_dev == st.st_dev &&
-           open_one.st_ino == st.st_ino;
-}
-
-// Why an open descriptor may not take received data, or null when it may: only a regular
-// file with no other name, so nothing is written through a link to a file elsewhere, and
-// none this run writes itself: an offer resumed into the transfer log would forge its lines.
-const char* unfit_target(int fd, struct stat* st) {
-    if (fstat(fd, st) != 0) return strerror(errno);
-    if (!S_ISREG(st->st_mode)) return "not a regular file";
-    if (st->st_nlink != 1) return "a file with other links";
-    if (one_of_our_uploads(*st)) return "a file being sent";
-    if (same_file(stats.log_fd, *st)) return "the transfer log";
-    if (same_file(receiving.stream.fd, *st)) return "a file being received";
-    return nullptr;
-}
-
-// Opens a received file without following a link (O_NOFOLLOW), non-blocking and without
-// a controlling terminal, so a FIFO or device planted under the name cannot stall or take
-// us. -1 with errno set, or the reason in *unfit for a descriptor that is not usable.
-int open_target(const char* path, int flags, struct stat* st, const char** unfit) {
-    *unfit = nullptr;
-    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, NEW_FILE_MODE);
-    if (fd < 0) return -1;
-    if ((*unfit = unfit_target(fd, st)) != nullptr) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A received file that cannot be created or written says why on standard error: without
-// a screen the result letter alone reaches nobody.
-void report_file_error(const char* what, const char* path, const char* reason) {
-    char shown[PATH_SIZE];
-    printable_name(shown, sizeof shown, path);
-    char subject[PATH_SIZE + 32];
-    snprintf(subject, sizeof subject, "%s %s", what, shown);
-    console_reason(subject, reason);
-}
-
-// Resume, skip or overwrite an existing file. A missing file, or one that cannot be opened
-// for writing, counts as new; a link, a directory, a file with other links or one of our
-// uploads is taken.
-existing look_at_existing(file_entry* entry, const char* path) {
+// Creates a file for the current entry, exclusively: an existing file is never written.
+bool open_new(const char* path, uint8_t target) {
     struct stat st {};
     const char* unfit = nullptr;
-    int fd = open_target(path, 0, &st, &unfit);
-    if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
-        accept_incoming(entry, 0, ST_ACCEPTED);
-        return existing::answered;
+    int fd = open_target(path, O_CREAT | O_EXCL, &st, &unfit);
+    if (fd < 0) {
+        report_file_error("cannot create", path, unfit != nullptr ? unfit : strerror(errno));
+        abort_download(ST_OPEN_ERROR);
+        return false;
     }
-    if (fd < 0) return existing::taken;
-    close(fd);
-    if (session.resume_check) {
-        if (st.st_size < entry->size) {
-            int32_t length = static_cast<int32_t>(st.st_size);
-            accept_incoming(entry, length, ST_RESUMED);
-            write_offset(length);
-            return existing::answered;
-        }
-        if (st.st_size == entry->size) {
-            refuse(entry, ST_HAVE_IT);
-            return existing::answered;
-        }
-    }
-    if (session.overwrite_existing && unlink(path) == 0) {
-        accept_incoming(entry, 0, ST_ACCEPTED);
-        return existing::answered;
-    }
-    return existing::taken;
+    receiving.stream.fd = fd;
+    receiving.target = target;
+    receiving.reception_started = 1;
+    return true;
 }
 
-// Picks the local path for one complete offer record and answers it.
-void answer_offer() {
-    const uint8_t* header = receiving.offer_buffer;
-    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + OFFER_HEADER_SIZE);
-    int32_t size = 0;
-    memcpy(&size, header + 4, 4);
+// -o with CAP_EXTENDED: the new file beside the old one, under a name of its own in the same
+// directory, until its confirmation renames it over the old.
+bool open_temporary() {
+    const char* path = receiving.stream.current->name;
+    char extension[32];
+    for (int n = 0; n < MAX_TEMPORARY_TRIES; ++n) {
+        if (n == 0) snprintf(extension, sizeof extension, "%s", TEMPORARY_EXTENSION);
+        else snprintf(extension, sizeof extension, "%s.%d", TEMPORARY_EXTENSION, n);
+        if (make_path(receiving.temp_path, sizeof receiving.temp_path, "", path, extension) != 0) break;
+        if (access(receiving.temp_path, F_OK) != 0 && errno == ENOENT)
+            return open_new(receiving.temp_path, TARGET_TEMPORARY);
+    }
+    report_file_error("cannot create", path, "no free temporary name beside it");
+    abort_download(ST_OPEN_ERROR);
+    return false;
+}
 
+// -R after VERDICT_WHOLE: the first free NAME.n is created, and the entry takes that name.
+bool open_renamed() {
+    transfer_direction& stream = receiving.stream;
+    file_entry* entry = stream.current;
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
-    if (split_path(offered, directory, sizeof directory, base, sizeof base) != 0 ||
-        !acceptable_offer(size, base)) {
-        refuse_malformed(header, offered);
-        return;
+    if (split_path(entry->name, directory, sizeof directory, base, sizeof base) == 0) {
+        for (int n = 0; n <= MAX_RENAME_TRIES; ++n) {
+            char suffix[16];
+            char path[PATH_SIZE];
+            snprintf(suffix, sizeof suffix, ".%d", n);
+            if (make_path(path, sizeof path, directory, base, suffix) != 0) break;
+            if (file_exists(path) || waiting_for(path) || in_extra_dirs(base, suffix)) continue;
+            file_entry* renamed = new_entry_with_alias(path, entry_alias(entry));
+            if (renamed == nullptr) {
+                report_file_error("cannot create", path, strerror(ENOMEM));
+                abort_download(ST_OPEN_ERROR);
+                return false;
+            }
+            memcpy(static_cast<void*>(renamed), entry, offsetof(file_entry, name));
+            free_entry(entry);
+            stream.current = renamed;
+            return open_new(renamed->name, TARGET_NEW);
+        }
     }
+    report_file_error("cannot create", entry->name, "no free name NAME.0 to NAME.999 for it");
+    abort_download(ST_OPEN_ERROR);
+    return false;
+}
 
-    bool receive_name_used = false;
-    if (file_entry* given = queue_pop(&files.receive_names); given != nullptr) {
-        int split = split_path(given->name, directory, sizeof directory, base, sizeof base);
-        free_entry(given);
-        if (split != 0) {
-            refuse_malformed(header, offered);
-            return;
-        }
-        receive_name_used = true;
-    } else if (files.receive_names_given) {
-        write_status_letter(ST_TOO_MANY);
-        return;
+// A file resumed: it must still hold exactly the bytes it was answered with.
+bool open_resumed(file_entry* entry) {
+    struct stat st {};
+    const char* unfit = nullptr;
+    int fd = open_target(entry->name, 0, &st, &unfit);
+    if (fd < 0) {
+        report_file_error("cannot open", entry->name, unfit != nullptr ? unfit : strerror(errno));
+        abort_download(ST_OPEN_ERROR);
+        return false;
     }
-    if (!receive_name_used || directory[0] == 0)
-        snprintf(directory, sizeof directory, "%s", files.download_dir);
-
-    char suffix[16] = "";  // ".999" at most; room for any int, so no cut is possible
-    for (int tries = 0;;) {
-        char path[PATH_SIZE];
-        if (make_path(path, sizeof path, directory, base, suffix) != 0) {
-            refuse_malformed(header, offered);
-            return;
-        }
-        file_entry* entry = entry_for(path, header);
-        if (entry == nullptr) {
-            write_status_letter(ST_TOO_MANY);
-            return;
-        }
-        if (!session.accept_uploads) return refuse(entry, ST_REFUSED);
-        if (waiting_for(path)) return refuse(entry, ST_DUPLICATE);
-        if (!in_extra_dirs(base, suffix) && look_at_existing(entry, path) == existing::answered)
-            return;
-        // The name is taken.
-        if (!session.rename_existing || tries > MAX_RENAME_TRIES) return refuse(entry, ST_EXISTS);
-        free_entry(entry);
-        snprintf(suffix, sizeof suffix, ".%d", tries);
-        ++tries;
+    receiving.stream.fd = fd;
+    receiving.target = TARGET_APPENDED;
+    if (lseek(fd, 0, SEEK_END) != static_cast<off_t>(entry->offset)) {
+        abort_download(ST_SIZE_ERROR);
+        return false;
     }
+    // With CAP_EXTENDED nothing of this run goes into it before the verdict.
+    if (!receiving.stream.digested) receiving.reception_started = 1;
+    return true;
 }
 
 // Opens the next accepted file and positions it at its offset.
 void start_next_file() {
     file_entry* entry = queue_pop(&receiving.receive_queue);
     if (entry == nullptr) return;
-    receiving.stream.current = entry;
+    transfer_direction& stream = receiving.stream;
+    stream.current = entry;
     receiving.reception_started = 0;
+    stream.digested = both_announced(CAP_EXTENDED);
+    stream.squeezed = both_announced(CAP_COMPRESS);
+    stream.tail_len = 0;
+    digest_start(&stream.digest);
     // The file is looked at again: a link or another name may have come since the offer.
-    struct stat st {};
-    const char* unfit = nullptr;
-    int fd = open_target(entry->name, entry->status == ST_RESUMED ? 0 : O_CREAT | O_EXCL, &st, &unfit);
-    if (fd < 0) {
-        const char* what = entry->status == ST_RESUMED ? "cannot open" : "cannot create";
-        report_file_error(what, entry->name, unfit != nullptr ? unfit : strerror(errno));
-        abort_download(ST_OPEN_ERROR);
-        return;
-    }
-    receiving.stream.fd = fd;
-    if (lseek(fd, 0, SEEK_END) != static_cast<off_t>(entry->offset)) {
-        abort_download(ST_SIZE_ERROR);
-        return;
-    }
-    receiving.reception_started = 1;
-    receiving.stream.figures.file_size = entry->size;
-    receiving.stream.figures.file_bytes_left = entry->size - entry->offset;
-    receiving.stream.squeezed = both_announced(CAP_COMPRESS);
-    if (receiving.stream.squeezed && zin_begin(&receiving.zin, entry->size - entry->offset) != 0) {
-        report_file_error("cannot receive", entry->name, strerror(ENOMEM));
-        abort_download(ST_WRITE_ERROR);
-        return;
-    }
+    bool opened = false;
+    if (entry->status == ST_RESUMED)
+        opened = open_resumed(entry);
+    else if (entry->taken_rule == TAKEN_REPLACE && stream.digested)
+        opened = open_temporary();
+    else
+        opened = open_new(entry->name, TARGET_NEW);
+    bool held = receiving.held_for == entry;
+    receiving.held_for = nullptr;
+    if (!opened) return;
     show_download_name();
+    if (entry->status != ST_RESUMED || !stream.digested) {
+        begin_data();
+        return;
+    }
+    // Its first bytes are hashed again, unless the file is as it was when they were answered.
+    stream.figures.file_size = entry->length;
+    stream.figures.file_bytes_left = entry->length - entry->offset;
+    struct stat now {};
+    if (held && fstat(stream.fd, &now) == 0 && same_state(now, receiving.held_stat)) {
+        stream.digest = receiving.held;
+        stream.phase = PHASE_VERDICT;
+    } else {
+        stream.phase = PHASE_PREFIX;
+    }
+}
+
+// The resumed file's first bytes, DIGEST_BUDGET a turn: they must be the ones answered.
+piece_result hash_held_prefix() {
+    transfer_direction& stream = receiving.stream;
+    file_entry* entry = stream.current;
+    int got = digest_file(&stream.digest, stream.fd, entry->offset, DIGEST_BUDGET);
+    if (got == 0) return piece_result::stop;  // on in the next cycle
+    if (got < 0 || digest_value(&stream.digest) != entry->prefix_digest) {
+        report_file_error("cannot resume", entry->name, "it changed after its offer was answered");
+        abort_download(ST_SIZE_ERROR);
+        return piece_result::stop;
+    }
+    stream.phase = PHASE_VERDICT;
+    return piece_result::moved;
+}
+
+// Up to `max` bytes of the stream: those read past the last frame's end first, then what of
+// the current slice has come.
+int stream_take(uint8_t* bytes, int max) {
+    transfer_direction& stream = receiving.stream;
+    if (receiving.carry_len > 0) {
+        int n = std::min(receiving.carry_len, max);
+        memcpy(bytes, receiving.carry, static_cast<size_t>(n));
+        receiving.carry_len -= n;
+        memmove(receiving.carry, receiving.carry + n, static_cast<size_t>(receiving.carry_len));
+        return n;
+    }
+    int n = std::min({recv_queued(stream.channel), stream.slice_left, max});
+    if (n <= 0) return 0;
+    recv_read(stream.channel, bytes, n);
+    slice_moved(&stream, n);
+    return n;
+}
+
+// Nothing settled is outstanding any more: the downloads bit of the exit status goes.
+void settle_downloads() {
+    if (receiving.stream.figures.files_left != 0 || receiving.received_queue.head != nullptr ||
+        receiving.retry_queue.head != nullptr || receiving.download_failed)
+        return;
+    process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+}
+
+// VERDICT_NONE: the file held is not the sender's and the receiver takes nothing else: it
+// ends 'e' here as there, untouched.
+piece_result drop_current_file() {
+    transfer_direction& stream = receiving.stream;
+    file_entry* entry = stream.current;
+    stream_closed(&stream);
+    stream_grew(&stream, &stats.download, &receiving.receive_queue, -(entry->length - entry->offset));
+    stream_uncount(&stream, entry);
+    stream.figures.files_left -= 1;
+    stream.current = nullptr;
+    entry->status = ST_EXISTS;  // the log line is written before the entry is queued
+    if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
+    finish_entry(entry, ST_EXISTS);
+    settle_downloads();
+    if (stream.figures.files_left != 0) return piece_result::file_done;
+    show_download_name();
+    return piece_result::stop;
+}
+
+// VERDICT_WHOLE: the file held stays as it is; the whole new one goes where the rule for a
+// taken name says: beside it, to replace it once confirmed (-o), or to NAME.n (-R).
+piece_result take_whole_file() {
+    transfer_direction& stream = receiving.stream;
+    stream_closed(&stream);
+    receiving.reception_started = 0;
+    bool opened = stream.current->taken_rule == TAKEN_REPLACE ? open_temporary() : open_renamed();
+    if (!opened) return piece_result::stop;
+    file_entry* entry = stream.current;
+    stream_grew(&stream, &stats.download, &receiving.receive_queue, entry->offset);
+    entry->offset = 0;
+    digest_start(&stream.digest);
+    show_download_name();
+    return begin_data() ? piece_result::moved : piece_result::stop;
+}
+
+piece_result take_verdict() {
+    transfer_direction& stream = receiving.stream;
+    uint8_t verdict = 0;
+    if (stream_take(&verdict, 1) == 0) return piece_result::stop;
+    if (verdict == VERDICT_RESUME) {
+        receiving.reception_started = 1;
+        return begin_data() ? piece_result::moved : piece_result::stop;
+    }
+    if (verdict == VERDICT_NONE) return drop_current_file();
+    if (verdict == VERDICT_WHOLE && stream.current->taken_rule != TAKEN_REFUSE) return take_whole_file();
+    report_file_error("cannot receive", stream.current->name, "the peer's data stream is out of step");
+    abort_download(ST_WRITE_ERROR);
+    return piece_result::stop;
 }
 
 // A short write is followed by another, so a failure leaves its reason in errno.
@@ -292,54 +276,19 @@ bool write_whole(int fd, const uint8_t* bytes, int n) {
     return true;
 }
 
-// The file's bytes, and its name in its directory, reach the disk before its "c": a sender
-// told so may delete its copy (-y). The directory is synced for a resumed file too: the
-// run that created it may have ended before its name was on the disk.
-bool sync_received(int fd, const char* path) {
-    if (fsync(fd) != 0) return false;
-    char directory[NAME_PART_SIZE];
-    char base[NAME_PART_SIZE];
-    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0) return false;
-    int dir_fd = open(directory[0] != 0 ? directory : ".", O_RDONLY | O_DIRECTORY);
-    if (dir_fd < 0) return false;
-    bool synced = fsync(dir_fd) == 0;
-    int saved = errno;
-    close(dir_fd);
-    errno = saved;
-    return synced;
-}
-
-// What the check of a whole received file found.
-enum class whole_file { kept, unsynced, lost };
-
-// The one check between a file's last byte and its 'S' line and "c": its bytes are on the
-// disk, and its name still leads to it. A file deleted, or replaced under its name, while
-// it was written would otherwise be confirmed, and a sender with -y would delete the only
-// copy. Says why not on standard error.
-whole_file check_whole_file(int fd, const char* path) {
-    if (!sync_received(fd, path)) {
-        report_file_error("cannot sync", path, strerror(errno));
-        return whole_file::unsynced;
-    }
-    struct stat held {};
-    struct stat named {};
-    if (fstat(fd, &held) != 0 || held.st_nlink == 0 || lstat(path, &named) != 0 ||
-        named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
-        report_file_error("not confirmed", path, "removed or replaced while it was received");
-        return whole_file::lost;
-    }
-    return whole_file::kept;
-}
-
-// The current file has its last byte: checked, closed, and on its way to "c".
+// The current file is complete: checked, closed, and on its way to "c", or to "v" when its
+// bytes are not the sender's.
 piece_result file_received() {
     transfer_figures& fig = receiving.stream.figures;
-    if (!close_incoming()) {
+    incoming_check check = close_incoming();
+    if (check == incoming_check::failed) {
         // Not on the disk under its name for sure: never confirmed, so the sender keeps its file.
         abort_download(ST_WRITE_ERROR);
         return piece_result::stop;
     }
-    queue_append(&receiving.received_queue, receiving.stream.current);
+    file_entry* entry = receiving.stream.current;
+    if (check == incoming_check::mismatch) entry->status = ST_CHECK_FAILED;
+    queue_append(&receiving.received_queue, entry);
     receiving.stream.current = nullptr;
     fig.files_left -= 1;
     if (fig.files_left == 0) {
@@ -350,10 +299,32 @@ piece_result file_received() {
 }
 
 bool write_piece(const uint8_t* bytes, int n) {
-    if (n == 0 || write_whole(receiving.stream.fd, bytes, n)) return true;
-    report_file_error("cannot write", receiving.stream.current->name, strerror(errno));
+    if (n == 0) return true;
+    transfer_direction& stream = receiving.stream;
+    if (write_whole(stream.fd, bytes, n)) {
+        if (stream.digested) digest_add(&stream.digest, bytes, static_cast<size_t>(n));
+        return true;
+    }
+    report_file_error("cannot write", stream.current->name, strerror(errno));
     abort_download(ST_WRITE_ERROR);
     return false;
+}
+
+// The file's last byte is written: its digest follows, or it is complete.
+piece_result end_data() {
+    transfer_direction& stream = receiving.stream;
+    if (!stream.digested) return file_received();
+    stream.phase = PHASE_DIGEST;
+    stream.tail_len = 0;
+    return piece_result::moved;
+}
+
+piece_result take_digest() {
+    transfer_direction& stream = receiving.stream;
+    int n = stream_take(stream.tail + stream.tail_len, DIGEST_BYTES - stream.tail_len);
+    stream.tail_len += n;
+    if (stream.tail_len == DIGEST_BYTES) return file_received();
+    return n > 0 ? piece_result::moved : piece_result::stop;
 }
 
 // Writes one piece of the current file once all of it is in its data channel.
@@ -364,29 +335,14 @@ piece_result receive_piece() {
     recv_read(receiving.stream.channel, piece, n);
     if (!write_piece(piece, n)) return piece_result::stop;
     piece_moved(&receiving.stream, n);
-    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : file_received();
-}
-
-// The next bytes of the stream: those read past the last frame's end first, then what of the
-// current slice has come.
-int stream_bytes(uint8_t* bytes) {
-    transfer_direction& stream = receiving.stream;
-    if (int n = receiving.carry_len; n > 0) {
-        memcpy(bytes, receiving.carry, static_cast<size_t>(n));
-        receiving.carry_len = 0;
-        return n;
-    }
-    int n = recv_queued(stream.channel) < stream.slice_left ? recv_queued(stream.channel) : stream.slice_left;
-    recv_read(stream.channel, bytes, n);
-    slice_moved(&stream, n);
-    return n;
+    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
 // A compressed piece: what has come of the frame, decompressed into the file. The frame's end
-// ends the file; what follows it in the slice is kept for the next.
+// ends the file's data; what follows it in the slice is kept for what comes next.
 piece_result receive_squeezed_piece() {
     uint8_t input[SLICE_SIZE];
-    int n = stream_bytes(input);
+    int n = stream_take(input, SLICE_SIZE);
     if (n == 0) return piece_result::stop;
     size_t at = 0;
     for (;;) {
@@ -409,18 +365,28 @@ piece_result receive_squeezed_piece() {
     }
     receiving.carry_len = n - static_cast<int>(at);
     memcpy(receiving.carry, input + at, static_cast<size_t>(receiving.carry_len));
-    return file_received();
+    return end_data();
+}
+
+constexpr stream_steps receive_steps{hash_held_prefix, take_verdict, receive_piece, receive_squeezed_piece,
+                                     take_digest};
+
+// Accepted files dropped unfinished keep the downloads bit of the exit status for the run.
+void note_dropped_downloads() {
+    if (receiving.stream.current != nullptr || receiving.receive_queue.head != nullptr)
+        receiving.download_failed = 1;
+}
+
+// The parse of the data stream starts afresh with the next file after an abort.
+void stream_parse_reset() {
+    receiving.stream.phase = PHASE_DATA;
+    receiving.stream.tail_len = 0;
+    receiving.carry_len = 0;
 }
 
 }  // namespace
 
-void decide_offer() {
-    // An offer is read as the peer's opening block says: until it has come, none is.
-    if (send_room(CH_STATUS) < ANSWER_ROOM || !peer_opened()) return;
-    if (collect_offer()) answer_offer();
-}
-
-void accept_incoming(file_entry* entry, int32_t offset, char letter) {
+void accept_incoming(file_entry* entry, int64_t offset, char letter) {
     entry->status = static_cast<uint8_t>(letter);
     stream_accept(&receiving.stream, entry, offset);
     queue_append(&receiving.receive_queue, entry);
@@ -456,10 +422,7 @@ void on_request_answer(char letter) {
     else finish_entry(entry, static_cast<uint8_t>(letter));
 }
 
-void receive_data() {
-    run_stream(&receiving.stream, receiving.stream.squeezed ? receive_squeezed_piece : receive_piece,
-               start_next_file);
-}
+void receive_data() { run_stream(&receiving.stream, receive_steps, start_next_file); }
 
 void confirm_received(file_entry* entry) {
     // Files confirmed together (the status channel was full for a while) end the batch once.
@@ -468,42 +431,56 @@ void confirm_received(file_entry* entry) {
         return;
     }
     finish_entry(entry, ST_DOWNLOADS_DONE);
-    if (!receiving.download_failed) process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+    settle_downloads();
 }
 
-bool close_incoming() {
+void check_failed_received(file_entry* entry) {
+    stream_uncount(&receiving.stream, entry);
+    if (++entry->checks_failed >= MAX_CHECKS) {
+        // Given up at both ends: the sender counts the same letters.
+        receiving.download_failed = 1;
+        if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
+        finish_entry(entry, ST_CHECK_FAILED);
+        return;
+    }
+    queue_append(&receiving.retry_queue, entry);  // it is offered again
+}
+
+incoming_check close_incoming() {
     whole_file check = whole_file::kept;
-    if (receiving.stream.fd != -1) {
-        file_entry* entry = receiving.stream.current;
-        bool whole = receiving.reception_started && receiving.stream.figures.file_bytes_left == 0;
-        if (whole) check = check_whole_file(receiving.stream.fd, entry->name);
-        stream_closed(&receiving.stream);
+    transfer_direction& stream = receiving.stream;
+    if (stream.fd != -1) {
+        file_entry* entry = stream.current;
+        bool whole = receiving.reception_started && stream.figures.file_bytes_left == 0 &&
+                     (!stream.digested || (stream.phase == PHASE_DIGEST && stream.tail_len == DIGEST_BYTES));
+        if (whole) check = check_whole_file(stream.fd, entry);
+        int fd = stream.fd;
+        stream.fd = -1;  // closed below: a temporary file is removed through it first
         if (!receiving.reception_started) {
             // It held other bytes before this run: never logged as received, never deleted.
             if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
         } else if (whole && check == whole_file::kept) {
             write_log_line(LOG_RECEIVED, entry, file_completed(&stats.download, entry));
-        } else if (session.delete_partial && check != whole_file::lost) {
-            // A name that no longer leads to our file is never deleted: it may be another's.
-            unlink(entry->name);
-        } else if (session.log_refusals) {
-            write_log_line(LOG_DOWNLOAD_FAILED, entry, file_rate(&stats.download, entry, false));
+        } else if (check == whole_file::mismatch) {
+            // Undone already; its fate is told with its "v".
+        } else {
+            if (receiving.target == TARGET_TEMPORARY) {
+                // Half a replacement is nothing to resume: it goes, and the old file stays.
+                if (names_it(fd, receiving.temp_path)) unlink(receiving.temp_path);
+            } else if (session.delete_partial && check != whole_file::lost) {
+                // A name that no longer leads to our file is never deleted: it may be another's.
+                unlink(entry->name);
+            }
+            if (session.log_refusals)
+                write_log_line(LOG_DOWNLOAD_FAILED, entry, file_rate(&stats.download, entry, false));
         }
+        close(fd);
         receiving.reception_started = 0;
     }
-    stream_closed(&receiving.stream);
-    return check == whole_file::kept;
+    stream_closed(&stream);
+    if (check == whole_file::kept) return incoming_check::kept;
+    return check == whole_file::mismatch ? incoming_check::mismatch : incoming_check::failed;
 }
-
-namespace {
-
-// Accepted files dropped unfinished keep the downloads bit of the exit status for the run.
-void note_dropped_downloads() {
-    if (receiving.stream.current != nullptr || receiving.receive_queue.head != nullptr)
-        receiving.download_failed = 1;
-}
-
-}  // namespace
 
 void abort_download(char letter) {
     note_dropped_downloads();
@@ -527,19 +504,26 @@ void on_peer_abort() {
     }
     queue_free_all(&receiving.receive_queue);
     queue_free_all(&receiving.received_queue);
+    receiving.held_for = nullptr;
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) recv_reset(ch);
     recv_reset(CH_OFFERS);
     receiving.offer_pos = 0;
+    // An answer still being worked out belongs to an offer the peer gave up: it would be
+    // taken for the answer to the next one.
+    offer_answer& a = receiving.answer;
+    if (a.fd != -1) close(a.fd);
+    if (a.entry != nullptr) free_entry(a.entry);
+    a = offer_answer{};
     stream_restart(&receiving.stream);
     zin_reset(&receiving.zin);
-    receiving.carry_len = 0;
+    stream_parse_reset();
     rates_restart(&stats.download, &receiving.stream.figures);
     show_download_name();
     receiving.stream.abort_state = ABORT_TO_ACK;
 }
 
 void show_download_name() {
-    // The entry stays current after its last byte; the line shows it only while files are left.
+    // The line shows the current file only while files are left.
     const file_entry* entry = receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
     display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
 }

@@ -1,34 +1,85 @@
 // The receiving side: offers answered, file data written, requests sent, the abort.
 //
 // Interface summary:
-//   decide_offer ()      answers at most one offer of the peer
+//   decide_offer ()      answers at most one offer of the peer (session/answer.cpp). With
+//                        CAP_EXTENDED a local file of the offered name is hashed first,
+//                        DIGEST_BUDGET a cycle, the answer waiting: one of equal length is
+//                        "x" only with the offer's digest, a shorter one is resumed only
+//                        onto the sender's bytes (the extended "r")
+//   receive_hash_due () -> true while a local file is being hashed for an answer or before
+//                        its verdict
 //   send_requests ()     writes queued download requests into channel 3
 //   receive_data ()      writes the file data that is whole in the rings (at most
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_incoming (entry, offset, letter)   the offer answered with "u" or "r"
 //   abort_download (letter)   our own abort: the current file finishes with the letter
-//   close_incoming () -> true unless a file whose last byte was written failed its check
-//                        (synced to the disk, still linked under its name; the reason goes
-//                        to standard error); also run at the end of the run (exit_handler)
+//   close_incoming () -> how the check of a file whose last byte was written went: its
+//                        digest the sender's (CAP_EXTENDED), its time set (--times), synced
+//                        to the disk, renamed over the old file (-o), still linked under its
+//                        name (the reason goes to standard error); also run at the end of
+//                        the run (exit_handler)
 //   on_peer_abort ()     the peer's "b"
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
+//   check_failed_received (entry)  called when "v" is written for it: it waits in
+//                        retry_queue for its next offer, or after MAX_CHECKS ends as 'v'
 //   show_download_name ()        the current incoming file to the display, while files are left
+// Within the receiving side (session/answer.cpp):
+//   open_target (path, flags, &st, &unfit) -> descriptor, or -1 (errno, or the reason in
+//                        unfit: a link, a directory, a file with other links, ours...)
+//   report_file_error (what, path, reason)  "kestro: WHAT PATH: REASON" on standard error
+//   waiting_for (path)   a file of that name is being received or waits to be
+//   in_extra_dirs (base, suffix)  the name is present in a directory of -d beyond the first
+// Within the receiving side (session/check.cpp):
+//   check_whole_file (fd, entry) -> whole_file: the check between the current file's last
+//                        byte and its 'S' line and "c" (what close_incoming says above); a
+//                        file that fails it for its digest is put back as it was
+//   names_it (fd, path)  the name still leads to the open file
 // Names are literal paths: a blank in a name is part of it.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 
 #include "files/entries.h"
+#include "files/paths.h"
 #include "session/transfer.h"
 #include "session/zframe.h"
 
-constexpr int OFFER_BUFFER_SIZE = 1032;  // 8 header bytes and a name of up to 1,023
+constexpr int NAME_SPACE = 1024;  // an offered name and its NUL
+constexpr int MAX_RENAME_TRIES = 999;  // -R: suffixes .0 to .999
+constexpr int OFFER_BUFFER_SIZE = EXTENDED_HEADER_SIZE + NAME_SPACE;  // the longer header
+
+// The answer to the offer in offer_buffer, kept while a local file of its name is hashed.
+struct offer_answer {
+    bool active = false;  // an offer is being answered
+    char directory[NAME_PART_SIZE] = "";  // where it goes
+    char base[NAME_PART_SIZE] = "";
+    char suffix[16] = "";  // -R: ".0" up to ".999"
+    int tries = 0;
+    uint8_t checks_failed = 0;     // it comes again after failing its check this often
+    file_entry* entry = nullptr;   // for the path being looked at
+    int fd = -1;                   // the local file under that path, being hashed
+    bool hashed = false;           // all of it: the answer waits only for room
+    struct stat held {};           // that file when it was opened
+    file_digest digest;
+};
+
+// What the current file is written into.
+enum target_kind : uint8_t {
+    TARGET_NEW,        // a file this run created under its name
+    TARGET_APPENDED,   // a file that held its first `offset` bytes before
+    TARGET_TEMPORARY,  // a new file under temp_path, renamed over the name once confirmed
+};
 
 struct receive_state {
     file_queue receive_queue;    // accepted, not yet begun
     file_queue received_queue;   // written whole, "c" not yet sent
     file_queue requested_queue;  // our requests sent, not yet answered
+    // Files that failed their check, waiting to be offered again: their local path is the
+    // name, the name they were offered under the alias.
+    file_queue retry_queue;
     // The file being written; it stays current after its last byte until the next one opens.
     // The abort state runs ABORT_NONE, ABORT_TO_SEND, ABORT_SENT, then ABORT_TO_ACK after the
     // peer's "b": the accepted files are kept until that "b" comes.
@@ -39,6 +90,14 @@ struct receive_state {
     int carry_len = 0;
     uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};  // the peer's offer record being collected
     int offer_pos = 0;                             // bytes of it collected
+    offer_answer answer;
+    uint8_t target = TARGET_NEW;  // a target_kind
+    char temp_path[PATH_SIZE] = "";  // TARGET_TEMPORARY's name
+    // The hash of a resumed file's first bytes from its answer, for its reception: the file
+    // is hashed again only when it is no longer as it was then.
+    file_digest held;
+    file_entry* held_for = nullptr;
+    struct stat held_stat {};
     // The open file was positioned at its offset: until then nothing of it was received
     // in this run, so closing it logs no 'S' and deletes nothing.
     int reception_started = 0;
@@ -52,10 +111,20 @@ extern receive_state receiving;
 void decide_offer();
 void send_requests();
 void receive_data();
-void accept_incoming(file_entry* entry, int32_t offset, char letter);
+bool receive_hash_due();
+void accept_incoming(file_entry* entry, int64_t offset, char letter);
 void abort_download(char letter);
-bool close_incoming();
+enum class incoming_check { kept, mismatch, failed };
+enum class whole_file { kept, unsynced, lost, mismatch };
+incoming_check close_incoming();
 void on_peer_abort();
 void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
+void check_failed_received(file_entry* entry);
 void show_download_name();
+int open_target(const char* path, int flags, struct stat* st, const char** unfit);
+void report_file_error(const char* what, const char* path, const char* reason);
+bool waiting_for(const char* path);
+bool in_extra_dirs(const char* base, const char* suffix);
+whole_file check_whole_file(int fd, file_entry* entry);
+bool names_it(int fd, const char* path);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,12 +21,6 @@
 
 send_state sending;
 
-namespace {
-
-// Aborts of the peer's receiving an upload may be taken to cause before it is given up
-// rather than offered again: a file the peer cannot take never loops for ever.
-constexpr uint8_t MAX_BLAMED = 2;
-
 // A file that is not confirmed: the rate of what of it crossed, if anything did.
 void log_upload(char letter, const file_entry* entry) {
     write_log_line(letter, entry, file_rate(&stats.upload, entry, false));
@@ -37,6 +32,12 @@ void finish_upload(file_entry* entry, uint8_t letter) {
     if (letter != ST_HAVE_IT) sending.upload_failed = 1;
     finish_entry(entry, letter);
 }
+
+namespace {
+
+// Aborts of the peer's receiving an upload may be taken to cause before it is given up
+// rather than offered again: a file the peer cannot take never loops for ever.
+constexpr uint8_t MAX_BLAMED = 2;
 
 // Nothing is left to send, and everything named was sent or already at the peer.
 void clear_uploads_bit_when_settled() {
@@ -60,9 +61,10 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// -y after the peer's "c": the file goes only while its name still leads to the very file
-// that was sent, with the size sent and the times it had when it was opened. A file that
-// grew, or was replaced, while it was sent holds bytes the peer never got.
+// -y after the peer's "c" (or with CAP_EXTENDED its "x"): the file goes only while its name
+// still leads to the very file that was sent, with the size sent and the times it had when
+// it was opened (for "x": offered). A file that grew, or was replaced, while it was sent
+// holds bytes the peer never got.
 void delete_sent_file(const file_entry* entry) {
     struct stat now {};
     if (lstat(entry->name, &now) != 0) {
@@ -71,7 +73,7 @@ void delete_sent_file(const file_entry* entry) {
     }
     if (!S_ISREG(now.st_mode) || now.st_dev != entry->device || now.st_ino != entry->inode)
         keep_sent_file(entry, "another file stands under its name now");
-    else if (now.st_size != entry->size || !same_time(now.st_mtim, entry->sent_mtime) ||
+    else if (now.st_size != entry->length || !same_time(now.st_mtim, entry->sent_mtime) ||
              !same_time(now.st_ctim, entry->sent_ctime))
         keep_sent_file(entry, "changed since it was sent");
     else if (unlink(entry->name) != 0)
@@ -90,8 +92,12 @@ void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
     if (letter == ST_HAVE_IT) {
-        // A file of the same name and size is not known to be this one: -y keeps it.
-        if (session.delete_sent) keep_sent_file(entry, "the peer's file matches it by size only");
+        // With CAP_EXTENDED the peer's file has this one's digest: -y may delete it, as after
+        // "c". Otherwise a file of the same name and size is not known to be this one.
+        if (session.delete_sent && both_announced(CAP_EXTENDED))
+            delete_sent_file(entry);
+        else if (session.delete_sent)
+            keep_sent_file(entry, "the peer's file matches it by size only");
     } else if (letter != ST_EXISTS || session.log_refusals) {
         log_upload(LOG_UPLOAD_FAILED, entry);
     }
@@ -105,8 +111,8 @@ void confirm_sent() {
     if (entry == sending.stream.current) {
         // An empty remainder (an empty file, or a resume at its end) needs no data, so the
         // peer may confirm it before our next cycle closes it: close it now. With bytes
-        // still to send, the confirmation cannot be true.
-        if (sending.stream.figures.file_bytes_left != 0) return;
+        // still to send (its digest too), the confirmation cannot be true.
+        if (sending.stream.digested || sending.stream.figures.file_bytes_left != 0) return;
         if (sending.stream.squeezed && !zout_done(&sending.zout)) return;
         close_current_file();
     }
@@ -124,19 +130,6 @@ void confirm_sent() {
 
 namespace {
 
-// Builds the offer record of an entry: its header and the whole base name of its path.
-// Returns the record length, or 0 when the record could never fit the offer channel.
-int build_offer(const file_entry* entry, uint8_t* record) {
-    char directory[NAME_PART_SIZE];
-    char base[NAME_PART_SIZE];
-    if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) return 0;
-    size_t length = strlen(base);
-    if (length > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
-    memcpy(record, &entry->time, OFFER_HEADER_SIZE);
-    memcpy(record + OFFER_HEADER_SIZE, base, length + 1);
-    return OFFER_HEADER_SIZE + static_cast<int>(length) + 1;
-}
-
 // Reads exactly n bytes unless the file ends or fails first.
 int read_piece(int fd, uint8_t* buffer, int n) {
     int got = 0;
@@ -146,48 +139,6 @@ int read_piece(int fd, uint8_t* buffer, int n) {
         got += static_cast<int>(r);
     }
     return got;
-}
-
-// Opens a file about to be offered and reads its first byte: a file that cannot be read
-// is never offered, since once accepted it could only end in the abort exchange. Its
-// size, date and time are taken as they are now. Returns why not, or null.
-const char* read_test(file_entry* entry, uint8_t* letter) {
-    *letter = ST_OPEN_ERROR;
-    int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
-    if (fd < 0) return strerror(errno);
-    const char* why = nullptr;
-    struct stat info;
-    if (fstat(fd, &info) != 0) {
-        why = strerror(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        why = "not a regular file";
-    } else if (entry->inode != 0 && (info.st_dev != entry->device || info.st_ino != entry->inode)) {
-        why = "replaced since it was listed";
-    } else if (info.st_size > INT32_MAX) {
-        why = "too large";
-    } else if (info.st_size > 0) {
-        uint8_t byte = 0;
-        ssize_t got = pread(fd, &byte, 1, 0);
-        if (got != 1) {
-            *letter = ST_READ_ERROR;
-            why = got < 0 ? strerror(errno) : "shorter than it was";
-        }
-    }
-    close(fd);
-    if (why != nullptr) return why;
-    entry->size = static_cast<int32_t>(info.st_size);
-    entry->time = dos_time(info.st_mtime);
-    entry->date = dos_date(info.st_mtime);
-    return nullptr;
-}
-
-// A file found unfit before its offer: the batch goes on without it.
-void not_offered(file_entry* entry, uint8_t letter, const char* why) {
-    char subject[PATH_SIZE + 16];
-    snprintf(subject, sizeof subject, "cannot send %s", entry->name);
-    console_reason(subject, why);
-    if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
-    finish_upload(entry, letter);
 }
 
 // The entry the peer's "a" is taken to be about: the oldest accepted and unconfirmed one,
@@ -204,18 +155,42 @@ void move_all(file_queue* from, file_queue* to, bool accepted_before) {
     }
 }
 
+// The file as it is now is the one offered: the same inode, size and times.
+bool same_as_offered(const struct stat& info, const file_entry* entry) {
+    return info.st_dev == entry->device && info.st_ino == entry->inode && info.st_size == entry->length &&
+           same_time(info.st_mtim, entry->sent_mtime) && same_time(info.st_ctim, entry->sent_ctime);
+}
+
+// The file's bytes from its offset on: raw, or while both ends compress one zstd frame at the
+// highest level whose compressor keeps ahead of the line. Until the link has measured the
+// line, the speed given (-s, --speed) or the serial port's own says how fast it may be.
+bool begin_data(file_entry* entry) {
+    transfer_direction& stream = sending.stream;
+    stream.phase = PHASE_DATA;
+    stream.figures.file_size = entry->length;
+    stream.figures.file_bytes_left = entry->length - entry->offset;
+    if (!stream.squeezed) return true;
+    int64_t rate = link_line_rate();
+    if (rate == 0) rate = stats.line_speed / 10;
+    if (rate == 0) rate = port_line_rate();
+    if (zout_begin(&sending.zout, entry->length - entry->offset, zframe_level(rate)) == 0) return true;
+    abort_upload(ST_READ_ERROR);
+    return false;
+}
+
 // Opens the next accepted file at its offset; it joins in_transit_queue as current.
 void start_next_file() {
     file_entry* entry = queue_pop(&sending.send_queue);
     if (entry == nullptr) return;
-    sending.stream.current = entry;
+    transfer_direction& stream = sending.stream;
+    stream.current = entry;
     // Non-blocking: a file replaced by a FIFO since it was listed must not stall the cycle.
     int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
     if (fd < 0) {
         abort_upload(ST_OPEN_ERROR);
         return;
     }
-    sending.stream.fd = fd;
+    stream.fd = fd;
     // The file must still be the one that was listed and offered: a name swapped since then
     // for a link, or for another file, would send bytes nobody offered.
     struct stat info;
@@ -224,31 +199,120 @@ void start_next_file() {
         abort_upload(ST_OPEN_ERROR);
         return;
     }
+    stream.digested = both_announced(CAP_EXTENDED);
+    // Changed since its offer: the receiver's copy will be told to fail its check.
+    sending.changed = stream.digested && !same_as_offered(info, entry);
     entry->device = info.st_dev;
     entry->inode = info.st_ino;
     entry->sent_mtime = info.st_mtim;
     entry->sent_ctime = info.st_ctim;
     // An offset outside the file would make the byte count negative: a failed seek.
-    if (entry->offset < 0 || entry->offset > entry->size ||
+    if (entry->offset < 0 || entry->offset > entry->length ||
         lseek(fd, entry->offset, SEEK_SET) != static_cast<off_t>(entry->offset)) {
         abort_upload(ST_SIZE_ERROR);
         return;
     }
-    sending.stream.figures.file_size = entry->size;
-    sending.stream.figures.file_bytes_left = entry->size - entry->offset;
-    // Both ends compress: the file's bytes from its offset on go as one zstd frame, at the
-    // highest level whose compressor keeps ahead of the line. Until the link has measured the
-    // line, the speed given (-s, --speed) or the serial port's own says how fast it may be.
-    sending.stream.squeezed = both_announced(CAP_COMPRESS);
-    int64_t rate = link_line_rate();
-    if (rate == 0) rate = stats.line_speed / 10;
-    if (rate == 0) rate = port_line_rate();
-    if (sending.stream.squeezed && zout_begin(&sending.zout, entry->size - entry->offset, zframe_level(rate)) != 0) {
-        abort_upload(ST_READ_ERROR);
-        return;
-    }
+    stream.squeezed = both_announced(CAP_COMPRESS);
+    stream.tail_len = 0;
+    digest_start(&stream.digest);
     queue_append(&sending.in_transit_queue, entry);
     show_upload_name();
+    if (stream.digested && entry->status == ST_RESUMED) {
+        // An extended "r": the peer's first bytes are compared with ours before any data.
+        stream.phase = PHASE_PREFIX;
+        stream.figures.file_size = entry->length;
+        stream.figures.file_bytes_left = entry->length - entry->offset;
+        return;
+    }
+    begin_data(entry);
+}
+
+// The file's first `offset` bytes hashed, DIGEST_BUDGET a turn: equal to the peer's, the
+// resume stands; otherwise its rule says whether the whole file goes or none of it.
+piece_result hash_prefix() {
+    transfer_direction& stream = sending.stream;
+    file_entry* entry = stream.current;
+    int got = digest_file(&stream.digest, stream.fd, entry->offset, DIGEST_BUDGET);
+    if (got < 0) {
+        abort_upload(ST_READ_ERROR);
+        return piece_result::stop;
+    }
+    if (got == 0) return piece_result::stop;  // on in the next cycle
+    if (digest_value(&stream.digest) == entry->prefix_digest)
+        sending.verdict = VERDICT_RESUME;
+    else
+        sending.verdict = entry->taken_rule == RESUME_OR_WHOLE ? VERDICT_WHOLE : VERDICT_NONE;
+    stream.phase = PHASE_VERDICT;
+    return piece_result::moved;
+}
+
+// The peer takes nothing of the file: it ends 'e' here as there, no byte of it sent.
+piece_result drop_current_file() {
+    transfer_direction& stream = sending.stream;
+    file_entry* entry = stream.current;
+    stream_grew(&stream, &stats.upload, &sending.send_queue, -(entry->length - entry->offset));
+    stream_uncount(&stream, entry);
+    stream.figures.files_left -= 1;
+    close_current_file();
+    queue_remove(&sending.in_transit_queue, entry);
+    if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
+    finish_upload(entry, ST_EXISTS);
+    show_upload_name();
+    return piece_result::file_done;
+}
+
+piece_result send_verdict() {
+    transfer_direction& stream = sending.stream;
+    file_entry* entry = stream.current;
+    if (send_room(stream.channel) < 1) return piece_result::stop;
+    send_write(stream.channel, &sending.verdict, 1);
+    slice_moved(&stream, 1);
+    if (sending.verdict == VERDICT_NONE) return drop_current_file();
+    if (sending.verdict == VERDICT_WHOLE) {
+        if (lseek(stream.fd, 0, SEEK_SET) != 0) {
+            abort_upload(ST_SIZE_ERROR);
+            return piece_result::stop;
+        }
+        stream_grew(&stream, &stats.upload, &sending.send_queue, entry->offset);
+        entry->offset = 0;
+        digest_start(&stream.digest);
+    }
+    return begin_data(entry) ? piece_result::moved : piece_result::stop;
+}
+
+// The file's last byte is out: its digest follows, complemented when the file was not the
+// one offered at its opening or is not now.
+piece_result end_data() {
+    transfer_direction& stream = sending.stream;
+    if (!stream.digested) {
+        close_current_file();
+        return piece_result::file_done;
+    }
+    struct stat info;
+    if (fstat(stream.fd, &info) != 0 || !same_as_offered(info, stream.current)) sending.changed = true;
+    uint64_t value = digest_value(&stream.digest);
+    if (sending.changed) value = ~value;
+    if (sending.spoil_digests > 0) {
+        --sending.spoil_digests;
+        value = ~value;
+    }
+    write_le64(stream.tail, value);
+    stream.tail_len = 0;
+    stream.phase = PHASE_DIGEST;
+    return piece_result::moved;
+}
+
+// The digest's bytes as far as the slice and the channel take them.
+piece_result send_digest() {
+    transfer_direction& stream = sending.stream;
+    int n = std::min(DIGEST_BYTES - stream.tail_len, stream.slice_left);
+    if (send_room(stream.channel) < n) return piece_result::stop;
+    send_write(stream.channel, stream.tail + stream.tail_len, n);
+    slice_moved(&stream, n);
+    stream.tail_len += n;
+    if (stream.tail_len < DIGEST_BYTES) return piece_result::moved;
+    close_current_file();
+    return piece_result::file_done;
 }
 
 // A compressed piece: the frame's bytes as far as the slice and the channel take them, and
@@ -260,15 +324,13 @@ piece_result send_squeezed_piece() {
     int pending = zout_pending(z, &bytes);
     if (pending == 0) {
         int want = zout_wants(z);
-        if (want == 0 && zout_done(z)) {
-            close_current_file();
-            return piece_result::file_done;
-        }
+        if (want == 0 && zout_done(z)) return end_data();
         uint8_t input[ZOUT_FLUSH_EVERY];
         if (want == 0 || read_piece(stream.fd, input, want) < want) {
             abort_upload(ST_READ_ERROR);  // the file shrank, or the compressor failed
             return piece_result::stop;
         }
+        if (stream.digested) digest_add(&stream.digest, input, static_cast<size_t>(want));
         zout_feed(z, input, want);
         file_moved(&stream, want);
         return piece_result::moved;
@@ -278,28 +340,28 @@ piece_result send_squeezed_piece() {
     send_write(stream.channel, bytes, n);
     zout_taken(z, n);
     slice_moved(&stream, n);
-    if (!zout_done(z)) return piece_result::moved;
-    close_current_file();
-    return piece_result::file_done;
+    return zout_done(z) ? end_data() : piece_result::moved;
 }
 
 // Moves one piece of the current file into its data channel.
 piece_result send_piece() {
-    int n = piece_size(sending.stream);
-    if (send_room(sending.stream.channel) < n) return piece_result::stop;
+    transfer_direction& stream = sending.stream;
+    int n = piece_size(stream);
+    if (send_room(stream.channel) < n) return piece_result::stop;
     if (n > 0) {
         uint8_t piece[SLICE_SIZE];
-        if (read_piece(sending.stream.fd, piece, n) < n) {
+        if (read_piece(stream.fd, piece, n) < n) {
             abort_upload(ST_READ_ERROR);
             return piece_result::stop;
         }
-        send_write(sending.stream.channel, piece, n);
+        if (stream.digested) digest_add(&stream.digest, piece, static_cast<size_t>(n));
+        send_write(stream.channel, piece, n);
     }
-    piece_moved(&sending.stream, n);
-    if (sending.stream.figures.file_bytes_left != 0) return piece_result::moved;
-    close_current_file();
-    return piece_result::file_done;
+    piece_moved(&stream, n);
+    return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
+
+constexpr stream_steps send_steps{hash_prefix, send_verdict, send_piece, send_squeezed_piece, send_digest};
 
 }  // namespace
 
@@ -309,7 +371,7 @@ void on_receiver_abort() {
     abort_upload(ST_UPLOAD_ABORTED);
 }
 
-void accept_outgoing(int32_t offset) {
+void accept_outgoing(int64_t offset) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
     entry->status = 0;
@@ -317,6 +379,39 @@ void accept_outgoing(int32_t offset) {
     rates_accept(&stats.upload, entry);
     queue_append(&sending.send_queue, entry);
     note_activity();
+}
+
+void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule) {
+    file_entry* entry = sending.offered_queue.head;
+    if (entry == nullptr) return;
+    accept_outgoing(offset);
+    entry->status = ST_RESUMED;  // start_next_file: its first bytes are compared first
+    entry->prefix_digest = digest;
+    entry->taken_rule = rule;
+}
+
+void check_failed_sent() {
+    file_entry* entry = sending.in_transit_queue.head;
+    // The file still being sent has not sent its digest: the letter cannot be about it.
+    if (entry == nullptr || entry == sending.stream.current) return;
+    queue_pop(&sending.in_transit_queue);
+    sending.stream.figures.files_left -= 1;
+    stream_uncount(&sending.stream, entry);
+    char subject[PATH_SIZE + 16];
+    snprintf(subject, sizeof subject, "sending %s", entry->name);
+    if (++entry->checks_failed >= MAX_CHECKS) {
+        console_reason(subject, "the peer's copy failed its check again: given up");
+        log_upload(LOG_UPLOAD_FAILED, entry);
+        finish_upload(entry, ST_CHECK_FAILED);
+    } else {
+        // Offered once more, after the files queued now, whole and hashed anew.
+        console_reason(subject, "the peer's copy failed its check: sent again");
+        entry->offset = 0;
+        entry->status = 1;
+        entry->offered_again = 1;
+        queue_append(&files.upload_queue, entry);
+    }
+    show_upload_name();
 }
 
 void serve_request() {
@@ -338,33 +433,11 @@ void serve_request() {
     }
 }
 
-void send_offers() {
-    // The peer's opening block says how it takes offers; a lost frame may delay it.
-    if (sending.stream.abort_state != ABORT_NONE || !peer_opened()) return;
-    uint8_t record[OFFER_CHANNEL_SIZE];
-    while (send_room(CH_OFFERS) >= OFFER_MIN_ROOM) {
-        file_entry* entry = files.upload_queue.head;
-        if (entry == nullptr) return;
-        int length = build_offer(entry, record);
-        if (length == 0) {
-            finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
-            continue;
-        }
-        if (length > send_room(CH_OFFERS)) return;  // records are written whole
-        queue_pop(&files.upload_queue);
-        uint8_t letter = 0;
-        if (const char* why = read_test(entry, &letter); why != nullptr) {
-            not_offered(entry, letter, why);
-            continue;
-        }
-        memcpy(record, &entry->time, OFFER_HEADER_SIZE);  // as the file is now
-        send_write(CH_OFFERS, record, length);
-        queue_append(&sending.offered_queue, entry);
-    }
-}
+void send_data() { run_stream(&sending.stream, send_steps, start_next_file); }
 
-void send_data() {
-    run_stream(&sending.stream, sending.stream.squeezed ? send_squeezed_piece : send_piece, start_next_file);
+bool stream_hash_due() {
+    const transfer_direction& stream = sending.stream;
+    return stream.current != nullptr && stream.phase == PHASE_PREFIX && stream.abort_state == ABORT_NONE;
 }
 
 int64_t upload_file_bytes(int64_t stream) {
@@ -373,9 +446,11 @@ int64_t upload_file_bytes(int64_t stream) {
 
 void abort_upload(char letter) {
     file_entry* current = sending.stream.current;
-    int32_t unread = sending.stream.fd != -1 ? sending.stream.figures.file_bytes_left : 0;
+    int64_t unread = sending.stream.fd != -1 ? sending.stream.figures.file_bytes_left : 0;
     stream_closed(&sending.stream);
     sending.stream.current = nullptr;
+    sending.stream.phase = PHASE_DATA;  // the stream's parse starts afresh
+    sending.stream.tail_len = 0;
     // Our own failure is the current file's; the peer's is taken to be about the oldest
     // file it accepted, which is given up once it has been blamed too often.
     file_entry* failed = current;
@@ -386,7 +461,7 @@ void abort_upload(char letter) {
     if (failed != nullptr) {
         if (queue_remove(&sending.in_transit_queue, failed) == 0)
             queue_remove(&sending.send_queue, failed);
-        if (failed == current) failed->size -= unread;  // its line records the bytes read
+        if (failed == current) failed->length -= unread;  // its line records the bytes read
         log_upload(LOG_UPLOAD_FAILED, failed);
         finish_upload(failed, static_cast<uint8_t>(letter));
     }
@@ -400,6 +475,8 @@ void abort_upload(char letter) {
     move_all(&files.upload_queue, &again, false);
     files.upload_queue = again;
     send_reset(CH_OFFERS);
+    if (sending.hash.fd != -1) close(sending.hash.fd);
+    sending.hash = offer_hash{};
     for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) send_reset(ch);
     stream_restart(&sending.stream);
     zout_reset(&sending.zout, sending.stream.stream_moved, sending.stream.figures.bytes_moved);
@@ -409,21 +486,23 @@ void abort_upload(char letter) {
 
 void close_outgoing() {
     // The log line records the bytes actually read.
-    if (sending.stream.fd != -1) sending.stream.current->size -= sending.stream.figures.file_bytes_left;
+    if (sending.stream.fd != -1) sending.stream.current->length -= sending.stream.figures.file_bytes_left;
     stream_closed(&sending.stream);
+    if (sending.hash.fd != -1) close(sending.hash.fd);
+    sending.hash = offer_hash{};
     for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload(LOG_UPLOAD_FAILED, e);
     file_entry* next = sending.send_queue.head;
     if (next == nullptr) {
         next = sending.offered_queue.head;
         if (next == nullptr) next = files.upload_queue.head;
-        if (next != nullptr) next->size = 0;
+        if (next != nullptr) next->length = 0;
     }
     if (next != nullptr) log_upload(LOG_UPLOAD_FAILED, next);
     // Files accepted before an abort and not confirmed since were under way too.
     for (const file_queue* q : {&sending.offered_queue, &files.upload_queue})
         for (file_entry* e = q->head; e != nullptr; e = e->next)
             if (e->offered_again && e != next) {
-                e->size = 0;
+                e->length = 0;
                 log_upload(LOG_UPLOAD_FAILED, e);
             }
 }

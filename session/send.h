@@ -4,13 +4,23 @@
 //   serve_request ()     answers at most one download request of the peer
 //   send_offers ()       offers queued files while channel 2 has room; each is opened and
 //                        its first byte read first: one that fails is not offered (the
-//                        reason on standard error) and the batch goes on
+//                        reason on standard error) and the batch goes on. With CAP_EXTENDED
+//                        each is hashed whole first (DIGEST_BUDGET a cycle; the offers
+//                        behind it wait); without it a file past 2 GiB is not offered
+//   offer_hash_due () -> true while a file is being hashed for its offer
 //   send_data ()         file data into the data channels while they take it (at most
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_outgoing (offset)   the peer's "u" or "r": the first offered file accepted
+//   accept_verified_resume (offset, digest, rule)  the peer's extended "r": likewise, the
+//                        file's first `offset` bytes to be hashed and compared with `digest`
+//                        before the verdict (the rule: RESUME_OR_*)
 //   offer_refused (letter)     the peer refused the first offered file ("e", "i", "q", "t")
 //                        or already has it ("x")
 //   confirm_sent ()      the peer's "c": the oldest file in transit arrived whole
+//   check_failed_sent () the peer's "v": the oldest file in transit arrived other than sent;
+//                        offered again at the end of upload_queue from its first byte, or
+//                        after MAX_CHECKS failures ended as failed ('v')
+//   stream_hash_due () -> true while the current file's first bytes are being hashed
 //   abort_upload (letter)  drops the data stream; the failed file finishes with the letter
 //                        (on the peer's "a": the oldest unconfirmed one, once blamed twice),
 //                        every other unconfirmed one is offered again after the peer's "o"
@@ -19,6 +29,9 @@
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
 //                        for sure (compressed streams: as far as the last flush)
+// Within the sending side (session/offers.cpp):
+//   log_upload (letter, entry)   its log line, with the rate of what of it crossed
+//   finish_upload (entry, letter)  a final letter; any but "x" keeps the uploads bit
 #pragma once
 
 #include <cstdint>
@@ -28,6 +41,14 @@
 #include "session/zframe.h"
 
 constexpr int REQUEST_BUFFER_SIZE = 2056;
+constexpr uint8_t MAX_CHECKS = 2;  // failed whole-file checks after which a file is given up
+
+// The file at the head of upload_queue, hashed whole for its extended offer.
+struct offer_hash {
+    file_entry* entry = nullptr;  // being hashed; null: none
+    int fd = -1;
+    file_digest digest;
+};
 
 struct send_state {
     file_queue offered_queue;     // offered, not yet answered
@@ -37,6 +58,12 @@ struct send_state {
     // abort gives up the data stream at once (the unconfirmed files are offered again).
     transfer_direction stream;
     zframe_out zout;  // the current file's frame, while both ends compress
+    offer_hash hash;
+    uint8_t verdict = VERDICT_RESUME;  // the current file's, once its first bytes are hashed
+    // The current file is not the one offered (its inode, size, modification or change
+    // time differ at its opening or after its last byte): its digest goes out complemented.
+    bool changed = false;
+    int spoil_digests = 0;  // test builds only: this many digests go out complemented
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the
@@ -49,11 +76,17 @@ extern send_state sending;
 void serve_request();
 void send_offers();
 void send_data();
-void accept_outgoing(int32_t offset);
+bool offer_hash_due();
+void accept_outgoing(int64_t offset);
+void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule);
 void offer_refused(uint8_t letter);
 void confirm_sent();
+void check_failed_sent();
+bool stream_hash_due();
 void abort_upload(char letter);
 void on_receiver_abort();
 void close_outgoing();
 void show_upload_name();
 int64_t upload_file_bytes(int64_t stream);
+void log_upload(char letter, const file_entry* entry);
+void finish_upload(file_entry* entry, uint8_t letter);

@@ -94,7 +94,7 @@ void rates_accept(rate_state* r, file_entry* entry) {
     entry->stream_start = r->accepted;
     entry->start_ms = serial.clock_ms;
     entry->started = 0;
-    int64_t length = int64_t{entry->size} - entry->offset;
+    int64_t length = entry->length - entry->offset;
     if (length > 0) r->accepted += length;
 }
 
@@ -105,6 +105,12 @@ void rates_restart(rate_state* r, const transfer_figures* figures) {
     r->crossed = figures->bytes_moved;
     r->lead_ms = serial.clock_ms;
     r->crossed_ms = serial.clock_ms;
+}
+
+void stream_grew(transfer_direction* stream, rate_state* rates, file_queue* later, int64_t extra) {
+    stream->figures.bytes_left = figure_add(stream->figures.bytes_left, extra);
+    rates->accepted += extra;
+    for (file_entry* e = later->head; e != nullptr; e = e->next) e->stream_start += extra;
 }
 
 void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left, int32_t rate) {
@@ -123,7 +129,7 @@ void format_done_left(char* out, size_t size, const transfer_figures& figures, i
 }
 
 int32_t file_rate(const rate_state* r, const file_entry* entry, bool whole) {
-    int64_t length = int64_t{entry->size} - entry->offset;
+    int64_t length = entry->length - entry->offset;
     if (!entry->started || length <= 0) return r->average_rate;  // no byte of its own crossed
     int64_t bytes = whole ? length : std::clamp<int64_t>(r->crossed - entry->stream_start, 0, length);
     return rate_of(bytes, serial.clock_ms - entry->start_ms);
@@ -149,7 +155,7 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     split_at_blank(name);  // callers split the line at blanks: the field is one word
     char line[LOG_LINE_SIZE];
     int length = snprintf(line, sizeof line, "%c %6ld %5ld bps %4d cps   0 errors     0 %4d %s %lu\n",
-                          letter, static_cast<long>(entry->size), static_cast<long>(stats.line_speed),
+                          letter, static_cast<long>(entry->length), static_cast<long>(stats.line_speed),
                           static_cast<int>(rate == 0 ? NO_RATE_SHOWN : rate),
                           static_cast<int>(link_counters().block_size), name,
                           0UL);

@@ -4,6 +4,10 @@
 //   update_rates (rates, figures, n)   a direction's two rates, n its bytes that crossed
 //   rates_accept (rates, entry)        places an accepted file in its direction's stream
 //   rates_restart (rates, figures)     after an abort emptied the direction's data channels
+//   stream_grew (stream, rates, later, extra)  the current file carries `extra` more bytes
+//                           than accepted (the whole file instead of a resume: its offset;
+//                           nothing: minus what was left): the bytes left, and the places of
+//                           the files accepted after it (queue `later`), follow
 //   file_rate (rates, entry, whole) -> the file's rate for its log line: its bytes that
 //                           crossed (all of them when whole) over the time since its first
 //                           byte; the direction's average when it has no byte to cross
@@ -93,6 +97,7 @@ extern stats_state stats;
 void update_rates(rate_state* rates, const transfer_figures* figures, int64_t n);
 void rates_accept(rate_state* rates, file_entry* entry);
 void rates_restart(rate_state* rates, const transfer_figures* figures);
+void stream_grew(transfer_direction* stream, rate_state* rates, file_queue* later, int64_t extra);
 int32_t file_rate(const rate_state* rates, const file_entry* entry, bool whole);
 int32_t file_completed(rate_state* rates, const file_entry* entry);
 void run_totals(const rate_state* rates, int64_t* bytes, int32_t* rate);

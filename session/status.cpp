@@ -10,6 +10,18 @@ status_state status;
 
 namespace {
 
+// The whole of an "r" answer: the seed's 32-bit offset, or the extended answer.
+void resume_answered() {
+    const uint8_t* bytes = status.offset_bytes;
+    if (status.offset_length == OFFSET_BYTES) {
+        int32_t offset = 0;
+        memcpy(&offset, bytes, OFFSET_BYTES);
+        accept_outgoing(offset);
+        return;
+    }
+    accept_verified_resume(static_cast<int64_t>(read_le64(bytes)), read_le64(bytes + 8), bytes[16]);
+}
+
 void status_letter(uint8_t letter) {
     bool aborting = sending.stream.abort_state != ABORT_NONE;
     switch (letter) {
@@ -19,7 +31,13 @@ void status_letter(uint8_t letter) {
         case ST_CONFIRMED:
             if (!aborting) confirm_sent();
             break;
-        case ST_RESUMED: status.offset_expected = OFFSET_BYTES; break;
+        case ST_RESUMED:
+            status.offset_length = both_announced(CAP_EXTENDED) ? EXTENDED_RESUME_BYTES : OFFSET_BYTES;
+            status.offset_expected = status.offset_length;
+            break;
+        case ST_CHECK_FAILED:
+            if (!aborting && both_announced(CAP_EXTENDED)) check_failed_sent();
+            break;
         case ST_ACCEPTED:
             if (!aborting) accept_outgoing(0);
             break;
@@ -39,12 +57,8 @@ void status_receiver() {
     uint8_t byte = 0;
     while (recv_read(CH_STATUS, &byte, 1) == 1) {
         if (status.offset_expected > 0) {
-            status.offset_bytes[OFFSET_BYTES - status.offset_expected] = byte;
-            if (--status.offset_expected == 0 && sending.stream.abort_state == ABORT_NONE) {
-                int32_t offset = 0;
-                memcpy(&offset, status.offset_bytes, OFFSET_BYTES);
-                accept_outgoing(offset);
-            }
+            status.offset_bytes[status.offset_length - status.offset_expected] = byte;
+            if (--status.offset_expected == 0 && sending.stream.abort_state == ABORT_NONE) resume_answered();
             continue;
         }
         status_letter(byte);
@@ -68,8 +82,14 @@ void status_sender() {
             receiving.stream.abort_state = ABORT_NONE;
             write_status_letter(ST_ABORT_SEEN);
         } else if (file_entry* entry = queue_pop(&receiving.received_queue); entry != nullptr) {
-            write_status_letter(ST_CONFIRMED);
-            confirm_received(entry);
+            // In stream order: a file that failed its check is told so where its "c" would be.
+            if (entry->status == ST_CHECK_FAILED) {
+                write_status_letter(ST_CHECK_FAILED);
+                check_failed_received(entry);
+            } else {
+                write_status_letter(ST_CONFIRMED);
+                confirm_received(entry);
+            }
         } else {
             return;
         }

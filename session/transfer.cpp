@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include "files/lists.h"
 #include "link/channels.h"
 #include "serial/port.h"
+#include "serial/process.h"
 
 session_options session;
 activity_state activity;
@@ -37,14 +39,27 @@ int32_t figure_add(int32_t figure, int64_t amount) {
     return static_cast<int32_t>(static_cast<uint32_t>(figure + amount));
 }
 
-void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*start_next)()) {
+namespace {
+
+piece_result step(const transfer_direction& stream, const stream_steps& steps) {
+    switch (stream.phase) {
+        case PHASE_PREFIX: return steps.prefix();
+        case PHASE_VERDICT: return steps.verdict();
+        case PHASE_DIGEST: return steps.digest();
+        default: return stream.squeezed ? steps.squeezed_data() : steps.raw_data();
+    }
+}
+
+}  // namespace
+
+void run_stream(transfer_direction* stream, const stream_steps& steps, void (*start_next)()) {
     if (stream->abort_state != ABORT_NONE) return;
     if (stream->current != nullptr) {
         // Pieces while they move, not one per cycle: on a fast line one piece per turn of the
         // cycle, not the line, would set the pace, and receive rings left full make the
         // peer's blocks bounce for want of room.
         piece_result r = piece_result::moved;
-        for (int n = 0; n < PIECES_PER_CYCLE && r == piece_result::moved; ++n) r = piece();
+        for (int n = 0; n < PIECES_PER_CYCLE && r == piece_result::moved; ++n) r = step(*stream, steps);
         if (r != piece_result::file_done) return;
     }
     // A file finished with more accepted ones left: the next one is opened in this cycle.
@@ -52,7 +67,8 @@ void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*star
 }
 
 int piece_size(const transfer_direction& stream) {
-    return stream.slice_left < stream.figures.file_bytes_left ? stream.slice_left : stream.figures.file_bytes_left;
+    int64_t left = stream.figures.file_bytes_left;
+    return left < stream.slice_left ? static_cast<int>(left) : stream.slice_left;
 }
 
 void piece_moved(transfer_direction* stream, int n) {
@@ -75,7 +91,7 @@ void file_moved(transfer_direction* stream, int n) {
     fig.bytes_moved += n;
 }
 
-void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset) {
+void stream_accept(transfer_direction* stream, file_entry* entry, int64_t offset) {
     transfer_figures& fig = stream->figures;
     if (fig.files_left == 0) {
         fig.total_files = 0;
@@ -84,8 +100,13 @@ void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset
     entry->offset = offset;
     fig.files_left += 1;
     fig.total_files += 1;
-    fig.total_bytes = figure_add(fig.total_bytes, entry->size);
-    fig.bytes_left = figure_add(fig.bytes_left, int64_t{entry->size} - offset);
+    fig.total_bytes = figure_add(fig.total_bytes, entry->length);
+    fig.bytes_left = figure_add(fig.bytes_left, entry->length - offset);
+}
+
+void stream_uncount(transfer_direction* stream, const file_entry* entry) {
+    stream->figures.total_files -= 1;
+    stream->figures.total_bytes = figure_add(stream->figures.total_bytes, -entry->length);
 }
 
 void stream_closed(transfer_direction* stream) {
@@ -107,8 +128,22 @@ void announce(uint8_t caps) { announcement.own_caps = caps; }
 void peer_announced(uint8_t caps) {
     announcement.peer_caps = caps;
     announcement.peer_opened = true;
+    files.large_files_served = both_announced(CAP_EXTENDED);
 }
 
 bool peer_opened() { return announcement.peer_opened; }
 
 bool both_announced(uint8_t cap) { return (announcement.own_caps & announcement.peer_caps & cap) != 0; }
+
+void write_le64(uint8_t* out, uint64_t value) {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t read_le64(const uint8_t* bytes) {
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
+    return value;
+}
+
+// A BBS may scan new uploads by their dates: in door mode only when asked for.
+bool apply_times_on() { return session.apply_times < 0 ? process.device_mode : session.apply_times != 0; }

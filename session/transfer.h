@@ -12,8 +12,9 @@
 //   finish_entry (entry, letter) sets the letter and appends the entry to finished_queue
 //   write_status_letter (letter) one byte into send channel 1 (callers checked the room)
 //   figure_add (figure, amount)  a 32-bit figure moved by amount, wrapping
-//   run_stream (stream, piece, start_next)   a side's turn: pieces while `piece` moves them
-//                                (PIECES_PER_CYCLE at most), then the next file when one is done
+//   run_stream (stream, steps, start_next)   a side's turn: the step of the current file's
+//                                phase while steps move (PIECES_PER_CYCLE at most), then the
+//                                next file when one is done
 //   piece_size (stream)          bytes of the next piece: the slice's rest or the file's
 //   piece_moved (stream, n)      n bytes of file data moved through the data channels: both
 //                                of the next two
@@ -21,6 +22,7 @@
 //                                a full slice moves on to the next data channel
 //   file_moved (stream, n)       n bytes of the file counted in the figures
 //   stream_accept (stream, entry, offset)  an accepted file counted in the figures
+//   stream_uncount (stream, entry)  an accepted file no longer counted in the batch's totals
 //   stream_closed (stream)       the current file's descriptor closed, its figures cleared
 //   stream_restart (stream)      after an abort: the data channels from the first again,
 //                                nothing of the batch left
@@ -29,11 +31,33 @@
 //   peer_announced (caps)        the peer's opening block came, announcing these
 //   peer_opened ()               it came: offers may be sent and decided, both ways
 //   both_announced (cap)         the capability is used: both blocks announced it
+//   write_le64 (out, value), read_le64 (bytes)  the 64-bit numbers of the extended records
+//   apply_times_on ()            a confirmed file gets the offer's modification time
+//
+// The data stream of one direction is file after file, cut into slices: 1,024 bytes to
+// channel 16, the next 1,024 to 17 and so on, back to 16 after 31; a file's bytes run on in
+// the slice where the previous file's ended. What one file puts into it:
+//
+//   [verdict]  1 byte, only after an extended "r" (both ends announced CAP_EXTENDED): whether
+//              the receiver's first `offset` bytes are the sender's (VERDICT_*)
+//   [data]     the file's bytes from the offset (0 after VERDICT_WHOLE) to its end: raw, or
+//              one zstd frame while both ends announced CAP_COMPRESS; none when that is empty
+//   [digest]   8 bytes, little-endian, outside any frame, only while both ends announced
+//              CAP_EXTENDED: XXH3 of the whole file, [0, length), as the sender read it (the
+//              prefix it verified, then the bytes it sent), complemented when the file was
+//              not the same (inode, size, modification and change time) after its last
+//              byte as when it was offered
+//
+// VERDICT_NONE ends the file there: no data, no digest. Nothing else marks where a file
+// ends: its length and offset say so. The verdict and the digest may span two slices; an
+// abort (the peer's "b", our own) drops the stream whole, and each side's parse of it (the
+// phase, the digest bytes so far, the bytes read past a frame's end) starts afresh.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
+#include "files/digest.h"
 #include "files/entries.h"
 #include "session/plan.h"
 
@@ -48,6 +72,8 @@ struct session_options {
     int log_refusals = 0;        // log lines for refused and failed files too
     int serve_requests = 0;      // serve the peer's download requests
     int compress = 1;            // --no-compress: 0, file data is never compressed
+    int extended = 1;            // CAP_EXTENDED announced (test builds may clear it)
+    int apply_times = -1;        // --times 1, --no-times 0; -1: as the mode has it (device mode on)
     int32_t idle_exit_seconds = 0;  // -E
     int32_t chat_idle_seconds = 0;  // -e
     int auto_exit_flags = 0;        // AUTO_EXIT_* bits; not 0: the session ends by itself
@@ -68,6 +94,29 @@ extern activity_state activity;
 
 // Capabilities beyond the seed's, each used only when both opening blocks announced it.
 constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd frame
+// Whole-file digests, extended offers and answers (64-bit sizes, offsets and times), verified
+// resume: see the stream layout above and the records below.
+constexpr uint8_t CAP_EXTENDED = 0x02;
+
+// The extended offer record on channel 2: 64-bit length, 64-bit modification time (seconds
+// since the epoch), the 64-bit digest of the whole file, all little-endian, then the name
+// and its NUL. The extended "r" answer: the 64-bit offset, the 64-bit digest of the first
+// `offset` bytes the receiver holds, and one RESUME_OR_* byte: what it takes when they are
+// not the sender's.
+constexpr int EXTENDED_HEADER_SIZE = 24;
+constexpr int EXTENDED_RESUME_BYTES = 17;
+constexpr uint8_t RESUME_OR_NOTHING = 0;  // the file ends 'e' at both ends, no byte of it sent
+constexpr uint8_t RESUME_OR_WHOLE = 1;    // the whole file, from its first byte
+
+// Verdicts, the byte before a file's data after an extended "r".
+constexpr uint8_t VERDICT_RESUME = 'R';  // the first bytes match: the data from the offset follow
+constexpr uint8_t VERDICT_WHOLE = 'W';   // they do not: the whole file follows
+constexpr uint8_t VERDICT_NONE = 'N';    // they do not, and the receiver takes nothing else
+
+// What a receiver does with a name that is taken (the file's taken_rule).
+constexpr uint8_t TAKEN_REFUSE = 0;   // "e"
+constexpr uint8_t TAKEN_REPLACE = 1;  // -o: received under a temporary name, renamed over at "c"
+constexpr uint8_t TAKEN_RENAME = 2;   // -R: stored as NAME.n
 
 struct announcement_state {
     uint8_t own_caps = 0;      // what our opening block announces
@@ -93,6 +142,9 @@ constexpr uint8_t ST_DENIED = 'p';       // requests are not served
 constexpr uint8_t ST_ABORT_UPLOAD = 'b';    // the sender gave up its uploads
 constexpr uint8_t ST_ABORT_DOWNLOAD = 'a';  // the receiver gave up its downloads
 constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
+// CAP_EXTENDED only: the oldest file in transit arrived with bytes whose digest is not the
+// sender's. Sent once more; a second time it ends failed at both ends (the final letter too).
+constexpr uint8_t ST_CHECK_FAILED = 'v';
 
 // Final letters of entries, never on the wire.
 constexpr uint8_t ST_UPLOAD_ABORTED = '0';
@@ -113,8 +165,8 @@ constexpr int ABORT_TO_ACK = 3;   // receiving only: the peer's "b" was handled,
 
 // Figures of one direction, shown in its column of the status area.
 struct transfer_figures {
-    int32_t file_size = 0;
-    int32_t file_bytes_left = 0;
+    int64_t file_size = 0;        // shown as 32 bits, wrapping like the others
+    int64_t file_bytes_left = 0;
     int32_t total_files = 0;
     int32_t total_bytes = 0;
     int32_t files_left = 0;
@@ -124,12 +176,29 @@ struct transfer_figures {
     int64_t bytes_moved = 0;
 };
 
-constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - OFFER_HEADER_SIZE - 1;  // 503
+// The longest name a seed record carries in 512 bytes; the extended record, 16 bytes longer,
+// carries it too.
+constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - EXTENDED_HEADER_SIZE - 1;  // 503
+static_assert(OFFER_HEADER_SIZE + MAX_ANNOUNCED_NAME + 1 == 512);
 constexpr int OFFER_MIN_ROOM = 256;    // offers are written only while this much is free
+// (an extended record is 16 bytes longer: so is the room it waits for)
+constexpr int EXTENDED_OFFER_MIN_ROOM = OFFER_MIN_ROOM + EXTENDED_HEADER_SIZE - OFFER_HEADER_SIZE;
 constexpr int REQUEST_MIN_ROOM = 256;  // likewise for requests
 
 // File data pieces one side moves in one cycle at most: what the 16 data rings hold.
 constexpr int PIECES_PER_CYCLE = 32;
+
+// File bytes hashed in one cycle at most, for an offer, an answer or a verdict: a large
+// file never holds the cycle up, and the cycle does not wait for the line while one is due.
+constexpr int64_t DIGEST_BUDGET = 4 * 1024 * 1024;
+
+// Where a side stands in the current file's part of the data stream (see the layout above).
+enum stream_phase : uint8_t {
+    PHASE_PREFIX,   // extended "r": the first `offset` bytes of the file being hashed
+    PHASE_VERDICT,  // the verdict byte is next
+    PHASE_DATA,     // the file's bytes
+    PHASE_DIGEST,   // the 8 digest bytes
+};
 
 // One side's stream of file data: the file being moved and where its next piece goes.
 struct transfer_direction {
@@ -139,6 +208,11 @@ struct transfer_direction {
     int slice_left = SLICE_SIZE;    // bytes before the slice moves on to the next channel
     int abort_state = ABORT_NONE;   // the side's own abort exchange: ABORT_*
     bool squeezed = false;          // the current file's data is one zstd frame
+    bool digested = false;          // the current file ends with its digest (CAP_EXTENDED)
+    uint8_t phase = PHASE_DATA;     // a stream_phase
+    file_digest digest;             // of the current file's bytes so far, from its first
+    uint8_t tail[DIGEST_BYTES] = {};  // its digest, as sent or collected so far
+    int tail_len = 0;
     int64_t stream_moved = 0;       // bytes through the data channels in this run (compressed)
     transfer_figures figures;
 };
@@ -160,15 +234,28 @@ void set_idle_exit(int32_t seconds);
 void set_session_option(int session_options::*option, int value);
 bool auto_exit_on();
 void note_activity();
-void run_stream(transfer_direction* stream, piece_result (*piece)(), void (*start_next)());
+// One side's steps through a file's part of the data stream, by phase (the layout above).
+struct stream_steps {
+    piece_result (*prefix)();
+    piece_result (*verdict)();
+    piece_result (*raw_data)();
+    piece_result (*squeezed_data)();
+    piece_result (*digest)();
+};
+
+void run_stream(transfer_direction* stream, const stream_steps& steps, void (*start_next)());
 int piece_size(const transfer_direction& stream);
 void piece_moved(transfer_direction* stream, int n);
 void slice_moved(transfer_direction* stream, int n);
 void file_moved(transfer_direction* stream, int n);
-void stream_accept(transfer_direction* stream, file_entry* entry, int32_t offset);
+void stream_accept(transfer_direction* stream, file_entry* entry, int64_t offset);
+void stream_uncount(transfer_direction* stream, const file_entry* entry);
 void stream_closed(transfer_direction* stream);
 void stream_restart(transfer_direction* stream);
 void announce(uint8_t caps);
 void peer_announced(uint8_t caps);
 bool peer_opened();
 bool both_announced(uint8_t cap);
+void write_le64(uint8_t* out, uint64_t value);
+uint64_t read_le64(const uint8_t* bytes);
+bool apply_times_on();

@@ -226,6 +226,13 @@ TEST_F(ParsedSettings, LaterOptionOverridesEarlierOfTheSameSetting) {
     reset();
     parse({"-c", "-t"});
     EXPECT_EQ(serial.carrier_mode, 2);
+
+    reset();
+    parse({"--times", "--no-times", "-p", "/dev/ttyS1"});
+    EXPECT_FALSE(apply_times_on());  // device mode sets times unless told not to
+    reset();
+    parse({"--times"});
+    EXPECT_TRUE(apply_times_on());
 }
 
 TEST_F(ParsedSettings, EveryFlagLetterSetsItsSetting) {

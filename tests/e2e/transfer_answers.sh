@@ -1,8 +1,10 @@
 # How two real ends answer offers and requests, shown by the files on disk, the log lines
 # (-X adds the refusal lines) and the result messages on the screen, in three runs:
-#  1. resume "r" from byte 1,000, equal size "x" (-y keeps the sender's copy, which the peer
-#     has only by size, and says so; it deletes every confirmed one), a longer local file "e",
-#     -o overwrites a longer local file;
+#  1. (both ends check whole files) resume "r" from byte 1,000 onto the sender's own first
+#     bytes; an unrelated first 1,000 bytes are never resumed onto ("e" at both ends, the
+#     local file untouched); equal size "x" only with equal content (-y deletes the sender's
+#     copy then, and every confirmed one), equal size with other content "e"; a longer local
+#     file "e"; -o replaces a longer local file; the sender's modification time is kept;
 #  2. -R stores .0, then .1; -w refuses a shorter file; two -d names, then "t"; a -U request
 #     served with -r ("d"), one for a missing name and one for a wildcard name under -k ("m"),
 #     one to a peer without -r ("p");
@@ -33,27 +35,30 @@ shown() { grep -aqF -- "$2" "$1" || fail "[$LABEL] $1 never showed \"$2\""; }
 random() { head -c "$2" /dev/urandom >"$1"; }
 
 mkdir a b ref
-# Run 1. A (-o -y -X) sends resume.bin, same.bin, longer.bin, new.bin; B (-X) sends over.bin.
+# Run 1. A (-o -y -X) sends resume.bin, same.bin, longer.bin, new.bin, other.bin and
+# prefix.bin; B (-X) sends over.bin.
 random ref/resume.bin 5000; cp ref/resume.bin a/; head -c 1000 ref/resume.bin >b/resume.bin
 random a/same.bin 3000; cp a/same.bin b/
 random a/longer.bin 2000; random b/longer.bin 4000; cp b/longer.bin ref/longer.b
-random ref/new.bin 1500; cp ref/new.bin a/
+random ref/new.bin 1500; cp ref/new.bin a/; touch -d "2020-01-02 03:04:05" a/new.bin
+random a/other.bin 3000; random b/other.bin 3000; cp b/other.bin ref/other.b
+random a/prefix.bin 5000; random b/prefix.bin 1000; cp b/prefix.bin ref/prefix.b
 random b/over.bin 3000; random a/over.bin 6000
-run_ends resume-skip-overwrite "-o -y -X resume.bin same.bin longer.bin new.bin" "-X over.bin"
+run_ends resume-skip-overwrite "-o -y -X resume.bin same.bin longer.bin new.bin other.bin prefix.bin" "-X over.bin"
 exit_codes 2 0
 same ref/resume.bin b/resume.bin  # resumed at 1,000: sent from 0 it would be 6,000 bytes long
 same ref/new.bin b/new.bin
-same ref/longer.b b/longer.bin
+[ "$(stat -c %Y b/new.bin)" = "$(date -d "2020-01-02 03:04:05" +%s)" ] || fail "[$LABEL] new.bin lost its time"
+same ref/longer.b b/longer.bin; same ref/other.b b/other.bin; same ref/prefix.b b/prefix.bin
 same b/over.bin a/over.bin
-gone a/resume.bin; gone a/new.bin
-[ -e a/longer.bin ] || fail "[$LABEL] a refused file was deleted"
-[ -e a/same.bin ] || fail "[$LABEL] a file the peer had by its size alone was deleted"
-shown a.err "kestro: kept same.bin: the peer's file matches it by size only"
-logged b.log S 5000 resume.bin; logged b.log S 1500 new.bin
-logged b.log E 3000 same.bin; logged b.log E 2000 longer.bin; logged b.log s 3000 over.bin
+gone a/resume.bin; gone a/new.bin; gone a/same.bin
+for f in longer other prefix; do [ -e a/$f.bin ] || fail "[$LABEL] refused $f.bin was deleted"; done
+logged b.log S 5000 resume.bin; logged b.log S 1500 new.bin; logged b.log E 3000 same.bin
+logged b.log E 2000 longer.bin; logged b.log E 3000 other.bin; logged b.log E 5000 prefix.bin
+logged b.log s 3000 over.bin
 logged a.log s 5000 resume.bin; logged a.log s 1500 new.bin; logged a.log e 2000 longer.bin
-logged a.log e 3000 same.bin; logged a.log S 3000 over.bin
-lines_in a.log 5; lines_in b.log 5
+logged a.log e 3000 other.bin; logged a.log e 5000 prefix.bin; logged a.log S 3000 over.bin
+lines_in a.log 6; lines_in b.log 7
 
 # Run 2. A (-R -X) sends short.txt, t1 and t2 and requests served.txt, missing.txt and w*;
 # B (-w -r -k -X, receive names short.txt and n2.txt) sends ren1.txt and ren2.txt and

@@ -1,6 +1,6 @@
 # Two ends that both compress move text in a fraction of its bytes, and every byte arrives
 # (one file from an offset, another empty); with --no-compress at one end neither direction
-# is compressed: that end's opening block announces nothing, as a seed peer's does.
+# is compressed: that end's opening block announces no compression.
 . "$(dirname "$0")/lib/link.bash"
 
 sent() { sed -n "s/^nullmodem: $1 sent=\([0-9]*\).*/\1/p" report; }

@@ -36,18 +36,24 @@ TEST_F(Lists, BareNamesSearchUploadDirsInOrder) {
     EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);
 }
 
-TEST_F(Lists, OnlyRegularFilesBelowTwoGigabytes) {
+// A file past 2 GiB is listed: whether the peer takes its size is known only at its offer.
+// A request for one is served only to a peer that takes it.
+TEST_F(Lists, OnlyRegularFilesAndLargeOnesServedToAPeerThatTakesThem) {
     write("sub/x", "");
     write("my file.txt", "data");
     ASSERT_EQ(mkfifo("pipe", 0600), 0);
     write("huge", "");
     fs::resize_file("huge", uintmax_t{1} << 31);  // sparse: takes no disk
     testing::internal::CaptureStderr();
-    for (const char* name : {"sub", "pipe", "huge"}) EXPECT_EQ(add_upload_name(name, 1), 0);
+    for (const char* name : {"sub", "pipe"}) EXPECT_EQ(add_upload_name(name, 1), 0);
     EXPECT_EQ(add_upload_name("huge", 0), 0);  // a peer's request: just not found
+    EXPECT_EQ(add_upload_name("huge", 1), 1);
+    files.large_files_served = 1;
+    EXPECT_EQ(add_upload_name("huge", 0), 1);
     EXPECT_EQ(add_upload_name("my file.txt", 1), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File too large: huge\n");
-    EXPECT_EQ(names(files.upload_queue), Strings{"my file.txt"});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(names(files.upload_queue), (Strings{"huge", "huge", "my file.txt"}));
+    EXPECT_EQ(files.upload_queue.head->length, int64_t{1} << 31);
 }
 
 // Such names were told only on a console the screen then covered, or (typed after Ctrl+U)

@@ -218,8 +218,13 @@ TEST_F(SessionEnd, FilesLeftInEitherDirectionHoldTheSessionAndRestartTheIdleTime
     survive_at(linked + 9000);
     EXPECT_EQ(activity.last_activity_time, linked + 9000);
     sending.stream.figures.files_left = 0;
-    survive_at(linked + 9059);
-    ends_at(linked + 9060, 0);
+    // Both ends check whole files: an offer may wait for the peer's hash, so it holds too.
+    both_extended();
+    queue_append(&sending.offered_queue, new_entry("offered"));
+    survive_at(linked + 12000);
+    queue_free_all(&sending.offered_queue);
+    survive_at(linked + 12059);
+    ends_at(linked + 12060, 0);
 }
 
 TEST_F(SessionEnd, HeldStatusLetterHoldsTheSessionUntilAcknowledged) {

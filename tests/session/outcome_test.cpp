@@ -39,11 +39,11 @@ TEST(Progress, NeverWrittenOntoTheLine) {
 TEST(Progress, LinesFitTheWidthTheyAreGiven) {
     reset_up_to_session();
     file_entry* in = new_entry("incoming/a-rather-long-name-for-a-download.tar.gz");
-    in->size = 123456789;
+    set_entry_length(in, 123456789);
     receiving.stream.current = in;
     receiving.stream.figures.files_left = 1;
     file_entry* out = new_entry("/srv/files/another-long-name-going-up.iso");
-    out->size = 2000000000;
+    set_entry_length(out, 2000000000);
     queue_append(&sending.in_transit_queue, out);
     sending.stream.figures.files_left = 1;
     stats.download.average_rate = 11520;

@@ -18,7 +18,7 @@ TEST(ChannelPlan, FixedSetHasItsSizesAndClasses) {
     struct expect {
         int number, send_size, send_class, recv_size;
     };
-    for (expect e : {expect{0, 256, 1, 256}, expect{1, 256, 1, 512}, expect{2, 512, 1, 1024},
+    for (expect e : {expect{0, 256, 1, 256}, expect{1, 256, 1, 512}, expect{2, 528, 1, 1024},
                      expect{3, 512, 1, 1024}, expect{8, 256, 2, 514}, expect{15, 256, 2, 514},
                      expect{16, 2048, 0, 2048}, expect{31, 2048, 0, 2048}}) {
         EXPECT_EQ(send_room(e.number), e.send_size) << e.number;

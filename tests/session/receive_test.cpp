@@ -30,6 +30,15 @@ protected:
         decide_offer();
         return wire(CH_STATUS);
     }
+    static std::string extended_answer(const std::string& content, const std::string& name, int64_t mtime = 0) {
+        peer(CH_OFFERS, extended_offer(content, name, mtime));
+        decide_offer();
+        return wire(CH_STATUS);
+    }
+    static time_t mtime_of(const char* path) {
+        struct stat st {};
+        return stat(path, &st) == 0 ? st.st_mtime : -1;
+    }
     static void cycles(int n = 32) {
         for (int i = 0; i < n; ++i) receive_data();
     }
@@ -412,6 +421,121 @@ TEST_F(Receiving, UncreatableFilesSayWhyAndEmptyRequestsLeaveNoUploadOutstanding
     peer(CH_REQUESTS, std::string("found") + '\0');
     serve_request();
     EXPECT_EQ(process.exit_status & EXIT_UPLOADS_OUTSTANDING, EXIT_UPLOADS_OUTSTANDING);
+}
+
+// A confirmed file takes the offer's time: in door mode only when asked for (--times), and
+// not when a field of the DOS time is out of range.
+TEST_F(Receiving, ConfirmedFilesTakeTheOffersTimeWhenAsked) {
+    const std::string bad_time = std::string("\xFF\xFF\x69\x22", 4) + le32(3) + "bad" + '\0';
+    EXPECT_EQ(answer(3, "off"), "u");
+    feed("abc");
+    cycles();
+    session.apply_times = 1;
+    EXPECT_EQ(answer(3, "dos"), "u");
+    peer(CH_OFFERS, bad_time);
+    decide_offer();
+    feed("defghi");
+    cycles();
+    wire(CH_STATUS);
+    const time_t dos = static_cast<time_t>(dos_to_time(0x2269, 0x6DBD));  // 9 March 1997, 13:45:58
+    EXPECT_NE(mtime_of("off"), dos);
+    EXPECT_EQ(mtime_of("dos"), dos);
+    EXPECT_GT(mtime_of("bad"), dos);  // left as written
+
+    both_extended();
+    EXPECT_EQ(extended_answer("xyz", "full", 4102444800), "u");  // 2100-01-01, beyond DOS times
+    feed("xyz" + le64(digest_of("xyz")));
+    cycles();
+    EXPECT_EQ(mtime_of("full"), 4102444800);
+}
+
+// Both ends check whole files: a local file is hashed before the answer. Equal length is
+// "x" only with the offer's digest; a shorter file is answered with the digest of what it
+// holds. The digest after the data, here across two slices, confirms the file.
+TEST_F(Receiving, ExtendedAnswersHashTheLocalFileAndOnlyItsDigestConfirms) {
+    both_extended();
+    std::string same = random_bytes(3000, 61), data = random_bytes(6115, 62);
+    put_file("same", same);
+    EXPECT_EQ(extended_answer(same, "same"), "x");
+    EXPECT_EQ(extended_answer(random_bytes(3000, 63), "same"), "e");  // other bytes: a taken name
+    put_file("part", data.substr(0, 1000));
+    EXPECT_EQ(extended_answer(data, "part"), "r" + le64(1000) + le64(digest_of(data.substr(0, 1000))) + '\0');
+    std::string digest = le64(digest_of(data));
+    feed("R" + data.substr(1000) + digest.substr(0, 4));  // the verdict and 5,115 bytes: 4 of the
+    cycles();                                              // digest end the fifth slice
+    EXPECT_EQ(file_text("part"), data);
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "");
+    feed(digest.substr(4));
+    cycles();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "c");
+    EXPECT_EQ(log_lines().back().substr(0, 9), "S   6115 ");
+}
+
+// Bytes that are not the sender's are never confirmed: the file is put back as it was, "v"
+// goes where "c" would, and it waits under its local name for its next offer (no -d name
+// is used up for it); the second time it ends failed.
+TEST_F(Receiving, FileFailingItsCheckIsUndoneWaitsUnderItsNameAndFailsTheSecondTime) {
+    both_extended();
+    session.log_refusals = 1;
+    files.name_mode = 'd';
+    add_receive_name("given");
+    add_receive_name("r");
+    std::string data = random_bytes(2000, 64), held = data.substr(0, 500);
+    put_file("r", held);
+    std::string resumed = "r" + le64(500) + le64(digest_of(held)) + '\0';
+    std::string good = le64(digest_of(data)), bad = le64(~digest_of(data));
+    // Both offered, f then r; their data end with the digests given; the letters that follow.
+    auto round = [&](const std::string& digest_of_r) {
+        EXPECT_EQ(extended_answer(data, "f"), "u");
+        EXPECT_EQ(extended_answer(data, "r"), resumed);
+        feed(data + bad + "R" + data.substr(500) + digest_of_r);
+        cycles();
+        status_sender();
+        return wire(CH_STATUS);
+    };
+    EXPECT_EQ(round(bad), "vv");
+    EXPECT_FALSE(std::filesystem::exists("given"));
+    EXPECT_EQ(file_text("r"), held);
+    EXPECT_EQ(count(receiving.retry_queue), 2);
+    EXPECT_EQ(round(good), "vc");
+    EXPECT_FALSE(std::filesystem::exists("given"));
+    EXPECT_EQ(file_text("r"), data);
+    EXPECT_EQ(finished(), (std::vector<std::string>{"v:given", "D:r"}));
+    EXPECT_EQ(log_lines().back().substr(0, 9), "E   2000 ");
+    EXPECT_EQ(process.exit_status, EXIT_DOWNLOADS_OUTSTANDING);
+}
+
+// After a verdict that the first bytes held are not the sender's, the whole file goes where
+// the rule for a taken name says: beside the old one until it is confirmed (-o), or to NAME.0
+// (-R); without either nothing of it comes and the old file stays.
+TEST_F(Receiving, WholeFileAfterAVerdictReplacesOnlyOnceConfirmedOrGoesToNameN) {
+    both_extended();
+    std::string data = random_bytes(3000, 65), old = random_bytes(1000, 66);
+    for (const char* name : {"o", "n", "x"}) put_file(name, old);
+    session.overwrite_existing = 1;
+    EXPECT_EQ(extended_answer(data, "o").back(), '\1');
+    session.overwrite_existing = 0;
+    session.rename_existing = 1;
+    EXPECT_EQ(extended_answer(data, "n").back(), '\1');
+    session.rename_existing = 0;
+    EXPECT_EQ(extended_answer(data, "x").back(), '\0');
+    feed("W" + data);
+    cycles();
+    EXPECT_EQ(file_text("o"), old);
+    EXPECT_EQ(file_text("o.kestro-new"), data);
+    feed(le64(digest_of(data)) + "W" + data + le64(digest_of(data)) + "N");
+    cycles();
+    EXPECT_EQ(file_text("o"), data);
+    EXPECT_FALSE(std::filesystem::exists("o.kestro-new"));
+    EXPECT_EQ(file_text("n"), old);
+    EXPECT_EQ(file_text("n.0"), data);
+    EXPECT_EQ(file_text("x"), old);
+    EXPECT_EQ(finished().back(), "e:x");
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "cc");
+    EXPECT_EQ(receiving.stream.figures.bytes_left, 0);
 }
 
 }  // namespace

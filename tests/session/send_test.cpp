@@ -47,8 +47,8 @@ TEST_F(Sending, OfferCarriesHeaderAndWholeBaseNameOrFinishesLocallyWhenTooLong) 
     std::string header(reinterpret_cast<const char*>(&files.upload_queue.head->time), 8);
     EXPECT_EQ(header.substr(4), le32(5));
     queue_append(&files.upload_queue, new_entry(("d/" + std::string(504, 'n')).c_str()));
-    queue_files({{std::string(223, 'g').c_str(), "g"}, {std::string(255, 'f').c_str(), "f"}});
-    send_offers();  // 20 + 232 bytes written: 260 free, too few for the next 264
+    queue_files({{std::string(239, 'g').c_str(), "g"}, {std::string(255, 'f').c_str(), "f"}});
+    send_offers();  // 20 + 248 bytes written: 260 free, too few for the next 264
     EXPECT_EQ(wire(CH_OFFERS).substr(0, 20), header + "my file.txt" + '\0');
     send_offers();  // written whole once there is room
     EXPECT_EQ(wire(CH_OFFERS).substr(8), std::string(255, 'f') + '\0');
@@ -262,6 +262,79 @@ TEST_F(Sending, DrainActsOnLettersDeliveredBeforeThePeersGoodbye) {
     peer(CH_STATUS, "c");
     drain_status_channel();
     EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);
+}
+
+// Both ends check whole files: the offer carries the file's length, time and digest, and its
+// data end with the digest of what was read, complemented when the file changed meanwhile.
+// A file past 2 GiB is offered only to such a peer.
+TEST_F(Sending, ExtendedOffersAndDigestsAndLargeFilesOnlyToAPeerThatTakesThem) {
+    put_file("huge", "");
+    std::filesystem::resize_file("huge", uintmax_t{1} << 31);  // sparse: takes no disk
+    add_upload_name("huge", 1);
+    testing::internal::CaptureStderr();
+    send_offers();  // the fixture's peer announced nothing
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "File too large: huge\n");
+    EXPECT_EQ(wire(CH_OFFERS), "");
+    EXPECT_EQ(files.unsent_count, 1);
+
+    both_extended();
+    std::string a = random_bytes(3000, 8), b = random_bytes(2000, 9), b2 = random_bytes(2000, 10);
+    queue_files({{"a", a}, {"b", b}});
+    struct stat st {};
+    ASSERT_EQ(stat("a", &st), 0);
+    send_offers();
+    EXPECT_EQ(wire(CH_OFFERS).substr(0, 26), extended_offer(a, "a", st.st_mtime));
+    peer(CH_STATUS, "uu");
+    status_receiver();
+    std::string stream = joined(pump_data(2));  // a whole; b opened
+    put_file("b", b2);                          // b changes before it is read
+    stream += joined(pump_data());
+    EXPECT_EQ(stream, a + le64(digest_of(a)) + b2 + le64(~digest_of(b2)));
+}
+
+// An extended "r": the file's first bytes are compared with the peer's, and the byte before
+// the data says whether the resume stands, the whole file follows, or none of it.
+TEST_F(Sending, VerdictSaysWhetherTheResumeStandsTheWholeFileGoesOrNothing) {
+    both_extended();
+    std::string a = random_bytes(5000, 11);
+    queue_files({{"r", a}, {"w", a}, {"n", a}});
+    auto resume = [](const std::string& held, uint8_t rule) {
+        return "r" + le64(held.size()) + le64(digest_of(held)) + std::string(1, static_cast<char>(rule));
+    };
+    offer_and_answer(resume(a.substr(0, 1000), RESUME_OR_NOTHING) + resume(random_bytes(1000, 12), RESUME_OR_WHOLE) +
+                     resume(random_bytes(1000, 13), RESUME_OR_NOTHING));
+    std::string digest = le64(digest_of(a));
+    EXPECT_EQ(joined(pump_data()), "R" + a.substr(1000) + digest + "W" + a + digest + "N");
+    EXPECT_EQ(finished(), std::vector<std::string>{"e:n"});
+    EXPECT_EQ(sending.stream.figures.files_left, 2);  // r and w wait for "c"
+    EXPECT_EQ(sending.stream.figures.bytes_left, 0);
+}
+
+// The peer's "v": the file is offered again from its first byte, after the files queued;
+// the second time it is given up, here as at the peer.
+TEST_F(Sending, FileFailingItsCheckIsSentOnceMoreThenGivenUp) {
+    both_extended();
+    queue_files({{"f", "content"}, {"g", "other"}});
+    offer_and_answer("uu");
+    pump_data();
+    queue_files({{"h", "queued"}});
+    testing::internal::CaptureStderr();
+    peer(CH_STATUS, "vc");
+    status_receiver();
+    ASSERT_EQ(count(files.upload_queue), 2);
+    EXPECT_STREQ(files.upload_queue.tail->name, "f");
+    EXPECT_EQ(files.upload_queue.tail->offset, 0);
+    EXPECT_EQ(finished(), std::vector<std::string>{"U:g"});
+    offer_and_answer("uu");
+    pump_data();
+    peer(CH_STATUS, "cv");
+    status_receiver();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kestro: sending f: the peer's copy failed its check: sent again\n"
+              "kestro: sending f: the peer's copy failed its check again: given up\n");
+    EXPECT_EQ(finished().back(), "v:f");
+    EXPECT_EQ(log_lines().back().substr(0, 9), "e      7 ");
+    EXPECT_EQ(process.exit_status & EXIT_UPLOADS_OUTSTANDING, EXIT_UPLOADS_OUTSTANDING);
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ protected:
     }
     static file_entry* entry(const char* name, int32_t size, uint8_t status = 1) {
         file_entry* e = new_entry(name);
-        e->size = size;
+        set_entry_length(e, size);
         e->status = status;
         return e;
     }
@@ -35,7 +35,7 @@ TEST_F(Stats, LogLineHasTheFixedFormatWithTheNameCutAtItsBlank) {
     file_entry* e = entry("/some/dir/my file.txt", 2500);
     write_log_line('S', e, 0);
     write_log_line('s', e, 1234);
-    e->size = 123456789;
+    set_entry_length(e, 123456789);
     write_log_line('e', e, 123456);
     free_entry(e);
     e = entry("evil\nS 1 forged", 1);

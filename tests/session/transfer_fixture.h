@@ -91,6 +91,26 @@ protected:
         memcpy(r.data(), &v, 4);
         return r;
     }
+    static std::string le64(uint64_t v) {
+        std::string r(8, '\0');
+        write_le64(reinterpret_cast<uint8_t*>(r.data()), v);
+        return r;
+    }
+    static uint64_t digest_of(const std::string& bytes) {
+        file_digest d;
+        digest_start(&d);
+        digest_add(&d, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        return digest_value(&d);
+    }
+    // Both ends announced the whole-file checks (and, with `compress`, compression).
+    static void both_extended(bool compress = false) {
+        uint8_t caps = CAP_EXTENDED | (compress ? CAP_COMPRESS : 0);
+        announce(caps);
+        peer_announced(caps);
+    }
+    static std::string extended_offer(const std::string& content, const std::string& name, int64_t mtime = 0) {
+        return le64(content.size()) + le64(static_cast<uint64_t>(mtime)) + le64(digest_of(content)) + name + '\0';
+    }
 
     static std::string random_bytes(size_t n, unsigned seed) {
         std::mt19937 gen(seed);

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <initializer_list>
 #include <utility>
 
@@ -28,10 +30,13 @@ std::string leftovers() {
 void reset_up_to_session() {
     for (file_queue* q : {&sending.offered_queue, &sending.send_queue, &sending.in_transit_queue,
                           &receiving.receive_queue, &receiving.received_queue,
-                          &receiving.requested_queue, &finished_queue})
+                          &receiving.requested_queue, &receiving.retry_queue, &finished_queue})
         queue_free_all(q);
     // current_outgoing, when set, is in in_transit_queue and was freed with it.
     if (receiving.stream.current != nullptr) free_entry(receiving.stream.current);
+    if (receiving.answer.entry != nullptr) free_entry(receiving.answer.entry);
+    if (receiving.answer.fd != -1) close(receiving.answer.fd);
+    if (sending.hash.fd != -1) close(sending.hash.fd);
     zframe_free(&sending.zout, &receiving.zin);
     session = session_options{};
     cycle = cycle_state{};

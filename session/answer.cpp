@@ -1,0 +1,382 @@
+// The receiving side's answers to offers: where each file goes, and whether it is new,
+// resumed, already here or a taken name. With CAP_EXTENDED a local file of the name is
+// hashed before the answer, a bounded amount a cycle, and the answer waits for it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <strings.h>
+
+#include "files/lists.h"
+#include "files/names.h"
+#include "link/channels.h"
+#include "serial/process.h"
+#include "session/receive.h"
+#include "session/send.h"
+#include "session/stats.h"
+
+namespace {
+
+constexpr int SEED_ANSWER_ROOM = 5;  // a letter and a 32-bit resume offset
+constexpr int EXTENDED_ANSWER_ROOM = 1 + EXTENDED_RESUME_BYTES;
+constexpr int NEW_FILE_MODE = 0644;
+
+// Outcome of looking at a file that may already exist under the wanted path.
+enum class existing { answered, taken, hashing };
+
+int header_size() { return both_announced(CAP_EXTENDED) ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE; }
+
+// Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
+bool collect_offer() {
+    const int header = header_size();
+    uint8_t byte = 0;
+    while (recv_read(CH_OFFERS, &byte, 1) == 1) {
+        if (receiving.offer_pos >= header + NAME_SPACE) internal_error_exit(INTERNAL_ERROR_OFFER);
+        receiving.offer_buffer[receiving.offer_pos++] = byte;
+        if (receiving.offer_pos > header && byte == 0) {
+            receiving.offer_pos = 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A name we would store under must be a plain name: a control character would forge log
+// lines or steer the terminal that shows it, a direction mark would disguise it.
+bool acceptable_offer(int64_t length, const char* base) {
+    if (length < 0) return false;
+    if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return false;
+    return !name_refused(base);
+}
+
+void refuse(file_entry* entry, uint8_t letter) {
+    entry->status = letter;  // the log line is written before the entry is queued
+    if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.upload.average_rate);
+    finish_entry(entry, letter);
+    write_status_letter(letter);
+}
+
+// An entry for a local path, with the file as the offer in offer_buffer gives it; the name
+// it was offered under is its alias.
+file_entry* entry_for(const char* path, const char* offered) {
+    const uint8_t* header = receiving.offer_buffer;
+    file_entry* entry = new_entry_with_alias(path, offered);
+    if (entry == nullptr) return nullptr;
+    entry->offset = 0;
+    if (!both_announced(CAP_EXTENDED)) {
+        memcpy(&entry->time, header, OFFER_HEADER_SIZE);
+        entry->length = entry->size;
+        entry->mtime = dos_to_time(entry->date, entry->time);  // -1: a field out of range
+        return entry;
+    }
+    set_entry_length(entry, static_cast<int64_t>(read_le64(header)));
+    entry->mtime = static_cast<int64_t>(read_le64(header + 8));
+    entry->digest = read_le64(header + 16);
+    entry->digested = 1;
+    entry->time = dos_time(entry->mtime);
+    entry->date = dos_date(entry->mtime);
+    return entry;
+}
+
+// A malformed offer is refused like any other, under a name safe to show and log.
+void refuse_malformed(const char* offered) {
+    char shown[OFFER_BUFFER_SIZE];
+    printable_name(shown, sizeof shown, offered);
+    file_entry* entry = entry_for(shown, "");
+    if (entry == nullptr) {
+        write_status_letter(ST_TOO_MANY);
+        return;
+    }
+    refuse(entry, ST_REFUSED);
+}
+
+void write_offset(int32_t offset) {
+    uint8_t bytes[4];
+    memcpy(bytes, &offset, 4);  // little-endian host, checked in files/entries.h
+    send_write(CH_STATUS, bytes, 4);
+}
+
+// A file in our own upload queues, from the first queue to the confirmation: offered
+// data written into it would mix two files, and -o would delete the upload.
+bool one_of_our_uploads(const struct stat& st) {
+    for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
+                                &sending.in_transit_queue})
+        for (const file_entry* e = q->head; e != nullptr; e = e->next)
+            if (e->inode == st.st_ino && e->device == st.st_dev && e->inode != 0) return true;
+    return false;
+}
+
+bool same_file(int fd, const struct stat& st) {
+    struct stat open_one;
+    return fd >= 0 && fstat(fd, &open_one) == 0 && open_one.st_dev == st.st_dev &&
+           open_one.st_ino == st.st_ino;
+}
+
+// Why an open descriptor may not take received data, or null when it may: only a regular
+// file with no other name, so nothing is written through a link to a file elsewhere, and
+// none this run writes itself: an offer resumed into the transfer log would forge its lines.
+const char* unfit_target(int fd, struct stat* st) {
+    if (fstat(fd, st) != 0) return strerror(errno);
+    if (!S_ISREG(st->st_mode)) return "not a regular file";
+    if (st->st_nlink != 1) return "a file with other links";
+    if (one_of_our_uploads(*st)) return "a file being sent";
+    if (same_file(stats.log_fd, *st)) return "the transfer log";
+    if (same_file(receiving.stream.fd, *st)) return "a file being received";
+    return nullptr;
+}
+
+// A taken name under -o: with CAP_EXTENDED the new file is received under a temporary name
+// and replaces the old one only once it is confirmed; otherwise the old one goes now.
+existing overwrite(file_entry* entry, const char* path) {
+    if (!session.overwrite_existing) return existing::taken;
+    if (both_announced(CAP_EXTENDED)) {
+        entry->taken_rule = TAKEN_REPLACE;
+    } else if (unlink(path) != 0) {
+        return existing::taken;
+    }
+    accept_incoming(entry, 0, ST_ACCEPTED);
+    return existing::answered;
+}
+
+// The extended "r": the offset, the digest of the bytes held, and whether the whole file is
+// taken when they are not the sender's (the rule for a taken name: -o, -R).
+void answer_verified_resume(file_entry* entry, int64_t held, uint64_t digest) {
+    entry->prefix_digest = digest;
+    entry->taken_rule = session.overwrite_existing ? TAKEN_REPLACE : session.rename_existing ? TAKEN_RENAME : TAKEN_REFUSE;
+    accept_incoming(entry, held, ST_RESUMED);
+    uint8_t bytes[EXTENDED_RESUME_BYTES];
+    write_le64(bytes, static_cast<uint64_t>(held));
+    write_le64(bytes + 8, digest);
+    bytes[16] = entry->taken_rule == TAKEN_REFUSE ? RESUME_OR_NOTHING : RESUME_OR_WHOLE;
+    send_write(CH_STATUS, bytes, sizeof bytes);
+}
+
+// The local file under an offered name is hashed whole: what it is decides the answer. One
+// that could not be read, or was cut short meanwhile, is neither skipped nor resumed.
+existing after_hash(file_entry* entry) {
+    offer_answer& a = receiving.answer;
+    close(a.fd);
+    a.fd = -1;
+    a.hashed = false;
+    if (a.digest.done != a.held.st_size) return existing::taken;
+    uint64_t digest = digest_value(&a.digest);
+    if (a.held.st_size == entry->length) {
+        if (digest != entry->digest) return overwrite(entry, entry->name);  // another file
+        refuse(entry, ST_HAVE_IT);
+        return existing::answered;
+    }
+    // Its reception hashes the same bytes again unless they are unchanged by then.
+    receiving.held = a.digest;
+    receiving.held_for = entry;
+    receiving.held_stat = a.held;
+    answer_verified_resume(entry, a.held.st_size, digest);
+    return existing::answered;
+}
+
+// Resume, skip or overwrite an existing file. A missing file, or one that cannot be opened
+// for writing, counts as new; a link, a directory, a file with other links or one of our
+// uploads is taken. With CAP_EXTENDED a file that may be resumed or skipped is hashed first.
+existing look_at_existing(file_entry* entry, const char* path) {
+    struct stat st {};
+    const char* unfit = nullptr;
+    int fd = open_target(path, 0, &st, &unfit);
+    if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
+        accept_incoming(entry, 0, ST_ACCEPTED);
+        return existing::answered;
+    }
+    if (fd < 0) return existing::taken;
+    if (session.resume_check && st.st_size <= entry->length && both_announced(CAP_EXTENDED)) {
+        offer_answer& a = receiving.answer;
+        a.fd = fd;
+        a.held = st;
+        digest_start(&a.digest);
+        return existing::hashing;
+    }
+    close(fd);
+    if (session.resume_check) {
+        if (st.st_size < entry->length) {
+            int32_t length = static_cast<int32_t>(st.st_size);
+            accept_incoming(entry, length, ST_RESUMED);
+            write_offset(length);
+            return existing::answered;
+        }
+        if (st.st_size == entry->length) {
+            refuse(entry, ST_HAVE_IT);
+            return existing::answered;
+        }
+    }
+    return overwrite(entry, path);
+}
+
+// Takes the record in offer_buffer: picks the directory and base name it goes to, or answers
+// it at once. False when it was answered.
+bool start_answer() {
+    offer_answer& a = receiving.answer;
+    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + header_size());
+    int64_t length = 0;
+    if (both_announced(CAP_EXTENDED)) {
+        length = static_cast<int64_t>(read_le64(receiving.offer_buffer));
+    } else {
+        int32_t size = 0;
+        memcpy(&size, receiving.offer_buffer + 4, 4);
+        length = size;
+    }
+    if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
+        !acceptable_offer(length, a.base)) {
+        refuse_malformed(offered);
+        return false;
+    }
+    a.checks_failed = 0;
+    bool local_name = false;
+    file_entry* given = nullptr;
+    // A file that failed its check comes back to the name it had; it uses no -d name again.
+    for (file_entry* e = receiving.retry_queue.head; e != nullptr && given == nullptr; e = e->next)
+        if (strcmp(entry_alias(e), offered) == 0) given = e;
+    if (given != nullptr) {
+        queue_remove(&receiving.retry_queue, given);
+        a.checks_failed = given->checks_failed;
+    } else {
+        given = queue_pop(&files.receive_names);
+    }
+    if (given != nullptr) {
+        int split = split_path(given->name, a.directory, sizeof a.directory, a.base, sizeof a.base);
+        free_entry(given);
+        if (split != 0) {
+            refuse_malformed(offered);
+            return false;
+        }
+        local_name = true;
+    } else if (files.receive_names_given) {
+        write_status_letter(ST_TOO_MANY);
+        return false;
+    }
+    if (!local_name || a.directory[0] == 0) snprintf(a.directory, sizeof a.directory, "%s", files.download_dir);
+    a.tries = 0;
+    a.suffix[0] = '\0';
+    a.active = true;
+    return true;
+}
+
+// Tries the paths of the offer in turn, the name and then -R's suffixes, until one is
+// answered; returns early while a local file is being hashed.
+void go_on_answering() {
+    offer_answer& a = receiving.answer;
+    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + header_size());
+    for (;;) {
+        existing found = existing::taken;
+        if (a.entry == nullptr) {
+            char path[PATH_SIZE];
+            if (make_path(path, sizeof path, a.directory, a.base, a.suffix) != 0) {
+                refuse_malformed(offered);
+                break;
+            }
+            a.entry = entry_for(path, offered);
+            if (a.entry == nullptr) {
+                write_status_letter(ST_TOO_MANY);
+                break;
+            }
+            a.entry->checks_failed = a.checks_failed;
+            if (!session.accept_uploads) {
+                refuse(a.entry, ST_REFUSED);
+                break;
+            }
+            if (waiting_for(path)) {
+                refuse(a.entry, ST_DUPLICATE);
+                break;
+            }
+            if (!in_extra_dirs(a.base, a.suffix)) found = look_at_existing(a.entry, path);
+        } else if (a.hashed) {
+            found = after_hash(a.entry);
+        }
+        if (found == existing::hashing) {
+            a.hashed = digest_file(&a.digest, a.fd, a.held.st_size, DIGEST_BUDGET) != 0;
+            if (!a.hashed) return;  // on in the next cycle
+            found = after_hash(a.entry);
+        }
+        if (found == existing::answered) break;
+        // The name is taken.
+        if (!session.rename_existing || a.tries > MAX_RENAME_TRIES) {
+            refuse(a.entry, ST_EXISTS);
+            break;
+        }
+        free_entry(a.entry);
+        a.entry = nullptr;
+        snprintf(a.suffix, sizeof a.suffix, ".%d", a.tries);
+        ++a.tries;
+    }
+    a.entry = nullptr;
+    a.active = false;
+}
+
+}  // namespace
+
+// The file being written counts as waiting too: a second offer of it would otherwise be
+// resumed from a length that is still growing and break the whole receiving side.
+bool waiting_for(const char* path) {
+    if (receiving.stream.current != nullptr &&
+        strcasecmp(receiving.stream.current->name, path) == 0)
+        return true;
+    for (file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
+        if (strcasecmp(e->name, path) == 0) return true;
+    return false;
+}
+
+bool in_extra_dirs(const char* base, const char* suffix) {
+    for (dir_node* d = files.extra_dirs.head; d != nullptr; d = d->next) {
+        char path[PATH_SIZE];
+        if (make_path(path, sizeof path, d->path, base, suffix) != 0) continue;
+        if (file_exists(path)) return true;
+    }
+    return false;
+}
+
+// Opens a received file without following a link (O_NOFOLLOW), non-blocking and without
+// a controlling terminal, so a FIFO or device planted under the name cannot stall or take
+// us. -1 with errno set, or the reason in *unfit for a descriptor that is not usable.
+int open_target(const char* path, int flags, struct stat* st, const char** unfit) {
+    *unfit = nullptr;
+    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, NEW_FILE_MODE);
+    if (fd < 0) return -1;
+    if ((*unfit = unfit_target(fd, st)) != nullptr) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A received file that cannot be created or written says why on standard error: without
+// a screen the result letter alone reaches nobody.
+void report_file_error(const char* what, const char* path, const char* reason) {
+    char shown[PATH_SIZE];
+    printable_name(shown, sizeof shown, path);
+    char subject[PATH_SIZE + 32];
+    snprintf(subject, sizeof subject, "%s %s", what, shown);
+    console_reason(subject, reason);
+}
+
+bool receive_hash_due() {
+    const offer_answer& a = receiving.answer;
+    const transfer_direction& stream = receiving.stream;
+    return (a.active && a.fd != -1 && !a.hashed) ||
+           (stream.current != nullptr && stream.phase == PHASE_PREFIX && stream.abort_state == ABORT_NONE);
+}
+
+void decide_offer() {
+    offer_answer& a = receiving.answer;
+    // An offer is read as the peer's opening block says: until it has come, none is. A local
+    // file is hashed whether or not its answer has room yet.
+    if (a.active && a.fd != -1 && !a.hashed)
+        a.hashed = digest_file(&a.digest, a.fd, a.held.st_size, DIGEST_BUDGET) != 0;
+    int room = both_announced(CAP_EXTENDED) ? EXTENDED_ANSWER_ROOM : SEED_ANSWER_ROOM;
+    if (send_room(CH_STATUS) < room || !peer_opened()) return;
+    if (a.active) {
+        if (a.fd == -1 || a.hashed) go_on_answering();
+        return;
+    }
+    if (collect_offer() && start_answer()) go_on_answering();
+}

@@ -1,0 +1,178 @@
+// The sending side's offers: each queued file looked at (and with CAP_EXTENDED hashed whole)
+// before its record goes into channel 2.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "files/lists.h"
+#include "link/channels.h"
+#include "serial/process.h"
+#include "session/send.h"
+#include "session/stats.h"
+
+namespace {
+
+// Builds the name part of an entry's offer record after a header of `header` bytes: the
+// whole base name of its path. Returns the record length, or 0 when the record could never
+// fit the offer channel.
+int build_offer(const file_entry* entry, uint8_t* record, int header) {
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) return 0;
+    size_t length = strlen(base);
+    if (length > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
+    memcpy(record + header, base, length + 1);
+    return header + static_cast<int>(length) + 1;
+}
+
+// The header as the file is now: the seed's (DOS time, date, 32-bit size) or the extended one.
+void fill_header(const file_entry* entry, uint8_t* record, bool extended) {
+    if (!extended) {
+        memcpy(record, &entry->time, OFFER_HEADER_SIZE);
+        return;
+    }
+    write_le64(record, static_cast<uint64_t>(entry->length));
+    write_le64(record + 8, static_cast<uint64_t>(entry->mtime));
+    write_le64(record + 16, entry->digest);
+}
+
+// Opens a file about to be offered and reads its first byte: a file that cannot be read
+// is never offered, since once accepted it could only end in the abort exchange. Its
+// size, times and identity are taken as they are now. Returns why not, or null; the file
+// stays open in *kept when it is wanted there.
+const char* read_test(file_entry* entry, uint8_t* letter, int* kept) {
+    *letter = ST_OPEN_ERROR;
+    int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
+    if (fd < 0) return strerror(errno);
+    const char* why = nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        why = strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        why = "not a regular file";
+    } else if (entry->inode != 0 && (info.st_dev != entry->device || info.st_ino != entry->inode)) {
+        why = "replaced since it was listed";
+    } else if (info.st_size > 0) {
+        uint8_t byte = 0;
+        ssize_t got = pread(fd, &byte, 1, 0);
+        if (got != 1) {
+            *letter = ST_READ_ERROR;
+            why = got < 0 ? strerror(errno) : "shorter than it was";
+        }
+    }
+    if (why != nullptr || kept == nullptr) close(fd);
+    if (why != nullptr) return why;
+    if (kept != nullptr) *kept = fd;
+    set_entry_length(entry, info.st_size);
+    entry->mtime = info.st_mtime;
+    entry->time = dos_time(info.st_mtime);
+    entry->date = dos_date(info.st_mtime);
+    // Who the file is now: -y after "x", and the check after its last byte, compare with it.
+    entry->device = info.st_dev;
+    entry->inode = info.st_ino;
+    entry->sent_mtime = info.st_mtim;
+    entry->sent_ctime = info.st_ctim;
+    return nullptr;
+}
+
+// A file found unfit before its offer: the batch goes on without it.
+void not_offered(file_entry* entry, uint8_t letter, const char* why) {
+    char subject[PATH_SIZE + 16];
+    snprintf(subject, sizeof subject, "cannot send %s", entry->name);
+    console_reason(subject, why);
+    if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
+    finish_upload(entry, letter);
+}
+
+void hash_closed() {
+    offer_hash& h = sending.hash;
+    if (h.fd != -1) close(h.fd);
+    h.fd = -1;
+    h.entry = nullptr;
+}
+
+enum class readiness { ready, later, dropped };
+
+// Makes the head of upload_queue fit to offer: looked at, and with CAP_EXTENDED its whole
+// digest taken, DIGEST_BUDGET bytes a call. A file that fails is taken off the queue.
+readiness make_ready(file_entry* entry, bool extended) {
+    offer_hash& h = sending.hash;
+    if (h.entry != entry) {
+        hash_closed();
+        entry->digested = 0;
+        uint8_t letter = 0;
+        int fd = -1;
+        if (const char* why = read_test(entry, &letter, extended ? &fd : nullptr); why != nullptr) {
+            not_offered(queue_pop(&files.upload_queue), letter, why);
+            return readiness::dropped;
+        }
+        if (!extended && entry->length > INT32_MAX) {
+            // The seed's record holds a signed 32-bit size: this peer never hears of it.
+            report_too_large(entry->name);
+            if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
+            sending.upload_failed = 1;
+            free_entry(queue_pop(&files.upload_queue));
+            return readiness::dropped;
+        }
+        if (!extended) return readiness::ready;
+        h.entry = entry;
+        h.fd = fd;
+        digest_start(&h.digest);
+    }
+    if (entry->digested) return readiness::ready;
+    int got = digest_file(&h.digest, h.fd, entry->length, DIGEST_BUDGET);
+    if (got == 0) return readiness::later;
+    int error = errno;
+    close(h.fd);
+    h.fd = -1;  // h.entry stays: the head is ready until it goes out
+    if (got < 0) {
+        hash_closed();
+        not_offered(queue_pop(&files.upload_queue), ST_READ_ERROR, error != 0 ? strerror(error) : "shorter than it was");
+        return readiness::dropped;
+    }
+    entry->digest = digest_value(&h.digest);
+    entry->digested = 1;
+    return readiness::ready;
+}
+
+}  // namespace
+
+bool offer_hash_due() { return sending.hash.entry != nullptr && sending.hash.fd != -1; }
+
+void send_offers() {
+    // The peer's opening block says how it takes offers; a lost frame may delay it.
+    if (sending.stream.abort_state != ABORT_NONE || !peer_opened()) {
+        hash_closed();
+        return;
+    }
+    const bool extended = both_announced(CAP_EXTENDED);
+    const int header = extended ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE;
+    uint8_t record[OFFER_CHANNEL_SIZE];
+    for (;;) {
+        file_entry* entry = files.upload_queue.head;
+        if (entry == nullptr) return;
+        int length = build_offer(entry, record, header);
+        if (length == 0) {
+            finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
+            continue;
+        }
+        // Records are written whole, and only while the channel has its room. A file to hash
+        // is hashed meanwhile: its offer is ready once there is room.
+        bool room = send_room(CH_OFFERS) >= (extended ? EXTENDED_OFFER_MIN_ROOM : OFFER_MIN_ROOM) &&
+                    length <= send_room(CH_OFFERS);
+        if (!room && !extended) return;
+        readiness r = make_ready(entry, extended);
+        if (r == readiness::dropped) continue;
+        if (r == readiness::later || !room) return;
+        queue_pop(&files.upload_queue);
+        sending.hash.entry = nullptr;
+        fill_header(entry, record, extended);
+        send_write(CH_OFFERS, record, length);
+        queue_append(&sending.offered_queue, entry);
+    }
+}
