@@ -184,6 +184,22 @@ void write_progress(const char* text, bool last) {
 
 bool session_ran() { return send_up(CH_CONTROL); }
 
+// The files that did not complete, and why, one line each: on the console after the totals
+// (device mode), on standard error in door mode, where nothing else would name them.
+void print_noted(void (*write_line)(const char*), const char* line_end) {
+    char line[PROGRESS_LINE_SIZE];
+    note_unfinished();
+    for (int i = 0; i < outcome.noted_count; ++i) {
+        const noted_file& n = outcome.noted[i];
+        snprintf(line, sizeof line, "%s: %s (%s)%s", n.heading, n.name, n.reason, line_end);
+        write_line(line);
+    }
+    if (outcome.unlisted_count > 0) {
+        snprintf(line, sizeof line, "Not completed: %d more.%s", outcome.unlisted_count, line_end);
+        write_line(line);
+    }
+}
+
 void print_summary() {
     char totals[PROGRESS_LINE_SIZE / 2];
     char line[PROGRESS_LINE_SIZE];
@@ -193,16 +209,7 @@ void print_summary() {
     direction_totals(totals, sizeof totals, "Sent", stats.upload);
     snprintf(line, sizeof line, "%.120s.", totals);
     console_message(line);
-    note_unfinished();
-    for (int i = 0; i < outcome.noted_count; ++i) {
-        const noted_file& n = outcome.noted[i];
-        snprintf(line, sizeof line, "%s: %s (%s)", n.heading, n.name, n.reason);
-        console_message(line);
-    }
-    if (outcome.unlisted_count > 0) {
-        snprintf(line, sizeof line, "Not completed: %d more.", outcome.unlisted_count);
-        console_message(line);
-    }
+    print_noted(console_message, "");
 }
 
 struct result_row {
@@ -329,10 +336,13 @@ void report_run_end() {
     if (!session_ran()) return;
     if (process.device_mode) {
         print_summary();
-    } else if (outcome.progress_on) {
-        char line[PROGRESS_LINE_SIZE];
-        format_totals(line, sizeof line, progress_width());
-        write_progress(line, true);
+    } else {
+        if (outcome.progress_on) {
+            char line[PROGRESS_LINE_SIZE];
+            format_totals(line, sizeof line, progress_width());
+            write_progress(line, true);
+        }
+        print_noted(console_error, "\n");
     }
 }
 

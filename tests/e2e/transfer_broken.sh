@@ -1,7 +1,8 @@
 # A transfer broken off by killing one end mid-file is finished by running both ends again
 # with the same arguments: each partial file is resumed ("my file.txt" as well as big.bin)
 # and ends byte-identical, logged with its whole size. The end left alone gives up on the
-# silent line by itself, its exit code carrying the uploads- and downloads-outstanding bits.
+# silent line by itself, its exit code carrying the uploads- and downloads-outstanding bits,
+# its standard error naming the files left.
 . "$(dirname "$0")/lib/link.bash"
 
 mkdir a b ref
@@ -31,6 +32,9 @@ kill -KILL "$(cat a.pid)"
 wait "$cable"
 grep -aq 'end A exit=137$' report && grep -aq 'end B exit=3$' report ||
     fail "first run: exit codes: $(cat report)"
+# A door has no screen: its standard error names each file left and why.
+grep -aq '^Not completed: big.bin (' b.err && grep -aq '^Not completed: my file.txt (' b.err ||
+    fail "first run: B's standard error does not name the files left: $(cat b.err)"
 for f in b/big.bin "a/my file.txt"; do
     size=$(size_of "$f")
     [ "$size" -ge 3000 ] && [ "$size" -lt 100000 ] || fail "$f is not partial: $size bytes"
