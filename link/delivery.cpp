@@ -18,6 +18,7 @@ constexpr int double_after = 128;  // good events between two doublings of the b
 // A verdict is repeated only in a frame that follows its own this soon: later the peer has
 // had it, or has asked for it again.
 constexpr int64_t repeat_fresh_ms = 2000;
+constexpr int64_t repeat_alone_ms = 20;  // repeats with nothing else wait this long to ride along
 
 struct profile {
     char letter;
@@ -73,7 +74,9 @@ uint8_t* append_overdue_enquiries(uint8_t* p) {
 // repeat comes before every newer verdict, and only in the very next frame, before the peer
 // can have sent a later block on that channel; so it is either the first it hears or stale.
 // A channel with a verdict owed now is not repeated: that verdict says the same, or newer.
-uint8_t* append_verdicts(uint8_t* p) {
+// The repeats of the last frame's verdicts (none once they are stale), then the verdicts owed
+// now, which become the ones to repeat; build_frame forgets the old ones once a frame goes.
+uint8_t* append_verdicts(uint8_t* p, int* repeated) {
     uint8_t now[LINK_CHANNELS];
     int count = 0;
     bool owed[LINK_CHANNELS] = {};
@@ -81,11 +84,13 @@ uint8_t* append_verdicts(uint8_t* p) {
         now[count++] = static_cast<uint8_t>(rec->ack_code | rec->number | rec->sequence_bit);
         owed[rec->number] = true;
     }
+    const uint8_t* start = p;
     if (serial.clock_ms - delivery.last_frame_ms <= repeat_fresh_ms)
         for (int i = 0; i < delivery.last_verdict_count; ++i)
             if (!owed[delivery.last_verdicts[i] & CHANNEL_MASK]) *p++ = delivery.last_verdicts[i];
+    *repeated = static_cast<int>(p - start);
     for (int i = 0; i < count; ++i) *p++ = delivery.last_verdicts[i] = now[i];
-    delivery.last_verdict_count = count;
+    if (count > 0) delivery.last_verdict_count = count;
     return p;
 }
 
@@ -224,12 +229,19 @@ uint8_t* build_frame() {
     // With the peer sending too, our verdicts ride behind whatever we have queued: a frame
     // built later, when the line is nearly free, leaves as soon and carries fresher ones.
     if (timer_hold()) return nullptr;
-    uint8_t* p = append_verdicts(codec.tx_frame);
+    int repeated = 0;
+    uint8_t* p = append_verdicts(codec.tx_frame, &repeated);
+    const bool verdicts_now = p != codec.tx_frame + repeated;
     p = append_overdue_enquiries(p);
     while (link_channel* rec = chan_queue_pop(&schedule.enquiry_queue)) p = append_enquiry(p, rec, EVENT_ENQUIRY);
     if (schedule.in_flight_total < timer_block_limit(delivery.window_size, delivery.block_size))
         if (link_channel* rec = next_ready()) p = append_block(p, rec);
+    // Repeats alone wait a little for a frame to ride in: on a noisy line blocks are short,
+    // and a frame of their own right behind every one cost several percent of the line.
+    const bool repeats_only = repeated > 0 && p == codec.tx_frame + repeated;
+    if (repeats_only && serial.clock_ms - delivery.last_frame_ms < repeat_alone_ms) return nullptr;
     if (p == codec.tx_frame && serial.clock - codec.last_tx_time <= keepalive_s) return nullptr;
+    if (!verdicts_now) delivery.last_verdict_count = 0;  // repeated once, or nothing to repeat
     uint16_t trailer = static_cast<uint16_t>(~crc16(codec.tx_frame, p));
     *p++ = static_cast<uint8_t>(trailer >> 8);
     *p++ = static_cast<uint8_t>(trailer);

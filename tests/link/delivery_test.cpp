@@ -257,6 +257,8 @@ TEST_F(Delivery, LastFramesVerdictsComeOnceMoreInTheNextFrameBeforeEveryNewerOne
     EXPECT_EQ(we_send(), "\x90\x91\x92");
     peer_sends("\x50");  // asked again about 16: its answer is owed, so 16 is not repeated
     EXPECT_EQ(we_send(), "\x92\x90");
+    EXPECT_EQ(we_send(), "none");  // alone, a repeat waits a little for a frame to ride in
+    set_clock_ms(serial.clock_ms + 20);
     EXPECT_EQ(we_send(), "\x90");  // once, and in the very next frame only
     EXPECT_EQ(we_send(), "none");
     peer_sends("\x13" "d");
