@@ -126,11 +126,14 @@ int64_t meter_add(stretch_meter& m, int64_t pos, int64_t ms) {
     // A sample: the first after a second, the later ones over longer windows, which a late
     // pump or reads that come in lumps shift less. A higher one is taken at once (the line
     // carried that much), a lower one only pulls the rate down a little: a stream that
-    // slowed is no sign of a slower line.
+    // slowed is no sign of a slower line. One well above the rate is taken after a second
+    // too: the first came while few blocks were out, and the pacing by a rate too low holds
+    // the stream to little more than it, so 4-s steps took half a minute on a noisy line.
     span = m.last_ms - m.start_ms;
-    int64_t window = m.rate == 0 ? meter_window_ms : meter_settle_ms;
-    if (m.steps >= meter_min_steps && span >= window) {
+    if (m.steps >= meter_min_steps && span >= meter_window_ms) {
         int64_t sample = (m.last_pos - m.start_pos) * 1000 / span;
+        bool settled = m.rate == 0 || span >= meter_settle_ms || sample > m.rate + m.rate / rate_rise;
+        if (!settled) return m.rate;
         m.rate = sample > m.rate ? sample : m.rate - (m.rate - sample) / rate_fade;
         m.start_pos = m.last_pos;  // the next window goes on from here, in the same stretch
         m.start_ms = m.last_ms;

@@ -37,6 +37,7 @@ constexpr int64_t max_backoff_ms = 6000;  // a line back from a stall is asked a
 constexpr int64_t meter_window_ms = 1000;  // the first rate sample covers at least this
 constexpr int64_t meter_settle_ms = 4000;  // and every later one this
 constexpr int rate_fade = 64;  // a lower sample pulls the rate down by 1/64 of the difference
+constexpr int rate_rise = 8;   // a sample 1/8 above the rate is taken after meter_window_ms
 constexpr int64_t meter_pause_ms = 2000;   // a longer pause starts a new stretch
 // A step that took this many times its bytes' line time (and more than the slack) was a
 // pause of the line, not the line's pace: the stretch starts again after it.

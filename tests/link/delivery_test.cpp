@@ -345,6 +345,12 @@ TEST(RateMeter, PausesAreNoMeasureOfTheLineAndLaterWindowsGoOn) {
     meter_add(m, pos += 1000, ms += 1000);  // a pause within the stream starts it afresh
     for (int i = 0; i < 60; ++i) meter_add(m, pos += 1000, ms += 100);
     EXPECT_EQ(m.rate, 10000);
+    // A pace well above the rate (the first sample came from a stream held back) is taken
+    // after a second, not after the four of a later window.
+    for (int i = 0; i < 11; ++i) meter_add(m, pos += 1500, ms += 100);
+    EXPECT_GT(m.rate, 10000 + 10000 / 8);  // the window's mix, with the slower steps before
+    for (int i = 0; i < 10; ++i) meter_add(m, pos += 1500, ms += 100);
+    EXPECT_EQ(m.rate, 15000);
 }
 
 // Until the rate is known only a few blocks go out, so their verdicts are waited for a
