@@ -98,6 +98,7 @@ struct retransmit_state {
     int64_t wire_end[LINK_CHANNELS] = {};  // sent_wire after a channel's last block
     stretch_meter acked;     // our line, at the verdicts on our blocks
     int64_t heard_wire = 0;  // bytes of every frame heard so far
+    int64_t heard_last = 0;  // bytes of the latest frame heard: the one its verdicts came in
     stretch_meter heard;     // the peer's line, at its data frames
     int64_t heard_frame_max = 0;  // the peer's longest frame in this stretch, and in the last
     int64_t last_frame_max = 0;

@@ -330,6 +330,23 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     EXPECT_EQ(retransmit.timeout_shift, 0);
 }
 
+// A verdict proves its block left before the frame that brought it began to arrive: a model
+// that lags the line (its rate a little low) is pulled forward that far, not only to the
+// quickest round trip, or both ends settle below the line, each measuring the other.
+TEST_F(RetransmitTimer, AVerdictPullsALaggingModelToBeforeItsFrameArrived) {
+    retransmit.rate = 10000;
+    retransmit.rtt_measured = true;
+    retransmit.min_rtt_ms = 10;
+    set_clock_ms(1000000);
+    sent(16, 998);  // 1,000 bytes with the frame's end: 100 ms of line each
+    sent(17, 998);
+    EXPECT_EQ(retransmit.line_free_ms, 1000200);
+    set_clock_ms(1000150);
+    timer_heard(998);  // 17's verdict, in a frame of 100 ms
+    timer_verdict(17, true);
+    EXPECT_EQ(retransmit.line_free_ms, 1000050);
+}
+
 // The line's pace from a stream's positions: pauses of the stream are no measure of it (a
 // first sample that held one made a line of 11,520 bytes a second look like 770, and both
 // ends held their frames for seconds); later windows go on in the same stretch.
