@@ -72,7 +72,9 @@ void catch_up(int64_t r) {
     if (t.rate == 0) return;
     t.recent_min_ms = t.recent_count == 0 ? r : std::min(t.recent_min_ms, r);
     if (++t.recent_count < catch_up_verdicts) return;
-    int64_t floor = verdict_floor_ms();
+    // A line with a long round trip (one over a network) takes that much on every verdict:
+    // the quickest ever measured is no backlog of ours.
+    int64_t floor = std::max(verdict_floor_ms(), t.min_rtt_ms);
     int64_t behind = t.recent_min_ms - floor;
     t.recent_count = 0;
     int64_t tolerance = catch_up_tolerance_ms;
@@ -153,6 +155,7 @@ void timer_frame_built(int bytes) {
     int64_t now = now_ms();
     int64_t wire = bytes + frame_end_bytes;
     int64_t left = now;
+    const bool idle = t.rate == 0 || t.line_free_ms <= now;
     if (bytes > data_frame_bytes) t.last_data_frame = bytes;
     if (t.rate == 0) {
         // After a pause the line has carried what went before: a new burst starts afresh.
@@ -173,6 +176,7 @@ void timer_frame_built(int bytes) {
     }
     t.sent_wire += wire;
     for (int i = 0; i < t.marked_count; ++i) {
+        t.idle_built_ms[t.marked[i]] = idle ? now : -1;
         t.left_ms[t.marked[i]] = left;
         t.wire_end[t.marked[i]] = t.sent_wire;
     }
@@ -193,11 +197,12 @@ void timer_verdict(int channel, bool sample) {
     retransmit_state& t = retransmit;
     int64_t now = now_ms();
     t.backoff[channel] = 0;
-    // The block left at least a round trip ago, whatever the model says, and before the frame
-    // that brought its verdict began to arrive. A model behind the line would hold frames
-    // back from an idle line; and the peer, measuring our pace by our frames, would hold back
-    // just as much, and so on down (both ends settled 2% below the line in some runs).
-    int64_t left_by = now - std::max(t.rtt_measured ? t.min_rtt_ms : 0, t.rate > 0 ? line_ms(t.heard_last) : 0);
+    // The block left at least the quickest round trip before the frame that brought its
+    // verdict began to arrive, whatever the model says. A model behind the line would hold
+    // frames back from an idle line; and the peer, measuring our pace by our frames, would
+    // hold back just as much, and so on down (both ends settled 2% below the line in some
+    // runs, and at a third of it over a network's round trip of 500 ms).
+    int64_t left_by = now - (t.rtt_measured ? t.min_rtt_ms : 0) - (t.rate > 0 ? line_ms(t.heard_last) : 0);
     if (t.rate > 0 && t.left_ms[channel] > left_by) t.line_free_ms -= t.left_ms[channel] - left_by;
     if (!sample) return;
     meter_add(t.acked, t.wire_end[channel], now);
@@ -214,7 +219,7 @@ void timer_verdict(int channel, bool sample) {
     }
     t.rttvar_ms = (3 * t.rttvar_ms + std::abs(t.srtt_ms - r)) / 4;
     t.srtt_ms = (7 * t.srtt_ms + r) / 8;
-    t.min_rtt_ms = std::min(t.min_rtt_ms, r);
+    if (t.idle_built_ms[channel] >= 0) t.min_rtt_ms = std::min(t.min_rtt_ms, now - t.idle_built_ms[channel]);
 }
 
 // Every frame the peer sends takes its line; its data frames, while it sends them one after

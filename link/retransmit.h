@@ -78,7 +78,10 @@ struct retransmit_state {
     bool rtt_measured = false;
     int64_t srtt_ms = 0;    // the smoothed round trip
     int64_t rttvar_ms = 0;  // its smoothed variation
-    int64_t min_rtt_ms = 0;  // the quickest round trip measured
+    // The quickest round trip measured, from the building of a frame that found the line idle
+    // by the model to its verdict: a model that lags the line, or a rate too low, made round
+    // trips look quicker than a line over a network allows, and its lag then stood.
+    int64_t min_rtt_ms = 0;
     int64_t last_verdict_ms = 0;  // any verdict, stale or not: the first timer restarts on it
 
     // The line model. rate: frame bytes per second our line carries, 0 until measured (while
@@ -111,6 +114,7 @@ struct retransmit_state {
     // Per send channel: when its last block or enquiry left, enquiries since its last verdict.
     int64_t left_ms[LINK_CHANNELS] = {};
     int backoff[LINK_CHANNELS] = {};
+    int64_t idle_built_ms[LINK_CHANNELS] = {};  // its last block's frame, built on an idle line; -1: not
     int marked[LINK_CHANNELS] = {};  // channels in the frame being built
     int marked_count = 0;
 };
