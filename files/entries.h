@@ -45,7 +45,7 @@ struct file_entry {
     // moment its bytes may have begun to cross the line (its acceptance, then its first byte).
     int64_t stream_start;
     int64_t start_ms;
-    // The file as the offer gives it: its length (`size` below is the seed record's 32-bit
+    // The file as the offer gives it: its length (`size` below is the basic record's 32-bit
     // copy, which a file past 2 GiB cannot be offered with), its modification time (seconds
     // since the epoch, -1 when the offer names none), and with CAP_EXTENDED the XXH3 digest
     // of all its bytes; after an extended "r", the digest of its first `offset` bytes.

@@ -48,7 +48,7 @@ int add_found_file(const char* directory, const char* name, int status) {
     if ((status == 0 ? lstat(path, &info) : stat(path, &info)) != 0) return 0;
     // Anything but a regular file would stall or abort the sending side on open.
     if (!S_ISREG(info.st_mode)) return 0;
-    // The seed's offer carries a signed 32-bit size: a peer that takes no more never hears of a
+    // The basic offer carries a signed 32-bit size: a peer that takes no more never hears of a
     // larger file it asked for. A local one is refused, with its message, at its offer.
     if (status == 0 && info.st_size > INT32_MAX && !files.large_files_served) return 0;
     file_entry* entry = new_entry(path);

@@ -77,7 +77,7 @@ void control_byte(uint8_t b) {
 void send_opening_block(int beeper_off) {
     uint8_t block[16];
     int n = 0;
-    // All zero without a capability: then the peer sees what a seed peer sends.
+    // All zero without a capability: then the peer sees what a plain peer sends.
     uint8_t own[4] = {};
     if (announcement.own_caps != 0) {
         own[0] = OPENING_MAGIC_HIGH;

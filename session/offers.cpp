@@ -30,7 +30,7 @@ int build_offer(const file_entry* entry, uint8_t* record, int header) {
     return header + static_cast<int>(length) + 1;
 }
 
-// The header as the file is now: the seed's (DOS time, date, 32-bit size) or the extended one.
+// The header as the file is now: the basic one (DOS time, date, 32-bit size) or the extended one.
 void fill_header(const file_entry* entry, uint8_t* record, bool extended) {
     if (!extended) {
         memcpy(record, &entry->time, OFFER_HEADER_SIZE);
@@ -112,7 +112,7 @@ readiness make_ready(file_entry* entry, bool extended) {
             return readiness::dropped;
         }
         if (!extended && entry->length > INT32_MAX) {
-            // The seed's record holds a signed 32-bit size: this peer never hears of it.
+            // The basic record holds a signed 32-bit size: this peer never hears of it.
             report_too_large(entry->name);
             if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
             sending.upload_failed = 1;

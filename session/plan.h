@@ -20,8 +20,8 @@ constexpr int SLICE_SIZE = 1024;   // file data per data channel before moving t
 constexpr int CONTROL_RING_SIZE = 256;
 constexpr int STATUS_SEND_SIZE = 256;
 constexpr int STATUS_RECV_SIZE = 512;
-// 512 in the seed's plan; 16 more hold the largest extended offer record (a 24-byte header
-// instead of 8) with the longest name a seed record takes.
+// 512 in the basic plan; 16 more hold the largest extended offer record (a 24-byte header
+// instead of 8) with the longest name a basic record takes.
 constexpr int OFFER_CHANNEL_SIZE = 528;
 constexpr int REQUEST_CHANNEL_SIZE = 512;
 constexpr int RECORD_RECV_SIZE = 1024;  // offers and requests from the peer

@@ -10,7 +10,7 @@ status_state status;
 
 namespace {
 
-// The whole of an "r" answer: the seed's 32-bit offset, or the extended answer.
+// The whole of an "r" answer: the basic 32-bit offset, or the extended answer.
 void resume_answered() {
     const uint8_t* bytes = status.offset_bytes;
     if (status.offset_length == OFFSET_BYTES) {

@@ -92,7 +92,7 @@ struct activity_state {
 
 extern activity_state activity;
 
-// Capabilities beyond the seed's, each used only when both opening blocks announced it.
+// Capabilities beyond the basic protocol's, each used only when both opening blocks announced it.
 constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd frame
 // Whole-file digests, extended offers and answers (64-bit sizes, offsets and times), verified
 // resume: see the stream layout above and the records below.
@@ -176,7 +176,7 @@ struct transfer_figures {
     int64_t bytes_moved = 0;
 };
 
-// The longest name a seed record carries in 512 bytes; the extended record, 16 bytes longer,
+// The longest name a basic record carries in 512 bytes; the extended record, 16 bytes longer,
 // carries it too.
 constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - EXTENDED_HEADER_SIZE - 1;  // 503
 static_assert(OFFER_HEADER_SIZE + MAX_ANNOUNCED_NAME + 1 == 512);

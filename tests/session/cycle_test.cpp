@@ -66,7 +66,7 @@ TEST_F(Control, OwnOpeningBlockFollowsTheOptions) {
 }
 
 // An end that compresses says so in its opening block; the peer uses it only when it said
-// so too, and takes any other block (a seed peer's zeros, another's bytes) as nothing.
+// so too, and takes any other block (a plain peer's zeros, another's bytes) as nothing.
 TEST_F(Control, CapabilitiesAreAnnouncedInTheOpeningBlockAndUsedOnlyWhenBoth) {
     announcement = announcement_state{};  // the peer's block has not come yet
     announce(CAP_COMPRESS);
