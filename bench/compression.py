@@ -26,6 +26,8 @@ import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+from recovery import ensure_lrzsz  # the same install of lrzsz, beside this script
+
 # Bytes per direction, chosen for about a minute of line time without compression.
 SIZES = {
     (115200, "text"): 4 << 20, (115200, "binaries"): 2 << 20, (115200, "random"): 640 << 10,
@@ -112,16 +114,6 @@ def run_zmodem(build, baud, kind):
         return {"eff": 0.0, "cpu": 0.0, "rss": 0, "ok": False, "seconds": 0.0}
     finally:
         shutil.rmtree(work, ignore_errors=True)
-
-
-def ensure_lrzsz():
-    if shutil.which("sz") and shutil.which("rz"):
-        return
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    if subprocess.call(sudo + ["apt-get", "install", "-y", "-qq", "lrzsz"], env=env) != 0:
-        subprocess.check_call(sudo + ["apt-get", "update", "-qq"], env=env)
-        subprocess.check_call(sudo + ["apt-get", "install", "-y", "-qq", "lrzsz"], env=env)
 
 
 def cell(r):
