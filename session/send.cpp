@@ -275,13 +275,13 @@ piece_result send_verdict() {
         }
         stream_grew(&stream, &stats.upload, &sending.send_queue, entry->offset);
         entry->offset = 0;
-        digest_start(&stream.digest);
     }
     return begin_data(entry) ? piece_result::moved : piece_result::stop;
 }
 
-// The file's last byte is out: its digest follows, complemented when the file was not the
-// one offered at its opening or is not now.
+// The file's last byte is out: the digest its offer carried follows, complemented when the
+// file was not the one offered at its opening or is not now. The bytes sent are not hashed
+// again: unchanged, they are the bytes offered; changed unseen, the receiver's check fails.
 piece_result end_data() {
     transfer_direction& stream = sending.stream;
     if (!stream.digested) {
@@ -290,8 +290,8 @@ piece_result end_data() {
     }
     struct stat info;
     if (fstat(stream.fd, &info) != 0 || !same_as_offered(info, stream.current)) sending.changed = true;
-    uint64_t value = digest_value(&stream.digest);
-    if (sending.changed) value = ~value;
+    uint64_t value = stream.current->digest;
+    if (sending.changed || !stream.current->digested) value = ~value;
     if (sending.spoil_digests > 0) {
         --sending.spoil_digests;
         value = ~value;
@@ -330,7 +330,6 @@ piece_result send_squeezed_piece() {
             abort_upload(ST_READ_ERROR);  // the file shrank, or the compressor failed
             return piece_result::stop;
         }
-        if (stream.digested) digest_add(&stream.digest, input, static_cast<size_t>(want));
         zout_feed(z, input, want);
         file_moved(&stream, want);
         return piece_result::moved;
@@ -354,7 +353,6 @@ piece_result send_piece() {
             abort_upload(ST_READ_ERROR);
             return piece_result::stop;
         }
-        if (stream.digested) digest_add(&stream.digest, piece, static_cast<size_t>(n));
         send_write(stream.channel, piece, n);
     }
     piece_moved(&stream, n);

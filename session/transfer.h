@@ -43,10 +43,10 @@
 //   [data]     the file's bytes from the offset (0 after VERDICT_WHOLE) to its end: raw, or
 //              one zstd frame while both ends announced CAP_COMPRESS; none when that is empty
 //   [digest]   8 bytes, little-endian, outside any frame, only while both ends announced
-//              CAP_EXTENDED: XXH3 of the whole file, [0, length), as the sender read it (the
-//              prefix it verified, then the bytes it sent), complemented when the file was
-//              not the same (inode, size, modification and change time) after its last
-//              byte as when it was offered
+//              CAP_EXTENDED: XXH3 of the whole file, [0, length), as its offer carried it
+//              (read whole before the offer), complemented when the file was not the same
+//              (inode, size, modification and change time) after its last byte as when it
+//              was offered
 //
 // VERDICT_NONE ends the file there: no data, no digest. Nothing else marks where a file
 // ends: its length and offset say so. The verdict and the digest may span two slices; an
@@ -210,7 +210,7 @@ struct transfer_direction {
     bool squeezed = false;          // the current file's data is one zstd frame
     bool digested = false;          // the current file ends with its digest (CAP_EXTENDED)
     uint8_t phase = PHASE_DATA;     // a stream_phase
-    file_digest digest;             // of the current file's bytes so far, from its first
+    file_digest digest;             // received: of the file's bytes so far; sent: of its prefix
     uint8_t tail[DIGEST_BYTES] = {};  // its digest, as sent or collected so far
     int tail_len = 0;
     int64_t stream_moved = 0;       // bytes through the data channels in this run (compressed)

@@ -265,7 +265,7 @@ TEST_F(Sending, DrainActsOnLettersDeliveredBeforeThePeersGoodbye) {
 }
 
 // Both ends check whole files: the offer carries the file's length, time and digest, and its
-// data end with the digest of what was read, complemented when the file changed meanwhile.
+// data end with that digest, complemented when the file changed meanwhile.
 // A file past 2 GiB is offered only to such a peer.
 TEST_F(Sending, ExtendedOffersAndDigestsAndLargeFilesOnlyToAPeerThatTakesThem) {
     put_file("huge", "");
@@ -289,7 +289,7 @@ TEST_F(Sending, ExtendedOffersAndDigestsAndLargeFilesOnlyToAPeerThatTakesThem) {
     std::string stream = joined(pump_data(2));  // a whole; b opened
     put_file("b", b2);                          // b changes before it is read
     stream += joined(pump_data());
-    EXPECT_EQ(stream, a + le64(digest_of(a)) + b2 + le64(~digest_of(b2)));
+    EXPECT_EQ(stream, a + le64(digest_of(a)) + b2 + le64(~digest_of(b)));
 }
 
 // An extended "r": the file's first bytes are compared with the peer's, and the byte before
