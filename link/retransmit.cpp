@@ -171,7 +171,12 @@ void timer_frame_built(int bytes) {
         // The peak fades at an eighth of the line rate, so one burst does not stay for good.
         int64_t faded = t.peak_backlog - (now - t.last_build_ms) * t.rate / 8000;
         t.peak_backlog = std::max(backlog, faded);
-        t.line_free_ms = std::max(now, t.line_free_ms) + line_ms(wire);
+        // Whole milliseconds with the rest carried: rounded down per frame, a noisy line's
+        // short frames ran the model 8% ahead of the line, and verdicts waited behind that.
+        if (idle) t.line_free_rest = 0;
+        int64_t scaled = wire * 1000 + t.line_free_rest;
+        t.line_free_rest = scaled % t.rate;
+        t.line_free_ms = std::max(now, t.line_free_ms) + scaled / t.rate;
         left = t.line_free_ms;
     }
     t.sent_wire += wire;

@@ -88,6 +88,7 @@ struct retransmit_state {
     // it is 0, a block is taken to leave when its frame is built).
     int64_t rate = 0;
     int64_t line_free_ms = 0;  // when the line will have carried every frame built so far
+    int64_t line_free_rest = 0;  // and the fraction of a millisecond beyond it, times the rate
     int64_t peak_backlog = 0;  // our recent largest backlog in bytes; the peer's is taken as alike
     int64_t unmodelled_bytes = 0;  // built before the rate was known
     int64_t unmodelled_since = -1;  // when that burst began; -1: none

@@ -347,6 +347,15 @@ TEST_F(RetransmitTimer, AVerdictPullsALaggingModelToBeforeItsFrameArrived) {
     EXPECT_EQ(retransmit.line_free_ms, 1000040);  // 10 ms of round trip before that frame
 }
 
+// Short frames take a fraction of a millisecond more than their whole milliseconds: the model
+// keeps it, or a noisy line's frames of 88 bytes ran it 8% ahead of the line.
+TEST_F(RetransmitTimer, TheLineModelKeepsFractionsOfAMillisecond) {
+    retransmit.rate = 11520;
+    set_clock_ms(1000000);
+    for (int i = 0; i < 100; ++i) sent(16, 86);  // 88 bytes each: 7.64 ms
+    EXPECT_EQ(retransmit.line_free_ms, 1000000 + 8800 * 1000 / 11520);
+}
+
 // The line's pace from a stream's positions: pauses of the stream are no measure of it (a
 // first sample that held one made a line of 11,520 bytes a second look like 770, and both
 // ends held their frames for seconds); later windows go on in the same stretch.
