@@ -163,6 +163,7 @@ void timer_frame_built(int bytes) {
             t.unmodelled_since = now;
             t.unmodelled_bytes = 0;
             for (int64_t& at : t.unmodelled_at) at = 0;
+            t.burst_pace_us = 0;
         }
         t.unmodelled_bytes += wire;
         for (int i = 0; i < t.marked_count; ++i) t.unmodelled_at[t.marked[i]] = t.unmodelled_bytes;
@@ -209,6 +210,8 @@ void timer_verdict(int channel, bool sample) {
     // runs, and at a third of it over a network's round trip of 500 ms).
     int64_t left_by = now - (t.rtt_measured ? t.min_rtt_ms : 0) - (t.rate > 0 ? line_ms(t.heard_last) : 0);
     if (t.rate > 0 && t.left_ms[channel] > left_by) t.line_free_ms -= t.left_ms[channel] - left_by;
+    if (t.rate == 0 && t.unmodelled_since >= 0 && t.unmodelled_at[channel] > 0)
+        t.burst_pace_us = std::max<int64_t>(1, (now - t.unmodelled_since) * 1000 / t.unmodelled_at[channel]);
     if (!sample) return;
     meter_add(t.acked, t.wire_end[channel], now);
     choose_rate();
@@ -306,6 +309,14 @@ int timer_block_limit(int window, int block_size) {
 
 bool timer_overdue(int channel) {
     const retransmit_state& t = retransmit;
+    // Before the rate, a later block of a burst whose pace a verdict has bounded is due at
+    // twice that pace: on a noisy line the first blocks were lost half the time, and each
+    // loss idled the line for the start's whole second. Not while the peer's data come: its
+    // burst, which no verdict has measured, may stand before the verdict.
+    bool peer_data = t.heard.start_ms >= 0 && now_ms() - t.heard.last_ms <= meter_pause_ms;
+    if (t.rate == 0 && t.burst_pace_us > 0 && t.unmodelled_at[channel] > 0 && t.backoff[channel] == 0 &&
+        !peer_data && now_ms() - t.unmodelled_since > 2 * t.unmodelled_at[channel] * t.burst_pace_us / 1000 + pump_slack_ms)
+        return true;
     int64_t base = t.left_ms[channel];
     int64_t timeout = timer_timeout_ms();
     int64_t cap = std::max(max_backoff_ms, timeout);

@@ -93,6 +93,9 @@ struct retransmit_state {
     int64_t unmodelled_bytes = 0;  // built before the rate was known
     int64_t unmodelled_since = -1;  // when that burst began; -1: none
     int64_t unmodelled_at[LINK_CHANNELS] = {};  // bytes built up to a block's frame, before the rate
+    // Microseconds a byte of that burst took at most, by its latest verdict: the line carried
+    // the bytes up to the judged block in the time since the burst began. 0: none yet.
+    int64_t burst_pace_us = 0;
     int64_t last_build_ms = 0;      // when the last frame was built
     int last_data_frame = 0;        // bytes of the last frame built with a block in it
 

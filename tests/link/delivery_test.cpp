@@ -402,6 +402,18 @@ TEST_F(RetransmitTimer, FirstBlocksWaitASecondFourBehindThePeersDataAsMeasuredOn
     }
 }
 
+// A verdict on the first block of the start's burst bounds the line's pace: the block after it
+// is due at twice that pace, not after the start's second (a noisy line lost both half the time).
+TEST_F(RetransmitTimer, AVerdictInTheFirstBurstBoundsTheWaitForTheBlocksAfterIt) {
+    set_clock_ms(1000000);
+    sent(16, 1025);  // 1,027 bytes with the frame's end
+    sent(17, 1025);
+    set_clock_ms(1000105);
+    timer_verdict(16, true);  // 102 us a byte at most: 17 is through by 2 x 2,054 x 102 us
+    EXPECT_FALSE(overdue_at(17, 1000439));
+    EXPECT_TRUE(overdue_at(17, 1000440));
+}
+
 TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFailAfter68) {
     retransmit.rtt_measured = true;  // a fast line, measured: the shortest timeout
     retransmit.rate = 1000000;
