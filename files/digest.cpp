@@ -2,6 +2,12 @@
 
 #include <unistd.h>
 
+// On x86 the library picks the widest vector unit the processor has at run time: AVX2 hashes
+// twice as fast as the SSE2 every x86-64 build is compiled for.
+#if (defined(__x86_64__) || defined(__i386__)) && __has_include(<xxh_x86dispatch.h>)
+#include <xxh_x86dispatch.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 
