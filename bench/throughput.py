@@ -2,7 +2,7 @@
 """Kestro throughput benchmark: two door-mode ends over tools/nullmodem.
 
     bench/throughput.py [--build DIR] [--kib N] [--runs N] [--jobs N] [CASE...]
-                                                     (cases: clean slow noisy fast idle digest)
+                                                     (cases: clean slow noisy fast idle digest digest-perf)
 
 Each transfer case gives both ends one file to send, so both directions run at once,
 and lets them leave by themselves (-E 1). Two measures of time:
@@ -28,7 +28,9 @@ The digest case prices the whole-file check: one file one way, unthrottled, betw
 of the test build kestro_trace, alternately with the check (both ends announce it) and
 without (KESTRO_NO_EXTENDED=1 at both ends), --digest-runs times each. It gives the medians
 of the time from the cable's start to the file whole at the receiver (the sender's hash
-before its offer included), of the rate while the data moved, and of each end's CPU.
+before its offer included), of the rate while the data moved, and of each end's CPU. The
+digest-perf case runs the checked transfer --digest-runs times with each end under perf record
+(CPU samples, kernel time included) and gives the share of each end's samples in libxxhash.
 """
 import argparse
 import concurrent.futures
@@ -216,19 +218,24 @@ def run_transfer(build, kestro, name, baud, size, noise, jitter=0.0, ends="-E 1"
         shutil.rmtree(work, ignore_errors=True)
 
 
-def run_one_way(build, work, source, size, extended):
-    """One file A->B unthrottled: (seconds to the file whole, data rate, CPU A, CPU B, ok)."""
+def run_one_way(build, work, source, size, extended, profile=False):
+    """One file A->B unthrottled: (seconds to the file whole, data rate, CPU A, CPU B, ok).
+    With profile, each end runs under perf record, its samples in ../a.perf and ../b.perf."""
     for side in ("a", "b"):
         shutil.rmtree(os.path.join(work, side), ignore_errors=True)
         os.mkdir(os.path.join(work, side))
     os.link(source, os.path.join(work, "a", "big"))
     trace = os.path.join(build, "bench", "kestro_trace")
     switch = "" if extended else "KESTRO_NO_EXTENDED=1 "
-    cmd = "cd {} && " + switch + "{}exec '" + trace + "' -E 1{}"
+    perf = "perf record -q -F 997 -o ../{}.perf -- " if profile else ""
+    cmd = "cd {} && " + switch + "{}exec " + perf + "'" + trace + "' -E 1{}"
     trace_file = os.path.join(work, "a.trace")
     start = time.monotonic()
-    cable = start_cable(build, work, [], cmd.format("a", f"KESTRO_TRACE={trace_file} ", " big"),
-                        cmd.format("b", "", ""))
+    if profile:
+        cmd_a, cmd_b = cmd.format("a", f"KESTRO_TRACE={trace_file} ", "a", " big"), cmd.format("b", "", "b", "")
+    else:
+        cmd_a, cmd_b = cmd.format("a", f"KESTRO_TRACE={trace_file} ", " big"), cmd.format("b", "", "")
+    cable = start_cable(build, work, [], cmd_a, cmd_b)
     watch = ends_watch(cable.pid)
     targets = {"A->B": os.path.join(work, "b", "big")}
     first, done = {}, {}
@@ -287,6 +294,41 @@ def run_digest_cost(build, size, runs):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def hash_share(perf_file):
+    """Share of an end's CPU samples (its kernel time included) spent in libxxhash (its
+    vector routines are not all named, so the library is counted whole)."""
+    out = subprocess.run(["perf", "report", "-i", perf_file, "--stdio", "--sort", "dso"],
+                         capture_output=True, text=True).stdout
+    share = 0.0
+    for line in out.splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and parts[0].endswith("%") and "libxxhash" in parts[1]:
+            share += float(parts[0].rstrip("%"))
+    return share
+
+
+def run_digest_profile(build, size, runs):
+    """Checked runs under perf: how much of each end's CPU the hashing takes."""
+    if shutil.which("perf") is None:
+        print("digest-perf: perf is not installed (linux-perf)")
+        return
+    work = tempfile.mkdtemp(prefix="kestro-bench-digest-perf-")
+    try:
+        source = os.path.join(work, "source")
+        make_file(source, size)
+        print(f"| digest {size // (1024 * 1024)} MiB one way, checked, under perf | to whole file (s) "
+              f"| opening to offer (ms) | libxxhash, share of A's samples | of B's samples | ok |")
+        print("|---|---|---|---|---|---|")
+        for i in range(runs):
+            r = run_one_way(build, work, source, size, True, profile=True)
+            if r is None:
+                continue
+            a, b = (hash_share(os.path.join(work, f"{side}.perf")) for side in ("a", "b"))
+            print(f"| run {i + 1} | {r[0]:.2f} | {r[4]:.1f} | {a:.2f}% | {b:.2f}% | {'yes' if r[5] else 'NO'} |")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def run_idle(build, kestro):
     work = tempfile.mkdtemp(prefix="kestro-bench-idle-")
     try:
@@ -340,6 +382,9 @@ def main():
     for name in args.cases:
         if name == "digest":
             run_digest_cost(build, args.fast_mib * 1024 * 1024, args.digest_runs)
+            continue
+        if name == "digest-perf":
+            run_digest_profile(build, args.fast_mib * 1024 * 1024, args.digest_runs)
             continue
         if name == "idle":
             cpu, figures = run_idle(build, kestro)
