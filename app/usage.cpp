@@ -67,9 +67,9 @@ Log, bell, end of the run:
   --help     this text              --version  name and version
 
 Two kestro ends check every file whole: the offer carries its XXH3 digest
-(and 64-bit sizes: files past 2 GiB go too), the data end with the digest of
-what was read, and a file is confirmed only when the receiver's digest of it
-is the same. One that differs (or changed while it was sent) is put back as
+(and 64-bit sizes: files past 2 GiB go too), the data end with that digest
+once more, and a file is confirmed only when the receiver's digest of it is
+the same. One that differs (or changed while it was sent) is put back as
 it was, sent once more, then ends "File check failed". A shorter local file
 is resumed only onto the sender's own first bytes, an equal one skipped only
 when its digest matches; otherwise the name is taken (-o, -R). Toward any
