@@ -55,6 +55,12 @@ void choose_rate() {
     if (rate > 0 && rate != t.rate) set_rate(rate);
 }
 
+// The peer's data frames have come lately: a verdict may wait behind a burst of them.
+bool peer_data_coming() {
+    const stretch_meter& h = retransmit.heard;
+    return h.start_ms >= 0 && now_ms() - h.last_ms <= meter_pause_ms;
+}
+
 // What a verdict may take once its block has left, the model being right: the peer's pumps,
 // and while the peer sends data, the frame under way there and the frame it rides in. Two
 // ends at one rate keep their frames in step, so a verdict may wait that long every time.
@@ -275,7 +281,7 @@ int64_t timer_timeout_ms() {
     if (t.rate == 0 && t.bad_frame_ms < t.unmodelled_since) {
         int64_t now = now_ms();
         bool burst = t.unmodelled_since >= 0 && now - t.unmodelled_since < initial_timeout_ms;
-        bool peer_data = t.heard.start_ms >= 0 && now - t.heard.last_ms <= meter_pause_ms;
+        bool peer_data = peer_data_coming();
         if (peer_data) return initial_timeout_ms;
         // Our own first burst is a few blocks until the rate is known: the wait for it need not
         // be long, and on a noisy line both may well be lost (four seconds idle, often).
@@ -313,7 +319,7 @@ bool timer_overdue(int channel) {
     // twice that pace: on a noisy line the first blocks were lost half the time, and each
     // loss idled the line for the start's whole second. Not while the peer's data come: its
     // burst, which no verdict has measured, may stand before the verdict.
-    bool peer_data = t.heard.start_ms >= 0 && now_ms() - t.heard.last_ms <= meter_pause_ms;
+    bool peer_data = peer_data_coming();
     if (t.rate == 0 && t.burst_pace_us > 0 && t.unmodelled_at[channel] > 0 && t.backoff[channel] == 0 &&
         !peer_data && now_ms() - t.unmodelled_since > 2 * t.unmodelled_at[channel] * t.burst_pace_us / 1000 + pump_slack_ms)
         return true;
