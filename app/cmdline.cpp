@@ -89,7 +89,8 @@ bool names_a_device(int argc, char** argv) {
 // --speed N or --speed=N: the rate the device is set to. False for any other word.
 bool take_speed_option(const char* word, int argc, char** argv, int* next, int32_t* speed) {
     size_t length = sizeof speed_option - 1;
-    if (strncmp(word, speed_option, length) != 0 || (word[length] != '\0' && word[length] != '=')) return false;
+    if (strncmp(word, speed_option, length) != 0 || (word[length] != '\0' && word[length] != '='))
+        return false;
     const char* argument = word + length + 1;
     if (word[length] == '\0') {
         if (*next >= argc) missing_argument(speed_option);
@@ -97,7 +98,8 @@ bool take_speed_option(const char* word, int argc, char** argv, int* next, int32
     }
     char* end = nullptr;
     long rate = strtol(argument, &end, 10);
-    if (end == argument || *end != '\0' || rate <= 0 || rate > INT32_MAX || speed_code(static_cast<int32_t>(rate)) == 0) {
+    if (end == argument || *end != '\0' || rate <= 0 || rate > INT32_MAX ||
+        speed_code(static_cast<int32_t>(rate)) == 0) {
         char subject[64];
         snprintf(subject, sizeof subject, "%s %.40s", speed_option, argument);
         console_reason(subject, "not a standard rate (50, 75, 110, ... 9600, 19200, ... 4000000)");
@@ -109,58 +111,59 @@ bool take_speed_option(const char* word, int argc, char** argv, int* next, int32
 
 void apply_option(char letter, const char* argument, const char* rest) {
     switch (letter) {
-        case 'C': link_use_base85(); break;
-        case 'D': break;
-        case 'E': {
-            long n = 0;
-            if (!whole_number(argument, &n) || static_cast<unsigned long>(n) > max_auto_exit_s)
-                bad_value(letter, argument, "seconds from 0 to 600");
-            set_idle_exit(static_cast<int32_t>(n));
-            break;
-        }
-        case 'F': break;
-        case 'H': link_use_xon_xoff(); break;
-        case 'R': set_session_option(&session_options::rename_existing, 1); break;
-        case 'U': set_name_mode(NAMES_TO_REQUEST); break;
-        case 'X': set_session_option(&session_options::log_refusals, 1); break;
-        case 'c': set_carrier_mode(CARRIER_IGNORED); break;
-        case 'd': set_name_mode(NAMES_TO_STORE); break;
-        case 'e': {
-            long n = 0;
-            if (!whole_number(argument, &n)) bad_value(letter, argument, "seconds from 0 to 600");
-            set_chat_exit(static_cast<int32_t>(n));
-            // An -e above the limit ends the run quietly, and as a success.
-            if (static_cast<unsigned long>(n) > max_auto_exit_s) end_run(EXIT_BY_USER);
-            break;
-        }
-        case 'h': link_use_no_flow(); break;
-        case 'j': set_session_option(&session_options::accept_uploads, 0); break;
-        case 'k': forbid_wildcards(); break;
-        case 'o': set_session_option(&session_options::overwrite_existing, 1); break;
-        case 'p':
-            link_choose_device(argument);
-            set_device_mode(true);
-            break;
-        case 'q': set_beeper_off(); break;
-        case 'r': set_session_option(&session_options::serve_requests, 1); break;
-        case 's': {
-            long n = number(argument);
-            if (n < min_line_speed || n > max_line_speed) bad_value(letter, argument, "a line speed from 50 to 115200");
-            set_line_speed(static_cast<int32_t>(n));
-            break;
-        }
-        case 't': set_carrier_mode(CARRIER_AFTER_HANGUP); break;
-        case 'u': set_name_mode(NAMES_TO_SEND); break;
-        case 'v':
-            if (set_profile(static_cast<char>(toupper(static_cast<unsigned char>(argument[0])))) != 0)
-                bad_value(letter, argument, "a profile letter: T, S, C, M, L or H");
-            announce_profile();
-            break;
-        case 'w': set_session_option(&session_options::resume_check, 0); break;
-        case 'x': set_session_option(&session_options::delete_partial, 1); break;
-        case 'y': set_session_option(&session_options::delete_sent, 1); break;
-        case 'z': set_log_path(argument); break;
-        default: unknown_option(rest);
+    case 'C': link_use_base85(); break;
+    case 'D': break;
+    case 'E': {
+        long n = 0;
+        if (!whole_number(argument, &n) || static_cast<unsigned long>(n) > max_auto_exit_s)
+            bad_value(letter, argument, "seconds from 0 to 600");
+        set_idle_exit(static_cast<int32_t>(n));
+        break;
+    }
+    case 'F': break;
+    case 'H': link_use_xon_xoff(); break;
+    case 'R': set_session_option(&session_options::rename_existing, 1); break;
+    case 'U': set_name_mode(NAMES_TO_REQUEST); break;
+    case 'X': set_session_option(&session_options::log_refusals, 1); break;
+    case 'c': set_carrier_mode(CARRIER_IGNORED); break;
+    case 'd': set_name_mode(NAMES_TO_STORE); break;
+    case 'e': {
+        long n = 0;
+        if (!whole_number(argument, &n)) bad_value(letter, argument, "seconds from 0 to 600");
+        set_chat_exit(static_cast<int32_t>(n));
+        // An -e above the limit ends the run quietly, and as a success.
+        if (static_cast<unsigned long>(n) > max_auto_exit_s) end_run(EXIT_BY_USER);
+        break;
+    }
+    case 'h': link_use_no_flow(); break;
+    case 'j': set_session_option(&session_options::accept_uploads, 0); break;
+    case 'k': forbid_wildcards(); break;
+    case 'o': set_session_option(&session_options::overwrite_existing, 1); break;
+    case 'p':
+        link_choose_device(argument);
+        set_device_mode(true);
+        break;
+    case 'q': set_beeper_off(); break;
+    case 'r': set_session_option(&session_options::serve_requests, 1); break;
+    case 's': {
+        long n = number(argument);
+        if (n < min_line_speed || n > max_line_speed)
+            bad_value(letter, argument, "a line speed from 50 to 115200");
+        set_line_speed(static_cast<int32_t>(n));
+        break;
+    }
+    case 't': set_carrier_mode(CARRIER_AFTER_HANGUP); break;
+    case 'u': set_name_mode(NAMES_TO_SEND); break;
+    case 'v':
+        if (set_profile(static_cast<char>(toupper(static_cast<unsigned char>(argument[0])))) != 0)
+            bad_value(letter, argument, "a profile letter: T, S, C, M, L or H");
+        announce_profile();
+        break;
+    case 'w': set_session_option(&session_options::resume_check, 0); break;
+    case 'x': set_session_option(&session_options::delete_partial, 1); break;
+    case 'y': set_session_option(&session_options::delete_sent, 1); break;
+    case 'z': set_log_path(argument); break;
+    default: unknown_option(rest);
     }
 }
 

@@ -17,8 +17,8 @@
 #include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
-#include "session/status.h"
 #include "session/stats.h"
+#include "session/status.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
 
@@ -70,7 +70,8 @@ void install_hangup_handler() {
     // Started under nohup: the caller wants the run to outlive the terminal. With -t the
     // hang-up is how the caller reports the carrier, so it is always caught.
     struct sigaction before {};
-    if (serial.carrier_mode != 2 && sigaction(SIGHUP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+    if (serial.carrier_mode != 2 && sigaction(SIGHUP, nullptr, &before) == 0 &&
+        before.sa_handler == SIG_IGN)
         return;
     struct sigaction action {};
     action.sa_handler = hangup_handler;
@@ -92,7 +93,8 @@ void install_stop_handlers() {
     static const int keyboard_signals[] = {SIGINT, SIGQUIT};
     for (int signal_number : keyboard_signals) {
         struct sigaction before {};
-        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
         sigaction(signal_number, &action, nullptr);
     }
     // A closed socket and a file-size limit become failed writes, which the run handles.
@@ -119,7 +121,8 @@ void install_suspend_handler() {
     // Door mode has no terminal to give back. A SIGTSTP ignored at the start (no job
     // control) stays ignored. Installed before curses, which then leaves it alone.
     struct sigaction before {};
-    if (!process.device_mode || (sigaction(SIGTSTP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN))
+    if (!process.device_mode ||
+        (sigaction(SIGTSTP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN))
         return;
     set_suspend_handler(suspend_handler, nullptr);
     suspend_installed = true;

@@ -48,9 +48,9 @@ namespace {
 constexpr int time_limit_s = 300;  // a victim that never answers must not hold the campaign
 
 struct offer {
-    std::string announced;  // the name as it goes on the wire, whatever it holds
-    int32_t size;           // the size announced
-    int content;            // bytes really there to send (the local file's length)
+    std::string announced;   // the name as it goes on the wire, whatever it holds
+    int32_t size;            // the size announced
+    int content;             // bytes really there to send (the local file's length)
     std::string bytes = {};  // what they are, when not the generated pattern
 };
 
@@ -61,7 +61,8 @@ time_t started = 0;
 std::string make_content(int n, int length, const std::string& given) {
     std::string path = "content." + std::to_string(n);
     std::string bytes(static_cast<size_t>(length), '\0');
-    for (int i = 0; i < length; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>((n * 131 + i * 7) & 0xFF);
+    for (int i = 0; i < length; ++i)
+        bytes[static_cast<size_t>(i)] = static_cast<char>((n * 131 + i * 7) & 0xFF);
     if (!given.empty()) bytes = given;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
@@ -83,7 +84,8 @@ bool inject_offer(int n, const offer& o) {
     file_entry* entry = new_entry(make_content(n, o.content, o.bytes).c_str());
     if (entry == nullptr) exit(2);
     set_entry_length(entry, o.size);
-    send_write(CH_OFFERS, reinterpret_cast<const uint8_t*>(record.data()), static_cast<int>(record.size()));
+    send_write(CH_OFFERS, reinterpret_cast<const uint8_t*>(record.data()),
+               static_cast<int>(record.size()));
     queue_append(&sending.offered_queue, entry);
     return true;
 }
@@ -142,26 +144,31 @@ std::vector<std::vector<offer>> hostile_names() {
         {"negative", -5, 10},
     };
     return {names,
-            {{std::string(300, 'l'), 100, 100}},   // longer than a name may be: cannot be created
-            {{"huge", INT32_MAX, 1000}}};          // far more announced than there is
+            {{std::string(300, 'l'), 100, 100}},  // longer than a name may be: cannot be created
+            {{"huge", INT32_MAX, 1000}}};         // far more announced than there is
 }
 
 std::vector<std::vector<offer>> raw_names() {
     return {{
-        {"c1utf8\xc2\x85name", 10, 10},       // U+0085 as UTF-8
-        {"csiutf8\xc2\x9b" "2Jname", 10, 10},  // U+009B, the 8-bit CSI
+        {"c1utf8\xc2\x85name", 10, 10},  // U+0085 as UTF-8
+        {"csiutf8\xc2\x9b"
+         "2Jname",
+         10, 10},  // U+009B, the 8-bit CSI
         {"del\x7fname", 10, 10},
-        {"rlo\xe2\x80\xaegnp.exe", 10, 10},     // U+202E turns the rest around
-        {"lri\xe2\x81\xa6name", 10, 10},       // U+2066
-        {"alm\xd8\x9cname", 10, 10},            // U+061C
-        {"csiraw\x9b" "2Jname", 10, 10},        // not UTF-8: a raw C1 byte
+        {"rlo\xe2\x80\xaegnp.exe", 10, 10},  // U+202E turns the rest around
+        {"lri\xe2\x81\xa6name", 10, 10},     // U+2066
+        {"alm\xd8\x9cname", 10, 10},         // U+061C
+        {"csiraw\x9b"
+         "2Jname",
+         10, 10},  // not UTF-8: a raw C1 byte
         {"nextraw\x85name", 10, 10},
-        {"euro\xe2\x82\xac", 10, 10},          // valid UTF-8 that stays
+        {"euro\xe2\x82\xac", 10, 10},  // valid UTF-8 that stays
     }};
 }
 
 // 14 bytes like the real banner: a window title and a terminal reset inside.
-const uint8_t escape_banner[14] = {0x19, 0x1b, ']', '0', ';', 'P', 'W', 'N', 'E', 'D', 0x07, 0x1b, 'c', ' '};
+const uint8_t escape_banner[14] = {0x19, 0x1b, ']', '0',  ';',  'P', 'W',
+                                   'N',  'E',  'D', 0x07, 0x1b, 'c', ' '};
 
 // Chat whose escape sequences never end on their line; the last line must still show.
 void chat_lines(const char* stop_file) {
@@ -176,14 +183,16 @@ void chat_lines(const char* stop_file) {
 // that line, holding lines that would credit an upload that never was.
 std::vector<std::vector<offer>> forge(const char* log_name) {
     std::string forged;
-    while (forged.size() < 400) forged += "S 9999999 115200 bps 9999 cps   0 errors     0 1024 FORGED-UPLOAD.ZIP 0\n";
+    while (forged.size() < 400)
+        forged += "S 9999999 115200 bps 9999 cps   0 errors     0 1024 FORGED-UPLOAD.ZIP 0\n";
     int size = static_cast<int>(forged.size());
     return {{{"real", 4096, 4096}}, {{log_name, size, size, forged}}};
 }
 
 std::vector<std::vector<offer>> flood(int count) {
     std::vector<offer> offers;
-    for (int i = 0; i < count; ++i) offers.push_back({"flood." + std::to_string(i), 1 + i % 64, 1 + i % 64});
+    for (int i = 0; i < count; ++i)
+        offers.push_back({"flood." + std::to_string(i), 1 + i % 64, 1 + i % 64});
     for (int i = 0; i < count; ++i) add_request_name(("missing." + std::to_string(i)).c_str());
     return {offers};
 }
@@ -194,9 +203,10 @@ int main(int argc, char** argv) {
     const std::string mode = argc >= 3 ? argv[1] : "";
     if (mode != "names" && mode != "flood" && mode != "rawnames" && mode != "banner" &&
         !((mode == "chat" || mode == "forge") && argc > 3)) {
-        fprintf(stderr,
-                "usage: hostile_peer names|rawnames|banner RESULTS | hostile_peer flood RESULTS N | "
-                "hostile_peer chat RESULTS STOP | hostile_peer forge RESULTS NAME\n");
+        fprintf(
+            stderr,
+            "usage: hostile_peer names|rawnames|banner RESULTS | hostile_peer flood RESULTS N | "
+            "hostile_peer chat RESULTS STOP | hostile_peer forge RESULTS NAME\n");
         return 2;
     }
     results = fopen(argv[2], "w");
@@ -218,7 +228,10 @@ int main(int argc, char** argv) {
     else if (mode == "forge")
         run_batches(forge(argv[3]), false);
     else if (mode != "banner")
-        run_batches(flooding ? flood(count) : mode == "rawnames" ? raw_names() : hostile_names(), flooding);
+        run_batches(flooding             ? flood(count)
+                    : mode == "rawnames" ? raw_names()
+                                         : hostile_names(),
+                    flooding);
     fflush(results);
     end_run(0);
 }

@@ -83,8 +83,10 @@ double measure(cable& c, double warmup, double seconds, uint64_t* total) {
             ssize_t r = read(c.b, buf, sizeof buf);
             double t = now_s();
             if (r > 0 && t - start >= warmup) {
-                if (first == 0) first = t;  // bytes of this read arrived before the window
-                else counted += static_cast<uint64_t>(r);
+                if (first == 0)
+                    first = t;  // bytes of this read arrived before the window
+                else
+                    counted += static_cast<uint64_t>(r);
                 last = t;
             }
         }
@@ -104,8 +106,8 @@ int main(int argc, char** argv) {
         double rate = measure(c, 1.0, seconds, &total);
         stop(c);
         double expect = std::atof(baud) / 10;
-        std::printf("baud %-7s %9.1f B/s  expected %8.1f  error %+.3f%%  (%llu bytes)\n", baud, rate,
-                    expect, (rate / expect - 1) * 100, (unsigned long long)total);
+        std::printf("baud %-7s %9.1f B/s  expected %8.1f  error %+.3f%%  (%llu bytes)\n", baud,
+                    rate, expect, (rate / expect - 1) * 100, (unsigned long long)total);
     }
     cable c = start({});
     double rate = measure(c, 0.5, 3, &total);

@@ -26,7 +26,8 @@ uint64_t digest_value(const file_digest* d) { return XXH3_64bits_digest(&d->stat
 int digest_file(file_digest* d, int fd, int64_t until, int64_t budget) {
     uint8_t chunk[DIGEST_CHUNK];
     while (d->done < until && budget > 0) {
-        size_t want = static_cast<size_t>(std::min<int64_t>({until - d->done, budget, DIGEST_CHUNK}));
+        size_t want =
+            static_cast<size_t>(std::min<int64_t>({until - d->done, budget, DIGEST_CHUNK}));
         ssize_t got = pread(fd, chunk, want, d->done);
         if (got <= 0) {
             if (got == 0) errno = 0;  // the file is shorter than it was

@@ -14,7 +14,8 @@ file_entry* new_entry_with_alias(const char* name, const char* alias) {
     size_t alias_length = strlen(alias);
     // The fixed fields and the name with its NUL (the tail is the offer record), then the
     // alias with its own.
-    auto* entry = static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + alias_length + 2));
+    auto* entry =
+        static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + alias_length + 2));
     if (entry == nullptr) return nullptr;
     memset(entry, 0, offsetof(file_entry, name));  // every fixed field starts at zero
     entry->mtime = -1;
@@ -46,10 +47,14 @@ void queue_append(file_queue* queue, file_entry* entry) {
 namespace {
 
 void unlink_entry(file_queue* queue, file_entry* entry) {
-    if (entry->prev != nullptr) entry->prev->next = entry->next;
-    else queue->head = entry->next;
-    if (entry->next != nullptr) entry->next->prev = entry->prev;
-    else queue->tail = entry->prev;
+    if (entry->prev != nullptr)
+        entry->prev->next = entry->next;
+    else
+        queue->head = entry->next;
+    if (entry->next != nullptr)
+        entry->next->prev = entry->prev;
+    else
+        queue->tail = entry->prev;
     entry->next = nullptr;
     entry->prev = nullptr;
 }
@@ -101,7 +106,8 @@ int64_t dos_to_time(uint16_t date, uint16_t time) {
     int minute = (time >> 5) & 0x3F;
     int second = (time & 0x1F) * 2;
     // A field out of its range is no time at all: an offer of a file without a date.
-    if (day < 1 || day > 31 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return -1;
+    if (day < 1 || day > 31 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59)
+        return -1;
     struct tm parts {};
     parts.tm_year = (date >> 9) + 80;
     parts.tm_mon = month - 1;

@@ -13,12 +13,12 @@
 //   dos_to_time (date, time) -> the local time they name, -1 when a field is out of range
 #pragma once
 
+#include <sys/types.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-
-#include <sys/types.h>
 
 static_assert(std::endian::native == std::endian::little,
               "the offer record is copied straight out of a file_entry");
@@ -33,7 +33,7 @@ struct file_entry {
     uint8_t checks_failed;  // times the receiver's copy failed its whole-file check
     uint8_t digested;       // `digest` holds the whole file's, taken for its offer
     uint8_t taken_rule;     // the receiver's TAKEN_* rule for this file's name (extended "r", -o)
-    int64_t offset;   // where the transfer starts
+    int64_t offset;         // where the transfer starts
     // The file an upload entry stands for (0, 0 when none): an offer of the same file is
     // never written into it.
     dev_t device;

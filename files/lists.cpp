@@ -95,18 +95,22 @@ bool why_not_sent(const char* name, char* out, size_t size) {
     } else if (here && S_ISDIR(info.st_mode)) {
         int length = static_cast<int>(strnlen(name, 60));
         if (length > 1 && name[length - 1] == '/') --length;
-        snprintf(out, size, "a directory; %.*s/* names the files in it", length, name);  // typed names only
+        snprintf(out, size, "a directory; %.*s/* names the files in it", length,
+                 name);  // typed names only
     } else if (files.upload_dirs.head != nullptr && strchr(name, '/') == nullptr) {
         // A directory named earlier is where bare names are looked up: say which.
         const char* first = files.upload_dirs.head->path;
         const char* slash = first[0] != '\0' && first[strlen(first) - 1] != '/' ? "/" : "";
         int others = -1;
-        for (const dir_node* node = files.upload_dirs.head; node != nullptr; node = node->next) ++others;
+        for (const dir_node* node = files.upload_dirs.head; node != nullptr; node = node->next)
+            ++others;
         int n = others == 0 ? snprintf(out, size, "not found in %.60s%s", first, slash)
-                            : snprintf(out, size, "not found in %.60s%s nor %d more directories", first, slash, others);
+                            : snprintf(out, size, "not found in %.60s%s nor %d more directories",
+                                       first, slash, others);
         // The usual slip: the file is right here, and a directory named before it took over.
         if (n > 0 && static_cast<size_t>(n) < size && here)
-            snprintf(out + n, size - static_cast<size_t>(n), "; ./ before the name sends the one here");
+            snprintf(out + n, size - static_cast<size_t>(n),
+                     "; ./ before the name sends the one here");
     } else if (!here) {
         snprintf(out, size, "%s", strerror(errno));
     } else if (!S_ISREG(info.st_mode)) {
@@ -231,11 +235,11 @@ void add_argument_name(const char* name) {
         return;
     }
     switch (files.name_mode) {
-        case 'd': add_receive_name(name); break;
-        case 'r': add_request_name(name); break;
-        default:
-            if (add_upload_name(name, 1) == 0) report_not_sent(name);
-            break;
+    case 'd': add_receive_name(name); break;
+    case 'r': add_request_name(name); break;
+    default:
+        if (add_upload_name(name, 1) == 0) report_not_sent(name);
+        break;
     }
 }
 

@@ -32,7 +32,7 @@ struct dir_list {
     dir_node* tail = nullptr;
 };
 
-constexpr int MAX_UNSENT = 16;            // names not sent that are kept; the rest counted
+constexpr int MAX_UNSENT = 16;  // names not sent that are kept; the rest counted
 constexpr int UNSENT_NAME_SIZE = 256;
 constexpr int UNSENT_REASON_SIZE = 160;
 constexpr const char* TOO_LARGE_REASON = "too large to send (2 GiB or more)";
@@ -52,20 +52,20 @@ enum name_mode : char {
 struct files_state {
     // Set by the command line.
     char name_mode = NAMES_TO_SEND;  // a name_mode
-    int wildcards_allowed = 1;  // 0: a name with '*' or '?' is neither sent nor served
+    int wildcards_allowed = 1;       // 0: a name with '*' or '?' is neither sent nor served
     // The peer takes sizes past 2 GiB (set by the session once it knows): a request for such
     // a file is served. Local names are listed whatever their size and refused at the offer.
     int large_files_served = 0;
 
-    file_queue upload_queue;    // files to offer the peer: ours and those it requested
-    file_queue request_queue;   // names to request from the peer (-r)
-    file_queue receive_names;   // names to store received files under, in turn (-d)
-    dir_list upload_dirs;       // directories named with -u: a bare name is looked up in each
+    file_queue upload_queue;   // files to offer the peer: ours and those it requested
+    file_queue request_queue;  // names to request from the peer (-r)
+    file_queue receive_names;  // names to store received files under, in turn (-d)
+    dir_list upload_dirs;      // directories named with -u: a bare name is looked up in each
     // Directories named outside -u: files received go to the first, and a name present in
     // one of the others counts as taken.
     char download_dir[NAME_PART_SIZE] = "";
     dir_list extra_dirs;
-    int receive_names_given = 0;  // -d named files: a file offered beyond them is refused
+    int receive_names_given = 0;   // -d named files: a file offered beyond them is refused
     int upload_names_missing = 0;  // a name given to send found no file: uploads outstanding
 
     // Local names that gave nothing to send, for the screen and the summary.

@@ -45,11 +45,11 @@ bool utf8_continues(uint8_t lead, int count, uint8_t byte) {
     if ((byte & 0xC0) != 0x80) return false;
     if (count != 1) return true;
     switch (lead) {
-        case 0xE0: return byte >= 0xA0;
-        case 0xED: return byte <= 0x9F;
-        case 0xF0: return byte >= 0x90;
-        case 0xF4: return byte <= 0x8F;
-        default: return true;
+    case 0xE0: return byte >= 0xA0;
+    case 0xED: return byte <= 0x9F;
+    case 0xF0: return byte >= 0x90;
+    case 0xF4: return byte <= 0x8F;
+    default: return true;
     }
 }
 

@@ -94,7 +94,8 @@ int send_write(int number, const uint8_t* bytes, int count) {
     rec->room -= n;
     rec->queued += n;
     if (rec->queue == nullptr)
-        chan_queue_append(rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
+        chan_queue_append(
+            rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
     return n;
 }
 

@@ -40,8 +40,8 @@ struct link_channel {
     int tries = 0;           // enquiries since the last verdict on this channel
     uint8_t* buffer_start = nullptr;  // the ring: [buffer_start, buffer_end)
     uint8_t* buffer_end = nullptr;
-    uint8_t* read_pos = nullptr;   // the oldest byte not yet read (send: not yet acknowledged)
-    uint8_t* write_pos = nullptr;  // where the next byte goes
+    uint8_t* read_pos = nullptr;     // the oldest byte not yet read (send: not yet acknowledged)
+    uint8_t* write_pos = nullptr;    // where the next byte goes
     channel_queue* queue = nullptr;  // the scheduling queue the record is in, null when none
     link_channel* next = nullptr;    // its neighbours in that queue
     link_channel* previous = nullptr;
@@ -54,8 +54,8 @@ struct channel_queue {
 
 // The rings: they are allocated once, after the link is up, and live for the whole run.
 struct channels_state {
-    link_channel send_records[LINK_CHANNELS];  // the records; the two lists below point at
-    link_channel recv_records[LINK_CHANNELS];  // those allocated
+    link_channel send_records[LINK_CHANNELS];         // the records; the two lists below point at
+    link_channel recv_records[LINK_CHANNELS];         // those allocated
     link_channel* send_channels[LINK_CHANNELS] = {};  // null: that channel is not allocated
     link_channel* recv_channels[LINK_CHANNELS] = {};
 };

@@ -13,9 +13,9 @@ namespace {
 
 constexpr int B85_GROUP_BYTES = 4;
 constexpr int B85_GROUP_DIGITS = 5;
-constexpr int GROUP_7BIT = 7;           // data bytes sharing one 7-bit header
-constexpr int interrupt_ctrl_x = 3;     // count above this when a Ctrl-X comes: give up
-constexpr time_t idle_brace_s = 1;      // a frame after a longer idle line starts with `{}`
+constexpr int GROUP_7BIT = 7;        // data bytes sharing one 7-bit header
+constexpr int interrupt_ctrl_x = 3;  // count above this when a Ctrl-X comes: give up
+constexpr time_t idle_brace_s = 1;   // a frame after a longer idle line starts with `{}`
 constexpr uint16_t crc_polynomial = 0x1021;
 
 constexpr std::array<uint16_t, 256> make_crc_table() {
@@ -97,7 +97,8 @@ void encode_7bit(emitter& e, const uint8_t* close, const uint8_t*& pos, const ui
         if (left == 0) {
             int avail = end - pos < GROUP_7BIT ? static_cast<int>(end - pos) : GROUP_7BIT;
             uint8_t header = 0;
-            for (int i = 0; i < avail; ++i) header |= static_cast<uint8_t>((pos[i] >> 7) << (6 - i));
+            for (int i = 0; i < avail; ++i)
+                header |= static_cast<uint8_t>((pos[i] >> 7) << (6 - i));
             e.put(header ^ HEADER_XOR);
             left = GROUP_7BIT;
         } else {
@@ -190,7 +191,8 @@ bool write_pending() {
     // Gather more only while the line takes whole writes: a slow line gets one chunk at a
     // time, so our acknowledgements never wait behind much of our own data.
     if (codec.pending_count == 0)
-        codec.gather_chunks = codec.gather_chunks * 2 > GATHER_CHUNKS ? GATHER_CHUNKS : codec.gather_chunks * 2;
+        codec.gather_chunks =
+            codec.gather_chunks * 2 > GATHER_CHUNKS ? GATHER_CHUNKS : codec.gather_chunks * 2;
     else
         codec.gather_chunks = 1;
     serial.want_write = codec.pending_count > 0;
@@ -266,12 +268,8 @@ int control(int i) {
         }
         restart_frame(0);
         return i + 1;
-    case FRAME_END:
-        end_of_frame();
-        return i + 1;
-    case DATA_BRACE:
-        decode(BRACE);
-        return i + 1;
+    case FRAME_END: end_of_frame(); return i + 1;
+    case DATA_BRACE: decode(BRACE); return i + 1;
     default:
         if (codec.link_mode & MODE_ESC_IN) {
             decode(d ^ ESCAPE_XOR);
@@ -288,7 +286,8 @@ int control(int i) {
 int copy_plain_run(int i, int n, bool dropping) {
     int stop = n - i < FRAME_ABANDON_AT - codec.rx_pos ? n : i + FRAME_ABANDON_AT - codec.rx_pos;
     int j = i;
-    while (j < stop && codec.rx_raw[j] != BRACE && !(dropping && (link_setup.char_flags[codec.rx_raw[j]] & CF_DROP)))
+    while (j < stop && codec.rx_raw[j] != BRACE &&
+           !(dropping && (link_setup.char_flags[codec.rx_raw[j]] & CF_DROP)))
         ++j;
     if (j > i) {
         memcpy(codec.rx_frame + codec.rx_pos, codec.rx_raw + i, static_cast<size_t>(j - i));
@@ -343,12 +342,12 @@ uint16_t crc16(const uint8_t* first, const uint8_t* end) {
     for (; end - p >= crc_slice_bytes; p += crc_slice_bytes) {
         // The register meets the first two bytes; the other six start from zero.
         unsigned x = reg ^ (static_cast<unsigned>(p[0]) << 8 | p[1]);
-        reg = static_cast<uint16_t>(crc_slices[7][x >> 8] ^ crc_slices[6][x & 0xFF] ^ crc_slices[5][p[2]] ^
-                                    crc_slices[4][p[3]] ^ crc_slices[3][p[4]] ^ crc_slices[2][p[5]] ^
-                                    crc_slices[1][p[6]] ^ crc_slices[0][p[7]]);
+        reg =
+            static_cast<uint16_t>(crc_slices[7][x >> 8] ^ crc_slices[6][x & 0xFF] ^
+                                  crc_slices[5][p[2]] ^ crc_slices[4][p[3]] ^ crc_slices[3][p[4]] ^
+                                  crc_slices[2][p[5]] ^ crc_slices[1][p[6]] ^ crc_slices[0][p[7]]);
     }
-    for (; p < end; ++p)
-        reg = static_cast<uint16_t>((reg << 8) ^ crc_table[(reg >> 8) ^ *p]);
+    for (; p < end; ++p) reg = static_cast<uint16_t>((reg << 8) ^ crc_table[(reg >> 8) ^ *p]);
     return reg;
 }
 

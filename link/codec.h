@@ -17,8 +17,8 @@
 
 #include "link/wire.h"
 
-constexpr int CHUNK_SIZE = 256;          // encoded bytes of one chunk at most
-constexpr int CHUNK_CLOSE_AT = 252;      // an escape pair or b85 group may still follow
+constexpr int CHUNK_SIZE = 256;      // encoded bytes of one chunk at most
+constexpr int CHUNK_CLOSE_AT = 252;  // an escape pair or b85 group may still follow
 // Chunks gathered into one port write while the line takes whole writes, not one write per
 // chunk: on a fast line the system calls, not the line, would set the pace.
 constexpr int GATHER_CHUNKS = 16;
@@ -46,11 +46,11 @@ struct codec_state {
     uint8_t rx_raw[READ_SIZE] = {};            // one port read
     uint8_t rx_frame[FRAME_BUFFER_SIZE] = {};  // the frame being decoded
     int rx_pos = 0;                            // its bytes so far
-    int in_frame = 0;       // a `{}` opened this frame: 0 drops bytes up to the next `{}`
-    int pending_brace = 0;  // the last read ended in a `{`: its partner comes in the next
-    int group_count = 0;    // digits of this base-85 group so far, or 7-bit bytes still due
+    int in_frame = 0;          // a `{}` opened this frame: 0 drops bytes up to the next `{}`
+    int pending_brace = 0;     // the last read ended in a `{`: its partner comes in the next
+    int group_count = 0;       // digits of this base-85 group so far, or 7-bit bytes still due
     uint32_t accumulator = 0;  // the base-85 group's value so far
-    uint8_t high_bits = 0;  // 7-bit group header register
+    uint8_t high_bits = 0;     // 7-bit group header register
     int link_interrupted = 0;  // the peer sent `{z`: 1, one more for each Ctrl-X in a row
     time_t last_rx_time = 0;   // clock second of the last frame end (the silence timer)
 };

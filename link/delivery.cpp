@@ -2,8 +2,8 @@
 
 #include "link/channels.h"
 #include "link/codec.h"
-#include "link/retransmit.h"
 #include "link/failure.h"
+#include "link/retransmit.h"
 #include "link/setup.h"
 #include "serial/port.h"
 
@@ -27,11 +27,13 @@ struct profile {
 };
 
 constexpr profile profiles[] = {
-    {'T', 256, 1},     {'S', 256, 512},    {'C', 256, 1024},
-    {'M', 256, 4096},  {'L', 1024, 4096},  {'H', 1024, 16384},
+    {'T', 256, 1},    {'S', 256, 512},   {'C', 256, 1024},
+    {'M', 256, 4096}, {'L', 1024, 4096}, {'H', 1024, 16384},
 };
 
-[[noreturn]] void protocol_error() { link_fail("ZARN data link error.", AWAIT_GOODBYE, PAUSE_AFTER); }
+[[noreturn]] void protocol_error() {
+    link_fail("ZARN data link error.", AWAIT_GOODBYE, PAUSE_AFTER);
+}
 
 void trace(link_event event, const link_channel* rec, int n) {
     if (link_trace != nullptr) link_trace(event, rec, n);
@@ -62,7 +64,8 @@ uint8_t* append_enquiry(uint8_t* p, link_channel* rec, link_event event) {
 uint8_t* append_overdue_enquiries(uint8_t* p) {
     link_channel* overdue[LINK_CHANNELS];
     int count = 0;
-    for (link_channel* rec = schedule.wait_queue.first; rec != nullptr && count < LINK_CHANNELS; rec = rec->next)
+    for (link_channel* rec = schedule.wait_queue.first; rec != nullptr && count < LINK_CHANNELS;
+         rec = rec->next)
         if (timer_overdue(rec->number)) overdue[count++] = rec;
     for (int i = 0; i < count; ++i) p = append_enquiry(p, overdue[i], EVENT_TIMEOUT_ENQUIRY);
     if (count > 0) timer_timed_out();
@@ -128,7 +131,8 @@ uint8_t* append_block(uint8_t* p, link_channel* rec) {
 // answer, and the blocks now before it were sent after its own; taking them for lost sets
 // off enquiries that go on for as long as blocks are sent.
 void settle(link_channel* rec) {
-    if (rec->queue == &schedule.enquiry_queue || (rec->queue == &schedule.wait_queue && rec->enquired)) {
+    if (rec->queue == &schedule.enquiry_queue ||
+        (rec->queue == &schedule.wait_queue && rec->enquired)) {
         chan_queue_unlink(rec);
         return;
     }
@@ -168,7 +172,8 @@ void take_ack(uint8_t item) {
     rec->in_flight = 0;
     settle(rec);
     if (rec->queued > 0)
-        chan_queue_append(rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
+        chan_queue_append(
+            rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
     delivery.tx_packets += 1;
     rec->tries = 0;
     block_grow();
@@ -184,7 +189,8 @@ void take_nak(uint8_t item) {
     rec->sequence_bit ^= SEQUENCE_BIT;
     settle(rec);
     if (rec->enquired)  // the block was lost: send it again before anything new of its rank
-        chan_queue_append(rec->priority_class != CLASS_BULK ? &schedule.resend_high : &schedule.resend_low, rec);
+        chan_queue_append(
+            rec->priority_class != CLASS_BULK ? &schedule.resend_high : &schedule.resend_low, rec);
     else  // the peer had no room: let everything else go first
         chan_queue_append(&schedule.ready_low, rec);
     delivery.tx_errors += 1;
@@ -233,7 +239,8 @@ uint8_t* build_frame() {
     uint8_t* p = append_verdicts(codec.tx_frame, &repeated);
     const bool verdicts_now = p != codec.tx_frame + repeated;
     p = append_overdue_enquiries(p);
-    while (link_channel* rec = chan_queue_pop(&schedule.enquiry_queue)) p = append_enquiry(p, rec, EVENT_ENQUIRY);
+    while (link_channel* rec = chan_queue_pop(&schedule.enquiry_queue))
+        p = append_enquiry(p, rec, EVENT_ENQUIRY);
     if (schedule.in_flight_total < timer_block_limit(delivery.window_size, delivery.block_size))
         if (link_channel* rec = next_ready()) p = append_block(p, rec);
     // Repeats alone wait a little for a frame to ride in: on a noisy line blocks are short,

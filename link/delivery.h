@@ -18,8 +18,8 @@
 
 #include "link/wire.h"
 
-constexpr int keepalive_s = 4;    // send an empty frame after more than this idle
-constexpr int max_tries = 15;     // the 17th enquiry since the last ACK fails the link
+constexpr int keepalive_s = 4;  // send an empty frame after more than this idle
+constexpr int max_tries = 15;   // the 17th enquiry since the last ACK fails the link
 
 // Everything here starts anew with every link (reset_link_state): these are the initial values.
 struct delivery_state {
@@ -41,7 +41,7 @@ struct delivery_state {
     int32_t rx_errors = 0;   // the peer's blocks refused for want of room, or missed
     int32_t tx_packets = 0;  // our blocks acknowledged
     int64_t tx_bytes = 0;
-    int32_t tx_errors = 0;   // NAKs of our blocks
+    int32_t tx_errors = 0;  // NAKs of our blocks
 };
 
 extern delivery_state delivery;

@@ -14,7 +14,8 @@
 #include "serial/port.h"
 #include "serial/process.h"
 
-const uint8_t link_banner[14] = {BANNER_START, 'K', 'E', 'S', 'T', 'R', 'O', CTRL_X, ' ', 'v', '1', '.', '0', ' '};
+const uint8_t link_banner[14] = {BANNER_START, 'K', 'E', 'S', 'T', 'R', 'O',
+                                 CTRL_X,       ' ', 'v', '1', '.', '0', ' '};
 
 establish_state establish;
 
@@ -156,7 +157,8 @@ int build_handshake_block(uint8_t identification, int mode_word) {
 
 void handshake_flush() {
     while (establish.out_pos < establish.out_len) {
-        int n = port_write(establish.out + establish.out_pos, establish.out_len - establish.out_pos);
+        int n =
+            port_write(establish.out + establish.out_pos, establish.out_len - establish.out_pos);
         if (n <= 0) break;
         establish.out_pos += n;
     }
@@ -184,7 +186,8 @@ void handshake_send_pass() {
 
 int check_peer_block(const uint8_t* block, int length) {
     if (!crc_good(block, length)) return -1;
-    if (block[0] != handshake_version) link_fail("Incompatible program version.", SEND_GOODBYE, PAUSE_AFTER);
+    if (block[0] != handshake_version)
+        link_fail("Incompatible program version.", SEND_GOODBYE, PAUSE_AFTER);
     int data_end = length - handshake_trailer;
     int at = handshake_header;
     // A list without its closing `{` would have us read past the block: ignore the block.
@@ -222,7 +225,8 @@ void make_mode_text() {
 
 int handshake_finish() {
     echo_flush();
-    link_setup.char_flags[BRACE] |= static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
+    link_setup.char_flags[BRACE] |=
+        static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
     make_mode_text();
     // The `{}` that completes us also opens the codec's first frame, so a goodbye right
     // after it ends the link instead of leaving us a session with nobody.
@@ -236,7 +240,8 @@ int handshake_finish() {
         serial.want_write = true;
     }
     char line[80];
-    snprintf(line, sizeof line, "\r\nZARN data link established. Data link i/o mode %s bits.", establish.mode_text);
+    snprintf(line, sizeof line, "\r\nZARN data link established. Data link i/o mode %s bits.",
+             establish.mode_text);
     console_message(line);
     return establish.peer_identification;
 }
@@ -251,7 +256,8 @@ int handshake_byte(uint8_t b) {
     bool leftover = !establish.peer_heard && !establish.got_block;
     if (p == CTRL_X && b == CTRL_X && !establish.got_block)
         link_fail("Initialization interrupted.", SEND_GOODBYE, NO_PAUSE);
-    if (p == BRACE && b == TERMINATE && !leftover) link_fail("Initialization interrupted.", SEND_GOODBYE, NO_PAUSE);
+    if (p == BRACE && b == TERMINATE && !leftover)
+        link_fail("Initialization interrupted.", SEND_GOODBYE, NO_PAUSE);
     if (p == BRACE && b == FRAME_END && !leftover) {
         if (establish.got_block) {
             queue_confirmation();
@@ -273,7 +279,8 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
     establish = establish_state{};
     establish.banner = banner;
     console_message("Initializing ZARN data link. Press Ctrl+C to cancel.\r\n");
-    if (port_open(link_setup.device_path, link_setup.port_speed, link_setup.flow_letter) == PORT_OPEN_FAILED) {
+    if (port_open(link_setup.device_path, link_setup.port_speed, link_setup.flow_letter) ==
+        PORT_OPEN_FAILED) {
         console_error("Error initializing rs-port.\r\n");
         console_error(serial.open_error);
         end_run(EXIT_PORT_FAILED);

@@ -48,15 +48,15 @@ struct establish_state {
     int block_length = 0;
 
     // Collecting the peer's block from its hex text.
-    int collecting = 1;      // 0 once stopped, until the next '*'
-    int collect_pos = 0;     // bytes stored in codec.rx_frame
-    int hex_count = 0;       // characters seen since the last '*'
-    int held_char = 0;       // first character of a pair
-    uint8_t previous = 0;    // previous byte read from the line
-    int got_block = 0;       // the peer's block has been accepted
-    int got_brace = 0;       // the peer's `{}` came before its block
-    int peer_heard = 0;      // its banner or a block mark came: a `{}` now is the peer's
-    time_t pass_start = 0;   // clock second of the current send pass
+    int collecting = 1;           // 0 once stopped, until the next '*'
+    int collect_pos = 0;          // bytes stored in codec.rx_frame
+    int hex_count = 0;            // characters seen since the last '*'
+    int held_char = 0;            // first character of a pair
+    uint8_t previous = 0;         // previous byte read from the line
+    int got_block = 0;            // the peer's block has been accepted
+    int got_brace = 0;            // the peer's `{}` came before its block
+    int peer_heard = 0;           // its banner or a block mark came: a `{}` now is the peer's
+    time_t pass_start = 0;        // clock second of the current send pass
     int peer_identification = 0;  // the identification byte of the peer's block
 
     // Bytes for the line that it has not taken yet.

@@ -9,17 +9,20 @@ retransmit_state retransmit;
 
 namespace {
 
-constexpr int backoff_steps = 16;  // doublings past this change nothing under the cap
+constexpr int backoff_steps = 16;      // doublings past this change nothing under the cap
 constexpr int64_t pump_slack_ms = 20;  // two pumps of the peer, each up to 10 ms apart
 constexpr int max_timeout_shift = 6;
-constexpr int catch_up_verdicts = 16;         // verdicts whose quickest tells the model's lag
+constexpr int catch_up_verdicts = 16;          // verdicts whose quickest tells the model's lag
 constexpr int64_t catch_up_tolerance_ms = 50;  // a lag the model lets pass
 // No more than the window of blocks in flight and the verdicts beside them can be queued.
-constexpr int64_t max_backlog_bytes = 20 * 1024;   // 64 times the estimate, and the cap below still holds
+constexpr int64_t max_backlog_bytes =
+    20 * 1024;  // 64 times the estimate, and the cap below still holds
 
 int64_t now_ms() { return serial.clock_ms; }
 
-int64_t line_ms(int64_t bytes) { return bytes * 1000 / (retransmit.rate > 0 ? retransmit.rate : 1); }
+int64_t line_ms(int64_t bytes) {
+    return bytes * 1000 / (retransmit.rate > 0 ? retransmit.rate : 1);
+}
 
 // The first rate: what was built before it is taken to have gone out back to back, the
 // blocks still waiting each when its frame was through. All of it was queued at once, and
@@ -32,7 +35,8 @@ void start_model() {
         t.line_free_ms = std::max(now, t.unmodelled_since + line_ms(t.unmodelled_bytes));
         t.line_free_ms = std::min(t.line_free_ms, now + line_ms(max_backlog_bytes));
         for (int c = 0; c < LINK_CHANNELS; ++c)
-            if (t.unmodelled_at[c] > 0) t.left_ms[c] = t.unmodelled_since + line_ms(t.unmodelled_at[c]);
+            if (t.unmodelled_at[c] > 0)
+                t.left_ms[c] = t.unmodelled_since + line_ms(t.unmodelled_at[c]);
     }
     t.peak_backlog = std::min(t.unmodelled_bytes, max_backlog_bytes);
     t.last_build_ms = now;
@@ -125,7 +129,8 @@ int64_t meter_add(stretch_meter& m, int64_t pos, int64_t ms) {
         m.first_in_doubt = false;
         int64_t rest_bytes = m.last_pos - m.start_pos - m.first_bytes;
         int64_t rest_ms = m.last_ms - m.start_ms - m.first_ms;
-        if (rest_ms > 0 && m.first_ms > meter_slack_ms + meter_pause_factor * m.first_bytes * rest_ms / rest_bytes) {
+        if (rest_ms > 0 && m.first_ms > meter_slack_ms + meter_pause_factor * m.first_bytes *
+                                                             rest_ms / rest_bytes) {
             m.start_pos += m.first_bytes;
             m.start_ms += m.first_ms;
             m.steps -= 1;
@@ -140,7 +145,8 @@ int64_t meter_add(stretch_meter& m, int64_t pos, int64_t ms) {
     span = m.last_ms - m.start_ms;
     if (m.steps >= meter_min_steps && span >= meter_window_ms) {
         int64_t sample = (m.last_pos - m.start_pos) * 1000 / span;
-        bool settled = m.rate == 0 || span >= meter_settle_ms || sample > m.rate + m.rate / rate_rise;
+        bool settled =
+            m.rate == 0 || span >= meter_settle_ms || sample > m.rate + m.rate / rate_rise;
         if (!settled) return m.rate;
         m.rate = sample > m.rate ? sample : m.rate - (m.rate - sample) / rate_fade;
         m.start_pos = m.last_pos;  // the next window goes on from here, in the same stretch
@@ -214,10 +220,12 @@ void timer_verdict(int channel, bool sample) {
     // frames back from an idle line; and the peer, measuring our pace by our frames, would
     // hold back just as much, and so on down (both ends settled 2% below the line in some
     // runs, and at a third of it over a network's round trip of 500 ms).
-    int64_t left_by = now - (t.rtt_measured ? t.min_rtt_ms : 0) - (t.rate > 0 ? line_ms(t.heard_last) : 0);
+    int64_t left_by =
+        now - (t.rtt_measured ? t.min_rtt_ms : 0) - (t.rate > 0 ? line_ms(t.heard_last) : 0);
     if (t.rate > 0 && t.left_ms[channel] > left_by) t.line_free_ms -= t.left_ms[channel] - left_by;
     if (t.rate == 0 && t.unmodelled_since >= 0 && t.unmodelled_at[channel] > 0)
-        t.burst_pace_us = std::max<int64_t>(1, (now - t.unmodelled_since) * 1000 / t.unmodelled_at[channel]);
+        t.burst_pace_us =
+            std::max<int64_t>(1, (now - t.unmodelled_since) * 1000 / t.unmodelled_at[channel]);
     if (!sample) return;
     meter_add(t.acked, t.wire_end[channel], now);
     choose_rate();
@@ -233,7 +241,8 @@ void timer_verdict(int channel, bool sample) {
     }
     t.rttvar_ms = (3 * t.rttvar_ms + std::abs(t.srtt_ms - r)) / 4;
     t.srtt_ms = (7 * t.srtt_ms + r) / 8;
-    if (t.idle_built_ms[channel] >= 0) t.min_rtt_ms = std::min(t.min_rtt_ms, now - t.idle_built_ms[channel]);
+    if (t.idle_built_ms[channel] >= 0)
+        t.min_rtt_ms = std::min(t.min_rtt_ms, now - t.idle_built_ms[channel]);
 }
 
 // Every frame the peer sends takes its line; its data frames, while it sends them one after
@@ -297,7 +306,8 @@ int64_t timer_timeout_ms() {
     // we have had queued ourselves, and a frame under way; half as much again, since the two
     // ends' first bursts differ (12 and 16 KiB were seen at 9600 baud, and an enquiry).
     if (timer_peer_busy())
-        timeout = std::max(timeout, t.min_rtt_ms + line_ms((t.peak_backlog + FRAME_BUFFER_SIZE) * 3 / 2));
+        timeout =
+            std::max(timeout, t.min_rtt_ms + line_ms((t.peak_backlog + FRAME_BUFFER_SIZE) * 3 / 2));
     return std::max(timeout, min_timeout_ms);
 }
 
@@ -320,8 +330,10 @@ bool timer_overdue(int channel) {
     // loss idled the line for the start's whole second. Not while the peer's data come: its
     // burst, which no verdict has measured, may stand before the verdict.
     bool peer_data = peer_data_coming();
-    if (t.rate == 0 && t.burst_pace_us > 0 && t.unmodelled_at[channel] > 0 && t.backoff[channel] == 0 &&
-        !peer_data && now_ms() - t.unmodelled_since > 2 * t.unmodelled_at[channel] * t.burst_pace_us / 1000 + pump_slack_ms)
+    if (t.rate == 0 && t.burst_pace_us > 0 && t.unmodelled_at[channel] > 0 &&
+        t.backoff[channel] == 0 && !peer_data &&
+        now_ms() - t.unmodelled_since >
+            2 * t.unmodelled_at[channel] * t.burst_pace_us / 1000 + pump_slack_ms)
         return true;
     int64_t base = t.left_ms[channel];
     int64_t timeout = timer_timeout_ms();

@@ -21,12 +21,13 @@ void say(const char* text) { console_error(text); }
 // With -t a hang-up is the carrier's loss.
 [[noreturn]] void stop_link(int signal_number) {
     switch (signal_number) {
-        case SIGINT: link_fail("Interrupted (SIGINT).", SEND_GOODBYE, NO_PAUSE);
-        case SIGQUIT: link_fail("Quit (SIGQUIT).", SEND_GOODBYE, NO_PAUSE);
-        case SIGHUP:
-            if (serial.carrier_mode == CARRIER_AFTER_HANGUP) link_fail("Carrier lost.", CLOSE_PORT_ONLY, PAUSE_AFTER);
-            link_fail("Hangup (SIGHUP).", serial.door_mode ? CLOSE_PORT_ONLY : SEND_GOODBYE, NO_PAUSE);
-        default: link_fail("Terminated (SIGTERM).", SEND_GOODBYE, NO_PAUSE);
+    case SIGINT: link_fail("Interrupted (SIGINT).", SEND_GOODBYE, NO_PAUSE);
+    case SIGQUIT: link_fail("Quit (SIGQUIT).", SEND_GOODBYE, NO_PAUSE);
+    case SIGHUP:
+        if (serial.carrier_mode == CARRIER_AFTER_HANGUP)
+            link_fail("Carrier lost.", CLOSE_PORT_ONLY, PAUSE_AFTER);
+        link_fail("Hangup (SIGHUP).", serial.door_mode ? CLOSE_PORT_ONLY : SEND_GOODBYE, NO_PAUSE);
+    default: link_fail("Terminated (SIGTERM).", SEND_GOODBYE, NO_PAUSE);
     }
 }
 
@@ -74,7 +75,8 @@ void send_goodbye(const char* goodbye) {
         if (got > 0) last_sign = serial.clock;
         if (serial.line_gone || stop_count > 1) return;
         if (key_waiting() && read_console_key() == CTRL_C) return;
-        if (serial.clock - last_sign >= goodbye_idle_s || serial.clock - start >= goodbye_total_s) return;
+        if (serial.clock - last_sign >= goodbye_idle_s || serial.clock - start >= goodbye_total_s)
+            return;
         serial.want_write = true;
         if (got == 0) wait_for_input();
         clock_update();
@@ -91,7 +93,8 @@ const char* goodbye_wait() {
     for (;;) {
         if (termination.peer_goodbye) return "ok.\r\n";  // heard while ours waited to go out
         clock_update();
-        if (serial.clock - start >= goodbye_total_s || serial.clock - last_byte_time >= goodbye_idle_s)
+        if (serial.clock - start >= goodbye_total_s ||
+            serial.clock - last_byte_time >= goodbye_idle_s)
             return "time-out\r\n";
         if (key_waiting() && read_console_key() == CTRL_C) return "cancelled\r\n";
         if (stop_count > 0) return "cancelled\r\n";  // a stop signal: nobody wants to wait
@@ -118,7 +121,8 @@ void supervise() {
             link_fail("Carrier lost.", CLOSE_PORT_ONLY, PAUSE_AFTER);
         }
     }
-    if (serial.clock - termination.last_check_clock > clock_jump_s) codec.last_rx_time = serial.clock;
+    if (serial.clock - termination.last_check_clock > clock_jump_s)
+        codec.last_rx_time = serial.clock;
     termination.last_check_clock = serial.clock;
     if (codec.link_interrupted == 0 && serial.clock - codec.last_rx_time > silence_timeout_s)
         link_fail("ZARN data link time-out.", SEND_GOODBYE, PAUSE_AFTER);
@@ -135,7 +139,8 @@ void link_terminate() {
     if (termination.termination_level >= SEND_GOODBYE) {
         const char* goodbye = termination_sequence;
         if (termination.session_done)
-            codec_flush_pending();  // a half-sent chunk first: the goodbye inside an escape pair reads as data
+            codec_flush_pending();  // a half-sent chunk first: the goodbye inside an escape pair
+                                    // reads as data
         else
             goodbye = abort_goodbye();
         send_goodbye(goodbye);

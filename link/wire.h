@@ -15,9 +15,9 @@ constexpr uint8_t DATA_BRACE = 0x5B;  // `[` after `{`: a data byte `{`
 constexpr char termination_sequence[] = "{}{|{}";
 
 // Single bytes read on the line or the console.
-constexpr uint8_t CTRL_C = 0x03;        // the local user's cancel key
-constexpr uint8_t CTRL_X = 0x18;        // from the peer: it gives up (in a row, or interrupted)
-constexpr uint8_t XON = 0x11;           // software flow control: escaped and dropped with -H
+constexpr uint8_t CTRL_C = 0x03;  // the local user's cancel key
+constexpr uint8_t CTRL_X = 0x18;  // from the peer: it gives up (in a row, or interrupted)
+constexpr uint8_t XON = 0x11;     // software flow control: escaped and dropped with -H
 constexpr uint8_t XOFF = 0x13;
 constexpr uint8_t BLOCK_MARK = '*';     // encloses the hex text of a handshake block
 constexpr uint8_t BANNER_START = 0x19;  // first byte of a banner

@@ -47,7 +47,9 @@ pid_t holder_of(const char* path) {
 
 // Only ESRCH says no such process: EPERM is someone else's live one. Our own number in
 // the file is a left-over of an earlier process that had it.
-bool is_stale(pid_t holder) { return holder == getpid() || (kill(holder, 0) != 0 && errno == ESRCH); }
+bool is_stale(pid_t holder) {
+    return holder == getpid() || (kill(holder, 0) != 0 && errno == ESRCH);
+}
 
 // A lock file that names no process (empty, unreadable, not a number) is stale once it is
 // older than its grace time, or dated ahead of the clock by as much, and nobody holds the
@@ -103,7 +105,8 @@ int port_lock(const char* device_path, int port_fd, char* why, size_t size) {
     char name[NAME_MAX + 1];
     lock_file_name(device_path, name, sizeof name);
     char path[PATH_MAX];
-    if (snprintf(path, sizeof path, "%s/%s", directory, name) >= static_cast<int>(sizeof path)) return 0;
+    if (snprintf(path, sizeof path, "%s/%s", directory, name) >= static_cast<int>(sizeof path))
+        return 0;
     for (int attempt = 0; attempt < lock_attempts; ++attempt) {
         if (create_lock(path)) {
             snprintf(port_lock_files.path, sizeof port_lock_files.path, "%s", path);

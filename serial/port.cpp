@@ -52,7 +52,9 @@ constexpr standard_rate standard_rates[] = {
 constexpr const char not_a_terminal[] = "not a terminal device";
 
 // The errors of a line whose other side has hung up or closed: it will never work again.
-bool line_hung_up(int error) { return error == EIO || error == EPIPE || error == ENXIO || error == ECONNRESET; }
+bool line_hung_up(int error) {
+    return error == EIO || error == EPIPE || error == ENXIO || error == ECONNRESET;
+}
 
 // The descriptor the line is read from: standard input in door mode, else the device.
 int line_read_fd() { return serial.line_in_fd >= 0 ? serial.line_in_fd : serial.line_fd; }
@@ -118,7 +120,7 @@ int open_device(const char* path, int32_t speed, char flow_letter) {
     apply_flow(serial.line_attrs, flow_letter);
     tcsetattr(fd, TCSANOW, &serial.line_attrs);
     // tcsetattr succeeds when any one change took: only reading back tells the speed.
-    termios applied {};
+    termios applied{};
     if (code != 0 && (tcgetattr(fd, &applied) != 0 || cfgetospeed(&applied) != code ||
                       cfgetispeed(&applied) != code)) {
         tcsetattr(fd, TCSANOW, &serial.saved_line_attrs);
@@ -140,7 +142,10 @@ int64_t port_line_rate() {
     if (major(info.st_rdev) >= pty_major_first && major(info.st_rdev) <= pty_major_last) return 0;
     speed_t code = cfgetospeed(&serial.line_attrs);
     const tcflag_t flags = serial.line_attrs.c_cflag;
-    int data_bits = (flags & CSIZE) == CS5 ? 5 : (flags & CSIZE) == CS6 ? 6 : (flags & CSIZE) == CS7 ? 7 : 8;
+    int data_bits = (flags & CSIZE) == CS5   ? 5
+                    : (flags & CSIZE) == CS6 ? 6
+                    : (flags & CSIZE) == CS7 ? 7
+                                             : 8;
     // A start bit, the data, a parity bit and one or two stop bits.
     int bits = 1 + data_bits + ((flags & PARENB) ? 1 : 0) + ((flags & CSTOPB) ? 2 : 1);
     for (const standard_rate& r : standard_rates)
@@ -289,7 +294,9 @@ int carrier_present() {
 
 namespace {
 
-bool console_watched() { return !serial.door_mode && serial.console_fd >= 0 && !serial.console_ended; }
+bool console_watched() {
+    return !serial.door_mode && serial.console_fd >= 0 && !serial.console_ended;
+}
 
 // No key will come any more. A terminal that ends so was closed under us (a hang-up, the
 // window shut): nobody is left to watch the run.
@@ -350,11 +357,13 @@ void wait_for_input() {
 void console_drain() { tcdrain(serial.door_mode ? 1 : 0); }
 
 void console_restore() {
-    if (serial.is_open && !serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
+    if (serial.is_open && !serial.door_mode)
+        tcsetattr(serial.console_fd, TCSANOW, &serial.saved_console_attrs);
 }
 
 void console_make_raw() {
-    if (serial.is_open && !serial.door_mode) tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
+    if (serial.is_open && !serial.door_mode)
+        tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
 }
 
 void clock_update() {

@@ -33,11 +33,12 @@
 //   set_carrier_mode (mode)          a carrier_watch: -c, -t
 #pragma once
 
+#include <termios.h>
+
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
-#include <termios.h>
 
 constexpr int PORT_OPEN_FAILED = 0xFFFF;
 
@@ -57,37 +58,39 @@ enum flow_control : char {
 constexpr int WAIT_FOR_INPUT_US = 10000;  // the system's only pause
 
 struct serial_state {
-    int line_fd = -1;     // the device, or 1 in door mode: what we write to the line
-    int line_in_fd = -1;  // what we read from it when that differs: 0 in door mode
-    int console_fd = -1;  // 0 in device mode, -1 in door mode
-    bool console_ended = false;  // the console reached end of file: no key will ever come
+    int line_fd = -1;               // the device, or 1 in door mode: what we write to the line
+    int line_in_fd = -1;            // what we read from it when that differs: 0 in door mode
+    int console_fd = -1;            // 0 in device mode, -1 in door mode
+    bool console_ended = false;     // the console reached end of file: no key will ever come
     bool console_terminal = false;  // the console was a terminal when the port opened
-    bool console_lost = false;  // that terminal then read end of file or failed: the user is gone
-    bool is_open = false;  // port_open succeeded and port_close has not run yet
-    bool line_gone = false;  // end of file or a hang-up: nobody will ever answer on it
+    bool console_lost = false;    // that terminal then read end of file or failed: the user is gone
+    bool is_open = false;         // port_open succeeded and port_close has not run yet
+    bool line_gone = false;       // end of file or a hang-up: nobody will ever answer on it
     bool line_exclusive = false;  // we set TIOCEXCL: cleared again when the port closes
     char open_error[PATH_MAX + 128] = "";  // "kestro: <path>: <reason>\n" of a failed open
-    bool door_mode = false;  // no device: the line is standard input and output
-    int saved_line_flags = 0;  // file status flags of the line before we made it non-blocking
-    int saved_in_flags = -1;   // the same for line_in_fd
+    bool door_mode = false;                // no device: the line is standard input and output
+    int saved_line_flags = 0;       // file status flags of the line before we made it non-blocking
+    int saved_in_flags = -1;        // the same for line_in_fd
     bool line_nonblocking = false;  // port_open made the line non-blocking: reads need no FIONREAD
-    bool carrier_unknown = false;   // the line refused the modem status request once: never ask again
-    termios saved_line_attrs{};     // as the line was before port_open, restored at the end
-    termios saved_console_attrs{};  // the same for the console
-    termios line_attrs{};           // the line as we run it
-    termios console_attrs{};        // the raw console as we run it
-    bool want_write = false;  // the codec has output pending: wake when the line takes more
+    bool carrier_unknown =
+        false;                   // the line refused the modem status request once: never ask again
+    termios saved_line_attrs{};  // as the line was before port_open, restored at the end
+    termios saved_console_attrs{};   // the same for the console
+    termios line_attrs{};            // the line as we run it
+    termios console_attrs{};         // the raw console as we run it
+    bool want_write = false;         // the codec has output pending: wake when the line takes more
     int carrier_mode = CARRIER_DCD;  // a carrier_watch
-    time_t clock = 0;         // whole seconds, advanced only by clock_update
-    int64_t clock_ms = 0;     // monotonic milliseconds, read with it: rates divide by these
+    time_t clock = 0;                // whole seconds, advanced only by clock_update
+    int64_t clock_ms = 0;            // monotonic milliseconds, read with it: rates divide by these
 };
 
 extern serial_state serial;
 
 // Written by signal handlers, so they live outside the state struct.
 extern volatile sig_atomic_t no_hangup_flag;  // 1 until a SIGHUP came: the carrier with -t
-extern volatile sig_atomic_t stop_signal;  // the last SIGTERM, SIGINT, SIGQUIT or SIGHUP; 0 before any
-extern volatile sig_atomic_t stop_count;   // how many of them came
+extern volatile sig_atomic_t
+    stop_signal;  // the last SIGTERM, SIGINT, SIGQUIT or SIGHUP; 0 before any
+extern volatile sig_atomic_t stop_count;         // how many of them came
 extern volatile sig_atomic_t suspend_requested;  // SIGTSTP or Ctrl+Z: stop once it is safe
 
 // The time seam: every reading of the clock goes through this function.

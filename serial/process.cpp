@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 process_state process;
 
 namespace {
@@ -16,7 +15,8 @@ void real_exit(int code) { exit(code); }
 
 // Whether standard error is the same file or device as another standard descriptor.
 bool error_is(int other) {
-    struct stat error {}, input {};
+    struct stat error {
+    }, input{};
     if (fstat(2, &error) != 0 || fstat(other, &input) != 0) return false;
     if (S_ISCHR(error.st_mode) && S_ISCHR(input.st_mode)) return error.st_rdev == input.st_rdev;
     return error.st_dev == input.st_dev && error.st_ino == input.st_ino;

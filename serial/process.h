@@ -35,11 +35,11 @@ constexpr int INTERNAL_ERROR_CONTROL = 5;
 constexpr int MAX_CLEANUPS = 8;  // three today: exit_handler, link_terminate, screen_close
 
 struct process_state {
-    int exit_status = 0;         // EXIT_*_OUTSTANDING bits of outstanding work
-    int internal_error = 0;      // number of a fatal internal error, 0 when none
-    bool device_mode = false;    // -p given: standard output is the user's terminal
-    bool screen_active = false;  // the full-screen display owns the terminal
-    bool raw_console = false;    // the port is open in device mode: the console is raw
+    int exit_status = 0;                    // EXIT_*_OUTSTANDING bits of outstanding work
+    int internal_error = 0;                 // number of a fatal internal error, 0 when none
+    bool device_mode = false;               // -p given: standard output is the user's terminal
+    bool screen_active = false;             // the full-screen display owns the terminal
+    bool raw_console = false;               // the port is open in device mode: the console is raw
     void (*cleanups[MAX_CLEANUPS])() = {};  // on_end_of_run's, in the order registered
     int cleanup_count = 0;
 };

@@ -2,6 +2,7 @@
 // resumed, already here or a taken name. With CAP_EXTENDED a local file of the name is
 // hashed before the answer, a bounded amount a cycle, and the answer waits for it.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <strings.h>
 
 #include "files/lists.h"
 #include "files/names.h"
@@ -29,7 +29,9 @@ constexpr int NEW_FILE_MODE = 0644;
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken, hashing };
 
-int header_size() { return both_announced(CAP_EXTENDED) ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE; }
+int header_size() {
+    return both_announced(CAP_EXTENDED) ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE;
+}
 
 // Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
 bool collect_offer() {
@@ -147,7 +149,9 @@ existing overwrite(file_entry* entry, const char* path) {
 // taken when they are not the sender's (the rule for a taken name: -o, -R).
 void answer_verified_resume(file_entry* entry, int64_t held, uint64_t digest) {
     entry->prefix_digest = digest;
-    entry->taken_rule = session.overwrite_existing ? TAKEN_REPLACE : session.rename_existing ? TAKEN_RENAME : TAKEN_REFUSE;
+    entry->taken_rule = session.overwrite_existing ? TAKEN_REPLACE
+                        : session.rename_existing  ? TAKEN_RENAME
+                                                   : TAKEN_REFUSE;
     accept_incoming(entry, held, ST_RESUMED);
     uint8_t bytes[EXTENDED_RESUME_BYTES];
     write_le64(bytes, static_cast<uint64_t>(held));
@@ -255,7 +259,8 @@ bool start_answer() {
         write_status_letter(ST_TOO_MANY);
         return false;
     }
-    if (!local_name || a.directory[0] == 0) snprintf(a.directory, sizeof a.directory, "%s", files.download_dir);
+    if (!local_name || a.directory[0] == 0)
+        snprintf(a.directory, sizeof a.directory, "%s", files.download_dir);
     a.tries = 0;
     a.suffix[0] = '\0';
     a.active = true;
@@ -363,7 +368,8 @@ bool receive_hash_due() {
     const offer_answer& a = receiving.answer;
     const transfer_direction& stream = receiving.stream;
     return (a.active && a.fd != -1 && !a.hashed) ||
-           (stream.current != nullptr && stream.phase == PHASE_PREFIX && stream.abort_state == ABORT_NONE);
+           (stream.current != nullptr && stream.phase == PHASE_PREFIX &&
+            stream.abort_state == ABORT_NONE);
 }
 
 void decide_offer() {

@@ -14,9 +14,9 @@ namespace {
 
 constexpr uint8_t BYTE_END_OF_MESSAGE = 0;  // added by the link after a chat channel's last byte
 constexpr uint8_t BYTE_LF = 10;
-constexpr uint8_t BYTE_CR = 13;             // ends a typed line on the wire
+constexpr uint8_t BYTE_CR = 13;  // ends a typed line on the wire
 constexpr int CHAT_CHANNELS = CH_CHAT_LAST - CH_CHAT_FIRST + 1;
-constexpr int RAW_BATCH = 1024;             // bytes shown at once while the peer's lines are 0
+constexpr int RAW_BATCH = 1024;  // bytes shown at once while the peer's lines are 0
 
 }  // namespace
 

@@ -21,8 +21,8 @@ struct chat_state {
     int chat_tx_channel = 15;  // the channel last written: a message may still be in it
     uint8_t chat_line_buffer[CHAT_LINE_SIZE] = {};  // the peer's line being received
     int chat_line_length = 0;
-    int8_t peer_lines = -1;      // the peer's screen lines: below 0 chat off, 0 bytes as they come
-    time_t last_chat_time = 0;   // when a chat line was last typed here
+    int8_t peer_lines = -1;     // the peer's screen lines: below 0 chat off, 0 bytes as they come
+    time_t last_chat_time = 0;  // when a chat line was last typed here
 };
 
 extern chat_state chat;

@@ -48,7 +48,8 @@ void undo_reception(int fd, const file_entry* entry) {
 void set_time(int fd, const file_entry* entry) {
     if (entry->mtime < 0) return;
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry->mtime), 0}};
-    if (futimens(fd, times) != 0) report_file_error("cannot set the time of", entry->name, strerror(errno));
+    if (futimens(fd, times) != 0)
+        report_file_error("cannot set the time of", entry->name, strerror(errno));
 }
 
 // The one check between a file's last byte and its 'S' line and "c": its bytes are the
@@ -60,7 +61,8 @@ void set_time(int fd, const file_entry* entry) {
 whole_file check_whole_file(int fd, file_entry* entry) {
     const transfer_direction& stream = receiving.stream;
     if (stream.digested && digest_value(&stream.digest) != read_le64(stream.tail)) {
-        report_file_error("not confirmed", entry->name, "its bytes are not the sender's (their digests differ)");
+        report_file_error("not confirmed", entry->name,
+                          "its bytes are not the sender's (their digests differ)");
         undo_reception(fd, entry);
         return whole_file::mismatch;
     }
@@ -81,7 +83,8 @@ whole_file check_whole_file(int fd, file_entry* entry) {
         return whole_file::unsynced;
     }
     if (!names_it(fd, entry->name)) {
-        report_file_error("not confirmed", entry->name, "removed or replaced while it was received");
+        report_file_error("not confirmed", entry->name,
+                          "removed or replaced while it was received");
         return whole_file::lost;
     }
     return whole_file::kept;
@@ -91,7 +94,6 @@ whole_file check_whole_file(int fd, file_entry* entry) {
 bool names_it(int fd, const char* path) {
     struct stat held {};
     struct stat named {};
-    return fstat(fd, &held) == 0 && held.st_nlink != 0 && lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
-           named.st_ino == held.st_ino;
+    return fstat(fd, &held) == 0 && held.st_nlink != 0 && lstat(path, &named) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
 }
-

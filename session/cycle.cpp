@@ -2,8 +2,8 @@
 
 #include "link/channels.h"
 #include "link/delivery.h"
-#include "link/pump.h"
 #include "link/failure.h"
+#include "link/pump.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
@@ -12,15 +12,15 @@
 #include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
-#include "session/status.h"
 #include "session/stats.h"
+#include "session/status.h"
 
 cycle_state cycle;
 display_hooks display;
 
 namespace {
 
-constexpr uint8_t STATE_OPENING = '*'; // still collecting the 4-byte opening block
+constexpr uint8_t STATE_OPENING = '*';  // still collecting the 4-byte opening block
 constexpr uint8_t STATE_IDLE = 0;
 
 // A letter earlier in the profile order than ours is answered, so both ends take it.
@@ -41,33 +41,34 @@ uint8_t announced_caps(const uint8_t* block) {
 
 void control_byte(uint8_t b) {
     switch (cycle.control_state) {
-        case STATE_OPENING:
-            cycle.control_buffer[cycle.control_pos++] = b;
-            if (cycle.control_pos == static_cast<int>(sizeof cycle.peer_block)) {
-                for (int i = 0; i < cycle.control_pos; ++i) cycle.peer_block[i] = cycle.control_buffer[i];
-                peer_announced(announced_caps(cycle.peer_block));
-                cycle.control_state = STATE_IDLE;
-            }
-            return;
-        case STATE_IDLE:
-            if (b == MSG_COLUMNS || b == MSG_LINES || b == MSG_PROFILE || b == MSG_TEXT || b == MSG_S) {
-                cycle.control_pos = 0;
-                cycle.control_state = b;
-            } else if (b == MSG_YELL) {
-                cycle.yell_count = yell_beeps;
-            }
-            return;
-        case MSG_COLUMNS: cycle.peer_columns = static_cast<int8_t>(b); break;
-        case MSG_LINES: chat.peer_lines = static_cast<int8_t>(b); break;
-        case MSG_PROFILE: negotiate_profile(static_cast<char>(b)); break;
-        case MSG_TEXT:
-            if (cycle.control_pos >= CONTROL_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_CONTROL);
-            cycle.control_buffer[cycle.control_pos++] = b;
-            if (b != 0) return;
+    case STATE_OPENING:
+        cycle.control_buffer[cycle.control_pos++] = b;
+        if (cycle.control_pos == static_cast<int>(sizeof cycle.peer_block)) {
             for (int i = 0; i < cycle.control_pos; ++i)
-                cycle.peer_text[i] = static_cast<char>(cycle.control_buffer[i]);
-            break;
-        default: break;  // 'S': its byte has no effect
+                cycle.peer_block[i] = cycle.control_buffer[i];
+            peer_announced(announced_caps(cycle.peer_block));
+            cycle.control_state = STATE_IDLE;
+        }
+        return;
+    case STATE_IDLE:
+        if (b == MSG_COLUMNS || b == MSG_LINES || b == MSG_PROFILE || b == MSG_TEXT || b == MSG_S) {
+            cycle.control_pos = 0;
+            cycle.control_state = b;
+        } else if (b == MSG_YELL) {
+            cycle.yell_count = yell_beeps;
+        }
+        return;
+    case MSG_COLUMNS: cycle.peer_columns = static_cast<int8_t>(b); break;
+    case MSG_LINES: chat.peer_lines = static_cast<int8_t>(b); break;
+    case MSG_PROFILE: negotiate_profile(static_cast<char>(b)); break;
+    case MSG_TEXT:
+        if (cycle.control_pos >= CONTROL_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_CONTROL);
+        cycle.control_buffer[cycle.control_pos++] = b;
+        if (b != 0) return;
+        for (int i = 0; i < cycle.control_pos; ++i)
+            cycle.peer_text[i] = static_cast<char>(cycle.control_buffer[i]);
+        break;
+    default: break;  // 'S': its byte has no effect
     }
     cycle.control_state = STATE_IDLE;
 }
@@ -124,7 +125,8 @@ namespace {
 // confirmed; and while both ends check whole files, a file hashed for its offer, an offer
 // whose answer waits for the peer's hash, a file waiting to be offered again.
 bool files_under_way() {
-    if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0) return true;
+    if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0)
+        return true;
     if (!both_announced(CAP_EXTENDED)) return false;
     return offer_hash_due() || receive_hash_due() || sending.offered_queue.head != nullptr ||
            receiving.retry_queue.head != nullptr;
@@ -138,8 +140,10 @@ void check_session_end() {
         return;
     }
     if (session.auto_exit_flags == 0) return;
-    if (!activity.activity_seen && serial.clock - activity.last_activity_time < no_transfer_exit_s) return;
-    if ((session.auto_exit_flags & AUTO_EXIT_CHAT) && serial.clock - chat.last_chat_time < session.chat_idle_seconds)
+    if (!activity.activity_seen && serial.clock - activity.last_activity_time < no_transfer_exit_s)
+        return;
+    if ((session.auto_exit_flags & AUTO_EXIT_CHAT) &&
+        serial.clock - chat.last_chat_time < session.chat_idle_seconds)
         return;
     if ((session.auto_exit_flags & AUTO_EXIT_IDLE) &&
         serial.clock - activity.last_activity_time < session.idle_exit_seconds)

@@ -35,7 +35,7 @@ constexpr uint8_t MSG_BEEPER_OFF = 'Q';  // our beeper is off
 // byte over the three. Any other block (all zero, say) announces nothing.
 constexpr uint8_t OPENING_MAGIC_HIGH = 0x4B;  // 'K'
 constexpr uint8_t OPENING_MAGIC_LOW = 0xDA;
-constexpr uint8_t OPENING_CHECK_XOR = 0x5A;   // the check byte: the three XORed, then this
+constexpr uint8_t OPENING_CHECK_XOR = 0x5A;  // the check byte: the three XORed, then this
 
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
@@ -46,7 +46,7 @@ struct cycle_state {
     uint8_t control_state = '*';  // the message letter whose argument comes next, or idle (0)
     uint8_t control_buffer[CONTROL_BUFFER_SIZE] = {};  // the opening block or a text so far
     int control_pos = 0;                               // bytes of it
-    uint8_t peer_block[4] = {};  // the peer's opening block
+    uint8_t peer_block[4] = {};                        // the peer's opening block
     int8_t peer_columns = 80;
     char peer_text[CONTROL_BUFFER_SIZE] = "";
     int profile_echo_pending = 0;  // our profile letter is still to be sent

@@ -21,9 +21,9 @@ constexpr int FILE_NAME_ROW = 2;
 constexpr int FIRST_FIGURE_ROW = 3;  // the figures of a direction, one per row
 constexpr int DOWNLOAD_COLUMN = 16;
 constexpr int UPLOAD_COLUMN = 32;
-constexpr int LINK_FIRST_ROW = 2;    // the link's figures
+constexpr int LINK_FIRST_ROW = 2;  // the link's figures
 constexpr int LINK_COLUMN = 68;
-constexpr int DONE_LEFT_ROW = 11;    // under the figures: share done and time left
+constexpr int DONE_LEFT_ROW = 11;  // under the figures: share done and time left
 
 struct display_hooks {
     void (*figure)(int row, int column, int64_t value) = [](int, int, int64_t) {};

@@ -22,7 +22,8 @@ void upload_file_figures(int64_t* size, int64_t* bytes_left) {
     const file_entry* entry = sending.in_transit_queue.head;
     if (entry == nullptr) return;
     int64_t length = std::max<int64_t>(0, entry->length - entry->offset);
-    int64_t acknowledged = std::clamp<int64_t>(stats.upload.crossed - entry->stream_start, 0, length);
+    int64_t acknowledged =
+        std::clamp<int64_t>(stats.upload.crossed - entry->stream_start, 0, length);
     *size = entry->length;
     *bytes_left = length - acknowledged;
 }
@@ -30,16 +31,19 @@ void upload_file_figures(int64_t* size, int64_t* bytes_left) {
 // The status area's figures are 32 bits: a file past 2 GiB wraps there, as the sums do.
 int32_t shown(int64_t figure) { return figure_add(0, figure); }
 
-void show_direction_rows(const transfer_figures& down, int32_t down_held, const rate_state& down_rates,
-                         const transfer_figures& up, int32_t up_queued, const rate_state& up_rates) {
+void show_direction_rows(const transfer_figures& down, int32_t down_held,
+                         const rate_state& down_rates, const transfer_figures& up,
+                         int32_t up_queued, const rate_state& up_rates) {
     int64_t up_file_size = 0;
     int64_t up_file_left = 0;
     upload_file_figures(&up_file_size, &up_file_left);
-    const int32_t down_values[] = {shown(down.file_size), shown(down.file_bytes_left), down.total_files,
-                                   down.total_bytes, down.files_left,        down.bytes_left - down_held,
+    const int32_t down_values[] = {shown(down.file_size),   shown(down.file_bytes_left),
+                                   down.total_files,        down.total_bytes,
+                                   down.files_left,         down.bytes_left - down_held,
                                    down_rates.average_rate, down_rates.current_rate};
-    const int32_t up_values[] = {shown(up_file_size), shown(up_file_left), up.total_files,
-                                 up.total_bytes, up.files_left, up.bytes_left + up_queued,
+    const int32_t up_values[] = {shown(up_file_size),   shown(up_file_left),
+                                 up.total_files,        up.total_bytes,
+                                 up.files_left,         up.bytes_left + up_queued,
                                  up_rates.average_rate, up_rates.current_rate};
     for (size_t i = 0; i < sizeof down_values / sizeof down_values[0]; ++i) {
         int row = FIRST_FIGURE_ROW + static_cast<int>(i);
@@ -57,9 +61,11 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held, const 
 // before any has moved, "off" when an end does not compress, "-" until the peer has said.
 void show_compression() {
     char text[DONE_TEXT_SIZE] = "-";
-    if (peer_opened()) snprintf(text, sizeof text, "%s", both_announced(CAP_COMPRESS) ? "on" : "off");
+    if (peer_opened())
+        snprintf(text, sizeof text, "%s", both_announced(CAP_COMPRESS) ? "on" : "off");
     if (both_announced(CAP_COMPRESS))
-        format_saving(text, sizeof text, sending.stream.figures.bytes_moved + receiving.stream.figures.bytes_moved,
+        format_saving(text, sizeof text,
+                      sending.stream.figures.bytes_moved + receiving.stream.figures.bytes_moved,
                       sending.stream.stream_moved + receiving.stream.stream_moved);
     if (text[0] == '\0') snprintf(text, sizeof text, "on");
     display.done_left(LINK_COLUMN, text);
@@ -122,7 +128,8 @@ void look_download(const channel_counts& c, int64_t now) {
     rate_state* r = &stats.download;
     // Compressed bytes waiting in the rings hold file bytes nobody can count before they are
     // decompressed, which happens as they come: only what was written counts then.
-    int64_t landed = receiving.stream.figures.bytes_moved + (receiving.stream.squeezed ? 0 : c.held);
+    int64_t landed =
+        receiving.stream.figures.bytes_moved + (receiving.stream.squeezed ? 0 : c.held);
     if (landed > r->lead) {
         r->lead = landed;
         file_entry* current = receiving.stream.current;
@@ -175,10 +182,11 @@ bool refresh_statistics() {
     // What has left the file and not crossed: in the rings, and while both ends compress, in
     // the compressor as well (the rings' bytes counted as the file bytes they hold).
     int64_t down_held = receiving.stream.squeezed ? 0 : c.held;
-    int64_t up_unacknowledged =
-        sending.stream.figures.bytes_moved - upload_file_bytes(sending.stream.stream_moved - c.queued);
+    int64_t up_unacknowledged = sending.stream.figures.bytes_moved -
+                                upload_file_bytes(sending.stream.stream_moved - c.queued);
     show_direction_rows(receiving.stream.figures, static_cast<int32_t>(down_held), stats.download,
-                        sending.stream.figures, static_cast<int32_t>(up_unacknowledged), stats.upload);
+                        sending.stream.figures, static_cast<int32_t>(up_unacknowledged),
+                        stats.upload);
     show_compression();
     show_link_rows();
     return true;

@@ -132,7 +132,8 @@ readiness make_ready(file_entry* entry, bool extended) {
     h.fd = -1;  // h.entry stays: the head is ready until it goes out
     if (got < 0) {
         hash_closed();
-        not_offered(queue_pop(&files.upload_queue), ST_READ_ERROR, error != 0 ? strerror(error) : "shorter than it was");
+        not_offered(queue_pop(&files.upload_queue), ST_READ_ERROR,
+                    error != 0 ? strerror(error) : "shorter than it was");
         return readiness::dropped;
     }
     entry->digest = digest_value(&h.digest);

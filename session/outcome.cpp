@@ -74,7 +74,8 @@ void note_unfinished() {
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
-    if (receiving.stream.current != nullptr) note(receiving.stream.current->name, REASON_PART_RECEIVED);
+    if (receiving.stream.current != nullptr)
+        note(receiving.stream.current->name, REASON_PART_RECEIVED);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
     note_queue(receiving.retry_queue, REASON_NOT_AGAIN);
     note_queue(receiving.requested_queue, REASON_UNANSWERED);
@@ -99,7 +100,8 @@ void direction_totals(char* out, size_t size, const char* verb, const rate_state
 // The name part of a path, cut to `width` bytes for the status line.
 void short_name(char* out, size_t size, const char* path, int width) {
     const char* slash = strrchr(path, '/');
-    printable_name(out, std::min(size, static_cast<size_t>(width) + 1), slash != nullptr ? slash + 1 : path);
+    printable_name(out, std::min(size, static_cast<size_t>(width) + 1),
+                   slash != nullptr ? slash + 1 : path);
 }
 
 // The status line's forms, richest first: the first that fits the width is written.
@@ -125,7 +127,8 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
                        const rate_state& rates, const progress_form& form, int name_width) {
     if (entry == nullptr || size == 0) return 0;
     int64_t length = std::max<int64_t>(0, entry->length - entry->offset);
-    int64_t done = entry->offset + std::clamp<int64_t>(rates.crossed - entry->stream_start, 0, length);
+    int64_t done =
+        entry->offset + std::clamp<int64_t>(rates.crossed - entry->stream_start, 0, length);
     int percent = entry->length > 0 ? static_cast<int>(done * 100 / entry->length) : 100;
     int32_t rate = rates.average_rate;
     char name[PROGRESS_NAME_WIDTH * 4 + 1];
@@ -136,30 +139,34 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
     if (form.rate) {
         const transfer_direction& stream = receiving_side ? receiving.stream : sending.stream;
         char saving[DONE_TEXT_SIZE] = "";
-        if (stream.squeezed) format_saving(saving, sizeof saving, stream.figures.bytes_moved, stream.stream_moved);
+        if (stream.squeezed)
+            format_saving(saving, sizeof saving, stream.figures.bytes_moved, stream.stream_moved);
         snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
     }
     char left[32];
     format_seconds(left, sizeof left, rate > 0 ? (entry->length - done + rate - 1) / rate : -1);
-    int n = snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending, name, counts,
-                     percent, speed, left, form.left_word ? " left" : "");
+    int n =
+        snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending,
+                 name, counts, percent, speed, left, form.left_word ? " left" : "");
     return n < 0 ? 0 : std::min(n, static_cast<int>(size) - 1);
 }
 
 // The files under way: the oldest one not yet whole at the other end.
 const file_entry* incoming_under_way() {
     if (receiving.stream.figures.files_left == 0) return nullptr;
-    return receiving.stream.current != nullptr ? receiving.stream.current : receiving.receive_queue.head;
+    return receiving.stream.current != nullptr ? receiving.stream.current
+                                               : receiving.receive_queue.head;
 }
 
 const file_entry* outgoing_under_way() {
     if (sending.stream.figures.files_left == 0) return nullptr;
-    return sending.in_transit_queue.head != nullptr ? sending.in_transit_queue.head : sending.send_queue.head;
+    return sending.in_transit_queue.head != nullptr ? sending.in_transit_queue.head
+                                                    : sending.send_queue.head;
 }
 
 // The status line's width: one less than the terminal's, so that it never wraps there.
 int progress_width() {
-    winsize size {};
+    winsize size{};
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
         return std::min(static_cast<int>(size.ws_col) - 1, PROGRESS_LINE_SIZE - 1);
     return PROGRESS_DEFAULT_WIDTH;
@@ -176,7 +183,8 @@ void write_progress(const char* text, bool last) {
     } else if (last) {
         snprintf(line, sizeof line, "%*s\r%.*s\n", outcome.progress_length, "", length, text);
     } else {
-        snprintf(line, sizeof line, "%-*.*s\r", std::max(length, outcome.progress_length), length, text);
+        snprintf(line, sizeof line, "%-*.*s\r", std::max(length, outcome.progress_length), length,
+                 text);
     }
     console_error(line);
     outcome.progress_length = isatty(STDERR_FILENO) != 0 && !last ? length : 0;
@@ -203,7 +211,8 @@ void print_noted(void (*write_line)(const char*), const char* line_end) {
 void print_summary() {
     char totals[PROGRESS_LINE_SIZE / 2];
     char line[PROGRESS_LINE_SIZE];
-    direction_totals(totals, sizeof totals, "Received", stats.download, &receiving.stream.figures.bytes_moved);
+    direction_totals(totals, sizeof totals, "Received", stats.download,
+                     &receiving.stream.figures.bytes_moved);
     snprintf(line, sizeof line, "%.120s.", totals);
     console_message(line);
     direction_totals(totals, sizeof totals, "Sent", stats.upload);
@@ -218,22 +227,14 @@ struct result_row {
 };
 
 constexpr result_row result_table[] = {
-    {ST_UPLOAD_ABORTED, "Upload aborted"},
-    {ST_READ_ERROR, "File read error"},
-    {ST_OPEN_ERROR, "File open error"},
-    {ST_SIZE_ERROR, "File size error"},
-    {ST_DOWNLOAD_ABORTED, "Download aborted"},
-    {ST_WRITE_ERROR, "File write error"},
-    {ST_DOWNLOADS_DONE, "Download completed"},
-    {ST_UPLOADS_DONE, "Upload completed"},
-    {ST_EXISTS, "File already exist"},
-    {ST_DUPLICATE, "Duplicate file ignored"},
-    {ST_NOT_FOUND, "Requested file not found"},
-    {ST_DENIED, "Download request denied"},
-    {ST_REFUSED, "Upload request denied"},
-    {ST_TOO_MANY, "Too many files to transfer"},
-    {ST_HAVE_IT, "File already transferred"},
-    {STATUS_NAME_TOO_LONG, "File name too long"},
+    {ST_UPLOAD_ABORTED, "Upload aborted"},      {ST_READ_ERROR, "File read error"},
+    {ST_OPEN_ERROR, "File open error"},         {ST_SIZE_ERROR, "File size error"},
+    {ST_DOWNLOAD_ABORTED, "Download aborted"},  {ST_WRITE_ERROR, "File write error"},
+    {ST_DOWNLOADS_DONE, "Download completed"},  {ST_UPLOADS_DONE, "Upload completed"},
+    {ST_EXISTS, "File already exist"},          {ST_DUPLICATE, "Duplicate file ignored"},
+    {ST_NOT_FOUND, "Requested file not found"}, {ST_DENIED, "Download request denied"},
+    {ST_REFUSED, "Upload request denied"},      {ST_TOO_MANY, "Too many files to transfer"},
+    {ST_HAVE_IT, "File already transferred"},   {STATUS_NAME_TOO_LONG, "File name too long"},
     {ST_CHECK_FAILED, "File check failed"},
 };
 
@@ -243,7 +244,6 @@ const char* result_message(uint8_t letter) {
     return nullptr;
 }
 
-
 }  // namespace
 
 void note_result(const file_entry* entry) {
@@ -252,7 +252,8 @@ void note_result(const file_entry* entry) {
     if (entry->status == ST_DOWNLOADS_DONE || entry->status == ST_UPLOADS_DONE) return;
     if (entry->status == ST_HAVE_IT) {
         // Both ends have the file whole: nothing failed. Only an upload entry stands for a file.
-        note(entry->name, entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY, HEADING_SKIPPED);
+        note(entry->name, entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
+             HEADING_SKIPPED);
         return;
     }
     if (result_text(entry, &message, detail, sizeof detail)) note(entry->name, message);
@@ -283,8 +284,8 @@ bool progress_allowed(int line_fd, int error_fd) {
 
 void progress_start() {
     // In door mode standard input and output are the line: standard error must be neither.
-    outcome.progress_on = outcome.progress_wanted && !process.device_mode && progress_allowed(0, 2) &&
-                          progress_allowed(1, 2);
+    outcome.progress_on = outcome.progress_wanted && !process.device_mode &&
+                          progress_allowed(0, 2) && progress_allowed(1, 2);
 }
 
 void progress_tick() {
@@ -294,7 +295,6 @@ void progress_tick() {
     format_progress(line, sizeof line, progress_width());
     write_progress(line, false);
 }
-
 
 void format_progress(char* out, size_t size, int width) {
     if (size == 0) return;
@@ -312,18 +312,20 @@ void format_progress(char* out, size_t size, int width) {
                 memcpy(out + n, " | ", 4);
                 n += 3;
             }
-            n += direction_progress(out + n, size - static_cast<size_t>(n), false, outgoing, stats.upload, form,
-                                    name_width);
+            n += direction_progress(out + n, size - static_cast<size_t>(n), false, outgoing,
+                                    stats.upload, form, name_width);
             if (n <= width) return;
         }
     }
-    out[cut_at_character(out, static_cast<size_t>(std::max(width, 0)))] = '\0';  // the poorest form, cut
+    out[cut_at_character(out, static_cast<size_t>(std::max(width, 0)))] =
+        '\0';  // the poorest form, cut
 }
 
 void format_totals(char* out, size_t size, int width) {
     char received[PROGRESS_LINE_SIZE / 2];
     char sent[PROGRESS_LINE_SIZE / 2];
-    direction_totals(received, sizeof received, "Received", stats.download, &receiving.stream.figures.bytes_moved);
+    direction_totals(received, sizeof received, "Received", stats.download,
+                     &receiving.stream.figures.bytes_moved);
     direction_totals(sent, sizeof sent, "sent", stats.upload);
     int n = snprintf(out, size, "%.120s; %.120s.", received, sent);
     if (n <= width) return;
@@ -350,9 +352,11 @@ int result_text(const file_entry* entry, const char** message, char* detail, siz
     *message = result_message(entry->status);
     if (*message == nullptr) return 0;
     if (entry->status == ST_DOWNLOADS_DONE)
-        snprintf(detail, detail_size, "%ld file(s) received", static_cast<long>(receiving.stream.figures.total_files));
+        snprintf(detail, detail_size, "%ld file(s) received",
+                 static_cast<long>(receiving.stream.figures.total_files));
     else if (entry->status == ST_UPLOADS_DONE)
-        snprintf(detail, detail_size, "%ld file(s) sent", static_cast<long>(sending.stream.figures.total_files));
+        snprintf(detail, detail_size, "%ld file(s) sent",
+                 static_cast<long>(sending.stream.figures.total_files));
     else
         snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
     return 1;

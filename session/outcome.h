@@ -48,7 +48,7 @@ struct outcome_state {
     int progress_length = 0;       // its length: a shorter next line blanks the rest
     noted_file noted[MAX_NOTED];
     int noted_count = 0;
-    int unlisted_count = 0;  // did not complete either, beyond MAX_NOTED
+    int unlisted_count = 0;     // did not complete either, beyond MAX_NOTED
     int unsent_shown = 0;       // files.unsent entries shown on the screen
     int unsent_more_shown = 0;  // files.unsent_more when it was last shown
 };

@@ -30,8 +30,8 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
 }
 
 bool same_state(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) &&
-           same_time(a.st_ctim, b.st_ctim);
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
 }
 
 // The current file's bytes from its offset on: raw, or one zstd frame that must hold exactly
@@ -42,7 +42,8 @@ bool begin_data() {
     stream.phase = PHASE_DATA;
     stream.figures.file_size = entry->length;
     stream.figures.file_bytes_left = entry->length - entry->offset;
-    if (!stream.squeezed || zin_begin(&receiving.zin, entry->length - entry->offset) == 0) return true;
+    if (!stream.squeezed || zin_begin(&receiving.zin, entry->length - entry->offset) == 0)
+        return true;
     report_file_error("cannot receive", entry->name, strerror(ENOMEM));
     abort_download(ST_WRITE_ERROR);
     return false;
@@ -70,9 +71,12 @@ bool open_temporary() {
     const char* path = receiving.stream.current->name;
     char extension[32];
     for (int n = 0; n < MAX_TEMPORARY_TRIES; ++n) {
-        if (n == 0) snprintf(extension, sizeof extension, "%s", TEMPORARY_EXTENSION);
-        else snprintf(extension, sizeof extension, "%s.%d", TEMPORARY_EXTENSION, n);
-        if (make_path(receiving.temp_path, sizeof receiving.temp_path, "", path, extension) != 0) break;
+        if (n == 0)
+            snprintf(extension, sizeof extension, "%s", TEMPORARY_EXTENSION);
+        else
+            snprintf(extension, sizeof extension, "%s.%d", TEMPORARY_EXTENSION, n);
+        if (make_path(receiving.temp_path, sizeof receiving.temp_path, "", path, extension) != 0)
+            break;
         if (access(receiving.temp_path, F_OK) != 0 && errno == ENOENT)
             return open_new(receiving.temp_path, TARGET_TEMPORARY);
     }
@@ -218,12 +222,14 @@ piece_result drop_current_file() {
     transfer_direction& stream = receiving.stream;
     file_entry* entry = stream.current;
     stream_closed(&stream);
-    stream_grew(&stream, &stats.download, &receiving.receive_queue, -(entry->length - entry->offset));
+    stream_grew(&stream, &stats.download, &receiving.receive_queue,
+                -(entry->length - entry->offset));
     stream_uncount(&stream, entry);
     stream.figures.files_left -= 1;
     stream.current = nullptr;
     entry->status = ST_EXISTS;  // the log line is written before the entry is queued
-    if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
+    if (session.log_refusals)
+        write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
     finish_entry(entry, ST_EXISTS);
     settle_downloads();
     if (stream.figures.files_left != 0) return piece_result::file_done;
@@ -256,8 +262,10 @@ piece_result take_verdict() {
         return begin_data() ? piece_result::moved : piece_result::stop;
     }
     if (verdict == VERDICT_NONE) return drop_current_file();
-    if (verdict == VERDICT_WHOLE && stream.current->taken_rule != TAKEN_REFUSE) return take_whole_file();
-    report_file_error("cannot receive", stream.current->name, "the peer's data stream is out of step");
+    if (verdict == VERDICT_WHOLE && stream.current->taken_rule != TAKEN_REFUSE)
+        return take_whole_file();
+    report_file_error("cannot receive", stream.current->name,
+                      "the peer's data stream is out of step");
     abort_download(ST_WRITE_ERROR);
     return piece_result::stop;
 }
@@ -349,8 +357,8 @@ piece_result receive_squeezed_piece() {
         uint8_t output[ZOUT_FLUSH_EVERY];
         size_t used = 0;
         size_t made = 0;
-        zin_result r = zin_take(&receiving.zin, input + at, static_cast<size_t>(n) - at, output, sizeof output,
-                                &used, &made);
+        zin_result r = zin_take(&receiving.zin, input + at, static_cast<size_t>(n) - at, output,
+                                sizeof output, &used, &made);
         at += used;
         if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
         file_moved(&receiving.stream, static_cast<int>(made));
@@ -368,8 +376,8 @@ piece_result receive_squeezed_piece() {
     return end_data();
 }
 
-constexpr stream_steps receive_steps{hash_held_prefix, take_verdict, receive_piece, receive_squeezed_piece,
-                                     take_digest};
+constexpr stream_steps receive_steps{hash_held_prefix, take_verdict, receive_piece,
+                                     receive_squeezed_piece, take_digest};
 
 // Accepted files dropped unfinished keep the downloads bit of the exit status for the run.
 void note_dropped_downloads() {
@@ -418,8 +426,10 @@ void on_request_answer(char letter) {
     if (receiving.stream.abort_state != ABORT_NONE) return;
     file_entry* entry = queue_pop(&receiving.requested_queue);
     if (entry == nullptr) return;
-    if (letter == ST_SERVED) free_entry(entry);  // the files come as ordinary offers
-    else finish_entry(entry, static_cast<uint8_t>(letter));
+    if (letter == ST_SERVED)
+        free_entry(entry);  // the files come as ordinary offers
+    else
+        finish_entry(entry, static_cast<uint8_t>(letter));
 }
 
 void receive_data() { run_stream(&receiving.stream, receive_steps, start_next_file); }
@@ -439,7 +449,8 @@ void check_failed_received(file_entry* entry) {
     if (++entry->checks_failed >= MAX_CHECKS) {
         // Given up at both ends: the sender counts the same letters.
         receiving.download_failed = 1;
-        if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
+        if (session.log_refusals)
+            write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
         finish_entry(entry, ST_CHECK_FAILED);
         return;
     }
@@ -451,14 +462,16 @@ incoming_check close_incoming() {
     transfer_direction& stream = receiving.stream;
     if (stream.fd != -1) {
         file_entry* entry = stream.current;
-        bool whole = receiving.reception_started && stream.figures.file_bytes_left == 0 &&
-                     (!stream.digested || (stream.phase == PHASE_DIGEST && stream.tail_len == DIGEST_BYTES));
+        bool whole =
+            receiving.reception_started && stream.figures.file_bytes_left == 0 &&
+            (!stream.digested || (stream.phase == PHASE_DIGEST && stream.tail_len == DIGEST_BYTES));
         if (whole) check = check_whole_file(stream.fd, entry);
         int fd = stream.fd;
         stream.fd = -1;  // closed below: a temporary file is removed through it first
         if (!receiving.reception_started) {
             // It held other bytes before this run: never logged as received, never deleted.
-            if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
+            if (session.log_refusals)
+                write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
         } else if (whole && check == whole_file::kept) {
             write_log_line(LOG_RECEIVED, entry, file_completed(&stats.download, entry));
         } else if (check == whole_file::mismatch) {
@@ -472,7 +485,8 @@ incoming_check close_incoming() {
                 unlink(entry->name);
             }
             if (session.log_refusals)
-                write_log_line(LOG_DOWNLOAD_FAILED, entry, file_rate(&stats.download, entry, false));
+                write_log_line(LOG_DOWNLOAD_FAILED, entry,
+                               file_rate(&stats.download, entry, false));
         }
         close(fd);
         receiving.reception_started = 0;
@@ -524,6 +538,7 @@ void on_peer_abort() {
 
 void show_download_name() {
     // The line shows the current file only while files are left.
-    const file_entry* entry = receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
+    const file_entry* entry =
+        receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
     display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
 }

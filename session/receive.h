@@ -47,22 +47,22 @@
 #include "session/transfer.h"
 #include "session/zframe.h"
 
-constexpr int NAME_SPACE = 1024;  // an offered name and its NUL
-constexpr int MAX_RENAME_TRIES = 999;  // -R: suffixes .0 to .999
+constexpr int NAME_SPACE = 1024;                                      // an offered name and its NUL
+constexpr int MAX_RENAME_TRIES = 999;                                 // -R: suffixes .0 to .999
 constexpr int OFFER_BUFFER_SIZE = EXTENDED_HEADER_SIZE + NAME_SPACE;  // the longer header
 
 // The answer to the offer in offer_buffer, kept while a local file of its name is hashed.
 struct offer_answer {
-    bool active = false;  // an offer is being answered
+    bool active = false;                  // an offer is being answered
     char directory[NAME_PART_SIZE] = "";  // where it goes
     char base[NAME_PART_SIZE] = "";
     char suffix[16] = "";  // -R: ".0" up to ".999"
     int tries = 0;
-    uint8_t checks_failed = 0;     // it comes again after failing its check this often
-    file_entry* entry = nullptr;   // for the path being looked at
-    int fd = -1;                   // the local file under that path, being hashed
-    bool hashed = false;           // all of it: the answer waits only for room
-    struct stat held {};           // that file when it was opened
+    uint8_t checks_failed = 0;    // it comes again after failing its check this often
+    file_entry* entry = nullptr;  // for the path being looked at
+    int fd = -1;                  // the local file under that path, being hashed
+    bool hashed = false;          // all of it: the answer waits only for room
+    struct stat held {};          // that file when it was opened
     file_digest digest;
 };
 
@@ -91,7 +91,7 @@ struct receive_state {
     uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};  // the peer's offer record being collected
     int offer_pos = 0;                             // bytes of it collected
     offer_answer answer;
-    uint8_t target = TARGET_NEW;  // a target_kind
+    uint8_t target = TARGET_NEW;     // a target_kind
     char temp_path[PATH_SIZE] = "";  // TARGET_TEMPORARY's name
     // The hash of a resumed file's first bytes from its answer, for its reception: the file
     // is hashed again only when it is no longer as it was then.

@@ -157,8 +157,9 @@ void move_all(file_queue* from, file_queue* to, bool accepted_before) {
 
 // The file as it is now is the one offered: the same inode, size and times.
 bool same_as_offered(const struct stat& info, const file_entry* entry) {
-    return info.st_dev == entry->device && info.st_ino == entry->inode && info.st_size == entry->length &&
-           same_time(info.st_mtim, entry->sent_mtime) && same_time(info.st_ctim, entry->sent_ctime);
+    return info.st_dev == entry->device && info.st_ino == entry->inode &&
+           info.st_size == entry->length && same_time(info.st_mtim, entry->sent_mtime) &&
+           same_time(info.st_ctim, entry->sent_ctime);
 }
 
 // The file's bytes from its offset on: raw, or while both ends compress one zstd frame at the
@@ -173,7 +174,8 @@ bool begin_data(file_entry* entry) {
     int64_t rate = link_line_rate();
     if (rate == 0) rate = stats.line_speed / 10;
     if (rate == 0) rate = port_line_rate();
-    if (zout_begin(&sending.zout, entry->length - entry->offset, zframe_level(rate)) == 0) return true;
+    if (zout_begin(&sending.zout, entry->length - entry->offset, zframe_level(rate)) == 0)
+        return true;
     abort_upload(ST_READ_ERROR);
     return false;
 }
@@ -289,7 +291,8 @@ piece_result end_data() {
         return piece_result::file_done;
     }
     struct stat info;
-    if (fstat(stream.fd, &info) != 0 || !same_as_offered(info, stream.current)) sending.changed = true;
+    if (fstat(stream.fd, &info) != 0 || !same_as_offered(info, stream.current))
+        sending.changed = true;
     uint64_t value = stream.current->digest;
     if (sending.changed || !stream.current->digested) value = ~value;
     if (sending.spoil_digests > 0) {
@@ -359,7 +362,8 @@ piece_result send_piece() {
     return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
-constexpr stream_steps send_steps{hash_prefix, send_verdict, send_piece, send_squeezed_piece, send_digest};
+constexpr stream_steps send_steps{hash_prefix, send_verdict, send_piece, send_squeezed_piece,
+                                  send_digest};
 
 }  // namespace
 
@@ -421,7 +425,8 @@ void serve_request() {
         sending.request_pos = 0;
         const char* name = reinterpret_cast<const char*>(sending.request_buffer);
         uint8_t letter = ST_DENIED;
-        if (session.serve_requests) letter = add_upload_name(name, 0) > 0 ? ST_SERVED : ST_NOT_FOUND;
+        if (session.serve_requests)
+            letter = add_upload_name(name, 0) > 0 ? ST_SERVED : ST_NOT_FOUND;
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
@@ -435,7 +440,8 @@ void send_data() { run_stream(&sending.stream, send_steps, start_next_file); }
 
 bool stream_hash_due() {
     const transfer_direction& stream = sending.stream;
-    return stream.current != nullptr && stream.phase == PHASE_PREFIX && stream.abort_state == ABORT_NONE;
+    return stream.current != nullptr && stream.phase == PHASE_PREFIX &&
+           stream.abort_state == ABORT_NONE;
 }
 
 int64_t upload_file_bytes(int64_t stream) {
@@ -484,11 +490,13 @@ void abort_upload(char letter) {
 
 void close_outgoing() {
     // The log line records the bytes actually read.
-    if (sending.stream.fd != -1) sending.stream.current->length -= sending.stream.figures.file_bytes_left;
+    if (sending.stream.fd != -1)
+        sending.stream.current->length -= sending.stream.figures.file_bytes_left;
     stream_closed(&sending.stream);
     if (sending.hash.fd != -1) close(sending.hash.fd);
     sending.hash = offer_hash{};
-    for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) log_upload(LOG_UPLOAD_FAILED, e);
+    for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next)
+        log_upload(LOG_UPLOAD_FAILED, e);
     file_entry* next = sending.send_queue.head;
     if (next == nullptr) {
         next = sending.offered_queue.head;

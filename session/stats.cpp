@@ -31,13 +31,17 @@ int32_t rate_of(int64_t bytes, int64_t ms) {
 // bytes): an older one never can again. A full list takes no more, which only moves a
 // window's start earlier.
 void remember_sample(rate_state* r, int64_t now) {
-    if (r->sample_count < FLOW_SAMPLES) r->samples[r->sample_count++] = flow_sample{r->lead, r->lead_ms};
-    auto can_start = [&](const flow_sample& f) { return f.ms <= now - current_window_ms && f.lead <= r->crossed; };
+    if (r->sample_count < FLOW_SAMPLES)
+        r->samples[r->sample_count++] = flow_sample{r->lead, r->lead_ms};
+    auto can_start = [&](const flow_sample& f) {
+        return f.ms <= now - current_window_ms && f.lead <= r->crossed;
+    };
     int drop = 0;
     while (drop + 1 < r->sample_count && can_start(r->samples[drop + 1])) ++drop;
     if (drop == 0) return;
     r->sample_count -= drop;
-    memmove(r->samples, r->samples + drop, sizeof r->samples[0] * static_cast<size_t>(r->sample_count));
+    memmove(r->samples, r->samples + drop,
+            sizeof r->samples[0] * static_cast<size_t>(r->sample_count));
 }
 
 // The bytes that crossed in about the last current_window_ms, over a time that holds all
@@ -47,7 +51,8 @@ int32_t current_rate_now(const rate_state* r, int64_t n, int64_t now) {
     if (now - r->crossed_ms >= current_window_ms) return 0;
     flow_sample from{r->batch_base, r->rate_start_ms};
     const flow_sample& front = r->samples[0];
-    if (r->sample_count > 0 && front.ms > from.ms && front.ms <= now - current_window_ms && front.lead <= n)
+    if (r->sample_count > 0 && front.ms > from.ms && front.ms <= now - current_window_ms &&
+        front.lead <= n)
         from = front;
     return rate_of(n - from.lead, now - from.ms);
 }
@@ -113,12 +118,14 @@ void stream_grew(transfer_direction* stream, rate_state* rates, file_queue* late
     for (file_entry* e = later->head; e != nullptr; e = e->next) e->stream_start += extra;
 }
 
-void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left, int32_t rate) {
+void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left,
+                      int32_t rate) {
     if (figures.files_left == 0) {
         snprintf(out, size, "-");
         return;
     }
-    int64_t total = static_cast<uint32_t>(figures.total_bytes);  // a wrapped figure reads as its bits
+    int64_t total =
+        static_cast<uint32_t>(figures.total_bytes);  // a wrapped figure reads as its bits
     int64_t left = std::clamp<int64_t>(bytes_left, 0, total);
     int percent = total > 0 ? static_cast<int>((total - left) * 100 / total) : 100;
     int64_t seconds = rate > 0 ? (left + rate - 1) / rate : -1;
@@ -131,7 +138,8 @@ void format_done_left(char* out, size_t size, const transfer_figures& figures, i
 int32_t file_rate(const rate_state* r, const file_entry* entry, bool whole) {
     int64_t length = entry->length - entry->offset;
     if (!entry->started || length <= 0) return r->average_rate;  // no byte of its own crossed
-    int64_t bytes = whole ? length : std::clamp<int64_t>(r->crossed - entry->stream_start, 0, length);
+    int64_t bytes =
+        whole ? length : std::clamp<int64_t>(r->crossed - entry->stream_start, 0, length);
     return rate_of(bytes, serial.clock_ms - entry->start_ms);
 }
 
@@ -154,11 +162,11 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     printable_name(name, sizeof name, entry->name);
     split_at_blank(name);  // callers split the line at blanks: the field is one word
     char line[LOG_LINE_SIZE];
-    int length = snprintf(line, sizeof line, "%c %6ld %5ld bps %4d cps   0 errors     0 %4d %s %lu\n",
-                          letter, static_cast<long>(entry->length), static_cast<long>(stats.line_speed),
-                          static_cast<int>(rate == 0 ? NO_RATE_SHOWN : rate),
-                          static_cast<int>(link_counters().block_size), name,
-                          0UL);
+    int length =
+        snprintf(line, sizeof line, "%c %6ld %5ld bps %4d cps   0 errors     0 %4d %s %lu\n",
+                 letter, static_cast<long>(entry->length), static_cast<long>(stats.line_speed),
+                 static_cast<int>(rate == 0 ? NO_RATE_SHOWN : rate),
+                 static_cast<int>(link_counters().block_size), name, 0UL);
     if (length <= 0) return;
     if (length >= static_cast<int>(sizeof line)) length = static_cast<int>(sizeof line) - 1;
     ssize_t ignored = write(stats.log_fd, line, static_cast<size_t>(length));
@@ -169,10 +177,11 @@ void format_seconds(char* out, size_t size, int64_t seconds) {
     if (seconds < 0) {
         snprintf(out, size, "--:--");
     } else if (seconds >= 3600) {
-        snprintf(out, size, "%" PRId64 ":%02d:%02d", seconds / 3600, static_cast<int>(seconds / 60 % 60),
-                 static_cast<int>(seconds % 60));
+        snprintf(out, size, "%" PRId64 ":%02d:%02d", seconds / 3600,
+                 static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
     } else {
-        snprintf(out, size, "%d:%02d", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+        snprintf(out, size, "%d:%02d", static_cast<int>(seconds / 60),
+                 static_cast<int>(seconds % 60));
     }
 }
 

@@ -49,8 +49,8 @@ constexpr char LOG_UPLOAD_FAILED = 'e';    // not sent, or refused by the peer
 constexpr int64_t current_window_ms = 5000;
 constexpr int FLOW_SAMPLES = 64;  // one a second: a minute of an upload's lag
 
-constexpr int DONE_TEXT_SIZE = 24;              // "100% 99:59:59" and its NUL, with room
-constexpr int64_t max_time_left_s = 359999;     // 99:59:59: a longer estimate shows "--:--"
+constexpr int DONE_TEXT_SIZE = 24;           // "100% 99:59:59" and its NUL, with room
+constexpr int64_t max_time_left_s = 359999;  // 99:59:59: a longer estimate shows "--:--"
 
 // Where a direction's bytes stood at one look: none beyond `lead` had begun to cross at `ms`.
 struct flow_sample {
@@ -66,11 +66,11 @@ struct rate_state {
     int32_t current_rate = 0;   // "Current cps", over current_window_ms
 
     // The stream of file bytes, looked at every service cycle.
-    int64_t accepted = 0;      // bytes of the files accepted so far: the next file's place
-    int64_t lead = 0;          // bytes landed (download) or put into frames (upload)
-    int64_t lead_ms = 0;       // until this moment no byte beyond `lead` had begun to cross
-    int64_t crossed = 0;       // bytes landed (download) or acknowledged by the peer (upload)
-    int64_t crossed_ms = 0;    // when `crossed` last grew
+    int64_t accepted = 0;    // bytes of the files accepted so far: the next file's place
+    int64_t lead = 0;        // bytes landed (download) or put into frames (upload)
+    int64_t lead_ms = 0;     // until this moment no byte beyond `lead` had begun to cross
+    int64_t crossed = 0;     // bytes landed (download) or acknowledged by the peer (upload)
+    int64_t crossed_ms = 0;  // when `crossed` last grew
     int64_t last_look_ms = 0;
     flow_sample samples[FLOW_SAMPLES];  // oldest first: the front is the newest one from
     int sample_count = 0;               // where the current rate's window may start
@@ -84,8 +84,9 @@ struct rate_state {
 struct stats_state {
     // The transfer log, from the command line.
     const char* log_path = nullptr;
-    int log_fd = -1;          // -1: no log
-    int32_t line_speed = 0;   // -s (or --speed): written into log lines; tells the compressor the line's pace
+    int log_fd = -1;  // -1: no log
+    int32_t line_speed =
+        0;  // -s (or --speed): written into log lines; tells the compressor the line's pace
 
     rate_state download;
     rate_state upload;
@@ -102,7 +103,8 @@ int32_t file_rate(const rate_state* rates, const file_entry* entry, bool whole);
 int32_t file_completed(rate_state* rates, const file_entry* entry);
 void run_totals(const rate_state* rates, int64_t* bytes, int32_t* rate);
 void write_log_line(char letter, const file_entry* entry, int32_t rate);
-void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left, int32_t rate);
+void format_done_left(char* out, size_t size, const transfer_figures& figures, int64_t bytes_left,
+                      int32_t rate);
 void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_bytes);
 void format_seconds(char* out, size_t size, int64_t seconds);
 void set_log_path(const char* path);

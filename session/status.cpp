@@ -25,29 +25,36 @@ void resume_answered() {
 void status_letter(uint8_t letter) {
     bool aborting = sending.stream.abort_state != ABORT_NONE;
     switch (letter) {
-        case ST_ABORT_DOWNLOAD: on_receiver_abort(); break;
-        case ST_ABORT_UPLOAD: on_peer_abort(); break;
-        case ST_ABORT_SEEN: sending.stream.abort_state = ABORT_NONE; break;
-        case ST_CONFIRMED:
-            if (!aborting) confirm_sent();
-            break;
-        case ST_RESUMED:
-            status.offset_length = both_announced(CAP_EXTENDED) ? EXTENDED_RESUME_BYTES : OFFSET_BYTES;
-            status.offset_expected = status.offset_length;
-            break;
-        case ST_CHECK_FAILED:
-            if (!aborting && both_announced(CAP_EXTENDED)) check_failed_sent();
-            break;
-        case ST_ACCEPTED:
-            if (!aborting) accept_outgoing(0);
-            break;
-        case ST_EXISTS: case ST_DUPLICATE: case ST_REFUSED: case ST_TOO_MANY: case ST_HAVE_IT:
-            if (!aborting) offer_refused(letter);
-            break;
-        case ST_SERVED: case ST_NOT_FOUND: case ST_DENIED:
-            if (receiving.stream.abort_state == ABORT_NONE) on_request_answer(static_cast<char>(letter));
-            break;
-        default: break;  // unknown letters are dropped
+    case ST_ABORT_DOWNLOAD: on_receiver_abort(); break;
+    case ST_ABORT_UPLOAD: on_peer_abort(); break;
+    case ST_ABORT_SEEN: sending.stream.abort_state = ABORT_NONE; break;
+    case ST_CONFIRMED:
+        if (!aborting) confirm_sent();
+        break;
+    case ST_RESUMED:
+        status.offset_length = both_announced(CAP_EXTENDED) ? EXTENDED_RESUME_BYTES : OFFSET_BYTES;
+        status.offset_expected = status.offset_length;
+        break;
+    case ST_CHECK_FAILED:
+        if (!aborting && both_announced(CAP_EXTENDED)) check_failed_sent();
+        break;
+    case ST_ACCEPTED:
+        if (!aborting) accept_outgoing(0);
+        break;
+    case ST_EXISTS:
+    case ST_DUPLICATE:
+    case ST_REFUSED:
+    case ST_TOO_MANY:
+    case ST_HAVE_IT:
+        if (!aborting) offer_refused(letter);
+        break;
+    case ST_SERVED:
+    case ST_NOT_FOUND:
+    case ST_DENIED:
+        if (receiving.stream.abort_state == ABORT_NONE)
+            on_request_answer(static_cast<char>(letter));
+        break;
+    default: break;  // unknown letters are dropped
     }
 }
 
@@ -58,7 +65,8 @@ void status_receiver() {
     while (recv_read(CH_STATUS, &byte, 1) == 1) {
         if (status.offset_expected > 0) {
             status.offset_bytes[status.offset_length - status.offset_expected] = byte;
-            if (--status.offset_expected == 0 && sending.stream.abort_state == ABORT_NONE) resume_answered();
+            if (--status.offset_expected == 0 && sending.stream.abort_state == ABORT_NONE)
+                resume_answered();
             continue;
         }
         status_letter(byte);

@@ -43,10 +43,10 @@ namespace {
 
 piece_result step(const transfer_direction& stream, const stream_steps& steps) {
     switch (stream.phase) {
-        case PHASE_PREFIX: return steps.prefix();
-        case PHASE_VERDICT: return steps.verdict();
-        case PHASE_DIGEST: return steps.digest();
-        default: return stream.squeezed ? steps.squeezed_data() : steps.raw_data();
+    case PHASE_PREFIX: return steps.prefix();
+    case PHASE_VERDICT: return steps.verdict();
+    case PHASE_DIGEST: return steps.digest();
+    default: return stream.squeezed ? steps.squeezed_data() : steps.raw_data();
     }
 }
 
@@ -59,7 +59,8 @@ void run_stream(transfer_direction* stream, const stream_steps& steps, void (*st
         // cycle, not the line, would set the pace, and receive rings left full make the
         // peer's blocks bounce for want of room.
         piece_result r = piece_result::moved;
-        for (int n = 0; n < PIECES_PER_CYCLE && r == piece_result::moved; ++n) r = step(*stream, steps);
+        for (int n = 0; n < PIECES_PER_CYCLE && r == piece_result::moved; ++n)
+            r = step(*stream, steps);
         if (r != piece_result::file_done) return;
     }
     // A file finished with more accepted ones left: the next one is opened in this cycle.
@@ -133,7 +134,9 @@ void peer_announced(uint8_t caps) {
 
 bool peer_opened() { return announcement.peer_opened; }
 
-bool both_announced(uint8_t cap) { return (announcement.own_caps & announcement.peer_caps & cap) != 0; }
+bool both_announced(uint8_t cap) {
+    return (announcement.own_caps & announcement.peer_caps & cap) != 0;
+}
 
 void write_le64(uint8_t* out, uint64_t value) {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -146,4 +149,6 @@ uint64_t read_le64(const uint8_t* bytes) {
 }
 
 // A BBS may scan new uploads by their dates: in door mode only when asked for.
-bool apply_times_on() { return session.apply_times < 0 ? process.device_mode : session.apply_times != 0; }
+bool apply_times_on() {
+    return session.apply_times < 0 ? process.device_mode : session.apply_times != 0;
+}

@@ -128,17 +128,17 @@ extern announcement_state announcement;
 
 // Status letters on channel 1: the receiving side's answers to offers and requests, and the
 // abort exchange.
-constexpr uint8_t ST_ACCEPTED = 'u';     // offer taken whole
-constexpr uint8_t ST_RESUMED = 'r';      // offer taken from an offset: 4 bytes follow
-constexpr uint8_t ST_EXISTS = 'e';       // refused: the name is taken
-constexpr uint8_t ST_DUPLICATE = 'i';    // refused: a file of that name is on its way
-constexpr uint8_t ST_REFUSED = 'q';      // refused: no uploads taken, or a malformed offer
-constexpr uint8_t ST_TOO_MANY = 't';     // refused: no name, or no memory, for it
-constexpr uint8_t ST_HAVE_IT = 'x';      // refused: the file is here already
-constexpr uint8_t ST_CONFIRMED = 'c';    // the oldest file in transit arrived whole
-constexpr uint8_t ST_SERVED = 'd';       // request served: its files come as offers
-constexpr uint8_t ST_NOT_FOUND = 'm';    // request found no file
-constexpr uint8_t ST_DENIED = 'p';       // requests are not served
+constexpr uint8_t ST_ACCEPTED = 'u';        // offer taken whole
+constexpr uint8_t ST_RESUMED = 'r';         // offer taken from an offset: 4 bytes follow
+constexpr uint8_t ST_EXISTS = 'e';          // refused: the name is taken
+constexpr uint8_t ST_DUPLICATE = 'i';       // refused: a file of that name is on its way
+constexpr uint8_t ST_REFUSED = 'q';         // refused: no uploads taken, or a malformed offer
+constexpr uint8_t ST_TOO_MANY = 't';        // refused: no name, or no memory, for it
+constexpr uint8_t ST_HAVE_IT = 'x';         // refused: the file is here already
+constexpr uint8_t ST_CONFIRMED = 'c';       // the oldest file in transit arrived whole
+constexpr uint8_t ST_SERVED = 'd';          // request served: its files come as offers
+constexpr uint8_t ST_NOT_FOUND = 'm';       // request found no file
+constexpr uint8_t ST_DENIED = 'p';          // requests are not served
 constexpr uint8_t ST_ABORT_UPLOAD = 'b';    // the sender gave up its uploads
 constexpr uint8_t ST_ABORT_DOWNLOAD = 'a';  // the receiver gave up its downloads
 constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
@@ -165,7 +165,7 @@ constexpr int ABORT_TO_ACK = 3;   // receiving only: the peer's "b" was handled,
 
 // Figures of one direction, shown in its column of the status area.
 struct transfer_figures {
-    int64_t file_size = 0;        // shown as 32 bits, wrapping like the others
+    int64_t file_size = 0;  // shown as 32 bits, wrapping like the others
     int64_t file_bytes_left = 0;
     int32_t total_files = 0;
     int32_t total_bytes = 0;
@@ -180,7 +180,7 @@ struct transfer_figures {
 // carries it too.
 constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - EXTENDED_HEADER_SIZE - 1;  // 503
 static_assert(OFFER_HEADER_SIZE + MAX_ANNOUNCED_NAME + 1 == 512);
-constexpr int OFFER_MIN_ROOM = 256;    // offers are written only while this much is free
+constexpr int OFFER_MIN_ROOM = 256;  // offers are written only while this much is free
 // (an extended record is 16 bytes longer: so is the room it waits for)
 constexpr int EXTENDED_OFFER_MIN_ROOM = OFFER_MIN_ROOM + EXTENDED_HEADER_SIZE - OFFER_HEADER_SIZE;
 constexpr int REQUEST_MIN_ROOM = 256;  // likewise for requests
@@ -202,18 +202,18 @@ enum stream_phase : uint8_t {
 
 // One side's stream of file data: the file being moved and where its next piece goes.
 struct transfer_direction {
-    file_entry* current = nullptr;  // the file being written (received) or read (sent)
-    int fd = -1;                    // its descriptor; -1: no file open
-    int channel = CH_DATA_FIRST;    // the data channel of the next piece
-    int slice_left = SLICE_SIZE;    // bytes before the slice moves on to the next channel
-    int abort_state = ABORT_NONE;   // the side's own abort exchange: ABORT_*
-    bool squeezed = false;          // the current file's data is one zstd frame
-    bool digested = false;          // the current file ends with its digest (CAP_EXTENDED)
-    uint8_t phase = PHASE_DATA;     // a stream_phase
-    file_digest digest;             // received: of the file's bytes so far; sent: of its prefix
+    file_entry* current = nullptr;    // the file being written (received) or read (sent)
+    int fd = -1;                      // its descriptor; -1: no file open
+    int channel = CH_DATA_FIRST;      // the data channel of the next piece
+    int slice_left = SLICE_SIZE;      // bytes before the slice moves on to the next channel
+    int abort_state = ABORT_NONE;     // the side's own abort exchange: ABORT_*
+    bool squeezed = false;            // the current file's data is one zstd frame
+    bool digested = false;            // the current file ends with its digest (CAP_EXTENDED)
+    uint8_t phase = PHASE_DATA;       // a stream_phase
+    file_digest digest;               // received: of the file's bytes so far; sent: of its prefix
     uint8_t tail[DIGEST_BYTES] = {};  // its digest, as sent or collected so far
     int tail_len = 0;
-    int64_t stream_moved = 0;       // bytes through the data channels in this run (compressed)
+    int64_t stream_moved = 0;  // bytes through the data channels in this run (compressed)
     transfer_figures figures;
 };
 

@@ -85,9 +85,9 @@ void zout_feed(zframe_out* z, const uint8_t* bytes, int n) {
     z->file_left -= n;
     z->since_flush += n;
     z->fed += n;
-    ZSTD_EndDirective mode = z->file_left == 0               ? ZSTD_e_end
+    ZSTD_EndDirective mode = z->file_left == 0                    ? ZSTD_e_end
                              : z->since_flush >= ZOUT_FLUSH_EVERY ? ZSTD_e_flush
-                                                                 : ZSTD_e_continue;
+                                                                  : ZSTD_e_continue;
     if (!compress(z, &in, mode)) {
         z->ended = true;  // the library failed: the caller sees an end that never completes
         z->open = false;
@@ -119,7 +119,8 @@ int64_t zout_file_at(const zframe_out* z, int64_t stream) {
             continue;
         }
         if (stream <= before.stream) return before.file;
-        return before.file + (stream - before.stream) * (after.file - before.file) / (after.stream - before.stream);
+        return before.file + (stream - before.stream) * (after.file - before.file) /
+                                 (after.stream - before.stream);
     }
     return before.file;
 }
@@ -144,13 +145,14 @@ int zin_begin(zframe_in* z, int64_t length) {
     return 0;
 }
 
-zin_result zin_take(zframe_in* z, const uint8_t* bytes, size_t n, uint8_t* out, size_t out_size, size_t* used,
-                    size_t* made) {
+zin_result zin_take(zframe_in* z, const uint8_t* bytes, size_t n, uint8_t* out, size_t out_size,
+                    size_t* used, size_t* made) {
     *used = 0;
     *made = 0;
     if (!z->open) return ZIN_FAILED;
     // One byte of room beyond what the frame owes shows a frame longer than offered.
-    size_t room = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(out_size), z->left + 1));
+    size_t room =
+        static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(out_size), z->left + 1));
     ZSTD_inBuffer in{bytes, n, 0};
     ZSTD_outBuffer ob{out, room, 0};
     size_t left = ZSTD_decompressStream(z->dctx, &ob, &in);

@@ -30,9 +30,9 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int ZOUT_SIZE = 17 * 1024;        // compressed bytes waiting for the data channels
+constexpr int ZOUT_SIZE = 17 * 1024;         // compressed bytes waiting for the data channels
 constexpr int ZOUT_FLUSH_EVERY = 16 * 1024;  // file bytes between two flushes
-constexpr int ZOUT_MARKS = 64;              // flush points kept for the figures
+constexpr int ZOUT_MARKS = 64;               // flush points kept for the figures
 // A window of 1 MiB, and tables sized so that level 19 stays near 16 MiB in all.
 constexpr int ZOUT_WINDOW_LOG = 20;
 constexpr int ZOUT_HASH_LOG = 18;
@@ -49,18 +49,18 @@ struct zout_mark {
 
 struct zframe_out {
     ZSTD_CCtx* cctx = nullptr;
-    bool open = false;          // a frame is under way
-    bool ended = false;         // its last byte is in `out` (or on its way)
-    int64_t file_left = 0;      // file bytes of this frame not yet fed
-    int64_t since_flush = 0;    // file bytes fed since the last flush
-    int64_t fed = 0;            // file bytes fed, over the run
-    int64_t made = 0;           // compressed bytes made, over the run
+    bool open = false;        // a frame is under way
+    bool ended = false;       // its last byte is in `out` (or on its way)
+    int64_t file_left = 0;    // file bytes of this frame not yet fed
+    int64_t since_flush = 0;  // file bytes fed since the last flush
+    int64_t fed = 0;          // file bytes fed, over the run
+    int64_t made = 0;         // compressed bytes made, over the run
     uint8_t out[ZOUT_SIZE] = {};
-    int out_pos = 0;            // taken up to here
+    int out_pos = 0;  // taken up to here
     int out_len = 0;
     zout_mark marks[ZOUT_MARKS];  // oldest first
     int mark_count = 0;
-    zout_mark dropped;          // the newest mark no longer kept
+    zout_mark dropped;  // the newest mark no longer kept
 };
 
 struct zframe_in {
@@ -78,8 +78,8 @@ bool zout_done(const zframe_out* z);
 int64_t zout_file_at(const zframe_out* z, int64_t stream);
 void zout_reset(zframe_out* z, int64_t stream, int64_t file);
 int zin_begin(zframe_in* z, int64_t length);
-zin_result zin_take(zframe_in* z, const uint8_t* bytes, size_t n, uint8_t* out, size_t out_size, size_t* used,
-                    size_t* made);
+zin_result zin_take(zframe_in* z, const uint8_t* bytes, size_t n, uint8_t* out, size_t out_size,
+                    size_t* used, size_t* made);
 void zin_reset(zframe_in* z);
 int zframe_level(int64_t bytes_per_second);
 void zframe_free(zframe_out* out, zframe_in* in);

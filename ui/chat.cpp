@@ -10,7 +10,8 @@ void send_chat_line(char* text) {
     if (chat_send(text) == 0)
         sound_bell();
     else if (chat_echoes_own_lines())
-        show_chat_line(reinterpret_cast<const uint8_t*>(text), static_cast<int>(strnlen(text, CHAT_LINE_SIZE)));
+        show_chat_line(reinterpret_cast<const uint8_t*>(text),
+                       static_cast<int>(strnlen(text, CHAT_LINE_SIZE)));
     text[0] = '\0';
 }
 

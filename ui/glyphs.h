@@ -25,8 +25,8 @@ constexpr int WRAP_SEARCH_LOW = 39;  // a wrapped piece never ends before this c
 
 struct utf8_decoder {
     uint8_t held[4] = {};  // the bytes of the sequence so far
-    int count = 0;  // bytes of the sequence so far
-    int need = 0;   // bytes the sequence takes
+    int count = 0;         // bytes of the sequence so far
+    int need = 0;          // bytes the sequence takes
 };
 
 struct chat_char {

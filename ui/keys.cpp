@@ -33,24 +33,24 @@ void finish_input_line() {
     input_text(text, sizeof text);
     trim_trailing_blanks(text);
     switch (screen.input_mode) {
-        case INPUT_UPLOAD:
-            add_upload_words(text);
-            set_input_mode(INPUT_CHAT);
-            break;
-        case INPUT_DOWNLOAD:
-            add_request_words(text);
-            set_input_mode(INPUT_CHAT);
-            break;
-        default: {
-            char line[INPUT_TEXT_SIZE];
-            locale_to_utf8(text, line, sizeof line);  // chat goes out in UTF-8, names as typed
-            set_chat_pair(PAIR_LABEL);  // the local user's own lines in cyan
-            send_chat_line(line);
-            set_chat_pair(PAIR_TEXT);
-            input_clear();
-            redraw_prompt();
-            break;
-        }
+    case INPUT_UPLOAD:
+        add_upload_words(text);
+        set_input_mode(INPUT_CHAT);
+        break;
+    case INPUT_DOWNLOAD:
+        add_request_words(text);
+        set_input_mode(INPUT_CHAT);
+        break;
+    default: {
+        char line[INPUT_TEXT_SIZE];
+        locale_to_utf8(text, line, sizeof line);  // chat goes out in UTF-8, names as typed
+        set_chat_pair(PAIR_LABEL);                // the local user's own lines in cyan
+        send_chat_line(line);
+        set_chat_pair(PAIR_TEXT);
+        input_clear();
+        redraw_prompt();
+        break;
+    }
     }
 }
 
@@ -70,17 +70,17 @@ void handle_key_code(int key) {
         input_request(request);
     } else {
         switch (key) {
-            case KEY_CTRL_A: show_help(); break;
-            case KEY_CTRL_D: set_input_mode(INPUT_DOWNLOAD); break;
-            case KEY_LF:
-            case KEY_CR: finish_input_line(); break;
-            case KEY_CTRL_L: redraw_screen(); break;
-            case KEY_CTRL_N: toggle_beeper(); break;
-            case KEY_CTRL_U: set_input_mode(INPUT_UPLOAD); break;
-            case KEY_CTRL_X: end_run(EXIT_BY_USER);  // outstanding transfers do not change the code
-            case KEY_CTRL_Y: control_send(MSG_YELL); break;
-            case KEY_CTRL_Z: suspend_requested = 1; break;
-            default: input_key(key); break;
+        case KEY_CTRL_A: show_help(); break;
+        case KEY_CTRL_D: set_input_mode(INPUT_DOWNLOAD); break;
+        case KEY_LF:
+        case KEY_CR: finish_input_line(); break;
+        case KEY_CTRL_L: redraw_screen(); break;
+        case KEY_CTRL_N: toggle_beeper(); break;
+        case KEY_CTRL_U: set_input_mode(INPUT_UPLOAD); break;
+        case KEY_CTRL_X: end_run(EXIT_BY_USER);  // outstanding transfers do not change the code
+        case KEY_CTRL_Y: control_send(MSG_YELL); break;
+        case KEY_CTRL_Z: suspend_requested = 1; break;
+        default: input_key(key); break;
         }
     }
     input_after_key();

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <clocale>
-#include <initializer_list>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "files/names.h"
 #include "files/paths.h"
@@ -35,16 +35,26 @@ struct label {
     const char* text;
 };
 constexpr label status_labels[] = {
-    {1, DOWNLOAD_COLUMN, "Download"},         {1, UPLOAD_COLUMN, "Upload"},
-    {FILE_NAME_ROW, LABEL_COLUMN, "File Name"}, {3, LABEL_COLUMN, "File size"},
-    {3, LINK_LABEL_COLUMN, "Transmit window"},  {4, LABEL_COLUMN, "Bytes left"},
-    {4, LINK_LABEL_COLUMN, "Packet size"},      {5, LABEL_COLUMN, "Total files"},
-    {5, LINK_LABEL_COLUMN, "Received packets"}, {6, LABEL_COLUMN, "Total bytes"},
-    {6, LINK_LABEL_COLUMN, "Received bytes"},   {7, LABEL_COLUMN, "Files left"},
-    {7, LINK_LABEL_COLUMN, "Receive errors"},   {8, LABEL_COLUMN, "Bytes left"},
-    {8, LINK_LABEL_COLUMN, "Transmitted packets"}, {9, LABEL_COLUMN, "Average cps"},
-    {9, LINK_LABEL_COLUMN, "Transmitted bytes"},   {10, LABEL_COLUMN, "Current cps"},
-    {10, LINK_LABEL_COLUMN, "Transmit errors"},  {DONE_LEFT_ROW, LABEL_COLUMN, "Done, left"},
+    {1, DOWNLOAD_COLUMN, "Download"},
+    {1, UPLOAD_COLUMN, "Upload"},
+    {FILE_NAME_ROW, LABEL_COLUMN, "File Name"},
+    {3, LABEL_COLUMN, "File size"},
+    {3, LINK_LABEL_COLUMN, "Transmit window"},
+    {4, LABEL_COLUMN, "Bytes left"},
+    {4, LINK_LABEL_COLUMN, "Packet size"},
+    {5, LABEL_COLUMN, "Total files"},
+    {5, LINK_LABEL_COLUMN, "Received packets"},
+    {6, LABEL_COLUMN, "Total bytes"},
+    {6, LINK_LABEL_COLUMN, "Received bytes"},
+    {7, LABEL_COLUMN, "Files left"},
+    {7, LINK_LABEL_COLUMN, "Receive errors"},
+    {8, LABEL_COLUMN, "Bytes left"},
+    {8, LINK_LABEL_COLUMN, "Transmitted packets"},
+    {9, LABEL_COLUMN, "Average cps"},
+    {9, LINK_LABEL_COLUMN, "Transmitted bytes"},
+    {10, LABEL_COLUMN, "Current cps"},
+    {10, LINK_LABEL_COLUMN, "Transmit errors"},
+    {DONE_LEFT_ROW, LABEL_COLUMN, "Done, left"},
     {DONE_LEFT_ROW, LINK_LABEL_COLUMN, "Compression"},
     {LINK_FIRST_ROW, LINK_LABEL_COLUMN, "Window size"},
 };
@@ -84,7 +94,8 @@ void put_text(WINDOW* window, int row, int column, const char* text, short pair)
             room -= width;
         }
     };
-    for (const char* p = text; *p != '\0' && room > 0; ++p) put(utf8_feed(&decoder, static_cast<uint8_t>(*p), false, codes));
+    for (const char* p = text; *p != '\0' && room > 0; ++p)
+        put(utf8_feed(&decoder, static_cast<uint8_t>(*p), false, codes));
     put(utf8_flush(&decoder, false, codes));
 }
 
@@ -96,14 +107,16 @@ void keep_figure(int row, int column, int64_t value) {
             return;
         }
     }
-    if (screen.figure_count < MAX_FIGURES) screen.figures[screen.figure_count++] = kept_figure{row, column, value};
+    if (screen.figure_count < MAX_FIGURES)
+        screen.figures[screen.figure_count++] = kept_figure{row, column, value};
 }
 
 // Text at a place of the full status area, when the layout shows that place.
 void put_in_status(int row, int column, const char* text, short pair) {
     int y = 0;
     int x = 0;
-    if (place_in_status(screen.layout, row, column, &y, &x)) put_text(screen.status_win, y, x, text, pair);
+    if (place_in_status(screen.layout, row, column, &y, &x))
+        put_text(screen.status_win, y, x, text, pair);
 }
 
 void paint_figure(const kept_figure& f) {
@@ -162,7 +175,8 @@ void paint_chat() {
     int start = screen.chat_full ? screen.chat_next : 0;
     int i = 0;
     if (screen.chat_full) {  // the oldest kept line lost its start: shown from the next one
-        while (i < count && (screen.chat_cells[(start + i) % CHAT_KEPT] & CODE_MASK) != NEWLINE) ++i;
+        while (i < count && (screen.chat_cells[(start + i) % CHAT_KEPT] & CODE_MASK) != NEWLINE)
+            ++i;
         ++i;
     }
     for (; i < count; ++i) {
@@ -197,7 +211,7 @@ void show_too_small() {
 
 void screen_setup() {
     if (!process.device_mode) return;  // door mode: the terminal is the line
-    setlocale(LC_CTYPE, "");  // the terminal's character set, for curses and for decoding
+    setlocale(LC_CTYPE, "");           // the terminal's character set, for curses and for decoding
     // Installed before curses starts, which then leaves the signal to us: its own handler
     // reports a resize only with the next key, and the loop reads keys only when one waits.
     struct sigaction action {};
@@ -219,7 +233,7 @@ void screen_build() {
     display.screen_size = screen_size;
     display.chat_line = show_chat_line;
     display.chat_bytes = show_chat_bytes;
-    wtimeout(stdscr, 0);  // key reads never wait
+    wtimeout(stdscr, 0);   // key reads never wait
     keypad(stdscr, TRUE);  // function and arrow keys arrive as single key codes
     start_color();
     noecho();
@@ -234,8 +248,9 @@ void screen_build() {
 void screen_follow_size() {
     if (!screen_resized || !process.screen_active) return;
     screen_resized = 0;
-    winsize size {};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0) return;
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0)
+        return;
     screen_lay_out(size.ws_row, size.ws_col);
 }
 
@@ -246,7 +261,7 @@ void screen_suspend() {
 void screen_resume() {
     if (!process.screen_active) return;
     // The shell had the terminal meanwhile: its size may be new, and what it shows is its own.
-    winsize size {};
+    winsize size{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row != 0 && size.ws_col != 0)
         screen_lay_out(size.ws_row, size.ws_col);
     else
@@ -326,7 +341,8 @@ void chat_out(uint8_t byte) {
 
 void chat_put(uint32_t code) {
     if (!process.screen_active) return;
-    screen.chat_cells[screen.chat_next] = code | static_cast<uint32_t>(screen.chat_pair) << CELL_PAIR_SHIFT;
+    screen.chat_cells[screen.chat_next] = code | static_cast<uint32_t>(screen.chat_pair)
+                                                     << CELL_PAIR_SHIFT;
     if (++screen.chat_next == CHAT_KEPT) {
         screen.chat_next = 0;
         screen.chat_full = true;
@@ -399,7 +415,8 @@ void paint_tagged_line(const char* tag, const char* const* parts, int count) {
     };
     for (int i = 0; i < count; ++i) {
         utf8_decoder decoder;
-        for (const char* p = parts[i]; *p != '\0'; ++p) put(utf8_feed(&decoder, static_cast<uint8_t>(*p), false, codes));
+        for (const char* p = parts[i]; *p != '\0'; ++p)
+            put(utf8_feed(&decoder, static_cast<uint8_t>(*p), false, codes));
         put(utf8_flush(&decoder, false, codes));
     }
     if (screen.chat_win != nullptr) wrefresh(screen.chat_win);

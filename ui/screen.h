@@ -58,17 +58,17 @@ constexpr int screen_hold_s = 2;  // last state stays visible this long at exit
 // layout: it stands in ui/text.h, included above.
 
 // Colour pairs.
-constexpr short PAIR_BAR = 1;     // white on blue
-constexpr short PAIR_TAG = 2;     // white on red
-constexpr short PAIR_TEXT = 3;    // white on black
-constexpr short PAIR_LABEL = 4;   // cyan on black
+constexpr short PAIR_BAR = 1;    // white on blue
+constexpr short PAIR_TAG = 2;    // white on red
+constexpr short PAIR_TEXT = 3;   // white on black
+constexpr short PAIR_LABEL = 4;  // cyan on black
 
-constexpr int MAX_FIGURES = 32;        // places of the status area that hold a figure
-constexpr int NAME_KEPT = 256;         // bytes of a current-file name kept for a new layout
-constexpr int DONE_KEPT = 16;          // a "Done, left" text: "100% 99:59:59"
-constexpr int CHAT_KEPT = 8192;        // characters of the chat window kept for a new layout
-constexpr int INPUT_KEPT = 4096;       // bytes of typed text kept while the field is rebuilt
-constexpr int CELL_PAIR_SHIFT = 24;    // a kept chat character: its pair above its code
+constexpr int MAX_FIGURES = 32;      // places of the status area that hold a figure
+constexpr int NAME_KEPT = 256;       // bytes of a current-file name kept for a new layout
+constexpr int DONE_KEPT = 16;        // a "Done, left" text: "100% 99:59:59"
+constexpr int CHAT_KEPT = 8192;      // characters of the chat window kept for a new layout
+constexpr int INPUT_KEPT = 4096;     // bytes of typed text kept while the field is rebuilt
+constexpr int CELL_PAIR_SHIFT = 24;  // a kept chat character: its pair above its code
 
 struct kept_figure {
     int row = 0;
@@ -86,8 +86,8 @@ struct screen_state {
     screen_layout layout;
     int input_mode = INPUT_CHAT;  // an INPUT_*: what the typed line is for
     int escape_filter = 0;        // chat_filter's state: inside an escape sequence of the peer's
-    utf8_decoder chat_decoder;  // a received character may come in pieces
-    int beeper_off = 0;  // -q, and the beeper key
+    utf8_decoder chat_decoder;    // a received character may come in pieces
+    int beeper_off = 0;           // -q, and the beeper key
     short chat_pair = PAIR_TEXT;  // the pair chat text is drawn in now
 
     // What the screen shows, kept so that a new layout shows it again.
@@ -97,11 +97,11 @@ struct screen_state {
     char upload_name[NAME_KEPT] = "";
     char download_done[DONE_KEPT] = "";  // the "Done, left" texts
     char upload_done[DONE_KEPT] = "";
-    char link_done[DONE_KEPT] = "";  // the compression: "x4.1", or "off"
+    char link_done[DONE_KEPT] = "";       // the compression: "x4.1", or "off"
     uint32_t chat_cells[CHAT_KEPT] = {};  // a ring, oldest first from chat_next once full
-    int chat_next = 0;        // where the next character goes
-    bool chat_full = false;   // the ring has gone round once
-    char input_kept[INPUT_KEPT] = "";  // the typed text while there is no field
+    int chat_next = 0;                    // where the next character goes
+    bool chat_full = false;               // the ring has gone round once
+    char input_kept[INPUT_KEPT] = "";     // the typed text while there is no field
 };
 
 extern screen_state screen;

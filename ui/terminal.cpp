@@ -1,10 +1,10 @@
 // Whether the terminal can run the display, asked of terminfo before anything is drawn:
 // curses itself would only find out in initscr, and end the process there.
 // A file of its own: term.h defines names such as `columns` and `lines` as macros.
-#include "ui/screen.h"
-
 #include <cstdio>
 #include <cstdlib>
+
+#include "ui/screen.h"
 
 // Last: after it, `lines`, `columns` and many more names are terminfo's macros.
 #include <term.h>
@@ -34,8 +34,8 @@ bool screen_usable(char* why, size_t size) {
         return false;
     }
     if (width < screen_min_columns || height < screen_min_lines) {
-        snprintf(why, size, "the terminal has %d columns and %d lines; the display needs %d by %d", width,
-                 height, screen_min_columns, screen_min_lines);
+        snprintf(why, size, "the terminal has %d columns and %d lines; the display needs %d by %d",
+                 width, height, screen_min_columns, screen_min_lines);
         return false;
     }
     return true;

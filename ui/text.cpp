@@ -18,14 +18,16 @@ constexpr int NARROW_DOWNLOAD_COLUMN = 13;
 constexpr int COLUMN_SLOT = UPLOAD_COLUMN - DOWNLOAD_COLUMN;
 
 // Longest first: the first that fits the width is drawn.
-constexpr const char* title_texts[] = {"---[ Kestro/Linux V1.0 - ported by Varkas ]", "---[ Kestro/Linux V1.0 ]"};
+constexpr const char* title_texts[] = {"---[ Kestro/Linux V1.0 - ported by Varkas ]",
+                                       "---[ Kestro/Linux V1.0 ]"};
 constexpr const char* chat_heading_texts[] = {"---[ Chat window ]---[ Ctrl-A for help ]-",
                                               "---[ Chat window ]--[ Ctrl-A: help ]-"};
 // "No " keeps three letters so that a bar keeps its length.
 constexpr const char* chat_bar_texts[] = {"---[ Chat prompt ]---[ Autoexit: %s ]--[ Beeper: %s ]-",
                                           "---[ Chat ]--[ Autoexit: %s ]--[ Beeper: %s ]-",
                                           "-[ Autoexit: %s ]-[ Beeper: %s ]-"};
-constexpr const char* too_small_texts[] = {"Terminal too small: 40x12 needed", "Too small: 40x12", "Too small"};
+constexpr const char* too_small_texts[] = {"Terminal too small: 40x12 needed", "Too small: 40x12",
+                                           "Too small"};
 
 template <size_t N>
 const char* first_fit(const char* const (&texts)[N], int width) {
@@ -38,7 +40,8 @@ const char* first_fit(const char* const (&texts)[N], int width) {
 int place_status_rows(screen_layout* l, bool title, bool names, bool done_left) {
     int row = 0;
     for (int r = 0; r < STATUS_ROWS; ++r) {
-        bool kept = (r != 0 || title) && (r != FILE_NAME_ROW || names) && (r != DONE_LEFT_ROW || done_left);
+        bool kept =
+            (r != 0 || title) && (r != FILE_NAME_ROW || names) && (r != DONE_LEFT_ROW || done_left);
         l->status_row[r] = kept ? row++ : -1;
     }
     return row;
@@ -77,7 +80,8 @@ screen_layout compute_layout(int lines, int columns) {
     bool done_left = take(1);
     int row = place_status_rows(&l, title, names, done_left);
     if (columns < LINK_COLUMN + NUMBER_WIDTH) {
-        l.link_place = spare >= LINK_ROWS + CHAT_ROWS_BEFORE_LINK && take(LINK_ROWS) ? LINK_BELOW : LINK_HIDDEN;
+        l.link_place = spare >= LINK_ROWS + CHAT_ROWS_BEFORE_LINK && take(LINK_ROWS) ? LINK_BELOW
+                                                                                     : LINK_HIDDEN;
         l.link_label_column = l.label_column;
         l.link_column = l.label_column + LINK_LABEL_WIDTH + 2;
         l.link_first_row = row;
@@ -93,9 +97,12 @@ screen_layout compute_layout(int lines, int columns) {
 bool place_in_status(const screen_layout& l, int row, int column, int* y, int* x) {
     if (l.too_small || row < 0 || row >= STATUS_ROWS) return false;
     if (column == LINK_LABEL_COLUMN || column == LINK_COLUMN) {
-        if (l.link_place == LINK_HIDDEN || row < LINK_FIRST_ROW || row >= LINK_FIRST_ROW + LINK_ROWS) return false;
+        if (l.link_place == LINK_HIDDEN || row < LINK_FIRST_ROW ||
+            row >= LINK_FIRST_ROW + LINK_ROWS)
+            return false;
         *x = column == LINK_COLUMN ? l.link_column : l.link_label_column;
-        *y = l.link_place == LINK_BELOW ? l.link_first_row + row - LINK_FIRST_ROW : l.status_row[row];
+        *y = l.link_place == LINK_BELOW ? l.link_first_row + row - LINK_FIRST_ROW
+                                        : l.status_row[row];
         return *y >= 0;
     }
     if (column == LABEL_COLUMN)
@@ -118,7 +125,9 @@ void dash_fill(char* out, size_t size, const char* text, int width) {
     out[length] = '\0';
 }
 
-void format_title(char* out, size_t size, int width) { dash_fill(out, size, first_fit(title_texts, width), width); }
+void format_title(char* out, size_t size, int width) {
+    dash_fill(out, size, first_fit(title_texts, width), width);
+}
 
 void format_chat_heading(char* out, size_t size, int width) {
     dash_fill(out, size, first_fit(chat_heading_texts, width), width);
@@ -202,20 +211,18 @@ void trim_trailing_blanks(char* text) {
 
 int key_to_request(int key) {
     switch (key) {
-        case 8:    // Ctrl+H
-        case 127:  // DEL
-        case KEY_BACKSPACE:
-            return REQ_DEL_PREV;
-        case KEY_LEFT:
-            return REQ_LEFT_CHAR;
-        case KEY_RIGHT:
-            return REQ_RIGHT_CHAR;
-        default:
-            return 0;
+    case 8:    // Ctrl+H
+    case 127:  // DEL
+    case KEY_BACKSPACE: return REQ_DEL_PREV;
+    case KEY_LEFT: return REQ_LEFT_CHAR;
+    case KEY_RIGHT: return REQ_RIGHT_CHAR;
+    default: return 0;
     }
 }
 
-int key_of_char(uint32_t code) { return code < 256 ? static_cast<int>(code) : KEY_WIDE_CHAR | static_cast<int>(code); }
+int key_of_char(uint32_t code) {
+    return code < 256 ? static_cast<int>(code) : KEY_WIDE_CHAR | static_cast<int>(code);
+}
 
 bool key_char(int key, uint32_t* code) {
     if (key < 0) return false;

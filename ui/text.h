@@ -29,14 +29,14 @@
 constexpr int screen_min_columns = 40;
 constexpr int screen_min_lines = 12;
 
-constexpr int STATUS_ROWS = 12;       // rows 0-11 of the full status area
-constexpr int PROMPT_ROWS = 2;        // the bar and the input line
-constexpr int FILE_NAME_WIDTH = 15;   // a current-file line
-constexpr int NUMBER_WIDTH = 10;      // a figure of the status area
-constexpr int DONE_LEFT_WIDTH = 12;   // a "Done, left" text: "99% 99:59:59"
-constexpr int LABEL_COLUMN = 2;       // the labels of the transfer figures
-constexpr int LINK_LABEL_COLUMN = 48; // the labels of the link's figures
-constexpr int LINK_ROWS = 10;         // the link's figures, rows 2-10, and the compression in row 11
+constexpr int STATUS_ROWS = 12;        // rows 0-11 of the full status area
+constexpr int PROMPT_ROWS = 2;         // the bar and the input line
+constexpr int FILE_NAME_WIDTH = 15;    // a current-file line
+constexpr int NUMBER_WIDTH = 10;       // a figure of the status area
+constexpr int DONE_LEFT_WIDTH = 12;    // a "Done, left" text: "99% 99:59:59"
+constexpr int LABEL_COLUMN = 2;        // the labels of the transfer figures
+constexpr int LINK_LABEL_COLUMN = 48;  // the labels of the link's figures
+constexpr int LINK_ROWS = 10;  // the link's figures, rows 2-10, and the compression in row 11
 constexpr int LINK_LABEL_WIDTH = 19;  // "Transmitted packets"
 
 // Where the link's figures stand.
@@ -57,8 +57,9 @@ struct screen_layout {
     int lines = 0;
     int columns = 0;
     bool too_small = false;  // a notice line instead of the display
-    int status_rows = 0;  // rows of the status window
-    int status_row[STATUS_ROWS] = {};  // status-window row of each row of the full area; -1: left out
+    int status_rows = 0;     // rows of the status window
+    int status_row[STATUS_ROWS] =
+        {};  // status-window row of each row of the full area; -1: left out
     int label_column = LABEL_COLUMN;
     int download_column = DOWNLOAD_COLUMN;
     int upload_column = UPLOAD_COLUMN;
@@ -67,8 +68,8 @@ struct screen_layout {
     int link_label_column = LINK_LABEL_COLUMN;
     int link_column = LINK_COLUMN;
     int link_first_row = LINK_FIRST_ROW;  // status-window row of the link's first figure
-    int chat_top = 0;  // the windows' first rows and heights on the terminal
-    int chat_rows = 0;  // heading included; its last row lies under the bar
+    int chat_top = 0;                     // the windows' first rows and heights on the terminal
+    int chat_rows = 0;                    // heading included; its last row lies under the bar
     int prompt_top = 0;
     int prompt_rows = 0;
 };

@@ -31,8 +31,8 @@ namespace {
 const std::string title = "Kestro V1.0/Linux - ported by Varkas\n\n";
 const char* no_device = "/nonexistent/kestro-test-line";
 const std::string help_hint = "Try 'kestro --help'.\n";
-const std::string port_failure =
-    "Error initializing rs-port.\nkestro: " + std::string(no_device) + ": No such file or directory\n";
+const std::string port_failure = "Error initializing rs-port.\nkestro: " + std::string(no_device) +
+                                 ": No such file or directory\n";
 
 using run_result = program_run;
 
@@ -163,7 +163,8 @@ TEST(CommandLineBinary, LogIsOpenedTruncatedBeforeThePort) {
     // A log that cannot be opened is no reason to stop, only to say so.
     r = run_kestro({"-z", dir.path("missing/dir.log"), "-p", no_device});
     EXPECT_EQ(r.code, 20);
-    EXPECT_EQ(r.err, "kestro: " + dir.path("missing/dir.log") + ": No such file or directory\n" + port_failure);
+    EXPECT_EQ(r.err, "kestro: " + dir.path("missing/dir.log") + ": No such file or directory\n" +
+                         port_failure);
 }
 
 // ---- Parsed settings ----

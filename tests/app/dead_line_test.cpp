@@ -23,7 +23,8 @@ double cpu_seconds(const rusage& r) {
 }
 
 // In the child: a door-mode end on `line` in `dir`, standard error to `err`.
-[[noreturn]] void door_end(const std::string& dir, int line, int err, const char* word, const char* more) {
+[[noreturn]] void door_end(const std::string& dir, int line, int err, const char* word,
+                           const char* more) {
     dup2(line, 0);
     dup2(line, 1);
     dup2(err, 2);

@@ -23,19 +23,28 @@ TEST(Refusals, DeviceModeSaysWhatItCannotUseAndWritesNothing) {
     pty_pair line = open_pty(true);
     write_file(dir.path("file"), "keep me\n");
     std::filesystem::create_directory(dir.path("folder"));
-    const std::string port = "Error initializing rs-port.\nkestro: ", display = "kestro: cannot show the display: ";
+    const std::string port = "Error initializing rs-port.\nkestro: ",
+                      display = "kestro: cannot show the display: ";
     const std::vector<std::string> terminal = {"TERM=xterm", "LINES", "COLUMNS"};
     const std::vector<refusal> refusals = {
         {{"-p", dir.path("file")}, terminal, port + dir.path("file") + ": not a terminal device\n"},
-        {{"-p", dir.path("folder")}, terminal, port + dir.path("folder") + ": not a terminal device\n"},
+        {{"-p", dir.path("folder")},
+         terminal,
+         port + dir.path("folder") + ": not a terminal device\n"},
         {{"-p", "/dev/null"}, terminal, port + "/dev/null: not a terminal device\n"},
-        {{dir.path("none"), "-p", dir.path("none")}, terminal,
+        {{dir.path("none"), "-p", dir.path("none")},
+         terminal,
          "kestro: " + dir.path("none") + ": No such file or directory\n" + port + dir.path("none") +
              ": No such file or directory\n"},
         {{"-p", line.path}, {"TERM"}, display + "TERM is not set\n"},
-        {{"-p", line.path}, {"TERM=kestro-x"}, display + "terminal type 'kestro-x' is not known to curses\n"},
-        {{"-p", line.path}, {"TERM=dumb"}, display + "terminal type 'dumb' cannot move the cursor\n"},
-        {{"-p", line.path}, {"TERM=xterm", "LINES=11", "COLUMNS=39"},
+        {{"-p", line.path},
+         {"TERM=kestro-x"},
+         display + "terminal type 'kestro-x' is not known to curses\n"},
+        {{"-p", line.path},
+         {"TERM=dumb"},
+         display + "terminal type 'dumb' cannot move the cursor\n"},
+        {{"-p", line.path},
+         {"TERM=xterm", "LINES=11", "COLUMNS=39"},
          display + "the terminal has 39 columns and 11 lines; the display needs 40 by 12\n"}};
     for (const refusal& r : refusals) {
         program_run run = run_program(KESTRO_BIN, r.words, r.environment);

@@ -34,20 +34,22 @@ TEST_F(Termination, NothingIsSaidOnTheLineWhenStandardErrorIsTheLine) {
 // The handler stays for the whole run: every hang-up is a stop signal, but with -t the
 // first is the carrier's loss. One ignored at the start (nohup) stays ignored without -t.
 TEST(HangupHandler, EveryHangupIsCaughtAndAnIgnoredOneStaysIgnoredWithoutT) {
-    int status = run_child([] {
-        reset_all_state();
-        serial.carrier_mode = 2;
-        install_hangup_handler();
-        raise(SIGHUP);
-        if (carrier_present() != 0 || stop_count != 0) _exit(1);
-        raise(SIGHUP);
-        if (stop_count != 1 || stop_signal != SIGHUP) _exit(2);
-        reset_all_state();
-        signal(SIGHUP, SIG_IGN);
-        install_hangup_handler();
-        raise(SIGHUP);
-        _exit(stop_count == 0 ? 0 : 3);
-    }, [](pid_t) {});
+    int status = run_child(
+        [] {
+            reset_all_state();
+            serial.carrier_mode = 2;
+            install_hangup_handler();
+            raise(SIGHUP);
+            if (carrier_present() != 0 || stop_count != 0) _exit(1);
+            raise(SIGHUP);
+            if (stop_count != 1 || stop_signal != SIGHUP) _exit(2);
+            reset_all_state();
+            signal(SIGHUP, SIG_IGN);
+            install_hangup_handler();
+            raise(SIGHUP);
+            _exit(stop_count == 0 ? 0 : 3);
+        },
+        [](pid_t) {});
     EXPECT_EQ(exit_code(status), 0);
 }
 

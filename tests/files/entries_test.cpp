@@ -1,10 +1,11 @@
 // Queues, path operations and DOS time stamps.
+#include "files/entries.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "files/entries.h"
 #include "files/paths.h"
 #include "serial/process.h"
 #include "support/state.h"

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
 class Scratch : public ::testing::Test {
-protected:
+   protected:
     scratch_dir dir;
     void SetUp() override {
         reset_up_to_files();

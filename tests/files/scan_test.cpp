@@ -1,18 +1,22 @@
 // Typed words, wildcard expansion and matching.
+#include "files/scan.h"
+
 #include <algorithm>
 
-#include "files/scan.h"
 #include "files_fixture.h"
 
 using Scan = Scratch;
 
 TEST(WildMatch, CaseBlindStarsAndQuestionMarks) {
-    struct { const char *name, *pattern; int match; } cases[] = {
-        {"abx", "a?x", 1}, {"ABX", "a?x", 1}, {"ax", "a?x", 0}, {"banana", "*a", 1},
-        {"bananas", "*a", 0}, {"a", "a*", 1}, {"x.zip", "*.ZIP", 1}, {"Y.Zip", "*.ZIP", 1},
-        {"x.zipx", "*.ZIP", 0}, {".hidden", "*", 1}, {"", "**", 1}, {"abc", "a*d*", 0},
-        {"ab", "*?b", 1},   // '?' after a star still takes any one character
-        {"*ab", "*b", 1}};  // a star in the name is an ordinary character
+    struct {
+        const char *name, *pattern;
+        int match;
+    } cases[] = {{"abx", "a?x", 1},     {"ABX", "a?x", 1},     {"ax", "a?x", 0},
+                 {"banana", "*a", 1},   {"bananas", "*a", 0},  {"a", "a*", 1},
+                 {"x.zip", "*.ZIP", 1}, {"Y.Zip", "*.ZIP", 1}, {"x.zipx", "*.ZIP", 0},
+                 {".hidden", "*", 1},   {"", "**", 1},         {"abc", "a*d*", 0},
+                 {"ab", "*?b", 1},   // '?' after a star still takes any one character
+                 {"*ab", "*b", 1}};  // a star in the name is an ordinary character
     for (const auto& c : cases) EXPECT_EQ(wild_match(c.name, c.pattern), c.match) << c.name;
     // Many stars against a long near-miss must finish, not backtrack for ever.
     EXPECT_FALSE(wild_match(std::string(255, 'a').c_str(), "*a*a*a*a*a*a*a*a*a*a*b"));

@@ -17,8 +17,8 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
-#include "link/retransmit.h"
 #include "link/establish.h"
+#include "link/retransmit.h"
 #include "link/setup.h"
 #include "link/supervise.h"
 #include "serial/port.h"
@@ -87,7 +87,8 @@ const char* check_link() {
     for (int n = 0; n < LINK_CHANNELS; ++n) {
         if (const link_channel* rec = channels.send_channels[n]; rec != nullptr) {
             if (const char* fault = check_ring(rec)) return fault;
-            if (rec->in_flight < 0 || rec->in_flight > rec->queued) return "block in flight larger than the channel holds";
+            if (rec->in_flight < 0 || rec->in_flight > rec->queued)
+                return "block in flight larger than the channel holds";
             in_flight += rec->in_flight;
         }
         if (const link_channel* rec = channels.recv_channels[n]; rec != nullptr)
@@ -96,7 +97,8 @@ const char* check_link() {
     if (in_flight != schedule.in_flight_total) return "bytes in flight miscounted";
     if (delivery.block_size < delivery.block_min || delivery.block_size > delivery.block_max)
         return "block size outside the profile's limits";
-    if (codec.rx_pos < 0 || codec.rx_pos > FRAME_BUFFER_SIZE) return "receive position outside the frame buffer";
+    if (codec.rx_pos < 0 || codec.rx_pos > FRAME_BUFFER_SIZE)
+        return "receive position outside the frame buffer";
     return nullptr;
 }
 
@@ -127,7 +129,8 @@ const char* build_frames(int count) {
     for (int i = 0; i < count; ++i) {
         uint8_t* end = build_frame();
         if (end == nullptr) break;
-        if (end - codec.tx_frame > FRAME_ABANDON_AT) return "built frame longer than the peer can take";
+        if (end - codec.tx_frame > FRAME_ABANDON_AT)
+            return "built frame longer than the peer can take";
     }
     return nullptr;
 }
@@ -155,7 +158,9 @@ const char* fuzz_line(const uint8_t* data, size_t size) {
         set_char_flags(0x11, CF_ESCAPE | CF_DROP);
         set_char_flags(0x13, CF_ESCAPE | CF_DROP);
     }
-    if (flags & 2) link_setup.char_flags[static_cast<uint8_t>('{')] |= static_cast<uint8_t>(codec.link_mode & 3);
+    if (flags & 2)
+        link_setup.char_flags[static_cast<uint8_t>('{')] |=
+            static_cast<uint8_t>(codec.link_mode & 3);
     if (flags & 4) set_char_flags(static_cast<uint8_t>(flags ^ 0x55), CF_ESCAPE | CF_DROP);
     const size_t chunk = 1 + data[2];
     const char* fault = guarded([&]() -> const char* {
@@ -197,7 +202,8 @@ const char* fuzz_frame(const uint8_t* data, size_t size) {
             if (length > size - pos) length = size - pos;
             memcpy(codec.rx_frame, data + pos, length);
             pos += length;
-            uint16_t trailer = static_cast<uint16_t>(~crc16(codec.rx_frame, codec.rx_frame + length));
+            uint16_t trailer =
+                static_cast<uint16_t>(~crc16(codec.rx_frame, codec.rx_frame + length));
             codec.rx_frame[length] = static_cast<uint8_t>(trailer >> 8);
             codec.rx_frame[length + 1] = static_cast<uint8_t>(trailer);
             handle_frame(codec.rx_frame + length + 2);
@@ -266,8 +272,10 @@ const char* fuzz_handshake(const uint8_t* data, size_t size) {
         }
         feed_handshake(data + pos, size - pos, &done);
         for (uint8_t b : {'Z', '\\', ']'})
-            if (link_setup.char_flags[b] & CF_ESCAPE) return "control sequence byte marked for escaping";
-        if (establish.collect_pos > handshake_collect_max) return "handshake collected past its limit";
+            if (link_setup.char_flags[b] & CF_ESCAPE)
+                return "control sequence byte marked for escaping";
+        if (establish.collect_pos > handshake_collect_max)
+            return "handshake collected past its limit";
         if (establish.out_len > handshake_out_size) return "handshake output past its buffer";
         if (strlen(establish.mode_text) >= sizeof establish.mode_text) return "mode text overran";
         return nullptr;
@@ -289,7 +297,9 @@ struct scratch_tree {
 scratch_tree tree;
 SCREEN* fuzz_screen = nullptr;
 
-void filler_file(const std::string& path, size_t length) { write_file(path, std::string(length, 'k')); }
+void filler_file(const std::string& path, size_t length) {
+    write_file(path, std::string(length, 'k'));
+}
 
 void walk(const std::string& dir, std::map<std::string, off_t>* out) {
     DIR* d = opendir(dir.c_str());
@@ -318,7 +328,8 @@ bool directly_in(const char* name, const std::string& dir) {
     size_t n = dir.size();
     if (strncmp(name, dir.c_str(), n) != 0 || name[n] != '/') return false;
     const char* base = name + n + 1;
-    return base[0] != 0 && strchr(base, '/') == nullptr && strcmp(base, ".") != 0 && strcmp(base, "..") != 0;
+    return base[0] != 0 && strchr(base, '/') == nullptr && strcmp(base, ".") != 0 &&
+           strcmp(base, "..") != 0;
 }
 
 const char* check_queue(const file_queue& queue, const std::string& dir, const char* fault) {
@@ -335,13 +346,19 @@ const char* check_session() {
         if (const char* f = check_queue(*q, tree.up, outgoing)) return f;
     for (const file_queue* q : {&receiving.receive_queue, &receiving.received_queue})
         if (const char* f = check_queue(*q, tree.dl, incoming)) return f;
-    if (receiving.stream.current != nullptr && !directly_in(receiving.stream.current->name, tree.dl))
+    if (receiving.stream.current != nullptr &&
+        !directly_in(receiving.stream.current->name, tree.dl))
         return incoming;
-    if (receiving.offer_pos < 0 || receiving.offer_pos > OFFER_BUFFER_SIZE) return "offer position out of bounds";
-    if (sending.request_pos < 0 || sending.request_pos > REQUEST_BUFFER_SIZE) return "request position out of bounds";
-    if (cycle.control_pos < 0 || cycle.control_pos > CONTROL_BUFFER_SIZE) return "control position out of bounds";
-    if (chat.chat_line_length < 0 || chat.chat_line_length > CHAT_LINE_SIZE) return "chat line out of bounds";
-    if (chat.chat_rx_channel < CH_CHAT_FIRST || chat.chat_rx_channel > CH_CHAT_LAST) return "chat channel out of range";
+    if (receiving.offer_pos < 0 || receiving.offer_pos > OFFER_BUFFER_SIZE)
+        return "offer position out of bounds";
+    if (sending.request_pos < 0 || sending.request_pos > REQUEST_BUFFER_SIZE)
+        return "request position out of bounds";
+    if (cycle.control_pos < 0 || cycle.control_pos > CONTROL_BUFFER_SIZE)
+        return "control position out of bounds";
+    if (chat.chat_line_length < 0 || chat.chat_line_length > CHAT_LINE_SIZE)
+        return "chat line out of bounds";
+    if (chat.chat_rx_channel < CH_CHAT_FIRST || chat.chat_rx_channel > CH_CHAT_LAST)
+        return "chat channel out of range";
     if (receiving.stream.channel < CH_DATA_FIRST || receiving.stream.channel > CH_DATA_LAST ||
         sending.stream.channel < CH_DATA_FIRST || sending.stream.channel > CH_DATA_LAST)
         return "data channel out of range";
@@ -449,8 +466,8 @@ void fuzz_teardown() {
 const char* fuzz_session(const uint8_t* data, size_t size) {
     if (size < 2) return nullptr;
     fuzz_setup();
-    static const int plan[] = {0, 1, 2, 3, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-                               22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+    static const int plan[] = {0,  1,  2,  3,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17,
+                               18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
     char before[PATH_SIZE];
     if (getcwd(before, sizeof before) == nullptr) before[0] = 0;
     if (chdir(tree.cwd.c_str()) != 0) return nullptr;
@@ -479,7 +496,8 @@ const char* fuzz_session(const uint8_t* data, size_t size) {
     if (fault == nullptr) {
         std::map<std::string, off_t> now;
         walk(tree.root, &now);
-        if (now != tree.snapshot) fault = "a file outside the download directory was created, changed or removed";
+        if (now != tree.snapshot)
+            fault = "a file outside the download directory was created, changed or removed";
     }
     free_session();
     if (before[0] != 0 && chdir(before) != 0) return "could not return to the working directory";

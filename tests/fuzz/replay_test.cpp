@@ -17,7 +17,9 @@ const char* run(const char* (*entry)(const uint8_t*, size_t), const bytes& input
 }
 
 // The session harness takes records: a channel selector, a length byte, the bytes.
-int selector(int channel) { return channel <= 3 ? channel : channel - 4; }  // 4 to 7 are never set up
+int selector(int channel) {
+    return channel <= 3 ? channel : channel - 4;
+}  // 4 to 7 are never set up
 
 bytes records(int channel, const bytes& payload) {
     bytes out;
@@ -42,38 +44,43 @@ bytes session(uint8_t flags, int8_t lines, const bytes& body) {
 }
 
 class FuzzReplay : public ::testing::Test {
-protected:
+   protected:
     static void SetUpTestSuite() { fuzz_setup(); }
     static void TearDownTestSuite() { fuzz_teardown(); }
 };
 
 TEST_F(FuzzReplay, LineBytesInEveryModeAndReadSize) {
     const std::vector<bytes> nasty = {
-        "{}" + bytes(3000, 'A'),                          // a frame that never ends
-        "{}" + bytes(600, 'u') + "{}" + bytes(601, 'u'),  // base-85 groups past 2^32
+        "{}" + bytes(3000, 'A'),                           // a frame that never ends
+        "{}" + bytes(600, 'u') + "{}" + bytes(601, 'u'),   // base-85 groups past 2^32
         bytes(2, '{') + "}" + bytes(1500, '\x80') + "{}",  // 7-bit headers and stray high bits
-        "{}{z" + bytes(12, '\x18'),                       // the peer interrupted, then gives up
-        "{}{|",                                           // the peer's goodbye
-        "{}\x80\x21\x22{}{}\x40\x41\xf0\x0f{}",           // verdicts for blocks in flight
-        "{[{]{\\{Z{{{",                                   // escapes of the control bytes
+        "{}{z" + bytes(12, '\x18'),                        // the peer interrupted, then gives up
+        "{}{|",                                            // the peer's goodbye
+        "{}\x80\x21\x22{}{}\x40\x41\xf0\x0f{}",            // verdicts for blocks in flight
+        "{[{]{\\{Z{{{",                                    // escapes of the control bytes
     };
     for (int mode = 0; mode < 64; mode += 5)
         for (int read_size : {0, 1, 255})
             for (const bytes& line : nasty)
-                ASSERT_EQ(run(fuzz_line, bytes{static_cast<char>(mode), 7, static_cast<char>(read_size)} + line),
-                          nullptr)
+                ASSERT_EQ(
+                    run(fuzz_line,
+                        bytes{static_cast<char>(mode), 7, static_cast<char>(read_size)} + line),
+                    nullptr)
                     << "mode " << mode << " read size " << read_size + 1;
 }
 
 TEST_F(FuzzReplay, FramesWithAGoodCrc) {
     auto frame = [](const bytes& contents) {
-        return bytes{static_cast<char>(contents.size() >> 8), static_cast<char>(contents.size() & 0xFF)} + contents;
+        return bytes{static_cast<char>(contents.size() >> 8),
+                     static_cast<char>(contents.size() & 0xFF)} +
+               contents;
     };
     const std::vector<bytes> nasty = {
-        frame("\x04" "data for a channel never set up"),
-        frame("\x80\xa0\xc0\xe0\x90\xb0\xd0\xf0"),            // verdicts, stale and current
-        frame(bytes(64, '\x40') + bytes(64, '\x60')),           // enquiries in bulk
-        frame("\x00" + bytes(1097, 'x')),                       // more than channel 0 holds
+        frame("\x04"
+              "data for a channel never set up"),
+        frame("\x80\xa0\xc0\xe0\x90\xb0\xd0\xf0"),     // verdicts, stale and current
+        frame(bytes(64, '\x40') + bytes(64, '\x60')),  // enquiries in bulk
+        frame("\x00" + bytes(1097, 'x')),              // more than channel 0 holds
         frame("\x10" + bytes(1097, 'y')) + frame("\x30" + bytes(1097, 'y')),
         frame("") + frame("\x80") + frame("\xc0\xc0\xc0"),
         frame("\x91\x91\xd1\xd1\x51\x71\x88\xa8\xc8"),
@@ -93,53 +100,71 @@ TEST_F(FuzzReplay, HandshakeBlocksAndNoise) {
     };
     for (int mode : {0, 3, 0x0C, 0x30, 0x3F})
         for (const bytes& block : blocks)
-            for (const bytes& after : {bytes("{}"), bytes("*{}"), bytes(2500, 'F') + "*", bytes("\x18\x18")}) {
+            for (const bytes& after :
+                 {bytes("{}"), bytes("*{}"), bytes(2500, 'F') + "*", bytes("\x18\x18")}) {
                 bytes input{static_cast<char>(mode), 3, static_cast<char>(block.size())};
                 EXPECT_EQ(run(fuzz_handshake, input + block + after), nullptr);
             }
 }
 
 TEST_F(FuzzReplay, OverlongRecordsEndOnlyThroughTheirFatalErrors) {
-    EXPECT_EQ(run(fuzz_session, session(0, 5, records(0, bytes(4, '\0') + "P" + bytes(300, 'p') + '\0' + "L\x03"))),
+    EXPECT_EQ(
+        run(fuzz_session,
+            session(0, 5, records(0, bytes(4, '\0') + "P" + bytes(300, 'p') + '\0' + "L\x03"))),
+        nullptr);
+    EXPECT_EQ(run(fuzz_session,
+                  session(0, 5, records(2, offer(10, bytes(1500, 'o')) + offer(3, "next")))),
               nullptr);
-    EXPECT_EQ(run(fuzz_session, session(0, 5, records(2, offer(10, bytes(1500, 'o')) + offer(3, "next")))), nullptr);
-    EXPECT_EQ(run(fuzz_session, session(0x10, 5, records(3, bytes(3000, 'r') + '\0' + "a.txt" + '\0'))), nullptr);
+    EXPECT_EQ(
+        run(fuzz_session, session(0x10, 5, records(3, bytes(3000, 'r') + '\0' + "a.txt" + '\0'))),
+        nullptr);
 }
 
 // Found by fuzz_session: two offers whose sizes add up past the 32-bit figures.
 TEST_F(FuzzReplay, FoundHugeOffersOverflowedTheFigures) {
-    const bytes found("\x0a\x0a\x1e\x8a\xff\x71\xff\x00\x61\xff\x00\x71\xff\x71\xff\x00\x1e\x8a\xff"
-                      "\x71\xff\x61\x00\x71\xff\x00\xff\xab\xab\x02\x0b", 31);
+    const bytes found(
+        "\x0a\x0a\x1e\x8a\xff\x71\xff\x00\x61\xff\x00\x71\xff\x71\xff\x00\x1e\x8a\xff"
+        "\x71\xff\x61\x00\x71\xff\x00\xff\xab\xab\x02\x0b",
+        31);
     EXPECT_EQ(run(fuzz_session, found), nullptr);
-    EXPECT_EQ(run(fuzz_session, session(0, 5, records(2, offer(0x7fffffff, "h1") + offer(0x7fffffff, "h2")) +
-                                                   records(1, bytes("r\x00\x00\x00\x80", 5)))),
-              nullptr);
+    EXPECT_EQ(
+        run(fuzz_session, session(0, 5,
+                                  records(2, offer(0x7fffffff, "h1") + offer(0x7fffffff, "h2")) +
+                                      records(1, bytes("r\x00\x00\x00\x80", 5)))),
+        nullptr);
 }
 
 TEST_F(FuzzReplay, OffersAndRequestsStayInsideTheirDirectories) {
-    const std::vector<bytes> names = {"..", ".", "", "/etc/passwd", "../outside/secret", "../cwd/new",
-                                      "a\nb", "old.txt", "OLD.TXT", "taken.txt", "sub/", "x/.."};
+    const std::vector<bytes> names = {
+        "..",         ".",    "",        "/etc/passwd", "../outside/secret",
+        "../cwd/new", "a\nb", "old.txt", "OLD.TXT",     "taken.txt",
+        "sub/",       "x/.."};
     for (uint8_t flags : {0x00, 0x02, 0x04, 0x08, 0x0C, 0x20, 0x80}) {
         bytes body;
         for (const bytes& name : names) body += records(2, offer(60, name));
         body += records(16, bytes(200, 'd'));
-        body += records(1, bytes("u\x72\xff\xff\xff\xff" "c\x72\x10\x00\x00\x00" "xeiqtabo", 20));
+        body += records(1, bytes("u\x72\xff\xff\xff\xff"
+                                 "c\x72\x10\x00\x00\x00"
+                                 "xeiqtabo",
+                                 20));
         EXPECT_EQ(run(fuzz_session, session(flags, 5, body)), nullptr) << int(flags);
     }
     bytes requests;
-    for (const char* name : {"../outside/secret", "../cwd/local.txt", "local.txt", "*", "?.txt", "sub",
-                              "sub/deep.txt", "deep.txt", ".", "..", "", "x y", "B.TXT"})
+    for (const char* name : {"../outside/secret", "../cwd/local.txt", "local.txt", "*", "?.txt",
+                             "sub", "sub/deep.txt", "deep.txt", ".", "..", "", "x y", "B.TXT"})
         requests += records(3, bytes(name) + '\0');
-    for (uint8_t flags : {0x10, 0x50}) EXPECT_EQ(run(fuzz_session, session(flags, 0, requests)), nullptr);
+    for (uint8_t flags : {0x10, 0x50})
+        EXPECT_EQ(run(fuzz_session, session(flags, 0, requests)), nullptr);
 }
 
 TEST_F(FuzzReplay, ChatAndControlBytesOfEveryValue) {
     bytes every(256, '\0');
     for (int i = 0; i < 256; ++i) every[i] = static_cast<char>(i);
     for (int lines : {-1, 0, 1, 24, 127}) {
-        bytes body = records(0, every + "M\0MZY") + records(8, bytes(2000, 'w')) + records(9, every) +
-                     records(10, "\r\n\r") + records(15, every + every);
-        EXPECT_EQ(run(fuzz_session, session(0, static_cast<int8_t>(lines), body)), nullptr) << lines;
+        bytes body = records(0, every + "M\0MZY") + records(8, bytes(2000, 'w')) +
+                     records(9, every) + records(10, "\r\n\r") + records(15, every + every);
+        EXPECT_EQ(run(fuzz_session, session(0, static_cast<int8_t>(lines), body)), nullptr)
+            << lines;
     }
 }
 

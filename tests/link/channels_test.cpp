@@ -1,11 +1,12 @@
 // Channel rings and the intrusive scheduling queues.
 #include "link/channels.h"
+
 #include "link_test_util.h"
 
 namespace {
 
 class Channels : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         reset_up_to_link();
         alloc_test_channels();

@@ -91,7 +91,8 @@ TEST(CodecProperty, EveryModeRoundTripsRandomFramesInRandomReads) {
                     ++i;  // the partner of an escape is never dropped
                     continue;
                 }
-                ASSERT_FALSE(flags[static_cast<uint8_t>(wire[i])] & CF_DROP) << "raw flagged byte at " << i;
+                ASSERT_FALSE(flags[static_cast<uint8_t>(wire[i])] & CF_DROP)
+                    << "raw flagged byte at " << i;
             }
         }
         if (m.out & (MODE_7BIT_OUT | MODE_B85_OUT)) {
@@ -123,7 +124,7 @@ TEST(CodecProperty, NoiseOnTheWireNeverYieldsAFalseFrame) {
             fake_line line(4096);
             codec = codec_state{};
             link_setup = link_setup_state{};
-        link_setup = link_setup_state{};
+            link_setup = link_setup_state{};
             if (m.out & MODE_ESC_OUT) set_random_flags(rng, m.out & MODE_B85_OUT);
             uint8_t flags[256];
             memcpy(flags, link_setup.char_flags, sizeof flags);
@@ -133,8 +134,8 @@ TEST(CodecProperty, NoiseOnTheWireNeverYieldsAFalseFrame) {
             std::string noisy;
             for (char c : wire) {
                 int roll = static_cast<int>(rng() % 20000);
-                if (roll == 0) continue;                                 // byte lost
-                if (roll == 1) noisy += static_cast<char>(rng());        // byte inserted
+                if (roll == 0) continue;                                            // byte lost
+                if (roll == 1) noisy += static_cast<char>(rng());                   // byte inserted
                 noisy += roll == 2 ? static_cast<char>(c ^ (1 + rng() % 255)) : c;  // byte changed
             }
             std::vector<std::string> got = decode_all(line, m.in, "{}" + noisy, rng, flags);

@@ -1,8 +1,8 @@
 // Frame codec: CRC, the four line modes, control sequences, interruption, chunking.
 #include <random>
 
-#include "link/supervise.h"
 #include "link/setup.h"
+#include "link/supervise.h"
 #include "link_test_util.h"
 #include "serial/port.h"
 
@@ -13,7 +13,8 @@ uint16_t crc_bitwise(const std::string& data) {
     uint16_t reg = 0xFFFF;
     for (unsigned char c : data) {
         reg ^= static_cast<uint16_t>(c << 8);
-        for (int i = 0; i < 8; ++i) reg = static_cast<uint16_t>(reg & 0x8000 ? (reg << 1) ^ 0x1021 : reg << 1);
+        for (int i = 0; i < 8; ++i)
+            reg = static_cast<uint16_t>(reg & 0x8000 ? (reg << 1) ^ 0x1021 : reg << 1);
     }
     return reg;
 }
@@ -24,7 +25,7 @@ uint16_t crc_of(const std::string& s) {
 }
 
 class Codec : public ::testing::Test {
-protected:
+   protected:
     state_reset<reset_up_to_link> reset;  // before the line takes its descriptor
     void SetUp() override { codec_with_tap(0); }
     std::string encode(int mode, std::vector<std::string> frames) {
@@ -93,7 +94,8 @@ TEST_F(Codec, Base85GroupsAndIgnoredBlanks) {
     EXPECT_EQ(decode(MODE_B85_IN, "{}+B>H{}"), std::vector<std::string>{"abc"});
     // One stray digit after a full group yields nothing.
     std::string four = encode(MODE_B85_OUT, {"abcd"});
-    EXPECT_EQ(decode(MODE_B85_IN, "{}" + four.substr(0, 5) + "!{}"), std::vector<std::string>{"abcd"});
+    EXPECT_EQ(decode(MODE_B85_IN, "{}" + four.substr(0, 5) + "!{}"),
+              std::vector<std::string>{"abcd"});
 }
 
 TEST_F(Codec, SevenBitGroupsPreserveHighBits) {
@@ -164,7 +166,8 @@ TEST_F(Codec, InterruptionCountsEveryOtherCtrlX) {
 }
 
 TEST_F(Codec, SevenCtrlXAfterInterruptionEndLink) {
-    EXPECT_EQ(link_outcome([&] { decode(0, "{}{z" + std::string(7, '\x18')); }), "0 ZARN data link interrupted.");
+    EXPECT_EQ(link_outcome([&] { decode(0, "{}{z" + std::string(7, '\x18')); }),
+              "0 ZARN data link interrupted.");
 }
 
 TEST_F(Codec, LineThatTakesNothingKeepsBytesPending) {

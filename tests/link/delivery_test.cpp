@@ -1,12 +1,13 @@
 // Reliable delivery, driven frame by frame: what build_frame sends, what handle_frame takes.
-#include "link/channels.h"
 #include "link/delivery.h"
-#include "link/setup.h"
+
+#include "link/channels.h"
 #include "link/retransmit.h"
+#include "link/setup.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
-#include "support/frames.h"
 #include "serial/port.h"
+#include "support/frames.h"
 
 namespace {
 
@@ -35,7 +36,8 @@ void set_clock_ms(int64_t ms) {
 }
 
 void write_to(int channel, const std::string& data) {
-    ASSERT_EQ(send_write(channel, reinterpret_cast<const uint8_t*>(data.data()), static_cast<int>(data.size())),
+    ASSERT_EQ(send_write(channel, reinterpret_cast<const uint8_t*>(data.data()),
+                         static_cast<int>(data.size())),
               static_cast<int>(data.size()));
 }
 
@@ -46,7 +48,7 @@ std::string read_from(int channel) {
 }
 
 class Delivery : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         reset_up_to_link();
         alloc_test_channels();
@@ -144,23 +146,31 @@ TEST_F(Delivery, AcknowledgementsAndEnquiriesRideWithData) {
 
 TEST_F(Delivery, RefusedBlockWaitsBehindEverythingElse) {
     write_to(1, "status");
-    EXPECT_EQ(we_send(), "\x01" "status");
+    EXPECT_EQ(we_send(),
+              "\x01"
+              "status");
     peer_sends("\xC1");  // no enquiry was made: the peer had no room
     EXPECT_EQ(channels.send_channels[1]->queue, &schedule.ready_low);
     EXPECT_EQ(delivery.tx_errors, 1);
     EXPECT_EQ(delivery.block_size, 960);
-    EXPECT_EQ(we_send(), "\x21" "status");  // same bytes, other bit
+    EXPECT_EQ(we_send(),
+              "\x21"
+              "status");  // same bytes, other bit
 }
 
 TEST_F(Delivery, LostClassOneBlockIsResentFirst) {
     write_to(1, "status");
-    EXPECT_EQ(we_send(), "\x01" "status");
+    EXPECT_EQ(we_send(),
+              "\x01"
+              "status");
     set_clock_ms(1005000);
     EXPECT_EQ(we_send(), "\x41");
     write_to(0, "ctl");
     peer_sends("\xC1");
     EXPECT_EQ(channels.send_channels[1]->queue, &schedule.resend_high);
-    EXPECT_EQ(we_send(), "\x21" "status");
+    EXPECT_EQ(we_send(),
+              "\x21"
+              "status");
 }
 
 TEST_F(Delivery, BlockWithoutRoomIsRefused) {
@@ -186,7 +196,10 @@ TEST_F(Delivery, BadTrailerChangesNothingButTheReceiveTime) {
     we_send();
     set_clock_ms(1002000);
     peer_sends("\x90", false);
-    peer_sends("\x11" "zz", false);
+    peer_sends(
+        "\x11"
+        "zz",
+        false);
     EXPECT_EQ(codec.last_rx_time, 1002);
     EXPECT_EQ(send_queued(16), 4);
     EXPECT_EQ(recv_queued(17), 0);
@@ -198,7 +211,9 @@ TEST_F(Delivery, MessageBlockThatEmptiesItsChannelEndsWithZero) {
     write_to(8, std::string(20, 'c'));
     EXPECT_EQ(we_send(), "\x08" + std::string(16, 'c'));
     peer_sends("\x88");
-    EXPECT_EQ(we_send(), std::string("\x28" "cccc\0", 6));
+    EXPECT_EQ(we_send(), std::string("\x28"
+                                     "cccc\0",
+                                     6));
 }
 
 TEST_F(Delivery, LateVerdictForABlockPresumedLostIsTaken) {
@@ -226,7 +241,9 @@ TEST_F(Delivery, SeventeenthEnquiryFailsTheLink) {
 }
 
 TEST_F(Delivery, UnallocatedChannelsEndTheLink) {
-    for (const char* items : {"\x04" "x", "\x45", "\x86", "\xC7"})
+    for (const char* items : {"\x04"
+                              "x",
+                              "\x45", "\x86", "\xC7"})
         EXPECT_EQ(link_outcome([&] { peer_sends(items); }), "0 ZARN data link error.");
 }
 
@@ -244,16 +261,24 @@ TEST_F(Delivery, KeepAliveAfterFourSecondsOfSilence) {
 }
 
 TEST_F(Delivery, NothingIsBuiltWhileThePeerIsInterrupted) {
-    peer_sends("\x10" "data");
+    peer_sends(
+        "\x10"
+        "data");
     codec.link_interrupted = 1;
     EXPECT_EQ(we_send(), "none");
 }
 
 TEST_F(Delivery, LastFramesVerdictsComeOnceMoreInTheNextFrameBeforeEveryNewerOne) {
-    peer_sends("\x10" "a");
-    peer_sends("\x11" "b");
+    peer_sends(
+        "\x10"
+        "a");
+    peer_sends(
+        "\x11"
+        "b");
     EXPECT_EQ(we_send(), "\x90\x91");  // say this frame is lost on the way
-    peer_sends("\x12" "c");
+    peer_sends(
+        "\x12"
+        "c");
     EXPECT_EQ(we_send(), "\x90\x91\x92");
     peer_sends("\x50");  // asked again about 16: its answer is owed, so 16 is not repeated
     EXPECT_EQ(we_send(), "\x92\x90");
@@ -261,7 +286,9 @@ TEST_F(Delivery, LastFramesVerdictsComeOnceMoreInTheNextFrameBeforeEveryNewerOne
     set_clock_ms(serial.clock_ms + 20);
     EXPECT_EQ(we_send(), "\x90");  // once, and in the very next frame only
     EXPECT_EQ(we_send(), "none");
-    peer_sends("\x13" "d");
+    peer_sends(
+        "\x13"
+        "d");
     EXPECT_EQ(we_send(), "\x93");
     set_clock_ms(serial.clock_ms + 2001);  // the peer has had it or asked again by now
     codec.last_tx_time = serial.clock;
@@ -270,7 +297,7 @@ TEST_F(Delivery, LastFramesVerdictsComeOnceMoreInTheNextFrameBeforeEveryNewerOne
 
 // The retransmission timer on its own, driven through the millisecond clock.
 class RetransmitTimer : public Delivery {
-protected:
+   protected:
     // A frame of `bytes` (with its trailer) carrying a block of `channel`, built now.
     void sent(int channel, int bytes) {
         timer_mark(channel);
@@ -296,13 +323,13 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     EXPECT_EQ(retransmit.rate, 10000);
     EXPECT_FALSE(overdue_at(16, 1008001));  // no round trip measured yet
     set_clock_ms(1009001);  // the peer has gone quiet: its backlog is no longer waited for
-    sent(16, 998);  // leaves the idle line 100 ms later
+    sent(16, 998);          // leaves the idle line 100 ms later
     set_clock_ms(1009301);
     timer_verdict(16, true);  // 200 ms after it left
     sent(16, 998);
     set_clock_ms(1009701);
-    timer_verdict(16, true);  // 300 ms
-    EXPECT_EQ(retransmit.srtt_ms, 212);  // (7 x 200 + 300) / 8
+    timer_verdict(16, true);               // 300 ms
+    EXPECT_EQ(retransmit.srtt_ms, 212);    // (7 x 200 + 300) / 8
     EXPECT_EQ(retransmit.rttvar_ms, 100);  // (3 x 100 + 100) / 4
     EXPECT_EQ(timer_timeout_ms(), 612);
 
@@ -419,7 +446,9 @@ TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFai
     retransmit.rate = 1000000;
     ASSERT_EQ(timer_timeout_ms(), min_timeout_ms);
     write_to(16, "data");
-    EXPECT_EQ(we_send(), "\x10" "data");
+    EXPECT_EQ(we_send(),
+              "\x10"
+              "data");
     const int64_t start = serial.clock_ms;  // the last acknowledgement came before this block
     int64_t last = start;
     int64_t wait = min_timeout_ms;

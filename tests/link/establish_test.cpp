@@ -1,5 +1,7 @@
 // Establishment: our handshake block and its wire form, the peer's block taken from its
 // hex text, the mode union, the confirmations, and the ways the handshake ends.
+#include "link/establish.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
-#include "link/establish.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
 #include "serial/port.h"
@@ -32,7 +33,7 @@ std::string peer_block(int mode, const std::string& lists = "", int version = 3)
 }
 
 class Handshake : public ::testing::Test {
-protected:
+   protected:
     bool established = false;
 
     void SetUp() override {
@@ -60,7 +61,8 @@ TEST_F(Handshake, OurBlockAndItsWireForm) {
     handshake_send_pass();
     EXPECT_EQ(sent(), banner + "*036300344A*\r");
     // Flow control: both lists hold XON and XOFF; `{` is never listed.
-    link_setup.char_flags[0x11] = link_setup.char_flags[0x13] = link_setup.char_flags['{'] = CF_ESCAPE | CF_DROP;
+    link_setup.char_flags[0x11] = link_setup.char_flags[0x13] = link_setup.char_flags['{'] =
+        CF_ESCAPE | CF_DROP;
     build_handshake_block(kestro_identification, MODE_ESC_OUT | MODE_ESC_IN);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(codec.tx_frame), establish.block_length),
               with_trailer(bytes({0x03, 0x63, 0x03, 0x11, 0x13, '{', 0x11, 0x13, '{'})));
@@ -90,9 +92,13 @@ TEST_F(Handshake, PeerModeBitsBecomeTheirMirrorInOurMode) {
         std::string lists;
         int ours;
     } cases[] = {
-        {0x04, "", MODE_7BIT_IN}, {0x08, "", MODE_7BIT_OUT}, {0x10, "", MODE_B85_IN},
-        {0x20, "", MODE_B85_OUT}, {0x30, "", MODE_B85_IN | MODE_B85_OUT},
-        {0x01, "\x11{", MODE_ESC_IN}, {0x02, "\x13{", MODE_ESC_OUT},
+        {0x04, "", MODE_7BIT_IN},
+        {0x08, "", MODE_7BIT_OUT},
+        {0x10, "", MODE_B85_IN},
+        {0x20, "", MODE_B85_OUT},
+        {0x30, "", MODE_B85_IN | MODE_B85_OUT},
+        {0x01, "\x11{", MODE_ESC_IN},
+        {0x02, "\x13{", MODE_ESC_OUT},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -107,7 +113,8 @@ TEST_F(Handshake, PeerModeBitsBecomeTheirMirrorInOurMode) {
     EXPECT_EQ(link_setup.char_flags[0x11], CF_DROP);
     EXPECT_EQ(link_setup.char_flags[0x13], CF_DROP | CF_ESCAPE);
     EXPECT_EQ(link_setup.char_flags[0x14], CF_ESCAPE);
-    EXPECT_EQ(link_setup.char_flags['Z'] + link_setup.char_flags['\\'] + link_setup.char_flags[']'], 0);
+    EXPECT_EQ(link_setup.char_flags['Z'] + link_setup.char_flags['\\'] + link_setup.char_flags[']'],
+              0);
     EXPECT_EQ(codec.link_mode, 0x03);
 }
 
@@ -186,7 +193,8 @@ TEST_F(Handshake, SpoiledBlocksAreIgnoredAndAnsweredWithOurBlock) {
 }
 
 TEST_F(Handshake, VersionTwoBlockIsIncompatible) {
-    EXPECT_EQ(link_outcome([&] { feed(wire_copy(peer_block(0x00, "", 2))); }), "0 Incompatible program version.");
+    EXPECT_EQ(link_outcome([&] { feed(wire_copy(peer_block(0x00, "", 2))); }),
+              "0 Incompatible program version.");
 }
 
 TEST_F(Handshake, PeerInterruptsWithTwoCtrlXOrItsGoodbye) {

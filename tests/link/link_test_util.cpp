@@ -78,7 +78,9 @@ uint8_t* frame_factory() {
     return codec.tx_frame + frame.size();
 }
 
-void frame_tap(uint8_t* end) { frames_received.emplace_back(reinterpret_cast<char*>(codec.rx_frame), end - codec.rx_frame); }
+void frame_tap(uint8_t* end) {
+    frames_received.emplace_back(reinterpret_cast<char*>(codec.rx_frame), end - codec.rx_frame);
+}
 
 void codec_with_tap(int mode) {
     codec = codec_state{};

@@ -29,7 +29,9 @@ struct link_end {
 };
 
 // Never 0, so the zero that closes a chat block cannot be mistaken for data.
-uint8_t stream_byte(int channel, int index) { return static_cast<uint8_t>(1 + (index * 7 + channel * 13 + index / 255) % 255); }
+uint8_t stream_byte(int channel, int index) {
+    return static_cast<uint8_t>(1 + (index * 7 + channel * 13 + index / 255) % 255);
+}
 
 void load(link_end& end) {
     std::swap(codec, end.codec_saved);
@@ -57,7 +59,8 @@ void produce_and_consume(link_end& end) {
         int got = recv_read(n, buffer, sizeof buffer);
         for (int i = 0; i < got; ++i) {
             if (buffer[i] == 0 && n >= 8 && n <= 15) continue;  // end of a chat block
-            if (buffer[i] != stream_byte(n, end.checked[n]++) && end.first_fault < 0) end.first_fault = n;
+            if (buffer[i] != stream_byte(n, end.checked[n]++) && end.first_fault < 0)
+                end.first_fault = n;
         }
     }
 }
@@ -77,7 +80,8 @@ void carry(int from, int to, std::mt19937& rng, int noise_one_in) {
     for (ssize_t i = 0; i < n; ++i) {
         unsigned roll = rng() % static_cast<unsigned>(noise_one_in);
         if (roll == 0) continue;
-        buffer[kept++] = roll == 1 ? static_cast<uint8_t>(buffer[i] ^ (1 + rng() % 255)) : buffer[i];
+        buffer[kept++] =
+            roll == 1 ? static_cast<uint8_t>(buffer[i] ^ (1 + rng() % 255)) : buffer[i];
     }
     ssize_t done = 0;
     while (done < kept) {

@@ -39,14 +39,15 @@ std::string checks_at(std::initializer_list<time_t> seconds) {
         }
     });
     if (code < 0) return "survived";
-    return "[" + std::string(termination.fail_message) + "|" + std::to_string(termination.termination_level) +
-           "|" + std::to_string(termination.pause_flag) + "|" + std::to_string(serial.clock) + "] " +
+    return "[" + std::string(termination.fail_message) + "|" +
+           std::to_string(termination.termination_level) + "|" +
+           std::to_string(termination.pause_flag) + "|" + std::to_string(serial.clock) + "] " +
            std::to_string(code);
 }
 
 std::string failed_at(const char* message, int level, int pause, time_t second) {
-    return "[" + std::string(message) + "|" + std::to_string(level) + "|" + std::to_string(pause) + "|" +
-           std::to_string(second) + "] " + std::to_string(outstanding);
+    return "[" + std::string(message) + "|" + std::to_string(level) + "|" + std::to_string(pause) +
+           "|" + std::to_string(second) + "] " + std::to_string(outstanding);
 }
 
 class Supervision : public ::testing::Test {
@@ -218,8 +219,7 @@ TEST_F(Termination, PeerAnswersTheGoodbye) {
     ending r = run(plan);
     EXPECT_EQ(r.code, outstanding);
     EXPECT_EQ(r.line, "{}{|{}");
-    EXPECT_EQ(r.err,
-              "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n[no pause]");
+    EXPECT_EQ(r.err, "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n[no pause]");
 }
 
 // The peer's goodbye may begin in the codec's last read: its `{` is held there.
@@ -227,7 +227,8 @@ TEST_F(Termination, GoodbyeWhoseBraceTheCodecReadIsRecognised) {
     ending_plan plan;
     plan.brace_read = true;
     plan.answer = "|{}";
-    EXPECT_EQ(run(plan).err, "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n[no pause]");
+    EXPECT_EQ(run(plan).err,
+              "\nZARN data link closed.\nWaiting for ZARN termination... ok.\n[no pause]");
 }
 
 TEST_F(Termination, SilentPeerTimesOut) {

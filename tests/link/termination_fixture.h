@@ -36,9 +36,7 @@ inline time_t note_close(time_t now) {
     if (!serial.is_open && closed_at < 0) closed_at = now;
     return now;
 }
-inline time_t frozen_time() {
-    return note_close(5000);
-}
+inline time_t frozen_time() { return note_close(5000); }
 inline time_t running_time() {
     static time_t now = 5000;
     return note_close(++now);
@@ -60,10 +58,10 @@ struct ending_plan {
     failure_pause pause = NO_PAUSE;
     how end = how::exit_normally;
     time_t (*clock)() = frozen_time;
-    std::string answer;   // written to the line once our goodbye has arrived
-    bool ctrl_c = false;  // a Ctrl+C waits on the console
+    std::string answer;          // written to the line once our goodbye has arrived
+    bool ctrl_c = false;         // a Ctrl+C waits on the console
     bool error_on_line = false;  // a door whose caller gave it the line as standard error too
-    bool brace_read = false;  // the codec's last read ended in a `{`
+    bool brace_read = false;     // the codec's last read ended in a `{`
     void (*first_cleanup)() = nullptr;  // registered first, so it runs last (the app's)
 };
 

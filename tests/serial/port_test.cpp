@@ -121,27 +121,29 @@ TEST_F(SerialLine, DeviceThatCannotBeOpenedReportsFailure) {
 // Door mode shares standard input and output with the calling system: run it in a
 // child so the test's own output stays put, and check what the caller gets back.
 TEST_F(SerialLine, DoorModeLeavesTheSharedDescriptorAsItFoundIt) {
-    int status = run_child([&] {
-        int caller_copy = dup(line.slave);  // shares the open file with descriptor 1
-        dup2(line.slave, 0);
-        dup2(line.slave, 1);
-        termios before{};
-        tcgetattr(0, &before);
-        int flags_before = fcntl(caller_copy, F_GETFL);
-        if (port_open(nullptr, 0, 'N') == PORT_OPEN_FAILED) _exit(2);
-        if (serial.line_fd != 1 || key_waiting() != 0) _exit(3);
-        if (write(line.master, "x", 1) != 1 || !settle(0, 1)) _exit(4);
-        if (key_waiting() != 0) _exit(5);  // line bytes on stdin are not keys
-        termios during{};
-        tcgetattr(0, &during);
-        if (during.c_lflag & (ICANON | ECHO)) _exit(6);
-        port_close();
-        termios after{};
-        tcgetattr(caller_copy, &after);
-        if (!same_attrs(after, before)) _exit(7);
-        if (fcntl(caller_copy, F_GETFL) != flags_before) _exit(8);
-        _exit(0);
-    }, [](pid_t) {});
+    int status = run_child(
+        [&] {
+            int caller_copy = dup(line.slave);  // shares the open file with descriptor 1
+            dup2(line.slave, 0);
+            dup2(line.slave, 1);
+            termios before{};
+            tcgetattr(0, &before);
+            int flags_before = fcntl(caller_copy, F_GETFL);
+            if (port_open(nullptr, 0, 'N') == PORT_OPEN_FAILED) _exit(2);
+            if (serial.line_fd != 1 || key_waiting() != 0) _exit(3);
+            if (write(line.master, "x", 1) != 1 || !settle(0, 1)) _exit(4);
+            if (key_waiting() != 0) _exit(5);  // line bytes on stdin are not keys
+            termios during{};
+            tcgetattr(0, &during);
+            if (during.c_lflag & (ICANON | ECHO)) _exit(6);
+            port_close();
+            termios after{};
+            tcgetattr(caller_copy, &after);
+            if (!same_attrs(after, before)) _exit(7);
+            if (fcntl(caller_copy, F_GETFL) != flags_before) _exit(8);
+            _exit(0);
+        },
+        [](pid_t) {});
     EXPECT_EQ(exit_code(status), 0);
 }
 

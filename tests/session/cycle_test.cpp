@@ -1,5 +1,7 @@
 // The control channel (opening block, control messages, profile negotiation, yell) and the
 // automatic end of the session, on real channels with the clock driven by the time seam.
+#include "session/cycle.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,13 +12,12 @@
 #include "link/delivery.h"
 #include "link/setup.h"
 #include "session/chat.h"
-#include "session/cycle.h"
 #include "transfer_fixture.h"
 
 namespace {
 
 class Control : public Transfer {
-protected:
+   protected:
     // The peer's control bytes, taken by the receiver one cycle at a time.
     static void arrive(const std::string& text) {
         peer(CH_CONTROL, text);
@@ -25,7 +26,9 @@ protected:
     static void arrive_bytewise(const std::string& text) {
         for (char c : text) arrive(std::string(1, c));
     }
-    static std::string opening(const std::string& rest) { return std::string("\1\2\3\4", 4) + rest; }
+    static std::string opening(const std::string& rest) {
+        return std::string("\1\2\3\4", 4) + rest;
+    }
 };
 
 TEST_F(Control, OpeningBlockByteByByteEqualsOpeningBlockWhole) {
@@ -78,7 +81,8 @@ TEST_F(Control, CapabilitiesAreAnnouncedInTheOpeningBlockAndUsedOnlyWhenBoth) {
     EXPECT_FALSE(peer_opened());  // offers wait for the whole block
     arrive(sent.substr(3));
     EXPECT_TRUE(both_announced(CAP_COMPRESS));
-    for (const std::string& other : {std::string("\x4B\xDA\x01\xCB", 4), std::string("\x4B\xDB\x01\xCB", 4)}) {
+    for (const std::string& other :
+         {std::string("\x4B\xDA\x01\xCB", 4), std::string("\x4B\xDB\x01\xCB", 4)}) {
         announcement = announcement_state{};
         cycle = cycle_state{};
         announce(CAP_COMPRESS);
@@ -171,7 +175,7 @@ TEST_F(Control, ProfileAnswerWaitsForRoomInTheControlChannel) {
 constexpr time_t linked = 1000;  // clock second at which the link came up
 
 class SessionEnd : public Transfer {
-protected:
+   protected:
     void SetUp() override {
         Transfer::SetUp();
         activity.last_activity_time = linked;

@@ -1,11 +1,12 @@
 // The --progress line: written to standard error only when that is not the line itself,
 // and fitted to the width it has there.
+#include "session/outcome.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
@@ -60,8 +61,9 @@ TEST(Progress, LinesFitTheWidthTheyAreGiven) {
         }
     }
     format_progress(line, sizeof line, 255);
-    EXPECT_STREQ(line,
-                 "Receiving a-rather-long-name-for-a 61728394/123456789 49% 11520 cps 1:29:19 left | "
-                 "Sending another-long-name-going- 0/2000000000 0% 960 cps 578:42:14 left");
+    EXPECT_STREQ(
+        line,
+        "Receiving a-rather-long-name-for-a 61728394/123456789 49% 11520 cps 1:29:19 left | "
+        "Sending another-long-name-going- 0/2000000000 0% 960 cps 578:42:14 left");
     reset_up_to_session();  // frees both entries
 }

@@ -1,16 +1,16 @@
 // The receiving side against real channels: offers decided, data written, the abort.
-#include <cstdlib>
-#include <cstdio>
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include "transfer_fixture.h"
 
 namespace {
 
 class Receiving : public Transfer {
-protected:
+   protected:
     // The peer's data stream, cut into slices as its sending side cuts it.
     int feed_channel = CH_DATA_FIRST;
     int feed_left = SLICE_SIZE;
@@ -30,7 +30,8 @@ protected:
         decide_offer();
         return wire(CH_STATUS);
     }
-    static std::string extended_answer(const std::string& content, const std::string& name, int64_t mtime = 0) {
+    static std::string extended_answer(const std::string& content, const std::string& name,
+                                       int64_t mtime = 0) {
         peer(CH_OFFERS, extended_offer(content, name, mtime));
         decide_offer();
         return wire(CH_STATUS);
@@ -104,7 +105,8 @@ TEST_F(Receiving, ExistingFilesAreResumedSkippedReplacedRenamedOrRefused) {
     session.log_refusals = 1;
     stats.upload.average_rate = 321;
     EXPECT_EQ(answer(77, "with blank"), "q");
-    EXPECT_EQ(finished(), (std::vector<std::string>{"x:g", "e:g", "e:base.999", "e:w", "q:with blank"}));
+    EXPECT_EQ(finished(),
+              (std::vector<std::string>{"x:g", "e:g", "e:base.999", "e:w", "q:with blank"}));
     EXPECT_EQ(log_lines().back(), "E     77     0 bps  321 cps   0 errors     0 1024 with 0");
 }
 
@@ -138,11 +140,13 @@ TEST_F(Receiving, PeerNamesLandUnderTheirBaseNameInTheDownloadDirectoryOnly) {
     feed("123");
     cycles();
     EXPECT_EQ(file_text("dl/x1") + file_text("dl/x2") + file_text("dl/x3"), "123");
-    for (const char* bad : {"..", "", "x/..", "sub/", ".", "a\nb"}) EXPECT_EQ(answer(1, bad), "q") << bad;
+    for (const char* bad : {"..", "", "x/..", "sub/", ".", "a\nb"})
+        EXPECT_EQ(answer(1, bad), "q") << bad;
     EXPECT_EQ(answer(-1, "negative"), "q");
     EXPECT_EQ(finished()[finished().size() - 2], "q:a?b");  // shown without the control byte
     // DEL, C1 and direction marks are refused (raw C1 bytes are no UTF-8: kept, shown as '?').
-    for (const char* bad : {"a\x7f", "a\xc2\x9b", "\xd8\x9c", "\xe2\x81\xa9", "\xe2\x80\xaegpj.exe"})
+    for (const char* bad :
+         {"a\x7f", "a\xc2\x9b", "\xd8\x9c", "\xe2\x81\xa9", "\xe2\x80\xaegpj.exe"})
         EXPECT_EQ(answer(1, bad), "q") << bad;
     EXPECT_EQ(finished().back(), "q:?gpj.exe");
     for (const char* good : {"\xe2\x82\xac.zip", "a\x9b"}) EXPECT_EQ(answer(1, good), "u") << good;
@@ -305,8 +309,8 @@ TEST_F(Receiving, BrokenReceptionsKeepOrDeleteOnlyWhatThisRunWrote) {
     receive_data();
     EXPECT_EQ(finished().back(), "3:grow");
     EXPECT_EQ(file_text("grow").size(), 1200u);  // held before this run: never deleted
-    EXPECT_EQ(log_lines(), std::vector<std::string>{
-                               "E   5000     0 bps 9999 cps   0 errors     0 1024 grow 0"});
+    EXPECT_EQ(log_lines(),
+              std::vector<std::string>{"E   5000     0 bps 9999 cps   0 errors     0 1024 grow 0"});
     receiving.stream.abort_state = 0;
     EXPECT_EQ(answer(10, "appeared"), "u");
     put_file("appeared", "mine");
@@ -350,7 +354,8 @@ TEST_F(Receiving, LinksAreTakenNamesAndNeverWrittenThroughOrServed) {
     ASSERT_EQ(symlink("../outside/new", "dl/dangling"), 0);
     ASSERT_EQ(symlink("../outside", "dl/dir"), 0);
     // Longer offers: each would have been resumed into the file outside, or created there.
-    for (const char* name : {"sym", "hard", "dangling", "dir"}) EXPECT_EQ(answer(10, name), "e") << name;
+    for (const char* name : {"sym", "hard", "dangling", "dir"})
+        EXPECT_EQ(answer(10, name), "e") << name;
     session.rename_existing = 1;
     EXPECT_EQ(answer(10, "sym"), "u");
     EXPECT_EQ(waiting().back(), "dl/sym.0");
@@ -459,10 +464,11 @@ TEST_F(Receiving, ExtendedAnswersHashTheLocalFileAndOnlyItsDigestConfirms) {
     EXPECT_EQ(extended_answer(same, "same"), "x");
     EXPECT_EQ(extended_answer(random_bytes(3000, 63), "same"), "e");  // other bytes: a taken name
     put_file("part", data.substr(0, 1000));
-    EXPECT_EQ(extended_answer(data, "part"), "r" + le64(1000) + le64(digest_of(data.substr(0, 1000))) + '\0');
+    EXPECT_EQ(extended_answer(data, "part"),
+              "r" + le64(1000) + le64(digest_of(data.substr(0, 1000))) + '\0');
     std::string digest = le64(digest_of(data));
     feed("R" + data.substr(1000) + digest.substr(0, 4));  // the verdict and 5,115 bytes: 4 of the
-    cycles();                                              // digest end the fifth slice
+    cycles();                                             // digest end the fifth slice
     EXPECT_EQ(file_text("part"), data);
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "");

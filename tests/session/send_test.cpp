@@ -1,12 +1,13 @@
 // The sending side against real channels: offers, answers, data slices, the abort.
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
+
 #include "transfer_fixture.h"
 
 namespace {
 
 class Sending : public Transfer {
-protected:
+   protected:
     static void queue_files(std::initializer_list<std::pair<const char*, std::string>> list) {
         for (const auto& [name, content] : list) {
             put_file(name, content);
@@ -35,7 +36,8 @@ protected:
     }
     static std::string log_e(int size, const char* name) {
         char line[128];
-        snprintf(line, sizeof line, "e %6d     0 bps 9999 cps   0 errors     0 1024 %s 0", size, name);
+        snprintf(line, sizeof line, "e %6d     0 bps 9999 cps   0 errors     0 1024 %s 0", size,
+                 name);
         return line;
     }
 };
@@ -82,8 +84,13 @@ TEST_F(Sending, ResumeOffsetSplitOverCyclesStartsAtThatByte) {
 }
 
 TEST_F(Sending, PeerAnswersAndConfirmationsFinishEntriesWithTheirLetters) {
-    queue_files({{"x", "data"}, {"e", "data"}, {"i", "data"}, {"q", "data"}, {"t", "data"},
-                 {"a", "0123456789"}, {"b", ""}});
+    queue_files({{"x", "data"},
+                 {"e", "data"},
+                 {"i", "data"},
+                 {"q", "data"},
+                 {"t", "data"},
+                 {"a", "0123456789"},
+                 {"b", ""}});
     session.delete_sent = 1;
     process.exit_status = EXIT_UPLOADS_OUTSTANDING;
     int saved_err = dup(2), errors = open("errors", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -100,16 +107,17 @@ TEST_F(Sending, PeerAnswersAndConfirmationsFinishEntriesWithTheirLetters) {
     EXPECT_EQ(process.exit_status, EXIT_UPLOADS_OUTSTANDING);  // four files were refused
     EXPECT_EQ(finished(), (std::vector<std::string>{"x:x", "e:e", "i:i", "q:q", "t:t", "U:b"}));
     // "x" never logs, "e" only with -X.
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                               log_e(4, "i"), log_e(4, "q"), log_e(4, "t"),
-                               "s     10     0 bps 9999 cps   0 errors     0 1024 a 0",
-                               "s      0     0 bps 9999 cps   0 errors     0 1024 b 0"}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{log_e(4, "i"), log_e(4, "q"), log_e(4, "t"),
+                                        "s     10     0 bps 9999 cps   0 errors     0 1024 a 0",
+                                        "s      0     0 bps 9999 cps   0 errors     0 1024 b 0"}));
     EXPECT_FALSE(std::filesystem::exists("a"));
     EXPECT_EQ(file_text("b"), "grew");
     dup2(saved_err, 2);
     for (int fd : {saved_err, errors}) close(fd);
-    EXPECT_EQ(file_text("errors"), "kestro: kept x: the peer's file matches it by size only\n"
-                             "kestro: kept b: changed since it was sent\n");
+    EXPECT_EQ(file_text("errors"),
+              "kestro: kept x: the peer's file matches it by size only\n"
+              "kestro: kept b: changed since it was sent\n");
 }
 
 TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut) {
@@ -144,8 +152,10 @@ TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut)
 // file not confirmed is offered again in its order. The oldest one unconfirmed is taken
 // to be what the peer's "a" is about, and is given up the second time.
 TEST_F(Sending, PeerAbortOffersEveryUnconfirmedFileAgainAfterO) {
-    queue_files({{"a", random_bytes(100, 5)}, {"b", random_bytes(40000, 6)},
-                 {"c", random_bytes(50, 7)}, {"d", "offered only"}});
+    queue_files({{"a", random_bytes(100, 5)},
+                 {"b", random_bytes(40000, 6)},
+                 {"c", random_bytes(50, 7)},
+                 {"d", "offered only"}});
     offer_and_answer("uuu");
     pump_data(3);  // a sent whole, then as many pieces of b as one cycle moves
     peer(CH_REQUESTS, "partial");
@@ -299,9 +309,11 @@ TEST_F(Sending, VerdictSaysWhetherTheResumeStandsTheWholeFileGoesOrNothing) {
     std::string a = random_bytes(5000, 11);
     queue_files({{"r", a}, {"w", a}, {"n", a}});
     auto resume = [](const std::string& held, uint8_t rule) {
-        return "r" + le64(held.size()) + le64(digest_of(held)) + std::string(1, static_cast<char>(rule));
+        return "r" + le64(held.size()) + le64(digest_of(held)) +
+               std::string(1, static_cast<char>(rule));
     };
-    offer_and_answer(resume(a.substr(0, 1000), RESUME_OR_NOTHING) + resume(random_bytes(1000, 12), RESUME_OR_WHOLE) +
+    offer_and_answer(resume(a.substr(0, 1000), RESUME_OR_NOTHING) +
+                     resume(random_bytes(1000, 12), RESUME_OR_WHOLE) +
                      resume(random_bytes(1000, 13), RESUME_OR_NOTHING));
     std::string digest = le64(digest_of(a));
     EXPECT_EQ(joined(pump_data()), "R" + a.substr(1000) + digest + "W" + a + digest + "N");

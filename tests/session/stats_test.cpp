@@ -7,7 +7,7 @@
 namespace {
 
 class Stats : public Transfer {
-protected:
+   protected:
     static void at(time_t second) { fake_clock_at(second); }
     // The millisecond clock, and the second clock with it.
     static void at_ms(int64_t ms) { fake_clock_at_ms(ms); }
@@ -41,15 +41,17 @@ TEST_F(Stats, LogLineHasTheFixedFormatWithTheNameCutAtItsBlank) {
     e = entry("evil\nS 1 forged", 1);
     write_log_line('E', e, 7);
     free_entry(e);
-    e = entry("\xe2\x80\xaegpj\xc2\x9b\x9b\xe2\x82\xac.exe", 1);  // U+202E, C1 encoded and raw, euro
+    e = entry("\xe2\x80\xaegpj\xc2\x9b\x9b\xe2\x82\xac.exe",
+              1);  // U+202E, C1 encoded and raw, euro
     write_log_line('S', e, 7);
     free_entry(e);
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                               "S   2500 38400 bps 9999 cps   0 errors     0  512 /some/dir/my 0",
-                               "s   2500 38400 bps 1234 cps   0 errors     0  512 /some/dir/my 0",
-                               "e 123456789 38400 bps 123456 cps   0 errors     0  512 /some/dir/my 0",
-                               "E      1 38400 bps    7 cps   0 errors     0  512 evil?S 0",
-                               "S      1 38400 bps    7 cps   0 errors     0  512 ?gpj??\xe2\x82\xac.exe 0"}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<std::string>{
+                  "S   2500 38400 bps 9999 cps   0 errors     0  512 /some/dir/my 0",
+                  "s   2500 38400 bps 1234 cps   0 errors     0  512 /some/dir/my 0",
+                  "e 123456789 38400 bps 123456 cps   0 errors     0  512 /some/dir/my 0",
+                  "E      1 38400 bps    7 cps   0 errors     0  512 evil?S 0",
+                  "S      1 38400 bps    7 cps   0 errors     0  512 ?gpj??\xe2\x82\xac.exe 0"}));
     close(stats.log_fd);
     stats.log_fd = -1;
     e = entry("x", 1);
@@ -97,7 +99,7 @@ TEST_F(Stats, CurrentRateCoversTheLastSecondsAndFallsToZeroWhenNothingMoves) {
     f.files_left = 0;
     step(18000, 9500);
     EXPECT_EQ(r.rate_start_ms, 0);
-    EXPECT_EQ(r.current_rate, 0);           // all done: nothing moves
+    EXPECT_EQ(r.current_rate, 0);          // all done: nothing moves
     EXPECT_EQ(r.average_rate, 9500 / 17);  // the average stays
     int64_t bytes = 0;
     int32_t rate = 0;
@@ -178,7 +180,7 @@ TEST_F(Stats, UploadBytesLeftCountsAcknowledgedBytes) {
     EXPECT_EQ(shown[FIRST_FIGURE_ROW], 2048);      // its size
     EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 2048);  // its bytes left
     EXPECT_EQ(done, "0% --:--");                   // no rate yet
-    wire(16);  // the first block acknowledged
+    wire(16);                                      // the first block acknowledged
     at_ms(12000);
     refresh_statistics();
     EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 1024);
@@ -207,10 +209,10 @@ TEST_F(Stats, ByteCountsPastTwoGibibytesStayWhole) {
 
 TEST_F(Stats, EveryLetterHasItsMessageAndOthersAreFreedSilently) {
     const std::pair<char, const char*> table[] = {
-        {'0', "Upload aborted"},     {'1', "File read error"},
-        {'2', "File open error"},    {'3', "File size error"},
-        {'4', "Download aborted"},   {'5', "File write error"},
-        {'e', "File already exist"}, {'i', "Duplicate file ignored"},
+        {'0', "Upload aborted"},           {'1', "File read error"},
+        {'2', "File open error"},          {'3', "File size error"},
+        {'4', "Download aborted"},         {'5', "File write error"},
+        {'e', "File already exist"},       {'i', "Duplicate file ignored"},
         {'m', "Requested file not found"}, {'p', "Download request denied"},
         {'q', "Upload request denied"},    {'t', "Too many files to transfer"},
         {'x', "File already transferred"}, {'N', "File name too long"}};

@@ -23,10 +23,10 @@
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/cycle.h"
-#include "session/receive.h"
-#include "session/send.h"
 #include "session/figures.h"
 #include "session/outcome.h"
+#include "session/receive.h"
+#include "session/send.h"
 #include "session/stats.h"
 #include "session/status.h"
 #include "session/transfer.h"
@@ -35,7 +35,7 @@
 #include "support/state.h"
 
 class Transfer : public ::testing::Test {
-protected:
+   protected:
     scratch_dir dir;
 
     void SetUp() override {
@@ -108,8 +108,10 @@ protected:
         announce(caps);
         peer_announced(caps);
     }
-    static std::string extended_offer(const std::string& content, const std::string& name, int64_t mtime = 0) {
-        return le64(content.size()) + le64(static_cast<uint64_t>(mtime)) + le64(digest_of(content)) + name + '\0';
+    static std::string extended_offer(const std::string& content, const std::string& name,
+                                      int64_t mtime = 0) {
+        return le64(content.size()) + le64(static_cast<uint64_t>(mtime)) +
+               le64(digest_of(content)) + name + '\0';
     }
 
     static std::string random_bytes(size_t n, unsigned seed) {
@@ -118,7 +120,9 @@ protected:
         for (char& c : s) c = static_cast<char>(gen() & 0xFF);
         return s;
     }
-    static void put_file(const std::string& path, const std::string& content) { write_file(path, content); }
+    static void put_file(const std::string& path, const std::string& content) {
+        write_file(path, content);
+    }
     static std::string file_text(const std::string& path) { return read_file(path); }
     static std::vector<std::string> log_lines() {
         std::vector<std::string> lines;

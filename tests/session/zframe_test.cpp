@@ -11,8 +11,9 @@ namespace {
 
 // Words of a small vocabulary in random order, which shrink as source text does; or noise.
 std::vector<uint8_t> sample(size_t n, bool text) {
-    static const char* const words[] = {"int ", "return ", "static ", "const ", "char* ", "void ", "(", ");\n",
-                                        "if ", "size_t ", "{\n", "}\n", "0", "1", "= ", "struct "};
+    static const char* const words[] = {"int ", "return ", "static ", "const ",  "char* ", "void ",
+                                        "(",    ");\n",    "if ",     "size_t ", "{\n",    "}\n",
+                                        "0",    "1",       "= ",      "struct "};
     std::vector<uint8_t> bytes;
     std::mt19937 rng(static_cast<unsigned>(n));
     while (bytes.size() < n) {
@@ -20,13 +21,15 @@ std::vector<uint8_t> sample(size_t n, bool text) {
             bytes.push_back(static_cast<uint8_t>(rng()));
             continue;
         }
-        for (const char* w = words[rng() % 16]; *w != 0 && bytes.size() < n; ++w) bytes.push_back(static_cast<uint8_t>(*w));
+        for (const char* w = words[rng() % 16]; *w != 0 && bytes.size() < n; ++w)
+            bytes.push_back(static_cast<uint8_t>(*w));
     }
     return bytes;
 }
 
 // The frame of `data`, taken from the compressor in pieces of `piece` bytes.
-std::vector<uint8_t> squeeze(zframe_out& z, const std::vector<uint8_t>& data, int level, int piece) {
+std::vector<uint8_t> squeeze(zframe_out& z, const std::vector<uint8_t>& data, int level,
+                             int piece) {
     EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), level), 0);
     std::vector<uint8_t> frame;
     size_t fed = 0;
@@ -67,7 +70,7 @@ unpacked unsqueeze(zframe_in& z, const std::vector<uint8_t>& stream, int64_t len
 }
 
 class ZFrame : public ::testing::Test {
-protected:
+   protected:
     zframe_out out;
     zframe_in in;
     void TearDown() override { zframe_free(&out, &in); }
@@ -79,8 +82,10 @@ TEST_F(ZFrame, WhatGoesInComesOutAndTheFrameEndsWhereItEnds) {
             std::vector<uint8_t> data = sample(n, text);
             std::vector<uint8_t> frame = squeeze(out, data, 19, 700);
             if (n > 16384) {
-                if (text) EXPECT_LT(frame.size() * 4, n) << n;
-                else EXPECT_LT(frame.size(), n + n / 100) << n;  // noise costs under 1%
+                if (text)
+                    EXPECT_LT(frame.size() * 4, n) << n;
+                else
+                    EXPECT_LT(frame.size(), n + n / 100) << n;  // noise costs under 1%
             }
             std::vector<uint8_t> stream = frame;
             const std::string after = "what follows";

@@ -22,7 +22,9 @@ inline void drain_into(int fd, std::string& into) {
 inline void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // The code of a process that exited, -1 for one ended by a signal or never ended.
-inline int exit_code(int status) { return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+inline int exit_code(int status) {
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // Starts `body` in a child process (it ends in exec or _exit). Until the child has ended the
 // parent calls `turn (pid)` about every millisecond, and once more after that. Returns the

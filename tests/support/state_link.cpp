@@ -23,9 +23,9 @@ std::string link_leftovers() {
             note(out, "receive ring " + std::to_string(n));
     }
     const std::pair<const char*, const channel_queue*> scheduling[] = {
-        {"ack_queue", &schedule.ack_queue},   {"resend_high", &schedule.resend_high},
-        {"ready_high", &schedule.ready_high}, {"resend_low", &schedule.resend_low},
-        {"ready_low", &schedule.ready_low},   {"wait_queue", &schedule.wait_queue},
+        {"ack_queue", &schedule.ack_queue},        {"resend_high", &schedule.resend_high},
+        {"ready_high", &schedule.ready_high},      {"resend_low", &schedule.resend_low},
+        {"ready_low", &schedule.ready_low},        {"wait_queue", &schedule.wait_queue},
         {"enquiry_queue", &schedule.enquiry_queue}};
     for (const auto& [name, q] : scheduling)
         if (q->first != nullptr) note(out, name);

@@ -18,10 +18,14 @@
 std::string leftovers() {
     std::string out = link_leftovers();
     const std::pair<const char*, const file_queue*> queues[] = {
-        {"upload_queue", &files.upload_queue},           {"request_queue", &files.request_queue},
-        {"offered_queue", &sending.offered_queue},       {"send_queue", &sending.send_queue},
-        {"in_transit_queue", &sending.in_transit_queue}, {"receive_queue", &receiving.receive_queue},
-        {"received_queue", &receiving.received_queue},   {"requested_queue", &receiving.requested_queue}};
+        {"upload_queue", &files.upload_queue},
+        {"request_queue", &files.request_queue},
+        {"offered_queue", &sending.offered_queue},
+        {"send_queue", &sending.send_queue},
+        {"in_transit_queue", &sending.in_transit_queue},
+        {"receive_queue", &receiving.receive_queue},
+        {"received_queue", &receiving.received_queue},
+        {"requested_queue", &receiving.requested_queue}};
     for (const auto& [name, q] : queues)
         if (q->head != nullptr) out += (out.empty() ? "" : ", ") + std::string(name);
     return out;

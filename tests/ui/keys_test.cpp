@@ -1,8 +1,9 @@
 // Keys: control letters on channel 0, the input modes, Enter in each mode, editing.
+#include "ui/keys.h"
+
 #include <string>
 
 #include "files/lists.h"
-#include "ui/keys.h"
 #include "ui_fixture.h"
 
 namespace {
@@ -135,8 +136,8 @@ TEST_F(KeysTest, ByteOfNoCharacterSwallowsNoKey) {
     ASSERT_EQ(write(ends[1], "x\xc3\xa9y", 4), 4);
     open_screen(25, 80, fdopen(ends[0], "r"));
     meta(stdscr, TRUE);  // all 8 bits, as from a terminal (a pipe has no CS8 to say so)
-    for (int key = read_key(), turns = 0; key != ERR && turns < 10; key = read_key(), ++turns) handle_key_code(key);
+    for (int key = read_key(), turns = 0; key != ERR && turns < 10; key = read_key(), ++turns)
+        handle_key_code(key);
     EXPECT_EQ(field(), "xy");
     close(ends[1]);
 }
-

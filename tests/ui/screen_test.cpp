@@ -89,7 +89,8 @@ TEST_F(ScreenTest, BelowTheSmallestSizeOneLineSaysSoAndNothingBreaks) {
             }
         }
         if (usable) {  // the bar in the form that fits, whole
-            EXPECT_EQ(row_text(screen.prompt_win, 0), "---[ Chat ]--[ Autoexit: No  ]--[ Beeper: Yes ]--------");
+            EXPECT_EQ(row_text(screen.prompt_win, 0),
+                      "---[ Chat ]--[ Autoexit: No  ]--[ Beeper: Yes ]--------");
         } else {
             EXPECT_EQ(row_text(stdscr, 0).substr(0, 1), "T");
         }

@@ -1,4 +1,6 @@
 // The plain rules behind the display: layout, fills, figures, names, the chat filter, wrap.
+#include "ui/text.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -6,7 +8,6 @@
 
 #include "ui/glyphs.h"
 #include "ui/screen.h"
-#include "ui/text.h"
 
 namespace {
 
@@ -50,8 +51,9 @@ std::string file_name(const char* path) {
 std::vector<int> pieces(const std::string& line) {
     std::vector<int> lengths;
     std::vector<chat_char> chars(line.size() + 1);
-    int length = decode_line(reinterpret_cast<const uint8_t*>(line.data()), static_cast<int>(line.size()),
-                             chars.data(), static_cast<int>(chars.size()));
+    int length =
+        decode_line(reinterpret_cast<const uint8_t*>(line.data()), static_cast<int>(line.size()),
+                    chars.data(), static_cast<int>(chars.size()));
     int position = 0;
     while (position < length) {
         int piece = wrap_piece(chars.data() + position, length - position);
@@ -82,10 +84,12 @@ TEST(ChatFilter, CarriageReturnDroppedLineFeedKept) {
 // Received letters beyond ASCII showed as nothing: the bytes went to the narrow library.
 TEST(ChatFilter, Utf8ShowsItsCharactersOtherBytesTheirLatin1Letters) {
     EXPECT_EQ(filtered("ünïcödé ✓ 🙂"), U"ünïcödé ✓ 🙂");
-    EXPECT_EQ(filtered("\x84\x86\x8e\x8f\x94\x99"), U"\u00e4\u00e5\u00c4\u00c5\u00f6\u00d6");  // code page 437
-    EXPECT_EQ(filtered("caf\xe9!"), U"caf\u00e9!");                // Latin-1
-    EXPECT_EQ(filtered("\xc3(\xe2\x9c\n"), U"\u00c3(\u00e2\n");     // broken off: each byte alone
-    EXPECT_EQ(filtered("\xc0\xaf\xed\xa0\x80"), U"\u00c0\u00af\u00ed\u00a0");  // overlong, surrogate
+    EXPECT_EQ(filtered("\x84\x86\x8e\x8f\x94\x99"),
+              U"\u00e4\u00e5\u00c4\u00c5\u00f6\u00d6");          // code page 437
+    EXPECT_EQ(filtered("caf\xe9!"), U"caf\u00e9!");              // Latin-1
+    EXPECT_EQ(filtered("\xc3(\xe2\x9c\n"), U"\u00c3(\u00e2\n");  // broken off: each byte alone
+    EXPECT_EQ(filtered("\xc0\xaf\xed\xa0\x80"),
+              U"\u00c0\u00af\u00ed\u00a0");                // overlong, surrogate
     EXPECT_EQ(filtered("\x81\x85\xc2\x9b\x7f"), U"\x7f");  // C1 controls, raw or encoded, dropped
 }
 
@@ -141,9 +145,13 @@ TEST(PromptBar, ThreeModesOnEightyColumns) {
     EXPECT_EQ(std::string(bar), "---[ Enter files to download ]--" + std::string(48, '-'));
 }
 
-TEST(WrapPiece, BlanksAtTwentyAndSixty) { EXPECT_EQ(pieces(line_with_blanks({20, 60})), (std::vector<int>{60, 39})); }
+TEST(WrapPiece, BlanksAtTwentyAndSixty) {
+    EXPECT_EQ(pieces(line_with_blanks({20, 60})), (std::vector<int>{60, 39}));
+}
 
-TEST(WrapPiece, NoBlankCutsAtEighty) { EXPECT_EQ(pieces(line_with_blanks({})), (std::vector<int>{80, 20})); }
+TEST(WrapPiece, NoBlankCutsAtEighty) {
+    EXPECT_EQ(pieces(line_with_blanks({})), (std::vector<int>{80, 20}));
+}
 
 TEST(WrapPiece, BlankBeforeSearchRangeIsIgnored) {
     EXPECT_EQ(pieces(line_with_blanks({30})), (std::vector<int>{80, 20}));
@@ -192,12 +200,16 @@ TEST(Layout, EverySizeHasOneWithNothingCut) {
             for (int row = 1; row < STATUS_ROWS; ++row) {
                 bool kept = place_in_status(l, row, LABEL_COLUMN, &y, &x);
                 // Names go at 13 lines, the "Done, left" row at 15.
-                ASSERT_EQ(kept, (row != FILE_NAME_ROW || lines >= 14) && (row != DONE_LEFT_ROW || lines >= 16)) << row;
+                ASSERT_EQ(kept, (row != FILE_NAME_ROW || lines >= 14) &&
+                                    (row != DONE_LEFT_ROW || lines >= 16))
+                    << row;
                 if (!kept) continue;
                 ASSERT_LT(y, l.status_rows);
                 ASSERT_LT(x + label_width[row], l.download_column);
                 ASSERT_TRUE(place_in_status(l, row, UPLOAD_COLUMN, &y, &x));
-                int width = row == FILE_NAME_ROW ? l.name_width : row == DONE_LEFT_ROW ? DONE_LEFT_WIDTH : NUMBER_WIDTH;
+                int width = row == FILE_NAME_ROW   ? l.name_width
+                            : row == DONE_LEFT_ROW ? DONE_LEFT_WIDTH
+                                                   : NUMBER_WIDTH;
                 ASSERT_LE(x + width, columns);
                 ASSERT_LE(l.download_column + width, l.upload_column);
                 ASSERT_LE(x + width, l.link_place == LINK_RIGHT ? LINK_LABEL_COLUMN : columns);
@@ -209,7 +221,8 @@ TEST(Layout, EverySizeHasOneWithNothingCut) {
             ASSERT_EQ(place_in_status(l, 10, LINK_COLUMN, &y, &x), l.link_place != LINK_HIDDEN);
             if (columns >= 78 && lines >= 16) {
                 screen_layout full = compute_layout(25, 80);
-                for (int row = 0; row < STATUS_ROWS; ++row) ASSERT_EQ(l.status_row[row], full.status_row[row]);
+                for (int row = 0; row < STATUS_ROWS; ++row)
+                    ASSERT_EQ(l.status_row[row], full.status_row[row]);
                 ASSERT_EQ(l.upload_column, UPLOAD_COLUMN);
                 ASSERT_EQ(l.link_column, LINK_COLUMN);
                 ASSERT_EQ(l.chat_top, 12);

@@ -10,9 +10,7 @@ constexpr uint64_t BYTE_COST = 10 * NS_PER_S;  // ten bit times per byte, in bau
 constexpr uint64_t MAX_ELAPSED_NS = NS_PER_S;  // keeps elapsed * baud inside 64 bits
 
 // Credit beyond one byte is what a late wake-up may make up for.
-uint64_t credit_cap(const line_config& config) {
-    return BYTE_COST + CATCH_UP_NS * config.baud;
-}
+uint64_t credit_cap(const line_config& config) { return BYTE_COST + CATCH_UP_NS * config.baud; }
 
 // Bytes worth waking up for: about a millisecond of line time, so a slow line
 // does not cost a wake-up per byte, yet no byte is late by more than that.
@@ -142,21 +140,18 @@ size_t noise_step(line_state& line, uint8_t byte, uint8_t out[2]) {
     }
     line.burst_left--;
     switch (line.burst_kind) {
-        case NOISE_CORRUPT:
-            // A non-zero mask: a corrupted byte always differs from the one sent.
-            out[0] = byte ^ static_cast<uint8_t>(1 + noise_next(line.rng) % 255);
-            line.counts.corrupted++;
-            return 1;
-        case NOISE_DROP:
-            line.counts.dropped++;
-            return 0;
-        case NOISE_INSERT:
-            out[0] = static_cast<uint8_t>(noise_next(line.rng));
-            out[1] = byte;
-            line.counts.inserted++;
-            return 2;
-        case NOISE_NONE:
-            break;
+    case NOISE_CORRUPT:
+        // A non-zero mask: a corrupted byte always differs from the one sent.
+        out[0] = byte ^ static_cast<uint8_t>(1 + noise_next(line.rng) % 255);
+        line.counts.corrupted++;
+        return 1;
+    case NOISE_DROP: line.counts.dropped++; return 0;
+    case NOISE_INSERT:
+        out[0] = static_cast<uint8_t>(noise_next(line.rng));
+        out[1] = byte;
+        line.counts.inserted++;
+        return 2;
+    case NOISE_NONE: break;
     }
     out[0] = byte;
     return 1;
@@ -256,14 +251,16 @@ int64_t line_next_event(const line_state& line, uint64_t now) {
             break;
         }
     }
-    bool can_move = line.queue.count > 0 && ring_free(line.wire) >= 2 &&
-                    line.mark_count < MARK_CAPACITY;
+    bool can_move =
+        line.queue.count > 0 && ring_free(line.wire) >= 2 && line.mark_count < MARK_CAPACITY;
     if (can_move) {
         if (line.config.baud == 0) {
             sooner(0);
         } else {
-            uint64_t need = std::min<uint64_t>(line.queue.count, wake_chunk(line.config)) * BYTE_COST;
-            uint64_t credit = line.credit + std::min(now - line.last_run, MAX_ELAPSED_NS) * line.config.baud;
+            uint64_t need =
+                std::min<uint64_t>(line.queue.count, wake_chunk(line.config)) * BYTE_COST;
+            uint64_t credit =
+                line.credit + std::min(now - line.last_run, MAX_ELAPSED_NS) * line.config.baud;
             sooner(credit >= need ? 0 : (need - credit + line.config.baud - 1) / line.config.baud);
         }
     }

@@ -21,10 +21,10 @@
 #include <vector>
 
 constexpr uint64_t NS_PER_S = 1000000000ULL;
-constexpr size_t DEFAULT_BUFFER = 4096;     // a UART-sized transmit queue
-constexpr size_t QUEUE_SLACK = 16384;       // what a writer may push before it is stopped
-constexpr size_t WIRE_CAPACITY = 1 << 16;   // bytes on the wire or waiting for the reader
-constexpr size_t MARK_CAPACITY = 1024;      // arrival-time records on the wire
+constexpr size_t DEFAULT_BUFFER = 4096;      // a UART-sized transmit queue
+constexpr size_t QUEUE_SLACK = 16384;        // what a writer may push before it is stopped
+constexpr size_t WIRE_CAPACITY = 1 << 16;    // bytes on the wire or waiting for the reader
+constexpr size_t MARK_CAPACITY = 1024;       // arrival-time records on the wire
 constexpr uint64_t CATCH_UP_NS = 100000000;  // line time a late wake-up may make up for
 
 struct byte_ring {

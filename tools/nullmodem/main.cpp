@@ -2,10 +2,10 @@
 // pseudo-terminals. Its report lines keep the prefix "nullmodem:", which scripts read.
 // One thread, one ppoll; all line behaviour lives in line.cpp.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,13 +26,13 @@ namespace {
 constexpr int EXIT_ENDS_FAILED = 1;
 constexpr int EXIT_TOOL_FAILED = 2;
 constexpr uint64_t KILL_GRACE_NS = 2 * NS_PER_S;  // SIGTERM, then SIGKILL this much later
-constexpr int READS_PER_WAKE = 4;                  // fairness between the two directions
+constexpr int READS_PER_WAKE = 4;                 // fairness between the two directions
 
 struct cable_end {
     int master = -1;
-    int slave = -1;         // our own open: keeps the line up and lets us stop the writer
+    int slave = -1;  // our own open: keeps the line up and lets us stop the writer
     std::string path;
-    pid_t pid = -1;         // the started end, -1 when none runs (any more)
+    pid_t pid = -1;  // the started end, -1 when none runs (any more)
     int exit_code = -1;
     bool writer_stopped = false;  // TCOOFF in force on the slave
     bool dead = false;            // the master failed: nothing more to read or write
@@ -66,13 +66,17 @@ void fail(const char* what) {
 // The termios code of a standard rate; an unthrottled line (0) shows the fastest, and a rate
 // no code names leaves the terminal's own.
 speed_t speed_code_of(uint64_t baud) {
-    static const struct { uint64_t baud; speed_t code; } codes[] = {
-        {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
-        {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
-        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-        {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
-        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-        {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000}};
+    static const struct {
+        uint64_t baud;
+        speed_t code;
+    } codes[] = {{50, B50},           {75, B75},           {110, B110},         {134, B134},
+                 {150, B150},         {200, B200},         {300, B300},         {600, B600},
+                 {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+                 {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+                 {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+                 {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+                 {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+                 {3500000, B3500000}, {4000000, B4000000}};
     if (baud == 0) return B4000000;
     for (const auto& c : codes)
         if (c.baud == baud) return c.code;
@@ -103,14 +107,17 @@ void write_report(FILE* out) {
     static const char* const names[2] = {"A->B", "B->A"};
     for (int d = 0; d < 2; d++) {
         const line_counts& c = cable.line[d].counts;
-        std::fprintf(out, "nullmodem: %s sent=%llu delivered=%llu corrupted=%llu dropped=%llu inserted=%llu\n",
-                     names[d], (unsigned long long)c.sent, (unsigned long long)c.delivered,
-                     (unsigned long long)c.corrupted, (unsigned long long)c.dropped,
-                     (unsigned long long)c.inserted);
+        std::fprintf(
+            out,
+            "nullmodem: %s sent=%llu delivered=%llu corrupted=%llu dropped=%llu inserted=%llu\n",
+            names[d], (unsigned long long)c.sent, (unsigned long long)c.delivered,
+            (unsigned long long)c.corrupted, (unsigned long long)c.dropped,
+            (unsigned long long)c.inserted);
     }
     if (!cable.with_ends) return;
     for (int e = 0; e < 2; e++)
-        std::fprintf(out, "nullmodem: end %c exit=%d\n", e == END_A ? 'A' : 'B', cable.end[e].exit_code);
+        std::fprintf(out, "nullmodem: end %c exit=%d\n", e == END_A ? 'A' : 'B',
+                     cable.end[e].exit_code);
 }
 
 // A report file is replaced whole, so a reader never sees half of one.
@@ -157,7 +164,8 @@ void report() {
     }
     std::vector<std::string> args;
     for (std::string arg : eo.command) {
-        for (size_t at = arg.find("{}"); at != std::string::npos; at = arg.find("{}", at + end.path.size()))
+        for (size_t at = arg.find("{}"); at != std::string::npos;
+             at = arg.find("{}", at + end.path.size()))
             arg.replace(at, 2, end.path);
         args.push_back(arg);
     }
@@ -195,11 +203,13 @@ void handle_signals(uint64_t now) {
     signalfd_siginfo info{};
     while (read(cable.signal_fd, &info, sizeof info) == sizeof info) {
         switch (info.ssi_signo) {
-            case SIGCHLD: reap_ends(); break;
-            case SIGUSR1: report(); break;
-            default:
-                if (cable.with_ends) terminate_ends(now);
-                else cable.quit = true;
+        case SIGCHLD: reap_ends(); break;
+        case SIGUSR1: report(); break;
+        default:
+            if (cable.with_ends)
+                terminate_ends(now);
+            else
+                cable.quit = true;
         }
     }
 }
@@ -218,9 +228,7 @@ void apply_flow(cable_end& src, line_state& line) {
 }
 
 // An end that was started and has exited reads nothing: bytes for it are lost.
-bool end_gone(const cable_end& end) {
-    return end.dead || (cable.with_ends && end.pid < 0);
-}
+bool end_gone(const cable_end& end) { return end.dead || (cable.with_ends && end.pid < 0); }
 
 void pump(int d, uint64_t now) {
     cable_end& src = cable.end[d == DIR_AB ? END_A : END_B];
@@ -283,8 +291,10 @@ int64_t next_wake(uint64_t now) {
 void check_deadlines(uint64_t now) {
     if (cable.deadline && now >= cable.deadline) {
         cable.deadline = 0;
-        if (cable.with_ends) terminate_ends(now);
-        else cable.quit = true;
+        if (cable.with_ends)
+            terminate_ends(now);
+        else
+            cable.quit = true;
     }
     if (cable.kill_deadline && now >= cable.kill_deadline) {
         cable.kill_deadline = 0;
@@ -365,7 +375,8 @@ int main(int argc, char** argv) {
         cable.deadline = start + static_cast<uint64_t>(cable.opts.duration_s * 1e9);
     if (cable.opts.stall_s > 0) {
         uint64_t from = start + static_cast<uint64_t>(cable.opts.stall_at_s * 1e9);
-        for (line_state& line : cable.line) line_stall(line, from, from + static_cast<uint64_t>(cable.opts.stall_s * 1e9));
+        for (line_state& line : cable.line)
+            line_stall(line, from, from + static_cast<uint64_t>(cable.opts.stall_s * 1e9));
     }
     cable.with_ends = !cable.opts.end[END_A].command.empty();
     if (cable.with_ends) {
@@ -375,5 +386,6 @@ int main(int argc, char** argv) {
     run();
     report();
     if (!cable.with_ends) return 0;
-    return cable.end[END_A].exit_code == 0 && cable.end[END_B].exit_code == 0 ? 0 : EXIT_ENDS_FAILED;
+    return cable.end[END_A].exit_code == 0 && cable.end[END_B].exit_code == 0 ? 0
+                                                                              : EXIT_ENDS_FAILED;
 }

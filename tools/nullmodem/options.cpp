@@ -37,21 +37,24 @@ bool set_line_option(options& opts, const std::string& name, const char* value, 
         uint64_t n = 0;
         double p = 0;
         if (name == "baud") {
-            if (!to_u64(value, n) || n > MAX_BAUD) return error = "bad baud: " + std::string(value), false;
+            if (!to_u64(value, n) || n > MAX_BAUD)
+                return error = "bad baud: " + std::string(value), false;
             line.baud = n;
         } else if (name == "buffer") {
             if (!to_u64(value, n) || n == 0 || n > MAX_BUFFER)
                 return error = "bad buffer size: " + std::string(value), false;
             line.buffer = n;
         } else if (name == "latency") {
-            if (!to_double(value, p) || p > 3600e3) return error = "bad latency: " + std::string(value), false;
+            if (!to_double(value, p) || p > 3600e3)
+                return error = "bad latency: " + std::string(value), false;
             line.latency_ns = static_cast<uint64_t>(p * 1e6);
         } else if (name == "burst") {
             if (!to_u64(value, n) || n == 0 || n > 1000000)
                 return error = "bad burst length: " + std::string(value), false;
             line.noise.burst = static_cast<unsigned>(n);
         } else {
-            if (!to_double(value, p) || p > 1) return error = "bad probability: " + std::string(value), false;
+            if (!to_double(value, p) || p > 1)
+                return error = "bad probability: " + std::string(value), false;
             if (name == "corrupt") line.noise.corrupt = p;
             if (name == "drop") line.noise.drop = p;
             if (name == "insert") line.noise.insert = p;
@@ -87,9 +90,18 @@ bool parse_options(int argc, char** argv, options& opts, std::string& error) {
             opts.version = true;
             return true;
         }
-        if (arg == "--print-paths") { opts.print_paths = true; continue; }
-        if (arg == "--door-a") { opts.end[END_A].door = true; continue; }
-        if (arg == "--door-b") { opts.end[END_B].door = true; continue; }
+        if (arg == "--print-paths") {
+            opts.print_paths = true;
+            continue;
+        }
+        if (arg == "--door-a") {
+            opts.end[END_A].door = true;
+            continue;
+        }
+        if (arg == "--door-b") {
+            opts.end[END_B].door = true;
+            continue;
+        }
         if (arg.rfind("--", 0) != 0) return error = "unexpected argument: " + arg, false;
         std::string name = arg.substr(2);
         std::string value;
@@ -112,10 +124,12 @@ bool parse_options(int argc, char** argv, options& opts, std::string& error) {
         } else if (name == "seed") {
             if (!to_u64(value.c_str(), opts.seed)) return error = "bad seed: " + value, false;
         } else if (name == "duration") {
-            if (!to_double(value.c_str(), opts.duration_s)) return error = "bad duration: " + value, false;
+            if (!to_double(value.c_str(), opts.duration_s))
+                return error = "bad duration: " + value, false;
         } else if (name == "stall") {
             size_t colon = value.find(':');
-            if (colon == std::string::npos || !to_double(value.substr(0, colon).c_str(), opts.stall_at_s) ||
+            if (colon == std::string::npos ||
+                !to_double(value.substr(0, colon).c_str(), opts.stall_at_s) ||
                 !to_double(value.substr(colon + 1).c_str(), opts.stall_s))
                 return error = "bad stall (give AT:SECONDS): " + value, false;
         } else if (name == "report") {
@@ -139,7 +153,8 @@ bool parse_options(int argc, char** argv, options& opts, std::string& error) {
     }
     bool has_a = !opts.end[END_A].command.empty();
     bool has_b = !opts.end[END_B].command.empty();
-    if (has_a != has_b) return error = "give a command for both ends: -- CMD_A... -- CMD_B...", false;
+    if (has_a != has_b)
+        return error = "give a command for both ends: -- CMD_A... -- CMD_B...", false;
     if (!has_a && !opts.print_paths)
         return error = "nothing to do: give --print-paths or the commands of both ends", false;
     if (!has_a && (opts.end[END_A].door || opts.end[END_B].door))

@@ -26,9 +26,9 @@ struct options {
     uint64_t seed = 1;
     end_options end[2];
     bool print_paths = false;
-    double duration_s = 0;  // 0: no limit
-    double stall_at_s = 0;  // --stall: the cable carries nothing in either direction
-    double stall_s = 0;     // for stall_s seconds from stall_at_s after its start
+    double duration_s = 0;    // 0: no limit
+    double stall_at_s = 0;    // --stall: the cable carries nothing in either direction
+    double stall_s = 0;       // for stall_s seconds from stall_at_s after its start
     std::string report_path;  // empty: standard error
     bool help = false;
     bool version = false;

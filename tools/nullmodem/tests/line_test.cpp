@@ -1,9 +1,9 @@
 // The cable's line logic on a made-up clock: pacing, latency, flow control, noise.
+#include "line.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "line.h"
 
 namespace {
 
@@ -25,8 +25,8 @@ void drain(line_state& line, uint64_t now, std::vector<uint8_t>& out) {
 }
 
 // Feeds `in` through a line in pieces of `piece` bytes, stepping the clock by `step`.
-std::vector<uint8_t> carry(const line_config& config, const std::vector<uint8_t>& in,
-                           size_t piece, uint64_t step, line_counts* counts = nullptr) {
+std::vector<uint8_t> carry(const line_config& config, const std::vector<uint8_t>& in, size_t piece,
+                           uint64_t step, line_counts* counts = nullptr) {
     line_state line;
     line_init(line, config);
     std::vector<uint8_t> out;
@@ -152,7 +152,8 @@ TEST(LineLatency, BytesArriveExactlyTheLatencyLater) {
     line_handed(line, 4);
     EXPECT_EQ(line_next_event(line, 25 * MS), static_cast<int64_t>(5 * MS));
     EXPECT_EQ(line_due(line, 30 * MS, &bytes), 6u);
-    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 6), std::vector<uint8_t>(data.begin() + 4, data.end()));
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 6),
+              std::vector<uint8_t>(data.begin() + 4, data.end()));
 }
 
 TEST(LineStall, NothingMovesOrArrivesDuringTheStallAndNothingIsLost) {
@@ -185,16 +186,15 @@ TEST(LineFlow, WriterStoppedAtTheBufferAndResumedWithSomeRoom) {
     EXPECT_GE(line_room(line), QUEUE_SLACK);
     uint64_t now = 0;
     for (; now <= NS_PER_S / 2; now += MS) line_run(line, now);  // 481 bytes out
-    EXPECT_TRUE(line_stop_writer(line));  // still within the hysteresis
-    for (; now <= NS_PER_S; now += MS) line_run(line, now);  // 961 out
+    EXPECT_TRUE(line_stop_writer(line));                         // still within the hysteresis
+    for (; now <= NS_PER_S; now += MS) line_run(line, now);      // 961 out
     EXPECT_FALSE(line_stop_writer(line));
 }
 
 TEST(LineNoise, BurstsCorruptRunsOfTheGivenLength) {
     std::vector<uint8_t> in = pattern(60000);
     line_counts counts;
-    std::vector<uint8_t> out =
-        carry(noisy(0.002, 0, 0, 11, 5), in, 60000, MS, &counts);
+    std::vector<uint8_t> out = carry(noisy(0.002, 0, 0, 11, 5), in, 60000, MS, &counts);
     ASSERT_EQ(out.size(), in.size());
     EXPECT_EQ(differing(in, out), counts.corrupted);
     // Runs of changed bytes; touching bursts make longer runs, always whole bursts.

@@ -63,7 +63,7 @@ int xfer(const char* line, const char* send_path, const char* recv_path, const c
     }
     int fd = open_line(line);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_term;
     sigaction(SIGTERM, &sa, nullptr);
     size_t sent = 0;
@@ -116,7 +116,8 @@ int fill(const char* line, int idle_ms, int pause_us) {
 }
 
 int samefd(const char* path) {
-    struct stat s0{}, s1{}, sp{};
+    struct stat s0 {
+    }, s1{}, sp{};
     if (fstat(0, &s0) || fstat(1, &s1) || stat(path, &sp)) return 2;
     if (s0.st_rdev != sp.st_rdev || s1.st_rdev != sp.st_rdev || !isatty(0)) return 3;
     // Same open file description: a flag set through one shows through the other.
