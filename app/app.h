@@ -6,7 +6,6 @@
 //                                 that reads it; ends the run with 1 (missing argument),
 //                                 30 (bad value, unknown option) or 0 (-e above 600)
 //   title_text                    the title line a missing option argument prints
-//   open_transfer_log ()          stats.log_fd from stats.log_path, -1 when it cannot be opened
 //   main_loop ()                  opening block, then per turn: one result, the names not
 //                                 sent, one service cycle, one key; never returns
 //   exit_handler ()               registered first, runs last: closes transfer files and log,
@@ -33,7 +32,6 @@
 
 [[noreturn]] void kestro_main(int argc, char** argv);
 void parse_command_line(int argc, char** argv);
-void open_transfer_log();
 extern const char* const title_text;
 [[noreturn]] void main_loop();
 void exit_handler();

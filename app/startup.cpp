@@ -1,10 +1,5 @@
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "app/app.h"
 #include "link/codec.h"
@@ -24,15 +19,6 @@
 
 const char* const title_text = "Kestro V1.0/Linux - ported by Varkas\n\n";
 
-void open_transfer_log() {
-    stats.log_fd = -1;
-    if (stats.log_path == nullptr) return;
-    // Truncated: a caller must not credit an earlier run's lines again. Appended: every line
-    // goes to the end, whatever else may have moved the file's offset.
-    stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-    if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
-}
-
 void stop_handler(int signal_number) {
     stop_signal = signal_number;
     stop_count = stop_count + 1;
@@ -48,10 +34,7 @@ void hangup_handler(int signal_number) {
 void exit_handler() {
     close_incoming();
     close_outgoing();
-    if (stats.log_fd != -1) {
-        close(stats.log_fd);
-        stats.log_fd = -1;
-    }
+    close_transfer_log();
     report_run_end();  // the display is closed by now, the line too
     if (process.internal_error != 0) {
         char text[40];
@@ -166,7 +149,7 @@ void kestro_main(int argc, char** argv) {
     on_end_of_run(exit_handler);
     link_establish(link_banner, kestro_identification);
     clock_update();
-    activity.last_activity_time = serial.clock;
+    activity_from_now();
     alloc_link_channels();
     on_peer_goodbye = drain_status_channel;
     screen_setup();

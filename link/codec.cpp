@@ -195,7 +195,7 @@ bool write_pending() {
             codec.gather_chunks * 2 > GATHER_CHUNKS ? GATHER_CHUNKS : codec.gather_chunks * 2;
     else
         codec.gather_chunks = 1;
-    serial.want_write = codec.pending_count > 0;
+    port_want_write(codec.pending_count > 0);
     return codec.pending_count == 0;
 }
 
@@ -356,7 +356,7 @@ void link_transmit() {
         if (codec.pending_count > 0 && !write_pending()) return;
         int used = gather_chunks();
         if (used == 0) {
-            serial.want_write = false;
+            port_want_write(false);
             return;
         }
         codec.pending = codec.tx_chunk;
@@ -379,7 +379,7 @@ void codec_flush_pending() {
     constexpr int flush_bound_s = 2;  // nothing supervises the line any more
     if (codec.pending_count > 0) port_write_all(codec.pending, codec.pending_count, flush_bound_s);
     codec.pending_count = 0;
-    serial.want_write = false;
+    port_want_write(false);
 }
 
 void link_suspend() {
@@ -388,7 +388,7 @@ void link_suspend() {
     int left = codec.pending_count;
     int taken = left > 0 ? port_write_all(codec.pending, left, bound_s) : 0;
     codec.pending_count = 0;
-    serial.want_write = false;
+    port_want_write(false);
     // A frame all out but for its `{}` gets it. Else the peer drops what it has of the frame
     // at `{z`, and its blocks go again after enquiries.
     bool frame_whole = codec.tx_pos != nullptr && codec.tx_pos == codec.tx_end && !codec.end_sent;

@@ -237,7 +237,7 @@ int handshake_finish() {
         // The codec writes what is pending before any frame.
         codec.pending = establish.out + establish.out_pos;
         codec.pending_count = establish.out_len - establish.out_pos;
-        serial.want_write = true;
+        port_want_write(true);
     }
     char line[80];
     snprintf(line, sizeof line, "\r\nZARN data link established. Data link i/o mode %s bits.",
@@ -307,7 +307,7 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
             if (handshake_byte(b)) return handshake_finish();
         } else {
             echo_flush();
-            serial.want_write = establish.out_pos < establish.out_len;
+            port_want_write(establish.out_pos < establish.out_len);
             wait_for_input();
         }
         if (serial.clock - establish.pass_start > handshake_resend_s) handshake_send_pass();

@@ -134,3 +134,5 @@ void port_unlock() {
     if (holder_of(port_lock_files.path) == getpid()) unlink(port_lock_files.path);
     port_lock_files.path[0] = '\0';
 }
+
+void set_lock_directory(const char* directory) { port_lock_files.directory = directory; }

@@ -18,6 +18,8 @@
 cycle_state cycle;
 display_hooks display;
 
+void display_install(const display_hooks* hooks) { display = *hooks; }
+
 namespace {
 
 constexpr uint8_t STATE_OPENING = '*';  // still collecting the 4-byte opening block

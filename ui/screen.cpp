@@ -224,15 +224,18 @@ void screen_setup() {
 }
 
 void screen_build() {
-    process.screen_active = true;
-    display.figure = show_number;
-    display.file_name = show_file_name;
-    display.done_left = show_done_left;
-    display.info = show_info;
-    display.beep = sound_bell;
-    display.screen_size = screen_size;
-    display.chat_line = show_chat_line;
-    display.chat_bytes = show_chat_bytes;
+    set_screen_active(true);
+    static const display_hooks screen_hooks = {
+        .figure = show_number,
+        .file_name = show_file_name,
+        .done_left = show_done_left,
+        .info = show_info,
+        .beep = sound_bell,
+        .screen_size = screen_size,
+        .chat_line = show_chat_line,
+        .chat_bytes = show_chat_bytes,
+    };
+    display_install(&screen_hooks);
     wtimeout(stdscr, 0);   // key reads never wait
     keypad(stdscr, TRUE);  // function and arrow keys arrive as single key codes
     start_color();
@@ -379,7 +382,7 @@ void screen_close() {
         fflush(stdout);
     }
     endwin();
-    process.screen_active = false;
+    set_screen_active(false);
 }
 
 bool screen_too_small() { return process.screen_active && screen.layout.too_small; }
