@@ -8,6 +8,7 @@
 //   title_text                    the title line a missing option argument prints
 //   main_loop ()                  opening block, then per turn: one result, the names not
 //                                 sent, one service cycle, one key; never returns
+//   register_cleanups ()          every clean-up of the run, in the order of the end
 //   exit_handler ()               registered first, runs last: closes transfer files and log,
 //                                 reports the run (summary, or --progress's last line),
 //                                 then prints a fatal internal error
@@ -34,6 +35,7 @@
 void parse_command_line(int argc, char** argv);
 extern const char* const title_text;
 [[noreturn]] void main_loop();
+void register_cleanups();
 void exit_handler();
 void hangup_handler(int signal_number);
 void install_hangup_handler();

@@ -262,10 +262,8 @@ int control(int i) {
         restart_frame(0);
         return i + 1;
     case TERMINATE:
-        if (codec.in_frame && codec.rx_pos == 0) {
-            if (on_peer_goodbye != nullptr) on_peer_goodbye();
-            link_fail("ZARN data link terminated.", SEND_GOODBYE, NO_PAUSE);
-        }
+        // Right after a frame end it is the peer's goodbye: nothing after it is decoded.
+        if (codec.in_frame && codec.rx_pos == 0) codec.peer_goodbye = 1;
         restart_frame(0);
         return i + 1;
     case FRAME_END: end_of_frame(); return i + 1;
@@ -304,7 +302,7 @@ void decode_read(int n) {
     }
     const bool dropping = (codec.link_mode & MODE_ESC_IN) != 0;
     const bool plain = (codec.link_mode & (MODE_B85_IN | MODE_7BIT_IN)) == 0;
-    while (i < n) {
+    while (i < n && codec.peer_goodbye == 0) {
         if (plain && codec.link_interrupted == 0) {
             i = copy_plain_run(i, n, dropping);
             if (i == n) break;
@@ -365,7 +363,7 @@ void link_transmit() {
 }
 
 void link_receive() {
-    for (;;) {
+    while (codec.peer_goodbye == 0) {
         int n = port_read(codec.rx_raw, READ_SIZE);
         if (n <= 0) return;
         decode_read(n);

@@ -285,7 +285,6 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
         console_error(serial.open_error);
         end_run(EXIT_PORT_FAILED);
     }
-    on_end_of_run(link_terminate);
     clock_update();
     codec.last_rx_time = serial.clock;
     supervise();

@@ -130,6 +130,7 @@ void supervise() {
 }
 
 void link_terminate() {
+    if (!serial.is_open) return;  // the port never opened (exit 20): nobody to say goodbye to
     // A `{` that ended the codec's last read may open the peer's goodbye, whose `|` the
     // goodbye wait reads first.
     if (codec.pending_brace) termination.last_heard = BRACE;

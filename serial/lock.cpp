@@ -110,8 +110,6 @@ int port_lock(const char* device_path, int port_fd, char* why, size_t size) {
     for (int attempt = 0; attempt < lock_attempts; ++attempt) {
         if (create_lock(path)) {
             snprintf(port_lock_files.path, sizeof port_lock_files.path, "%s", path);
-            // Closing the port removes it; this covers any end that never gets that far.
-            on_end_of_run(port_unlock);
             return 0;
         }
         if (errno != EEXIST) return 0;  // a directory we may not write is no reason to stop

@@ -35,7 +35,7 @@ constexpr int INTERNAL_ERROR_REQUEST = 2;
 constexpr int INTERNAL_ERROR_QUEUE = 3;
 constexpr int INTERNAL_ERROR_CONTROL = 5;
 
-constexpr int MAX_CLEANUPS = 8;  // three today: exit_handler, link_terminate, screen_close
+constexpr int MAX_CLEANUPS = 8;  // the run registers four, all in one place (its start-up)
 
 struct process_state {
     int exit_status = 0;                    // EXIT_*_OUTSTANDING bits of outstanding work

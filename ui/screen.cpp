@@ -219,7 +219,6 @@ void screen_setup() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGWINCH, &action, nullptr);
     initscr();
-    on_end_of_run(screen_close);
     screen_build();
 }
 
@@ -371,6 +370,7 @@ void sound_bell() {
 }
 
 void screen_close() {
+    if (!process.screen_active) return;  // curses never started: door mode, an early end
     sleep(screen_hold_s);
     // The display's rows are cells written with blanks (curses never erases with our black
     // background), and a terminal resized meanwhile (tmux) brings some of them back onto the

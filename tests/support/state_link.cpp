@@ -43,6 +43,5 @@ void reset_up_to_link() {
     establish = establish_state{};
     link_setup = link_setup_state{};
     termination = termination_state{};
-    on_peer_goodbye = nullptr;
     reset_up_to_serial();
 }
