@@ -224,17 +224,10 @@ void screen_setup() {
 
 void screen_build() {
     set_screen_active(true);
-    static const display_hooks screen_hooks = {
-        .figure = show_number,
-        .file_name = show_file_name,
-        .done_left = show_done_left,
-        .info = show_info,
-        .beep = sound_bell,
-        .screen_size = screen_size,
-        .chat_line = show_chat_line,
-        .chat_bytes = show_chat_bytes,
-    };
-    display_install(&screen_hooks);
+    static const display_hooks painters = {show_number,    show_file_name, show_done_left,
+                                           show_info,      sound_bell,     screen_size,
+                                           show_chat_line, show_chat_bytes};
+    display_install(&painters);
     wtimeout(stdscr, 0);   // key reads never wait
     keypad(stdscr, TRUE);  // function and arrow keys arrive as single key codes
     start_color();
