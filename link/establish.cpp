@@ -8,6 +8,8 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
+#include "link/line_model.h"
+#include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "link/supervise.h"
 #include "link/wire.h"
@@ -129,6 +131,8 @@ void reset_link_state(int mode_word) {
     codec.link_mode = mode_word;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
+    line_model = line_model_state{};
+    rate_meter = rate_meter_state{};
     schedule = schedule_state{};
 }
 
