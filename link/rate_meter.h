@@ -20,17 +20,20 @@
 
 #include "link/wire.h"
 
-constexpr int64_t meter_window_ms = 1000;  // the first rate sample covers at least this
+// The first rate sample covers at least this, so that a late pump is a small part of it.
+constexpr int64_t meter_window_ms = 1000;
 constexpr int64_t meter_settle_ms = 4000;  // and every later one this: late pumps shift it less
-constexpr int rate_fade = 64;  // a lower sample pulls the rate down by 1/64 of the difference
-constexpr int rate_rise = 8;   // a sample 1/8 above the rate is taken after meter_window_ms
-constexpr int64_t meter_pause_ms = 2000;  // a longer pause starts a new stretch
+// A lower sample pulls the rate down by 1/64 of the difference: a stream that slowed is no
+// sign of a slower line.
+constexpr int rate_fade = 64;
+constexpr int rate_rise = 8;              // 1/8 above the rate is taken early: the line carried it
+constexpr int64_t meter_pause_ms = 2000;  // a longer gap is the stream stopping: a new stretch
 // A step that took this many times its bytes' line time (and more than the slack) was a
 // pause of the line, not the line's pace: the stretch starts again after it.
 constexpr int meter_pause_factor = 3;
-constexpr int64_t meter_slack_ms = 50;  // two late pumps
-constexpr int meter_min_steps = 4;      // steps in a stretch before it gives a rate
-constexpr int frame_end_bytes = 2;      // the `{}` after every frame
+constexpr int64_t meter_slack_ms = 50;  // two late pumps: no pause below this
+constexpr int meter_min_steps = 4;  // steps before a stretch gives a rate: its first may be a pause
+constexpr int frame_end_bytes = 2;  // the `{}` after every frame: it takes the line too
 // A frame longer than this carries data: verdicts and enquiries alone take at most 58 bytes.
 constexpr int data_frame_bytes = 64;
 
