@@ -15,13 +15,9 @@
 
 #include <sys/types.h>
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-
-static_assert(std::endian::native == std::endian::little,
-              "the offer record is copied straight out of a file_entry");
 
 struct file_entry {
     file_entry* next;
@@ -53,18 +49,11 @@ struct file_entry {
     int64_t mtime;
     uint64_t digest;
     uint64_t prefix_digest;
-    // time, date, size and name lie contiguous: together they are the offer record.
     uint16_t time;  // the file's last change as dos_time and dos_date
     uint16_t date;
     int32_t size;
     char name[];
 };
-
-static_assert(offsetof(file_entry, date) == offsetof(file_entry, time) + 2);
-static_assert(offsetof(file_entry, size) == offsetof(file_entry, time) + 4);
-static_assert(offsetof(file_entry, name) == offsetof(file_entry, time) + 8);
-
-constexpr int OFFER_HEADER_SIZE = 8;
 
 struct file_queue {
     file_entry* head = nullptr;

@@ -29,23 +29,21 @@ constexpr int NEW_FILE_MODE = 0644;
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken, hashing };
 
-int header_size() {
-    return both_announced(CAP_EXTENDED) ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE;
-}
-
-// Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
-bool collect_offer() {
-    const int header = header_size();
+// Collects offer bytes; the record's length once a whole one (header, name, NUL) is in
+// offer_buffer, else 0.
+int collect_offer() {
+    const int header = offer_header_size(both_announced(CAP_EXTENDED));
     uint8_t byte = 0;
     while (recv_read(CH_OFFERS, &byte, 1) == 1) {
         if (receiving.offer_pos >= header + NAME_SPACE) internal_error_exit(INTERNAL_ERROR_OFFER);
         receiving.offer_buffer[receiving.offer_pos++] = byte;
         if (receiving.offer_pos > header && byte == 0) {
+            int length = receiving.offer_pos;
             receiving.offer_pos = 0;
-            return true;
+            return length;
         }
     }
-    return false;
+    return 0;
 }
 
 // A name we would store under must be a plain name: a control character would forge log
@@ -63,25 +61,19 @@ void refuse(file_entry* entry, uint8_t letter) {
     write_status_letter(letter);
 }
 
-// An entry for a local path, with the file as the offer in offer_buffer gives it; the name
+// An entry for a local path, with the file as the offer being answered gives it; the name
 // it was offered under is its alias.
 file_entry* entry_for(const char* path, const char* offered) {
-    const uint8_t* header = receiving.offer_buffer;
+    const offer_record& offer = receiving.answer.offer;
     file_entry* entry = new_entry_with_alias(path, offered);
     if (entry == nullptr) return nullptr;
     entry->offset = 0;
-    if (!both_announced(CAP_EXTENDED)) {
-        memcpy(&entry->time, header, OFFER_HEADER_SIZE);
-        entry->length = entry->size;
-        entry->mtime = dos_to_time(entry->date, entry->time);  // -1: a field out of range
-        return entry;
-    }
-    set_entry_length(entry, static_cast<int64_t>(read_le64(header)));
-    entry->mtime = static_cast<int64_t>(read_le64(header + 8));
-    entry->digest = read_le64(header + 16);
-    entry->digested = 1;
-    entry->time = dos_time(entry->mtime);
-    entry->date = dos_date(entry->mtime);
+    set_entry_length(entry, offer.length);
+    entry->mtime = offer.mtime;
+    entry->time = offer.time;
+    entry->date = offer.date;
+    entry->digest = offer.digest;
+    entry->digested = both_announced(CAP_EXTENDED);
     return entry;
 }
 
@@ -97,10 +89,9 @@ void refuse_malformed(const char* offered) {
     refuse(entry, ST_REFUSED);
 }
 
-void write_offset(int32_t offset) {
-    uint8_t bytes[4];
-    memcpy(bytes, &offset, 4);  // little-endian host, checked in files/entries.h
-    send_write(CH_STATUS, bytes, 4);
+void write_resume(const resume_answer& resume, bool extended) {
+    uint8_t bytes[EXTENDED_RESUME_BYTES];
+    send_write(CH_STATUS, bytes, build_resume(bytes, resume, extended));
 }
 
 // A file in our own upload queues, from the first queue to the confirmation: offered
@@ -153,11 +144,8 @@ void answer_verified_resume(file_entry* entry, int64_t held, uint64_t digest) {
                         : session.rename_existing  ? TAKEN_RENAME
                                                    : TAKEN_REFUSE;
     accept_incoming(entry, held, ST_RESUMED);
-    uint8_t bytes[EXTENDED_RESUME_BYTES];
-    write_le64(bytes, static_cast<uint64_t>(held));
-    write_le64(bytes + 8, digest);
-    bytes[16] = entry->taken_rule == TAKEN_REFUSE ? RESUME_OR_NOTHING : RESUME_OR_WHOLE;
-    send_write(CH_STATUS, bytes, sizeof bytes);
+    resume_or otherwise = entry->taken_rule == TAKEN_REFUSE ? resume_or::nothing : resume_or::whole;
+    write_resume({held, digest, otherwise}, true);
 }
 
 // The local file under an offered name is hashed whole: what it is decides the answer. One
@@ -206,7 +194,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
         if (st.st_size < entry->length) {
             int32_t length = static_cast<int32_t>(st.st_size);
             accept_incoming(entry, length, ST_RESUMED);
-            write_offset(length);
+            write_resume({.offset = length}, false);
             return existing::answered;
         }
         if (st.st_size == entry->length) {
@@ -219,19 +207,14 @@ existing look_at_existing(file_entry* entry, const char* path) {
 
 // Takes the record in offer_buffer: picks the directory and base name it goes to, or answers
 // it at once. False when it was answered.
-bool start_answer() {
+bool start_answer(int record_length) {
     offer_answer& a = receiving.answer;
-    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + header_size());
-    int64_t length = 0;
-    if (both_announced(CAP_EXTENDED)) {
-        length = static_cast<int64_t>(read_le64(receiving.offer_buffer));
-    } else {
-        int32_t size = 0;
-        memcpy(&size, receiving.offer_buffer + 4, 4);
-        length = size;
-    }
+    a.offer = offer_record{};
+    // The collector stops at the name's NUL: the record is whole.
+    parse_offer(receiving.offer_buffer, record_length, both_announced(CAP_EXTENDED), &a.offer);
+    const char* offered = a.offer.name;
     if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
-        !acceptable_offer(length, a.base)) {
+        !acceptable_offer(a.offer.length, a.base)) {
         refuse_malformed(offered);
         return false;
     }
@@ -271,7 +254,7 @@ bool start_answer() {
 // answered; returns early while a local file is being hashed.
 void go_on_answering() {
     offer_answer& a = receiving.answer;
-    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + header_size());
+    const char* offered = a.offer.name;
     for (;;) {
         existing found = existing::taken;
         if (a.entry == nullptr) {
@@ -384,5 +367,5 @@ void decide_offer() {
         if (a.fd == -1 || a.hashed) go_on_answering();
         return;
     }
-    if (collect_offer() && start_answer()) go_on_answering();
+    if (int length = collect_offer(); length > 0 && start_answer(length)) go_on_answering();
 }

@@ -60,7 +60,7 @@ void set_time(int fd, const file_entry* entry) {
 
 whole_file check_whole_file(int fd, file_entry* entry) {
     const transfer_direction& stream = receiving.stream;
-    if (stream.digested && digest_value(&stream.digest) != read_le64(stream.tail)) {
+    if (stream.digested && digest_value(&stream.digest) != parse_digest_trailer(stream.tail)) {
         report_file_error("not confirmed", entry->name,
                           "its bytes are not the sender's (their digests differ)");
         undo_reception(fd, entry);

@@ -85,7 +85,7 @@ bool open_temporary() {
     return false;
 }
 
-// -R after VERDICT_WHOLE: the first free NAME.n is created, and the entry takes that name.
+// -R after data_verdict::whole: the first free NAME.n is created, and the entry takes that name.
 bool open_renamed() {
     transfer_direction& stream = receiving.stream;
     file_entry* entry = stream.current;
@@ -216,7 +216,7 @@ void settle_downloads() {
     process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
 }
 
-// VERDICT_NONE: the file held is not the sender's and the receiver takes nothing else: it
+// data_verdict::none: the file held is not the sender's and the receiver takes nothing else: it
 // ends 'e' here as there, untouched.
 piece_result drop_current_file() {
     transfer_direction& stream = receiving.stream;
@@ -237,7 +237,7 @@ piece_result drop_current_file() {
     return piece_result::stop;
 }
 
-// VERDICT_WHOLE: the file held stays as it is; the whole new one goes where the rule for a
+// data_verdict::whole: the file held stays as it is; the whole new one goes where the rule for a
 // taken name says: beside it, to replace it once confirmed (-o), or to NAME.n (-R).
 piece_result take_whole_file() {
     transfer_direction& stream = receiving.stream;
@@ -255,15 +255,16 @@ piece_result take_whole_file() {
 
 piece_result take_verdict() {
     transfer_direction& stream = receiving.stream;
-    uint8_t verdict = 0;
-    if (stream_take(&verdict, 1) == 0) return piece_result::stop;
-    if (verdict == VERDICT_RESUME) {
+    uint8_t byte = 0;
+    if (stream_take(&byte, 1) == 0) return piece_result::stop;
+    data_verdict v = data_verdict::resume;
+    bool known = parse_verdict(byte, &v);
+    if (known && v == data_verdict::resume) {
         receiving.reception_started = 1;
         return begin_data() ? piece_result::moved : piece_result::stop;
     }
-    if (verdict == VERDICT_NONE) return drop_current_file();
-    if (verdict == VERDICT_WHOLE && stream.current->taken_rule != TAKEN_REFUSE)
-        return take_whole_file();
+    if (known && v == data_verdict::none) return drop_current_file();
+    if (known && stream.current->taken_rule != TAKEN_REFUSE) return take_whole_file();
     report_file_error("cannot receive", stream.current->name,
                       "the peer's data stream is out of step");
     abort_download(ST_WRITE_ERROR);
@@ -409,15 +410,15 @@ void send_requests() {
     while (send_room(CH_REQUESTS) >= REQUEST_MIN_ROOM) {
         file_entry* entry = files.request_queue.head;
         if (entry == nullptr) return;
-        size_t length = strlen(entry->name) + 1;
-        if (length > static_cast<size_t>(REQUEST_CHANNEL_SIZE)) {
+        uint8_t record[REQUEST_CHANNEL_SIZE];
+        int length = build_request(record, sizeof record, entry->name);
+        if (length == 0) {
             finish_entry(queue_pop(&files.request_queue), STATUS_NAME_TOO_LONG);
             continue;
         }
-        if (static_cast<int>(length) > send_room(CH_REQUESTS)) return;  // wait: written whole
+        if (length > send_room(CH_REQUESTS)) return;  // wait: written whole
         queue_pop(&files.request_queue);
-        send_write(CH_REQUESTS, reinterpret_cast<const uint8_t*>(entry->name),
-                   static_cast<int>(length));
+        send_write(CH_REQUESTS, record, length);
         queue_append(&receiving.requested_queue, entry);
     }
 }

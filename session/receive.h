@@ -54,6 +54,7 @@ constexpr int OFFER_BUFFER_SIZE = EXTENDED_HEADER_SIZE + NAME_SPACE;  // the lon
 // The answer to the offer in offer_buffer, kept while a local file of its name is hashed.
 struct offer_answer {
     bool active = false;                  // an offer is being answered
+    offer_record offer;                   // it, its name in offer_buffer
     char directory[NAME_PART_SIZE] = "";  // where it goes
     char base[NAME_PART_SIZE] = "";
     char suffix[16] = "";  // -R: ".0" up to ".999"

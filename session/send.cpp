@@ -241,9 +241,11 @@ piece_result hash_prefix() {
     }
     if (got == 0) return piece_result::stop;  // on in the next cycle
     if (digest_value(&stream.digest) == entry->prefix_digest)
-        sending.verdict = VERDICT_RESUME;
+        sending.verdict = data_verdict::resume;
     else
-        sending.verdict = entry->taken_rule == RESUME_OR_WHOLE ? VERDICT_WHOLE : VERDICT_NONE;
+        sending.verdict = entry->taken_rule == static_cast<uint8_t>(resume_or::whole)
+                              ? data_verdict::whole
+                              : data_verdict::none;
     stream.phase = PHASE_VERDICT;
     return piece_result::moved;
 }
@@ -267,10 +269,11 @@ piece_result send_verdict() {
     transfer_direction& stream = sending.stream;
     file_entry* entry = stream.current;
     if (send_room(stream.channel) < 1) return piece_result::stop;
-    send_write(stream.channel, &sending.verdict, 1);
+    const uint8_t byte = build_verdict(sending.verdict);
+    send_write(stream.channel, &byte, 1);
     slice_moved(&stream, 1);
-    if (sending.verdict == VERDICT_NONE) return drop_current_file();
-    if (sending.verdict == VERDICT_WHOLE) {
+    if (sending.verdict == data_verdict::none) return drop_current_file();
+    if (sending.verdict == data_verdict::whole) {
         if (lseek(stream.fd, 0, SEEK_SET) != 0) {
             abort_upload(ST_SIZE_ERROR);
             return piece_result::stop;
@@ -299,7 +302,7 @@ piece_result end_data() {
         --sending.spoil_digests;
         value = ~value;
     }
-    write_le64(stream.tail, value);
+    build_digest_trailer(stream.tail, value);
     stream.tail_len = 0;
     stream.phase = PHASE_DIGEST;
     return piece_result::moved;
@@ -383,13 +386,13 @@ void accept_outgoing(int64_t offset) {
     note_activity();
 }
 
-void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule) {
+void accept_verified_resume(const resume_answer& resume) {
     file_entry* entry = sending.offered_queue.head;
     if (entry == nullptr) return;
-    accept_outgoing(offset);
+    accept_outgoing(resume.offset);
     entry->status = ST_RESUMED;  // start_next_file: its first bytes are compared first
-    entry->prefix_digest = digest;
-    entry->taken_rule = rule;
+    entry->prefix_digest = resume.digest;
+    entry->taken_rule = static_cast<uint8_t>(resume.otherwise);
 }
 
 void check_failed_sent() {
@@ -422,8 +425,7 @@ void serve_request() {
         if (sending.request_pos >= REQUEST_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_REQUEST);
         sending.request_buffer[sending.request_pos++] = byte;
         if (byte != 0) continue;
-        sending.request_pos = 0;
-        const char* name = reinterpret_cast<const char*>(sending.request_buffer);
+        const char* name = parse_request(sending.request_buffer, sending.request_pos);
         uint8_t letter = ST_DENIED;
         if (session.serve_requests)
             letter = add_upload_name(name, 0) > 0 ? ST_SERVED : ST_NOT_FOUND;
@@ -431,6 +433,7 @@ void serve_request() {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
         }
+        sending.request_pos = 0;
         write_status_letter(letter);
         return;
     }

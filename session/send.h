@@ -11,9 +11,9 @@
 //   send_data ()         file data into the data channels while they take it (at most
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_outgoing (offset)   the peer's "u" or "r": the first offered file accepted
-//   accept_verified_resume (offset, digest, rule)  the peer's extended "r": likewise, the
-//                        file's first `offset` bytes to be hashed and compared with `digest`
-//                        before the verdict (the rule: RESUME_OR_*)
+//   accept_verified_resume (resume)  the peer's extended "r": likewise, the file's first
+//                        `offset` bytes to be hashed and compared with its digest before
+//                        the verdict
 //   offer_refused (letter)     the peer refused the first offered file ("e", "i", "q", "t")
 //                        or already has it ("x")
 //   confirm_sent ()      the peer's "c": the oldest file in transit arrived whole
@@ -59,7 +59,8 @@ struct send_state {
     transfer_direction stream;
     zframe_out zout;  // the current file's frame, while both ends compress
     offer_hash hash;
-    uint8_t verdict = VERDICT_RESUME;  // the current file's, once its first bytes are hashed
+    data_verdict verdict =
+        data_verdict::resume;  // the current file's, once its first bytes are hashed
     // The current file is not the one offered (its inode, size, modification or change
     // time differ at its opening or after its last byte): its digest goes out complemented.
     bool changed = false;
@@ -78,7 +79,7 @@ void send_offers();
 void send_data();
 bool offer_hash_due();
 void accept_outgoing(int64_t offset);
-void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule);
+void accept_verified_resume(const resume_answer& resume);
 void offer_refused(uint8_t letter);
 void confirm_sent();
 void check_failed_sent();

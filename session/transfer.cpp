@@ -138,16 +138,6 @@ bool both_announced(uint8_t cap) {
     return (announcement.own_caps & announcement.peer_caps & cap) != 0;
 }
 
-void write_le64(uint8_t* out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t read_le64(const uint8_t* bytes) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
-    return value;
-}
-
 // A BBS may scan new uploads by their dates: in door mode only when asked for.
 bool apply_times_on() {
     return session.apply_times < 0 ? process.device_mode : session.apply_times != 0;

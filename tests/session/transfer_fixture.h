@@ -92,8 +92,8 @@ class Transfer : public ::testing::Test {
         return r;
     }
     static std::string le64(uint64_t v) {
-        std::string r(8, '\0');
-        write_le64(reinterpret_cast<uint8_t*>(r.data()), v);
+        std::string r;
+        for (int i = 0; i < 8; ++i) r += static_cast<char>(v >> (8 * i));
         return r;
     }
     static uint64_t digest_of(const std::string& bytes) {
