@@ -43,7 +43,7 @@ struct file_entry {
     int64_t start_ms;
     // The file as the offer gives it: its length (`size` below is the basic record's 32-bit
     // copy, which a file past 2 GiB cannot be offered with), its modification time (seconds
-    // since the epoch, -1 when the offer names none), and with CAP_EXTENDED the XXH3 digest
+    // since the epoch, -1 when the offer names none), and with `extended` the XXH3 digest
     // of all its bytes; after an extended "r", the digest of its first `offset` bytes.
     int64_t length;
     int64_t mtime;

@@ -1,5 +1,5 @@
 // The receiving side's answers to offers: where each file goes, and whether it is new,
-// resumed, already here or a taken name. With CAP_EXTENDED a local file of the name is
+// resumed, already here or a taken name. With `extended` a local file of the name is
 // hashed before the answer, a bounded amount a cycle, and the answer waits for it.
 #include <fcntl.h>
 #include <strings.h>
@@ -32,7 +32,7 @@ enum class existing { answered, taken, hashing };
 // Collects offer bytes; the record's length once a whole one (header, name, NUL) is in
 // offer_buffer, else 0.
 int collect_offer() {
-    const int header = offer_header_size(both_announced(CAP_EXTENDED));
+    const int header = offer_header_size(announcement.used.extended);
     uint8_t byte = 0;
     while (recv_read(CH_OFFERS, &byte, 1) == 1) {
         if (receiving.offer_pos >= header + NAME_SPACE) internal_error_exit(INTERNAL_ERROR_OFFER);
@@ -73,7 +73,7 @@ file_entry* entry_for(const char* path, const char* offered) {
     entry->time = offer.time;
     entry->date = offer.date;
     entry->digest = offer.digest;
-    entry->digested = both_announced(CAP_EXTENDED);
+    entry->digested = announcement.used.extended;
     return entry;
 }
 
@@ -123,11 +123,11 @@ const char* unfit_target(int fd, struct stat* st) {
     return nullptr;
 }
 
-// A taken name under -o: with CAP_EXTENDED the new file is received under a temporary name
+// A taken name under -o: with `extended` the new file is received under a temporary name
 // and replaces the old one only once it is confirmed; otherwise the old one goes now.
 existing overwrite(file_entry* entry, const char* path) {
     if (!session.overwrite_existing) return existing::taken;
-    if (both_announced(CAP_EXTENDED)) {
+    if (announcement.used.extended) {
         entry->taken_rule = TAKEN_REPLACE;
     } else if (unlink(path) != 0) {
         return existing::taken;
@@ -172,7 +172,7 @@ existing after_hash(file_entry* entry) {
 
 // Resume, skip or overwrite an existing file. A missing file, or one that cannot be opened
 // for writing, counts as new; a link, a directory, a file with other links or one of our
-// uploads is taken. With CAP_EXTENDED a file that may be resumed or skipped is hashed first.
+// uploads is taken. With `extended` a file that may be resumed or skipped is hashed first.
 existing look_at_existing(file_entry* entry, const char* path) {
     struct stat st {};
     const char* unfit = nullptr;
@@ -182,7 +182,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
         return existing::answered;
     }
     if (fd < 0) return existing::taken;
-    if (session.resume_check && st.st_size <= entry->length && both_announced(CAP_EXTENDED)) {
+    if (session.resume_check && st.st_size <= entry->length && announcement.used.extended) {
         offer_answer& a = receiving.answer;
         a.fd = fd;
         a.held = st;
@@ -211,7 +211,7 @@ bool start_answer(int record_length) {
     offer_answer& a = receiving.answer;
     a.offer = offer_record{};
     // The collector stops at the name's NUL: the record is whole.
-    parse_offer(receiving.offer_buffer, record_length, both_announced(CAP_EXTENDED), &a.offer);
+    parse_offer(receiving.offer_buffer, record_length, announcement.used.extended, &a.offer);
     const char* offered = a.offer.name;
     if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
         !acceptable_offer(a.offer.length, a.base)) {
@@ -361,7 +361,7 @@ void decide_offer() {
     // file is hashed whether or not its answer has room yet.
     if (a.active && a.fd != -1 && !a.hashed)
         a.hashed = digest_file(&a.digest, a.fd, a.held.st_size, DIGEST_BUDGET) != 0;
-    int room = both_announced(CAP_EXTENDED) ? EXTENDED_ANSWER_ROOM : SEED_ANSWER_ROOM;
+    int room = announcement.used.extended ? EXTENDED_ANSWER_ROOM : SEED_ANSWER_ROOM;
     if (send_room(CH_STATUS) < room || !peer_opened()) return;
     if (a.active) {
         if (a.fd == -1 || a.hashed) go_on_answering();

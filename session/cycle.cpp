@@ -72,7 +72,7 @@ void send_opening_block(int beeper_off) {
                             .beeper = beeper_off == 0};
     display.screen_size(&opening.columns, &opening.lines);  // without a screen both stay 0
     uint8_t block[OPENING_MAX];
-    int n = build_opening(block, announcement.own_caps, opening);
+    int n = build_opening(block, announcement.own, opening);
     if (send_room(CH_CONTROL) >= n) send_write(CH_CONTROL, block, n);
 }
 
@@ -100,7 +100,7 @@ namespace {
 bool files_under_way() {
     if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0)
         return true;
-    if (!both_announced(CAP_EXTENDED)) return false;
+    if (!announcement.used.extended) return false;
     return offer_hash_due() || receive_hash_due() || sending.offered_queue.head != nullptr ||
            receiving.retry_queue.head != nullptr;
 }

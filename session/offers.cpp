@@ -1,4 +1,4 @@
-// The sending side's offers: each queued file looked at (and with CAP_EXTENDED hashed whole)
+// The sending side's offers: each queued file looked at (and with `extended` hashed whole)
 // before its record goes into channel 2.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,7 +85,7 @@ void hash_closed() {
 
 enum class readiness { ready, later, dropped };
 
-// Makes the head of upload_queue fit to offer: looked at, and with CAP_EXTENDED its whole
+// Makes the head of upload_queue fit to offer: looked at, and with `extended` its whole
 // digest taken, DIGEST_BUDGET bytes a call. A file that fails is taken off the queue.
 readiness make_ready(file_entry* entry, bool extended) {
     offer_hash& h = sending.hash;
@@ -138,7 +138,7 @@ void send_offers() {
         hash_closed();
         return;
     }
-    const bool extended = both_announced(CAP_EXTENDED);
+    const bool extended = announcement.used.extended;
     uint8_t record[OFFER_CHANNEL_SIZE];
     for (;;) {
         file_entry* entry = files.upload_queue.head;

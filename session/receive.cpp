@@ -65,7 +65,7 @@ bool open_new(const char* path, uint8_t target) {
     return true;
 }
 
-// -o with CAP_EXTENDED: the new file beside the old one, under a name of its own in the same
+// -o with `extended`: the new file beside the old one, under a name of its own in the same
 // directory, until its confirmation renames it over the old.
 bool open_temporary() {
     const char* path = receiving.stream.current->name;
@@ -131,7 +131,7 @@ bool open_resumed(file_entry* entry) {
         abort_download(ST_SIZE_ERROR);
         return false;
     }
-    // With CAP_EXTENDED nothing of this run goes into it before the verdict.
+    // With `extended` nothing of this run goes into it before the verdict.
     if (!receiving.stream.digested) receiving.reception_started = 1;
     return true;
 }
@@ -143,8 +143,8 @@ void start_next_file() {
     transfer_direction& stream = receiving.stream;
     stream.current = entry;
     receiving.reception_started = 0;
-    stream.digested = both_announced(CAP_EXTENDED);
-    stream.squeezed = both_announced(CAP_COMPRESS);
+    stream.digested = announcement.used.extended;
+    stream.squeezed = announcement.used.compress;
     stream.tail_len = 0;
     digest_start(&stream.digest);
     // The file is looked at again: a link or another name may have come since the offer.

@@ -14,6 +14,12 @@ constexpr uint8_t OPENING_MAGIC_HIGH = 0x4B;  // 'K'
 constexpr uint8_t OPENING_MAGIC_LOW = 0xDA;
 constexpr uint8_t OPENING_CHECK_XOR = 0x5A;  // the check byte: the three XORed, then this
 
+// The capability bits: 8 exist, each used only when both opening blocks announced it. A new
+// feature takes a free bit here and a flag in session_features; nothing else names a bit.
+constexpr uint8_t CAP_COMPRESS = 0x01;
+constexpr uint8_t CAP_EXTENDED = 0x02;
+// 0x04 to 0x80: free.
+
 uint8_t opening_check(const uint8_t* block) {
     return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
 }
@@ -37,9 +43,11 @@ const char* name_at(const uint8_t* in, int from, int n) {
 
 }  // namespace
 
-int build_opening(uint8_t* out, uint8_t caps, const opening_options& opening) {
+int build_opening(uint8_t* out, const session_features& announced, const opening_options& opening) {
     int n = 0;
     // All zero without a capability: then the peer sees what a plain peer sends.
+    const uint8_t caps =
+        (announced.compress ? CAP_COMPRESS : 0) | (announced.extended ? CAP_EXTENDED : 0);
     memset(out, 0, OPENING_BLOCK_SIZE);
     if (caps != 0) {
         out[0] = OPENING_MAGIC_HIGH;
@@ -60,9 +68,15 @@ int build_opening(uint8_t* out, uint8_t caps, const opening_options& opening) {
     return n;
 }
 
-uint8_t parse_opening(const uint8_t* block) {
-    if (block[0] != OPENING_MAGIC_HIGH || block[1] != OPENING_MAGIC_LOW) return 0;
-    return block[3] == opening_check(block) ? block[2] : 0;
+session_features parse_opening(const uint8_t* block) {
+    if (block[0] != OPENING_MAGIC_HIGH || block[1] != OPENING_MAGIC_LOW ||
+        block[3] != opening_check(block))
+        return {};
+    return {.compress = (block[2] & CAP_COMPRESS) != 0, .extended = (block[2] & CAP_EXTENDED) != 0};
+}
+
+session_features both_features(const session_features& own, const session_features& peer) {
+    return {.compress = own.compress && peer.compress, .extended = own.extended && peer.extended};
 }
 
 int offer_header_size(bool extended) { return extended ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE; }
@@ -123,8 +137,8 @@ int build_resume(uint8_t* out, const resume_answer& resume, bool extended) {
 resume_answer parse_resume(const uint8_t* in, bool extended) {
     if (!extended) return {.offset = static_cast<int32_t>(read_le(in, OFFSET_BYTES))};
     // Any byte but "whole" takes nothing: the safe reading of one we do not know.
-    resume_or otherwise = in[16] == static_cast<uint8_t>(resume_or::whole) ? resume_or::whole
-                                                                            : resume_or::nothing;
+    resume_or otherwise =
+        in[16] == static_cast<uint8_t>(resume_or::whole) ? resume_or::whole : resume_or::nothing;
     return {static_cast<int64_t>(read_le(in, 8)), read_le(in + 8, 8), otherwise};
 }
 
@@ -139,7 +153,9 @@ bool parse_verdict(uint8_t byte, data_verdict* v) {
     return false;
 }
 
-void build_digest_trailer(uint8_t* out, uint64_t value) { write_le(out, value, DIGEST_TRAILER_SIZE); }
+void build_digest_trailer(uint8_t* out, uint64_t value) {
+    write_le(out, value, DIGEST_TRAILER_SIZE);
+}
 
 uint64_t parse_digest_trailer(const uint8_t* in) { return read_le(in, DIGEST_TRAILER_SIZE); }
 

@@ -3,9 +3,9 @@
 // in the data stream, requests.
 //
 // Interface summary:
-//   build_opening (out, caps, opening) -> bytes of our opening block, at most OPENING_MAX
-//   parse_opening (block) -> the capabilities a peer's first 4 bytes announce: none unless
-//                        they are ours
+//   build_opening (out, announced, opening) -> bytes of our opening block, at most OPENING_MAX
+//   parse_opening (block) -> what a peer's first 4 bytes announce: nothing unless they are ours
+//   both_features (own, peer) -> what a session uses: what both ends announced
 //   offer_header_size (extended) -> OFFER_HEADER_SIZE or EXTENDED_HEADER_SIZE
 //   build_offer (out, room, offer, extended) -> the record's length, 0 when it is over room
 //   parse_offer (in, n, extended, &offer) -> false for a record that is short, overlong (bytes
@@ -33,11 +33,14 @@ constexpr uint8_t MSG_ACCEPTS = 'U';     // we accept offered files
 constexpr uint8_t MSG_BEEPER = 'q';      // our beeper is on
 constexpr uint8_t MSG_BEEPER_OFF = 'Q';  // our beeper is off
 
-// Capabilities beyond the basic protocol's, each used only when both opening blocks announced it.
-constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd frame
-// Whole-file digests, extended offers and answers (64-bit sizes, offsets and times), verified
-// resume: the verdict and the digest trailer of the data stream (session/transfer.h).
-constexpr uint8_t CAP_EXTENDED = 0x02;
+// What an end announces in its opening block, and what a session uses: what both announced.
+// A new feature: a flag here, its bit in records.cpp, and the code of the feature.
+struct session_features {
+    bool compress = false;  // each file's data travels as one zstd frame
+    // Whole-file digests, extended offers and answers (64-bit sizes, offsets and times),
+    // verified resume: the verdict and the digest trailer of the data stream (transfer.h).
+    bool extended = false;
+};
 
 // Status letters on channel 1: the receiving side's answers to offers and requests, and the
 // abort exchange.
@@ -55,7 +58,7 @@ constexpr uint8_t ST_DENIED = 'p';          // requests are not served
 constexpr uint8_t ST_ABORT_UPLOAD = 'b';    // the sender gave up its uploads
 constexpr uint8_t ST_ABORT_DOWNLOAD = 'a';  // the receiver gave up its downloads
 constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
-// CAP_EXTENDED only: the oldest file in transit arrived with bytes whose digest is not the
+// Extended only: the oldest file in transit arrived with bytes whose digest is not the
 // sender's. Sent once more; a second time it ends failed at both ends (the final letter too).
 constexpr uint8_t ST_CHECK_FAILED = 'v';
 
@@ -112,8 +115,9 @@ enum class data_verdict : uint8_t {
 
 constexpr int DIGEST_TRAILER_SIZE = 8;
 
-int build_opening(uint8_t* out, uint8_t caps, const opening_options& opening);
-uint8_t parse_opening(const uint8_t* block);
+int build_opening(uint8_t* out, const session_features& announced, const opening_options& opening);
+session_features parse_opening(const uint8_t* block);
+session_features both_features(const session_features& own, const session_features& peer);
 int offer_header_size(bool extended);
 int build_offer(uint8_t* out, int room, const offer_record& offer, bool extended);
 bool parse_offer(const uint8_t* in, int n, bool extended, offer_record* offer);

@@ -61,7 +61,7 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// -y after the peer's "c" (or with CAP_EXTENDED its "x"): the file goes only while its name
+// -y after the peer's "c" (or with `extended` its "x"): the file goes only while its name
 // still leads to the very file that was sent, with the size sent and the times it had when
 // it was opened (for "x": offered). A file that grew, or was replaced, while it was sent
 // holds bytes the peer never got.
@@ -92,9 +92,9 @@ void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
     if (letter == ST_HAVE_IT) {
-        // With CAP_EXTENDED the peer's file has this one's digest: -y may delete it, as after
+        // With `extended` the peer's file has this one's digest: -y may delete it, as after
         // "c". Otherwise a file of the same name and size is not known to be this one.
-        if (session.delete_sent && both_announced(CAP_EXTENDED))
+        if (session.delete_sent && announcement.used.extended)
             delete_sent_file(entry);
         else if (session.delete_sent)
             keep_sent_file(entry, "the peer's file matches it by size only");
@@ -201,7 +201,7 @@ void start_next_file() {
         abort_upload(ST_OPEN_ERROR);
         return;
     }
-    stream.digested = both_announced(CAP_EXTENDED);
+    stream.digested = announcement.used.extended;
     // Changed since its offer: the receiver's copy will be told to fail its check.
     sending.changed = stream.digested && !same_as_offered(info, entry);
     entry->device = info.st_dev;
@@ -214,7 +214,7 @@ void start_next_file() {
         abort_upload(ST_SIZE_ERROR);
         return;
     }
-    stream.squeezed = both_announced(CAP_COMPRESS);
+    stream.squeezed = announcement.used.compress;
     stream.tail_len = 0;
     digest_start(&stream.digest);
     queue_append(&sending.in_transit_queue, entry);
@@ -448,7 +448,7 @@ bool stream_hash_due() {
 }
 
 int64_t upload_file_bytes(int64_t stream) {
-    return both_announced(CAP_COMPRESS) ? zout_file_at(&sending.zout, stream) : stream;
+    return announcement.used.compress ? zout_file_at(&sending.zout, stream) : stream;
 }
 
 void abort_upload(char letter) {

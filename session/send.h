@@ -4,7 +4,7 @@
 //   serve_request ()     answers at most one download request of the peer
 //   send_offers ()       offers queued files while channel 2 has room; each is opened and
 //                        its first byte read first: one that fails is not offered (the
-//                        reason on standard error) and the batch goes on. With CAP_EXTENDED
+//                        reason on standard error) and the batch goes on. With `extended`
 //                        each is hashed whole first (DIGEST_BUDGET a cycle; the offers
 //                        behind it wait); without it a file past 2 GiB is not offered
 //   offer_hash_due () -> true while a file is being hashed for its offer

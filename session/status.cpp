@@ -28,11 +28,11 @@ void status_letter(uint8_t letter) {
         if (!aborting) confirm_sent();
         break;
     case ST_RESUMED:
-        status.offset_length = resume_size(both_announced(CAP_EXTENDED));
+        status.offset_length = resume_size(announcement.used.extended);
         status.offset_expected = status.offset_length;
         break;
     case ST_CHECK_FAILED:
-        if (!aborting && both_announced(CAP_EXTENDED)) check_failed_sent();
+        if (!aborting && announcement.used.extended) check_failed_sent();
         break;
     case ST_ACCEPTED:
         if (!aborting) accept_outgoing(0);

@@ -124,19 +124,15 @@ void stream_restart(transfer_direction* stream) {
     stream->slice_left = SLICE_SIZE;
 }
 
-void announce(uint8_t caps) { announcement.own_caps = caps; }
+void announce(const session_features& features) { announcement.own = features; }
 
-void peer_announced(uint8_t caps) {
-    announcement.peer_caps = caps;
+void peer_announced(const session_features& features) {
+    announcement.used = both_features(announcement.own, features);
     announcement.peer_opened = true;
-    files.large_files_served = both_announced(CAP_EXTENDED);
+    files.large_files_served = announcement.used.extended;
 }
 
 bool peer_opened() { return announcement.peer_opened; }
-
-bool both_announced(uint8_t cap) {
-    return (announcement.own_caps & announcement.peer_caps & cap) != 0;
-}
 
 // A BBS may scan new uploads by their dates: in door mode only when asked for.
 bool apply_times_on() {

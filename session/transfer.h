@@ -26,23 +26,23 @@
 //   stream_closed (stream)       the current file's descriptor closed, its figures cleared
 //   stream_restart (stream)      after an abort: the data channels from the first again,
 //                                nothing of the batch left
-//   announce (caps)              what our opening block announces (none: all zero, as a
+//   announce (features)          what our opening block announces (none: all zero, as a
 //                                peer that knows nothing of them sends)
-//   peer_announced (caps)        the peer's opening block came, announcing these
+//   peer_announced (features)    the peer's opening block came, announcing these: what the
+//                                session uses (announcement.used) is decided here, once
 //   peer_opened ()               it came: offers may be sent and decided, both ways
-//   both_announced (cap)         the capability is used: both blocks announced it
 //   apply_times_on ()            a confirmed file gets the offer's modification time
 //
 // The data stream of one direction is file after file, cut into slices: 1,024 bytes to
 // channel 16, the next 1,024 to 17 and so on, back to 16 after 31; a file's bytes run on in
 // the slice where the previous file's ended. What one file puts into it:
 //
-//   [verdict]  1 byte, only after an extended "r" (both ends announced CAP_EXTENDED): whether
+//   [verdict]  1 byte, only after an extended "r" (both ends announced `extended`): whether
 //              the receiver's first `offset` bytes are the sender's (verdict)
 //   [data]     the file's bytes from the offset (0 after data_verdict::whole) to its end: raw, or
-//              one zstd frame while both ends announced CAP_COMPRESS; none when that is empty
+//              one zstd frame while both ends announced `compress`; none when that is empty
 //   [digest]   8 bytes, little-endian, outside any frame, only while both ends announced
-//              CAP_EXTENDED: XXH3 of the whole file, [0, length), as its offer carried it
+//              `extended`: XXH3 of the whole file, [0, length), as its offer carried it
 //              (read whole before the offer), complemented when the file was not the same
 //              (inode, size, modification and change time) after its last byte as when it
 //              was offered
@@ -72,7 +72,7 @@ struct session_options {
     int log_refusals = 0;        // log lines for refused and failed files too
     int serve_requests = 0;      // serve the peer's download requests
     int compress = 1;            // --no-compress: 0, file data is never compressed
-    int extended = 1;            // CAP_EXTENDED announced (test builds may clear it)
+    int extended = 1;            // `extended` announced (test builds may clear it)
     int apply_times = -1;        // --times 1, --no-times 0; -1: as the mode has it (device mode on)
     int32_t idle_exit_seconds = 0;  // -E
     int32_t chat_idle_seconds = 0;  // -e
@@ -98,8 +98,8 @@ constexpr uint8_t TAKEN_REPLACE = 1;  // -o: received under a temporary name, re
 constexpr uint8_t TAKEN_RENAME = 2;   // -R: stored as NAME.n
 
 struct announcement_state {
-    uint8_t own_caps = 0;      // what our opening block announces
-    uint8_t peer_caps = 0;     // what the peer's announced
+    session_features own;      // what our opening block announces
+    session_features used;     // what both announced: the session reads this, nothing else
     bool peer_opened = false;  // the peer's opening block has come
 };
 
@@ -167,7 +167,7 @@ struct transfer_direction {
     int slice_left = SLICE_SIZE;      // bytes before the slice moves on to the next channel
     int abort_state = ABORT_NONE;     // the side's own abort exchange: ABORT_*
     bool squeezed = false;            // the current file's data is one zstd frame
-    bool digested = false;            // the current file ends with its digest (CAP_EXTENDED)
+    bool digested = false;            // the current file ends with its digest (`extended`)
     uint8_t phase = PHASE_DATA;       // a stream_phase
     file_digest digest;               // received: of the file's bytes so far; sent: of its prefix
     uint8_t tail[DIGEST_BYTES] = {};  // its digest, as sent or collected so far
@@ -211,8 +211,7 @@ void stream_accept(transfer_direction* stream, file_entry* entry, int64_t offset
 void stream_uncount(transfer_direction* stream, const file_entry* entry);
 void stream_closed(transfer_direction* stream);
 void stream_restart(transfer_direction* stream);
-void announce(uint8_t caps);
-void peer_announced(uint8_t caps);
+void announce(const session_features& features);
+void peer_announced(const session_features& features);
 bool peer_opened();
-bool both_announced(uint8_t cap);
 bool apply_times_on();

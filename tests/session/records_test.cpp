@@ -9,27 +9,37 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string bytes_of(const uint8_t* b, int n) { return std::string(reinterpret_cast<const char*>(b), n); }
+std::string bytes_of(const uint8_t* b, int n) {
+    return std::string(reinterpret_cast<const char*>(b), n);
+}
 const uint8_t* raw(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
 TEST(Records, OpeningBlockCarriesCapabilitiesOnlyUnderOurMagicAndCheck) {
     struct row {
-        uint8_t caps;
+        session_features announced;
         opening_options opening;
         std::string wire;
     } rows[] = {
-        {0, {.accepts = true, .beeper = true}, std::string("\0\0\0\0UqSLC\0L\0", 12)},
-        {0x01, {.serves = true, .columns = 80, .lines = 24}, std::string("\x4B\xDA\x01\xCA" "DSLCPL\x18", 11)},
-        {0x03, {}, std::string("\x4B\xDA\x03\xC8SLC\0L\0", 10)},
+        {{}, {.accepts = true, .beeper = true}, std::string("\0\0\0\0UqSLC\0L\0", 12)},
+        {{.compress = true},
+         {.serves = true, .columns = 80, .lines = 24},
+         std::string("\x4B\xDA\x01\xCA"
+                     "DSLCPL\x18",
+                     11)},
+        {{true, true}, {}, std::string("\x4B\xDA\x03\xC8SLC\0L\0", 10)},
     };
     for (const row& r : rows) {
         uint8_t out[OPENING_MAX];
-        EXPECT_EQ(bytes_of(out, build_opening(out, r.caps, r.opening)), r.wire);
-        EXPECT_EQ(parse_opening(raw(r.wire)), r.caps);
+        EXPECT_EQ(bytes_of(out, build_opening(out, r.announced, r.opening)), r.wire);
+        session_features got = parse_opening(raw(r.wire));
+        EXPECT_EQ(got.compress, r.announced.compress);
+        EXPECT_EQ(got.extended, r.announced.extended);
     }
     // A wrong check byte, another magic, a plain peer's zeros: nothing announced.
     for (const char* other : {"\x4B\xDA\x01\xCB", "\x4B\xDB\x01\xCB", "\x4A\xDA\x01\xCB"})
-        EXPECT_EQ(parse_opening(reinterpret_cast<const uint8_t*>(other)), 0) << other;
+        EXPECT_FALSE(parse_opening(reinterpret_cast<const uint8_t*>(other)).compress) << other;
+    session_features used = both_features({true, true}, {.extended = true});
+    EXPECT_TRUE(!used.compress && used.extended);  // only what both announced
 }
 
 TEST(Records, OffersPlainAndExtendedBothWaysAndMalformedOnesRefused) {
@@ -39,11 +49,15 @@ TEST(Records, OffersPlainAndExtendedBothWaysAndMalformedOnesRefused) {
         std::string wire;
     } rows[] = {
         // 13:45:58 on 9 March 1997, 1,000 bytes.
-        {false, {0x6DBD, 0x2269, 1000, 857915158, 0, "a.zip"},
+        {false,
+         {0x6DBD, 0x2269, 1000, 857915158, 0, "a.zip"},
          std::string("\xBD\x6D\x69\x22\xE8\x03\0\0a.zip\0", 14)},
         {false, {0, 0, -1, -1, 0, ""}, std::string("\0\0\0\0\xFF\xFF\xFF\xFF\0", 9)},
-        {true, {0, 0, 0x100000000, 0x0102, 0xA1B2C3D4E5F60718, "big"},
-         std::string("\0\0\0\0\1\0\0\0\x02\x01\0\0\0\0\0\0\x18\x07\xF6\xE5\xD4\xC3\xB2\xA1" "big\0", 28)},
+        {true,
+         {0, 0, 0x100000000, 0x0102, 0xA1B2C3D4E5F60718, "big"},
+         std::string("\0\0\0\0\1\0\0\0\x02\x01\0\0\0\0\0\0\x18\x07\xF6\xE5\xD4\xC3\xB2\xA1"
+                     "big\0",
+                     28)},
     };
     for (const row& r : rows) {
         uint8_t out[600];
@@ -62,9 +76,9 @@ TEST(Records, OffersPlainAndExtendedBothWaysAndMalformedOnesRefused) {
     uint8_t out[16];
     EXPECT_EQ(build_offer(out, sizeof out, {.name = "eight..."}, false), 0);  // 17 bytes: over room
     offer_record got;
-    for (const std::string& bad : {std::string("\0\0\0\0\0\0\0", 7),           // short header
-                                   std::string("\0\0\0\0\0\0\0\0ab", 10),      // no NUL
-                                   std::string("\0\0\0\0\0\0\0\0a\0b\0", 12)}) // overlong
+    for (const std::string& bad : {std::string("\0\0\0\0\0\0\0", 7),            // short header
+                                   std::string("\0\0\0\0\0\0\0\0ab", 10),       // no NUL
+                                   std::string("\0\0\0\0\0\0\0\0a\0b\0", 12)})  // overlong
         EXPECT_FALSE(parse_offer(raw(bad), static_cast<int>(bad.size()), false, &got));
     EXPECT_FALSE(parse_offer(raw(rows[0].wire), 14, true, &got));  // short for the extended
 }
@@ -84,7 +98,8 @@ TEST(Records, ResumeAnswersVerdictsTrailersAndRequests) {
     std::string unknown_rule = extended.substr(0, 16) + '\x07';
     EXPECT_EQ(parse_resume(raw(unknown_rule), true).otherwise, resume_or::nothing);
 
-    for (auto [v, byte] : {std::pair{data_verdict::resume, 'R'}, {data_verdict::whole, 'W'},
+    for (auto [v, byte] : {std::pair{data_verdict::resume, 'R'},
+                           {data_verdict::whole, 'W'},
                            {data_verdict::none, 'N'}}) {
         EXPECT_EQ(build_verdict(v), byte);
         data_verdict got = data_verdict::resume;
@@ -103,9 +118,9 @@ TEST(Records, ResumeAnswersVerdictsTrailersAndRequests) {
     EXPECT_EQ(bytes_of(request, build_request(request, 8, "a b.txt")), "a b.txt\0"s);
     EXPECT_EQ(build_request(request, 8, "a b.txt!"), 0);  // its NUL would be the ninth byte
     EXPECT_STREQ(parse_request(raw("a b.txt\0"s), 8), "a b.txt");
-    EXPECT_EQ(parse_request(raw("ab"s), 2), nullptr);         // no NUL
-    EXPECT_EQ(parse_request(raw("a\0b\0"s), 4), nullptr);     // overlong
-    EXPECT_EQ(parse_request(raw(""s), 0), nullptr);           // short
+    EXPECT_EQ(parse_request(raw("ab"s), 2), nullptr);      // no NUL
+    EXPECT_EQ(parse_request(raw("a\0b\0"s), 4), nullptr);  // overlong
+    EXPECT_EQ(parse_request(raw(""s), 0), nullptr);        // short
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ class Transfer : public ::testing::Test {
     void SetUp() override {
         reset_state();
         alloc_link_channels();
-        peer_announced(0);  // a peer's opening block that announces nothing has come
+        peer_announced({});  // a peer's opening block that announces nothing has come
         ASSERT_FALSE(dir.root.empty());
         dir.enter();
         umask(022);
@@ -104,9 +104,9 @@ class Transfer : public ::testing::Test {
     }
     // Both ends announced the whole-file checks (and, with `compress`, compression).
     static void both_extended(bool compress = false) {
-        uint8_t caps = CAP_EXTENDED | (compress ? CAP_COMPRESS : 0);
-        announce(caps);
-        peer_announced(caps);
+        const session_features both{.compress = compress, .extended = true};
+        announce(both);
+        peer_announced(both);
     }
     static std::string extended_offer(const std::string& content, const std::string& name,
                                       int64_t mtime = 0) {
