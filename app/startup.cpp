@@ -174,7 +174,7 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    announce({.compress = session.compress != 0, .extended = session.extended != 0});
+    announce({.compress = session.compress != 0, .extended = true});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -298,10 +298,7 @@ piece_result end_data() {
         sending.changed = true;
     uint64_t value = stream.current->digest;
     if (sending.changed || !stream.current->digested) value = ~value;
-    if (sending.spoil_digests > 0) {
-        --sending.spoil_digests;
-        value = ~value;
-    }
+    if (bench_spoil_digest()) value = ~value;
     build_digest_trailer(stream.tail, value);
     stream.tail_len = 0;
     stream.phase = PHASE_DIGEST;

@@ -124,7 +124,10 @@ void stream_restart(transfer_direction* stream) {
     stream->slice_left = SLICE_SIZE;
 }
 
-void announce(const session_features& features) { announcement.own = features; }
+void announce(const session_features& features) {
+    announcement.own = features;
+    if (bench_no_extended()) announcement.own.extended = false;
+}
 
 void peer_announced(const session_features& features) {
     announcement.used = both_features(announcement.own, features);
@@ -138,3 +141,7 @@ bool peer_opened() { return announcement.peer_opened; }
 bool apply_times_on() {
     return session.apply_times < 0 ? process.device_mode : session.apply_times != 0;
 }
+
+// Weak: the benchmark build's own definitions take their place at link time.
+[[gnu::weak]] bool bench_no_extended() { return false; }
+[[gnu::weak]] bool bench_spoil_digest() { return false; }

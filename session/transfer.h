@@ -32,6 +32,10 @@
 //                                session uses (announcement.used) is decided here, once
 //   peer_opened ()               it came: offers may be sent and decided, both ways
 //   apply_times_on ()            a confirmed file gets the offer's modification time
+//   bench_no_extended (), bench_spoil_digest ()   the benchmark build's seam: the extension
+//                                not announced; the next digest sent complemented. The
+//                                product's are weak and say no; bench/kestro_trace.cpp
+//                                links its own
 //
 // The data stream of one direction is file after file, cut into slices: 1,024 bytes to
 // channel 16, the next 1,024 to 17 and so on, back to 16 after 31; a file's bytes run on in
@@ -72,7 +76,6 @@ struct session_options {
     int log_refusals = 0;        // log lines for refused and failed files too
     int serve_requests = 0;      // serve the peer's download requests
     int compress = 1;            // --no-compress: 0, file data is never compressed
-    int extended = 1;            // `extended` announced (test builds may clear it)
     int apply_times = -1;        // --times 1, --no-times 0; -1: as the mode has it (device mode on)
     int32_t idle_exit_seconds = 0;  // -E
     int32_t chat_idle_seconds = 0;  // -e
@@ -215,3 +218,5 @@ void announce(const session_features& features);
 void peer_announced(const session_features& features);
 bool peer_opened();
 bool apply_times_on();
+bool bench_no_extended();
+bool bench_spoil_digest();
