@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstring>
-#include <initializer_list>
 
 #include "files/entries.h"
 
@@ -44,7 +43,6 @@ const char* name_at(const uint8_t* in, int from, int n) {
 }  // namespace
 
 int build_opening(uint8_t* out, const session_features& announced, const opening_options& opening) {
-    int n = 0;
     // All zero without a capability: then the peer sees what a plain peer sends.
     const uint8_t caps =
         (announced.compress ? CAP_COMPRESS : 0) | (announced.extended ? CAP_EXTENDED : 0);
@@ -55,7 +53,7 @@ int build_opening(uint8_t* out, const session_features& announced, const opening
         out[2] = caps;
         out[3] = opening_check(out);
     }
-    n = OPENING_BLOCK_SIZE;
+    int n = OPENING_BLOCK_SIZE;
     if (opening.serves) out[n++] = MSG_SERVES;
     if (opening.accepts) out[n++] = MSG_ACCEPTS;
     if (opening.beeper) out[n++] = MSG_BEEPER;
@@ -145,12 +143,8 @@ resume_answer parse_resume(const uint8_t* in, bool extended) {
 uint8_t build_verdict(data_verdict v) { return static_cast<uint8_t>(v); }
 
 bool parse_verdict(uint8_t byte, data_verdict* v) {
-    for (data_verdict known : {data_verdict::resume, data_verdict::whole, data_verdict::none}) {
-        if (byte != static_cast<uint8_t>(known)) continue;
-        *v = known;
-        return true;
-    }
-    return false;
+    *v = static_cast<data_verdict>(byte);
+    return *v == data_verdict::resume || *v == data_verdict::whole || *v == data_verdict::none;
 }
 
 void build_digest_trailer(uint8_t* out, uint64_t value) {
