@@ -31,7 +31,10 @@ void set_entry_length(file_entry* entry, int64_t length) {
     entry->size = length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
 }
 
-void free_entry(file_entry* entry) { free(entry); }
+void free_entry(file_entry* entry) {
+    if (entry != nullptr) free(entry->facts);
+    free(entry);
+}
 
 void queue_append(file_queue* queue, file_entry* entry) {
     if (entry == nullptr) internal_error_exit(INTERNAL_ERROR_QUEUE);

@@ -72,8 +72,15 @@ file_entry* entry_for(const char* path, const char* offered) {
     entry->mtime = offer.mtime;
     entry->time = offer.time;
     entry->date = offer.date;
-    entry->digest = offer.digest;
-    entry->digested = announcement.used.extended;
+    if (announcement.used.extended) {
+        transfer_facts* f = facts_of(entry);
+        if (f == nullptr) {
+            free_entry(entry);
+            return nullptr;
+        }
+        f->digest = offer.digest;
+        f->digested = true;
+    }
     return entry;
 }
 
@@ -128,7 +135,7 @@ const char* unfit_target(int fd, struct stat* st) {
 existing overwrite(file_entry* entry, const char* path) {
     if (!session.overwrite_existing) return existing::taken;
     if (announcement.used.extended) {
-        entry->taken_rule = TAKEN_REPLACE;
+        entry->facts->taken = taken_rule::replace;
     } else if (unlink(path) != 0) {
         return existing::taken;
     }
@@ -139,12 +146,13 @@ existing overwrite(file_entry* entry, const char* path) {
 // The extended "r": the offset, the digest of the bytes held, and whether the whole file is
 // taken when they are not the sender's (the rule for a taken name: -o, -R).
 void answer_verified_resume(file_entry* entry, int64_t held, uint64_t digest) {
-    entry->prefix_digest = digest;
-    entry->taken_rule = session.overwrite_existing ? TAKEN_REPLACE
-                        : session.rename_existing  ? TAKEN_RENAME
-                                                   : TAKEN_REFUSE;
+    transfer_facts* f = entry->facts;  // made with the entry: the session is extended
+    f->prefix_digest = digest;
+    f->taken = session.overwrite_existing ? taken_rule::replace
+               : session.rename_existing  ? taken_rule::rename
+                                          : taken_rule::refuse;
     accept_incoming(entry, held, ST_RESUMED);
-    resume_or otherwise = entry->taken_rule == TAKEN_REFUSE ? resume_or::nothing : resume_or::whole;
+    resume_or otherwise = f->taken == taken_rule::refuse ? resume_or::nothing : resume_or::whole;
     write_resume({held, digest, otherwise}, true);
 }
 
@@ -158,7 +166,7 @@ existing after_hash(file_entry* entry) {
     if (a.digest.done != a.held.st_size) return existing::taken;
     uint64_t digest = digest_value(&a.digest);
     if (a.held.st_size == entry->length) {
-        if (digest != entry->digest) return overwrite(entry, entry->name);  // another file
+        if (digest != facts(entry).digest) return overwrite(entry, entry->name);  // another file
         refuse(entry, ST_HAVE_IT);
         return existing::answered;
     }
@@ -226,7 +234,7 @@ bool start_answer(int record_length) {
         if (strcmp(entry_alias(e), offered) == 0) given = e;
     if (given != nullptr) {
         queue_remove(&receiving.retry_queue, given);
-        a.checks_failed = given->checks_failed;
+        a.checks_failed = facts(given).checks_failed;
     } else {
         given = queue_pop(&files.receive_names);
     }
@@ -268,7 +276,7 @@ void go_on_answering() {
                 write_status_letter(ST_TOO_MANY);
                 break;
             }
-            a.entry->checks_failed = a.checks_failed;
+            if (a.entry->facts != nullptr) a.entry->facts->checks_failed = a.checks_failed;
             if (!session.accept_uploads) {
                 refuse(a.entry, ST_REFUSED);
                 break;

@@ -24,7 +24,8 @@ int build_entry_offer(const file_entry* entry, uint8_t* record, bool extended) {
     char base[NAME_PART_SIZE];
     if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) return 0;
     if (strlen(base) > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
-    offer_record offer{entry->time, entry->date, entry->length, entry->mtime, entry->digest, base};
+    offer_record offer{entry->time,  entry->date,         entry->length,
+                       entry->mtime, facts(entry).digest, base};
     return build_offer(record, OFFER_CHANNEL_SIZE, offer, extended);
 }
 
@@ -91,7 +92,7 @@ readiness make_ready(file_entry* entry, bool extended) {
     offer_hash& h = sending.hash;
     if (h.entry != entry) {
         hash_closed();
-        entry->digested = 0;
+        if (entry->facts != nullptr) entry->facts->digested = false;
         uint8_t letter = 0;
         int fd = -1;
         if (const char* why = read_test(entry, &letter, extended ? &fd : nullptr); why != nullptr) {
@@ -107,11 +108,15 @@ readiness make_ready(file_entry* entry, bool extended) {
             return readiness::dropped;
         }
         if (!extended) return readiness::ready;
+        if (facts_of(entry) == nullptr) {
+            close(fd);
+            return readiness::later;  // no memory for its digest now: later
+        }
         h.entry = entry;
         h.fd = fd;
         digest_start(&h.digest);
     }
-    if (entry->digested) return readiness::ready;
+    if (entry->facts->digested) return readiness::ready;
     int got = digest_file(&h.digest, h.fd, entry->length, DIGEST_BUDGET);
     if (got == 0) return readiness::later;
     int error = errno;
@@ -123,8 +128,8 @@ readiness make_ready(file_entry* entry, bool extended) {
                     error != 0 ? strerror(error) : "shorter than it was");
         return readiness::dropped;
     }
-    entry->digest = digest_value(&h.digest);
-    entry->digested = 1;
+    entry->facts->digest = digest_value(&h.digest);
+    entry->facts->digested = true;
     return readiness::ready;
 }
 

@@ -105,6 +105,7 @@ bool open_renamed() {
                 return false;
             }
             memcpy(static_cast<void*>(renamed), entry, offsetof(file_entry, name));
+            entry->facts = nullptr;  // the renamed entry has them now
             free_entry(entry);
             stream.current = renamed;
             return open_new(renamed->name, TARGET_NEW);
@@ -151,7 +152,7 @@ void start_next_file() {
     bool opened = false;
     if (entry->status == ST_RESUMED)
         opened = open_resumed(entry);
-    else if (entry->taken_rule == TAKEN_REPLACE && stream.digested)
+    else if (facts(entry).taken == taken_rule::replace && stream.digested)
         opened = open_temporary();
     else
         opened = open_new(entry->name, TARGET_NEW);
@@ -181,7 +182,7 @@ piece_result hash_held_prefix() {
     file_entry* entry = stream.current;
     int got = digest_file(&stream.digest, stream.fd, entry->offset, DIGEST_BUDGET);
     if (got == 0) return piece_result::stop;  // on in the next cycle
-    if (got < 0 || digest_value(&stream.digest) != entry->prefix_digest) {
+    if (got < 0 || digest_value(&stream.digest) != facts(entry).prefix_digest) {
         report_file_error("cannot resume", entry->name, "it changed after its offer was answered");
         abort_download(ST_SIZE_ERROR);
         return piece_result::stop;
@@ -243,7 +244,8 @@ piece_result take_whole_file() {
     transfer_direction& stream = receiving.stream;
     stream_closed(&stream);
     receiving.reception_started = 0;
-    bool opened = stream.current->taken_rule == TAKEN_REPLACE ? open_temporary() : open_renamed();
+    bool opened =
+        facts(stream.current).taken == taken_rule::replace ? open_temporary() : open_renamed();
     if (!opened) return piece_result::stop;
     file_entry* entry = stream.current;
     stream_grew(&stream, &stats.download, &receiving.receive_queue, entry->offset);
@@ -264,7 +266,7 @@ piece_result take_verdict() {
         return begin_data() ? piece_result::moved : piece_result::stop;
     }
     if (known && v == data_verdict::none) return drop_current_file();
-    if (known && stream.current->taken_rule != TAKEN_REFUSE) return take_whole_file();
+    if (known && facts(stream.current).taken != taken_rule::refuse) return take_whole_file();
     report_file_error("cannot receive", stream.current->name,
                       "the peer's data stream is out of step");
     abort_download(ST_WRITE_ERROR);
@@ -447,7 +449,7 @@ void confirm_received(file_entry* entry) {
 
 void check_failed_received(file_entry* entry) {
     stream_uncount(&receiving.stream, entry);
-    if (++entry->checks_failed >= MAX_CHECKS) {
+    if (transfer_facts* f = facts_of(entry); f == nullptr || ++f->checks_failed >= MAX_CHECKS) {
         // Given up at both ends: the sender counts the same letters.
         receiving.download_failed = 1;
         if (session.log_refusals)

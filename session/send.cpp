@@ -240,12 +240,11 @@ piece_result hash_prefix() {
         return piece_result::stop;
     }
     if (got == 0) return piece_result::stop;  // on in the next cycle
-    if (digest_value(&stream.digest) == entry->prefix_digest)
+    if (digest_value(&stream.digest) == facts(entry).prefix_digest)
         sending.verdict = data_verdict::resume;
     else
-        sending.verdict = entry->taken_rule == static_cast<uint8_t>(resume_or::whole)
-                              ? data_verdict::whole
-                              : data_verdict::none;
+        sending.verdict =
+            facts(entry).otherwise == resume_or::whole ? data_verdict::whole : data_verdict::none;
     stream.phase = PHASE_VERDICT;
     return piece_result::moved;
 }
@@ -296,8 +295,9 @@ piece_result end_data() {
     struct stat info;
     if (fstat(stream.fd, &info) != 0 || !same_as_offered(info, stream.current))
         sending.changed = true;
-    uint64_t value = stream.current->digest;
-    if (sending.changed || !stream.current->digested) value = ~value;
+    const transfer_facts& f = facts(stream.current);
+    uint64_t value = f.digest;
+    if (sending.changed || !f.digested) value = ~value;
     if (bench_spoil_digest()) value = ~value;
     build_digest_trailer(stream.tail, value);
     stream.tail_len = 0;
@@ -388,8 +388,10 @@ void accept_verified_resume(const resume_answer& resume) {
     if (entry == nullptr) return;
     accept_outgoing(resume.offset);
     entry->status = ST_RESUMED;  // start_next_file: its first bytes are compared first
-    entry->prefix_digest = resume.digest;
-    entry->taken_rule = static_cast<uint8_t>(resume.otherwise);
+    if (transfer_facts* f = facts_of(entry); f != nullptr) {  // made for its extended offer
+        f->prefix_digest = resume.digest;
+        f->otherwise = resume.otherwise;
+    }
 }
 
 void check_failed_sent() {
@@ -401,7 +403,7 @@ void check_failed_sent() {
     stream_uncount(&sending.stream, entry);
     char subject[PATH_SIZE + 16];
     snprintf(subject, sizeof subject, "sending %s", entry->name);
-    if (++entry->checks_failed >= MAX_CHECKS) {
+    if (transfer_facts* f = facts_of(entry); f == nullptr || ++f->checks_failed >= MAX_CHECKS) {
         console_reason(subject, "the peer's copy failed its check again: given up");
         log_upload(LOG_UPLOAD_FAILED, entry);
         finish_upload(entry, ST_CHECK_FAILED);

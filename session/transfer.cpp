@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "files/lists.h"
 #include "link/channels.h"
 #include "serial/port.h"
@@ -140,6 +143,19 @@ bool peer_opened() { return announcement.peer_opened; }
 // A BBS may scan new uploads by their dates: in door mode only when asked for.
 bool apply_times_on() {
     return session.apply_times < 0 ? process.device_mode : session.apply_times != 0;
+}
+
+transfer_facts* facts_of(file_entry* entry) {
+    if (entry->facts == nullptr) {
+        void* block = malloc(sizeof(transfer_facts));
+        if (block != nullptr) entry->facts = new (block) transfer_facts{};
+    }
+    return entry->facts;
+}
+
+const transfer_facts& facts(const file_entry* entry) {
+    static const transfer_facts none;
+    return entry->facts != nullptr ? *entry->facts : none;
 }
 
 // Weak: the benchmark build's own definitions take their place at link time.

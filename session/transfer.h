@@ -32,6 +32,8 @@
 //                                session uses (announcement.used) is decided here, once
 //   peer_opened ()               it came: offers may be sent and decided, both ways
 //   apply_times_on ()            a confirmed file gets the offer's modification time
+//   facts_of (entry) -> its transfer_facts, made at the first call; null without memory
+//   facts (entry) -> them to read: all defaults while none were made
 //   bench_no_extended (), bench_spoil_digest ()   the benchmark build's seam: the extension
 //                                not announced; the next digest sent complemented. The
 //                                product's are weak and say no; bench/kestro_trace.cpp
@@ -95,10 +97,23 @@ struct activity_state {
 
 extern activity_state activity;
 
-// What a receiver does with a name that is taken (the file's taken_rule).
-constexpr uint8_t TAKEN_REFUSE = 0;   // "e"
-constexpr uint8_t TAKEN_REPLACE = 1;  // -o: received under a temporary name, renamed over at "c"
-constexpr uint8_t TAKEN_RENAME = 2;   // -R: stored as NAME.n
+// What a receiver does with a name that is taken (its transfer_facts' `taken`).
+enum class taken_rule : uint8_t {
+    refuse,   // "e"
+    replace,  // -o: received under a temporary name, renamed over at "c"
+    rename,   // -R: stored as NAME.n
+};
+
+// What the protocol knows of one file in transfer: the session's record beside its entry
+// (entry->facts), made when an extended offer is made or taken.
+struct transfer_facts {
+    uint64_t digest = 0;         // the whole file's XXH3, as its extended offer carries it
+    uint64_t prefix_digest = 0;  // after an extended "r": of its first `offset` bytes
+    bool digested = false;       // `digest` is taken
+    uint8_t checks_failed = 0;   // times the receiver's copy failed its whole-file check
+    taken_rule taken = taken_rule::refuse;     // receiving: the rule for its taken name
+    resume_or otherwise = resume_or::nothing;  // sending: the peer's rule after an extended "r"
+};
 
 struct announcement_state {
     session_features own;      // what our opening block announces
@@ -218,5 +233,7 @@ void announce(const session_features& features);
 void peer_announced(const session_features& features);
 bool peer_opened();
 bool apply_times_on();
+transfer_facts* facts_of(file_entry* entry);
+const transfer_facts& facts(const file_entry* entry);
 bool bench_no_extended();
 bool bench_spoil_digest();
