@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr int SEED_ANSWER_ROOM = 5;  // a letter and a 32-bit resume offset
-constexpr int EXTENDED_ANSWER_ROOM = 1 + EXTENDED_RESUME_BYTES;
 constexpr int NEW_FILE_MODE = 0644;
 
 // Outcome of looking at a file that may already exist under the wanted path.
@@ -369,8 +367,9 @@ void decide_offer() {
     // file is hashed whether or not its answer has room yet.
     if (a.active && a.fd != -1 && !a.hashed)
         a.hashed = digest_file(&a.digest, a.fd, a.held.st_size, DIGEST_BUDGET) != 0;
-    int room = announcement.used.extended ? EXTENDED_ANSWER_ROOM : SEED_ANSWER_ROOM;
-    if (send_room(CH_STATUS) < room || !peer_opened()) return;
+    // Room for the longest answer: "r" and what follows it.
+    if (send_room(CH_STATUS) < 1 + resume_size(announcement.used.extended) || !peer_opened())
+        return;
     if (a.active) {
         if (a.fd == -1 || a.hashed) go_on_answering();
         return;
