@@ -171,7 +171,7 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    announce((session.compress ? CAP_COMPRESS : 0) | (session.extended ? CAP_EXTENDED : 0));
+    announce({.compress = session.compress != 0, .extended = true});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -193,8 +193,8 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
 // Both ends compress: each file one zstd frame, frames run on in the slices, and a frame that
 // holds another length than offered is never confirmed.
 TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
-    announce(CAP_COMPRESS);
-    peer_announced(CAP_COMPRESS);
+    announce({.compress = true});
+    peer_announced({.compress = true});
     auto frame = [](const std::string& data) {
         zframe_out z;
         EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), 3), 0);

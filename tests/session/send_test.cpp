@@ -312,13 +312,11 @@ TEST_F(Sending, VerdictSaysWhetherTheResumeStandsTheWholeFileGoesOrNothing) {
     both_extended();
     std::string a = random_bytes(5000, 11);
     queue_files({{"r", a}, {"w", a}, {"n", a}});
-    auto resume = [](const std::string& held, uint8_t rule) {
-        return "r" + le64(held.size()) + le64(digest_of(held)) +
-               std::string(1, static_cast<char>(rule));
+    auto resume = [](const std::string& held, char rule) {
+        return "r" + le64(held.size()) + le64(digest_of(held)) + std::string(1, rule);
     };
-    offer_and_answer(resume(a.substr(0, 1000), RESUME_OR_NOTHING) +
-                     resume(random_bytes(1000, 12), RESUME_OR_WHOLE) +
-                     resume(random_bytes(1000, 13), RESUME_OR_NOTHING));
+    offer_and_answer(resume(a.substr(0, 1000), '\0') + resume(random_bytes(1000, 12), '\1') +
+                     resume(random_bytes(1000, 13), '\0'));
     std::string digest = le64(digest_of(a));
     EXPECT_EQ(joined(pump_data()), "R" + a.substr(1000) + digest + "W" + a + digest + "N");
     EXPECT_EQ(finished(), std::vector<std::string>{"e:n"});
