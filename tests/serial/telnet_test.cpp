@@ -114,8 +114,8 @@ TEST_F(Telnet, PortOnAHandedSocketSendsOffersThenDoubledDataAndReadsThroughComma
     const uint8_t data[] = {'{', 0xFF, '}'};
     ASSERT_EQ(port_write(data, 3), 3);
     uint8_t got[64];
-    const bytes expected{0xFF, 0xFB, 1, 0xFF, 0xFB, 3, 0xFF, 0xFB, 0, 0xFF, 0xFD, 0,
-                         '{',  0xFF, 0xFF, '}'};
+    const bytes expected{0xFF, 0xFB, 1,    0xFF, 0xFB, 3,    0xFF, 0xFB,
+                         0,    0xFF, 0xFD, 0,    '{',  0xFF, 0xFF, '}'};
     ASSERT_EQ(read(sv[1], got, sizeof got), static_cast<ssize_t>(expected.size()));
     EXPECT_EQ(bytes(got, got + expected.size()), expected);
 
