@@ -18,18 +18,18 @@
 #include <cstdint>
 
 // Telnet bytes (RFC 854, 856, 857, 858).
-constexpr uint8_t TN_IAC = 0xFF;   // interpret as command; doubled, a data byte 0xFF
-constexpr uint8_t TN_DONT = 0xFE;  // please do not use the option that follows
-constexpr uint8_t TN_DO = 0xFD;    // please use the option that follows
-constexpr uint8_t TN_WONT = 0xFC;  // I will not use it
-constexpr uint8_t TN_WILL = 0xFB;  // I will use it
-constexpr uint8_t TN_SB = 0xFA;    // start of a subnegotiation, up to IAC SE
-constexpr uint8_t TN_SE = 0xF0;    // end of a subnegotiation
+constexpr uint8_t TN_IAC = 0xFF;      // interpret as command; doubled, a data byte 0xFF
+constexpr uint8_t TN_DONT = 0xFE;     // please do not use the option that follows
+constexpr uint8_t TN_DO = 0xFD;       // please use the option that follows
+constexpr uint8_t TN_WONT = 0xFC;     // I will not use it
+constexpr uint8_t TN_WILL = 0xFB;     // I will use it
+constexpr uint8_t TN_SB = 0xFA;       // start of a subnegotiation, up to IAC SE
+constexpr uint8_t TN_SE = 0xF0;       // end of a subnegotiation
 constexpr uint8_t TN_OPT_BINARY = 0;  // 8-bit data, no CR NUL
 constexpr uint8_t TN_OPT_ECHO = 1;    // we echo: the client does not echo locally
 constexpr uint8_t TN_OPT_SGA = 3;     // no go-ahead: full duplex
-constexpr uint8_t TN_CR = 0x0D;   // outside binary mode followed by NUL (or LF)
-constexpr uint8_t TN_NUL = 0x00;  // after CR outside binary mode: the CR alone
+constexpr uint8_t TN_CR = 0x0D;       // outside binary mode followed by NUL (or LF)
+constexpr uint8_t TN_NUL = 0x00;      // after CR outside binary mode: the CR alone
 
 constexpr int TELNET_ANSWER_ROOM = 64;  // queued commands; more (a flood of requests) dropped
 
@@ -47,17 +47,17 @@ enum telnet_rx : uint8_t {
 enum telnet_side : uint8_t { TN_NO, TN_WANT, TN_YES };
 
 struct telnet_state {
-    bool active = false;          // --telnet: the filter runs
-    uint8_t rx = TN_RX_DATA;      // a telnet_rx
-    uint8_t verb = 0;             // WILL/WONT/DO/DONT awaiting its option byte
-    uint8_t us_echo = TN_NO;      // we echo (WILL ECHO)
-    uint8_t us_sga = TN_NO;       // we suppress go-ahead (WILL SGA)
-    uint8_t us_binary = TN_NO;    // we send 8-bit data (WILL BINARY, the client's DO)
-    uint8_t him_binary = TN_NO;   // the client sends 8-bit data (DO BINARY, its WILL)
-    bool binary_refused = false;  // the client said WONT or DONT BINARY
+    bool active = false;                       // --telnet: the filter runs
+    uint8_t rx = TN_RX_DATA;                   // a telnet_rx
+    uint8_t verb = 0;                          // WILL/WONT/DO/DONT awaiting its option byte
+    uint8_t us_echo = TN_NO;                   // we echo (WILL ECHO)
+    uint8_t us_sga = TN_NO;                    // we suppress go-ahead (WILL SGA)
+    uint8_t us_binary = TN_NO;                 // we send 8-bit data (WILL BINARY, the client's DO)
+    uint8_t him_binary = TN_NO;                // the client sends 8-bit data (DO BINARY, its WILL)
+    bool binary_refused = false;               // the client said WONT or DONT BINARY
     uint8_t answers[TELNET_ANSWER_ROOM] = {};  // commands for the client, not yet written
     int answer_count = 0;
-    int commands_taken = 0;  // commands removed from the input
+    int commands_taken = 0;   // commands removed from the input
     int answers_dropped = 0;  // commands not queued: no room
 };
 
