@@ -33,12 +33,11 @@ def main():
     else:
         conn = socket.create_connection(("127.0.0.1", int(where)))
     fd = conn.detach()
-    if stdio:
-        os.dup2(fd, 0)
-        os.dup2(fd, 1)
-    else:
-        os.dup2(fd, 5)
-    if fd not in (0, 1, 5):
+    for target in (0, 1) if stdio else (5,):
+        if fd != target:
+            os.dup2(fd, target)
+        os.set_inheritable(target, True)  # a socket is made close-on-exec
+    if fd not in ((0, 1) if stdio else (5,)):
         os.close(fd)
     os.execvp(program[0], program)
 
