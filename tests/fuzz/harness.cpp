@@ -23,7 +23,6 @@
 #include "link/supervise.h"
 #include "serial/port.h"
 #include "serial/process.h"
-#include "serial/telnet.h"
 #include "session/chat.h"
 #include "session/cycle.h"
 #include "session/display.h"
@@ -503,47 +502,4 @@ const char* fuzz_session(const uint8_t* data, size_t size) {
     free_session();
     if (before[0] != 0 && chdir(before) != 0) return "could not return to the working directory";
     return fault;
-}
-
-// ---------------------------------------------------------------- telnet
-
-const char* fuzz_telnet(const uint8_t* data, size_t size) {
-    if (size < 2) return nullptr;
-    // Whatever a client sends, in slices of any size: never more data out than in, the
-    // answers within their room.
-    telnet_start();
-    const size_t slice = 1 + data[0] % 16;
-    uint8_t buffer[16];
-    for (size_t pos = 1; pos < size; pos += slice) {
-        const int n = static_cast<int>(size - pos < slice ? size - pos : slice);
-        memcpy(buffer, data + pos, n);
-        const int kept = telnet_input(buffer, n);
-        if (kept < 0 || kept > n) return "telnet input grew";
-        if (telnet.answer_count < 0 || telnet.answer_count > TELNET_ANSWER_ROOM)
-            return "telnet answers overran";
-        uint8_t answers[TELNET_ANSWER_ROOM];
-        if (data[0] & 0x80) telnet_take_answers(answers, sizeof answers);
-    }
-    // Our own bytes, encoded whichever way binary went, come back whole through a filter in
-    // the same state: what the client would make of them.
-    const telnet_state after = telnet;
-    std::string wire;
-    for (size_t pos = 1; pos < size;) {
-        uint8_t out[16];
-        int used = 0;
-        const int put =
-            telnet_output(data + pos, static_cast<int>(size - pos), out, sizeof out, &used);
-        if (used <= 0 || put < used || put > 2 * used) return "telnet output stalled or grew";
-        wire.append(reinterpret_cast<const char*>(out), put);
-        pos += used;
-    }
-    telnet = after;
-    telnet.rx = TN_RX_DATA;
-    telnet.him_binary = telnet.us_binary;
-    std::string back(wire);
-    back.resize(
-        telnet_input(reinterpret_cast<uint8_t*>(back.data()), static_cast<int>(back.size())));
-    if (back != std::string(reinterpret_cast<const char*>(data + 1), size - 1))
-        return "telnet output did not come back";
-    return nullptr;
 }

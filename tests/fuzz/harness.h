@@ -10,8 +10,6 @@
 //   fuzz_frame (data, size)    frames with a good CRC straight into handle_frame
 //   fuzz_handshake (data, size)  the handshake's per-byte step, with a well-formed block first
 //   fuzz_session (data, size)  bytes into receive channels 0-3, 8-15 and 16-31, the handlers run
-//   fuzz_telnet (data, size)   client bytes through the telnet filter in slices; our bytes
-//                              through its output and back
 //
 // Every end of the run (link_fail, internal_error_exit, the session end) passes through
 // end_run, whose final exit the test support replaces: it comes back to the harness.
@@ -26,4 +24,3 @@ const char* fuzz_line(const uint8_t* data, size_t size);
 const char* fuzz_frame(const uint8_t* data, size_t size);
 const char* fuzz_handshake(const uint8_t* data, size_t size);
 const char* fuzz_session(const uint8_t* data, size_t size);
-const char* fuzz_telnet(const uint8_t* data, size_t size);

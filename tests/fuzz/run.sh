@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang, ASan and UBSan, and runs each for a while.
-#   tests/fuzz/run.sh [seconds per target] [target...]   (targets: line frame handshake session telnet)
+#   tests/fuzz/run.sh [seconds per target] [target...]   (targets: line frame handshake session)
 # Build directory: $KESTRO_FUZZ_BUILD (default build-fuzz); corpora and crash inputs go to
 # $KESTRO_FUZZ_WORK (default /tmp/kestro-fuzz-work).
 set -euo pipefail
@@ -10,7 +10,7 @@ work="${KESTRO_FUZZ_WORK:-/tmp/kestro-fuzz-work}"
 seconds="${1:-120}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(line frame handshake session telnet)
+[ ${#targets[@]} -gt 0 ] || targets=(line frame handshake session)
 
 # clang and its runtime libraries (libFuzzer, sanitizers): only here, CI builds with g++.
 need=()
