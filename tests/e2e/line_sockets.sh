@@ -1,7 +1,8 @@
 # A door on a handed socket: one end on --fd 5, the other on the descriptor a DOOR32.SYS
 # names, over loopback TCP; both move their files both ways, identical, exit 0, and leave
 # standard output alone. The drop file's speed goes into the log (one out of range as 0).
-# Descriptors that cannot be the line and a local session are refused before any byte.
+# Descriptors that cannot be the line, a local session and escapes that would read as
+# control sequences are refused before any byte.
 . "$(dirname "$0")/lib/sockets.bash"
 need python3
 
@@ -33,4 +34,7 @@ refused 30 "local.sys line 1: local session, no line" "$KESTRO" --door32 local.s
 printf '2\r\nsocket\r\n38400\r\n' >bad.sys
 refused 30 "bad.sys line 2: no descriptor number" "$KESTRO" --door32 bad.sys
 refused 30 "missing.sys: No such file" "$KESTRO" --door32 missing.sys
+refused 30 "0x5A \`Z\` cannot be escaped" "$KESTRO" --escape 0x1d,90
+refused 30 "0x7B \`{\` is escaped whenever" "$KESTRO" --escape 123
+refused 30 "--escape 1;2: byte values" "$KESTRO" --escape "1;2"
 echo "line_sockets: ok"
