@@ -171,7 +171,7 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    announce({.compress = session.compress != 0, .extended = true});
+    if (session.announce) announce({.compress = session.compress != 0, .extended = true});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

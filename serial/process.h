@@ -15,6 +15,8 @@
 //   set_screen_active (on)        the full-screen display owns the terminal, or no longer
 //   exit_status_add (bits), exit_status_clear (bits)   EXIT_*_OUTSTANDING bits of the
 //                                 exit status: work found outstanding, or settled
+//   set_door_line (fd)            --fd, --door32: the door's line is this descriptor, not
+//                                 standard input and output
 //   final_exit                    the seam: the real exit in the program; tests throw instead
 #pragma once
 
@@ -43,6 +45,7 @@ struct process_state {
     bool device_mode = false;               // -p given: standard output is the user's terminal
     bool screen_active = false;             // the full-screen display owns the terminal
     bool raw_console = false;               // the port is open in device mode: the console is raw
+    int door_line_fd = -1;                  // --fd: the door's line; -1: standard input and output
     void (*cleanups[MAX_CLEANUPS])() = {};  // on_end_of_run's, in the order registered
     int cleanup_count = 0;
 };
@@ -61,3 +64,4 @@ void set_device_mode(bool on);
 void set_screen_active(bool on);
 void exit_status_add(int bits);
 void exit_status_clear(int bits);
+void set_door_line(int fd);

@@ -79,6 +79,7 @@ struct session_options {
     int log_refusals = 0;        // log lines for refused and failed files too
     int serve_requests = 0;      // serve the peer's download requests
     int compress = 1;            // --no-compress: 0, file data is never compressed
+    int announce = 1;            // --plain: 0, the opening block announces nothing
     int apply_times = -1;        // --times 1, --no-times 0; -1: as the mode has it (device mode on)
     int32_t idle_exit_seconds = 0;  // -E
     int32_t chat_idle_seconds = 0;  // -e
