@@ -1,7 +1,11 @@
 #include "app/usage.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+
+#include "files/names.h"
 
 namespace {
 
@@ -106,6 +110,20 @@ int answer_info_option(int argc, char** argv) {
         }
     }
     return -1;
+}
+
+void option_reason(const char* word, const char* reason) {
+    // The run ends before the line is used, so even a door's standard error hears it; a
+    // word that is no text is shown without its control characters.
+    char shown[128];
+    printable_name(shown, sizeof shown, word);
+    char text[512];
+    int length = snprintf(text, sizeof text, "kestro: %s: %s\n", shown, reason);
+    if (length <= 0) return;
+    if (length >= static_cast<int>(sizeof text)) length = static_cast<int>(sizeof text) - 1;
+    fflush(stdout);
+    ssize_t ignored = write(2, text, static_cast<size_t>(length));
+    (void)ignored;
 }
 
 void print_help_hint() {
