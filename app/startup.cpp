@@ -179,6 +179,7 @@ void main_loop() {
     for (;;) {
         follow_suspend();
         screen_follow_size();
+        screen_follow_auto_exit();
         show_next_result();
         show_not_sent();
         if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();

@@ -13,6 +13,8 @@
 //   announce_profile ()     our profile letter goes to the peer in the next cycle (-v)
 //   yell_silence ()         a running yell alarm stops (any key)
 //   check_session_end ()    may end the run with the exit status
+//   auto_exit_seconds_left () -> seconds until the session may end by itself (0: it may),
+//                           -1 when it does not end by itself now (no -E or -e, files under way)
 
 #pragma once
 
@@ -64,3 +66,4 @@ void control_send(uint8_t letter);
 void announce_profile();
 void yell_silence();
 void check_session_end();
+int auto_exit_seconds_left();
