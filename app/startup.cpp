@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "files/lists.h"
 #include "link/codec.h"
 #include "link/establish.h"
 #include "link/supervise.h"
@@ -155,6 +156,8 @@ void check_display() {
 
 void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);
+    // A serving door names its directory alone; anyone else expected it to send something.
+    if (!session.serve_requests) note_lone_directories();
     check_display();  // before the log is opened and before any byte goes on the line
     if (!process.device_mode) link_echo_off();
     progress_start();
