@@ -245,12 +245,14 @@ int port_read(uint8_t* buffer, int maximum) {
     }
     ssize_t got = read(fd, buffer, n);
     if (got == 0 || (got < 0 && read_failed_for_good(errno))) serial.line_gone = true;
+    if (got > 0) serial.bytes_read += got;
     return got < 0 ? 0 : static_cast<int>(got);
 }
 
 int port_write(const uint8_t* bytes, int count) {
     ssize_t n = write(serial.line_fd, bytes, count);
     if (n < 0 && line_hung_up(errno)) serial.line_gone = true;
+    if (n > 0) serial.bytes_written += n;
     return static_cast<int>(n);
 }
 

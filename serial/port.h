@@ -82,6 +82,8 @@ struct serial_state {
     int carrier_mode = CARRIER_DCD;  // a carrier_watch
     time_t clock = 0;                // whole seconds, advanced only by clock_update
     int64_t clock_ms = 0;            // monotonic milliseconds, read with it: rates divide by these
+    int64_t bytes_read = 0;          // what the line carried in, and out, over the run
+    int64_t bytes_written = 0;
 };
 
 extern serial_state serial;

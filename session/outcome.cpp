@@ -12,9 +12,11 @@
 #include "files/lists.h"
 #include "files/names.h"
 #include "link/channels.h"
+#include "link/delivery.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
+#include "session/figures.h"
 #include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
@@ -83,8 +85,9 @@ void note_unfinished() {
     note_queue(files.receive_names, REASON_NOT_ARRIVED);
 }
 
-// "Received 2 file(s), 40960 bytes, 955 cps average", the rate only when one was measured.
-// The bytes are those that crossed, or `written` when given: received bytes are counted as
+// "Received 2 file(s), 40960 bytes, 955 file bytes/s average (99% of the line)", the rate
+// only when one was measured; with compression its ratio instead of the line's share. The
+// bytes are those that crossed, or `written` when given: received bytes are counted as
 // written to files, since a download cut off leaves bytes landed that never reached one.
 void direction_totals(char* out, size_t size, const char* verb, const rate_state& rates,
                       const int64_t* written = nullptr) {
@@ -93,8 +96,22 @@ void direction_totals(char* out, size_t size, const char* verb, const rate_state
     run_totals(&rates, &bytes, &rate);
     if (written != nullptr) bytes = *written;
     int n = snprintf(out, size, "%s %d file(s), %" PRId64 " bytes", verb, rates.files_done, bytes);
-    if (rate > 0 && n > 0 && static_cast<size_t>(n) < size)
-        snprintf(out + n, size - static_cast<size_t>(n), ", %d cps average", rate);
+    if (rate <= 0 || n <= 0 || static_cast<size_t>(n) >= size) return;
+    n += snprintf(out + n, size - static_cast<size_t>(n), ", %d file bytes/s average", rate);
+    if (n <= 0 || static_cast<size_t>(n) >= size) return;
+    char how[DONE_TEXT_SIZE] = "";
+    int64_t line_rate = link_line_rate() > 0 ? link_line_rate() : stats.line_speed / 10;
+    if (both_announced(CAP_COMPRESS)) {
+        int64_t file_bytes = 0;
+        int64_t stream_bytes = 0;
+        compressed_crossing(written != nullptr, &file_bytes, &stream_bytes);
+        format_saving(how, sizeof how, file_bytes, stream_bytes);
+        if (how[0] != '\0')
+            snprintf(out + n, size - static_cast<size_t>(n), " (%s compressed)", how);
+    } else if (line_rate > 0) {
+        snprintf(out + n, size - static_cast<size_t>(n), " (%d%% of the line)",
+                 static_cast<int>(std::min<int64_t>(999, rate * 100 / line_rate)));
+    }
 }
 
 // The name part of a path, cut to `width` bytes for the status line.
@@ -144,7 +161,9 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
         snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
     }
     char left[32];
-    format_seconds(left, sizeof left, rate > 0 ? (entry->length - done + rate - 1) / rate : -1);
+    int32_t recent = rates.current_rate;  // the bytes to come go as the latest did
+    format_seconds(left, sizeof left,
+                   recent > 0 ? (entry->length - done + recent - 1) / recent : -1);
     int n =
         snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending,
                  name, counts, percent, speed, left, form.left_word ? " left" : "");

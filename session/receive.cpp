@@ -346,6 +346,19 @@ piece_result receive_piece() {
     return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
+// The file bytes written and the compressed bytes that held them, where the sender flushed
+// (every ZOUT_FLUSH_EVERY bytes of a frame) or the frame ended: the same points at which the
+// sender counts them, so that both ends show one "Compression".
+void mark_compressed(size_t made, bool frame_ended, int64_t consumed) {
+    const file_entry* entry = receiving.stream.current;
+    if (made == 0 || entry == nullptr) return;
+    int64_t done = entry->length - entry->offset - receiving.stream.figures.file_bytes_left;
+    int64_t before = done - static_cast<int64_t>(made);
+    if (!frame_ended && before / ZOUT_FLUSH_EVERY == done / ZOUT_FLUSH_EVERY) return;
+    stats.download.marked_file = receiving.stream.figures.bytes_moved;
+    stats.download.marked_stream = consumed;
+}
+
 // A compressed piece: what has come of the frame, decompressed into the file. The frame's end
 // ends the file's data; what follows it in the slice is kept for what comes next.
 piece_result receive_squeezed_piece() {
@@ -362,6 +375,9 @@ piece_result receive_squeezed_piece() {
         at += used;
         if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
         file_moved(&receiving.stream, static_cast<int>(made));
+        mark_compressed(
+            made, r == ZIN_END,
+            receiving.stream.stream_moved - receiving.carry_len - (n - static_cast<int64_t>(at)));
         if (r == ZIN_FAILED) {
             report_file_error("cannot receive", receiving.stream.current->name,
                               "its compressed data does not hold the bytes offered");

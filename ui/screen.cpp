@@ -49,7 +49,7 @@ constexpr label status_labels[] = {
     {6, LINK_LABEL_COLUMN, "Received bytes"},
     {7, LABEL_COLUMN, "Files left"},
     {7, LINK_LABEL_COLUMN, "Receive errors"},
-    {8, LABEL_COLUMN, "Bytes left"},
+    {8, LABEL_COLUMN, "Total left"},  // of the batch; row 4 is the file's
     {8, LINK_LABEL_COLUMN, "Transmitted packets"},
     {9, LABEL_COLUMN, "Average cps"},
     {9, LINK_LABEL_COLUMN, "Transmitted bytes"},

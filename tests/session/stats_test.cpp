@@ -108,6 +108,26 @@ TEST_F(Stats, CurrentRateCoversTheLastSecondsAndFallsToZeroWhenNothingMoves) {
     EXPECT_EQ(rate, 9500 / 17);
 }
 
+// At 9600 baud the upload's "Current cps" read 409-613 while 910 bytes a second left: its
+// window began where the framed bytes had stood, many seconds ahead of the acknowledged
+// ones. It is what crossed (acknowledged, or landed) over the last seconds at both ends.
+TEST_F(Stats, CurrentRateFollowsTheCrossedBytesHoweverFarTheFramedOnesLead) {
+    rate_state r;
+    transfer_figures f;
+    f.files_left = 1;
+    const int64_t t0 = 7000000;
+    r.rate_start_ms = t0;
+    for (int k = 1; k <= 30; ++k) {
+        at_ms(t0 + 1000 * k);
+        r.lead = 16384 + 900 * k;  // a full window framed and not yet acknowledged
+        r.crossed = 900 * k;
+        r.lead_ms = r.crossed_ms = t0 + 1000 * k;
+        update_rates(&r, &f, r.crossed);
+    }
+    EXPECT_EQ(r.current_rate, 900);
+    EXPECT_EQ(r.average_rate, 900);
+}
+
 // The clock of a direction started at the first refresh that counted bytes, with more than
 // a second of them already moved, and the upload's at the first acknowledgement: the rates
 // showed more than the line carried. On a line of 512 bytes a second neither may pass it,
@@ -199,7 +219,7 @@ TEST_F(Stats, ByteCountsPastTwoGibibytesStayWhole) {
     at_ms(2000000);
     stats.download.rate_start_ms = serial.clock_ms;  // the batch's first byte
     refresh_statistics();
-    delivery.rx_bytes = 3LL << 30;
+    serial.bytes_read = 3LL << 30;
     receiving.stream.figures.bytes_moved = 3LL << 30;
     at_ms(2100000);
     refresh_statistics();
