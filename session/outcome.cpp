@@ -41,8 +41,15 @@ constexpr const char* REASON_NOT_AGAIN = "failed its check, not offered again";
 // Headings of the summary's lines, and the reasons of a file that was skipped.
 constexpr const char* HEADING_NOT_COMPLETED = "Not completed";
 constexpr const char* HEADING_SKIPPED = "Skipped";
+constexpr const char* HEADING_SENT = "Sent";
+constexpr const char* HEADING_RECEIVED = "Received";
+constexpr const char* HEADING_REFUSED = "Refused the peer";
 constexpr const char* REASON_PEER_HAS_IT = "the peer already has it";
 constexpr const char* REASON_HERE_ALREADY = "already here, whole";
+
+// Said with "File already exist": the options that would have taken the file.
+constexpr const char* HINT_PEER_EXISTS = "the receiving end's -o overwrites, -R renames";
+constexpr const char* HINT_HERE_EXISTS = "-o overwrites, -R renames";
 
 // A text cut to fit never ends inside a UTF-8 character.
 size_t cut_at_character(const char* text, size_t limit) {
@@ -52,19 +59,48 @@ size_t cut_at_character(const char* text, size_t limit) {
     return limit;
 }
 
+bool is_done_heading(const char* heading) {
+    return heading == HEADING_SENT || heading == HEADING_RECEIVED;
+}
+
+// One line per file: a later outcome of the same name takes its line, except that a file
+// once completed stays so (offered again and found at the peer, it was still sent).
 void note(const char* name, const char* reason, const char* heading = HEADING_NOT_COMPLETED) {
-    if (outcome.noted_count == MAX_NOTED) {
-        ++outcome.unlisted_count;
+    char shown[NOTED_NAME_SIZE];
+    printable_name(shown, sizeof shown, name);  // cut to fit, never inside a character
+    noted_file* n = nullptr;
+    for (int i = 0; i < outcome.noted_count && n == nullptr; ++i)
+        if (strcmp(outcome.noted[i].name, shown) == 0) n = &outcome.noted[i];
+    if (n != nullptr && is_done_heading(n->heading) && !is_done_heading(heading)) return;
+    if (n == nullptr && outcome.noted_count == MAX_NOTED) {
+        ++(is_done_heading(heading) ? outcome.unlisted_done : outcome.unlisted_count);
         return;
     }
-    noted_file& n = outcome.noted[outcome.noted_count++];
-    printable_name(n.name, sizeof n.name, name);  // cut to fit, never inside a character
-    n.reason = reason;
-    n.heading = heading;
+    if (n == nullptr) n = &outcome.noted[outcome.noted_count++];
+    snprintf(n->name, sizeof n->name, "%s", shown);
+    printable_name(n->reason, sizeof n->reason, reason);
+    n->heading = heading;
 }
 
 void note_queue(const file_queue& queue, const char* reason) {
     for (const file_entry* e = queue.head; e != nullptr; e = e->next) note(e->name, reason);
+}
+
+// A file in transit at the end: sent whole and not confirmed, or broken off part way.
+void note_in_transit() {
+    for (const file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) {
+        int64_t length = std::max<int64_t>(0, e->length - e->offset);
+        int64_t crossed = std::clamp<int64_t>(stats.upload.crossed - e->stream_start, 0, length);
+        if (crossed >= length) {
+            note(e->name, REASON_UNCONFIRMED);
+            continue;
+        }
+        char reason[96];
+        int64_t done = e->offset + crossed;
+        snprintf(reason, sizeof reason, "broken off at %d%%, %" PRId64 " of %" PRId64 " bytes",
+                 e->length > 0 ? static_cast<int>(done * 100 / e->length) : 0, done, e->length);
+        note(e->name, reason);
+    }
 }
 
 // Everything that did not complete and was not noted as a result yet.
@@ -72,7 +108,7 @@ void note_unfinished() {
     for (int i = 0; i < files.unsent_count; ++i) note(files.unsent[i].name, files.unsent[i].reason);
     outcome.unlisted_count += files.unsent_more;
     for (const file_entry* e = finished_queue.head; e != nullptr; e = e->next) note_result(e);
-    note_queue(sending.in_transit_queue, REASON_UNCONFIRMED);
+    note_in_transit();
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
@@ -211,18 +247,27 @@ void write_progress(const char* text, bool last) {
 
 bool session_ran() { return send_up(CH_CONTROL); }
 
-// The files that did not complete, and why, one line each: on the console after the totals
-// (device mode), on standard error in door mode, where nothing else would name them.
-void print_noted(void (*write_line)(const char*), const char* line_end) {
+// Each file and what became of it, one line each: on the console after the totals (device
+// mode); in door mode on standard error, the ones that did not complete only (with
+// --progress every one), since nothing else would name them.
+void print_noted(void (*write_line)(const char*), const char* line_end, bool with_done) {
     char line[PROGRESS_LINE_SIZE];
     note_unfinished();
     for (int i = 0; i < outcome.noted_count; ++i) {
         const noted_file& n = outcome.noted[i];
-        snprintf(line, sizeof line, "%s: %s (%s)%s", n.heading, n.name, n.reason, line_end);
+        if (!with_done && is_done_heading(n.heading)) continue;
+        if (n.reason[0] == '\0')
+            snprintf(line, sizeof line, "%s: %s%s", n.heading, n.name, line_end);
+        else
+            snprintf(line, sizeof line, "%s: %s (%s)%s", n.heading, n.name, n.reason, line_end);
         write_line(line);
     }
     if (outcome.unlisted_count > 0) {
         snprintf(line, sizeof line, "Not completed: %d more.%s", outcome.unlisted_count, line_end);
+        write_line(line);
+    }
+    if (with_done && outcome.unlisted_done > 0) {
+        snprintf(line, sizeof line, "Completed: %d more.%s", outcome.unlisted_done, line_end);
         write_line(line);
     }
 }
@@ -237,7 +282,7 @@ void print_summary() {
     direction_totals(totals, sizeof totals, "Sent", stats.upload);
     snprintf(line, sizeof line, "%.120s.", totals);
     console_message(line);
-    print_noted(console_message, "");
+    print_noted(console_message, "", true);
 }
 
 struct result_row {
@@ -254,12 +299,33 @@ constexpr result_row result_table[] = {
     {ST_NOT_FOUND, "Requested file not found"}, {ST_DENIED, "Download request denied"},
     {ST_REFUSED, "Upload request denied"},      {ST_TOO_MANY, "Too many files to transfer"},
     {ST_HAVE_IT, "File already transferred"},   {STATUS_NAME_TOO_LONG, "File name too long"},
-    {ST_CHECK_FAILED, "File check failed"},
+    {ST_CHECK_FAILED, "File check failed"},     {ST_DENIED_HERE, "Download request denied"},
 };
 
 const char* result_message(uint8_t letter) {
     for (const result_row& r : result_table)
         if (r.letter == letter) return r.message;
+    return nullptr;
+}
+
+// The system's reason remembered for a failed file, or null.
+const char* remembered_reason(const char* name) {
+    for (int back = 1; back <= MAX_REASONS; ++back) {
+        const file_reason& r =
+            outcome.reasons[(outcome.reason_next + MAX_REASONS - back) % MAX_REASONS];
+        if (r.name[0] != '\0' && strcmp(r.name, name) == 0) return r.reason;
+    }
+    return nullptr;
+}
+
+// What a result line adds after the file's name: the system's reason for a failure, or
+// the options that would have taken a file refused as existing. Null: nothing.
+const char* result_reason(const file_entry* entry) {
+    if (entry->status == ST_EXISTS) return entry->inode != 0 ? HINT_PEER_EXISTS : HINT_HERE_EXISTS;
+    const uint8_t failures[] = {ST_READ_ERROR, ST_OPEN_ERROR, ST_SIZE_ERROR, ST_WRITE_ERROR,
+                                ST_DENIED_HERE};
+    for (uint8_t letter : failures)
+        if (entry->status == letter) return remembered_reason(entry->name);
     return nullptr;
 }
 
@@ -275,7 +341,14 @@ void note_result(const file_entry* entry) {
              HEADING_SKIPPED);
         return;
     }
-    if (result_text(entry, &message, detail, sizeof detail)) note(entry->name, message);
+    if (!result_text(entry, &message, detail, sizeof detail)) return;
+    const char* reason = result_reason(entry);
+    char text[NOTED_REASON_SIZE];
+    snprintf(text, sizeof text, "%s%s%s", message, reason != nullptr ? ": " : "",
+             reason != nullptr ? reason : "");
+    // A request we did not serve is the peer's download that failed, not a file of ours.
+    note(entry->name, text,
+         entry->status == ST_DENIED_HERE ? HEADING_REFUSED : HEADING_NOT_COMPLETED);
 }
 
 void show_not_sent() {
@@ -363,14 +436,16 @@ void report_run_end() {
             format_totals(line, sizeof line, progress_width());
             write_progress(line, true);
         }
-        print_noted(console_error, "\n");
+        print_noted(console_error, "\n", outcome.progress_on);
     }
 }
 
 int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size) {
     *message = result_message(entry->status);
     if (*message == nullptr) return 0;
-    if (entry->status == ST_DOWNLOADS_DONE)
+    if (const char* reason = result_reason(entry); reason != nullptr)
+        snprintf(detail, detail_size, "%s: %s", entry->name, reason);
+    else if (entry->status == ST_DOWNLOADS_DONE)
         snprintf(detail, detail_size, "%ld file(s) received",
                  static_cast<long>(receiving.stream.figures.total_files));
     else if (entry->status == ST_UPLOADS_DONE)
@@ -379,6 +454,30 @@ int result_text(const file_entry* entry, const char** message, char* detail, siz
     else
         snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
     return 1;
+}
+
+void remember_reason(const char* name, const char* reason) {
+    file_reason& r = outcome.reasons[outcome.reason_next];
+    outcome.reason_next = (outcome.reason_next + 1) % MAX_REASONS;
+    snprintf(r.name, sizeof r.name, "%s", name);
+    snprintf(r.reason, sizeof r.reason, "%s", reason);
+}
+
+void note_file_done(const file_entry* entry, bool received) {
+    // A received file is named as the peer offered it; where it went, when that differs.
+    const char* offered = received ? entry_alias(entry) : "";
+    const char* name = offered[0] != '\0' ? offered : entry->name;
+    char extra[NOTED_REASON_SIZE] = "";
+    int n = 0;
+    if (strcmp(name, entry->name) != 0)
+        n = snprintf(extra, sizeof extra, "stored as %.120s", entry->name);
+    if (entry->offset > 0 && n >= 0 && static_cast<size_t>(n) < sizeof extra)
+        snprintf(extra + n, sizeof extra - static_cast<size_t>(n), "%sresumed at %" PRId64 " bytes",
+                 n > 0 ? ", " : "", entry->offset);
+    char detail[PATH_SIZE + NOTED_REASON_SIZE];
+    snprintf(detail, sizeof detail, "%s%s%s", name, extra[0] != '\0' ? ", " : "", extra);
+    display.info(received ? "File received" : "File sent", detail);
+    note(name, extra, received ? HEADING_RECEIVED : HEADING_SENT);
 }
 
 void show_next_result() {

@@ -15,6 +15,7 @@
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
+#include "session/outcome.h"
 #include "session/send.h"
 #include "session/stats.h"
 
@@ -136,6 +137,19 @@ bool open_resumed(file_entry* entry) {
     return true;
 }
 
+// -d names a folder for incoming files that may not be there yet (the manual's own
+// example): made at the first file, as the user's files are, 0777 less the umask.
+bool make_download_dir(const file_entry* entry) {
+    struct stat st {};
+    if (files.download_dir[0] == '\0' || stat(files.download_dir, &st) == 0) return true;
+    if (mkdir(files.download_dir, 0777) == 0 || errno == EEXIST) return true;
+    char reason[PATH_SIZE + 128];
+    snprintf(reason, sizeof reason, "cannot create the folder %s: %s", files.download_dir,
+             strerror(errno));
+    report_file_error("cannot receive", entry->name, reason);
+    return false;
+}
+
 // Opens the next accepted file and positions it at its offset.
 void start_next_file() {
     file_entry* entry = queue_pop(&receiving.receive_queue);
@@ -149,7 +163,9 @@ void start_next_file() {
     digest_start(&stream.digest);
     // The file is looked at again: a link or another name may have come since the offer.
     bool opened = false;
-    if (entry->status == ST_RESUMED)
+    if (!make_download_dir(entry))
+        abort_download(ST_OPEN_ERROR);
+    else if (entry->status == ST_RESUMED)
         opened = open_resumed(entry);
     else if (entry->taken_rule == TAKEN_REPLACE && stream.digested)
         opened = open_temporary();
@@ -442,15 +458,20 @@ void on_request_answer(char letter) {
     if (receiving.stream.abort_state != ABORT_NONE) return;
     file_entry* entry = queue_pop(&receiving.requested_queue);
     if (entry == nullptr) return;
-    if (letter == ST_SERVED)
+    if (letter == ST_SERVED) {
         free_entry(entry);  // the files come as ordinary offers
-    else
-        finish_entry(entry, static_cast<uint8_t>(letter));
+        return;
+    }
+    // Nothing comes of it: a download the caller asked for is outstanding.
+    receiving.download_failed = 1;
+    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;
+    finish_entry(entry, static_cast<uint8_t>(letter));
 }
 
 void receive_data() { run_stream(&receiving.stream, receive_steps, start_next_file); }
 
 void confirm_received(file_entry* entry) {
+    note_file_done(entry, true);
     // Files confirmed together (the status channel was full for a while) end the batch once.
     if (receiving.stream.figures.files_left != 0 || receiving.received_queue.head != nullptr) {
         free_entry(entry);

@@ -242,7 +242,9 @@ TEST_F(Stats, EveryLetterHasItsMessageAndOthersAreFreedSilently) {
         file_entry* e = entry("dir/my file.txt", 1, static_cast<uint8_t>(letter));
         ASSERT_TRUE(result_text(e, &message, detail, sizeof detail)) << letter;
         EXPECT_STREQ(message, text);
-        EXPECT_STREQ(detail, "dir/my file.txt");  // the whole name
+        // The whole name; a name taken says which options would have taken the file.
+        EXPECT_STREQ(detail, letter == 'e' ? "dir/my file.txt: -o overwrites, -R renames"
+                                           : "dir/my file.txt");
         free_entry(e);
     }
     receiving.stream.figures.total_files = 12;

@@ -148,7 +148,8 @@ TEST(PromptBar, ThreeModesOnEightyColumns) {
     EXPECT_EQ(std::string(bar),
               "---[ Chat prompt ]---[ Autoexit: 1:58 ]--[ Beeper: Yes ]-" + std::string(23, '-'));
     format_bar(bar, sizeof bar, 0, 1, 0, 50, 5);
-    EXPECT_EQ(std::string(bar), "---[ Chat ]--[ Autoexit: 0:05 ]--[ Beeper: Yes ]-" + std::string(1, '-'));
+    EXPECT_EQ(std::string(bar),
+              "---[ Chat ]--[ Autoexit: 0:05 ]--[ Beeper: Yes ]-" + std::string(1, '-'));
 }
 
 TEST(WrapPiece, BlanksAtTwentyAndSixty) {
