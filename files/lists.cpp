@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "files/scan.h"
 #include "serial/process.h"
 
 files_state files;

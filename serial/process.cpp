@@ -93,3 +93,5 @@ void console_reason(const char* subject, const char* reason) {
 }
 
 void set_device_mode(bool on) { process.device_mode = on; }
+
+void mark_outstanding(int bits) { process.exit_status |= bits; }

@@ -12,6 +12,7 @@
 //                                 the console is raw its line feeds get their CR
 //   console_reason (subject, reason)  "kestro: <subject>: <reason>" as one console_error line
 //   set_device_mode (on)          -p: standard output is the user's terminal
+//   mark_outstanding (bits)       EXIT_*_OUTSTANDING bits added to the exit status
 //   final_exit                    the seam: the real exit in the program; tests throw instead
 #pragma once
 
@@ -55,3 +56,4 @@ void console_message(const char* text);
 void console_error(const char* text);
 void console_reason(const char* subject, const char* reason);
 void set_device_mode(bool on);
+void mark_outstanding(int bits);

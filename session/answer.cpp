@@ -16,8 +16,8 @@
 #include "files/names.h"
 #include "link/channels.h"
 #include "serial/process.h"
-#include "session/outcome.h"
 #include "session/receive.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 

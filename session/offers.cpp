@@ -12,7 +12,7 @@
 #include "files/lists.h"
 #include "link/channels.h"
 #include "serial/process.h"
-#include "session/outcome.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 

@@ -19,12 +19,21 @@
 #include "session/figures.h"
 #include "session/plan.h"
 #include "session/receive.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 
 outcome_state outcome;
 
 namespace {
+
+// A text cut to fit never ends inside a UTF-8 character.
+size_t cut_at_character(const char* text, size_t limit) {
+    size_t length = strnlen(text, limit + 1);
+    if (length <= limit) return length;
+    while (limit > 0 && (static_cast<uint8_t>(text[limit]) & 0xC0) == 0x80) --limit;
+    return limit;
+}
 
 // Why a file still in a queue at the end of the run did not complete.
 constexpr const char* REASON_UNCONFIRMED = "sent, not confirmed by the peer";
@@ -38,12 +47,7 @@ constexpr const char* REASON_NOT_REQUESTED = "not requested";
 constexpr const char* REASON_NOT_ARRIVED = "expected, never offered by the peer";
 constexpr const char* REASON_NOT_AGAIN = "failed its check, not offered again";
 
-// Headings of the summary's lines, and the reasons of a file that was skipped.
-constexpr const char* HEADING_NOT_COMPLETED = "Not completed";
-constexpr const char* HEADING_SKIPPED = "Skipped";
-constexpr const char* HEADING_SENT = "Sent";
-constexpr const char* HEADING_RECEIVED = "Received";
-constexpr const char* HEADING_REFUSED = "Refused the peer";
+// Reasons of a file that was skipped.
 constexpr const char* REASON_PEER_HAS_IT = "the peer already has it";
 constexpr const char* REASON_HERE_ALREADY = "already here, whole";
 
@@ -51,39 +55,8 @@ constexpr const char* REASON_HERE_ALREADY = "already here, whole";
 constexpr const char* HINT_PEER_EXISTS = "the receiving end's -o overwrites, -R renames";
 constexpr const char* HINT_HERE_EXISTS = "-o overwrites, -R renames";
 
-// A text cut to fit never ends inside a UTF-8 character.
-size_t cut_at_character(const char* text, size_t limit) {
-    size_t length = strnlen(text, limit + 1);
-    if (length <= limit) return length;
-    while (limit > 0 && (static_cast<uint8_t>(text[limit]) & 0xC0) == 0x80) --limit;
-    return limit;
-}
-
-bool is_done_heading(const char* heading) {
-    return heading == HEADING_SENT || heading == HEADING_RECEIVED;
-}
-
-// One line per file: a later outcome of the same name takes its line, except that a file
-// once completed stays so (offered again and found at the peer, it was still sent).
-void note(const char* name, const char* reason, const char* heading = HEADING_NOT_COMPLETED) {
-    char shown[NOTED_NAME_SIZE];
-    printable_name(shown, sizeof shown, name);  // cut to fit, never inside a character
-    noted_file* n = nullptr;
-    for (int i = 0; i < outcome.noted_count && n == nullptr; ++i)
-        if (strcmp(outcome.noted[i].name, shown) == 0) n = &outcome.noted[i];
-    if (n != nullptr && is_done_heading(n->heading) && !is_done_heading(heading)) return;
-    if (n == nullptr && outcome.noted_count == MAX_NOTED) {
-        ++(is_done_heading(heading) ? outcome.unlisted_done : outcome.unlisted_count);
-        return;
-    }
-    if (n == nullptr) n = &outcome.noted[outcome.noted_count++];
-    snprintf(n->name, sizeof n->name, "%s", shown);
-    printable_name(n->reason, sizeof n->reason, reason);
-    n->heading = heading;
-}
-
 void note_queue(const file_queue& queue, const char* reason) {
-    for (const file_entry* e = queue.head; e != nullptr; e = e->next) note(e->name, reason);
+    for (const file_entry* e = queue.head; e != nullptr; e = e->next) note_file(e->name, reason);
 }
 
 // A file in transit at the end: sent whole and not confirmed, or broken off part way.
@@ -92,28 +65,29 @@ void note_in_transit() {
         int64_t length = std::max<int64_t>(0, e->length - e->offset);
         int64_t crossed = std::clamp<int64_t>(stats.upload.crossed - e->stream_start, 0, length);
         if (crossed >= length) {
-            note(e->name, REASON_UNCONFIRMED);
+            note_file(e->name, REASON_UNCONFIRMED);
             continue;
         }
         char reason[96];
         int64_t done = e->offset + crossed;
         snprintf(reason, sizeof reason, "broken off at %d%%, %" PRId64 " of %" PRId64 " bytes",
                  e->length > 0 ? static_cast<int>(done * 100 / e->length) : 0, done, e->length);
-        note(e->name, reason);
+        note_file(e->name, reason);
     }
 }
 
 // Everything that did not complete and was not noted as a result yet.
 void note_unfinished() {
-    for (int i = 0; i < files.unsent_count; ++i) note(files.unsent[i].name, files.unsent[i].reason);
-    outcome.unlisted_count += files.unsent_more;
+    for (int i = 0; i < files.unsent_count; ++i)
+        note_file(files.unsent[i].name, files.unsent[i].reason);
+    results.unlisted_count += files.unsent_more;
     for (const file_entry* e = finished_queue.head; e != nullptr; e = e->next) note_result(e);
     note_in_transit();
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
     if (receiving.stream.current != nullptr)
-        note(receiving.stream.current->name, REASON_PART_RECEIVED);
+        note_file(receiving.stream.current->name, REASON_PART_RECEIVED);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
     note_queue(receiving.retry_queue, REASON_NOT_AGAIN);
     note_queue(receiving.requested_queue, REASON_UNANSWERED);
@@ -253,8 +227,8 @@ bool session_ran() { return send_up(CH_CONTROL); }
 void print_noted(void (*write_line)(const char*), const char* line_end, bool with_done) {
     char line[PROGRESS_LINE_SIZE];
     note_unfinished();
-    for (int i = 0; i < outcome.noted_count; ++i) {
-        const noted_file& n = outcome.noted[i];
+    for (int i = 0; i < results.noted_count; ++i) {
+        const noted_file& n = results.noted[i];
         if (!with_done && is_done_heading(n.heading)) continue;
         if (n.reason[0] == '\0')
             snprintf(line, sizeof line, "%s: %s%s", n.heading, n.name, line_end);
@@ -262,12 +236,12 @@ void print_noted(void (*write_line)(const char*), const char* line_end, bool wit
             snprintf(line, sizeof line, "%s: %s (%s)%s", n.heading, n.name, n.reason, line_end);
         write_line(line);
     }
-    if (outcome.unlisted_count > 0) {
-        snprintf(line, sizeof line, "Not completed: %d more.%s", outcome.unlisted_count, line_end);
+    if (results.unlisted_count > 0) {
+        snprintf(line, sizeof line, "Not completed: %d more.%s", results.unlisted_count, line_end);
         write_line(line);
     }
-    if (with_done && outcome.unlisted_done > 0) {
-        snprintf(line, sizeof line, "Completed: %d more.%s", outcome.unlisted_done, line_end);
+    if (with_done && results.unlisted_done > 0) {
+        snprintf(line, sizeof line, "Completed: %d more.%s", results.unlisted_done, line_end);
         write_line(line);
     }
 }
@@ -308,16 +282,6 @@ const char* result_message(uint8_t letter) {
     return nullptr;
 }
 
-// The system's reason remembered for a failed file, or null.
-const char* remembered_reason(const char* name) {
-    for (int back = 1; back <= MAX_REASONS; ++back) {
-        const file_reason& r =
-            outcome.reasons[(outcome.reason_next + MAX_REASONS - back) % MAX_REASONS];
-        if (r.name[0] != '\0' && strcmp(r.name, name) == 0) return r.reason;
-    }
-    return nullptr;
-}
-
 // What a result line adds after the file's name: the system's reason for a failure, or
 // the options that would have taken a file refused as existing. Null: nothing.
 const char* result_reason(const file_entry* entry) {
@@ -337,8 +301,8 @@ void note_result(const file_entry* entry) {
     if (entry->status == ST_DOWNLOADS_DONE || entry->status == ST_UPLOADS_DONE) return;
     if (entry->status == ST_HAVE_IT) {
         // Both ends have the file whole: nothing failed. Only an upload entry stands for a file.
-        note(entry->name, entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
-             HEADING_SKIPPED);
+        note_file(entry->name, entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
+                  HEADING_SKIPPED);
         return;
     }
     if (!result_text(entry, &message, detail, sizeof detail)) return;
@@ -347,8 +311,8 @@ void note_result(const file_entry* entry) {
     snprintf(text, sizeof text, "%s%s%s", message, reason != nullptr ? ": " : "",
              reason != nullptr ? reason : "");
     // A request we did not serve is the peer's download that failed, not a file of ours.
-    note(entry->name, text,
-         entry->status == ST_DENIED_HERE ? HEADING_REFUSED : HEADING_NOT_COMPLETED);
+    note_file(entry->name, text,
+              entry->status == ST_DENIED_HERE ? HEADING_REFUSED : HEADING_NOT_COMPLETED);
 }
 
 void show_not_sent() {
@@ -454,30 +418,6 @@ int result_text(const file_entry* entry, const char** message, char* detail, siz
     else
         snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
     return 1;
-}
-
-void remember_reason(const char* name, const char* reason) {
-    file_reason& r = outcome.reasons[outcome.reason_next];
-    outcome.reason_next = (outcome.reason_next + 1) % MAX_REASONS;
-    snprintf(r.name, sizeof r.name, "%s", name);
-    snprintf(r.reason, sizeof r.reason, "%s", reason);
-}
-
-void note_file_done(const file_entry* entry, bool received) {
-    // A received file is named as the peer offered it; where it went, when that differs.
-    const char* offered = received ? entry_alias(entry) : "";
-    const char* name = offered[0] != '\0' ? offered : entry->name;
-    char extra[NOTED_REASON_SIZE] = "";
-    int n = 0;
-    if (strcmp(name, entry->name) != 0)
-        n = snprintf(extra, sizeof extra, "stored as %.120s", entry->name);
-    if (entry->offset > 0 && n >= 0 && static_cast<size_t>(n) < sizeof extra)
-        snprintf(extra + n, sizeof extra - static_cast<size_t>(n), "%sresumed at %" PRId64 " bytes",
-                 n > 0 ? ", " : "", entry->offset);
-    char detail[PATH_SIZE + NOTED_REASON_SIZE];
-    snprintf(detail, sizeof detail, "%s%s%s", name, extra[0] != '\0' ? ", " : "", extra);
-    display.info(received ? "File received" : "File sent", detail);
-    note(name, extra, received ? HEADING_RECEIVED : HEADING_SENT);
 }
 
 void show_next_result() {

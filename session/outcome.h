@@ -5,9 +5,6 @@
 //   note_result (entry)        an entry on its way out of finished_queue: one that did not
 //                              complete, or was skipped, is remembered (up to MAX_NOTED)
 //                              for the summary
-//   note_file_done (entry, received)  a file received whole, or confirmed by the peer: its
-//                              info line now ("File received (NAME, stored as PATH, resumed
-//                              at N bytes)"), and its line in the summary
 //   show_not_sent ()           every main-loop turn: an info line for each local name noted
 //                              as giving nothing to send (files.unsent) not shown yet
 //   progress_allowed (line_fd, error_fd) -> true when the error descriptor is not the line
@@ -21,8 +18,6 @@
 //                              richest form that fits, names cut first, then the counts,
 //                              the long verbs, the rate
 //   format_totals (out, size, width)    the last line; one line each way when too wide
-//   remember_reason (name, reason)  why a file could not be opened, read or written, for
-//                              its result line (the last MAX_REASONS are kept)
 //   show_next_result ()        at most one finished entry shown and freed
 //   result_text (entry, message, detail, size) -> 1 when the entry's letter has a message
 #pragma once
@@ -32,50 +27,25 @@
 #include <ctime>
 
 #include "files/entries.h"
+#include "session/results.h"
 #include "session/stats.h"
 
-constexpr int MAX_NOTED = 32;        // files listed by the summary; the rest are counted
-constexpr int NOTED_NAME_SIZE = 64;  // a listed name is cut to this
 constexpr int PROGRESS_NAME_WIDTH = 24;
 constexpr int PROGRESS_LINE_SIZE = 256;
 constexpr int PROGRESS_DEFAULT_WIDTH = 79;  // standard error that is no terminal
-constexpr int MAX_REASONS = 8;              // failed files whose reasons wait for their line
-constexpr int REASON_SIZE = 96;
-
-// The system's reason for a file's failure, until its result line is shown.
-struct file_reason {
-    char name[NOTED_NAME_SIZE * 2];
-    char reason[REASON_SIZE];
-};
-
-constexpr int NOTED_REASON_SIZE = 192;
-
-struct noted_file {
-    char name[NOTED_NAME_SIZE];
-    char reason[NOTED_REASON_SIZE];  // empty: nothing to add to the heading
-    // "Not completed", "Skipped" for a file both ends have whole, "Sent", "Received"
-    const char* heading;
-};
 
 struct outcome_state {
     bool progress_wanted = false;  // --progress
     bool progress_on = false;      // wanted, door mode, and standard error is not the line
     time_t progress_second = 0;    // the clock second of the last status line
     int progress_length = 0;       // its length: a shorter next line blanks the rest
-    noted_file noted[MAX_NOTED];
-    int noted_count = 0;
-    int unlisted_count = 0;     // did not complete either, beyond MAX_NOTED
-    int unlisted_done = 0;      // completed, beyond MAX_NOTED
-    int unsent_shown = 0;       // files.unsent entries shown on the screen
-    int unsent_more_shown = 0;  // files.unsent_more when it was last shown
-    file_reason reasons[MAX_REASONS];
-    int reason_next = 0;  // the slot the next reason takes
+    int unsent_shown = 0;          // files.unsent entries shown on the screen
+    int unsent_more_shown = 0;     // files.unsent_more when it was last shown
 };
 
 extern outcome_state outcome;
 
 void note_result(const file_entry* entry);
-void note_file_done(const file_entry* entry, bool received);
 void show_not_sent();
 bool progress_allowed(int line_fd, int error_fd);
 void want_progress();
@@ -84,6 +54,5 @@ void progress_tick();
 void report_run_end();
 void format_progress(char* out, size_t size, int width);
 void format_totals(char* out, size_t size, int width);
-void remember_reason(const char* name, const char* reason);
 void show_next_result();
 int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size);

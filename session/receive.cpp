@@ -15,7 +15,7 @@
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
-#include "session/outcome.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 
@@ -464,7 +464,7 @@ void on_request_answer(char letter) {
     }
     // Nothing comes of it: a download the caller asked for is outstanding.
     receiving.download_failed = 1;
-    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;
+    mark_outstanding(EXIT_DOWNLOADS_OUTSTANDING);
     finish_entry(entry, static_cast<uint8_t>(letter));
 }
 

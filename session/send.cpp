@@ -12,13 +12,13 @@
 #include <initializer_list>
 
 #include "files/lists.h"
-#include "files/scan.h"
+#include "files/paths.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
-#include "session/outcome.h"
+#include "session/results.h"
 #include "session/stats.h"
 
 send_state sending;

@@ -97,10 +97,10 @@ TEST(Results, EachFileHasOneLineWithItsStoredNameAndResumePoint) {
     EXPECT_EQ(shown, (std::vector<std::string>{
                          "File received (r.bin, stored as in/r.bin.0, resumed at 4096 bytes)",
                          "File sent (docs/a.txt)"}));
-    ASSERT_EQ(outcome.noted_count, 2);
-    EXPECT_STREQ(outcome.noted[0].heading, "Received");
-    EXPECT_STREQ(outcome.noted[0].reason, "stored as in/r.bin.0, resumed at 4096 bytes");
-    EXPECT_STREQ(outcome.noted[1].heading, "Sent");  // never "Skipped" as well
+    ASSERT_EQ(results.noted_count, 2);
+    EXPECT_STREQ(results.noted[0].heading, "Received");
+    EXPECT_STREQ(results.noted[0].reason, "stored as in/r.bin.0, resumed at 4096 bytes");
+    EXPECT_STREQ(results.noted[1].heading, "Sent");  // never "Skipped" as well
     free_entry(in);
     free_entry(out);
 
