@@ -60,9 +60,12 @@ void note_queue(const file_queue& queue, const char* reason) {
 }
 
 // A file in transit at the end: sent whole and not confirmed, or broken off part way.
+// The file's whole size: closing the sending side cut `length` to the bytes read, for the
+// log line; the offer record's 32-bit copy still holds it (up to 2 GiB).
 void note_in_transit() {
     for (const file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) {
-        int64_t length = std::max<int64_t>(0, e->length - e->offset);
+        int64_t whole = e->size < INT32_MAX ? e->size : e->length;
+        int64_t length = std::max<int64_t>(0, whole - e->offset);
         int64_t crossed = std::clamp<int64_t>(stats.upload.crossed - e->stream_start, 0, length);
         if (crossed >= length) {
             note_file(e->name, REASON_UNCONFIRMED);
@@ -71,9 +74,24 @@ void note_in_transit() {
         char reason[96];
         int64_t done = e->offset + crossed;
         snprintf(reason, sizeof reason, "broken off at %d%%, %" PRId64 " of %" PRId64 " bytes",
-                 e->length > 0 ? static_cast<int>(done * 100 / e->length) : 0, done, e->length);
+                 whole > 0 ? static_cast<int>(done * 100 / whole) : 0, done, whole);
         note_file(e->name, reason);
     }
+}
+
+// The file being received when the run ended, named as offered, with where it is kept.
+void note_part_received(const file_entry* e) {
+    const char* offered = entry_alias(e);
+    // Its place in the direction's stream of file bytes says how many of them were written.
+    int64_t written =
+        e->offset + std::clamp<int64_t>(receiving.stream.figures.bytes_moved - e->stream_start, 0,
+                                        std::max<int64_t>(0, e->length - e->offset));
+    char reason[NOTED_REASON_SIZE];
+    snprintf(reason, sizeof reason, "%s, %" PRId64 " of %" PRId64 " bytes%s%.100s",
+             REASON_PART_RECEIVED, written, e->length,
+             offered[0] != '\0' && strcmp(offered, e->name) != 0 ? ", kept as " : "",
+             offered[0] != '\0' && strcmp(offered, e->name) != 0 ? e->name : "");
+    note_file(offered[0] != '\0' ? offered : e->name, reason);
 }
 
 // Everything that did not complete and was not noted as a result yet.
@@ -86,8 +104,7 @@ void note_unfinished() {
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
-    if (receiving.stream.current != nullptr)
-        note_file(receiving.stream.current->name, REASON_PART_RECEIVED);
+    if (receiving.stream.current != nullptr) note_part_received(receiving.stream.current);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
     note_queue(receiving.retry_queue, REASON_NOT_AGAIN);
     note_queue(receiving.requested_queue, REASON_UNANSWERED);

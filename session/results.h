@@ -27,7 +27,7 @@ constexpr const char* HEADING_SENT = "Sent";
 constexpr const char* HEADING_RECEIVED = "Received";
 constexpr const char* HEADING_REFUSED = "Refused the peer";  // its request, not served
 
-constexpr int MAX_REASONS = 8;              // failed files whose reasons wait for their line
+constexpr int MAX_REASONS = 8;  // failed files whose reasons wait for their line
 constexpr int REASON_SIZE = 96;
 
 // The system's reason for a file's failure, until its result line is shown.

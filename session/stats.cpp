@@ -192,6 +192,11 @@ void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_by
         snprintf(out, size, "%s", "");
         return;
     }
+    // Below 1 in hundredths: data that does not compress shows x0.99, not a loss of a tenth.
+    if (file_bytes < stream_bytes) {
+        snprintf(out, size, "x0.%02" PRId64, file_bytes * 100 / stream_bytes);
+        return;
+    }
     int64_t tenths = file_bytes * 10 / stream_bytes;
     snprintf(out, size, "x%" PRId64 ".%" PRId64, tenths / 10, tenths % 10);
 }

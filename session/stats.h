@@ -16,7 +16,8 @@
 //   run_totals (rates, bytes, rate)    the run so far: bytes that crossed, and their rate
 //   write_log_line (letter, entry, rate)   nothing when there is no log; failures ignored
 //   format_saving (out, size, file_bytes, stream_bytes)   "x4.1": the file bytes the line's
-//                           bytes held while compressed; "" before there are any
+//                           bytes held while compressed ("x0.99" below one); "" before
+//                           there are any
 //   format_done_left (out, size, figures, bytes_left, rate)   a direction's batch as the
 //                           screen's "Done, left" row shows it: "45% 1:05" (share of its
 //                           bytes that crossed, time left at that rate; "--:--" without

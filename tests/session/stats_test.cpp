@@ -268,3 +268,14 @@ TEST_F(Stats, EveryLetterHasItsMessageAndOthersAreFreedSilently) {
 }
 
 }  // namespace
+
+// Random data showed "x0.9" at both ends while the cable counted x0.99: tenths cut short.
+TEST(Saving, RatiosBelowOneShowHundredths) {
+    char text[DONE_TEXT_SIZE];
+    format_saving(text, sizeof text, 99000, 100000);
+    EXPECT_STREQ(text, "x0.99");
+    format_saving(text, sizeof text, 41000, 10000);
+    EXPECT_STREQ(text, "x4.1");
+    format_saving(text, sizeof text, 0, 0);
+    EXPECT_STREQ(text, "");
+}
