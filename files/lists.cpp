@@ -196,7 +196,6 @@ int find_upload_files(const char* name, int status) {
     char base[NAME_PART_SIZE];
     if (split_path(name, directory, sizeof directory, base, sizeof base) != 0) return 0;
     if (status == 0) directory[0] = '\0';  // a peer chooses names, never directories
-    if (status == 0 && has_wildcard(base)) return find_requested_matches(base);
     if (directory[0] != '\0' || files.upload_dirs.head == nullptr)
         return add_found_file(directory, base, status) > 0 ? 1 : 0;
     int count = 0;
@@ -217,6 +216,17 @@ int add_upload_name(const char* name, int status) {
     int count = find_upload_files(name, status);
     if (count > 0) process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
     if (count == 0 && status != 0) files.upload_names_missing = 1;  // for the whole run
+    return count;
+}
+
+int add_requested_files(const char* name, bool wildcards) {
+    if (!wildcards || !files.wildcards_allowed || !has_wildcard(name))
+        return add_upload_name(name, 0);
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(name, directory, sizeof directory, base, sizeof base) != 0) return 0;
+    int count = find_requested_matches(base);  // the directory part is dropped, as ever
+    if (count > 0) mark_outstanding(EXIT_UPLOADS_OUTSTANDING);
     return count;
 }
 

@@ -5,9 +5,12 @@
 //   files                      the one instance: queues, directories, how names are taken
 //   add_upload_name (name, status) -> entries made (status 1 local name, 0 peer's request:
 //                              a link is never served, and only files found set the
-//                              uploads bit of the exit status; a request with '*' or '?'
-//                              is every regular file of the served directories that
-//                              matches, none beginning with '.', MAX_SERVED_MATCHES at most)
+//                              uploads bit of the exit status)
+//   add_requested_files (name, wildcards) -> entries made for a peer's request; with
+//                              `wildcards` (a peer that knows of them) and without -k, a
+//                              name with '*' or '?' is every regular file of the served
+//                              directories that matches, none beginning with '.',
+//                              MAX_SERVED_MATCHES at most; otherwise add_upload_name (name, 0)
 //   add_request_name (name), add_receive_name (name) -> 1 made, 0 no memory
 //   expand_argument (argument, apply)   '@' list files; ends the run with 10 when one
 //                              cannot be opened ("File not found: " and the name)
@@ -86,6 +89,7 @@ struct files_state {
 extern files_state files;
 
 int add_upload_name(const char* name, int status);
+int add_requested_files(const char* name, bool wildcards);
 void report_too_large(const char* path);
 int add_request_name(const char* name);
 int add_receive_name(const char* name);

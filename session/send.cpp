@@ -12,7 +12,6 @@
 #include <initializer_list>
 
 #include "files/lists.h"
-#include "files/paths.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
@@ -430,15 +429,15 @@ void serve_request() {
         sending.request_pos = 0;
         const char* name = reinterpret_cast<const char*>(sending.request_buffer);
         uint8_t letter = ST_DENIED;
-        const char* why = "-r would serve it";
-        if (session.serve_requests && !files.wildcards_allowed && has_wildcard(name))
-            why = "-k refuses names with * or ?";
-        else if (session.serve_requests)
-            letter = add_upload_name(name, 0) > 0 ? ST_SERVED : ST_NOT_FOUND;
+        // Wildcards are served only to a peer of this kind: toward any other the answers
+        // stay what they were, a name with '*' looked up as it stands.
+        if (session.serve_requests)
+            letter = add_requested_files(name, both_announced(CAP_EXTENDED)) > 0 ? ST_SERVED
+                                                                                 : ST_NOT_FOUND;
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) {
-                if (letter == ST_DENIED) remember_reason(name, why);
+                if (letter == ST_DENIED) remember_reason(name, "-r would serve it");
                 finish_entry(entry, letter == ST_DENIED ? ST_DENIED_HERE : letter);
             }
         }

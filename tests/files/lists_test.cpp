@@ -123,17 +123,18 @@ TEST_F(Lists, PeerWildcardRequestsServeTheServedDirectorysRegularFiles) {
     write("srv/new4.dat/inside", "");
     write("new5.dat", "5");
     add_argument_name("srv/");
-    EXPECT_EQ(add_upload_name("NEW?.dat", 0), 2);
-    EXPECT_EQ(add_upload_name("../*", 0), 2);  // the directory part is dropped, as ever
+    EXPECT_EQ(add_requested_files("NEW?.dat", true), 2);
+    EXPECT_EQ(add_requested_files("../*", true), 2);       // the directory part is dropped, as ever
+    EXPECT_EQ(add_requested_files("new?.dat", false), 0);  // a peer that knows nothing of them
     Strings served = names(files.upload_queue);
     std::sort(served.begin(), served.end());
     EXPECT_EQ(served, (Strings{"srv/new1.dat", "srv/new1.dat", "srv/new2.dat", "srv/new2.dat"}));
     for (int i = 0; i < MAX_SERVED_MATCHES + 5; ++i) write("many/f" + std::to_string(i), "");
     dir_list_free_all(&files.upload_dirs);
     add_argument_name("many");
-    EXPECT_EQ(add_upload_name("f*", 0), MAX_SERVED_MATCHES);
+    EXPECT_EQ(add_requested_files("f*", true), MAX_SERVED_MATCHES);
     forbid_wildcards();
-    EXPECT_EQ(add_upload_name("f*", 0), 0);
+    EXPECT_EQ(add_requested_files("f*", true), 0);
 }
 
 // "kestro -p P -E 2 docs" sent nothing and said nothing: a directory no name to send
