@@ -247,6 +247,12 @@ piece_result drop_current_file() {
     if (session.log_refusals)
         write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
     finish_entry(entry, ST_EXISTS);
+    // The batch's other files may all have been confirmed while this one still counted: its
+    // end is shown now, once they are.
+    if (stream.figures.files_left == 0 && receiving.received_queue.head == nullptr &&
+        stream.figures.total_files > 0)
+        if (file_entry* done = new_entry(""); done != nullptr)
+            finish_entry(done, ST_DOWNLOADS_DONE);
     settle_downloads();
     if (stream.figures.files_left != 0) return piece_result::file_done;
     show_download_name();

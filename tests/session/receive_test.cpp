@@ -500,6 +500,24 @@ TEST_F(Receiving, ExtendedAnswersHashTheLocalFileAndOnlyItsDigestConfirms) {
     EXPECT_EQ(log_lines().back().substr(0, 9), "S   6115 ");
 }
 
+// A batch whose last file ended "e" at its verdict, after the others were confirmed, never
+// showed "Download completed" at the receiver.
+TEST_F(Receiving, BatchEndingInADroppedResumeStillShowsItsEnd) {
+    both_extended();
+    std::string data = random_bytes(1500, 65), other = random_bytes(800, 66);
+    put_file("held", other.substr(0, 100));
+    EXPECT_EQ(extended_answer(data, "new"), "u");
+    EXPECT_EQ(extended_answer(other, "held"),
+              "r" + le64(100) + le64(digest_of(other.substr(0, 100))) + '\0');
+    feed(data + le64(digest_of(data)));
+    cycles();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "c");  // "held" still counts: the batch is not over
+    feed("N");
+    cycles();
+    EXPECT_EQ(finished(), (std::vector<std::string>{"e:held", "D:"}));
+}
+
 // Bytes that are not the sender's are never confirmed: the file is put back as it was, "v"
 // goes where "c" would, and it waits under its local name for its next offer (no -d name
 // is used up for it); the second time it ends failed.
