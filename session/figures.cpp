@@ -210,8 +210,12 @@ void watch_line() {
 }
 
 bool refresh_statistics() {
-    if (serial.clock == stats.last_refresh_time) return false;
+    // Once a second, and at once when a current file changed: a name never stands beside
+    // the figures of the file before it.
+    const bool new_second = serial.clock != stats.last_refresh_time;
+    if (!new_second && !stats.figures_due) return false;
     stats.last_refresh_time = serial.clock;
+    stats.figures_due = false;
     watch_line();  // the rates and the bytes left shown together come from one look
     channel_counts c = count_data_channels();
     update_rates(&stats.download, &receiving.stream.figures, stats.download.crossed);
@@ -226,5 +230,5 @@ bool refresh_statistics() {
                         stats.upload);
     show_compression();
     show_link_rows();
-    return true;
+    return new_second;
 }

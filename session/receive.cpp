@@ -321,11 +321,8 @@ piece_result file_received() {
     queue_append(&receiving.received_queue, entry);
     receiving.stream.current = nullptr;
     fig.files_left -= 1;
-    if (fig.files_left == 0) {
-        show_download_name();
-        return piece_result::stop;
-    }
-    return piece_result::file_done;
+    show_download_name();  // "-" until the next file opens: never a name beside other figures
+    return fig.files_left == 0 ? piece_result::stop : piece_result::file_done;
 }
 
 bool write_piece(const uint8_t* bytes, int n) {
@@ -584,4 +581,5 @@ void show_download_name() {
     const file_entry* entry =
         receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
     display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
+    stats.figures_due = true;
 }

@@ -99,6 +99,7 @@ struct stats_state {
     rate_state download;
     rate_state upload;
     time_t last_refresh_time = 0;
+    bool figures_due = false;  // a current file changed: its figures follow in this cycle
 };
 
 extern stats_state stats;

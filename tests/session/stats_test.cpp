@@ -205,7 +205,27 @@ TEST_F(Stats, UploadBytesLeftCountsAcknowledgedBytes) {
     refresh_statistics();
     EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 1024);
     EXPECT_EQ(shown[FIRST_FIGURE_ROW + 5], 1024);  // the batch's bytes left
-    EXPECT_EQ(done, "50% 0:02");                   // at the average of 512 bytes a second
+    EXPECT_EQ(done, "50% 0:02");                   // at the rate so far, 512 bytes a second
+}
+
+// The name of the next file stood for up to a second beside the size and bytes left of the
+// one before: the figures follow a change of the current file in the same cycle.
+TEST_F(Stats, FileFiguresFollowTheNameShownAtOnce) {
+    static std::map<int, int64_t> shown;
+    display.figure = [](int row, int column, int64_t value) {
+        if (column == DOWNLOAD_COLUMN) shown[row] = value;
+    };
+    at_ms(30000);
+    refresh_statistics();
+    file_entry* next = entry("next", 3000);
+    receiving.stream.current = next;
+    receiving.stream.figures.files_left = 1;
+    show_download_name();
+    EXPECT_FALSE(refresh_statistics());  // the same second: no rates, no bell
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW], 3000);
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 3000);
+    receiving.stream.current = nullptr;
+    free_entry(next);
 }
 
 // A long session passes 2 GiB: the link's byte counts and the rates stay whole.
