@@ -49,17 +49,19 @@ bool collect_offer() {
 }
 
 // A name we would store under must be a plain name: a control character would forge log
-// lines or steer the terminal that shows it, a direction mark would disguise it.
-bool acceptable_offer(int64_t length, const char* base) {
-    if (length < 0) return false;
-    if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return false;
-    return !name_refused(base);
+// lines or steer the terminal that shows it, a direction mark would disguise it. Null when
+// the offer is acceptable, else why not.
+const char* unacceptable_offer(int64_t length, const char* base) {
+    if (length < 0) return "a negative size";
+    if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return "no file name";
+    return name_refused(base) ? "its name holds control characters" : nullptr;
 }
 
-void refuse(file_entry* entry, uint8_t letter) {
+// The refusal `letter` goes to the peer; the entry ends with `final`, which may say more.
+void refuse(file_entry* entry, uint8_t letter, uint8_t final = 0) {
     entry->status = letter;  // the log line is written before the entry is queued
     if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.upload.average_rate);
-    finish_entry(entry, letter);
+    finish_entry(entry, final != 0 ? final : letter);
     write_status_letter(letter);
 }
 
@@ -86,15 +88,16 @@ file_entry* entry_for(const char* path, const char* offered) {
 }
 
 // A malformed offer is refused like any other, under a name safe to show and log.
-void refuse_malformed(const char* offered) {
+void refuse_malformed(const char* offered, const char* why, uint8_t final = ST_NAME_REFUSED) {
     char shown[OFFER_BUFFER_SIZE];
     printable_name(shown, sizeof shown, offered);
+    report_file_error("refused", offered, why);
     file_entry* entry = entry_for(shown, "");
     if (entry == nullptr) {
         write_status_letter(ST_TOO_MANY);
         return;
     }
-    refuse(entry, ST_REFUSED);
+    refuse(entry, ST_REFUSED, final);
 }
 
 void write_offset(int32_t offset) {
@@ -230,9 +233,12 @@ bool start_answer() {
         memcpy(&size, receiving.offer_buffer + 4, 4);
         length = size;
     }
-    if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
-        !acceptable_offer(length, a.base)) {
-        refuse_malformed(offered);
+    if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0) {
+        refuse_malformed(offered, strerror(ENAMETOOLONG));
+        return false;
+    }
+    if (const char* why = unacceptable_offer(length, a.base); why != nullptr) {
+        refuse_malformed(offered, why, length < 0 ? ST_REFUSED : ST_NAME_REFUSED);
         return false;
     }
     a.checks_failed = 0;
@@ -251,7 +257,7 @@ bool start_answer() {
         int split = split_path(given->name, a.directory, sizeof a.directory, a.base, sizeof a.base);
         free_entry(given);
         if (split != 0) {
-            refuse_malformed(offered);
+            refuse_malformed(offered, strerror(ENAMETOOLONG));
             return false;
         }
         local_name = true;
@@ -277,7 +283,7 @@ void go_on_answering() {
         if (a.entry == nullptr) {
             char path[PATH_SIZE];
             if (make_path(path, sizeof path, a.directory, a.base, a.suffix) != 0) {
-                refuse_malformed(offered);
+                refuse_malformed(offered, strerror(ENAMETOOLONG));
                 break;
             }
             a.entry = entry_for(path, offered);

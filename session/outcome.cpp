@@ -235,7 +235,8 @@ constexpr result_row result_table[] = {
     {ST_NOT_FOUND, "Requested file not found"}, {ST_DENIED, "Download request denied"},
     {ST_REFUSED, "Upload request denied"},      {ST_TOO_MANY, "Too many files to transfer"},
     {ST_HAVE_IT, "File already transferred"},   {STATUS_NAME_TOO_LONG, "File name too long"},
-    {ST_CHECK_FAILED, "File check failed"},
+    {ST_CHECK_FAILED, "File check failed"},     {ST_DATA_ERROR, "File data error"},
+    {ST_STALLED, "Transfer stalled"},           {ST_NAME_REFUSED, "File name refused"},
 };
 
 const char* result_message(uint8_t letter) {

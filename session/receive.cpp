@@ -266,7 +266,7 @@ piece_result take_verdict() {
         return take_whole_file();
     report_file_error("cannot receive", stream.current->name,
                       "the peer's data stream is out of step");
-    abort_download(ST_WRITE_ERROR);
+    abort_download(ST_DATA_ERROR);
     return piece_result::stop;
 }
 
@@ -360,14 +360,16 @@ piece_result receive_squeezed_piece() {
         zin_result r = zin_take(&receiving.zin, input + at, static_cast<size_t>(n) - at, output,
                                 sizeof output, &used, &made);
         at += used;
-        if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
-        file_moved(&receiving.stream, static_cast<int>(made));
+        // Checked before the write: a frame that holds more than offered writes no byte past
+        // the offered length.
         if (r == ZIN_FAILED) {
             report_file_error("cannot receive", receiving.stream.current->name,
                               "its compressed data does not hold the bytes offered");
-            abort_download(ST_WRITE_ERROR);
+            abort_download(ST_DATA_ERROR);
             return piece_result::stop;
         }
+        if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
+        file_moved(&receiving.stream, static_cast<int>(made));
         if (r == ZIN_END) break;
         if (at == static_cast<size_t>(n) && made < sizeof output) return piece_result::moved;
     }

@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "files/lists.h"
+#include "files/names.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
@@ -80,6 +81,14 @@ void delete_sent_file(const file_entry* entry) {
         keep_sent_file(entry, strerror(errno));
 }
 
+// The name an offer of the entry announces holds characters a receiver refuses.
+bool announced_name_refused(const file_entry* entry) {
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    return split_path(entry->name, directory, sizeof directory, base, sizeof base) == 0 &&
+           name_refused(base);
+}
+
 // The current file is read to its end: it stays in in_transit_queue until "c".
 void close_current_file() {
     stream_closed(&sending.stream);
@@ -101,6 +110,8 @@ void offer_refused(uint8_t letter) {
     } else if (letter != ST_EXISTS || session.log_refusals) {
         log_upload(LOG_UPLOAD_FAILED, entry);
     }
+    // A peer refuses a name that holds control characters with "q" too: say which it was.
+    if (letter == ST_REFUSED && announced_name_refused(entry)) letter = ST_NAME_REFUSED;
     finish_upload(entry, letter);
     if (letter == ST_HAVE_IT) clear_uploads_bit_when_settled();
 }

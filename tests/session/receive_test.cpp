@@ -143,12 +143,13 @@ TEST_F(Receiving, PeerNamesLandUnderTheirBaseNameInTheDownloadDirectoryOnly) {
     for (const char* bad : {"..", "", "x/..", "sub/", ".", "a\nb"})
         EXPECT_EQ(answer(1, bad), "q") << bad;
     EXPECT_EQ(answer(-1, "negative"), "q");
-    EXPECT_EQ(finished()[finished().size() - 2], "q:a?b");  // shown without the control byte
+    // Refused with "q" on the wire; here it says why.
+    EXPECT_EQ(finished()[finished().size() - 2], "n:a?b");  // shown without the control byte
     // DEL, C1 and direction marks are refused (raw C1 bytes are no UTF-8: kept, shown as '?').
     for (const char* bad :
          {"a\x7f", "a\xc2\x9b", "\xd8\x9c", "\xe2\x81\xa9", "\xe2\x80\xaegpj.exe"})
         EXPECT_EQ(answer(1, bad), "q") << bad;
-    EXPECT_EQ(finished().back(), "q:?gpj.exe");
+    EXPECT_EQ(finished().back(), "n:?gpj.exe");
     for (const char* good : {"\xe2\x82\xac.zip", "a\x9b"}) EXPECT_EQ(answer(1, good), "u") << good;
 }
 
@@ -227,8 +228,8 @@ TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFai
     feed(frame(std::string(100, 'c')));
     cycles();
     status_sender();
-    EXPECT_EQ(wire(CH_STATUS), "a");  // no "c": the frame held 100 bytes of 101
-    EXPECT_EQ(finished().back(), "5:c");
+    EXPECT_EQ(wire(CH_STATUS), "a");      // no "c": the frame held 100 bytes of 101
+    EXPECT_EQ(finished().back(), "6:c");  // the data, not the disk, failed
     on_peer_abort();  // the peer's "b": the stream starts afresh, mid-frame or not
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "o");
