@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "files/names.h"
 #include "link/codec.h"
 #include "link/establish.h"
 #include "link/supervise.h"
@@ -30,7 +31,7 @@ void open_transfer_log() {
     // Truncated: a caller must not credit an earlier run's lines again. Appended: every line
     // goes to the end, whatever else may have moved the file's offset.
     stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-    if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
+    if (stats.log_fd < 0) report_name("", stats.log_path, strerror(errno));  // the run goes on
 }
 
 void stop_handler(int signal_number) {

@@ -1,6 +1,9 @@
 #include "files/names.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "serial/process.h"
 
 namespace {
 
@@ -89,4 +92,13 @@ size_t printable_name(char* out, size_t size, const char* name) {
     }
     out[used] = '\0';
     return used;
+}
+
+void report_name(const char* what, const char* name, const char* reason) {
+    constexpr size_t shown_size = 2048;
+    char shown[shown_size];
+    printable_name(shown, sizeof shown, name);
+    char subject[shown_size + 64];
+    snprintf(subject, sizeof subject, "%s%s%s", what, what[0] != 0 ? " " : "", shown);
+    console_reason(subject, reason);
 }

@@ -15,6 +15,8 @@
 //   printable_name (out, size, name) -> bytes written: every unsafe character and every
 //                         byte that is no UTF-8 as '?'; cut before a character that does
 //                         not fit
+//   report_name (what, name, reason)  "kestro: WHAT NAME: REASON" on standard error, the
+//                         name as printable_name shows it (what may be empty)
 #pragma once
 
 #include <cstddef>
@@ -25,3 +27,4 @@ bool utf8_continues(uint8_t lead, int count, uint8_t byte);
 bool unsafe_character(uint32_t code);
 bool name_refused(const char* name);
 size_t printable_name(char* out, size_t size, const char* name);
+void report_name(const char* what, const char* name, const char* reason);

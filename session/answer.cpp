@@ -363,11 +363,7 @@ int open_target(const char* path, int flags, struct stat* st, const char** unfit
 // A received file that cannot be created or written says why on standard error: without
 // a screen the result letter alone reaches nobody.
 void report_file_error(const char* what, const char* path, const char* reason) {
-    char shown[PATH_SIZE];
-    printable_name(shown, sizeof shown, path);
-    char subject[PATH_SIZE + 32];
-    snprintf(subject, sizeof subject, "%s %s", what, shown);
-    console_reason(subject, reason);
+    report_name(what, path, reason);
 }
 
 bool receive_hash_due() {

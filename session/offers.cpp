@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "files/lists.h"
+#include "files/names.h"
 #include "link/channels.h"
 #include "serial/process.h"
 #include "session/send.h"
@@ -82,9 +83,7 @@ const char* read_test(file_entry* entry, uint8_t* letter, int* kept) {
 
 // A file found unfit before its offer: the batch goes on without it.
 void not_offered(file_entry* entry, uint8_t letter, const char* why) {
-    char subject[PATH_SIZE + 16];
-    snprintf(subject, sizeof subject, "cannot send %s", entry->name);
-    console_reason(subject, why);
+    report_name("cannot send", entry->name, why);
     if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
     finish_upload(entry, letter);
 }

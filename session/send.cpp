@@ -52,9 +52,7 @@ void clear_uploads_bit_when_settled() {
 
 // A file -y does not delete: the user hears why, and -X logs it as not done.
 void keep_sent_file(const file_entry* entry, const char* reason) {
-    char subject[PATH_SIZE + 8];
-    snprintf(subject, sizeof subject, "kept %s", entry->name);
-    console_reason(subject, reason);
+    report_name("kept", entry->name, reason);
     if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
 }
 
@@ -410,15 +408,13 @@ void check_failed_sent() {
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     stream_uncount(&sending.stream, entry);
-    char subject[PATH_SIZE + 16];
-    snprintf(subject, sizeof subject, "sending %s", entry->name);
     if (++entry->checks_failed >= MAX_CHECKS) {
-        console_reason(subject, "the peer's copy failed its check again: given up");
+        report_name("sending", entry->name, "the peer's copy failed its check again: given up");
         log_upload(LOG_UPLOAD_FAILED, entry);
         finish_upload(entry, ST_CHECK_FAILED);
     } else {
         // Offered once more, after the files queued now, whole and hashed anew.
-        console_reason(subject, "the peer's copy failed its check: sent again");
+        report_name("sending", entry->name, "the peer's copy failed its check: sent again");
         entry->offset = 0;
         entry->status = 1;
         entry->offered_again = 1;
