@@ -47,10 +47,12 @@ struct file_entry {
     int64_t start_ms;
     // The file as the offer gives it: its length (`size` below is the basic record's 32-bit
     // copy, which a file past 2 GiB cannot be offered with), its modification time (seconds
-    // since the epoch, -1 when the offer names none), and with CAP_EXTENDED the XXH3 digest
-    // of all its bytes; after an extended "r", the digest of its first `offset` bytes.
+    // since the epoch, any value, before 1970 too, when `timed` is set), and with
+    // CAP_EXTENDED the XXH3 digest of all its bytes; after an extended "r", the digest of its
+    // first `offset` bytes.
     int64_t length;
     int64_t mtime;
+    uint8_t timed;  // mtime holds a time: 0 when the offer names none
     uint64_t digest;
     uint64_t prefix_digest;
     // time, date, size and name lie contiguous: together they are the offer record.

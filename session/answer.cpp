@@ -75,11 +75,13 @@ file_entry* entry_for(const char* path, const char* offered) {
     if (!both_announced(CAP_EXTENDED)) {
         memcpy(&entry->time, header, OFFER_HEADER_SIZE);
         entry->length = entry->size;
-        entry->mtime = dos_to_time(entry->date, entry->time);  // -1: a field out of range
+        entry->mtime = dos_to_time(entry->date, entry->time);
+        entry->timed = entry->mtime != -1;  // -1: a field out of range, never a DOS time
         return entry;
     }
     set_entry_length(entry, static_cast<int64_t>(read_le64(header)));
     entry->mtime = static_cast<int64_t>(read_le64(header + 8));
+    entry->timed = 1;
     entry->digest = read_le64(header + 16);
     entry->digested = 1;
     entry->time = dos_time(entry->mtime);

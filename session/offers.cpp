@@ -71,6 +71,7 @@ const char* read_test(file_entry* entry, uint8_t* letter, int* kept) {
     if (kept != nullptr) *kept = fd;
     set_entry_length(entry, info.st_size);
     entry->mtime = info.st_mtime;
+    entry->timed = 1;
     entry->time = dos_time(info.st_mtime);
     entry->date = dos_date(info.st_mtime);
     // Who the file is now: -y after "x", and the check after its last byte, compare with it.
