@@ -574,6 +574,10 @@ incoming_check close_incoming() {
 void abort_download(char letter) {
     note_dropped_downloads();
     if (receiving.stream.current != nullptr) {
+        // A file that could not be created or opened leaves close_incoming nothing to log.
+        if (receiving.stream.fd == -1 && session.log_refusals)
+            write_log_line(LOG_DOWNLOAD_FAILED, receiving.stream.current,
+                           stats.download.average_rate);
         close_incoming();
         finish_entry(receiving.stream.current, static_cast<uint8_t>(letter));
         receiving.stream.current = nullptr;
