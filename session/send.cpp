@@ -128,7 +128,11 @@ void confirm_sent() {
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
-    if (session.delete_sent) delete_sent_file(entry);
+    // Resumed by size alone (a peer that checks nothing): its first bytes may not be ours.
+    if (session.delete_sent && entry->offset > 0 && !both_announced(CAP_EXTENDED))
+        keep_sent_file(entry, "the peer's first part of it was never compared with it");
+    else if (session.delete_sent)
+        delete_sent_file(entry);
     if (sending.stream.figures.files_left == 0)
         finish_entry(entry, ST_UPLOADS_DONE);
     else
