@@ -12,6 +12,7 @@
 #include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/stall.h"
 #include "session/stats.h"
 #include "session/status.h"
 
@@ -164,6 +165,7 @@ void session_work() {
     decide_offer();
     send_offers();
     send_data();
+    watch_stalls();  // before the status sender: an abort's letter goes in this cycle
     status_sender();
     check_session_end();
 }

@@ -469,7 +469,9 @@ void abort_upload(char letter) {
     // Our own failure is the current file's; the peer's is taken to be about the oldest
     // file it accepted, which is given up once it has been blamed too often.
     file_entry* failed = current;
-    if (letter == ST_UPLOAD_ABORTED) {
+    if (letter == ST_STALLED) {
+        failed = upload_blamed();  // the file whose confirmation never came
+    } else if (letter == ST_UPLOAD_ABORTED) {
         failed = upload_blamed();
         if (failed != nullptr && ++failed->blamed < MAX_BLAMED) failed = nullptr;
     }
