@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "link/codec.h"
+#include "session/stall.h"
 #include "transfer_fixture.h"
 
 namespace {
@@ -347,6 +349,68 @@ TEST_F(Sending, FileFailingItsCheckIsSentOnceMoreThenGivenUp) {
     EXPECT_EQ(finished().back(), "v:f");
     EXPECT_EQ(log_lines().back().substr(0, 9), "e      7 ");
     EXPECT_EQ(process.exit_status & EXIT_UPLOADS_OUTSTANDING, EXIT_UPLOADS_OUTSTANDING);
+}
+
+// The faults a hostile campaign found on the sending side, one case each.
+
+// Resumed by size alone toward a peer that checks nothing, the peer's first bytes may be
+// another file's: -y keeps the file, and says why.
+TEST_F(Sending, YKeepsAFileResumedBySizeAlone) {
+    queue_files({{"r", random_bytes(3000, 81)}});
+    session.delete_sent = 1;
+    int saved_err = dup(2), errors = open("errors", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(errors, 2);
+    offer_and_answer("r" + le32(1000));
+    pump_data();
+    peer(CH_STATUS, "c");
+    status_receiver();
+    dup2(saved_err, 2);
+    for (int fd : {saved_err, errors}) close(fd);
+    EXPECT_TRUE(std::filesystem::exists("r"));
+    EXPECT_EQ(file_text("errors"),
+              "kestro: kept r: the peer's first part of it was never compared with it\n");
+}
+
+// Names on standard error are shown as the summary shows them: no control byte reaches the
+// terminal. A "q" for a name with control characters says that it was the name.
+TEST_F(Sending, LocalNamesInMessagesAreFilteredAndRefusedNamesSaySo) {
+    const std::string titled = "t\x1b]0;owned\x07\nkestro: forged";
+    queue_files({{titled.c_str(), "listed"},
+                 {"a\x1b"
+                  "b",
+                  "data"}});
+    unlink(titled.c_str());
+    ASSERT_EQ(mkfifo(titled.c_str(), 0644), 0);  // replaced after it was listed
+    int saved_err = dup(2), errors = open("errors", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(errors, 2);
+    offer_and_answer("q");
+    dup2(saved_err, 2);
+    for (int fd : {saved_err, errors}) close(fd);
+    EXPECT_EQ(file_text("errors"),
+              "kestro: cannot send t?]0;owned??kestro: forged: not a regular file\n");
+    EXPECT_EQ(finished().back(),
+              "n:a\x1b"
+              "b");
+}
+
+// A sent file whose confirmation never comes while the peer is heard fails after a minute
+// through the abort exchange.
+TEST_F(Sending, ConfirmationThatNeverComesEndsTheFileAfterAMinute) {
+    queue_files({{"s", "data"}, {"t", "more"}});
+    offer_and_answer("uu");
+    pump_data();  // all of it taken by the peer
+    std::string letters;
+    for (int i = 0; i <= 60; ++i) {
+        fake_clock_at(serial.clock + 1);
+        codec.last_rx_time = serial.clock;
+        watch_stalls();
+        status_sender();
+        letters += wire(CH_STATUS);
+        if (i == 59) EXPECT_EQ(letters, "");
+    }
+    EXPECT_EQ(letters, "b");
+    EXPECT_EQ(finished().back(), "7:s");
+    EXPECT_EQ(count(files.upload_queue), 1);  // t is offered again after the peer's "o"
 }
 
 }  // namespace
