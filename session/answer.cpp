@@ -25,6 +25,7 @@ namespace {
 constexpr int SEED_ANSWER_ROOM = 5;  // a letter and a 32-bit resume offset
 constexpr int EXTENDED_ANSWER_ROOM = 1 + EXTENDED_RESUME_BYTES;
 constexpr int NEW_FILE_MODE = 0644;
+constexpr size_t MAX_CP437_NAME = 255;  // a CP437 name's UTF-8 form: what a file system takes
 
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken, hashing };
@@ -235,7 +236,19 @@ bool start_answer() {
         memcpy(&size, receiving.offer_buffer + 4, 4);
         length = size;
     }
-    if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0) {
+    // A peer that announces nothing may be an old BBS whose names are code page 437: a name
+    // that is no UTF-8 is stored as its CP437 reading (the peer's bytes stay the alias).
+    char read_as[NAME_PART_SIZE];
+    const char* name = offered;
+    if (announcement.peer_caps == 0 && !utf8_valid(offered)) {
+        if (cp437_to_utf8(read_as, sizeof read_as, offered) < 0) {
+            refuse_malformed(offered, strerror(ENAMETOOLONG));
+            return false;
+        }
+        name = read_as;
+    }
+    if (split_path(name, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
+        (name == read_as && strlen(a.base) > MAX_CP437_NAME)) {
         refuse_malformed(offered, strerror(ENAMETOOLONG));
         return false;
     }

@@ -659,4 +659,17 @@ TEST_F(Receiving, ReceptionStalledAMinuteWhileThePeerIsHeardIsAborted) {
     EXPECT_EQ(heard_for(1), "a");
 }
 
+// From a peer that announces nothing, a name that is no UTF-8 is taken as code page 437 (old
+// BBS names): stored, logged and shown in UTF-8, refused when that form passes 255 bytes.
+// Between two Kestro ends names travel unchanged.
+TEST_F(Receiving, Cp437NamesFromAPlainPeerAreStoredAsUtf8) {
+    EXPECT_EQ(answer(1, "caf\x82.txt"), "u");
+    EXPECT_EQ(answer(1, "x\x9b"), "u");
+    EXPECT_EQ(waiting(), (std::vector<std::string>{"caf\xc3\xa9.txt", "x\xc2\xa2"}));
+    EXPECT_EQ(answer(1, std::string(100, '\xb0')), "q");  // 300 bytes in UTF-8
+    both_extended();
+    EXPECT_EQ(extended_answer("k", "caf\x82.bin"), "u");
+    EXPECT_EQ(waiting().back(), "caf\x82.bin");
+}
+
 }  // namespace
