@@ -19,12 +19,14 @@
 namespace {
 
 // Builds the name part of an entry's offer record after a header of `header` bytes: the
-// whole base name of its path. Returns the record length, or 0 when the record could never
+// whole base name of its path, or the name the peer asked for it by (its alias, the peer's
+// own bytes of a CP437 name). Returns the record length, or 0 when the record could never
 // fit the offer channel.
 int build_offer(const file_entry* entry, uint8_t* record, int header) {
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
-    if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) return 0;
+    const char* path = entry_alias(entry)[0] != 0 ? entry_alias(entry) : entry->name;
+    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0) return 0;
     size_t length = strlen(base);
     if (length > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
     memcpy(record + header, base, length + 1);

@@ -427,6 +427,34 @@ void check_failed_sent() {
     show_upload_name();
 }
 
+namespace {
+
+// A request of a peer that announces nothing may name a file in code page 437 (an old BBS):
+// when its bytes find nothing and are no UTF-8, their CP437 reading is looked up, and the
+// files found are offered under the peer's own bytes. Returns the entries made.
+int serve_lookup(const char* name) {
+    file_entry* before = files.upload_queue.tail;
+    int found = add_upload_name(name, 0);
+    char read_as[REQUEST_BUFFER_SIZE * 3];
+    if (found > 0 || announcement.peer_caps != 0 || utf8_valid(name) ||
+        cp437_to_utf8(read_as, sizeof read_as, name) < 0)
+        return found;
+    found = add_upload_name(read_as, 0);
+    file_entry* next = before != nullptr ? before->next : files.upload_queue.head;
+    while (file_entry* entry = next) {
+        next = entry->next;
+        file_entry* named = new_entry_with_alias(entry->name, name);
+        if (named == nullptr) continue;  // offered under its own name
+        memcpy(static_cast<void*>(named), entry, offsetof(file_entry, name));
+        queue_remove(&files.upload_queue, entry);
+        free_entry(entry);
+        queue_append(&files.upload_queue, named);
+    }
+    return found;
+}
+
+}  // namespace
+
 void serve_request() {
     uint8_t byte = 0;
     while (send_room(CH_STATUS) > 0 && recv_read(CH_REQUESTS, &byte, 1) == 1) {
@@ -436,8 +464,7 @@ void serve_request() {
         sending.request_pos = 0;
         const char* name = reinterpret_cast<const char*>(sending.request_buffer);
         uint8_t letter = ST_DENIED;
-        if (session.serve_requests)
-            letter = add_upload_name(name, 0) > 0 ? ST_SERVED : ST_NOT_FOUND;
+        if (session.serve_requests) letter = serve_lookup(name) > 0 ? ST_SERVED : ST_NOT_FOUND;
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);

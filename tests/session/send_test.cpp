@@ -413,4 +413,16 @@ TEST_F(Sending, ConfirmationThatNeverComesEndsTheFileAfterAMinute) {
     EXPECT_EQ(count(files.upload_queue), 1);  // t is offered again after the peer's "o"
 }
 
+// A peer that announces nothing asks for an old BBS name in code page 437: the file stored
+// under its UTF-8 reading is served, and offered under the peer's own bytes.
+TEST_F(Sending, Cp437RequestFindsTheUtf8NameAndIsOfferedUnderThePeersBytes) {
+    session.serve_requests = 1;
+    put_file("caf\xc3\xa9.txt", "cafe");
+    peer(CH_REQUESTS, std::string("caf\x82.txt") + '\0');
+    serve_request();
+    EXPECT_EQ(wire(CH_STATUS), "d");
+    send_offers();
+    EXPECT_EQ(wire(CH_OFFERS).substr(OFFER_HEADER_SIZE), std::string("caf\x82.txt") + '\0');
+}
+
 }  // namespace
