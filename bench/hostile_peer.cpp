@@ -15,6 +15,11 @@
 //   hostile_peer chat RESULTS STOP  chat lines holding ESC[K and other unfinished escape
 //                                   sequences, then a plain line; stays until the file STOP
 //                                   exists (at most a minute)
+//   hostile_peer short RESULTS      offers a file 1,000 bytes larger than the data it sends,
+//                                   then waits for "c" as if all had gone
+//   hostile_peer longframe RESULTS  announces compression and sends a frame one byte longer
+//                                   than the offer said
+//   hostile_peer cp437 RESULTS      offers names in code page 437, as an old BBS has them
 //
 // It says goodbye once every offer and request is answered and every accepted file is
 // confirmed or aborted, and writes the final letters of its entries to RESULTS, one
@@ -52,6 +57,7 @@ struct offer {
     int32_t size;            // the size announced
     int content;             // bytes really there to send (the local file's length)
     std::string bytes = {};  // what they are, when not the generated pattern
+    int32_t sent = -1;       // bytes the data stream carries for it (-1: the size announced)
 };
 
 FILE* results = nullptr;
@@ -83,7 +89,7 @@ bool inject_offer(int n, const offer& o) {
     if (send_room(CH_OFFERS) < static_cast<int>(record.size())) return false;
     file_entry* entry = new_entry(make_content(n, o.content, o.bytes).c_str());
     if (entry == nullptr) exit(2);
-    set_entry_length(entry, o.size);
+    set_entry_length(entry, o.sent >= 0 ? o.sent : o.size);
     send_write(CH_OFFERS, reinterpret_cast<const uint8_t*>(record.data()),
                static_cast<int>(record.size()));
     queue_append(&sending.offered_queue, entry);
@@ -189,6 +195,20 @@ std::vector<std::vector<offer>> forge(const char* log_name) {
     return {{{"real", 4096, 4096}}, {{log_name, size, size, forged}}};
 }
 
+// Data that ends before the offered size, with no abort: the receiver would wait for ever.
+std::vector<std::vector<offer>> short_file() { return {{{"short.bin", 2000, 1000, {}, 1000}}}; }
+
+// A frame that holds one byte more than offered (the peer announced compression).
+std::vector<std::vector<offer>> long_frame() { return {{{"long.bin", 1000, 1001, {}, 1001}}}; }
+
+// Names as a DOS-era BBS stores them: "café.txt" and "¢ent" in code page 437.
+std::vector<std::vector<offer>> cp437_names() {
+    return {{{"caf\x82.txt", 100, 100},
+             {"\x9b"
+              "ent",
+              100, 100}}};
+}
+
 std::vector<std::vector<offer>> flood(int count) {
     std::vector<offer> offers;
     for (int i = 0; i < count; ++i)
@@ -202,11 +222,12 @@ std::vector<std::vector<offer>> flood(int count) {
 int main(int argc, char** argv) {
     const std::string mode = argc >= 3 ? argv[1] : "";
     if (mode != "names" && mode != "flood" && mode != "rawnames" && mode != "banner" &&
+        mode != "short" && mode != "longframe" && mode != "cp437" &&
         !((mode == "chat" || mode == "forge") && argc > 3)) {
-        fprintf(
-            stderr,
-            "usage: hostile_peer names|rawnames|banner RESULTS | hostile_peer flood RESULTS N | "
-            "hostile_peer chat RESULTS STOP | hostile_peer forge RESULTS NAME\n");
+        fprintf(stderr,
+                "usage: hostile_peer names|rawnames|banner|short|longframe|cp437 RESULTS | "
+                "hostile_peer flood RESULTS N | hostile_peer chat RESULTS STOP | hostile_peer "
+                "forge RESULTS NAME\n");
         return 2;
     }
     results = fopen(argv[2], "w");
@@ -222,15 +243,19 @@ int main(int argc, char** argv) {
     started = activity.last_activity_time = serial.clock;
     alloc_link_channels();
     on_peer_goodbye = drain_status_channel;
+    if (mode == "longframe") announce(CAP_COMPRESS);
     send_opening_block(1);
     if (mode == "chat")
         chat_lines(argv[3]);
     else if (mode == "forge")
         run_batches(forge(argv[3]), false);
     else if (mode != "banner")
-        run_batches(flooding             ? flood(count)
-                    : mode == "rawnames" ? raw_names()
-                                         : hostile_names(),
+        run_batches(flooding              ? flood(count)
+                    : mode == "rawnames"  ? raw_names()
+                    : mode == "short"     ? short_file()
+                    : mode == "longframe" ? long_frame()
+                    : mode == "cp437"     ? cp437_names()
+                                          : hostile_names(),
                     flooding);
     fflush(results);
     end_run(0);
