@@ -29,6 +29,7 @@ constexpr const char* REASON_UNCONFIRMED = "sent, not confirmed by the peer";
 constexpr const char* REASON_NOT_SENT = "accepted by the peer, not sent";
 constexpr const char* REASON_NO_ANSWER = "offered, no answer from the peer";
 constexpr const char* REASON_NOT_OFFERED = "not offered";
+constexpr const char* REASON_NOT_OFFERED_AGAIN = "aborted, not offered again before the end";
 constexpr const char* REASON_PART_RECEIVED = "received in part";
 constexpr const char* REASON_NOT_RECEIVED = "accepted, not received";
 constexpr const char* REASON_UNANSWERED = "requested, no answer from the peer";
@@ -73,7 +74,9 @@ void note_unfinished() {
     note_queue(sending.in_transit_queue, REASON_UNCONFIRMED);
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
-    note_queue(files.upload_queue, REASON_NOT_OFFERED);
+    // A file accepted before an abort waits to be offered again: the run ended first.
+    for (const file_entry* e = files.upload_queue.head; e != nullptr; e = e->next)
+        note(e->name, e->offered_again ? REASON_NOT_OFFERED_AGAIN : REASON_NOT_OFFERED);
     if (receiving.stream.current != nullptr)
         note(receiving.stream.current->name, REASON_PART_RECEIVED);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
