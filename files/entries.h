@@ -45,6 +45,8 @@ struct file_entry {
     // moment its bytes may have begun to cross the line (its acceptance, then its first byte).
     int64_t stream_start;
     int64_t start_ms;
+    // Sent: where its last frame bytes (its digest) end in the data stream, once written.
+    int64_t stream_end;
     // The file as the offer gives it: its length (`size` below is the basic record's 32-bit
     // copy, which a file past 2 GiB cannot be offered with), its modification time (seconds
     // since the epoch, any value, before 1970 too, when `timed` is set), and with

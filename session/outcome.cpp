@@ -230,16 +230,27 @@ struct result_row {
 };
 
 constexpr result_row result_table[] = {
-    {ST_UPLOAD_ABORTED, "Upload aborted"},      {ST_READ_ERROR, "File read error"},
-    {ST_OPEN_ERROR, "File open error"},         {ST_SIZE_ERROR, "File size error"},
-    {ST_DOWNLOAD_ABORTED, "Download aborted"},  {ST_WRITE_ERROR, "File write error"},
-    {ST_DOWNLOADS_DONE, "Download completed"},  {ST_UPLOADS_DONE, "Upload completed"},
-    {ST_EXISTS, "File already exist"},          {ST_DUPLICATE, "Duplicate file ignored"},
-    {ST_NOT_FOUND, "Requested file not found"}, {ST_DENIED, "Download request denied"},
-    {ST_REFUSED, "Upload request denied"},      {ST_TOO_MANY, "Too many files to transfer"},
-    {ST_HAVE_IT, "File already transferred"},   {STATUS_NAME_TOO_LONG, "File name too long"},
-    {ST_CHECK_FAILED, "File check failed"},     {ST_DATA_ERROR, "File data error"},
-    {ST_STALLED, "Transfer stalled"},           {ST_NAME_REFUSED, "File name refused"},
+    {ST_UPLOAD_ABORTED, "Upload aborted"},
+    {ST_READ_ERROR, "File read error"},
+    {ST_OPEN_ERROR, "File open error"},
+    {ST_SIZE_ERROR, "File size error"},
+    {ST_DOWNLOAD_ABORTED, "Download aborted"},
+    {ST_WRITE_ERROR, "File write error"},
+    {ST_DOWNLOADS_DONE, "Download completed"},
+    {ST_UPLOADS_DONE, "Upload completed"},
+    {ST_EXISTS, "File already exist"},
+    {ST_DUPLICATE, "Duplicate file ignored"},
+    {ST_NOT_FOUND, "Requested file not found"},
+    {ST_DENIED, "Download request denied"},
+    {ST_REFUSED, "Upload request denied"},
+    {ST_TOO_MANY, "Too many files to transfer"},
+    {ST_HAVE_IT, "File already transferred"},
+    {STATUS_NAME_TOO_LONG, "File name too long"},
+    {ST_CHECK_FAILED, "File check failed"},
+    {ST_DATA_ERROR, "File data error"},
+    {ST_STALLED, "Transfer stalled"},
+    {ST_NAME_REFUSED, "File name refused"},
+    {ST_EARLY_ANSWER, "Confirmed before it was sent"},
 };
 
 const char* result_message(uint8_t letter) {

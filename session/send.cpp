@@ -89,8 +89,38 @@ bool announced_name_refused(const file_entry* entry) {
 
 // The current file is read to its end: it stays in in_transit_queue until "c".
 void close_current_file() {
+    sending.stream.current->stream_end = sending.stream.stream_moved;
     stream_closed(&sending.stream);
     sending.stream.current = nullptr;
+}
+
+// Data-stream bytes the peer's link has acknowledged.
+int64_t stream_acknowledged() {
+    int64_t queued = 0;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) queued += send_queued(ch);
+    return sending.stream.stream_moved - queued;
+}
+
+// Every frame of the entry is written: true, or false while it is still the current file.
+// An empty remainder (an empty file, or a resume at its end) needs no data, so the peer may
+// answer it before our next cycle closes it: it is closed now.
+bool all_written(const file_entry* entry) {
+    const transfer_direction& stream = sending.stream;
+    if (entry != stream.current) return true;
+    if (stream.digested || stream.figures.file_bytes_left != 0) return false;
+    if (stream.squeezed && !zout_done(&sending.zout)) return false;
+    close_current_file();
+    return true;
+}
+
+// A "c" or "v" for a file whose last frame was never sent: the peer does not speak the
+// protocol it announced (or none at all). Nothing is confirmed or deleted; the side aborts.
+void early_answer(const file_entry* entry, uint8_t letter) {
+    report_name("sending", entry->name,
+                letter == ST_CONFIRMED
+                    ? "the peer confirmed it before its last byte was sent: not confirmed"
+                    : "the peer judged it before its last byte was sent");
+    abort_upload(ST_EARLY_ANSWER);
 }
 
 }  // namespace
@@ -114,17 +144,43 @@ void offer_refused(uint8_t letter) {
     if (letter == ST_HAVE_IT) clear_uploads_bit_when_settled();
 }
 
+void transit_answer(uint8_t letter) {
+    file_entry* entry = sending.in_transit_queue.head;
+    for (int i = 0; i < sending.held_count && entry != nullptr; ++i) entry = entry->next;
+    if (entry == nullptr) {
+        if (sending.send_queue.head != nullptr) early_answer(sending.send_queue.head, letter);
+        return;  // nothing accepted: ignored
+    }
+    if (!all_written(entry) || sending.held_count == MAX_HELD_ANSWERS) {
+        early_answer(entry, letter);
+        return;
+    }
+    sending.held_answers[sending.held_count++] = letter;
+    release_answers(false);
+}
+
+void release_answers(bool all) {
+    while (sending.held_count > 0) {
+        const file_entry* entry = sending.in_transit_queue.head;
+        if (entry == nullptr) {
+            sending.held_count = 0;
+            return;
+        }
+        if (!all && stream_acknowledged() < entry->stream_end) return;
+        uint8_t letter = sending.held_answers[0];
+        --sending.held_count;
+        memmove(sending.held_answers, sending.held_answers + 1,
+                static_cast<size_t>(sending.held_count));
+        if (letter == ST_CONFIRMED)
+            confirm_sent();
+        else
+            check_failed_sent();
+    }
+}
+
 void confirm_sent() {
     file_entry* entry = sending.in_transit_queue.head;
     if (entry == nullptr) return;
-    if (entry == sending.stream.current) {
-        // An empty remainder (an empty file, or a resume at its end) needs no data, so the
-        // peer may confirm it before our next cycle closes it: close it now. With bytes
-        // still to send (its digest too), the confirmation cannot be true.
-        if (sending.stream.digested || sending.stream.figures.file_bytes_left != 0) return;
-        if (sending.stream.squeezed && !zout_done(&sending.zout)) return;
-        close_current_file();
-    }
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
@@ -407,8 +463,7 @@ void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule) {
 
 void check_failed_sent() {
     file_entry* entry = sending.in_transit_queue.head;
-    // The file still being sent has not sent its digest: the letter cannot be about it.
-    if (entry == nullptr || entry == sending.stream.current) return;
+    if (entry == nullptr) return;
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     stream_uncount(&sending.stream, entry);
@@ -474,7 +529,10 @@ void serve_request() {
     }
 }
 
-void send_data() { run_stream(&sending.stream, send_steps, start_next_file); }
+void send_data() {
+    release_answers(false);
+    run_stream(&sending.stream, send_steps, start_next_file);
+}
 
 bool stream_hash_due() {
     const transfer_direction& stream = sending.stream;
@@ -496,8 +554,9 @@ void abort_upload(char letter) {
     // Our own failure is the current file's; the peer's is taken to be about the oldest
     // file it accepted, which is given up once it has been blamed too often.
     file_entry* failed = current;
-    if (letter == ST_STALLED) {
-        failed = upload_blamed();  // the file whose confirmation never came
+    sending.held_count = 0;  // the answers of files offered again are not theirs any more
+    if (letter == ST_STALLED || letter == ST_EARLY_ANSWER) {
+        failed = upload_blamed();  // the file whose confirmation never came, or came early
     } else if (letter == ST_UPLOAD_ABORTED) {
         failed = upload_blamed();
         if (failed != nullptr && ++failed->blamed < MAX_BLAMED) failed = nullptr;

@@ -29,14 +29,14 @@ void status_letter(uint8_t letter) {
     case ST_ABORT_UPLOAD: on_peer_abort(); break;
     case ST_ABORT_SEEN: sending.stream.abort_state = ABORT_NONE; break;
     case ST_CONFIRMED:
-        if (!aborting) confirm_sent();
+        if (!aborting) transit_answer(letter);
         break;
     case ST_RESUMED:
         status.offset_length = both_announced(CAP_EXTENDED) ? EXTENDED_RESUME_BYTES : OFFSET_BYTES;
         status.offset_expected = status.offset_length;
         break;
     case ST_CHECK_FAILED:
-        if (!aborting && both_announced(CAP_EXTENDED)) check_failed_sent();
+        if (!aborting && both_announced(CAP_EXTENDED)) transit_answer(letter);
         break;
     case ST_ACCEPTED:
         if (!aborting) accept_outgoing(0);
@@ -76,6 +76,7 @@ void status_receiver() {
 void drain_status_channel() {
     if (!recv_up(CH_STATUS)) return;  // the link never came up
     status_receiver();
+    release_answers(true);  // the peer had the frames: it answered them before its goodbye
 }
 
 void status_sender() {

@@ -159,6 +159,7 @@ constexpr uint8_t STATUS_NAME_TOO_LONG = 'N';  // an offer or request that never
 constexpr uint8_t ST_DATA_ERROR = '6';         // the peer's data stream is no good for the file
 constexpr uint8_t ST_STALLED = '7';            // no progress while the link was idle
 constexpr uint8_t ST_NAME_REFUSED = 'n';       // an offered name refused for what it holds
+constexpr uint8_t ST_EARLY_ANSWER = '8';       // "c" or "v" before the file's last byte went
 
 // Abort states of a side (its stream.abort_state).
 constexpr int ABORT_NONE = 0;

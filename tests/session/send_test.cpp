@@ -122,22 +122,38 @@ TEST_F(Sending, PeerAnswersAndConfirmationsFinishEntriesWithTheirLetters) {
               "kestro: kept b: changed since it was sent\n");
 }
 
-TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut) {
+// A "c" for a file whose last byte was never sent is a protocol error (a peer that misread
+// the offer): not confirmed, not deleted, the upload side aborts and says so. One that comes
+// before the link acknowledged the file's frames is held until it has.
+TEST_F(Sending, ConfirmationBeforeTheLastByteFailsAndBeforeItsAcknowledgementWaits) {
     std::string a = random_bytes(PIECES_PER_CYCLE * 1024 + 5000, 4);  // more than one cycle moves
     queue_files({{"a", a}});
+    session.delete_sent = 1;
     offer_and_answer("u");
-    std::vector<std::string> got = pump_data(2);
+    pump_data(1);
+    peer(CH_STATUS, "c");
+    status_receiver();
+    EXPECT_EQ(finished(), std::vector<std::string>{"8:a"});
+    EXPECT_EQ(file_text("a"), a);
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "b");
+    peer(CH_STATUS, "o");
+    status_receiver();
+
+    queue_files({{"b", "bb"}});
+    offer_and_answer("u");
+    send_data();
+    send_data();  // all of it in the rings, nothing acknowledged yet
     peer(CH_STATUS, "c");
     status_receiver();
     EXPECT_EQ(sending.stream.figures.files_left, 1);
-    EXPECT_EQ(joined(got).size() + joined(pump_data()).size(), a.size());  // all of it goes
-    peer(CH_STATUS, "c");
-    status_receiver();
-    EXPECT_EQ(finished(), std::vector<std::string>{"U:a"});
+    pump_data(1);  // the link acknowledges the frames
+    send_data();   // the next cycle acts on the "c"
+    EXPECT_EQ(finished().back(), "U:b");
 
     // An empty file needs no data: its "c" may come before the cycle that would close it,
     // and must not be lost (the next "c" would otherwise confirm the wrong file).
-    queue_files({{"empty", ""}, {"b", "bb"}});
+    queue_files({{"empty", ""}, {"c", "cc"}});
     offer_and_answer("uu");
     send_data();  // opens "empty"; it would be closed in the next cycle
     peer(CH_STATUS, "c");
@@ -147,7 +163,7 @@ TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut)
     peer(CH_STATUS, "c");
     status_receiver();
     EXPECT_EQ(sending.stream.figures.files_left, 0);
-    EXPECT_EQ(finished().back(), "U:b");
+    EXPECT_EQ(finished().back(), "U:c");
 }
 
 // An abort drops the data stream (it has no end-of-file mark); after the peer's "o" every
