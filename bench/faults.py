@@ -1341,6 +1341,29 @@ def long_frame_case(h, seed):
     return v
 
 
+def false_claims_case(h, seed):
+    """A peer announces compression and whole-file checks but speaks the basic protocol: it
+    reads the extended offer as a 0-byte file and confirms at once. That "c" came before the
+    file's last byte left: not confirmed, not deleted by -y, not logged as sent, and said.
+    Odd runs with --no-compress."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "doc"), 30000, seed)
+    h.dir("b")
+    c = h.cable(["--baud", "115200"])
+    flags = ["--no-compress"] if seed % 2 == 1 else []
+    victim = h.end("a", kestro(), ["-E", "1", "-y", "-X", "-z", "../a.log", *flags, "doc"], c.a)
+    peer = h.end("b", Config.peer, ["claims", "../results"], c.b)
+    v.need(wait_ends([victim, peer]), "the ends did not finish")
+    v.orderly(victim, "the sender")
+    v.need(victim.code == 2, f"the sender exited {victim.code}, not 2 (the upload outstanding)")
+    if read(h.path("a", "doc")) != src:
+        v.faults.append("-y deleted a file the peer never had")
+        v.lost += len(src)
+    v.need(not logged(h.path("a.log"), "s", "doc"), "the file was logged as sent")
+    v.need("before its last byte was sent" in victim.stderr(), "the sender did not say why")
+    return v
+
+
 def cp437_names_case(h, seed):
     """A peer that announces nothing offers names in code page 437 ("caf\x82.txt", "\x9bent"):
     they are stored, logged and shown as UTF-8 ("café.txt", "¢ent")."""
@@ -1516,6 +1539,7 @@ CASES = {
     "lock-unnumbered": ("lock files with no number: fresh and empty, old garbage with the port held, old garbage", lock_case, 1),
     "exit-broken-download": ("a download breaks (file-size limit), a later one arrives: the receiver's exit code", broken_download_exit_case, 1),
     "exit-missing-uploads": ("named uploads not found or too large (3 GiB) beside one sent: the sender's exit code", missing_uploads_exit_case, 1),
+    "false-claims": ("a peer announces compression and whole-file checks but speaks the basic protocol (-y); with and without --no-compress", false_claims_case, 2),
     "short-file": ("a peer offers 1,000 bytes more than it sends and waits for \"c\"", short_file_case, 1),
     "frame-one-byte-long": ("a peer that announces compression sends a frame one byte longer than offered", long_frame_case, 1),
     "cp437-names": ("a peer that announces nothing offers names in code page 437", cp437_names_case, 1),

@@ -20,6 +20,10 @@
 //   hostile_peer longframe RESULTS  announces compression and sends a frame one byte longer
 //                                   than the offer said
 //   hostile_peer cp437 RESULTS      offers names in code page 437, as an old BBS has them
+//   hostile_peer claims RESULTS     announces compression and whole-file checks but speaks
+//                                   the basic protocol: an extended offer reads as a 0-byte
+//                                   file of a garbage name, confirmed at once; stays until
+//                                   the victim leaves (at most a minute)
 //
 // It says goodbye once every offer and request is answered and every accepted file is
 // confirmed or aborted, and writes the final letters of its entries to RESULTS, one
@@ -37,6 +41,7 @@
 #include "files/lists.h"
 #include "link/channels.h"
 #include "link/establish.h"
+#include "link/pump.h"
 #include "link/supervise.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -209,6 +214,27 @@ std::vector<std::vector<offer>> cp437_names() {
               100, 100}}};
 }
 
+// Reads offers as a basic peer reads them, whatever the other end announced: an extended
+// record's 64-bit length leaves a size of 0 (below 4 GiB) and a name of time bytes. A file of
+// 0 bytes is taken and confirmed at once ("u", "c"), any other refused ("q").
+void misread_offers() {
+    static std::string record;
+    uint8_t byte = 0;
+    while (send_room(CH_STATUS) >= 2 && recv_read(CH_OFFERS, &byte, 1) == 1) {
+        record.push_back(static_cast<char>(byte));
+        if (record.size() <= OFFER_HEADER_SIZE || byte != 0) continue;
+        int32_t size = 0;
+        memcpy(&size, record.data() + 4, 4);
+        fprintf(results, "read an offer of %d bytes\n", size);
+        const uint8_t answer[2] = {ST_ACCEPTED, ST_CONFIRMED};
+        if (size == 0)
+            send_write(CH_STATUS, answer, 2);
+        else
+            write_status_letter(ST_REFUSED);
+        record.clear();
+    }
+}
+
 std::vector<std::vector<offer>> flood(int count) {
     std::vector<offer> offers;
     for (int i = 0; i < count; ++i)
@@ -222,10 +248,10 @@ std::vector<std::vector<offer>> flood(int count) {
 int main(int argc, char** argv) {
     const std::string mode = argc >= 3 ? argv[1] : "";
     if (mode != "names" && mode != "flood" && mode != "rawnames" && mode != "banner" &&
-        mode != "short" && mode != "longframe" && mode != "cp437" &&
+        mode != "short" && mode != "longframe" && mode != "cp437" && mode != "claims" &&
         !((mode == "chat" || mode == "forge") && argc > 3)) {
         fprintf(stderr,
-                "usage: hostile_peer names|rawnames|banner|short|longframe|cp437 RESULTS | "
+                "usage: hostile_peer names|rawnames|banner|short|longframe|cp437|claims RESULTS | "
                 "hostile_peer flood RESULTS N | hostile_peer chat RESULTS STOP | hostile_peer "
                 "forge RESULTS NAME\n");
         return 2;
@@ -244,8 +270,22 @@ int main(int argc, char** argv) {
     alloc_link_channels();
     on_peer_goodbye = drain_status_channel;
     if (mode == "longframe") announce(CAP_COMPRESS);
+    if (mode == "claims") announce(CAP_COMPRESS | CAP_EXTENDED);
     send_opening_block(1);
-    if (mode == "chat")
+    if (mode == "claims") {
+        announce(0);  // announced, and then not spoken
+        // The cycle without decide_offer: offers are read here, as a basic peer reads them.
+        while (serial.clock - started < 60) {
+            link_pump();
+            control_receiver();
+            status_receiver();
+            misread_offers();
+            status_sender();
+            link_pump();
+            note_finished();
+            wait_for_input();
+        }
+    } else if (mode == "chat")
         chat_lines(argv[3]);
     else if (mode == "forge")
         run_batches(forge(argv[3]), false);
