@@ -41,6 +41,7 @@
 #include "files/lists.h"
 #include "link/channels.h"
 #include "link/establish.h"
+#include "link/failure.h"
 #include "link/pump.h"
 #include "link/supervise.h"
 #include "serial/port.h"
@@ -268,7 +269,6 @@ int main(int argc, char** argv) {
     clock_update();
     started = activity.last_activity_time = serial.clock;
     alloc_link_channels();
-    on_peer_goodbye = drain_status_channel;
     if (mode == "longframe") announce(CAP_COMPRESS);
     if (mode == "claims") announce(CAP_COMPRESS | CAP_EXTENDED);
     send_opening_block(1);
@@ -277,6 +277,10 @@ int main(int argc, char** argv) {
         // The cycle without decide_offer: offers are read here, as a basic peer reads them.
         while (serial.clock - started < 60) {
             link_pump();
+            if (peer_said_goodbye()) {
+                drain_status_channel();
+                link_peer_left();
+            }
             control_receiver();
             status_receiver();
             misread_offers();

@@ -22,6 +22,8 @@
 #include "app/app.h"
 #include "link/channels.h"
 #include "link/delivery.h"
+#include "link/line_model.h"
+#include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "serial/port.h"
 #include "session/send.h"
@@ -81,23 +83,25 @@ void write_event(link_event event, const link_channel* rec, int n) {
     if (kind == 'F' && timer_detail && now_ms() - last_rate_line >= 1000) {
         last_rate_line = now_ms();
         const retransmit_state& t = retransmit;
+        const line_model_state& m = line_model;
         fprintf(trace_file,
                 "# rate %ld heard %ld acked %ld free %ld min %ld srtt %ld busy %d caught %ld\n",
-                long(t.rate), long(t.heard.rate), long(t.acked.rate),
-                long(t.line_free_ms - serial.clock_ms), long(t.min_rtt_ms), long(t.srtt_ms),
-                int(timer_peer_busy()), long(t.caught_up_ms));
+                long(m.rate), long(rate_meter.heard.rate), long(rate_meter.acked.rate),
+                long(m.line_free_ms - serial.clock_ms), long(t.min_rtt_ms), long(t.srtt_ms),
+                int(meter_peer_busy()), long(m.caught_up_ms));
     }
     if (kind == 'T' && timer_detail) {
         const retransmit_state& t = retransmit;
+        const line_model_state& m = line_model;
         int c = rec->number;
         fprintf(trace_file,
                 "# age %ld srtt %ld rttvar %ld min %ld rate %ld peak %ld free %ld timeout %ld "
                 "backoff %d "
                 "shift %d busy %d since_verdict %ld\n",
                 long(serial.clock_ms - t.left_ms[c]), long(t.srtt_ms), long(t.rttvar_ms),
-                long(t.min_rtt_ms), long(t.rate), long(t.peak_backlog),
-                long(t.line_free_ms - serial.clock_ms), long(timer_timeout_ms()), t.backoff[c],
-                t.timeout_shift, int(timer_peer_busy()), long(serial.clock_ms - t.last_verdict_ms));
+                long(t.min_rtt_ms), long(m.rate), long(m.peak_backlog),
+                long(m.line_free_ms - serial.clock_ms), long(timer_timeout_ms()), t.backoff[c],
+                t.timeout_shift, int(meter_peer_busy()), long(serial.clock_ms - t.last_verdict_ms));
     }
 }
 

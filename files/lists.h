@@ -17,6 +17,9 @@
 //                              and the path on the console, noted as not sent
 //   dir_list_free_all (list)   frees every directory node
 //   set_name_mode (mode), forbid_wildcards ()   the command line's -u -d -U and -k
+//   offer_first (ahead)        the entries of `ahead` go before the upload queue's, in order;
+//                              `ahead` is left empty
+//   serve_large_files (on)     whether the peer takes sizes past 2 GiB
 #pragma once
 
 #include "files/entries.h"
@@ -87,3 +90,5 @@ void report_not_sent(const char* name);
 void note_not_sent(const char* name, const char* reason);
 void set_name_mode(char mode);
 void forbid_wildcards();
+void offer_first(file_queue* ahead);
+void serve_large_files(bool on);

@@ -372,3 +372,5 @@ void clock_update() {
 }
 
 void set_carrier_mode(int mode) { serial.carrier_mode = mode; }
+
+void port_want_write(bool on) { serial.want_write = on; }

@@ -31,6 +31,8 @@
 //   console_make_raw ()              device mode: the console raw again, as port_open left it
 //   clock_update ()                  serial.clock := time_source(), serial.clock_ms := ms_source()
 //   set_carrier_mode (mode)          a carrier_watch: -c, -t
+//   port_want_write (on)             the link has output pending: wait_for_input wakes
+//                                    when the line takes more
 #pragma once
 
 #include <termios.h>
@@ -117,3 +119,4 @@ void console_restore();
 void console_make_raw();
 void clock_update();
 void set_carrier_mode(int mode);
+void port_want_write(bool on);

@@ -93,3 +93,8 @@ void console_reason(const char* subject, const char* reason) {
 }
 
 void set_device_mode(bool on) { process.device_mode = on; }
+void set_screen_active(bool on) { process.screen_active = on; }
+
+void exit_status_add(int bits) { process.exit_status |= bits; }
+
+void exit_status_clear(int bits) { process.exit_status &= ~bits; }

@@ -19,6 +19,8 @@
 cycle_state cycle;
 display_hooks display;
 
+void display_install(const display_hooks* hooks) { display = *hooks; }
+
 namespace {
 
 constexpr uint8_t STATE_OPENING = '*';  // still collecting the 4-byte opening block
@@ -170,6 +172,14 @@ void session_work() {
     check_session_end();
 }
 
+// The peer's goodbye ends the run, once the status letters that came before it were taken:
+// its last "c" confirms a file, and the exit status then has nothing outstanding for it.
+void follow_peer_goodbye() {
+    if (!peer_said_goodbye()) return;
+    drain_status_channel();
+    link_peer_left();
+}
+
 void session_report() {
     chat_receive();
     if (refresh_statistics() && cycle.yell_count > 0) {
@@ -182,8 +192,10 @@ void session_report() {
 int service_cycle() {
     if (key_waiting()) return 1;
     link_pump();
+    follow_peer_goodbye();
     session_work();
     link_pump();
+    follow_peer_goodbye();
     session_report();
     if (key_waiting()) {
         yell_silence();

@@ -13,6 +13,8 @@
 //   announce_profile ()     our profile letter goes to the peer in the next cycle (-v)
 //   yell_silence ()         a running yell alarm stops (any key)
 //   check_session_end ()    may end the run with the exit status
+//   follow_peer_goodbye ()  after the peer's goodbye: the status letters delivered before it
+//                           acted on, then the run ends (link_peer_left)
 
 #pragma once
 
@@ -64,3 +66,4 @@ void control_send(uint8_t letter);
 void announce_profile();
 void yell_silence();
 void check_session_end();
+void follow_peer_goodbye();

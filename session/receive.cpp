@@ -286,7 +286,7 @@ void settle_downloads() {
     if (receiving.stream.figures.files_left != 0 || receiving.received_queue.head != nullptr ||
         receiving.retry_queue.head != nullptr || receiving.download_failed)
         return;
-    process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+    exit_status_clear(EXIT_DOWNLOADS_OUTSTANDING);
 }
 
 // VERDICT_NONE: the file held is not the sender's and the receiver takes nothing else: it
@@ -474,7 +474,7 @@ void accept_incoming(file_entry* entry, int64_t offset, char letter) {
     stream_accept(&receiving.stream, entry, offset);
     queue_append(&receiving.receive_queue, entry);
     rates_accept(&stats.download, entry);
-    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;  // until it is confirmed
+    exit_status_add(EXIT_DOWNLOADS_OUTSTANDING);  // until it is confirmed
     write_status_letter(static_cast<uint8_t>(letter));
     note_activity();
 }

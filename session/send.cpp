@@ -47,7 +47,7 @@ void clear_uploads_bit_when_settled() {
     for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
                                 &sending.in_transit_queue})
         if (q->head != nullptr) return;
-    process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
+    exit_status_clear(EXIT_UPLOADS_OUTSTANDING);
 }
 
 // A file -y does not delete: the user hears why, and -X logs it as not done.
@@ -575,8 +575,7 @@ void abort_upload(char letter) {
     move_all(&sending.in_transit_queue, &again, true);
     move_all(&sending.send_queue, &again, true);
     move_all(&sending.offered_queue, &again, true);
-    move_all(&files.upload_queue, &again, false);
-    files.upload_queue = again;
+    offer_first(&again);
     send_reset(CH_OFFERS);
     if (sending.hash.fd != -1) close(sending.hash.fd);
     sending.hash = offer_hash{};

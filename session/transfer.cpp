@@ -26,6 +26,8 @@ void note_activity() {
     activity.last_activity_time = serial.clock;
 }
 
+void activity_from_now() { activity.last_activity_time = serial.clock; }
+
 void finish_entry(file_entry* entry, uint8_t letter) {
     entry->status = letter;
     queue_append(&finished_queue, entry);
@@ -129,7 +131,7 @@ void announce(uint8_t caps) { announcement.own_caps = caps; }
 void peer_announced(uint8_t caps) {
     announcement.peer_caps = caps;
     announcement.peer_opened = true;
-    files.large_files_served = both_announced(CAP_EXTENDED);
+    serve_large_files(both_announced(CAP_EXTENDED));
 }
 
 bool peer_opened() { return announcement.peer_opened; }

@@ -8,6 +8,7 @@
 //   auto_exit_on ()              true when the session ends by itself
 //   activity                     when a transfer last moved, for the end of the session
 //   note_activity ()             an offer was accepted, either way
+//   activity_from_now ()         the link is up: the idle time counts from this clock second
 //   finished_queue               entries with a final status letter, shown and freed by stats
 //   finish_entry (entry, letter) sets the letter and appends the entry to finished_queue
 //   write_status_letter (letter) one byte into send channel 1 (callers checked the room)
@@ -238,6 +239,7 @@ void set_idle_exit(int32_t seconds);
 void set_session_option(int session_options::*option, int value);
 bool auto_exit_on();
 void note_activity();
+void activity_from_now();
 // One side's steps through a file's part of the data stream, by phase (the layout above).
 struct stream_steps {
     piece_result (*prefix)();

@@ -2,10 +2,9 @@
 // Every procedure returns at once without output in door mode (process.screen_active false).
 //
 // Interface summary:
-//   screen_setup ()            device mode: the locale, the resize signal, curses, the display;
-//                              registers screen_close
+//   screen_setup ()            device mode: the locale, the resize signal, curses, the display
 //   screen_build ()            everything of screen_setup after initscr (tests build on
-//                              newterm); fills in the session's `display` with these painters
+//                              newterm); installs these painters as the session's `display`
 //   screen_follow_size ()      every pass of the main loop: after a resize signal, the
 //                              terminal's new size from the kernel and the display laid out
 //                              again for it
@@ -24,7 +23,8 @@
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
 //   set_beeper_off ()          -q: the beeper starts off
-//   screen_close ()            clean-up at the end of the run: 2-second hold, endwin
+//   screen_close ()            clean-up at the end of the run: 2-second hold, endwin; nothing
+//                              while no screen is up
 //   screen_suspend ()          curses mode left (endwin) before the process stops
 //   screen_resume ()           after it went on: laid out for the terminal's size and drawn
 //   screen_too_small ()        true while the terminal shows only the notice

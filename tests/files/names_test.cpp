@@ -1,9 +1,9 @@
 // Code page 437 names: checked against Python's own cp437 codec over every byte from 0x80.
+#include "files/names.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "files/names.h"
 
 namespace {
 
