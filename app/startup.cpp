@@ -171,7 +171,8 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    announce((session.compress ? CAP_COMPRESS : 0) | (session.extended ? CAP_EXTENDED : 0));
+    announce((session.compress ? CAP_COMPRESS : 0) | (session.extended ? CAP_EXTENDED : 0) |
+             CAP_NO_ROOM | CAP_REOFFER);
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

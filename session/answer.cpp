@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -138,10 +139,40 @@ const char* unfit_target(int fd, struct stat* st) {
     return nullptr;
 }
 
+// The bytes still to come, this file's from `offset` and those of the files accepted and not
+// yet written, less `freed` (an old file -o unlinks now), must fit the free space of the file
+// system the path goes to; one that reports no size is not checked. A file that cannot fit is
+// refused at once, the reason at both ends: with CAP_NO_ROOM its own letter, toward other
+// peers "t" (takes no more files). True when it was refused.
+bool refused_for_room(file_entry* entry, const char* path, int64_t offset, int64_t freed) {
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    struct statvfs fs {};
+    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0 ||
+        statvfs(directory[0] != 0 ? directory : ".", &fs) != 0 || fs.f_blocks == 0)
+        return false;
+    int64_t coming = entry->length - offset - freed;
+    if (receiving.stream.current != nullptr) coming += receiving.stream.figures.file_bytes_left;
+    for (const file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
+        coming += e->length - e->offset;
+    const int64_t free_bytes =
+        static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
+    if (coming <= free_bytes) return false;
+    char reason[96];
+    snprintf(reason, sizeof reason, "%lld bytes to come, %lld free", static_cast<long long>(coming),
+             static_cast<long long>(free_bytes));
+    report_file_error("no room for", path, reason);
+    refuse(entry, both_announced(CAP_NO_ROOM) ? ST_NO_ROOM : ST_TOO_MANY, ST_NO_ROOM);
+    return true;
+}
+
 // A taken name under -o: with CAP_EXTENDED the new file is received under a temporary name
 // and replaces the old one only once it is confirmed; otherwise the old one goes now.
-existing overwrite(file_entry* entry, const char* path) {
+existing overwrite(file_entry* entry, const char* path, int64_t old_size) {
     if (!session.overwrite_existing) return existing::taken;
+    // The old file stays beside the temporary until the rename; without it, it goes now.
+    if (refused_for_room(entry, path, 0, both_announced(CAP_EXTENDED) ? 0 : old_size))
+        return existing::answered;
     if (both_announced(CAP_EXTENDED)) {
         entry->taken_rule = TAKEN_REPLACE;
     } else if (unlink(path) != 0) {
@@ -176,10 +207,11 @@ existing after_hash(file_entry* entry) {
     if (a.digest.done != a.held.st_size) return existing::taken;
     uint64_t digest = digest_value(&a.digest);
     if (a.held.st_size == entry->length) {
-        if (digest != entry->digest) return overwrite(entry, entry->name);  // another file
+        if (digest != entry->digest) return overwrite(entry, entry->name, 0);  // another file
         refuse(entry, ST_HAVE_IT);
         return existing::answered;
     }
+    if (refused_for_room(entry, entry->name, a.held.st_size, 0)) return existing::answered;
     // Its reception hashes the same bytes again unless they are unchanged by then.
     receiving.held = a.digest;
     receiving.held_for = entry;
@@ -196,7 +228,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
     const char* unfit = nullptr;
     int fd = open_target(path, 0, &st, &unfit);
     if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
-        accept_incoming(entry, 0, ST_ACCEPTED);
+        if (!refused_for_room(entry, path, 0, 0)) accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
     }
     if (fd < 0) return existing::taken;
@@ -211,6 +243,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
     if (session.resume_check) {
         if (st.st_size < entry->length) {
             int32_t length = static_cast<int32_t>(st.st_size);
+            if (refused_for_room(entry, path, length, 0)) return existing::answered;
             accept_incoming(entry, length, ST_RESUMED);
             write_offset(length);
             return existing::answered;
@@ -220,7 +253,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
             return existing::answered;
         }
     }
-    return overwrite(entry, path);
+    return overwrite(entry, path, st.st_size);
 }
 
 // Takes the record in offer_buffer: picks the directory and base name it goes to, or answers
@@ -401,5 +434,7 @@ void decide_offer() {
         if (a.fd == -1 || a.hashed) go_on_answering();
         return;
     }
-    if (collect_offer() && start_answer()) go_on_answering();
+    if (!collect_offer()) return;
+    receiving.reoffer_until = 0;  // an offer came: the wait for one after "g" is over
+    if (start_answer()) go_on_answering();
 }

@@ -130,6 +130,8 @@ namespace {
 bool files_under_way() {
     if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0)
         return true;
+    // After an abort, files come again (CAP_REOFFER): the session waits for their offers.
+    if (reoffers_due() || reoffer_awaited()) return true;
     if (!both_announced(CAP_EXTENDED)) return false;
     return offer_hash_due() || receive_hash_due() || sending.offered_queue.head != nullptr ||
            receiving.retry_queue.head != nullptr;

@@ -251,6 +251,7 @@ constexpr result_row result_table[] = {
     {ST_STALLED, "Transfer stalled"},
     {ST_NAME_REFUSED, "File name refused"},
     {ST_EARLY_ANSWER, "Confirmed before it was sent"},
+    {ST_NO_ROOM, "No room for the file"},
 };
 
 const char* result_message(uint8_t letter) {

@@ -615,6 +615,12 @@ void on_peer_abort() {
     receiving.stream.abort_state = ABORT_TO_ACK;
 }
 
+void expect_reoffer() { receiving.reoffer_until = serial.clock + reoffer_wait_s; }
+
+bool reoffer_awaited() {
+    return receiving.reoffer_until != 0 && serial.clock < receiving.reoffer_until;
+}
+
 void show_download_name() {
     // The line shows the current file only while files are left.
     const file_entry* entry =

@@ -436,6 +436,15 @@ constexpr stream_steps send_steps{hash_prefix, send_verdict, send_piece, send_sq
 
 }  // namespace
 
+bool reoffers_due() {
+    if (!both_announced(CAP_REOFFER)) return false;
+    if (sending.stream.abort_state != ABORT_NONE && sending.reoffer_notice) return true;
+    for (const file_queue* q : {&files.upload_queue, &sending.offered_queue})
+        for (const file_entry* e = q->head; e != nullptr; e = e->next)
+            if (e->offered_again) return true;
+    return false;
+}
+
 void on_receiver_abort() {
     recv_reset(CH_REQUESTS);
     sending.request_pos = 0;
@@ -575,6 +584,7 @@ void abort_upload(char letter) {
     move_all(&sending.in_transit_queue, &again, true);
     move_all(&sending.send_queue, &again, true);
     move_all(&sending.offered_queue, &again, true);
+    sending.reoffer_notice = again.head != nullptr && both_announced(CAP_REOFFER);
     offer_first(&again);
     send_reset(CH_OFFERS);
     if (sending.hash.fd != -1) close(sending.hash.fd);

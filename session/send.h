@@ -32,6 +32,8 @@
 //                        (on the peer's "a": the oldest unconfirmed one, once blamed twice),
 //                        every other unconfirmed one is offered again after the peer's "o"
 //   on_receiver_abort () the peer's "a": its requests dropped, our uploads aborted
+//   reoffers_due () -> true while files accepted before an abort wait to be offered again
+//                        and the peer announced CAP_REOFFER (the session does not end then)
 //   close_outgoing ()    the exit path: the file closed, unfinished uploads logged
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
@@ -75,6 +77,7 @@ struct send_state {
     // The peer's "c" and "v" that came before the link acknowledged their files' frames.
     uint8_t held_answers[MAX_HELD_ANSWERS] = {};
     int held_count = 0;
+    bool reoffer_notice = false;  // CAP_REOFFER: "g" goes before this abort's "b"
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the
@@ -98,6 +101,7 @@ void check_failed_sent();
 bool stream_hash_due();
 void abort_upload(char letter);
 void on_receiver_abort();
+bool reoffers_due();
 void close_outgoing();
 void show_upload_name();
 int64_t upload_file_bytes(int64_t stream);

@@ -48,6 +48,12 @@ void status_letter(uint8_t letter) {
     case ST_HAVE_IT:
         if (!aborting) offer_refused(letter);
         break;
+    case ST_NO_ROOM:
+        if (!aborting && both_announced(CAP_NO_ROOM)) offer_refused(letter);
+        break;
+    case ST_REOFFER:
+        if (both_announced(CAP_REOFFER)) expect_reoffer();
+        break;
     case ST_SERVED:
     case ST_NOT_FOUND:
     case ST_DENIED:
@@ -82,6 +88,12 @@ void drain_status_channel() {
 void status_sender() {
     while (send_room(CH_STATUS) > 0) {
         if (sending.stream.abort_state == ABORT_TO_SEND) {
+            // The files offered again are announced first: the peer must not end meanwhile.
+            if (sending.reoffer_notice) {
+                if (send_room(CH_STATUS) < 2) return;
+                sending.reoffer_notice = false;
+                write_status_letter(ST_REOFFER);
+            }
             sending.stream.abort_state = ABORT_SENT;
             write_status_letter(ST_ABORT_UPLOAD);
         } else if (receiving.stream.abort_state == ABORT_TO_SEND) {

@@ -98,6 +98,12 @@ constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd 
 // Whole-file digests, extended offers and answers (64-bit sizes, offsets and times), verified
 // resume: see the stream layout above and the records below.
 constexpr uint8_t CAP_EXTENDED = 0x02;
+// An offer larger than the free space is refused with its own letter, ST_NO_ROOM (a peer that
+// knows nothing of it would drop the letter and credit the next answer to the wrong file).
+constexpr uint8_t CAP_NO_ROOM = 0x04;
+// After an abort the sender says that files it had under way come again (ST_REOFFER), and
+// the receiver waits for them a bounded time before the session may end.
+constexpr uint8_t CAP_REOFFER = 0x08;
 
 // The extended offer record on channel 2: 64-bit length, 64-bit modification time (seconds
 // since the epoch), the 64-bit digest of the whole file, all little-endian, then the name
@@ -146,6 +152,10 @@ constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
 // CAP_EXTENDED only: the oldest file in transit arrived with bytes whose digest is not the
 // sender's. Sent once more; a second time it ends failed at both ends (the final letter too).
 constexpr uint8_t ST_CHECK_FAILED = 'v';
+// CAP_NO_ROOM only: refused, the file does not fit the free space (the final letter too).
+constexpr uint8_t ST_NO_ROOM = 'f';
+// CAP_REOFFER only, just before "b": files under way at this abort are offered again.
+constexpr uint8_t ST_REOFFER = 'g';
 
 // Final letters of entries, never on the wire.
 constexpr uint8_t ST_UPLOAD_ABORTED = '0';

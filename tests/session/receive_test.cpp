@@ -672,4 +672,21 @@ TEST_F(Receiving, Cp437NamesFromAPlainPeerAreStoredAsUtf8) {
     EXPECT_EQ(waiting().back(), "caf\x82.bin");
 }
 
+// An offer larger than the free space is refused at once: with CAP_NO_ROOM by its own
+// letter, toward other peers by "t"; nothing of it is created.
+TEST_F(Receiving, OfferLargerThanTheFreeSpaceIsRefusedAtOnce) {
+    announce(CAP_EXTENDED | CAP_NO_ROOM);
+    peer_announced(CAP_EXTENDED | CAP_NO_ROOM);
+    const uint64_t exabyte = uint64_t{1} << 60;
+    peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge" + '\0');
+    decide_offer();
+    EXPECT_EQ(wire(CH_STATUS), "f");
+    peer_announced(CAP_EXTENDED);
+    peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge2" + '\0');
+    decide_offer();
+    EXPECT_EQ(wire(CH_STATUS), "t");
+    EXPECT_EQ(finished(), (std::vector<std::string>{"f:huge", "f:huge2"}));
+    EXPECT_FALSE(std::filesystem::exists("huge") || std::filesystem::exists("huge2"));
+}
+
 }  // namespace

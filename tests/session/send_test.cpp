@@ -446,4 +446,23 @@ TEST_F(Sending, Cp437RequestFindsTheUtf8NameAndIsOfferedUnderThePeersBytes) {
     EXPECT_EQ(wire(CH_OFFERS).substr(OFFER_HEADER_SIZE), std::string("caf\x82.txt") + '\0');
 }
 
+// After an abort the files under way come again: between two ends that announce it the sender
+// says so before its "b" and does not end before it has offered them. A refusal for room is
+// its own letter then.
+TEST_F(Sending, AbortAnnouncesTheReofferAndNoRoomIsItsOwnRefusal) {
+    announce(CAP_REOFFER | CAP_NO_ROOM);
+    peer_announced(CAP_REOFFER | CAP_NO_ROOM);
+    queue_files({{"s", "data"}, {"big", "bigdata"}});
+    offer_and_answer("uf");
+    EXPECT_EQ(finished(), std::vector<std::string>{"f:big"});
+    pump_data();
+    peer(CH_STATUS, "a");
+    status_receiver();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "gb");
+    EXPECT_TRUE(reoffers_due());
+    peer_announced(0);  // toward a peer that knows nothing of it: "b" alone, nothing waits
+    EXPECT_FALSE(reoffers_due());
+}
+
 }  // namespace
