@@ -171,8 +171,11 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    announce((session.compress ? CAP_COMPRESS : 0) | (session.extended ? CAP_EXTENDED : 0) |
-             CAP_NO_ROOM | CAP_REOFFER);
+    announce({.compress = session.compress != 0,
+              .extended = true,
+              .no_room = true,
+              .reoffer = true,
+              .utf8_names = true});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -269,11 +269,11 @@ int main(int argc, char** argv) {
     clock_update();
     started = activity.last_activity_time = serial.clock;
     alloc_link_channels();
-    if (mode == "longframe") announce(CAP_COMPRESS);
-    if (mode == "claims") announce(CAP_COMPRESS | CAP_EXTENDED);
+    if (mode == "longframe") announce({.compress = true});
+    if (mode == "claims") announce({.compress = true, .extended = true});
     send_opening_block(1);
     if (mode == "claims") {
-        announce(0);  // announced, and then not spoken
+        announce({});  // announced, and then not spoken
         // The cycle without decide_offer: offers are read here, as a basic peer reads them.
         while (serial.clock - started < 60) {
             link_pump();

@@ -26,7 +26,6 @@
 #include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "serial/port.h"
-#include "session/send.h"
 #include "session/transfer.h"
 
 namespace {
@@ -107,11 +106,23 @@ void write_event(link_event event, const link_channel* rec, int n) {
 
 void close_trace() { fclose(trace_file); }
 
+int spoil_left = 0;        // KESTRO_SPOIL_DIGESTS
+bool no_extended = false;  // KESTRO_NO_EXTENDED
+
 }  // namespace
 
+// The seam of session/transfer.h: these replace the product's weak definitions.
+bool bench_no_extended() { return no_extended; }
+
+bool bench_spoil_digest() {
+    if (spoil_left <= 0) return false;
+    --spoil_left;
+    return true;
+}
+
 int main(int argc, char** argv) {
-    if (const char* spoil = getenv("KESTRO_SPOIL_DIGESTS")) sending.spoil_digests = atoi(spoil);
-    if (getenv("KESTRO_NO_EXTENDED") != nullptr) session.extended = 0;
+    if (const char* spoil = getenv("KESTRO_SPOIL_DIGESTS")) spoil_left = atoi(spoil);
+    no_extended = getenv("KESTRO_NO_EXTENDED") != nullptr;
     if (const char* path = getenv("KESTRO_TRACE")) {
         trace_file = fopen(path, "w");
         if (trace_file != nullptr) {

@@ -1,4 +1,4 @@
-// The sending side's offers: each queued file looked at (and with CAP_EXTENDED hashed whole)
+// The sending side's offers: each queued file looked at (and with `extended` hashed whole)
 // before its record goes into channel 2.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,30 +18,23 @@
 
 namespace {
 
-// Builds the name part of an entry's offer record after a header of `header` bytes: the
-// whole base name of its path, or the name the peer asked for it by (its alias, the peer's
-// own bytes of a CP437 name). Returns the record length, or 0 when the record could never
-// fit the offer channel.
-int build_offer(const file_entry* entry, uint8_t* record, int header) {
+// An entry's offer record as the entry is now, announcing the whole base name of its path,
+// or the name the peer asked for it by (its alias: the peer's own bytes of a CP437 name).
+// Returns the record length, or 0 when the record could never fit the offer channel.
+int build_entry_offer(const file_entry* entry, uint8_t* record, bool extended) {
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
     const char* path = entry_alias(entry)[0] != 0 ? entry_alias(entry) : entry->name;
     if (split_path(path, directory, sizeof directory, base, sizeof base) != 0) return 0;
-    size_t length = strlen(base);
-    if (length > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
-    memcpy(record + header, base, length + 1);
-    return header + static_cast<int>(length) + 1;
-}
-
-// The header as the file is now: the basic one (DOS time, date, 32-bit size) or the extended one.
-void fill_header(const file_entry* entry, uint8_t* record, bool extended) {
-    if (!extended) {
-        memcpy(record, &entry->time, OFFER_HEADER_SIZE);
-        return;
-    }
-    write_le64(record, static_cast<uint64_t>(entry->length));
-    write_le64(record + 8, static_cast<uint64_t>(entry->mtime));
-    write_le64(record + 16, entry->digest);
+    if (strlen(base) > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
+    offer_record offer{.time = entry->time,
+                       .date = entry->date,
+                       .length = entry->length,
+                       .mtime = entry->mtime,
+                       .digest = facts(entry).digest,
+                       .name = base,
+                       .timed = entry->timed != 0};
+    return build_offer(record, OFFER_CHANNEL_SIZE, offer, extended);
 }
 
 // Opens a file about to be offered and reads its first byte: a file that cannot be read
@@ -100,13 +93,13 @@ void hash_closed() {
 
 enum class readiness { ready, later, dropped };
 
-// Makes the head of upload_queue fit to offer: looked at, and with CAP_EXTENDED its whole
+// Makes the head of upload_queue fit to offer: looked at, and with `extended` its whole
 // digest taken, DIGEST_BUDGET bytes a call. A file that fails is taken off the queue.
 readiness make_ready(file_entry* entry, bool extended) {
     offer_hash& h = sending.hash;
     if (h.entry != entry) {
         hash_closed();
-        entry->digested = 0;
+        if (entry->facts != nullptr) entry->facts->digested = false;
         uint8_t letter = 0;
         int fd = -1;
         if (const char* why = read_test(entry, &letter, extended ? &fd : nullptr); why != nullptr) {
@@ -122,11 +115,15 @@ readiness make_ready(file_entry* entry, bool extended) {
             return readiness::dropped;
         }
         if (!extended) return readiness::ready;
+        if (facts_of(entry) == nullptr) {
+            close(fd);
+            return readiness::later;  // no memory for its digest now: later
+        }
         h.entry = entry;
         h.fd = fd;
         digest_start(&h.digest);
     }
-    if (entry->digested) return readiness::ready;
+    if (entry->facts->digested) return readiness::ready;
     int got = digest_file(&h.digest, h.fd, entry->length, DIGEST_BUDGET);
     if (got == 0) return readiness::later;
     int error = errno;
@@ -138,8 +135,8 @@ readiness make_ready(file_entry* entry, bool extended) {
                     error != 0 ? strerror(error) : "shorter than it was");
         return readiness::dropped;
     }
-    entry->digest = digest_value(&h.digest);
-    entry->digested = 1;
+    entry->facts->digest = digest_value(&h.digest);
+    entry->facts->digested = true;
     return readiness::ready;
 }
 
@@ -153,13 +150,12 @@ void send_offers() {
         hash_closed();
         return;
     }
-    const bool extended = both_announced(CAP_EXTENDED);
-    const int header = extended ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE;
+    const bool extended = announcement.used.extended;
     uint8_t record[OFFER_CHANNEL_SIZE];
     for (;;) {
         file_entry* entry = files.upload_queue.head;
         if (entry == nullptr) return;
-        int length = build_offer(entry, record, header);
+        int length = build_entry_offer(entry, record, extended);
         if (length == 0) {
             finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
             continue;
@@ -174,8 +170,7 @@ void send_offers() {
         if (r == readiness::later || !room) return;
         queue_pop(&files.upload_queue);
         sending.hash.entry = nullptr;
-        fill_header(entry, record, extended);
-        send_write(CH_OFFERS, record, length);
+        send_write(CH_OFFERS, record, build_entry_offer(entry, record, extended));
         queue_append(&sending.offered_queue, entry);
     }
 }

@@ -129,7 +129,7 @@ int create_temporary(const char* path, bool* taken, const char** unfit) {
     return -1;
 }
 
-// -o with CAP_EXTENDED: the new file beside the old one, under a name of its own in the same
+// -o with `extended`: the new file beside the old one, under a name of its own in the same
 // directory, until its confirmation renames it over the old. Left-overs of the name go first.
 bool open_temporary() {
     const char* path = receiving.stream.current->name;
@@ -158,7 +158,7 @@ bool open_temporary() {
     return false;
 }
 
-// -R after VERDICT_WHOLE: the first free NAME.n is created, and the entry takes that name.
+// -R after data_verdict::whole: the first free NAME.n is created, and the entry takes that name.
 bool open_renamed() {
     transfer_direction& stream = receiving.stream;
     file_entry* entry = stream.current;
@@ -178,6 +178,7 @@ bool open_renamed() {
                 return false;
             }
             memcpy(static_cast<void*>(renamed), entry, offsetof(file_entry, name));
+            entry->facts = nullptr;  // the renamed entry has them now
             free_entry(entry);
             stream.current = renamed;
             return open_new(renamed->name, TARGET_NEW);
@@ -204,7 +205,7 @@ bool open_resumed(file_entry* entry) {
         abort_download(ST_SIZE_ERROR);
         return false;
     }
-    // With CAP_EXTENDED nothing of this run goes into it before the verdict.
+    // With `extended` nothing of this run goes into it before the verdict.
     if (!receiving.stream.digested) receiving.reception_started = 1;
     return true;
 }
@@ -216,15 +217,15 @@ void start_next_file() {
     transfer_direction& stream = receiving.stream;
     stream.current = entry;
     receiving.reception_started = 0;
-    stream.digested = both_announced(CAP_EXTENDED);
-    stream.squeezed = both_announced(CAP_COMPRESS);
+    stream.digested = announcement.used.extended;
+    stream.squeezed = announcement.used.compress;
     stream.tail_len = 0;
     digest_start(&stream.digest);
     // The file is looked at again: a link or another name may have come since the offer.
     bool opened = false;
     if (entry->status == ST_RESUMED)
         opened = open_resumed(entry);
-    else if (entry->taken_rule == TAKEN_REPLACE && stream.digested)
+    else if (facts(entry).taken == taken_rule::replace && stream.digested)
         opened = open_temporary();
     else
         opened = open_new(entry->name, TARGET_NEW);
@@ -254,7 +255,7 @@ piece_result hash_held_prefix() {
     file_entry* entry = stream.current;
     int got = digest_file(&stream.digest, stream.fd, entry->offset, DIGEST_BUDGET);
     if (got == 0) return piece_result::stop;  // on in the next cycle
-    if (got < 0 || digest_value(&stream.digest) != entry->prefix_digest) {
+    if (got < 0 || digest_value(&stream.digest) != facts(entry).prefix_digest) {
         report_file_error("cannot resume", entry->name, "it changed after its offer was answered");
         abort_download(ST_SIZE_ERROR);
         return piece_result::stop;
@@ -289,7 +290,7 @@ void settle_downloads() {
     exit_status_clear(EXIT_DOWNLOADS_OUTSTANDING);
 }
 
-// VERDICT_NONE: the file held is not the sender's and the receiver takes nothing else: it
+// data_verdict::none: the file held is not the sender's and the receiver takes nothing else: it
 // ends 'e' here as there, untouched.
 piece_result drop_current_file() {
     transfer_direction& stream = receiving.stream;
@@ -310,13 +311,14 @@ piece_result drop_current_file() {
     return piece_result::stop;
 }
 
-// VERDICT_WHOLE: the file held stays as it is; the whole new one goes where the rule for a
+// data_verdict::whole: the file held stays as it is; the whole new one goes where the rule for a
 // taken name says: beside it, to replace it once confirmed (-o), or to NAME.n (-R).
 piece_result take_whole_file() {
     transfer_direction& stream = receiving.stream;
     stream_closed(&stream);
     receiving.reception_started = 0;
-    bool opened = stream.current->taken_rule == TAKEN_REPLACE ? open_temporary() : open_renamed();
+    bool opened =
+        facts(stream.current).taken == taken_rule::replace ? open_temporary() : open_renamed();
     if (!opened) return piece_result::stop;
     file_entry* entry = stream.current;
     stream_grew(&stream, &stats.download, &receiving.receive_queue, entry->offset);
@@ -328,15 +330,16 @@ piece_result take_whole_file() {
 
 piece_result take_verdict() {
     transfer_direction& stream = receiving.stream;
-    uint8_t verdict = 0;
-    if (stream_take(&verdict, 1) == 0) return piece_result::stop;
-    if (verdict == VERDICT_RESUME) {
+    uint8_t byte = 0;
+    if (stream_take(&byte, 1) == 0) return piece_result::stop;
+    data_verdict v = data_verdict::resume;
+    bool known = parse_verdict(byte, &v);
+    if (known && v == data_verdict::resume) {
         receiving.reception_started = 1;
         return begin_data() ? piece_result::moved : piece_result::stop;
     }
-    if (verdict == VERDICT_NONE) return drop_current_file();
-    if (verdict == VERDICT_WHOLE && stream.current->taken_rule != TAKEN_REFUSE)
-        return take_whole_file();
+    if (known && v == data_verdict::none) return drop_current_file();
+    if (known && facts(stream.current).taken != taken_rule::refuse) return take_whole_file();
     report_file_error("cannot receive", stream.current->name,
                       "the peer's data stream is out of step");
     abort_download(ST_DATA_ERROR);
@@ -484,15 +487,15 @@ void send_requests() {
     while (send_room(CH_REQUESTS) >= REQUEST_MIN_ROOM) {
         file_entry* entry = files.request_queue.head;
         if (entry == nullptr) return;
-        size_t length = strlen(entry->name) + 1;
-        if (length > static_cast<size_t>(REQUEST_CHANNEL_SIZE)) {
+        uint8_t record[REQUEST_CHANNEL_SIZE];
+        int length = build_request(record, sizeof record, entry->name);
+        if (length == 0) {
             finish_entry(queue_pop(&files.request_queue), STATUS_NAME_TOO_LONG);
             continue;
         }
-        if (static_cast<int>(length) > send_room(CH_REQUESTS)) return;  // wait: written whole
+        if (length > send_room(CH_REQUESTS)) return;  // wait: written whole
         queue_pop(&files.request_queue);
-        send_write(CH_REQUESTS, reinterpret_cast<const uint8_t*>(entry->name),
-                   static_cast<int>(length));
+        send_write(CH_REQUESTS, record, length);
         queue_append(&receiving.requested_queue, entry);
     }
 }
@@ -521,7 +524,7 @@ void confirm_received(file_entry* entry) {
 
 void check_failed_received(file_entry* entry) {
     stream_uncount(&receiving.stream, entry);
-    if (++entry->checks_failed >= MAX_CHECKS) {
+    if (transfer_facts* f = facts_of(entry); f == nullptr || ++f->checks_failed >= MAX_CHECKS) {
         // Given up at both ends: the sender counts the same letters.
         receiving.download_failed = 1;
         if (session.log_refusals)

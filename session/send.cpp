@@ -60,7 +60,7 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// -y after the peer's "c" (or with CAP_EXTENDED its "x"): the file goes only while its name
+// -y after the peer's "c" (or with `extended` its "x"): the file goes only while its name
 // still leads to the very file that was sent, with the size sent and the times it had when
 // it was opened (for "x": offered). A file that grew, or was replaced, while it was sent
 // holds bytes the peer never got.
@@ -89,7 +89,9 @@ bool announced_name_refused(const file_entry* entry) {
 
 // The current file is read to its end: it stays in in_transit_queue until "c".
 void close_current_file() {
-    sending.stream.current->stream_end = sending.stream.stream_moved;
+    // Without memory for its facts the end reads as 0: its answer is taken at once, as before.
+    if (transfer_facts* f = facts_of(sending.stream.current); f != nullptr)
+        f->stream_end = sending.stream.stream_moved;
     stream_closed(&sending.stream);
     sending.stream.current = nullptr;
 }
@@ -129,9 +131,9 @@ void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
     if (letter == ST_HAVE_IT) {
-        // With CAP_EXTENDED the peer's file has this one's digest: -y may delete it, as after
+        // With `extended` the peer's file has this one's digest: -y may delete it, as after
         // "c". Otherwise a file of the same name and size is not known to be this one.
-        if (session.delete_sent && both_announced(CAP_EXTENDED))
+        if (session.delete_sent && announcement.used.extended)
             delete_sent_file(entry);
         else if (session.delete_sent)
             keep_sent_file(entry, "the peer's file matches it by size only");
@@ -166,7 +168,7 @@ void release_answers(bool all) {
             sending.held_count = 0;
             return;
         }
-        if (!all && stream_acknowledged() < entry->stream_end) return;
+        if (!all && stream_acknowledged() < facts(entry).stream_end) return;
         uint8_t letter = sending.held_answers[0];
         --sending.held_count;
         memmove(sending.held_answers, sending.held_answers + 1,
@@ -185,7 +187,7 @@ void confirm_sent() {
     sending.stream.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
     // Resumed by size alone (a peer that checks nothing): its first bytes may not be ours.
-    if (session.delete_sent && entry->offset > 0 && !both_announced(CAP_EXTENDED))
+    if (session.delete_sent && entry->offset > 0 && !announcement.used.extended)
         keep_sent_file(entry, "the peer's first part of it was never compared with it");
     else if (session.delete_sent)
         delete_sent_file(entry);
@@ -270,7 +272,7 @@ void start_next_file() {
         abort_upload(ST_OPEN_ERROR);
         return;
     }
-    stream.digested = both_announced(CAP_EXTENDED);
+    stream.digested = announcement.used.extended;
     // Changed since its offer: the receiver's copy will be told to fail its check.
     sending.changed = stream.digested && !same_as_offered(info, entry);
     entry->device = info.st_dev;
@@ -283,7 +285,7 @@ void start_next_file() {
         abort_upload(ST_SIZE_ERROR);
         return;
     }
-    stream.squeezed = both_announced(CAP_COMPRESS);
+    stream.squeezed = announcement.used.compress;
     stream.tail_len = 0;
     digest_start(&stream.digest);
     queue_append(&sending.in_transit_queue, entry);
@@ -309,10 +311,11 @@ piece_result hash_prefix() {
         return piece_result::stop;
     }
     if (got == 0) return piece_result::stop;  // on in the next cycle
-    if (digest_value(&stream.digest) == entry->prefix_digest)
-        sending.verdict = VERDICT_RESUME;
+    if (digest_value(&stream.digest) == facts(entry).prefix_digest)
+        sending.verdict = data_verdict::resume;
     else
-        sending.verdict = entry->taken_rule == RESUME_OR_WHOLE ? VERDICT_WHOLE : VERDICT_NONE;
+        sending.verdict =
+            facts(entry).otherwise == resume_or::whole ? data_verdict::whole : data_verdict::none;
     stream.phase = PHASE_VERDICT;
     return piece_result::moved;
 }
@@ -336,10 +339,11 @@ piece_result send_verdict() {
     transfer_direction& stream = sending.stream;
     file_entry* entry = stream.current;
     if (send_room(stream.channel) < 1) return piece_result::stop;
-    send_write(stream.channel, &sending.verdict, 1);
+    const uint8_t byte = build_verdict(sending.verdict);
+    send_write(stream.channel, &byte, 1);
     slice_moved(&stream, 1);
-    if (sending.verdict == VERDICT_NONE) return drop_current_file();
-    if (sending.verdict == VERDICT_WHOLE) {
+    if (sending.verdict == data_verdict::none) return drop_current_file();
+    if (sending.verdict == data_verdict::whole) {
         if (lseek(stream.fd, 0, SEEK_SET) != 0) {
             abort_upload(ST_SIZE_ERROR);
             return piece_result::stop;
@@ -362,13 +366,11 @@ piece_result end_data() {
     struct stat info;
     if (fstat(stream.fd, &info) != 0 || !same_as_offered(info, stream.current))
         sending.changed = true;
-    uint64_t value = stream.current->digest;
-    if (sending.changed || !stream.current->digested) value = ~value;
-    if (sending.spoil_digests > 0) {
-        --sending.spoil_digests;
-        value = ~value;
-    }
-    write_le64(stream.tail, value);
+    const transfer_facts& f = facts(stream.current);
+    uint64_t value = f.digest;
+    if (sending.changed || !f.digested) value = ~value;
+    if (bench_spoil_digest()) value = ~value;
+    build_digest_trailer(stream.tail, value);
     stream.tail_len = 0;
     stream.phase = PHASE_DIGEST;
     return piece_result::moved;
@@ -437,7 +439,7 @@ constexpr stream_steps send_steps{hash_prefix, send_verdict, send_piece, send_sq
 }  // namespace
 
 bool reoffers_due() {
-    if (!both_announced(CAP_REOFFER)) return false;
+    if (!announcement.used.reoffer) return false;
     if (sending.stream.abort_state != ABORT_NONE && sending.reoffer_notice) return true;
     for (const file_queue* q : {&files.upload_queue, &sending.offered_queue})
         for (const file_entry* e = q->head; e != nullptr; e = e->next)
@@ -461,13 +463,15 @@ void accept_outgoing(int64_t offset) {
     note_activity();
 }
 
-void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule) {
+void accept_verified_resume(const resume_answer& resume) {
     file_entry* entry = sending.offered_queue.head;
     if (entry == nullptr) return;
-    accept_outgoing(offset);
+    accept_outgoing(resume.offset);
     entry->status = ST_RESUMED;  // start_next_file: its first bytes are compared first
-    entry->prefix_digest = digest;
-    entry->taken_rule = rule;
+    if (transfer_facts* f = facts_of(entry); f != nullptr) {  // made for its extended offer
+        f->prefix_digest = resume.digest;
+        f->otherwise = resume.otherwise;
+    }
 }
 
 void check_failed_sent() {
@@ -476,7 +480,7 @@ void check_failed_sent() {
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     stream_uncount(&sending.stream, entry);
-    if (++entry->checks_failed >= MAX_CHECKS) {
+    if (transfer_facts* f = facts_of(entry); f == nullptr || ++f->checks_failed >= MAX_CHECKS) {
         report_name("sending", entry->name, "the peer's copy failed its check again: given up");
         log_upload(LOG_UPLOAD_FAILED, entry);
         finish_upload(entry, ST_CHECK_FAILED);
@@ -500,7 +504,7 @@ int serve_lookup(const char* name) {
     file_entry* before = files.upload_queue.tail;
     int found = add_upload_name(name, 0);
     char read_as[REQUEST_BUFFER_SIZE * 3];
-    if (found > 0 || announcement.peer_caps != 0 || utf8_valid(name) ||
+    if (found > 0 || announcement.used.utf8_names || utf8_valid(name) ||
         cp437_to_utf8(read_as, sizeof read_as, name) < 0)
         return found;
     found = add_upload_name(read_as, 0);
@@ -510,6 +514,7 @@ int serve_lookup(const char* name) {
         file_entry* named = new_entry_with_alias(entry->name, name);
         if (named == nullptr) continue;  // offered under its own name
         memcpy(static_cast<void*>(named), entry, offsetof(file_entry, name));
+        entry->facts = nullptr;  // the new entry owns them now
         queue_remove(&files.upload_queue, entry);
         free_entry(entry);
         queue_append(&files.upload_queue, named);
@@ -525,14 +530,14 @@ void serve_request() {
         if (sending.request_pos >= REQUEST_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_REQUEST);
         sending.request_buffer[sending.request_pos++] = byte;
         if (byte != 0) continue;
-        sending.request_pos = 0;
-        const char* name = reinterpret_cast<const char*>(sending.request_buffer);
+        const char* name = parse_request(sending.request_buffer, sending.request_pos);
         uint8_t letter = ST_DENIED;
         if (session.serve_requests) letter = serve_lookup(name) > 0 ? ST_SERVED : ST_NOT_FOUND;
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
         }
+        sending.request_pos = 0;
         write_status_letter(letter);
         return;
     }
@@ -550,7 +555,7 @@ bool stream_hash_due() {
 }
 
 int64_t upload_file_bytes(int64_t stream) {
-    return both_announced(CAP_COMPRESS) ? zout_file_at(&sending.zout, stream) : stream;
+    return announcement.used.compress ? zout_file_at(&sending.zout, stream) : stream;
 }
 
 void abort_upload(char letter) {
@@ -584,7 +589,7 @@ void abort_upload(char letter) {
     move_all(&sending.in_transit_queue, &again, true);
     move_all(&sending.send_queue, &again, true);
     move_all(&sending.offered_queue, &again, true);
-    sending.reoffer_notice = again.head != nullptr && both_announced(CAP_REOFFER);
+    sending.reoffer_notice = again.head != nullptr && announcement.used.reoffer;
     offer_first(&again);
     send_reset(CH_OFFERS);
     if (sending.hash.fd != -1) close(sending.hash.fd);

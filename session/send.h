@@ -4,16 +4,16 @@
 //   serve_request ()     answers at most one download request of the peer
 //   send_offers ()       offers queued files while channel 2 has room; each is opened and
 //                        its first byte read first: one that fails is not offered (the
-//                        reason on standard error) and the batch goes on. With CAP_EXTENDED
+//                        reason on standard error) and the batch goes on. With `extended`
 //                        each is hashed whole first (DIGEST_BUDGET a cycle; the offers
 //                        behind it wait); without it a file past 2 GiB is not offered
 //   offer_hash_due () -> true while a file is being hashed for its offer
 //   send_data ()         file data into the data channels while they take it (at most
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_outgoing (offset)   the peer's "u" or "r": the first offered file accepted
-//   accept_verified_resume (offset, digest, rule)  the peer's extended "r": likewise, the
-//                        file's first `offset` bytes to be hashed and compared with `digest`
-//                        before the verdict (the rule: RESUME_OR_*)
+//   accept_verified_resume (resume)  the peer's extended "r": likewise, the file's first
+//                        `offset` bytes to be hashed and compared with its digest before
+//                        the verdict
 //   offer_refused (letter)     the peer refused the first offered file ("e", "i", "q", "t")
 //                        or already has it ("x")
 //   transit_answer (letter)  the peer's "c" or "v" for the oldest file in transit not yet
@@ -33,7 +33,7 @@
 //                        every other unconfirmed one is offered again after the peer's "o"
 //   on_receiver_abort () the peer's "a": its requests dropped, our uploads aborted
 //   reoffers_due () -> true while files accepted before an abort wait to be offered again
-//                        and the peer announced CAP_REOFFER (the session does not end then)
+//                        and both ends announced `reoffer` (the session does not end then)
 //   close_outgoing ()    the exit path: the file closed, unfinished uploads logged
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
@@ -69,15 +69,15 @@ struct send_state {
     transfer_direction stream;
     zframe_out zout;  // the current file's frame, while both ends compress
     offer_hash hash;
-    uint8_t verdict = VERDICT_RESUME;  // the current file's, once its first bytes are hashed
+    data_verdict verdict =
+        data_verdict::resume;  // the current file's, once its first bytes are hashed
     // The current file is not the one offered (its inode, size, modification or change
     // time differ at its opening or after its last byte): its digest goes out complemented.
     bool changed = false;
-    int spoil_digests = 0;  // test builds only: this many digests go out complemented
     // The peer's "c" and "v" that came before the link acknowledged their files' frames.
     uint8_t held_answers[MAX_HELD_ANSWERS] = {};
     int held_count = 0;
-    bool reoffer_notice = false;  // CAP_REOFFER: "g" goes before this abort's "b"
+    bool reoffer_notice = false;  // `reoffer`: "g" goes before this abort's "b"
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the
@@ -92,7 +92,7 @@ void send_offers();
 void send_data();
 bool offer_hash_due();
 void accept_outgoing(int64_t offset);
-void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule);
+void accept_verified_resume(const resume_answer& resume);
 void offer_refused(uint8_t letter);
 void transit_answer(uint8_t letter);
 void release_answers(bool all);

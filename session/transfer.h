@@ -27,29 +27,34 @@
 //   stream_closed (stream)       the current file's descriptor closed, its figures cleared
 //   stream_restart (stream)      after an abort: the data channels from the first again,
 //                                nothing of the batch left
-//   announce (caps)              what our opening block announces (none: all zero, as a
+//   announce (features)          what our opening block announces (none: all zero, as a
 //                                peer that knows nothing of them sends)
-//   peer_announced (caps)        the peer's opening block came, announcing these
+//   peer_announced (features)    the peer's opening block came, announcing these: what the
+//                                session uses (announcement.used) is decided here, once
 //   peer_opened ()               it came: offers may be sent and decided, both ways
-//   both_announced (cap)         the capability is used: both blocks announced it
-//   write_le64 (out, value), read_le64 (bytes)  the 64-bit numbers of the extended records
 //   apply_times_on ()            a confirmed file gets the offer's modification time
+//   facts_of (entry) -> its transfer_facts, made at the first call; null without memory
+//   facts (entry) -> them to read: all defaults while none were made
+//   bench_no_extended (), bench_spoil_digest ()   the benchmark build's seam: the extension
+//                                not announced; the next digest sent complemented. The
+//                                product's are weak and say no; bench/kestro_trace.cpp
+//                                links its own
 //
 // The data stream of one direction is file after file, cut into slices: 1,024 bytes to
 // channel 16, the next 1,024 to 17 and so on, back to 16 after 31; a file's bytes run on in
 // the slice where the previous file's ended. What one file puts into it:
 //
-//   [verdict]  1 byte, only after an extended "r" (both ends announced CAP_EXTENDED): whether
-//              the receiver's first `offset` bytes are the sender's (VERDICT_*)
-//   [data]     the file's bytes from the offset (0 after VERDICT_WHOLE) to its end: raw, or
-//              one zstd frame while both ends announced CAP_COMPRESS; none when that is empty
+//   [verdict]  1 byte, only after an extended "r" (both ends announced `extended`): whether
+//              the receiver's first `offset` bytes are the sender's (verdict)
+//   [data]     the file's bytes from the offset (0 after data_verdict::whole) to its end: raw, or
+//              one zstd frame while both ends announced `compress`; none when that is empty
 //   [digest]   8 bytes, little-endian, outside any frame, only while both ends announced
-//              CAP_EXTENDED: XXH3 of the whole file, [0, length), as its offer carried it
+//              `extended`: XXH3 of the whole file, [0, length), as its offer carried it
 //              (read whole before the offer), complemented when the file was not the same
 //              (inode, size, modification and change time) after its last byte as when it
 //              was offered
 //
-// VERDICT_NONE ends the file there: no data, no digest. Nothing else marks where a file
+// data_verdict::none ends the file there: no data, no digest. Nothing else marks where a file
 // ends: its length and offset say so. The verdict and the digest may span two slices; an
 // abort (the peer's "b", our own) drops the stream whole, and each side's parse of it (the
 // phase, the digest bytes so far, the bytes read past a frame's end) starts afresh.
@@ -61,6 +66,7 @@
 #include "files/digest.h"
 #include "files/entries.h"
 #include "session/plan.h"
+#include "session/records.h"
 
 // Set by the command line.
 struct session_options {
@@ -73,7 +79,6 @@ struct session_options {
     int log_refusals = 0;        // log lines for refused and failed files too
     int serve_requests = 0;      // serve the peer's download requests
     int compress = 1;            // --no-compress: 0, file data is never compressed
-    int extended = 1;            // CAP_EXTENDED announced (test builds may clear it)
     int apply_times = -1;        // --times 1, --no-times 0; -1: as the mode has it (device mode on)
     int32_t idle_exit_seconds = 0;  // -E
     int32_t chat_idle_seconds = 0;  // -e
@@ -93,69 +98,32 @@ struct activity_state {
 
 extern activity_state activity;
 
-// Capabilities beyond the basic protocol's, each used only when both opening blocks announced it.
-constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd frame
-// Whole-file digests, extended offers and answers (64-bit sizes, offsets and times), verified
-// resume: see the stream layout above and the records below.
-constexpr uint8_t CAP_EXTENDED = 0x02;
-// An offer larger than the free space is refused with its own letter, ST_NO_ROOM (a peer that
-// knows nothing of it would drop the letter and credit the next answer to the wrong file).
-constexpr uint8_t CAP_NO_ROOM = 0x04;
-// After an abort the sender says that files it had under way come again (ST_REOFFER), and
-// the receiver waits for them a bounded time before the session may end.
-constexpr uint8_t CAP_REOFFER = 0x08;
+// What a receiver does with a name that is taken (its transfer_facts' `taken`).
+enum class taken_rule : uint8_t {
+    refuse,   // "e"
+    replace,  // -o: received under a temporary name, renamed over at "c"
+    rename,   // -R: stored as NAME.n
+};
 
-// The extended offer record on channel 2: 64-bit length, 64-bit modification time (seconds
-// since the epoch), the 64-bit digest of the whole file, all little-endian, then the name
-// and its NUL. The extended "r" answer: the 64-bit offset, the 64-bit digest of the first
-// `offset` bytes the receiver holds, and one RESUME_OR_* byte: what it takes when they are
-// not the sender's.
-constexpr int EXTENDED_HEADER_SIZE = 24;
-constexpr int EXTENDED_RESUME_BYTES = 17;
-constexpr uint8_t RESUME_OR_NOTHING = 0;  // the file ends 'e' at both ends, no byte of it sent
-constexpr uint8_t RESUME_OR_WHOLE = 1;    // the whole file, from its first byte
-
-// Verdicts, the byte before a file's data after an extended "r".
-constexpr uint8_t VERDICT_RESUME = 'R';  // the first bytes match: the data from the offset follow
-constexpr uint8_t VERDICT_WHOLE = 'W';   // they do not: the whole file follows
-constexpr uint8_t VERDICT_NONE = 'N';    // they do not, and the receiver takes nothing else
-
-// What a receiver does with a name that is taken (the file's taken_rule).
-constexpr uint8_t TAKEN_REFUSE = 0;   // "e"
-constexpr uint8_t TAKEN_REPLACE = 1;  // -o: received under a temporary name, renamed over at "c"
-constexpr uint8_t TAKEN_RENAME = 2;   // -R: stored as NAME.n
+// What the protocol knows of one file in transfer: the session's record beside its entry
+// (entry->facts), made when an extended offer is made or taken, or its last frame written.
+struct transfer_facts {
+    uint64_t digest = 0;         // the whole file's XXH3, as its extended offer carries it
+    uint64_t prefix_digest = 0;  // after an extended "r": of its first `offset` bytes
+    bool digested = false;       // `digest` is taken
+    uint8_t checks_failed = 0;   // times the receiver's copy failed its whole-file check
+    taken_rule taken = taken_rule::refuse;     // receiving: the rule for its taken name
+    resume_or otherwise = resume_or::nothing;  // sending: the peer's rule after an extended "r"
+    int64_t stream_end = 0;  // sending: where its last frame bytes end in the data stream
+};
 
 struct announcement_state {
-    uint8_t own_caps = 0;      // what our opening block announces
-    uint8_t peer_caps = 0;     // what the peer's announced
+    session_features own;      // what our opening block announces
+    session_features used;     // what both announced: the session reads this, nothing else
     bool peer_opened = false;  // the peer's opening block has come
 };
 
 extern announcement_state announcement;
-
-// Status letters on channel 1: the receiving side's answers to offers and requests, and the
-// abort exchange.
-constexpr uint8_t ST_ACCEPTED = 'u';        // offer taken whole
-constexpr uint8_t ST_RESUMED = 'r';         // offer taken from an offset: 4 bytes follow
-constexpr uint8_t ST_EXISTS = 'e';          // refused: the name is taken
-constexpr uint8_t ST_DUPLICATE = 'i';       // refused: a file of that name is on its way
-constexpr uint8_t ST_REFUSED = 'q';         // refused: no uploads taken, or a malformed offer
-constexpr uint8_t ST_TOO_MANY = 't';        // refused: no name, or no memory, for it
-constexpr uint8_t ST_HAVE_IT = 'x';         // refused: the file is here already
-constexpr uint8_t ST_CONFIRMED = 'c';       // the oldest file in transit arrived whole
-constexpr uint8_t ST_SERVED = 'd';          // request served: its files come as offers
-constexpr uint8_t ST_NOT_FOUND = 'm';       // request found no file
-constexpr uint8_t ST_DENIED = 'p';          // requests are not served
-constexpr uint8_t ST_ABORT_UPLOAD = 'b';    // the sender gave up its uploads
-constexpr uint8_t ST_ABORT_DOWNLOAD = 'a';  // the receiver gave up its downloads
-constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
-// CAP_EXTENDED only: the oldest file in transit arrived with bytes whose digest is not the
-// sender's. Sent once more; a second time it ends failed at both ends (the final letter too).
-constexpr uint8_t ST_CHECK_FAILED = 'v';
-// CAP_NO_ROOM only: refused, the file does not fit the free space (the final letter too).
-constexpr uint8_t ST_NO_ROOM = 'f';
-// CAP_REOFFER only, just before "b": files under way at this abort are offered again.
-constexpr uint8_t ST_REOFFER = 'g';
 
 // Final letters of entries, never on the wire.
 constexpr uint8_t ST_UPLOAD_ABORTED = '0';
@@ -223,7 +191,7 @@ struct transfer_direction {
     int slice_left = SLICE_SIZE;      // bytes before the slice moves on to the next channel
     int abort_state = ABORT_NONE;     // the side's own abort exchange: ABORT_*
     bool squeezed = false;            // the current file's data is one zstd frame
-    bool digested = false;            // the current file ends with its digest (CAP_EXTENDED)
+    bool digested = false;            // the current file ends with its digest (`extended`)
     uint8_t phase = PHASE_DATA;       // a stream_phase
     file_digest digest;               // received: of the file's bytes so far; sent: of its prefix
     uint8_t tail[DIGEST_BYTES] = {};  // its digest, as sent or collected so far
@@ -268,10 +236,11 @@ void stream_accept(transfer_direction* stream, file_entry* entry, int64_t offset
 void stream_uncount(transfer_direction* stream, const file_entry* entry);
 void stream_closed(transfer_direction* stream);
 void stream_restart(transfer_direction* stream);
-void announce(uint8_t caps);
-void peer_announced(uint8_t caps);
+void announce(const session_features& features);
+void peer_announced(const session_features& features);
 bool peer_opened();
-bool both_announced(uint8_t cap);
-void write_le64(uint8_t* out, uint64_t value);
-uint64_t read_le64(const uint8_t* bytes);
 bool apply_times_on();
+transfer_facts* facts_of(file_entry* entry);
+const transfer_facts& facts(const file_entry* entry);
+bool bench_no_extended();
+bool bench_spoil_digest();

@@ -35,6 +35,7 @@
 //
 // The rest of the program draws only through these (ui/input.cpp keeps the input line):
 //   read_key () -> key (see key_of_char), ERR when none    input_key (key)
+//   key_to_request (key) -> forms request for an editing key, 0 for other keys
 //   input_request (request)   input_after_key ()   input_text (out, size): the field's text
 //   input_clear ()            redraw_prompt ()     redraw_screen (): all four windows
 //   set_chat_pair (pair)
@@ -133,6 +134,7 @@ bool screen_usable(char* why, size_t size);
 
 int read_key();
 void input_key(int key);
+int key_to_request(int key);
 void input_request(int request);
 void input_after_key();
 void input_text(char* out, size_t size);

@@ -214,8 +214,8 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
 // Both ends compress: each file one zstd frame, frames run on in the slices, and a frame that
 // holds another length than offered is never confirmed.
 TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
-    announce(CAP_COMPRESS);
-    peer_announced(CAP_COMPRESS);
+    announce({.compress = true});
+    peer_announced({.compress = true});
     std::string a(3000, 'a'), b = random_bytes(2000, 31);
     EXPECT_EQ(answer(3000, "a"), "u");
     EXPECT_EQ(answer(2000, "b"), "u");
@@ -554,8 +554,8 @@ TEST_F(Receiving, WholeFileAfterAVerdictReplacesOnlyOnceConfirmedOrGoesToNameN) 
 // A frame that decodes to more than offered writes nothing past the offered size, so the
 // file stays resumable, and the result says the data failed, not the disk.
 TEST_F(Receiving, FrameLongerThanOfferedWritesNothingPastTheOfferedSize) {
-    announce(CAP_COMPRESS);
-    peer_announced(CAP_COMPRESS);
+    announce({.compress = true});
+    peer_announced({.compress = true});
     EXPECT_EQ(answer(100, "p"), "u");
     feed(frame(std::string(101, 'p')));
     cycles();
@@ -672,16 +672,16 @@ TEST_F(Receiving, Cp437NamesFromAPlainPeerAreStoredAsUtf8) {
     EXPECT_EQ(waiting().back(), "caf\x82.bin");
 }
 
-// An offer larger than the free space is refused at once: with CAP_NO_ROOM by its own
+// An offer larger than the free space is refused at once: with `no_room` by its own
 // letter, toward other peers by "t"; nothing of it is created.
 TEST_F(Receiving, OfferLargerThanTheFreeSpaceIsRefusedAtOnce) {
-    announce(CAP_EXTENDED | CAP_NO_ROOM);
-    peer_announced(CAP_EXTENDED | CAP_NO_ROOM);
+    announce({.extended = true, .no_room = true});
+    peer_announced({.extended = true, .no_room = true});
     const uint64_t exabyte = uint64_t{1} << 60;
     peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge" + '\0');
     decide_offer();
     EXPECT_EQ(wire(CH_STATUS), "f");
-    peer_announced(CAP_EXTENDED);
+    peer_announced({.extended = true});
     peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge2" + '\0');
     decide_offer();
     EXPECT_EQ(wire(CH_STATUS), "t");

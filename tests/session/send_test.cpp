@@ -329,13 +329,11 @@ TEST_F(Sending, VerdictSaysWhetherTheResumeStandsTheWholeFileGoesOrNothing) {
     both_extended();
     std::string a = random_bytes(5000, 11);
     queue_files({{"r", a}, {"w", a}, {"n", a}});
-    auto resume = [](const std::string& held, uint8_t rule) {
-        return "r" + le64(held.size()) + le64(digest_of(held)) +
-               std::string(1, static_cast<char>(rule));
+    auto resume = [](const std::string& held, char rule) {
+        return "r" + le64(held.size()) + le64(digest_of(held)) + std::string(1, rule);
     };
-    offer_and_answer(resume(a.substr(0, 1000), RESUME_OR_NOTHING) +
-                     resume(random_bytes(1000, 12), RESUME_OR_WHOLE) +
-                     resume(random_bytes(1000, 13), RESUME_OR_NOTHING));
+    offer_and_answer(resume(a.substr(0, 1000), '\0') + resume(random_bytes(1000, 12), '\1') +
+                     resume(random_bytes(1000, 13), '\0'));
     std::string digest = le64(digest_of(a));
     EXPECT_EQ(joined(pump_data()), "R" + a.substr(1000) + digest + "W" + a + digest + "N");
     EXPECT_EQ(finished(), std::vector<std::string>{"e:n"});
@@ -450,8 +448,8 @@ TEST_F(Sending, Cp437RequestFindsTheUtf8NameAndIsOfferedUnderThePeersBytes) {
 // says so before its "b" and does not end before it has offered them. A refusal for room is
 // its own letter then.
 TEST_F(Sending, AbortAnnouncesTheReofferAndNoRoomIsItsOwnRefusal) {
-    announce(CAP_REOFFER | CAP_NO_ROOM);
-    peer_announced(CAP_REOFFER | CAP_NO_ROOM);
+    announce({.no_room = true, .reoffer = true});
+    peer_announced({.no_room = true, .reoffer = true});
     queue_files({{"s", "data"}, {"big", "bigdata"}});
     offer_and_answer("uf");
     EXPECT_EQ(finished(), std::vector<std::string>{"f:big"});
@@ -461,7 +459,7 @@ TEST_F(Sending, AbortAnnouncesTheReofferAndNoRoomIsItsOwnRefusal) {
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "gb");
     EXPECT_TRUE(reoffers_due());
-    peer_announced(0);  // toward a peer that knows nothing of it: "b" alone, nothing waits
+    peer_announced({});  // toward a peer that knows nothing of it: "b" alone, nothing waits
     EXPECT_FALSE(reoffers_due());
 }
 
