@@ -1364,6 +1364,49 @@ def false_claims_case(h, seed):
     return v
 
 
+def no_room_case(h, seed):
+    """The download directory is a 64 KiB file system and a 256 KiB file is offered (sender
+    with -y): it is refused at once, with the reason at both ends, nothing of it written; the
+    small file behind it arrives."""
+    v = Verdict()
+    big = make_file(h.path(h.dir("a"), "big"), 256 * 1024, seed)
+    small = make_file(h.path("a", "small"), 4096, seed + 1)
+    h.mount_tmpfs(h.path("b", "small-fs"), "size=64k")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-y", "-z", "../a.log", "big", "small"],
+                     ["-E", "1", "-X", "-z", "../b.log", "-d", "small-fs/"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    v.need(read(h.path("a", "big")) == big, "-y deleted the refused file")
+    v.need(not os.path.exists(h.path("b", "small-fs", "big")), "the file too large was begun")
+    v.need(read(h.path("b", "small-fs", "small")) == small, "the small file did not arrive")
+    v.need("no room for" in b.stderr(), "the receiver did not say why")
+    v.need("Not completed: big (No room for the file)" in a.stderr(), "the sender did not say why")
+    v.need(a.code == 2 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    v.claimed(small, h.path("b", "small-fs", "small"),
+              transfer_claims(h, "small", h.path("a.log"), h.path("b.log"), "small-fs/small"))
+    return v
+
+
+def reoffer_e0_case(h, seed):
+    """-E 0 at both ends; the receiver's file-size limit breaks the first of two files, and
+    the abort exchange drops both: the second is offered again, and the receiver waits for it
+    instead of ending first."""
+    v = Verdict()
+    big = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+    small = make_file(h.path("a", "small"), 4096, seed + 1)
+    h.dir("b")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "0", "-z", "../a.log", "big", "small"],
+                     ["-E", "0", "-X", "-z", "../b.log"], fsize_b=Config.size // 2)
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    v.need(read(h.path("b", "small")) == small, "the file offered again did not arrive")
+    v.claimed(small, h.path("b", "small"), transfer_claims(h, "small", h.path("a.log"), h.path("b.log")))
+    v.claimed(big, h.path("b", "big"), transfer_claims(h, "big", h.path("a.log"), h.path("b.log")))
+    return v
+
+
 def cp437_names_case(h, seed):
     """A peer that announces nothing offers names in code page 437 ("caf\x82.txt", "\x9bent"):
     they are stored, logged and shown as UTF-8 ("café.txt", "¢ent")."""
@@ -1542,6 +1585,8 @@ CASES = {
     "false-claims": ("a peer announces compression and whole-file checks but speaks the basic protocol (-y); with and without --no-compress", false_claims_case, 2),
     "short-file": ("a peer offers 1,000 bytes more than it sends and waits for \"c\"", short_file_case, 1),
     "frame-one-byte-long": ("a peer that announces compression sends a frame one byte longer than offered", long_frame_case, 1),
+    "no-room": ("a 256 KiB file offered to a 64 KiB download file system (sender with -y), a small one behind it", no_room_case, 1),
+    "reoffer-E0": ("-E 0 at both ends, the first of two files breaks (file-size limit): the second comes again", reoffer_e0_case, 1),
     "cp437-names": ("a peer that announces nothing offers names in code page 437", cp437_names_case, 1),
     "dangling-temporary": ("a dangling link under NAME.kestro-new (-o) or NAME.0 (-R) beside a file to replace", dangling_temporary_case, 2),
     "long-name-o": ("-o replaces a file whose name is 250 bytes long", long_name_case, 1),
