@@ -265,6 +265,8 @@ int main(int argc, char** argv) {
     bool flooding = mode == "flood";
     int count = flooding && argc > 3 ? atoi(argv[3]) : 0;
     link_setup.handshake_echo = 0;
+    // Its goodbye at the end, as kestro's: the victim would otherwise wait for it in vain.
+    on_end_of_run(link_terminate);
     link_establish(mode == "banner" ? escape_banner : link_banner, kestro_identification);
     clock_update();
     started = activity.last_activity_time = serial.clock;
