@@ -597,14 +597,7 @@ TEST_F(Receiving, TemporariesSkipDanglingLinksFitLongNamesAndLeftOversGo) {
     feed("W" + data);
     cycles();
     EXPECT_EQ(file_text("o.kestro-new.2"), data);
-    feed(digest + "W" + data);
-    cycles();
-    int hashed = 0;
-    for (const auto& e : std::filesystem::directory_iterator("."))
-        if (e.path().filename().string().rfind("kestro-new.", 0) == 0)
-            hashed += file_text(e.path()) == data;
-    EXPECT_EQ(hashed, 1);
-    feed(digest + "W" + data + digest);
+    feed(digest + "W" + data + digest + "W" + data + digest);
     cycles();
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "ccc");

@@ -375,17 +375,12 @@ TEST_F(Sending, FileFailingItsCheckIsSentOnceMoreThenGivenUp) {
 TEST_F(Sending, YKeepsAFileResumedBySizeAlone) {
     queue_files({{"r", random_bytes(3000, 81)}});
     session.delete_sent = 1;
-    int saved_err = dup(2), errors = open("errors", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(errors, 2);
     offer_and_answer("r" + le32(1000));
     pump_data();
     peer(CH_STATUS, "c");
-    status_receiver();
-    dup2(saved_err, 2);
-    for (int fd : {saved_err, errors}) close(fd);
-    EXPECT_TRUE(std::filesystem::exists("r"));
-    EXPECT_EQ(file_text("errors"),
+    EXPECT_EQ(errors_of(status_receiver),
               "kestro: kept r: the peer's first part of it was never compared with it\n");
+    EXPECT_TRUE(std::filesystem::exists("r"));
 }
 
 // Names on standard error are shown as the summary shows them: no control byte reaches the
@@ -398,12 +393,7 @@ TEST_F(Sending, LocalNamesInMessagesAreFilteredAndRefusedNamesSaySo) {
                   "data"}});
     unlink(titled.c_str());
     ASSERT_EQ(mkfifo(titled.c_str(), 0644), 0);  // replaced after it was listed
-    int saved_err = dup(2), errors = open("errors", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(errors, 2);
-    offer_and_answer("q");
-    dup2(saved_err, 2);
-    for (int fd : {saved_err, errors}) close(fd);
-    EXPECT_EQ(file_text("errors"),
+    EXPECT_EQ(errors_of([] { offer_and_answer("q"); }),
               "kestro: cannot send t?]0;owned??kestro: forged: not a regular file\n");
     EXPECT_EQ(finished().back(),
               "n:a\x1b"
