@@ -1,7 +1,8 @@
-// The watch on transfers that stop moving while the link lives: a file whose data no longer
+// The watch on transfers that stop moving while the link is idle: a file whose data no longer
 // comes, or a sent file whose "c" never comes, would hold both ends for ever. After
-// stall_timeout_s without progress, while the peer is heard and not suspended, the file
-// fails through the abort exchange and the run goes on, or ends as -E says.
+// stall_timeout_s without progress, while no block moves either way (a peer busy with chat,
+// our own uploads, keep the wait from counting) and the peer is heard and not suspended,
+// the file fails through the abort exchange and the run goes on, or ends as -E says.
 //
 // Interface summary:
 //   watch_stalls ()   every cycle, after the data steps: each direction's progress looked
@@ -33,6 +34,7 @@ struct stall_watch {
 struct stall_state {
     stall_watch download;
     stall_watch upload;
+    int64_t line_mark = -1;  // the link's block bytes both ways at the last look
 };
 
 extern stall_state stall;
