@@ -174,7 +174,12 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    if (session.announce) announce({.compress = session.compress != 0, .extended = true});
+    if (session.announce)
+        announce({.compress = session.compress != 0,
+                  .extended = true,
+                  .no_room = true,
+                  .reoffer = true,
+                  .utf8_names = true});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Kestro fault campaign: two real ends over tools/nullmodem, under faults and hostile input.
 
-    bench/faults.py [--build DIR] [--long] [--runs N] [--out FILE] [CASE...]
+    bench/faults.py [--build DIR] [--long] [--runs N] [--out FILE] [--update] [CASE...]
 
 Run by hand, as root (the disk cases mount small tmpfs file systems), never in CI. Every
 case starts a cable with --print-paths and the ends in door mode on its two terminals,
@@ -17,7 +17,7 @@ own uploads). It must be 0 in every row.
 
 The default (--quick) runs each case once or twice with files of 32 KiB; --long runs each
 five times with files of 256 KiB. The table is written to docs/reliability.md (--out) and
-to standard output.
+to standard output; with --update only the rows of the cases run are replaced or added.
 """
 import argparse
 import datetime
@@ -1297,6 +1297,248 @@ def wrong_digest_case(h, seed):
     return v
 
 
+# ---- the hostile campaign's faults
+
+def short_file_case(h, seed):
+    """A peer offers a file 1,000 bytes larger than the data it sends and waits for "c": after
+    a minute without progress (real time) the file ends, failed, through the abort exchange
+    (the receiver's watch or the peer's own, whichever comes first), and the run ends by -E."""
+    v = Verdict()
+    h.dir("a", "dl")
+    c = h.cable(["--baud", "115200"])
+    victim = h.end("a", kestro(), ["-E", "1", "-X", "-z", "../a.log", "-d", "dl/"], c.a)
+    peer = h.end("b", Config.peer, ["short", "../results"], c.b)
+    v.need(wait_ends([victim, peer]), "the ends did not finish (a file that stops short hangs them)")
+    v.orderly(victim, "the receiver")
+    v.need(peer.code == 0, f"the peer ended with {peer.code}")
+    said = "no data came" in victim.stderr() or "confirmed nothing for a minute" in peer.stderr()
+    v.need(said, "neither end said why it gave up")
+    v.need(logged(h.path("a.log"), "E", "dl/short.bin"), "no 'E' line for the stalled file")
+    content = read(h.path("b", "content.0")) or b""
+    held = read(h.path("a", "dl", "short.bin")) or b""
+    v.need(content.startswith(held), "the partial file holds bytes that were not sent")
+    v.claimed(content, h.path("a", "dl", "short.bin"), [logged(h.path("a.log"), "S", "dl/short.bin")])
+    return v
+
+
+def long_frame_case(h, seed):
+    """A peer that announces compression sends a frame one byte longer than its offer: not a
+    byte past the offered size is written, and the file, offered again at its true size (as
+    content.0, the peer's own name for it), arrives whole."""
+    v = Verdict()
+    h.dir("a", "dl")
+    c = h.cable(["--baud", "115200"])
+    victim = h.end("a", kestro(), ["-E", "1", "-X", "-z", "../a.log", "-d", "dl/"], c.a)
+    peer = h.end("b", Config.peer, ["longframe", "../results"], c.b)
+    v.need(wait_ends([victim, peer]), "the ends did not finish")
+    v.orderly(victim, "the receiver")
+    v.need("does not hold the bytes offered" in victim.stderr(), "the receiver did not say why")
+    content = read(h.path("b", "content.0")) or b""
+    v.need(size_of(h.path("a", "dl", "long.bin")) <= 1000, "a byte past the offered size was written")
+    v.need(read(h.path("a", "dl", "content.0")) == content, "not whole after its second offer")
+    v.claimed(content, h.path("a", "dl", "long.bin"), [logged(h.path("a.log"), "S", "dl/long.bin")])
+    v.claimed(content, h.path("a", "dl", "content.0"), [logged(h.path("a.log"), "S", "dl/content.0")])
+    return v
+
+
+def false_claims_case(h, seed):
+    """A peer announces compression and whole-file checks but speaks the basic protocol: it
+    reads the extended offer as a 0-byte file and confirms at once. That "c" came before the
+    file's last byte left: not confirmed, not deleted by -y, not logged as sent, and said.
+    Odd runs with --no-compress."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "doc"), 30000, seed)
+    h.dir("b")
+    c = h.cable(["--baud", "115200"])
+    flags = ["--no-compress"] if seed % 2 == 1 else []
+    victim = h.end("a", kestro(), ["-E", "1", "-y", "-X", "-z", "../a.log", *flags, "doc"], c.a)
+    peer = h.end("b", Config.peer, ["claims", "../results"], c.b)
+    v.need(wait_ends([victim, peer]), "the ends did not finish")
+    v.orderly(victim, "the sender")
+    v.need(victim.code == 2, f"the sender exited {victim.code}, not 2 (the upload outstanding)")
+    if read(h.path("a", "doc")) != src:
+        v.faults.append("-y deleted a file the peer never had")
+        v.lost += len(src)
+    v.need(not logged(h.path("a.log"), "s", "doc"), "the file was logged as sent")
+    v.need("before its last byte was sent" in victim.stderr(), "the sender did not say why")
+    return v
+
+
+def no_room_case(h, seed):
+    """The download directory is a 64 KiB file system and a 256 KiB file is offered (sender
+    with -y): it is refused at once, with the reason at both ends, nothing of it written; the
+    small file behind it arrives."""
+    v = Verdict()
+    big = make_file(h.path(h.dir("a"), "big"), 256 * 1024, seed)
+    small = make_file(h.path("a", "small"), 4096, seed + 1)
+    h.mount_tmpfs(h.path("b", "small-fs"), "size=64k")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-y", "-z", "../a.log", "big", "small"],
+                     ["-E", "1", "-X", "-z", "../b.log", "-d", "small-fs/"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    v.need(read(h.path("a", "big")) == big, "-y deleted the refused file")
+    v.need(not os.path.exists(h.path("b", "small-fs", "big")), "the file too large was begun")
+    v.need(read(h.path("b", "small-fs", "small")) == small, "the small file did not arrive")
+    v.need("no room for" in b.stderr(), "the receiver did not say why")
+    v.need("Not completed: big (No room for the file)" in a.stderr(), "the sender did not say why")
+    v.need(a.code == 2 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    v.claimed(small, h.path("b", "small-fs", "small"),
+              transfer_claims(h, "small", h.path("a.log"), h.path("b.log"), "small-fs/small"))
+    return v
+
+
+def reoffer_e0_case(h, seed):
+    """-E 0 at both ends; the receiver's file-size limit breaks the first of two files, and
+    the abort exchange drops both: the second is offered again, and the receiver waits for it
+    instead of ending first."""
+    v = Verdict()
+    big = make_file(h.path(h.dir("a"), "big"), Config.size, seed)
+    small = make_file(h.path("a", "small"), 4096, seed + 1)
+    h.dir("b")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "0", "-z", "../a.log", "big", "small"],
+                     ["-E", "0", "-X", "-z", "../b.log"], fsize_b=Config.size // 2)
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.orderly(b, "the receiver")
+    v.need(read(h.path("b", "small")) == small, "the file offered again did not arrive")
+    v.claimed(small, h.path("b", "small"), transfer_claims(h, "small", h.path("a.log"), h.path("b.log")))
+    v.claimed(big, h.path("b", "big"), transfer_claims(h, "big", h.path("a.log"), h.path("b.log")))
+    return v
+
+
+def cp437_names_case(h, seed):
+    """A peer that announces nothing offers names in code page 437 ("caf\x82.txt", "\x9bent"):
+    they are stored, logged and shown as UTF-8 ("café.txt", "¢ent")."""
+    v = Verdict()
+    h.dir("a", "dl")
+    c = h.cable(["--baud", "115200"])
+    victim = h.end("a", kestro(), ["-E", "1", "-z", "../a.log", "-d", "dl/"], c.a)
+    peer = h.end("b", Config.peer, ["cp437", "../results"], c.b)
+    v.need(wait_ends([victim, peer]), "the ends did not finish")
+    v.orderly(victim, "the receiver")
+    for n, name in enumerate(["café.txt", "¢ent"]):
+        content = read(h.path("b", f"content.{n}")) or b""
+        v.need(read(h.path("a", "dl", name)) == content, f"{name} not stored whole under its UTF-8 name")
+        v.need(logged(h.path("a.log"), "S", "dl/" + name), f"{name} not logged as UTF-8")
+        v.claimed(content, h.path("a", "dl", name), [logged(h.path("a.log"), "S", "dl/" + name)])
+    bad = forbidden_text(read(h.path("a.log")) or b"")
+    v.need(bad is None, f"{bad} in the log")
+    return v
+
+
+def dangling_temporary_case(h, seed):
+    """The receiver holds a shorter file of the name with other bytes, and a dangling link
+    stands where the new file would go: NAME.kestro-new with -o (even runs), NAME.0 with -R
+    (odd runs). The next free name is taken; nothing is created through the link."""
+    v = Verdict()
+    rename = seed % 2 == 1
+    src = make_file(h.path(h.dir("a"), "doc"), Config.size, seed)
+    old = make_file(h.path(h.dir("b"), "doc"), Config.size // 4, seed + 1)
+    h.dir("outside")
+    os.symlink("../outside/new", h.path("b", "doc.0" if rename else "doc.kestro-new"))
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a.log", "doc"],
+                     ["-E", "1", "-X", "-z", "../b.log", "-R" if rename else "-o"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    v.need(not os.path.exists(h.path("outside", "new")), "a file was created through the dangling link")
+    stored = "doc.1" if rename else "doc"
+    v.need(read(h.path("b", stored)) == src, f"not stored whole as {stored}")
+    if rename:
+        v.untouched(h.path("b", "doc"), old)
+    v.claimed(src, h.path("b", stored), [logged(h.path("b.log"), "S", stored)])
+    return v
+
+
+def long_name_case(h, seed):
+    """-o replaces a file whose name is 250 bytes long (NAME.kestro-new would pass 255)."""
+    v = Verdict()
+    name = "n" * 250
+    src = make_file(h.path(h.dir("a"), name), Config.size, seed)
+    make_file(h.path(h.dir("b"), name), Config.size // 4, seed + 1)
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a.log", name],
+                     ["-E", "1", "-o", "-z", "../b.log"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    v.need(read(h.path("b", name)) == src, "not replaced by the whole file")
+    v.need(sorted(os.listdir(h.path("b"))) == [name], "a temporary file was left")
+    v.claimed(src, h.path("b", name), transfer_claims(h, name, h.path("a.log"), h.path("b.log")))
+    return v
+
+
+def stale_temporary_case(h, seed):
+    """kill -9 of a receiver that replaces a file (-o) mid-file leaves its temporary; the next
+    run, replacing the same name, removes it and replaces the file."""
+    v = Verdict()
+    src = make_file(h.path(h.dir("a"), "doc"), Config.size, seed)
+    make_file(h.path(h.dir("b"), "doc"), Config.size // 4, seed + 1)
+    env = {"KESTRO_CLOCK_RATE": "5"}
+    _, a, b = h.pair(["--baud", "38400"], ["-E", "1", "-z", "../a.log", "doc"], ["-E", "1", "-o", "-z", "../b.log"],
+                     binary=fastclock(), env=env)
+    if not v.need(wait_until(lambda: size_of(h.path("b", "doc.kestro-new")) >= Config.size * 0.2, 60),
+                  "the temporary never grew"):
+        return v
+    b.signal(signal.SIGKILL)
+    v.need(wait_ends([a, b], 60), "the sender did not leave")
+    v.need(os.path.exists(h.path("b", "doc.kestro-new")), "no temporary left by the killed run")
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a2.log", "doc"], ["-E", "1", "-o", "-z", "../b2.log"])
+    v.need(wait_ends([a, b]), "the second run did not finish")
+    v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    v.need(read(h.path("b", "doc")) == src, "not replaced by the whole file")
+    v.need(sorted(os.listdir(h.path("b"))) == ["doc"], "the left-over temporary stayed")
+    v.claimed(src, h.path("b", "doc"), transfer_claims(h, "doc", h.path("a2.log"), h.path("b2.log")))
+    return v
+
+
+def pre_1970_case(h, seed):
+    """--times: files of 1960, 1970 and 2400 arrive with their own modification times."""
+    v = Verdict()
+    h.dir("b")
+    times = {"old": -300000000, "epoch": 0, "far": 13569465600}
+    sources = {}
+    for i, (name, t) in enumerate(times.items()):
+        sources[name] = make_file(h.path(h.dir("a"), name), 4096, seed + i)
+        os.utime(h.path("a", name), (t, t))
+    _, a, b = h.pair(["--baud", "115200"], ["-E", "1", "-z", "../a.log", *times], ["-E", "1", "--times", "-z", "../b.log"])
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.need(a.code == 0 and b.code == 0, f"exit codes {a.code} and {b.code}")
+    for name, t in times.items():
+        v.need(read(h.path("b", name)) == sources[name], f"{name} did not arrive")
+        got = os.stat(h.path("b", name)).st_mtime if os.path.exists(h.path("b", name)) else None
+        v.need(got == t, f"{name} has the time {got}, not {t}")
+        v.claimed(sources[name], h.path("b", name), transfer_claims(h, name, h.path("a.log"), h.path("b.log")))
+    return v
+
+
+def raw_local_names_case(h, seed):
+    """Local files named with ESC, BEL and a line feed, which cannot be sent (a FIFO, a missing
+    name, an unreadable file): what the sender says of them on standard error is filtered as
+    its summary is (no title sequence, no forged "kestro:" line)."""
+    v = Verdict()
+    os.chmod(h.work, 0o755)
+    folder = h.dir("a")
+    evil = "t\x1b]0;owned\x07\nkestro: forged"
+    os.mkfifo(os.path.join(folder, evil + "-fifo"))
+    make_file(os.path.join(folder, evil + "-locked"), 100, seed)
+    os.chmod(os.path.join(folder, evil + "-locked"), 0)
+    good = make_file(os.path.join(folder, "good"), 4096, seed + 1)
+    os.chown(folder, NOBODY, NOBODY)
+    h.dir("b")
+    c = h.cable(["--baud", "115200"])
+    a = h.end("a", kestro(), ["-E", "1", "-X", "-z", "a.log", evil + "-fifo", evil + "-missing",
+                              evil + "-locked", "good"], c.a, user=NOBODY)
+    b = h.end("b", kestro(), ["-E", "1", "-z", "../b.log"], c.b)
+    v.need(wait_ends([a, b]), "the ends did not finish")
+    v.orderly(a, "the sender")
+    v.need(read(h.path("b", "good")) == good, "the plain file did not arrive")
+    err = read(a.err) or b""
+    bad = forbidden_text(err)
+    v.need(bad is None, f"{bad} on standard error")
+    v.need(b"\nkestro: forged" not in err, "a forged kestro: line on standard error")
+    v.need(err.count(b"t?]0;owned??kestro: forged") >= 3, "the names are not shown, filtered")
+    return v
+
+
 # name: (what is done, run function, runs in --quick)
 CASES = {
     "noise-corrupt-1e-4": ("115200 baud, 1 byte in 10,000 changed, files both ways", noise_case(["--corrupt", "0.0001"]), 1),
@@ -1340,6 +1582,17 @@ CASES = {
     "lock-unnumbered": ("lock files with no number: fresh and empty, old garbage with the port held, old garbage", lock_case, 1),
     "exit-broken-download": ("a download breaks (file-size limit), a later one arrives: the receiver's exit code", broken_download_exit_case, 1),
     "exit-missing-uploads": ("named uploads not found or too large (3 GiB) beside one sent: the sender's exit code", missing_uploads_exit_case, 1),
+    "false-claims": ("a peer announces compression and whole-file checks but speaks the basic protocol (-y); with and without --no-compress", false_claims_case, 2),
+    "short-file": ("a peer offers 1,000 bytes more than it sends and waits for \"c\"", short_file_case, 1),
+    "frame-one-byte-long": ("a peer that announces compression sends a frame one byte longer than offered", long_frame_case, 1),
+    "no-room": ("a 256 KiB file offered to a 64 KiB download file system (sender with -y), a small one behind it", no_room_case, 1),
+    "reoffer-E0": ("-E 0 at both ends, the first of two files breaks (file-size limit): the second comes again", reoffer_e0_case, 1),
+    "cp437-names": ("a peer that announces nothing offers names in code page 437", cp437_names_case, 1),
+    "dangling-temporary": ("a dangling link under NAME.kestro-new (-o) or NAME.0 (-R) beside a file to replace", dangling_temporary_case, 2),
+    "long-name-o": ("-o replaces a file whose name is 250 bytes long", long_name_case, 1),
+    "stale-temporary": ("kill -9 of a receiver mid-file with -o, then a run that replaces the same name", stale_temporary_case, 1),
+    "pre-1970-times": ("--times with files of 1960, 1970 and 2400", pre_1970_case, 1),
+    "raw-local-names": ("local names holding ESC, BEL and a line feed that cannot be sent (FIFO, missing, unreadable)", raw_local_names_case, 1),
 }
 
 
@@ -1379,7 +1632,34 @@ def outcome(results):
     return f"FAILED {len(failed)} of {len(results)}: " + "; ".join(failed[0].faults)
 
 
-def write_report(rows, path, elapsed):
+def merged_report(rows, path, elapsed):
+    """The report at `path` with the rows of the cases run now put in (replaced or added), and
+    a line that says which rows are of this run."""
+    with open(path) as f:
+        old = f.read().splitlines()
+    fresh = {name: f"| {name} | {what} | {len(results)} | {outcome(results)} | {sum(v.lost for v in results)} |"
+             for name, what, results in rows}
+    lines = []
+    for line in old:
+        name = line.split("|")[1].strip() if line.startswith("| ") else None
+        if line.startswith("Rows ") and "run again" in line:
+            continue
+        lines.append(fresh.pop(name) if name in fresh else line)
+        if line.startswith("Run "):
+            lines.append(f"Rows {', '.join(n for n, _, _ in rows)}: run again "
+                         f"{datetime.date.today().isoformat()} on commit {git_revision()}, "
+                         f"{'--long' if Config.long else '--quick'}, {elapsed:.0f} s.")
+    lines.extend(fresh.values())
+    return "\n".join(lines) + "\n"
+
+
+def write_report(rows, path, elapsed, update=False):
+    if update and os.path.exists(path):
+        text = merged_report(rows, path, elapsed)
+        with open(path, "w") as f:
+            f.write(text)
+        print(text)
+        return
     lines = [
         "# Reliability: the fault campaign",
         "",
@@ -1415,6 +1695,8 @@ def main():
     parser.add_argument("--runs", type=int, default=0, help="runs of every case")
     parser.add_argument("--out", default=os.path.join(ROOT, "docs", "reliability.md"))
     parser.add_argument("--keep", action="store_true", help="keep each run's work directory")
+    parser.add_argument("--update", action="store_true",
+                        help="put the rows of the cases run into the report at --out, keep the others")
     parser.add_argument("--peer", help="the hostile peer program (default: the build's bench/hostile_peer)")
     parser.add_argument("cases", nargs="*", default=list(CASES))
     args = parser.parse_args()
@@ -1439,7 +1721,7 @@ def main():
         print(f"{name}:", file=sys.stderr)
         what, results = run_case(name)
         rows.append((name, what, results))
-    write_report(rows, args.out, time.monotonic() - start)
+    write_report(rows, args.out, time.monotonic() - start, args.update)
     return 0 if all(not v.faults for _, _, results in rows for v in results) else 1
 
 

@@ -15,6 +15,15 @@
 //   hostile_peer chat RESULTS STOP  chat lines holding ESC[K and other unfinished escape
 //                                   sequences, then a plain line; stays until the file STOP
 //                                   exists (at most a minute)
+//   hostile_peer short RESULTS      offers a file 1,000 bytes larger than the data it sends,
+//                                   then waits for "c" as if all had gone
+//   hostile_peer longframe RESULTS  announces compression and sends a frame one byte longer
+//                                   than the offer said
+//   hostile_peer cp437 RESULTS      offers names in code page 437, as an old BBS has them
+//   hostile_peer claims RESULTS     announces compression and whole-file checks but speaks
+//                                   the basic protocol: an extended offer reads as a 0-byte
+//                                   file of a garbage name, confirmed at once; stays until
+//                                   the victim leaves (at most a minute)
 //
 // It says goodbye once every offer and request is answered and every accepted file is
 // confirmed or aborted, and writes the final letters of its entries to RESULTS, one
@@ -32,6 +41,8 @@
 #include "files/lists.h"
 #include "link/channels.h"
 #include "link/establish.h"
+#include "link/failure.h"
+#include "link/pump.h"
 #include "link/supervise.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -52,6 +63,7 @@ struct offer {
     int32_t size;            // the size announced
     int content;             // bytes really there to send (the local file's length)
     std::string bytes = {};  // what they are, when not the generated pattern
+    int32_t sent = -1;       // bytes the data stream carries for it (-1: the size announced)
 };
 
 FILE* results = nullptr;
@@ -83,7 +95,7 @@ bool inject_offer(int n, const offer& o) {
     if (send_room(CH_OFFERS) < static_cast<int>(record.size())) return false;
     file_entry* entry = new_entry(make_content(n, o.content, o.bytes).c_str());
     if (entry == nullptr) exit(2);
-    set_entry_length(entry, o.size);
+    set_entry_length(entry, o.sent >= 0 ? o.sent : o.size);
     send_write(CH_OFFERS, reinterpret_cast<const uint8_t*>(record.data()),
                static_cast<int>(record.size()));
     queue_append(&sending.offered_queue, entry);
@@ -189,6 +201,41 @@ std::vector<std::vector<offer>> forge(const char* log_name) {
     return {{{"real", 4096, 4096}}, {{log_name, size, size, forged}}};
 }
 
+// Data that ends before the offered size, with no abort: the receiver would wait for ever.
+std::vector<std::vector<offer>> short_file() { return {{{"short.bin", 2000, 1000, {}, 1000}}}; }
+
+// A frame that holds one byte more than offered (the peer announced compression).
+std::vector<std::vector<offer>> long_frame() { return {{{"long.bin", 1000, 1001, {}, 1001}}}; }
+
+// Names as a DOS-era BBS stores them: "café.txt" and "¢ent" in code page 437.
+std::vector<std::vector<offer>> cp437_names() {
+    return {{{"caf\x82.txt", 100, 100},
+             {"\x9b"
+              "ent",
+              100, 100}}};
+}
+
+// Reads offers as a basic peer reads them, whatever the other end announced: an extended
+// record's 64-bit length leaves a size of 0 (below 4 GiB) and a name of time bytes. A file of
+// 0 bytes is taken and confirmed at once ("u", "c"), any other refused ("q").
+void misread_offers() {
+    static std::string record;
+    uint8_t byte = 0;
+    while (send_room(CH_STATUS) >= 2 && recv_read(CH_OFFERS, &byte, 1) == 1) {
+        record.push_back(static_cast<char>(byte));
+        if (record.size() <= OFFER_HEADER_SIZE || byte != 0) continue;
+        int32_t size = 0;
+        memcpy(&size, record.data() + 4, 4);
+        fprintf(results, "read an offer of %d bytes\n", size);
+        const uint8_t answer[2] = {ST_ACCEPTED, ST_CONFIRMED};
+        if (size == 0)
+            send_write(CH_STATUS, answer, 2);
+        else
+            write_status_letter(ST_REFUSED);
+        record.clear();
+    }
+}
+
 std::vector<std::vector<offer>> flood(int count) {
     std::vector<offer> offers;
     for (int i = 0; i < count; ++i)
@@ -202,11 +249,12 @@ std::vector<std::vector<offer>> flood(int count) {
 int main(int argc, char** argv) {
     const std::string mode = argc >= 3 ? argv[1] : "";
     if (mode != "names" && mode != "flood" && mode != "rawnames" && mode != "banner" &&
+        mode != "short" && mode != "longframe" && mode != "cp437" && mode != "claims" &&
         !((mode == "chat" || mode == "forge") && argc > 3)) {
-        fprintf(
-            stderr,
-            "usage: hostile_peer names|rawnames|banner RESULTS | hostile_peer flood RESULTS N | "
-            "hostile_peer chat RESULTS STOP | hostile_peer forge RESULTS NAME\n");
+        fprintf(stderr,
+                "usage: hostile_peer names|rawnames|banner|short|longframe|cp437|claims RESULTS | "
+                "hostile_peer flood RESULTS N | hostile_peer chat RESULTS STOP | hostile_peer "
+                "forge RESULTS NAME\n");
         return 2;
     }
     results = fopen(argv[2], "w");
@@ -217,19 +265,43 @@ int main(int argc, char** argv) {
     bool flooding = mode == "flood";
     int count = flooding && argc > 3 ? atoi(argv[3]) : 0;
     link_setup.handshake_echo = 0;
+    // Its goodbye at the end, as kestro's: the victim would otherwise wait for it in vain.
+    on_end_of_run(link_terminate);
     link_establish(mode == "banner" ? escape_banner : link_banner, kestro_identification);
     clock_update();
     started = activity.last_activity_time = serial.clock;
     alloc_link_channels();
+    if (mode == "longframe") announce({.compress = true});
+    if (mode == "claims") announce({.compress = true, .extended = true});
     send_opening_block(1);
-    if (mode == "chat")
+    if (mode == "claims") {
+        announce({});  // announced, and then not spoken
+        // The cycle without decide_offer: offers are read here, as a basic peer reads them.
+        while (serial.clock - started < 60) {
+            link_pump();
+            if (peer_said_goodbye()) {
+                drain_status_channel();
+                link_peer_left();
+            }
+            control_receiver();
+            status_receiver();
+            misread_offers();
+            status_sender();
+            link_pump();
+            note_finished();
+            wait_for_input();
+        }
+    } else if (mode == "chat")
         chat_lines(argv[3]);
     else if (mode == "forge")
         run_batches(forge(argv[3]), false);
     else if (mode != "banner")
-        run_batches(flooding             ? flood(count)
-                    : mode == "rawnames" ? raw_names()
-                                         : hostile_names(),
+        run_batches(flooding              ? flood(count)
+                    : mode == "rawnames"  ? raw_names()
+                    : mode == "short"     ? short_file()
+                    : mode == "longframe" ? long_frame()
+                    : mode == "cp437"     ? cp437_names()
+                                          : hostile_names(),
                     flooding);
     fflush(results);
     end_run(0);

@@ -18,7 +18,6 @@ file_entry* new_entry_with_alias(const char* name, const char* alias) {
         static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + alias_length + 2));
     if (entry == nullptr) return nullptr;
     memset(entry, 0, offsetof(file_entry, name));  // every fixed field starts at zero
-    entry->mtime = -1;
     memcpy(entry->name, name, length + 1);
     memcpy(entry->name + length + 1, alias, alias_length + 1);
     return entry;

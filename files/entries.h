@@ -41,9 +41,11 @@ struct file_entry {
     int64_t stream_start;
     int64_t start_ms;
     // The file's length (`size` below is its 32-bit copy, which a file past 2 GiB cannot be
-    // offered with) and modification time (seconds since the epoch, -1 when none is known).
+    // offered with) and modification time (seconds since the epoch, any value, before 1970
+    // too, when `timed` is set).
     int64_t length;
     int64_t mtime;
+    uint8_t timed;  // mtime holds a time: 0 when none is known
     // What the transfer's protocol knows of the file (digests, the rules of an answer): the
     // session's own record, opaque here, a plain block freed with the entry; or null.
     transfer_facts* facts;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "files/names.h"
 #include "serial/process.h"
 
 files_state files;
@@ -137,13 +138,15 @@ void note_not_sent(const char* name, const char* reason) {
 void report_not_sent(const char* name) {
     char reason[UNSENT_REASON_SIZE];
     // The console is the user's until the screen starts; then only the info line tells.
-    if (why_not_sent(name, reason, sizeof reason)) console_reason(name, reason);
+    if (why_not_sent(name, reason, sizeof reason)) report_name("", name, reason);
     note_not_sent(name, reason);
 }
 
 void report_too_large(const char* path) {
+    char shown[PATH_SIZE];
+    printable_name(shown, sizeof shown, path);
     console_error("File too large: ");
-    console_error(path);
+    console_error(shown);
     console_error("\r\n");
     note_not_sent(path, TOO_LARGE_REASON);
 }
@@ -255,8 +258,10 @@ void expand_argument(const char* argument, void (*apply)(const char* name)) {
     const char* list_name = argument + 1;
     FILE* list = fopen(list_name, "r");
     if (list == nullptr) {
+        char shown[PATH_SIZE];
+        printable_name(shown, sizeof shown, list_name);
         console_error("File not found: ");
-        console_error(list_name);
+        console_error(shown);
         console_error("\n");
         end_run(EXIT_LIST_NOT_FOUND);
     }

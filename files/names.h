@@ -15,6 +15,11 @@
 //   printable_name (out, size, name) -> bytes written: every unsafe character and every
 //                         byte that is no UTF-8 as '?'; cut before a character that does
 //                         not fit
+//   utf8_valid (name) -> true when every byte of it belongs to a UTF-8 character
+//   cp437_to_utf8 (out, size, name) -> bytes written: the name read as code page 437 (the
+//                         old BBS names), in UTF-8; -1 when it does not fit
+//   report_name (what, name, reason)  "kestro: WHAT NAME: REASON" on standard error, the
+//                         name as printable_name shows it (what may be empty)
 #pragma once
 
 #include <cstddef>
@@ -25,3 +30,6 @@ bool utf8_continues(uint8_t lead, int count, uint8_t byte);
 bool unsafe_character(uint32_t code);
 bool name_refused(const char* name);
 size_t printable_name(char* out, size_t size, const char* name);
+bool utf8_valid(const char* name);
+int cp437_to_utf8(char* out, size_t size, const char* name);
+void report_name(const char* what, const char* name, const char* reason);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,7 @@
 namespace {
 
 constexpr int NEW_FILE_MODE = 0644;
+constexpr size_t MAX_CP437_NAME = 255;  // a CP437 name's UTF-8 form: what a file system takes
 
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken, hashing };
@@ -46,17 +48,19 @@ int collect_offer() {
 }
 
 // A name we would store under must be a plain name: a control character would forge log
-// lines or steer the terminal that shows it, a direction mark would disguise it.
-bool acceptable_offer(int64_t length, const char* base) {
-    if (length < 0) return false;
-    if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return false;
-    return !name_refused(base);
+// lines or steer the terminal that shows it, a direction mark would disguise it. Null when
+// the offer is acceptable, else why not.
+const char* unacceptable_offer(int64_t length, const char* base) {
+    if (length < 0) return "a negative size";
+    if (base[0] == 0 || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return "no file name";
+    return name_refused(base) ? "its name holds control characters" : nullptr;
 }
 
-void refuse(file_entry* entry, uint8_t letter) {
+// The refusal `letter` goes to the peer; the entry ends with `final`, which may say more.
+void refuse(file_entry* entry, uint8_t letter, uint8_t final = 0) {
     entry->status = letter;  // the log line is written before the entry is queued
     if (session.log_refusals) write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.upload.average_rate);
-    finish_entry(entry, letter);
+    finish_entry(entry, final != 0 ? final : letter);
     write_status_letter(letter);
 }
 
@@ -69,6 +73,7 @@ file_entry* entry_for(const char* path, const char* offered) {
     entry->offset = 0;
     set_entry_length(entry, offer.length);
     entry->mtime = offer.mtime;
+    entry->timed = offer.timed;
     entry->time = offer.time;
     entry->date = offer.date;
     if (announcement.used.extended) {
@@ -84,15 +89,16 @@ file_entry* entry_for(const char* path, const char* offered) {
 }
 
 // A malformed offer is refused like any other, under a name safe to show and log.
-void refuse_malformed(const char* offered) {
+void refuse_malformed(const char* offered, const char* why, uint8_t final = ST_NAME_REFUSED) {
     char shown[OFFER_BUFFER_SIZE];
     printable_name(shown, sizeof shown, offered);
+    report_file_error("refused", offered, why);
     file_entry* entry = entry_for(shown, "");
     if (entry == nullptr) {
         write_status_letter(ST_TOO_MANY);
         return;
     }
-    refuse(entry, ST_REFUSED);
+    refuse(entry, ST_REFUSED, final);
 }
 
 void write_resume(const resume_answer& resume, bool extended) {
@@ -129,10 +135,40 @@ const char* unfit_target(int fd, struct stat* st) {
     return nullptr;
 }
 
+// The bytes still to come, this file's from `offset` and those of the files accepted and not
+// yet written, less `freed` (an old file -o unlinks now), must fit the free space of the file
+// system the path goes to; one that reports no size is not checked. A file that cannot fit is
+// refused at once, the reason at both ends: with `no_room` its own letter, toward other
+// peers "t" (takes no more files). True when it was refused.
+bool refused_for_room(file_entry* entry, const char* path, int64_t offset, int64_t freed) {
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    struct statvfs fs {};
+    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0 ||
+        statvfs(directory[0] != 0 ? directory : ".", &fs) != 0 || fs.f_blocks == 0)
+        return false;
+    int64_t coming = entry->length - offset - freed;
+    if (receiving.stream.current != nullptr) coming += receiving.stream.figures.file_bytes_left;
+    for (const file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
+        coming += e->length - e->offset;
+    const int64_t free_bytes =
+        static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
+    if (coming <= free_bytes) return false;
+    char reason[96];
+    snprintf(reason, sizeof reason, "%lld bytes to come, %lld free", static_cast<long long>(coming),
+             static_cast<long long>(free_bytes));
+    report_file_error("no room for", path, reason);
+    refuse(entry, announcement.used.no_room ? ST_NO_ROOM : ST_TOO_MANY, ST_NO_ROOM);
+    return true;
+}
+
 // A taken name under -o: with `extended` the new file is received under a temporary name
 // and replaces the old one only once it is confirmed; otherwise the old one goes now.
-existing overwrite(file_entry* entry, const char* path) {
+existing overwrite(file_entry* entry, const char* path, int64_t old_size) {
     if (!session.overwrite_existing) return existing::taken;
+    // The old file stays beside the temporary until the rename; without it, it goes now.
+    if (refused_for_room(entry, path, 0, announcement.used.extended ? 0 : old_size))
+        return existing::answered;
     if (announcement.used.extended) {
         entry->facts->taken = taken_rule::replace;
     } else if (unlink(path) != 0) {
@@ -165,10 +201,11 @@ existing after_hash(file_entry* entry) {
     if (a.digest.done != a.held.st_size) return existing::taken;
     uint64_t digest = digest_value(&a.digest);
     if (a.held.st_size == entry->length) {
-        if (digest != facts(entry).digest) return overwrite(entry, entry->name);  // another file
+        if (digest != facts(entry).digest) return overwrite(entry, entry->name, 0);  // another file
         refuse(entry, ST_HAVE_IT);
         return existing::answered;
     }
+    if (refused_for_room(entry, entry->name, a.held.st_size, 0)) return existing::answered;
     // Its reception hashes the same bytes again unless they are unchanged by then.
     receiving.held = a.digest;
     receiving.held_for = entry;
@@ -185,7 +222,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
     const char* unfit = nullptr;
     int fd = open_target(path, 0, &st, &unfit);
     if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
-        accept_incoming(entry, 0, ST_ACCEPTED);
+        if (!refused_for_room(entry, path, 0, 0)) accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
     }
     if (fd < 0) return existing::taken;
@@ -200,6 +237,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
     if (session.resume_check) {
         if (st.st_size < entry->length) {
             int32_t length = static_cast<int32_t>(st.st_size);
+            if (refused_for_room(entry, path, length, 0)) return existing::answered;
             accept_incoming(entry, length, ST_RESUMED);
             write_resume({.offset = length}, false);
             return existing::answered;
@@ -209,7 +247,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
             return existing::answered;
         }
     }
-    return overwrite(entry, path);
+    return overwrite(entry, path, st.st_size);
 }
 
 // Takes the record in offer_buffer: picks the directory and base name it goes to, or answers
@@ -220,9 +258,25 @@ bool start_answer(int record_length) {
     // The collector stops at the name's NUL: the record is whole.
     parse_offer(receiving.offer_buffer, record_length, announcement.used.extended, &a.offer);
     const char* offered = a.offer.name;
-    if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
-        !acceptable_offer(a.offer.length, a.base)) {
-        refuse_malformed(offered);
+    // A peer that does not announce UTF-8 names may be an old BBS whose names are code page
+    // 437: a name that is no UTF-8 is stored as its CP437 reading (the peer's bytes stay the
+    // alias).
+    char read_as[NAME_PART_SIZE];
+    const char* name = offered;
+    if (!announcement.used.utf8_names && !utf8_valid(offered)) {
+        if (cp437_to_utf8(read_as, sizeof read_as, offered) < 0) {
+            refuse_malformed(offered, strerror(ENAMETOOLONG));
+            return false;
+        }
+        name = read_as;
+    }
+    if (split_path(name, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
+        (name == read_as && strlen(a.base) > MAX_CP437_NAME)) {
+        refuse_malformed(offered, strerror(ENAMETOOLONG));
+        return false;
+    }
+    if (const char* why = unacceptable_offer(a.offer.length, a.base); why != nullptr) {
+        refuse_malformed(offered, why, a.offer.length < 0 ? ST_REFUSED : ST_NAME_REFUSED);
         return false;
     }
     a.checks_failed = 0;
@@ -241,7 +295,7 @@ bool start_answer(int record_length) {
         int split = split_path(given->name, a.directory, sizeof a.directory, a.base, sizeof a.base);
         free_entry(given);
         if (split != 0) {
-            refuse_malformed(offered);
+            refuse_malformed(offered, strerror(ENAMETOOLONG));
             return false;
         }
         local_name = true;
@@ -267,7 +321,7 @@ void go_on_answering() {
         if (a.entry == nullptr) {
             char path[PATH_SIZE];
             if (make_path(path, sizeof path, a.directory, a.base, a.suffix) != 0) {
-                refuse_malformed(offered);
+                refuse_malformed(offered, strerror(ENAMETOOLONG));
                 break;
             }
             a.entry = entry_for(path, offered);
@@ -347,11 +401,7 @@ int open_target(const char* path, int flags, struct stat* st, const char** unfit
 // A received file that cannot be created or written says why on standard error: without
 // a screen the result letter alone reaches nobody.
 void report_file_error(const char* what, const char* path, const char* reason) {
-    char shown[PATH_SIZE];
-    printable_name(shown, sizeof shown, path);
-    char subject[PATH_SIZE + 32];
-    snprintf(subject, sizeof subject, "%s %s", what, shown);
-    console_reason(subject, reason);
+    report_name(what, path, reason);
     remember_reason(path, reason);  // the screen hides the console: the result line says it
 }
 
@@ -376,5 +426,8 @@ void decide_offer() {
         if (a.fd == -1 || a.hashed) go_on_answering();
         return;
     }
-    if (int length = collect_offer(); length > 0 && start_answer(length)) go_on_answering();
+    int length = collect_offer();
+    if (length <= 0) return;
+    receiving.reoffer_until = 0;  // an offer came: the wait for one after "g" is over
+    if (start_answer(length)) go_on_answering();
 }

@@ -46,7 +46,7 @@ void undo_reception(int fd, const file_entry* entry) {
 // The offer's modification time: DOS fields taken as local time (none when one is out of
 // range), or with `extended` the full time. Set before the sync, so it reaches the disk too.
 void set_time(int fd, const file_entry* entry) {
-    if (entry->mtime < 0) return;
+    if (!entry->timed) return;
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry->mtime), 0}};
     if (futimens(fd, times) != 0)
         report_file_error("cannot set the time of", entry->name, strerror(errno));

@@ -15,6 +15,7 @@
 #include "session/receive.h"
 #include "session/records.h"
 #include "session/send.h"
+#include "session/stall.h"
 #include "session/stats.h"
 #include "session/status.h"
 
@@ -104,6 +105,8 @@ namespace {
 bool files_under_way() {
     if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0)
         return true;
+    // After an abort, files come again (`reoffer`): the session waits for their offers.
+    if (reoffers_due() || reoffer_awaited()) return true;
     if (!announcement.used.extended) return false;
     return offer_hash_due() || receive_hash_due() || sending.offered_queue.head != nullptr ||
            receiving.retry_queue.head != nullptr;
@@ -154,6 +157,7 @@ void session_work() {
     decide_offer();
     send_offers();
     send_data();
+    watch_stalls();  // before the status sender: an abort's letter goes in this cycle
     status_sender();
     check_session_end();
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "files/lists.h"
+#include "files/names.h"
 #include "link/channels.h"
 #include "serial/process.h"
 #include "session/results.h"
@@ -18,15 +19,22 @@
 
 namespace {
 
-// An entry's offer record as the entry is now, announcing the whole base name of its path.
+// An entry's offer record as the entry is now, announcing the whole base name of its path,
+// or the name the peer asked for it by (its alias: the peer's own bytes of a CP437 name).
 // Returns the record length, or 0 when the record could never fit the offer channel.
 int build_entry_offer(const file_entry* entry, uint8_t* record, bool extended) {
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
-    if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) return 0;
+    const char* path = entry_alias(entry)[0] != 0 ? entry_alias(entry) : entry->name;
+    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0) return 0;
     if (strlen(base) > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
-    offer_record offer{entry->time,  entry->date,         entry->length,
-                       entry->mtime, facts(entry).digest, base};
+    offer_record offer{.time = entry->time,
+                       .date = entry->date,
+                       .length = entry->length,
+                       .mtime = entry->mtime,
+                       .digest = facts(entry).digest,
+                       .name = base,
+                       .timed = entry->timed != 0};
     return build_offer(record, OFFER_CHANNEL_SIZE, offer, extended);
 }
 
@@ -59,6 +67,7 @@ const char* read_test(file_entry* entry, uint8_t* letter, int* kept) {
     if (kept != nullptr) *kept = fd;
     set_entry_length(entry, info.st_size);
     entry->mtime = info.st_mtime;
+    entry->timed = 1;
     entry->time = dos_time(info.st_mtime);
     entry->date = dos_date(info.st_mtime);
     // Who the file is now: -y after "x", and the check after its last byte, compare with it.
@@ -71,9 +80,7 @@ const char* read_test(file_entry* entry, uint8_t* letter, int* kept) {
 
 // A file found unfit before its offer: the batch goes on without it.
 void not_offered(file_entry* entry, uint8_t letter, const char* why) {
-    char subject[PATH_SIZE + 16];
-    snprintf(subject, sizeof subject, "cannot send %s", entry->name);
-    console_reason(subject, why);
+    report_name("cannot send", entry->name, why);
     remember_reason(entry->name, why);
     if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
     finish_upload(entry, letter);

@@ -40,6 +40,7 @@ constexpr const char* REASON_UNCONFIRMED = "sent, not confirmed by the peer";
 constexpr const char* REASON_NOT_SENT = "accepted by the peer, not sent";
 constexpr const char* REASON_NO_ANSWER = "offered, no answer from the peer";
 constexpr const char* REASON_NOT_OFFERED = "not offered";
+constexpr const char* REASON_NOT_OFFERED_AGAIN = "aborted, not offered again before the end";
 constexpr const char* REASON_PART_RECEIVED = "received in part";
 constexpr const char* REASON_NOT_RECEIVED = "accepted, not received";
 constexpr const char* REASON_UNANSWERED = "requested, no answer from the peer";
@@ -103,7 +104,9 @@ void note_unfinished() {
     note_in_transit();
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
-    note_queue(files.upload_queue, REASON_NOT_OFFERED);
+    // A file accepted before an abort waits to be offered again: the run ended first.
+    for (const file_entry* e = files.upload_queue.head; e != nullptr; e = e->next)
+        note_file(e->name, e->offered_again ? REASON_NOT_OFFERED_AGAIN : REASON_NOT_OFFERED);
     if (receiving.stream.current != nullptr) note_part_received(receiving.stream.current);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
     note_queue(receiving.retry_queue, REASON_NOT_AGAIN);
@@ -291,6 +294,9 @@ constexpr result_row result_table[] = {
     {ST_REFUSED, "Upload request denied"},      {ST_TOO_MANY, "Too many files to transfer"},
     {ST_HAVE_IT, "File already transferred"},   {STATUS_NAME_TOO_LONG, "File name too long"},
     {ST_CHECK_FAILED, "File check failed"},     {ST_DENIED_HERE, "Download request denied"},
+    {ST_DATA_ERROR, "File data error"},         {ST_STALLED, "Transfer stalled"},
+    {ST_NAME_REFUSED, "File name refused"},     {ST_EARLY_ANSWER, "Confirmed before it was sent"},
+    {ST_NO_ROOM, "No room for the file"},
 };
 
 const char* result_message(uint8_t letter) {

@@ -1,6 +1,7 @@
 #include "session/receive.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,9 @@ namespace {
 
 constexpr int MAX_TEMPORARY_TRIES = 100;  // NAME.kestro-new, then .kestro-new.1 and on
 constexpr const char* TEMPORARY_EXTENSION = ".kestro-new";
+// For a NAME too long for that: this and 16 hex digits of NAME's hash.
+constexpr const char* HASHED_TEMPORARY_PREFIX = "kestro-new.";
+constexpr long DEFAULT_NAME_MAX = 255;  // a directory that does not say
 
 bool same_time(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -66,20 +70,89 @@ bool open_new(const char* path, uint8_t target) {
     return true;
 }
 
+// A name is free only when nothing stands under it: a dangling symbolic link is no free
+// name, since nothing may be created through it.
+bool name_free(const char* path) {
+    struct stat st {};
+    return lstat(path, &st) != 0 && errno == ENOENT && !file_exists(path);
+}
+
+// The n-th temporary name for the file at `path`, in its directory: NAME.kestro-new, then
+// NAME.kestro-new.1 and on; where that would pass the longest name the directory takes, a
+// fixed prefix and a hash of NAME instead, so a later run finds it again all the same.
+int temporary_name(char* out, size_t size, const char* path, int n) {
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0) return -1;
+    char extension[32] = "";
+    if (n > 0) snprintf(extension, sizeof extension, ".%d", n);
+    long name_max = pathconf(directory[0] != 0 ? directory : ".", _PC_NAME_MAX);
+    if (name_max <= 0) name_max = DEFAULT_NAME_MAX;
+    size_t length = strlen(base) + strlen(TEMPORARY_EXTENSION) + strlen(extension);
+    if (length <= static_cast<size_t>(name_max)) {
+        char full[48];
+        snprintf(full, sizeof full, "%s%s", TEMPORARY_EXTENSION, extension);
+        return make_path(out, size, directory, base, full);
+    }
+    char hashed[64];
+    snprintf(hashed, sizeof hashed, "%s%016llx%s", HASHED_TEMPORARY_PREFIX,
+             static_cast<unsigned long long>(XXH3_64bits(base, strlen(base))), extension);
+    return make_path(out, size, directory, hashed, "");
+}
+
+// A temporary of an earlier run that ended before its rename (kill -9, a power cut) goes: a
+// regular file of ours that no run holds locked. One another run is writing stays.
+void remove_stale_temporary(const char* path) {
+    struct stat st {};
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid())
+        return;
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && names_it(fd, path)) unlink(path);
+    close(fd);
+}
+
+// Creates the temporary under the n-th name and locks it for as long as it is ours: -1 when
+// the name is not free (or another run took it meanwhile), else the descriptor. errno and
+// *unfit say why creating it failed otherwise.
+int create_temporary(const char* path, bool* taken, const char** unfit) {
+    *taken = true;
+    *unfit = nullptr;
+    if (!name_free(path)) return -1;
+    struct stat st {};
+    int fd = open_target(path, O_CREAT | O_EXCL, &st, unfit);
+    if (fd < 0) {
+        *taken = errno == EEXIST && *unfit == nullptr;
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && names_it(fd, path)) return fd;
+    close(fd);
+    return -1;
+}
+
 // -o with `extended`: the new file beside the old one, under a name of its own in the same
-// directory, until its confirmation renames it over the old.
+// directory, until its confirmation renames it over the old. Left-overs of the name go first.
 bool open_temporary() {
     const char* path = receiving.stream.current->name;
-    char extension[32];
+    for (int n = 0; n < MAX_TEMPORARY_TRIES; ++n)
+        if (temporary_name(receiving.temp_path, sizeof receiving.temp_path, path, n) == 0)
+            remove_stale_temporary(receiving.temp_path);
     for (int n = 0; n < MAX_TEMPORARY_TRIES; ++n) {
-        if (n == 0)
-            snprintf(extension, sizeof extension, "%s", TEMPORARY_EXTENSION);
-        else
-            snprintf(extension, sizeof extension, "%s.%d", TEMPORARY_EXTENSION, n);
-        if (make_path(receiving.temp_path, sizeof receiving.temp_path, "", path, extension) != 0)
-            break;
-        if (access(receiving.temp_path, F_OK) != 0 && errno == ENOENT)
-            return open_new(receiving.temp_path, TARGET_TEMPORARY);
+        if (temporary_name(receiving.temp_path, sizeof receiving.temp_path, path, n) != 0) break;
+        bool taken = true;
+        const char* unfit = nullptr;
+        int fd = create_temporary(receiving.temp_path, &taken, &unfit);
+        if (fd >= 0) {
+            receiving.stream.fd = fd;
+            receiving.target = TARGET_TEMPORARY;
+            receiving.reception_started = 1;
+            return true;
+        }
+        if (taken) continue;
+        report_file_error("cannot create", receiving.temp_path,
+                          unfit != nullptr ? unfit : strerror(errno));
+        abort_download(ST_OPEN_ERROR);
+        return false;
     }
     report_file_error("cannot create", path, "no free temporary name beside it");
     abort_download(ST_OPEN_ERROR);
@@ -98,7 +171,7 @@ bool open_renamed() {
             char path[PATH_SIZE];
             snprintf(suffix, sizeof suffix, ".%d", n);
             if (make_path(path, sizeof path, directory, base, suffix) != 0) break;
-            if (file_exists(path) || waiting_for(path) || in_extra_dirs(base, suffix)) continue;
+            if (!name_free(path) || waiting_for(path) || in_extra_dirs(base, suffix)) continue;
             file_entry* renamed = new_entry_with_alias(path, entry_alias(entry));
             if (renamed == nullptr) {
                 report_file_error("cannot create", path, strerror(ENOMEM));
@@ -291,7 +364,7 @@ piece_result take_verdict() {
     if (known && facts(stream.current).taken != taken_rule::refuse) return take_whole_file();
     report_file_error("cannot receive", stream.current->name,
                       "the peer's data stream is out of step");
-    abort_download(ST_WRITE_ERROR);
+    abort_download(ST_DATA_ERROR);
     return piece_result::stop;
 }
 
@@ -395,17 +468,19 @@ piece_result receive_squeezed_piece() {
         zin_result r = zin_take(&receiving.zin, input + at, static_cast<size_t>(n) - at, output,
                                 sizeof output, &used, &made);
         at += used;
+        // Checked before the write: a frame that holds more than offered writes no byte past
+        // the offered length.
+        if (r == ZIN_FAILED) {
+            report_file_error("cannot receive", receiving.stream.current->name,
+                              "its compressed data does not hold the bytes offered");
+            abort_download(ST_DATA_ERROR);
+            return piece_result::stop;
+        }
         if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
         file_moved(&receiving.stream, static_cast<int>(made));
         mark_compressed(
             made, r == ZIN_END,
             receiving.stream.stream_moved - receiving.carry_len - (n - static_cast<int64_t>(at)));
-        if (r == ZIN_FAILED) {
-            report_file_error("cannot receive", receiving.stream.current->name,
-                              "its compressed data does not hold the bytes offered");
-            abort_download(ST_WRITE_ERROR);
-            return piece_result::stop;
-        }
         if (r == ZIN_END) break;
         if (at == static_cast<size_t>(n) && made < sizeof output) return piece_result::moved;
     }
@@ -542,6 +617,10 @@ incoming_check close_incoming() {
 void abort_download(char letter) {
     note_dropped_downloads();
     if (receiving.stream.current != nullptr) {
+        // A file that could not be created or opened leaves close_incoming nothing to log.
+        if (receiving.stream.fd == -1 && session.log_refusals)
+            write_log_line(LOG_DOWNLOAD_FAILED, receiving.stream.current,
+                           stats.download.average_rate);
         close_incoming();
         finish_entry(receiving.stream.current, static_cast<uint8_t>(letter));
         receiving.stream.current = nullptr;
@@ -577,6 +656,12 @@ void on_peer_abort() {
     rates_restart(&stats.download, &receiving.stream.figures);
     show_download_name();
     receiving.stream.abort_state = ABORT_TO_ACK;
+}
+
+void expect_reoffer() { receiving.reoffer_until = serial.clock + reoffer_wait_s; }
+
+bool reoffer_awaited() {
+    return receiving.reoffer_until != 0 && serial.clock < receiving.reoffer_until;
 }
 
 void show_download_name() {

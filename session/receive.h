@@ -19,6 +19,9 @@
 //                        name (the reason goes to standard error); also run at the end of
 //                        the run (exit_handler)
 //   on_peer_abort ()     the peer's "b"
+//   expect_reoffer ()    the peer's "g" (`reoffer`): files come again after its abort;
+//                        the session waits for the next offer up to reoffer_wait_s
+//   reoffer_awaited () -> true while that wait lasts
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
 //   check_failed_received (entry)  called when "v" is written for it: it waits in
@@ -47,8 +50,9 @@
 #include "session/transfer.h"
 #include "session/zframe.h"
 
-constexpr int NAME_SPACE = 1024;                                      // an offered name and its NUL
-constexpr int MAX_RENAME_TRIES = 999;                                 // -R: suffixes .0 to .999
+constexpr int reoffer_wait_s = 60;     // the sender's second offer after "g" is waited this long
+constexpr int NAME_SPACE = 1024;       // an offered name and its NUL
+constexpr int MAX_RENAME_TRIES = 999;  // -R: suffixes .0 to .999
 constexpr int OFFER_BUFFER_SIZE = EXTENDED_HEADER_SIZE + NAME_SPACE;  // the longer header
 
 // The answer to the offer in offer_buffer, kept while a local file of its name is hashed.
@@ -105,6 +109,7 @@ struct receive_state {
     // An accepted file was dropped unfinished: the downloads bit of the exit status, set at
     // each acceptance, stays for the run.
     int download_failed = 0;
+    time_t reoffer_until = 0;  // the peer's "g": its next offer is waited for until then
 };
 
 extern receive_state receiving;
@@ -119,6 +124,8 @@ enum class incoming_check { kept, mismatch, failed };
 enum class whole_file { kept, unsynced, lost, mismatch };
 incoming_check close_incoming();
 void on_peer_abort();
+void expect_reoffer();
+bool reoffer_awaited();
 void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
 void check_failed_received(file_entry* entry);

@@ -17,7 +17,9 @@ constexpr uint8_t OPENING_CHECK_XOR = 0x5A;  // the check byte: the three XORed,
 // feature takes a free bit here and a flag in session_features; nothing else names a bit.
 constexpr uint8_t CAP_COMPRESS = 0x01;
 constexpr uint8_t CAP_EXTENDED = 0x02;
-// 0x04 to 0x80: free.
+constexpr uint8_t CAP_NO_ROOM = 0x04;
+constexpr uint8_t CAP_REOFFER = 0x08;
+// 0x10 to 0x80: free.
 
 uint8_t opening_check(const uint8_t* block) {
     return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
@@ -45,7 +47,8 @@ const char* name_at(const uint8_t* in, int from, int n) {
 int build_opening(uint8_t* out, const session_features& announced, const opening_options& opening) {
     // All zero without a capability: then the peer sees what a plain peer sends.
     const uint8_t caps =
-        (announced.compress ? CAP_COMPRESS : 0) | (announced.extended ? CAP_EXTENDED : 0);
+        (announced.compress ? CAP_COMPRESS : 0) | (announced.extended ? CAP_EXTENDED : 0) |
+        (announced.no_room ? CAP_NO_ROOM : 0) | (announced.reoffer ? CAP_REOFFER : 0);
     memset(out, 0, OPENING_BLOCK_SIZE);
     if (caps != 0) {
         out[0] = OPENING_MAGIC_HIGH;
@@ -70,11 +73,19 @@ session_features parse_opening(const uint8_t* block) {
     if (block[0] != OPENING_MAGIC_HIGH || block[1] != OPENING_MAGIC_LOW ||
         block[3] != opening_check(block))
         return {};
-    return {.compress = (block[2] & CAP_COMPRESS) != 0, .extended = (block[2] & CAP_EXTENDED) != 0};
+    return {.compress = (block[2] & CAP_COMPRESS) != 0,
+            .extended = (block[2] & CAP_EXTENDED) != 0,
+            .no_room = (block[2] & CAP_NO_ROOM) != 0,
+            .reoffer = (block[2] & CAP_REOFFER) != 0,
+            .utf8_names = true};
 }
 
 session_features both_features(const session_features& own, const session_features& peer) {
-    return {.compress = own.compress && peer.compress, .extended = own.extended && peer.extended};
+    return {.compress = own.compress && peer.compress,
+            .extended = own.extended && peer.extended,
+            .no_room = own.no_room && peer.no_room,
+            .reoffer = own.reoffer && peer.reoffer,
+            .utf8_names = own.utf8_names && peer.utf8_names};
 }
 
 int offer_header_size(bool extended) { return extended ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE; }
@@ -108,11 +119,13 @@ bool parse_offer(const uint8_t* in, int n, bool extended, offer_record* offer) {
         offer->time = static_cast<uint16_t>(read_le(in, 2));
         offer->date = static_cast<uint16_t>(read_le(in + 2, 2));
         offer->length = static_cast<int32_t>(read_le(in + 4, 4));
-        offer->mtime = dos_to_time(offer->date, offer->time);  // -1: a field out of range
+        offer->mtime = dos_to_time(offer->date, offer->time);
+        offer->timed = offer->mtime != -1;  // -1: a field out of range, never a DOS time
         return true;
     }
     offer->length = static_cast<int64_t>(read_le(in, 8));
     offer->mtime = static_cast<int64_t>(read_le(in + 8, 8));
+    offer->timed = true;  // any time, before 1970 too
     offer->digest = read_le(in + 16, 8);
     offer->time = dos_time(offer->mtime);
     offer->date = dos_date(offer->mtime);

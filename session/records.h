@@ -40,6 +40,15 @@ struct session_features {
     // Whole-file digests, extended offers and answers (64-bit sizes, offsets and times),
     // verified resume: the verdict and the digest trailer of the data stream (transfer.h).
     bool extended = false;
+    // An offer larger than the free space is refused with its own letter, ST_NO_ROOM: a peer
+    // that knows nothing of it would drop the letter and credit the next answer wrongly.
+    bool no_room = false;
+    // After an abort the sender says that files under way come again (ST_REOFFER), and the
+    // receiver waits for them a bounded time before the session may end.
+    bool reoffer = false;
+    // Names are UTF-8 and travel as they are: any block of ours says so, without a bit. From
+    // a peer without it (an old BBS) a name that is no UTF-8 is read as code page 437.
+    bool utf8_names = false;
 };
 
 // Status letters on channel 1: the receiving side's answers to offers and requests, and the
@@ -61,6 +70,10 @@ constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
 // Extended only: the oldest file in transit arrived with bytes whose digest is not the
 // sender's. Sent once more; a second time it ends failed at both ends (the final letter too).
 constexpr uint8_t ST_CHECK_FAILED = 'v';
+// `no_room` only: refused, the file does not fit the free space (the final letter too).
+constexpr uint8_t ST_NO_ROOM = 'f';
+// `reoffer` only, just before "b": files under way at this abort are offered again.
+constexpr uint8_t ST_REOFFER = 'g';
 
 // The rest of our opening block: control messages the peer mostly ignores.
 struct opening_options {
@@ -84,9 +97,10 @@ struct offer_record {
     uint16_t time = 0;  // DOS time and date: the basic record's, or made from mtime
     uint16_t date = 0;
     int64_t length = 0;
-    int64_t mtime = -1;   // -1: the basic record's time and date name no time
+    int64_t mtime = -1;
     uint64_t digest = 0;  // extended only: XXH3 of the whole file
     const char* name = "";
+    bool timed = false;  // mtime holds a time (any, before 1970 too): a basic one may name none
 };
 
 // After "r": the basic 32-bit offset; or the extended 64-bit offset, the 64-bit digest of the

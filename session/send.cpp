@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "files/lists.h"
+#include "files/names.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
@@ -52,9 +53,7 @@ void clear_uploads_bit_when_settled() {
 
 // A file -y does not delete: the user hears why, and -X logs it as not done.
 void keep_sent_file(const file_entry* entry, const char* reason) {
-    char subject[PATH_SIZE + 8];
-    snprintf(subject, sizeof subject, "kept %s", entry->name);
-    console_reason(subject, reason);
+    report_name("kept", entry->name, reason);
     if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
 }
 
@@ -81,10 +80,50 @@ void delete_sent_file(const file_entry* entry) {
         keep_sent_file(entry, strerror(errno));
 }
 
+// The name an offer of the entry announces holds characters a receiver refuses.
+bool announced_name_refused(const file_entry* entry) {
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    return split_path(entry->name, directory, sizeof directory, base, sizeof base) == 0 &&
+           name_refused(base);
+}
+
 // The current file is read to its end: it stays in in_transit_queue until "c".
 void close_current_file() {
+    // Without memory for its facts the end reads as 0: its answer is taken at once, as before.
+    if (transfer_facts* f = facts_of(sending.stream.current); f != nullptr)
+        f->stream_end = sending.stream.stream_moved;
     stream_closed(&sending.stream);
     sending.stream.current = nullptr;
+}
+
+// Data-stream bytes the peer's link has acknowledged.
+int64_t stream_acknowledged() {
+    int64_t queued = 0;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) queued += send_queued(ch);
+    return sending.stream.stream_moved - queued;
+}
+
+// Every frame of the entry is written: true, or false while it is still the current file.
+// An empty remainder (an empty file, or a resume at its end) needs no data, so the peer may
+// answer it before our next cycle closes it: it is closed now.
+bool all_written(const file_entry* entry) {
+    const transfer_direction& stream = sending.stream;
+    if (entry != stream.current) return true;
+    if (stream.digested || stream.figures.file_bytes_left != 0) return false;
+    if (stream.squeezed && !zout_done(&sending.zout)) return false;
+    close_current_file();
+    return true;
+}
+
+// A "c" or "v" for a file whose last frame was never sent: the peer does not speak the
+// protocol it announced (or none at all). Nothing is confirmed or deleted; the side aborts.
+void early_answer(const file_entry* entry, uint8_t letter) {
+    report_name("sending", entry->name,
+                letter == ST_CONFIRMED
+                    ? "the peer confirmed it before its last byte was sent: not confirmed"
+                    : "the peer judged it before its last byte was sent");
+    abort_upload(ST_EARLY_ANSWER);
 }
 
 }  // namespace
@@ -102,26 +141,58 @@ void offer_refused(uint8_t letter) {
     } else if (letter != ST_EXISTS || session.log_refusals) {
         log_upload(LOG_UPLOAD_FAILED, entry);
     }
+    // A peer refuses a name that holds control characters with "q" too: say which it was.
+    if (letter == ST_REFUSED && announced_name_refused(entry)) letter = ST_NAME_REFUSED;
     finish_upload(entry, letter);
     if (letter == ST_HAVE_IT) clear_uploads_bit_when_settled();
+}
+
+void transit_answer(uint8_t letter) {
+    file_entry* entry = sending.in_transit_queue.head;
+    for (int i = 0; i < sending.held_count && entry != nullptr; ++i) entry = entry->next;
+    if (entry == nullptr) {
+        if (sending.send_queue.head != nullptr) early_answer(sending.send_queue.head, letter);
+        return;  // nothing accepted: ignored
+    }
+    if (!all_written(entry) || sending.held_count == MAX_HELD_ANSWERS) {
+        early_answer(entry, letter);
+        return;
+    }
+    sending.held_answers[sending.held_count++] = letter;
+    release_answers(false);
+}
+
+void release_answers(bool all) {
+    while (sending.held_count > 0) {
+        const file_entry* entry = sending.in_transit_queue.head;
+        if (entry == nullptr) {
+            sending.held_count = 0;
+            return;
+        }
+        if (!all && stream_acknowledged() < facts(entry).stream_end) return;
+        uint8_t letter = sending.held_answers[0];
+        --sending.held_count;
+        memmove(sending.held_answers, sending.held_answers + 1,
+                static_cast<size_t>(sending.held_count));
+        if (letter == ST_CONFIRMED)
+            confirm_sent();
+        else
+            check_failed_sent();
+    }
 }
 
 void confirm_sent() {
     file_entry* entry = sending.in_transit_queue.head;
     if (entry == nullptr) return;
-    if (entry == sending.stream.current) {
-        // An empty remainder (an empty file, or a resume at its end) needs no data, so the
-        // peer may confirm it before our next cycle closes it: close it now. With bytes
-        // still to send (its digest too), the confirmation cannot be true.
-        if (sending.stream.digested || sending.stream.figures.file_bytes_left != 0) return;
-        if (sending.stream.squeezed && !zout_done(&sending.zout)) return;
-        close_current_file();
-    }
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
     note_file_done(entry, false);
-    if (session.delete_sent) delete_sent_file(entry);
+    // Resumed by size alone (a peer that checks nothing): its first bytes may not be ours.
+    if (session.delete_sent && entry->offset > 0 && !announcement.used.extended)
+        keep_sent_file(entry, "the peer's first part of it was never compared with it");
+    else if (session.delete_sent)
+        delete_sent_file(entry);
     if (sending.stream.figures.files_left == 0)
         finish_entry(entry, ST_UPLOADS_DONE);
     else
@@ -371,6 +442,15 @@ constexpr stream_steps send_steps{hash_prefix, send_verdict, send_piece, send_sq
 
 }  // namespace
 
+bool reoffers_due() {
+    if (!announcement.used.reoffer) return false;
+    if (sending.stream.abort_state != ABORT_NONE && sending.reoffer_notice) return true;
+    for (const file_queue* q : {&files.upload_queue, &sending.offered_queue})
+        for (const file_entry* e = q->head; e != nullptr; e = e->next)
+            if (e->offered_again) return true;
+    return false;
+}
+
 void on_receiver_abort() {
     recv_reset(CH_REQUESTS);
     sending.request_pos = 0;
@@ -400,20 +480,17 @@ void accept_verified_resume(const resume_answer& resume) {
 
 void check_failed_sent() {
     file_entry* entry = sending.in_transit_queue.head;
-    // The file still being sent has not sent its digest: the letter cannot be about it.
-    if (entry == nullptr || entry == sending.stream.current) return;
+    if (entry == nullptr) return;
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     stream_uncount(&sending.stream, entry);
-    char subject[PATH_SIZE + 16];
-    snprintf(subject, sizeof subject, "sending %s", entry->name);
     if (transfer_facts* f = facts_of(entry); f == nullptr || ++f->checks_failed >= MAX_CHECKS) {
-        console_reason(subject, "the peer's copy failed its check again: given up");
+        report_name("sending", entry->name, "the peer's copy failed its check again: given up");
         log_upload(LOG_UPLOAD_FAILED, entry);
         finish_upload(entry, ST_CHECK_FAILED);
     } else {
         // Offered once more, after the files queued now, whole and hashed anew.
-        console_reason(subject, "the peer's copy failed its check: sent again");
+        report_name("sending", entry->name, "the peer's copy failed its check: sent again");
         entry->offset = 0;
         entry->status = 1;
         entry->offered_again = 1;
@@ -421,6 +498,35 @@ void check_failed_sent() {
     }
     show_upload_name();
 }
+
+namespace {
+
+// A request of a peer that announces nothing may name a file in code page 437 (an old BBS):
+// when its bytes find nothing and are no UTF-8, their CP437 reading is looked up, and the
+// files found are offered under the peer's own bytes. Returns the entries made.
+int serve_lookup(const char* name) {
+    file_entry* before = files.upload_queue.tail;
+    int found = add_requested_files(name, announcement.used.extended);
+    char read_as[REQUEST_BUFFER_SIZE * 3];
+    if (found > 0 || announcement.used.utf8_names || utf8_valid(name) ||
+        cp437_to_utf8(read_as, sizeof read_as, name) < 0)
+        return found;
+    found = add_upload_name(read_as, 0);
+    file_entry* next = before != nullptr ? before->next : files.upload_queue.head;
+    while (file_entry* entry = next) {
+        next = entry->next;
+        file_entry* named = new_entry_with_alias(entry->name, name);
+        if (named == nullptr) continue;  // offered under its own name
+        memcpy(static_cast<void*>(named), entry, offsetof(file_entry, name));
+        entry->facts = nullptr;  // the new entry owns them now
+        queue_remove(&files.upload_queue, entry);
+        free_entry(entry);
+        queue_append(&files.upload_queue, named);
+    }
+    return found;
+}
+
+}  // namespace
 
 void serve_request() {
     uint8_t byte = 0;
@@ -432,9 +538,7 @@ void serve_request() {
         uint8_t letter = ST_DENIED;
         // Wildcards are served only to a peer of this kind: toward any other the answers
         // stay what they were, a name with '*' looked up as it stands.
-        if (session.serve_requests)
-            letter = add_requested_files(name, announcement.used.extended) > 0 ? ST_SERVED
-                                                                               : ST_NOT_FOUND;
+        if (session.serve_requests) letter = serve_lookup(name) > 0 ? ST_SERVED : ST_NOT_FOUND;
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) {
@@ -448,7 +552,10 @@ void serve_request() {
     }
 }
 
-void send_data() { run_stream(&sending.stream, send_steps, start_next_file); }
+void send_data() {
+    release_answers(false);
+    run_stream(&sending.stream, send_steps, start_next_file);
+}
 
 bool stream_hash_due() {
     const transfer_direction& stream = sending.stream;
@@ -470,7 +577,10 @@ void abort_upload(char letter) {
     // Our own failure is the current file's; the peer's is taken to be about the oldest
     // file it accepted, which is given up once it has been blamed too often.
     file_entry* failed = current;
-    if (letter == ST_UPLOAD_ABORTED) {
+    sending.held_count = 0;  // the answers of files offered again are not theirs any more
+    if (letter == ST_STALLED || letter == ST_EARLY_ANSWER) {
+        failed = upload_blamed();  // the file whose confirmation never came, or came early
+    } else if (letter == ST_UPLOAD_ABORTED) {
         failed = upload_blamed();
         if (failed != nullptr && ++failed->blamed < MAX_BLAMED) failed = nullptr;
     }
@@ -488,6 +598,7 @@ void abort_upload(char letter) {
     move_all(&sending.in_transit_queue, &again, true);
     move_all(&sending.send_queue, &again, true);
     move_all(&sending.offered_queue, &again, true);
+    sending.reoffer_notice = again.head != nullptr && announcement.used.reoffer;
     offer_first(&again);
     send_reset(CH_OFFERS);
     if (sending.hash.fd != -1) close(sending.hash.fd);

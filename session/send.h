@@ -16,15 +16,24 @@
 //                        the verdict
 //   offer_refused (letter)     the peer refused the first offered file ("e", "i", "q", "t")
 //                        or already has it ("x")
-//   confirm_sent ()      the peer's "c": the oldest file in transit arrived whole
-//   check_failed_sent () the peer's "v": the oldest file in transit arrived other than sent;
-//                        offered again at the end of upload_queue from its first byte, or
-//                        after MAX_CHECKS failures ended as failed ('v')
+//   transit_answer (letter)  the peer's "c" or "v" for the oldest file in transit not yet
+//                        answered: one for a file whose last frame (its digest) has not been
+//                        written is a protocol error (the upload side aborts, the file ends
+//                        ST_EARLY_ANSWER, not confirmed, not deleted); one before those frames
+//                        are acknowledged is held until they are
+//   release_answers (all)  held letters acted on once their frames are acknowledged (all:
+//                        at the peer's goodbye, which it sent after them)
+//   confirm_sent ()      a "c" let through: the oldest file in transit arrived whole
+//   check_failed_sent () a "v" let through: the oldest file in transit arrived other than
+//                        sent; offered again at the end of upload_queue from its first byte,
+//                        or after MAX_CHECKS failures ended as failed ('v')
 //   stream_hash_due () -> true while the current file's first bytes are being hashed
 //   abort_upload (letter)  drops the data stream; the failed file finishes with the letter
 //                        (on the peer's "a": the oldest unconfirmed one, once blamed twice),
 //                        every other unconfirmed one is offered again after the peer's "o"
 //   on_receiver_abort () the peer's "a": its requests dropped, our uploads aborted
+//   reoffers_due () -> true while files accepted before an abort wait to be offered again
+//                        and both ends announced `reoffer` (the session does not end then)
 //   close_outgoing ()    the exit path: the file closed, unfinished uploads logged
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
@@ -41,7 +50,8 @@
 #include "session/zframe.h"
 
 constexpr int REQUEST_BUFFER_SIZE = 2056;
-constexpr uint8_t MAX_CHECKS = 2;  // failed whole-file checks after which a file is given up
+constexpr uint8_t MAX_CHECKS = 2;     // failed whole-file checks after which a file is given up
+constexpr int MAX_HELD_ANSWERS = 64;  // "c" and "v" held for their frames' acknowledgement
 
 // The file at the head of upload_queue, hashed whole for its extended offer.
 struct offer_hash {
@@ -64,6 +74,10 @@ struct send_state {
     // The current file is not the one offered (its inode, size, modification or change
     // time differ at its opening or after its last byte): its digest goes out complemented.
     bool changed = false;
+    // The peer's "c" and "v" that came before the link acknowledged their files' frames.
+    uint8_t held_answers[MAX_HELD_ANSWERS] = {};
+    int held_count = 0;
+    bool reoffer_notice = false;  // `reoffer`: "g" goes before this abort's "b"
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the
@@ -80,11 +94,14 @@ bool offer_hash_due();
 void accept_outgoing(int64_t offset);
 void accept_verified_resume(const resume_answer& resume);
 void offer_refused(uint8_t letter);
+void transit_answer(uint8_t letter);
+void release_answers(bool all);
 void confirm_sent();
 void check_failed_sent();
 bool stream_hash_due();
 void abort_upload(char letter);
 void on_receiver_abort();
+bool reoffers_due();
 void close_outgoing();
 void show_upload_name();
 int64_t upload_file_bytes(int64_t stream);

@@ -196,7 +196,7 @@ void open_transfer_log() {
     // Truncated: a caller must not credit an earlier run's lines again. Appended: every line
     // goes to the end, whatever else may have moved the file's offset.
     stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-    if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
+    if (stats.log_fd < 0) report_name("", stats.log_path, strerror(errno));  // the run goes on
 }
 
 void close_transfer_log() {

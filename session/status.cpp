@@ -25,14 +25,14 @@ void status_letter(uint8_t letter) {
     case ST_ABORT_UPLOAD: on_peer_abort(); break;
     case ST_ABORT_SEEN: sending.stream.abort_state = ABORT_NONE; break;
     case ST_CONFIRMED:
-        if (!aborting) confirm_sent();
+        if (!aborting) transit_answer(letter);
         break;
     case ST_RESUMED:
         status.offset_length = resume_size(announcement.used.extended);
         status.offset_expected = status.offset_length;
         break;
     case ST_CHECK_FAILED:
-        if (!aborting && announcement.used.extended) check_failed_sent();
+        if (!aborting && announcement.used.extended) transit_answer(letter);
         break;
     case ST_ACCEPTED:
         if (!aborting) accept_outgoing(0);
@@ -43,6 +43,12 @@ void status_letter(uint8_t letter) {
     case ST_TOO_MANY:
     case ST_HAVE_IT:
         if (!aborting) offer_refused(letter);
+        break;
+    case ST_NO_ROOM:
+        if (!aborting && announcement.used.no_room) offer_refused(letter);
+        break;
+    case ST_REOFFER:
+        if (announcement.used.reoffer) expect_reoffer();
         break;
     case ST_SERVED:
     case ST_NOT_FOUND:
@@ -72,11 +78,18 @@ void status_receiver() {
 void drain_status_channel() {
     if (!recv_up(CH_STATUS)) return;  // the link never came up
     status_receiver();
+    release_answers(true);  // the peer had the frames: it answered them before its goodbye
 }
 
 void status_sender() {
     while (send_room(CH_STATUS) > 0) {
         if (sending.stream.abort_state == ABORT_TO_SEND) {
+            // The files offered again are announced first: the peer must not end meanwhile.
+            if (sending.reoffer_notice) {
+                if (send_room(CH_STATUS) < 2) return;
+                sending.reoffer_notice = false;
+                write_status_letter(ST_REOFFER);
+            }
             sending.stream.abort_state = ABORT_SENT;
             write_status_letter(ST_ABORT_UPLOAD);
         } else if (receiving.stream.abort_state == ABORT_TO_SEND) {

@@ -107,7 +107,7 @@ enum class taken_rule : uint8_t {
 };
 
 // What the protocol knows of one file in transfer: the session's record beside its entry
-// (entry->facts), made when an extended offer is made or taken.
+// (entry->facts), made when an extended offer is made or taken, or its last frame written.
 struct transfer_facts {
     uint64_t digest = 0;         // the whole file's XXH3, as its extended offer carries it
     uint64_t prefix_digest = 0;  // after an extended "r": of its first `offset` bytes
@@ -115,6 +115,7 @@ struct transfer_facts {
     uint8_t checks_failed = 0;   // times the receiver's copy failed its whole-file check
     taken_rule taken = taken_rule::refuse;     // receiving: the rule for its taken name
     resume_or otherwise = resume_or::nothing;  // sending: the peer's rule after an extended "r"
+    int64_t stream_end = 0;  // sending: where its last frame bytes end in the data stream
 };
 
 struct announcement_state {
@@ -136,6 +137,10 @@ constexpr uint8_t ST_DOWNLOADS_DONE = 'D';
 constexpr uint8_t ST_UPLOADS_DONE = 'U';
 constexpr uint8_t STATUS_NAME_TOO_LONG = 'N';  // an offer or request that never fits whole
 constexpr uint8_t ST_DENIED_HERE = 'P';        // we refused the peer's request ('p' told)
+constexpr uint8_t ST_DATA_ERROR = '6';         // the peer's data stream is no good for the file
+constexpr uint8_t ST_STALLED = '7';            // no progress while the link was idle
+constexpr uint8_t ST_NAME_REFUSED = 'n';       // an offered name refused for what it holds
+constexpr uint8_t ST_EARLY_ANSWER = '8';       // "c" or "v" before the file's last byte went
 
 // Abort states of a side (its stream.abort_state).
 constexpr int ABORT_NONE = 0;

@@ -231,6 +231,28 @@ TEST_F(SessionEnd, FilesLeftInEitherDirectionHoldTheSessionAndRestartTheIdleTime
     ends_at(linked + 12060, 0);
 }
 
+// -E 0 after an abort: told that files come again ("g", both ends announce it), the receiver
+// waits for their offer a minute at most; from a peer that does not announce it, nothing waits.
+TEST_F(SessionEnd, ReofferAnnouncedHoldsTheSessionAMinuteAtMost) {
+    idle_exit(0);
+    activity.activity_seen = 1;
+    auto abort_with_reoffer = [](time_t second) {
+        at(second);
+        peer(CH_STATUS, "gb");
+        status_receiver();
+        status_sender();
+        EXPECT_EQ(wire(CH_STATUS), "o");
+    };
+    announce({.reoffer = true});
+    peer_announced({.reoffer = true});
+    abort_with_reoffer(linked + 10);
+    survive_at(linked + 69);
+    ends_at(linked + 70, 0);
+    peer_announced({});
+    abort_with_reoffer(linked + 100);
+    ends_at(linked + 100, 0);
+}
+
 TEST_F(SessionEnd, HeldStatusLetterHoldsTheSessionUntilAcknowledged) {
     idle_exit(60);
     ASSERT_EQ(send_write(CH_STATUS, reinterpret_cast<const uint8_t*>("c"), 1), 1);

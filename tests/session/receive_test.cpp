@@ -1,11 +1,14 @@
 // The receiving side against real channels: offers decided, data written, the abort.
+#include <sys/file.h>
 #include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
+#include "link/codec.h"
 #include "session/outcome.h"
+#include "session/stall.h"
 #include "transfer_fixture.h"
 
 namespace {
@@ -40,6 +43,23 @@ class Receiving : public Transfer {
     static time_t mtime_of(const char* path) {
         struct stat st {};
         return stat(path, &st) == 0 ? st.st_mtime : -1;
+    }
+    // One zstd frame holding the data, as a compressing sender makes it.
+    static std::string frame(const std::string& data) {
+        zframe_out z;
+        EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), 3), 0);
+        std::string out;
+        for (size_t fed = 0; !zout_done(&z);) {
+            int want = zout_wants(&z);
+            zout_feed(&z, reinterpret_cast<const uint8_t*>(data.data()) + fed, want);
+            fed += static_cast<size_t>(want);
+            const uint8_t* bytes = nullptr;
+            int n = zout_pending(&z, &bytes);
+            out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+            zout_taken(&z, n);
+        }
+        zframe_free(&z, nullptr);
+        return out;
     }
     static void cycles(int n = 32) {
         for (int i = 0; i < n; ++i) receive_data();
@@ -144,12 +164,13 @@ TEST_F(Receiving, PeerNamesLandUnderTheirBaseNameInTheDownloadDirectoryOnly) {
     for (const char* bad : {"..", "", "x/..", "sub/", ".", "a\nb"})
         EXPECT_EQ(answer(1, bad), "q") << bad;
     EXPECT_EQ(answer(-1, "negative"), "q");
-    EXPECT_EQ(finished()[finished().size() - 2], "q:a?b");  // shown without the control byte
+    // Refused with "q" on the wire; here it says why.
+    EXPECT_EQ(finished()[finished().size() - 2], "n:a?b");  // shown without the control byte
     // DEL, C1 and direction marks are refused (raw C1 bytes are no UTF-8: kept, shown as '?').
     for (const char* bad :
          {"a\x7f", "a\xc2\x9b", "\xd8\x9c", "\xe2\x81\xa9", "\xe2\x80\xaegpj.exe"})
         EXPECT_EQ(answer(1, bad), "q") << bad;
-    EXPECT_EQ(finished().back(), "q:?gpj.exe");
+    EXPECT_EQ(finished().back(), "n:?gpj.exe");
     for (const char* good : {"\xe2\x82\xac.zip", "a\x9b"}) EXPECT_EQ(answer(1, good), "u") << good;
 }
 
@@ -196,22 +217,6 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
 TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
     announce({.compress = true});
     peer_announced({.compress = true});
-    auto frame = [](const std::string& data) {
-        zframe_out z;
-        EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), 3), 0);
-        std::string out;
-        for (size_t fed = 0; !zout_done(&z);) {
-            int want = zout_wants(&z);
-            zout_feed(&z, reinterpret_cast<const uint8_t*>(data.data()) + fed, want);
-            fed += static_cast<size_t>(want);
-            const uint8_t* bytes = nullptr;
-            int n = zout_pending(&z, &bytes);
-            out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
-            zout_taken(&z, n);
-        }
-        zframe_free(&z, nullptr);
-        return out;
-    };
     std::string a(3000, 'a'), b = random_bytes(2000, 31);
     EXPECT_EQ(answer(3000, "a"), "u");
     EXPECT_EQ(answer(2000, "b"), "u");
@@ -228,8 +233,8 @@ TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFai
     feed(frame(std::string(100, 'c')));
     cycles();
     status_sender();
-    EXPECT_EQ(wire(CH_STATUS), "a");  // no "c": the frame held 100 bytes of 101
-    EXPECT_EQ(finished().back(), "5:c");
+    EXPECT_EQ(wire(CH_STATUS), "a");      // no "c": the frame held 100 bytes of 101
+    EXPECT_EQ(finished().back(), "6:c");  // the data, not the disk, failed
     on_peer_abort();  // the peer's "b": the stream starts afresh, mid-frame or not
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "o");
@@ -581,6 +586,142 @@ TEST_F(Receiving, WholeFileAfterAVerdictReplacesOnlyOnceConfirmedOrGoesToNameN) 
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "cc");
     EXPECT_EQ(receiving.stream.figures.bytes_left, 0);
+}
+
+// The faults a hostile campaign found on the receiving side, one case each.
+
+// A frame that decodes to more than offered writes nothing past the offered size, so the
+// file stays resumable, and the result says the data failed, not the disk.
+TEST_F(Receiving, FrameLongerThanOfferedWritesNothingPastTheOfferedSize) {
+    announce({.compress = true});
+    peer_announced({.compress = true});
+    EXPECT_EQ(answer(100, "p"), "u");
+    feed(frame(std::string(101, 'p')));
+    cycles();
+    EXPECT_LE(file_text("p").size(), 100u);
+    EXPECT_EQ(finished().back(), "6:p");
+}
+
+TEST_F(Receiving, TimesBefore1970AreSetWithTimes) {
+    session.apply_times = 1;
+    both_extended();
+    const int64_t year_1969 = -86400 * 365;
+    EXPECT_EQ(extended_answer("old", "old", year_1969), "u");
+    feed("old" + le64(digest_of("old")));
+    cycles();
+    EXPECT_EQ(mtime_of("old"), year_1969);
+}
+
+// -o and -R never create through a dangling link, find a temporary name for a NAME of any
+// length, and clear the left-overs of earlier runs that no other run holds.
+TEST_F(Receiving, TemporariesSkipDanglingLinksFitLongNamesAndLeftOversGo) {
+    both_extended();
+    std::string data = random_bytes(3000, 71), old = random_bytes(1000, 72);
+    const std::string longname(250, 'l');
+    for (const std::string& name : {std::string("o"), std::string("n"), longname})
+        put_file(name, old);
+    put_file("o.kestro-new", "another run's");
+    int other_run = open("o.kestro-new", O_RDWR);
+    ASSERT_EQ(flock(other_run, LOCK_EX), 0);
+    ASSERT_EQ(symlink("missing1", "o.kestro-new.1"), 0);
+    put_file("o.kestro-new.2", "left over by a killed run");
+    ASSERT_EQ(symlink("missing2", "n.0"), 0);
+    session.overwrite_existing = 1;
+    EXPECT_EQ(extended_answer(data, "o").back(), '\1');
+    EXPECT_EQ(extended_answer(data, longname).back(), '\1');
+    session.overwrite_existing = 0;
+    session.rename_existing = 1;
+    EXPECT_EQ(extended_answer(data, "n").back(), '\1');
+    const std::string digest = le64(digest_of(data));
+    feed("W" + data);
+    cycles();
+    EXPECT_EQ(file_text("o.kestro-new.2"), data);
+    feed(digest + "W" + data + digest + "W" + data + digest);
+    cycles();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "ccc");
+    EXPECT_EQ(file_text("o"), data);
+    EXPECT_EQ(file_text(longname), data);
+    EXPECT_EQ(file_text("n.1"), data);
+    EXPECT_EQ(file_text("o.kestro-new"), "another run's");
+    EXPECT_FALSE(std::filesystem::exists("missing1") || std::filesystem::exists("missing2"));
+    EXPECT_FALSE(std::filesystem::exists("o.kestro-new.2"));
+    close(other_run);
+}
+
+TEST_F(Receiving, DownloadThatCannotBeCreatedIsLoggedWithX) {
+    session.log_refusals = 1;
+    EXPECT_EQ(answer(10, "late"), "u");
+    put_file("late", "appeared");  // between the answer and the start of the reception
+    receive_data();
+    EXPECT_EQ(finished().back(), "2:late");
+    EXPECT_EQ(log_lines().back().substr(0, 9), "E     10 ");
+}
+
+// Data that stops short while the link is idle ends the file after a minute, through the
+// abort exchange; a busy link, or the wait for a verdict while the sender hashes a long
+// prefix, does not count.
+TEST_F(Receiving, ReceptionStalledAMinuteWhileThePeerIsHeardIsAborted) {
+    auto heard_for = [](int seconds, bool chat = false) {
+        for (int i = 0; i < seconds; ++i) {
+            fake_clock_at(serial.clock + 1);
+            codec.last_rx_time = serial.clock;  // keep-alives come
+            if (chat) delivery.rx_bytes += 10;  // the link is busy: the wait does not count
+            receive_data();
+            watch_stalls();
+        }
+        status_sender();
+        return wire(CH_STATUS);
+    };
+    EXPECT_EQ(answer(1000, "s"), "u");
+    feed(std::string(500, 's'));
+    cycles();
+    EXPECT_EQ(heard_for(100, true), "");
+    EXPECT_EQ(heard_for(59), "");  // a minute after the last block moved
+    EXPECT_EQ(heard_for(1), "a");
+    EXPECT_EQ(finished().back(), "7:s");
+    on_peer_abort();
+    EXPECT_EQ(heard_for(1), "o");
+
+    both_extended();
+    const std::string held = random_bytes(3 * 1024 * 1024, 73);
+    put_file("v", held);
+    peer(CH_OFFERS, le64(held.size() + 10) + le64(0) + le64(0) + "v" + '\0');
+    decide_offer();
+    wire(CH_STATUS);
+    cycles();                      // open, waiting for the verdict
+    EXPECT_EQ(heard_for(63), "");  // a minute, and 3 MiB hashed at 1 MiB/s
+    EXPECT_EQ(heard_for(1), "a");
+}
+
+// From a peer that announces nothing, a name that is no UTF-8 is taken as code page 437 (old
+// BBS names): stored, logged and shown in UTF-8, refused when that form passes 255 bytes.
+// Between two Kestro ends names travel unchanged.
+TEST_F(Receiving, Cp437NamesFromAPlainPeerAreStoredAsUtf8) {
+    EXPECT_EQ(answer(1, "caf\x82.txt"), "u");
+    EXPECT_EQ(answer(1, "x\x9b"), "u");
+    EXPECT_EQ(waiting(), (std::vector<std::string>{"caf\xc3\xa9.txt", "x\xc2\xa2"}));
+    EXPECT_EQ(answer(1, std::string(100, '\xb0')), "q");  // 300 bytes in UTF-8
+    both_extended();
+    EXPECT_EQ(extended_answer("k", "caf\x82.bin"), "u");
+    EXPECT_EQ(waiting().back(), "caf\x82.bin");
+}
+
+// An offer larger than the free space is refused at once: with `no_room` by its own
+// letter, toward other peers by "t"; nothing of it is created.
+TEST_F(Receiving, OfferLargerThanTheFreeSpaceIsRefusedAtOnce) {
+    announce({.extended = true, .no_room = true});
+    peer_announced({.extended = true, .no_room = true});
+    const uint64_t exabyte = uint64_t{1} << 60;
+    peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge" + '\0');
+    decide_offer();
+    EXPECT_EQ(wire(CH_STATUS), "f");
+    peer_announced({.extended = true});
+    peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge2" + '\0');
+    decide_offer();
+    EXPECT_EQ(wire(CH_STATUS), "t");
+    EXPECT_EQ(finished(), (std::vector<std::string>{"f:huge", "f:huge2"}));
+    EXPECT_FALSE(std::filesystem::exists("huge") || std::filesystem::exists("huge2"));
 }
 
 }  // namespace

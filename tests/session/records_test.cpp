@@ -27,6 +27,7 @@ TEST(Records, OpeningBlockCarriesCapabilitiesOnlyUnderOurMagicAndCheck) {
                      "DSLCPL\x18",
                      11)},
         {{true, true}, {}, std::string("\x4B\xDA\x03\xC8SLC\0L\0", 10)},
+        {{.no_room = true, .reoffer = true}, {}, std::string("\x4B\xDA\x0C\xC7SLC\0L\0", 10)},
     };
     for (const row& r : rows) {
         uint8_t out[OPENING_MAX];
@@ -34,6 +35,9 @@ TEST(Records, OpeningBlockCarriesCapabilitiesOnlyUnderOurMagicAndCheck) {
         session_features got = parse_opening(raw(r.wire));
         EXPECT_EQ(got.compress, r.announced.compress);
         EXPECT_EQ(got.extended, r.announced.extended);
+        EXPECT_EQ(got.no_room, r.announced.no_room);
+        EXPECT_EQ(got.reoffer, r.announced.reoffer);
+        EXPECT_EQ(got.utf8_names, r.wire[0] != 0);  // any block of ours: names as they are
     }
     // A wrong check byte, another magic, a plain peer's zeros: nothing announced.
     for (const char* other : {"\x4B\xDA\x01\xCB", "\x4B\xDB\x01\xCB", "\x4A\xDA\x01\xCB"})

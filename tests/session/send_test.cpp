@@ -4,6 +4,7 @@
 
 #include "link/codec.h"
 #include "link/failure.h"
+#include "session/stall.h"
 #include "transfer_fixture.h"
 
 namespace {
@@ -122,22 +123,38 @@ TEST_F(Sending, PeerAnswersAndConfirmationsFinishEntriesWithTheirLetters) {
               "kestro: kept b: changed since it was sent\n");
 }
 
-TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut) {
+// A "c" for a file whose last byte was never sent is a protocol error (a peer that misread
+// the offer): not confirmed, not deleted, the upload side aborts and says so. One that comes
+// before the link acknowledged the file's frames is held until it has.
+TEST_F(Sending, ConfirmationBeforeTheLastByteFailsAndBeforeItsAcknowledgementWaits) {
     std::string a = random_bytes(PIECES_PER_CYCLE * 1024 + 5000, 4);  // more than one cycle moves
     queue_files({{"a", a}});
+    session.delete_sent = 1;
     offer_and_answer("u");
-    std::vector<std::string> got = pump_data(2);
+    pump_data(1);
+    peer(CH_STATUS, "c");
+    status_receiver();
+    EXPECT_EQ(finished(), std::vector<std::string>{"8:a"});
+    EXPECT_EQ(file_text("a"), a);
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "b");
+    peer(CH_STATUS, "o");
+    status_receiver();
+
+    queue_files({{"b", "bb"}});
+    offer_and_answer("u");
+    send_data();
+    send_data();  // all of it in the rings, nothing acknowledged yet
     peer(CH_STATUS, "c");
     status_receiver();
     EXPECT_EQ(sending.stream.figures.files_left, 1);
-    EXPECT_EQ(joined(got).size() + joined(pump_data()).size(), a.size());  // all of it goes
-    peer(CH_STATUS, "c");
-    status_receiver();
-    EXPECT_EQ(finished(), std::vector<std::string>{"U:a"});
+    pump_data(1);  // the link acknowledges the frames
+    send_data();   // the next cycle acts on the "c"
+    EXPECT_EQ(finished().back(), "U:b");
 
     // An empty file needs no data: its "c" may come before the cycle that would close it,
     // and must not be lost (the next "c" would otherwise confirm the wrong file).
-    queue_files({{"empty", ""}, {"b", "bb"}});
+    queue_files({{"empty", ""}, {"c", "cc"}});
     offer_and_answer("uu");
     send_data();  // opens "empty"; it would be closed in the next cycle
     peer(CH_STATUS, "c");
@@ -147,7 +164,7 @@ TEST_F(Sending, ConfirmationOfTheFileStillBeingReadCountsOnlyOnceAllOfItWentOut)
     peer(CH_STATUS, "c");
     status_receiver();
     EXPECT_EQ(sending.stream.figures.files_left, 0);
-    EXPECT_EQ(finished().back(), "U:b");
+    EXPECT_EQ(finished().back(), "U:c");
 }
 
 // An abort drops the data stream (it has no end-of-file mark); after the peer's "o" every
@@ -349,6 +366,91 @@ TEST_F(Sending, FileFailingItsCheckIsSentOnceMoreThenGivenUp) {
     EXPECT_EQ(finished().back(), "v:f");
     EXPECT_EQ(log_lines().back().substr(0, 9), "e      7 ");
     EXPECT_EQ(process.exit_status & EXIT_UPLOADS_OUTSTANDING, EXIT_UPLOADS_OUTSTANDING);
+}
+
+// The faults a hostile campaign found on the sending side, one case each.
+
+// Resumed by size alone toward a peer that checks nothing, the peer's first bytes may be
+// another file's: -y keeps the file, and says why.
+TEST_F(Sending, YKeepsAFileResumedBySizeAlone) {
+    queue_files({{"r", random_bytes(3000, 81)}});
+    session.delete_sent = 1;
+    offer_and_answer("r" + le32(1000));
+    pump_data();
+    peer(CH_STATUS, "c");
+    EXPECT_EQ(errors_of(status_receiver),
+              "kestro: kept r: the peer's first part of it was never compared with it\n");
+    EXPECT_TRUE(std::filesystem::exists("r"));
+}
+
+// Names on standard error are shown as the summary shows them: no control byte reaches the
+// terminal. A "q" for a name with control characters says that it was the name.
+TEST_F(Sending, LocalNamesInMessagesAreFilteredAndRefusedNamesSaySo) {
+    const std::string titled = "t\x1b]0;owned\x07\nkestro: forged";
+    queue_files({{titled.c_str(), "listed"},
+                 {"a\x1b"
+                  "b",
+                  "data"}});
+    unlink(titled.c_str());
+    ASSERT_EQ(mkfifo(titled.c_str(), 0644), 0);  // replaced after it was listed
+    EXPECT_EQ(errors_of([] { offer_and_answer("q"); }),
+              "kestro: cannot send t?]0;owned??kestro: forged: not a regular file\n");
+    EXPECT_EQ(finished().back(),
+              "n:a\x1b"
+              "b");
+}
+
+// A sent file whose confirmation never comes while the peer is heard fails after a minute
+// through the abort exchange.
+TEST_F(Sending, ConfirmationThatNeverComesEndsTheFileAfterAMinute) {
+    queue_files({{"s", "data"}, {"t", "more"}});
+    offer_and_answer("uu");
+    pump_data();  // all of it taken by the peer
+    std::string letters;
+    for (int i = 0; i <= 60; ++i) {
+        fake_clock_at(serial.clock + 1);
+        codec.last_rx_time = serial.clock;
+        watch_stalls();
+        status_sender();
+        letters += wire(CH_STATUS);
+        if (i == 59) {
+            EXPECT_EQ(letters, "");
+        }
+    }
+    EXPECT_EQ(letters, "b");
+    EXPECT_EQ(finished().back(), "7:s");
+    EXPECT_EQ(count(files.upload_queue), 1);  // t is offered again after the peer's "o"
+}
+
+// A peer that announces nothing asks for an old BBS name in code page 437: the file stored
+// under its UTF-8 reading is served, and offered under the peer's own bytes.
+TEST_F(Sending, Cp437RequestFindsTheUtf8NameAndIsOfferedUnderThePeersBytes) {
+    session.serve_requests = 1;
+    put_file("caf\xc3\xa9.txt", "cafe");
+    peer(CH_REQUESTS, std::string("caf\x82.txt") + '\0');
+    serve_request();
+    EXPECT_EQ(wire(CH_STATUS), "d");
+    send_offers();
+    EXPECT_EQ(wire(CH_OFFERS).substr(OFFER_HEADER_SIZE), std::string("caf\x82.txt") + '\0');
+}
+
+// After an abort the files under way come again: between two ends that announce it the sender
+// says so before its "b" and does not end before it has offered them. A refusal for room is
+// its own letter then.
+TEST_F(Sending, AbortAnnouncesTheReofferAndNoRoomIsItsOwnRefusal) {
+    announce({.no_room = true, .reoffer = true});
+    peer_announced({.no_room = true, .reoffer = true});
+    queue_files({{"s", "data"}, {"big", "bigdata"}});
+    offer_and_answer("uf");
+    EXPECT_EQ(finished(), std::vector<std::string>{"f:big"});
+    pump_data();
+    peer(CH_STATUS, "a");
+    status_receiver();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "gb");
+    EXPECT_TRUE(reoffers_due());
+    peer_announced({});  // toward a peer that knows nothing of it: "b" alone, nothing waits
+    EXPECT_FALSE(reoffers_due());
 }
 
 }  // namespace

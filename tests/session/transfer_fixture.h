@@ -104,7 +104,7 @@ class Transfer : public ::testing::Test {
     }
     // Both ends announced the whole-file checks (and, with `compress`, compression).
     static void both_extended(bool compress = false) {
-        const session_features both{.compress = compress, .extended = true};
+        const session_features both{.compress = compress, .extended = true, .utf8_names = true};
         announce(both);
         peer_announced(both);
     }
@@ -124,6 +124,16 @@ class Transfer : public ::testing::Test {
         write_file(path, content);
     }
     static std::string file_text(const std::string& path) { return read_file(path); }
+    // What the work wrote on standard error.
+    template <typename Work>
+    static std::string errors_of(Work&& work) {
+        int saved = dup(2), errors = open("errors", O_RDWR | O_CREAT | O_TRUNC, 0644);
+        dup2(errors, 2);
+        work();
+        dup2(saved, 2);
+        for (int fd : {saved, errors}) close(fd);
+        return read_file("errors");
+    }
     static std::vector<std::string> log_lines() {
         std::vector<std::string> lines;
         std::istringstream in(file_text("log"));

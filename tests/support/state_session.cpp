@@ -10,6 +10,7 @@
 #include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/stall.h"
 #include "session/stats.h"
 #include "session/status.h"
 #include "session/transfer.h"
@@ -50,6 +51,7 @@ void reset_up_to_session() {
     activity = activity_state{};
     announcement = announcement_state{};
     stats = stats_state{};
+    stall = stall_state{};
     outcome = outcome_state{};
     finished_queue = file_queue{};
     chat = chat_state{};
