@@ -164,7 +164,8 @@ bool same_as_offered(const struct stat& info, const file_entry* entry) {
 
 // The file's bytes from its offset on: raw, or while both ends compress one zstd frame at the
 // highest level whose compressor keeps ahead of the line. Until the link has measured the
-// line, the speed given (-s, --speed) or the serial port's own says how fast it may be.
+// line, the speed given (-s, --speed) or the serial port's own says how fast it may be; with
+// none of them it starts at the highest, and steps down when the line waits for it.
 bool begin_data(file_entry* entry) {
     transfer_direction& stream = sending.stream;
     stream.phase = PHASE_DATA;
@@ -174,7 +175,9 @@ bool begin_data(file_entry* entry) {
     int64_t rate = link_line_rate();
     if (rate == 0) rate = stats.line_speed / 10;
     if (rate == 0) rate = port_line_rate();
-    if (zout_begin(&sending.zout, entry->length - entry->offset, zframe_level(rate)) == 0)
+    sending.watch = compressor_watch{serial.clock_ms, 0};
+    if (zout_begin(&sending.zout, entry->length - entry->offset, zout_level(&sending.zout, rate)) ==
+        0)
         return true;
     abort_upload(ST_READ_ERROR);
     return false;
@@ -318,6 +321,21 @@ piece_result send_digest() {
     return piece_result::file_done;
 }
 
+// The line waits for the compressor: the link has framed every byte of the data channels,
+// and the compressor took a good share of the time since the watch began (a line that
+// drained while no file was ready waited for the offers, not for it). The watch starts
+// again after each look that saw enough time.
+bool line_waits_for_compressor() {
+    compressor_watch& w = sending.watch;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch)
+        if (send_unframed(ch) > 0) return false;
+    int64_t elapsed = ms_source() - w.since_ms;
+    if (elapsed < WATCH_MIN_MS) return false;
+    bool busy = w.busy_ms * WATCH_BUSY_SHARE >= elapsed;
+    w = compressor_watch{ms_source(), 0};
+    return busy;
+}
+
 // A compressed piece: the frame's bytes as far as the slice and the channel take them, and
 // more of the file fed to the compressor whenever none are waiting.
 piece_result send_squeezed_piece() {
@@ -333,7 +351,10 @@ piece_result send_squeezed_piece() {
             abort_upload(ST_READ_ERROR);  // the file shrank, or the compressor failed
             return piece_result::stop;
         }
+        if (z->flushes > 0 && !z->stored && line_waits_for_compressor()) zout_step_down(z);
+        int64_t began = ms_source();
         zout_feed(z, input, want);
+        sending.watch.busy_ms += ms_source() - began;
         file_moved(&stream, want);
         return piece_result::moved;
     }

@@ -50,6 +50,15 @@ struct offer_hash {
     file_digest digest;
 };
 
+// How long the compressor kept the cycle busy, since when: a line that waits for it while it
+// takes this much of the time has it step down.
+struct compressor_watch {
+    int64_t since_ms = 0;
+    int64_t busy_ms = 0;
+};
+constexpr int64_t WATCH_MIN_MS = 20;     // time looked at before the line is said to wait
+constexpr int64_t WATCH_BUSY_SHARE = 4;  // busy for a quarter of it or more
+
 struct send_state {
     file_queue offered_queue;     // offered, not yet answered
     file_queue send_queue;        // accepted, not yet begun
@@ -58,6 +67,7 @@ struct send_state {
     // abort gives up the data stream at once (the unconfirmed files are offered again).
     transfer_direction stream;
     zframe_out zout;  // the current file's frame, while both ends compress
+    compressor_watch watch;
     offer_hash hash;
     uint8_t verdict = VERDICT_RESUME;  // the current file's, once its first bytes are hashed
     // The current file is not the one offered (its inode, size, modification or change

@@ -27,14 +27,16 @@ std::vector<uint8_t> sample(size_t n, bool text) {
     return bytes;
 }
 
-// The frame of `data`, taken from the compressor in pieces of `piece` bytes.
-std::vector<uint8_t> squeeze(zframe_out& z, const std::vector<uint8_t>& data, int level,
-                             int piece) {
+// The frame of `data`, taken from the compressor in pieces of `piece` bytes; the line is said
+// to wait for the compressor before the feed that starts at `step_at` bytes.
+std::vector<uint8_t> squeeze(zframe_out& z, const std::vector<uint8_t>& data, int level, int piece,
+                             size_t step_at = SIZE_MAX) {
     EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), level), 0);
     std::vector<uint8_t> frame;
     size_t fed = 0;
     while (!zout_done(&z)) {
         if (int want = zout_wants(&z); want > 0) {
+            if (fed == step_at) zout_step_down(&z);
             zout_feed(&z, data.data() + fed, want);
             fed += static_cast<size_t>(want);
         }
@@ -52,6 +54,38 @@ struct unpacked {
     zin_result result = ZIN_MORE;
     size_t end = 0;
 };
+
+// The batch's stream of the files in turn, each flushed at its end, in puts of at most `put`
+// bytes; the line is said to wait for the compressor at each file of `steps`.
+std::vector<uint8_t> squeeze_batch(zframe_out& z, const std::vector<std::vector<uint8_t>>& files,
+                                   int put, const std::vector<size_t>& steps = {}) {
+    std::vector<uint8_t> stream;
+    for (size_t f = 0; f < files.size(); ++f) {
+        for (size_t s : steps)
+            if (s == f) zout_step_down(&z);
+        const std::vector<uint8_t>& data = files[f];
+        for (size_t at = 0; at < data.size() || (data.empty() && at == 0);) {
+            const uint8_t* bytes = nullptr;
+            int pending = zout_pending(&z, &bytes);
+            if (pending > 0) {
+                stream.insert(stream.end(), bytes, bytes + pending);
+                zout_taken(&z, pending);
+                continue;
+            }
+            int n = static_cast<int>(std::min<size_t>(
+                {data.size() - at, static_cast<size_t>(put), static_cast<size_t>(zout_room(&z))}));
+            EXPECT_GT(zout_room(&z), 0);
+            zout_put(&z, data.data() + at, n, at + n == data.size());
+            at += static_cast<size_t>(n);
+            if (data.empty()) break;
+        }
+        const uint8_t* bytes = nullptr;
+        int pending = zout_pending(&z, &bytes);
+        stream.insert(stream.end(), bytes, bytes + pending);
+        zout_taken(&z, pending);
+    }
+    return stream;
+}
 
 unpacked unsqueeze(zframe_in& z, const std::vector<uint8_t>& stream, int64_t length, size_t piece) {
     unpacked u;
@@ -126,6 +160,85 @@ TEST_F(ZFrame, FlushPointsTellTheFileBytesTheCompressedOnesHold) {
     EXPECT_EQ(zout_file_at(&out, 1000 + static_cast<int64_t>(frame.size())), 45000);
     squeeze(out, data, 19, 1 << 20);  // a second frame follows on
     EXPECT_EQ(out.fed, 85000);
+}
+
+TEST_F(ZFrame, AStepDownGoesOnInStoredBlocksAndLowersTheFramesAfterIt) {
+    std::vector<uint8_t> data = sample(100000, true);
+    std::vector<uint8_t> whole = squeeze(out, data, ZOUT_LEVEL_MAX, 512);
+    EXPECT_EQ(zout_level(&out, 0), ZOUT_LEVEL_MAX);  // an unknown rate starts at the top
+    std::vector<uint8_t> stepped = squeeze(out, data, ZOUT_LEVEL_MAX, 512, ZOUT_FLUSH_EVERY);
+    EXPECT_GT(stepped.size(), data.size() - ZOUT_FLUSH_EVERY);  // the rest stored
+    EXPECT_EQ(unsqueeze(in, stepped, 100000, 777).bytes, data);
+    EXPECT_EQ(zout_level(&out, 0), 12);
+    EXPECT_EQ(zout_level(&out, 9600 / 10), 12);        // never above the steps taken
+    EXPECT_EQ(zout_level(&out, 10 * 1000 * 1000), 1);  // a fast line's own level
+    // Stepped down to the bottom, a frame goes stored after its first flush and still decodes.
+    for (int level : {12, 6, 3, 1, 0}) squeeze(out, data, level, 512, ZOUT_FLUSH_EVERY);
+    EXPECT_EQ(zout_level(&out, 0), 0);
+    std::vector<uint8_t> bottom = squeeze(out, data, 0, 512);
+    EXPECT_EQ(unsqueeze(in, bottom, 100000, 100).bytes, data);
+    // Before its first flush a frame does not step: the line may be waiting for its start.
+    zframe_out fresh;
+    squeeze(fresh, data, ZOUT_LEVEL_MAX, 512, 0);
+    EXPECT_EQ(zout_level(&fresh, 0), ZOUT_LEVEL_MAX);
+    zframe_free(&fresh, nullptr);
+}
+
+TEST_F(ZFrame, TheBatchFrameRefersToEarlierFilesAndStepsDownAtAFrameEnd) {
+    std::vector<std::vector<uint8_t>> files;
+    std::vector<uint8_t> all;
+    for (size_t n : {3000, 0, 2500, 40000, 1, 2800, 3100}) {
+        files.push_back(sample(n, true));
+        all.insert(all.end(), files.back().begin(), files.back().end());
+    }
+    size_t alone = 0;
+    for (const auto& f : files) alone += squeeze(out, f, ZOUT_LEVEL_MAX, 1 << 20).size();
+    zframe_out batch;
+    ASSERT_EQ(zout_open_batch(&batch, ZOUT_LEVEL_MAX), 0);
+    std::vector<uint8_t> stream = squeeze_batch(batch, files, 1024);
+    EXPECT_LT(stream.size(), alone);
+    auto unbatch = [&](const std::vector<uint8_t>& s, size_t piece) {
+        EXPECT_EQ(zin_begin(&in, ZIN_BATCH), 0);
+        std::vector<uint8_t> made;
+        uint8_t buffer[700];
+        for (size_t at = 0;;) {
+            size_t used = 0, n = 0;
+            EXPECT_EQ(zin_take(&in, s.data() + at, std::min(piece, s.size() - at), buffer,
+                               sizeof buffer, &used, &n),
+                      ZIN_MORE);
+            made.insert(made.end(), buffer, buffer + n);
+            at += used;
+            if (at == s.size() && n < sizeof buffer) break;
+        }
+        return made;
+    };
+    EXPECT_EQ(unbatch(stream, 300), all);
+    // A file sent a second time costs next to nothing: it is in the window.
+    zframe_out twice;
+    ASSERT_EQ(zout_open_batch(&twice, ZOUT_LEVEL_MAX), 0);
+    size_t one = squeeze(out, files[0], ZOUT_LEVEL_MAX, 1 << 20).size();
+    EXPECT_LT(squeeze_batch(twice, {files[0], files[0]}, 1024).size(), one + one / 5);
+    zframe_free(&twice, nullptr);
+    // Each file is whole on the line once its own bytes are: flushed at its end.
+    zframe_out again;
+    ASSERT_EQ(zout_open_batch(&again, ZOUT_LEVEL_MAX), 0);
+    std::vector<uint8_t> first = squeeze_batch(again, {files[0]}, 1024);
+    std::vector<uint8_t> head = unbatch(first, 64);
+    EXPECT_EQ(head, files[0]);
+    // Steps down end a frame and open the next lower, to stored at the bottom: all decodes.
+    zframe_out stepped;
+    ASSERT_EQ(zout_open_batch(&stepped, ZOUT_LEVEL_MAX), 0);
+    std::vector<uint8_t> s2 = squeeze_batch(stepped, files, 1000, {1, 2, 3, 3, 4, 5, 6});
+    EXPECT_EQ(zout_level(&stepped, 0), 0);
+    EXPECT_TRUE(stepped.stored);
+    EXPECT_EQ(unbatch(s2, 333), all);
+    // An abort resets it: the next batch frame starts with nothing before it.
+    zout_reset(&stepped, 0, 0);
+    ASSERT_EQ(zout_open_batch(&stepped, 3), 0);
+    EXPECT_EQ(unbatch(squeeze_batch(stepped, {files[3]}, 4096), 1000), files[3]);
+    zframe_free(&batch, nullptr);
+    zframe_free(&again, nullptr);
+    zframe_free(&stepped, nullptr);
 }
 
 }  // namespace
