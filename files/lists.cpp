@@ -246,3 +246,5 @@ void add_argument_name(const char* name) {
 void set_name_mode(char mode) { files.name_mode = mode; }
 
 void forbid_wildcards() { files.wildcards_allowed = 0; }
+
+void serve_trees() { files.trees_served = 1; }
