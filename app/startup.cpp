@@ -174,7 +174,8 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    announce((session.compress ? CAP_COMPRESS : 0) | (session.extended ? CAP_EXTENDED : 0));
+    announce((session.compress ? CAP_COMPRESS | CAP_HISTORY : 0) |
+             (session.extended ? CAP_EXTENDED | CAP_TREES : 0));
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

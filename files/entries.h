@@ -33,6 +33,7 @@ struct file_entry {
     uint8_t checks_failed;  // times the receiver's copy failed its whole-file check
     uint8_t digested;       // `digest` holds the whole file's, taken for its offer
     uint8_t taken_rule;     // the receiver's TAKEN_* rule for this file's name (extended "r", -o)
+    uint8_t tree;           // a tree's: the alias is its path relative to the tree's parent
     uint8_t executable;     // a tree's file with its owner's execute bit
     int64_t offset;         // where the transfer starts
     // The file an upload entry stands for (0, 0 when none): an offer of the same file is

@@ -43,6 +43,7 @@ int add_entry(const std::string& local, const std::string& relative, const struc
     file_entry* entry = new_entry_with_alias(local.c_str(), alias.c_str());
     if (entry == nullptr) return 0;
     entry->status = 1;
+    entry->tree = 1;
     entry->time = dos_time(info.st_mtime);
     entry->date = dos_date(info.st_mtime);
     set_entry_length(entry, directory ? 0 : info.st_size);
@@ -166,9 +167,28 @@ int add_tree(const char* directory) {
     return made;
 }
 
-bool tree_entry(const file_entry* entry) { return entry_alias(entry)[0] != '\0'; }
+int add_requested_tree(const char* name) {
+    const char* slash = strrchr(name, '/');
+    const char* base = slash != nullptr ? slash + 1 : name;  // a peer chooses no directories
+    if (base[0] == '\0' || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return 0;
+    if (!files.wildcards_allowed && strpbrk(base, "?*") != nullptr) return 0;
+    int made = 0;
+    const dir_node* node = files.upload_dirs.head;
+    do {
+        char path[PATH_SIZE];
+        struct stat info;
+        if (make_path(path, sizeof path, node != nullptr ? node->path : "", base, nullptr) == 0 &&
+            lstat(path, &info) == 0 && S_ISDIR(info.st_mode))
+            made += add_tree(path);
+        if (node != nullptr) node = node->next;
+    } while (node != nullptr);
+    return made;
+}
+
+bool tree_entry(const file_entry* entry) { return entry->tree != 0; }
 
 bool tree_directory(const file_entry* entry) {
+    if (!entry->tree) return false;
     const char* alias = entry_alias(entry);
     size_t length = strlen(alias);
     return length > 0 && alias[length - 1] == '/';
@@ -194,8 +214,7 @@ const char* tree_path_refused(const char* path) {
     }
 }
 
-int open_tree_directory(const char* base, const char* directories, int mode,
-                        const char** reason) {
+int open_tree_directory(const char* base, const char* directories, int mode, const char** reason) {
     *reason = nullptr;
     int at = open(base[0] != '\0' ? base : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (at < 0) {
@@ -223,8 +242,9 @@ int open_tree_directory(const char* base, const char* directories, int mode,
                 next = openat(at, component.c_str(), flags);
         }
         if (next < 0 && *reason == nullptr)
-            *reason = errno == ELOOP || errno == ENOTDIR ? "it exists as something other than a directory"
-                                                         : strerror(errno);
+            *reason = errno == ELOOP || errno == ENOTDIR
+                          ? "it exists as something other than a directory"
+                          : strerror(errno);
         close(at);
         if (next < 0) return -1;
         at = next;

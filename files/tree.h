@@ -10,8 +10,11 @@
 //                     a special file, a name the peer would refuse, a path deeper than
 //                     TREE_MAX_DEPTH or longer than TREE_PATH_MAX is skipped and reported
 //                     (the console and the summary's list of names not sent)
-//   tree_entry (entry) -> true for an entry add_tree made;  tree_directory (entry) -> true
-//                     for its directory entries
+//   add_requested_tree (name) -> entries made: the peer's request for a directory (its base
+//                     name looked up like any requested name, in the upload directories; a
+//                     link is never followed) listed as a tree
+//   tree_entry (entry) -> true for a tree's entry (add_tree's, or a received one whose
+//                     offer carried a path);  tree_directory (entry) -> true for a directory
 //   tree_path_refused (path) -> null when a relative path may be made under the download
 //                     directory, else why not: an empty, '.', '..' or absolute component,
 //                     more than TREE_MAX_DEPTH levels, a character a name may not hold
@@ -24,11 +27,13 @@
 
 #include "files/entries.h"
 
-constexpr int TREE_MAX_DEPTH = 32;   // components of a relative path, the file's included
-// Bytes of a relative path, without its NUL: what an offer carries (the session checks it).
-constexpr int TREE_PATH_MAX = 503;
+constexpr int TREE_MAX_DEPTH = 32;  // components of a relative path, the file's included
+// Bytes of a relative path, without its NUL: what a tree's offer carries after its header and
+// flags byte in the 528 bytes of the offer channel (the session checks it).
+constexpr int TREE_PATH_MAX = 502;
 
 int add_tree(const char* directory);
+int add_requested_tree(const char* name);
 bool tree_entry(const file_entry* entry);
 bool tree_directory(const file_entry* entry);
 const char* tree_path_refused(const char* path);

@@ -14,6 +14,7 @@
 
 #include "files/lists.h"
 #include "files/names.h"
+#include "files/tree.h"
 #include "link/channels.h"
 #include "serial/process.h"
 #include "session/receive.h"
@@ -24,12 +25,12 @@ namespace {
 
 constexpr int SEED_ANSWER_ROOM = 5;  // a letter and a 32-bit resume offset
 constexpr int EXTENDED_ANSWER_ROOM = 1 + EXTENDED_RESUME_BYTES;
-constexpr int NEW_FILE_MODE = 0644;
 
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken, hashing };
 
 int header_size() {
+    if (trees_agreed()) return TREE_HEADER_SIZE;
     return both_announced(CAP_EXTENDED) ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE;
 }
 
@@ -80,6 +81,8 @@ file_entry* entry_for(const char* path, const char* offered) {
     entry->mtime = static_cast<int64_t>(read_le64(header + 8));
     entry->digest = read_le64(header + 16);
     entry->digested = 1;
+    if (trees_agreed())
+        entry->executable = (header[EXTENDED_HEADER_SIZE] & TREE_FLAG_EXECUTABLE) != 0;
     entry->time = dos_time(entry->mtime);
     entry->date = dos_date(entry->mtime);
     return entry;
@@ -188,7 +191,7 @@ existing after_hash(file_entry* entry) {
 existing look_at_existing(file_entry* entry, const char* path) {
     struct stat st {};
     const char* unfit = nullptr;
-    int fd = open_target(path, 0, &st, &unfit);
+    int fd = open_target(path, 0, NEW_FILE_MODE, &st, &unfit);
     if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
         accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
@@ -217,6 +220,52 @@ existing look_at_existing(file_entry* entry, const char* path) {
     return overwrite(entry, path);
 }
 
+// A tree's path that is refused: the reason on standard error, the offer answered "q".
+void refuse_tree_path(const char* offered, const char* why) {
+    report_file_error("refused", offered, why);
+    refuse_malformed(offered);
+}
+
+// Makes (or finds) a relative directory path under the download directory; false when it
+// was refused (answered).
+bool make_tree_directories(const char* offered, const char* relative) {
+    const char* why = tree_path_refused(relative);
+    if (why == nullptr) {
+        int fd = open_tree_directory(files.download_dir, relative, 0777, &why);
+        if (fd >= 0) close(fd);
+    }
+    if (why == nullptr) return true;
+    refuse_tree_path(offered, why);
+    return false;
+}
+
+// A directory record ("photos/empty/"): the directory is made, and "x" says it stands.
+void answer_directory(const char* offered) {
+    if (!session.accept_uploads) {
+        refuse_malformed(offered);
+        return;
+    }
+    char relative[NAME_SPACE];
+    snprintf(relative, sizeof relative, "%s", offered);
+    relative[strlen(relative) - 1] = '\0';
+    if (make_tree_directories(offered, relative)) write_status_letter(ST_HAVE_IT);
+}
+
+// The directories of a tree file's offer (a.directory, as offered): made under the download
+// directory, and a.directory becomes the local one. False when the offer was answered.
+bool tree_directories(const char* offered) {
+    offer_answer& a = receiving.answer;
+    char relative[NAME_PART_SIZE];
+    snprintf(relative, sizeof relative, "%s", a.directory);
+    relative[strlen(relative) - 1] = '\0';  // the '/' before the base name
+    if (!make_tree_directories(offered, relative)) return false;
+    if (make_path(a.directory, sizeof a.directory, files.download_dir, relative, nullptr) != 0) {
+        refuse_tree_path(offered, "a path past PATH_MAX");
+        return false;
+    }
+    return true;
+}
+
 // Takes the record in offer_buffer: picks the directory and base name it goes to, or answers
 // it at once. False when it was answered.
 bool start_answer() {
@@ -230,9 +279,18 @@ bool start_answer() {
         memcpy(&size, receiving.offer_buffer + 4, 4);
         length = size;
     }
+    a.tree = trees_agreed() && strchr(offered, '/') != nullptr;
+    if (a.tree && offered[strlen(offered) - 1] == '/') {
+        answer_directory(offered);
+        return false;
+    }
     if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
         !acceptable_offer(length, a.base)) {
         refuse_malformed(offered);
+        return false;
+    }
+    if (const char* why = a.tree ? tree_path_refused(offered) : nullptr; why != nullptr) {
+        refuse_tree_path(offered, why);
         return false;
     }
     a.checks_failed = 0;
@@ -259,8 +317,13 @@ bool start_answer() {
         write_status_letter(ST_TOO_MANY);
         return false;
     }
-    if (!local_name || a.directory[0] == 0)
+    if (a.tree && !local_name) {
+        // The tree's directories under the download directory, made without following a link.
+        if (!tree_directories(offered)) return false;
+    } else if (!local_name || a.directory[0] == 0) {
+        a.tree = false;
         snprintf(a.directory, sizeof a.directory, "%s", files.download_dir);
+    }
     a.tries = 0;
     a.suffix[0] = '\0';
     a.active = true;
@@ -286,15 +349,17 @@ void go_on_answering() {
                 break;
             }
             a.entry->checks_failed = a.checks_failed;
+            a.entry->tree = a.tree;
             if (!session.accept_uploads) {
                 refuse(a.entry, ST_REFUSED);
                 break;
             }
-            if (waiting_for(path)) {
+            if (waiting_for(path, a.tree)) {
                 refuse(a.entry, ST_DUPLICATE);
                 break;
             }
-            if (!in_extra_dirs(a.base, a.suffix)) found = look_at_existing(a.entry, path);
+            if (!in_extra_dirs(a.tree ? offered : a.base, a.suffix, a.tree))
+                found = look_at_existing(a.entry, path);
         } else if (a.hashed) {
             found = after_hash(a.entry);
         }
@@ -322,20 +387,22 @@ void go_on_answering() {
 
 // The file being written counts as waiting too: a second offer of it would otherwise be
 // resumed from a length that is still growing and break the whole receiving side.
-bool waiting_for(const char* path) {
-    if (receiving.stream.current != nullptr &&
-        strcasecmp(receiving.stream.current->name, path) == 0)
-        return true;
+bool waiting_for(const char* path, bool exact) {
+    auto same = [&](const file_entry* e) {
+        return (exact ? strcmp(e->name, path) : strcasecmp(e->name, path)) == 0;
+    };
+    if (receiving.stream.current != nullptr && same(receiving.stream.current)) return true;
     for (file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
-        if (strcasecmp(e->name, path) == 0) return true;
+        if (same(e)) return true;
     return false;
 }
 
-bool in_extra_dirs(const char* base, const char* suffix) {
+bool in_extra_dirs(const char* name, const char* suffix, bool exact) {
     for (dir_node* d = files.extra_dirs.head; d != nullptr; d = d->next) {
         char path[PATH_SIZE];
-        if (make_path(path, sizeof path, d->path, base, suffix) != 0) continue;
-        if (file_exists(path)) return true;
+        if (make_path(path, sizeof path, d->path, name, suffix) != 0) continue;
+        struct stat there;
+        if (exact ? lstat(path, &there) == 0 : file_exists(path) != 0) return true;
     }
     return false;
 }
@@ -343,9 +410,9 @@ bool in_extra_dirs(const char* base, const char* suffix) {
 // Opens a received file without following a link (O_NOFOLLOW), non-blocking and without
 // a controlling terminal, so a FIFO or device planted under the name cannot stall or take
 // us. -1 with errno set, or the reason in *unfit for a descriptor that is not usable.
-int open_target(const char* path, int flags, struct stat* st, const char** unfit) {
+int open_target(const char* path, int flags, int mode, struct stat* st, const char** unfit) {
     *unfit = nullptr;
-    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, NEW_FILE_MODE);
+    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
     if (fd < 0) return -1;
     if ((*unfit = unfit_target(fd, st)) != nullptr) {
         close(fd);

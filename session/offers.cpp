@@ -18,20 +18,27 @@
 namespace {
 
 // Builds the name part of an entry's offer record after a header of `header` bytes: the
-// whole base name of its path. Returns the record length, or 0 when the record could never
-// fit the offer channel.
-int build_offer(const file_entry* entry, uint8_t* record, int header) {
+// whole base name of its path, or between two ends that keep trees a tree's relative path.
+// Returns the record length, or 0 when the record could never fit the offer channel.
+int build_offer(const file_entry* entry, uint8_t* record, int header, bool trees) {
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
-    if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) return 0;
-    size_t length = strlen(base);
-    if (length > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
-    memcpy(record + header, base, length + 1);
+    const char* announced = base;
+    size_t longest = MAX_ANNOUNCED_NAME;
+    if (trees && tree_entry(entry)) {
+        announced = entry_alias(entry);
+        longest = TREE_PATH_MAX;
+    } else if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) {
+        return 0;
+    }
+    size_t length = strlen(announced);
+    if (length > longest) return 0;
+    memcpy(record + header, announced, length + 1);
     return header + static_cast<int>(length) + 1;
 }
 
 // The header as the file is now: the basic one (DOS time, date, 32-bit size) or the extended one.
-void fill_header(const file_entry* entry, uint8_t* record, bool extended) {
+void fill_header(const file_entry* entry, uint8_t* record, bool extended, bool trees) {
     if (!extended) {
         memcpy(record, &entry->time, OFFER_HEADER_SIZE);
         return;
@@ -39,6 +46,20 @@ void fill_header(const file_entry* entry, uint8_t* record, bool extended) {
     write_le64(record, static_cast<uint64_t>(entry->length));
     write_le64(record + 8, static_cast<uint64_t>(entry->mtime));
     write_le64(record + 16, entry->digest);
+    if (trees) record[EXTENDED_HEADER_SIZE] = entry->executable ? TREE_FLAG_EXECUTABLE : 0;
+}
+
+// A tree's entry toward a peer that keeps no directories: its files go under their base
+// names, its directories not at all; the user hears it once. True when the entry is dropped.
+bool flatten_tree_entry(file_entry* entry) {
+    if (!sending.told_no_trees) {
+        console_reason("--recursive",
+                       "the peer keeps no directories: files go under their base names");
+        sending.told_no_trees = true;
+    }
+    if (!tree_directory(entry)) return false;
+    free_entry(queue_pop(&files.upload_queue));
+    return true;
 }
 
 // Opens a file about to be offered and reads its first byte: a file that cannot be read
@@ -102,6 +123,13 @@ enum class readiness { ready, later, dropped };
 // digest taken, DIGEST_BUDGET bytes a call. A file that fails is taken off the queue.
 readiness make_ready(file_entry* entry, bool extended) {
     offer_hash& h = sending.hash;
+    if (tree_directory(entry)) {
+        // A directory record: no bytes, the digest of none.
+        digest_start(&h.digest);
+        entry->digest = digest_value(&h.digest);
+        entry->digested = 1;
+        return readiness::ready;
+    }
     if (h.entry != entry) {
         hash_closed();
         entry->digested = 0;
@@ -152,27 +180,31 @@ void send_offers() {
         return;
     }
     const bool extended = both_announced(CAP_EXTENDED);
-    const int header = extended ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE;
+    const bool trees = trees_agreed();
+    const int header = trees      ? TREE_HEADER_SIZE
+                       : extended ? EXTENDED_HEADER_SIZE
+                                  : OFFER_HEADER_SIZE;
+    const int min_room = OFFER_MIN_ROOM + header - OFFER_HEADER_SIZE;
     uint8_t record[OFFER_CHANNEL_SIZE];
     for (;;) {
         file_entry* entry = files.upload_queue.head;
         if (entry == nullptr) return;
-        int length = build_offer(entry, record, header);
+        if (tree_entry(entry) && !trees && flatten_tree_entry(entry)) continue;
+        int length = build_offer(entry, record, header, trees);
         if (length == 0) {
             finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
             continue;
         }
         // Records are written whole, and only while the channel has its room. A file to hash
         // is hashed meanwhile: its offer is ready once there is room.
-        bool room = send_room(CH_OFFERS) >= (extended ? EXTENDED_OFFER_MIN_ROOM : OFFER_MIN_ROOM) &&
-                    length <= send_room(CH_OFFERS);
+        bool room = send_room(CH_OFFERS) >= min_room && length <= send_room(CH_OFFERS);
         if (!room && !extended) return;
         readiness r = make_ready(entry, extended);
         if (r == readiness::dropped) continue;
         if (r == readiness::later || !room) return;
         queue_pop(&files.upload_queue);
         sending.hash.entry = nullptr;
-        fill_header(entry, record, extended);
+        fill_header(entry, record, extended, trees);
         send_write(CH_OFFERS, record, length);
         queue_append(&sending.offered_queue, entry);
     }

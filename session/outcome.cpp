@@ -139,7 +139,7 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
     if (form.rate) {
         const transfer_direction& stream = receiving_side ? receiving.stream : sending.stream;
         char saving[DONE_TEXT_SIZE] = "";
-        if (stream.squeezed)
+        if (stream.squeezed || stream.batched)
             format_saving(saving, sizeof saving, stream.figures.bytes_moved, stream.stream_moved);
         snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
     }

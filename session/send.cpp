@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "files/lists.h"
+#include "files/tree.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
@@ -91,7 +92,9 @@ void close_current_file() {
 void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
-    if (letter == ST_HAVE_IT) {
+    if (letter == ST_HAVE_IT && tree_directory(entry)) {
+        // A directory record: the directory stands at the peer; -y never removes one here.
+    } else if (letter == ST_HAVE_IT) {
         // With CAP_EXTENDED the peer's file has this one's digest: -y may delete it, as after
         // "c". Otherwise a file of the same name and size is not known to be this one.
         if (session.delete_sent && both_announced(CAP_EXTENDED))
@@ -114,6 +117,8 @@ void confirm_sent() {
         // still to send (its digest too), the confirmation cannot be true.
         if (sending.stream.digested || sending.stream.figures.file_bytes_left != 0) return;
         if (sending.stream.squeezed && !zout_done(&sending.zout)) return;
+        const uint8_t* unsent = nullptr;
+        if (sending.stream.batched && zout_pending(&sending.zout, &unsent) > 0) return;
         close_current_file();
     }
     queue_pop(&sending.in_transit_queue);
@@ -141,6 +146,58 @@ int read_piece(int fd, uint8_t* buffer, int n) {
     return got;
 }
 
+// The line waits for the compressor: the link has framed every byte of the data channels,
+// and the compressor took a good share of the time since the watch began (a line that
+// drained while no file was ready waited for the offers, not for it). The watch starts
+// again after each look that saw enough time.
+bool line_waits_for_compressor() {
+    compressor_watch& w = sending.watch;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch)
+        if (send_unframed(ch) > 0) return false;
+    int64_t elapsed = ms_source() - w.since_ms;
+    if (elapsed < WATCH_MIN_MS) return false;
+    bool busy = w.busy_ms * WATCH_BUSY_SHARE >= elapsed;
+    w = compressor_watch{ms_source(), 0};
+    return busy;
+}
+
+// The batch frame's compressed bytes into the data channels, slice by slice, as far as they
+// take them; true when none wait.
+bool batch_drain() {
+    transfer_direction& stream = sending.stream;
+    zframe_out* z = &sending.zout;
+    const uint8_t* bytes = nullptr;
+    for (int pending = 0; (pending = zout_pending(z, &bytes)) > 0;) {
+        int n = std::min(pending, stream.slice_left);
+        if (send_room(stream.channel) < n) return false;
+        send_write(stream.channel, bytes, n);
+        zout_taken(z, n);
+        slice_moved(&stream, n);
+    }
+    return true;
+}
+
+// Room for the stream's next bytes in the batch frame, once what it made is in the channels.
+// A line found waiting for the compressor at a flush steps it down there.
+int batch_room() {
+    if (!batch_drain()) return 0;
+    zframe_out* z = &sending.zout;
+    if (z->flushes > 0 && z->since_flush == 0 && !z->stored && !z->ended &&
+        line_waits_for_compressor()) {
+        zout_step_down(z);
+        if (!batch_drain()) return 0;
+    }
+    return zout_room(z);
+}
+
+// Bytes of the stream into the batch frame; `flush` at a file's end, so the peer can finish it.
+void batch_put(const uint8_t* bytes, int n, bool flush) {
+    int64_t began = ms_source();
+    zout_put(&sending.zout, bytes, n, flush);
+    sending.watch.busy_ms += ms_source() - began;
+    if (flush) batch_drain();
+}
+
 // The entry the peer's "a" is taken to be about: the oldest accepted and unconfirmed one,
 // the file the peer was writing or had just written. Null when none.
 file_entry* upload_blamed() {
@@ -162,6 +219,15 @@ bool same_as_offered(const struct stat& info, const file_entry* entry) {
            same_time(info.st_ctim, entry->sent_ctime);
 }
 
+// What the line is known to carry: measured by the link, or until then the speed given (-s,
+// --speed) or the serial port's own; 0 when none says.
+int64_t line_rate_known() {
+    int64_t rate = link_line_rate();
+    if (rate == 0) rate = stats.line_speed / 10;
+    if (rate == 0) rate = port_line_rate();
+    return rate;
+}
+
 // The file's bytes from its offset on: raw, or while both ends compress one zstd frame at the
 // highest level whose compressor keeps ahead of the line. Until the link has measured the
 // line, the speed given (-s, --speed) or the serial port's own says how fast it may be; with
@@ -172,12 +238,9 @@ bool begin_data(file_entry* entry) {
     stream.figures.file_size = entry->length;
     stream.figures.file_bytes_left = entry->length - entry->offset;
     if (!stream.squeezed) return true;
-    int64_t rate = link_line_rate();
-    if (rate == 0) rate = stats.line_speed / 10;
-    if (rate == 0) rate = port_line_rate();
     sending.watch = compressor_watch{serial.clock_ms, 0};
-    if (zout_begin(&sending.zout, entry->length - entry->offset, zout_level(&sending.zout, rate)) ==
-        0)
+    if (zout_begin(&sending.zout, entry->length - entry->offset,
+                   zout_level(&sending.zout, line_rate_known())) == 0)
         return true;
     abort_upload(ST_READ_ERROR);
     return false;
@@ -217,9 +280,18 @@ void start_next_file() {
         abort_upload(ST_SIZE_ERROR);
         return;
     }
-    stream.squeezed = both_announced(CAP_COMPRESS);
+    stream.batched = history_agreed();
+    stream.squeezed = both_announced(CAP_COMPRESS) && !stream.batched;
     stream.tail_len = 0;
     digest_start(&stream.digest);
+    if (stream.batched && !sending.zout.open) {
+        // The batch frame begins: the first file of the session, or the first after an abort.
+        sending.watch = compressor_watch{serial.clock_ms, 0};
+        if (zout_open_batch(&sending.zout, zout_level(&sending.zout, line_rate_known())) != 0) {
+            abort_upload(ST_READ_ERROR);
+            return;
+        }
+    }
     queue_append(&sending.in_transit_queue, entry);
     show_upload_name();
     if (stream.digested && entry->status == ST_RESUMED) {
@@ -269,9 +341,14 @@ piece_result drop_current_file() {
 piece_result send_verdict() {
     transfer_direction& stream = sending.stream;
     file_entry* entry = stream.current;
-    if (send_room(stream.channel) < 1) return piece_result::stop;
-    send_write(stream.channel, &sending.verdict, 1);
-    slice_moved(&stream, 1);
+    if (stream.batched) {
+        if (batch_room() < 1) return piece_result::stop;
+        batch_put(&sending.verdict, 1, sending.verdict == VERDICT_NONE);
+    } else {
+        if (send_room(stream.channel) < 1) return piece_result::stop;
+        send_write(stream.channel, &sending.verdict, 1);
+        slice_moved(&stream, 1);
+    }
     if (sending.verdict == VERDICT_NONE) return drop_current_file();
     if (sending.verdict == VERDICT_WHOLE) {
         if (lseek(stream.fd, 0, SEEK_SET) != 0) {
@@ -311,29 +388,39 @@ piece_result end_data() {
 // The digest's bytes as far as the slice and the channel take them.
 piece_result send_digest() {
     transfer_direction& stream = sending.stream;
-    int n = std::min(DIGEST_BYTES - stream.tail_len, stream.slice_left);
-    if (send_room(stream.channel) < n) return piece_result::stop;
-    send_write(stream.channel, stream.tail + stream.tail_len, n);
-    slice_moved(&stream, n);
-    stream.tail_len += n;
+    if (stream.batched) {
+        int n = std::min(DIGEST_BYTES - stream.tail_len, batch_room());
+        if (n == 0) return piece_result::stop;
+        batch_put(stream.tail + stream.tail_len, n, stream.tail_len + n == DIGEST_BYTES);
+        stream.tail_len += n;
+    } else {
+        int n = std::min(DIGEST_BYTES - stream.tail_len, stream.slice_left);
+        if (send_room(stream.channel) < n) return piece_result::stop;
+        send_write(stream.channel, stream.tail + stream.tail_len, n);
+        slice_moved(&stream, n);
+        stream.tail_len += n;
+    }
     if (stream.tail_len < DIGEST_BYTES) return piece_result::moved;
     close_current_file();
     return piece_result::file_done;
 }
 
-// The line waits for the compressor: the link has framed every byte of the data channels,
-// and the compressor took a good share of the time since the watch began (a line that
-// drained while no file was ready waited for the offers, not for it). The watch starts
-// again after each look that saw enough time.
-bool line_waits_for_compressor() {
-    compressor_watch& w = sending.watch;
-    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch)
-        if (send_unframed(ch) > 0) return false;
-    int64_t elapsed = ms_source() - w.since_ms;
-    if (elapsed < WATCH_MIN_MS) return false;
-    bool busy = w.busy_ms * WATCH_BUSY_SHARE >= elapsed;
-    w = compressor_watch{ms_source(), 0};
-    return busy;
+// A piece of the file into the batch frame, as much as it takes now.
+piece_result send_batched_piece() {
+    transfer_direction& stream = sending.stream;
+    int64_t left = stream.figures.file_bytes_left;
+    int n = static_cast<int>(std::min<int64_t>({left, batch_room(), SLICE_SIZE}));
+    if (left > 0 && n == 0) return piece_result::stop;
+    if (n > 0) {
+        uint8_t piece[SLICE_SIZE];
+        if (read_piece(stream.fd, piece, n) < n) {
+            abort_upload(ST_READ_ERROR);
+            return piece_result::stop;
+        }
+        batch_put(piece, n, n == left && !stream.digested);
+        file_moved(&stream, n);
+    }
+    return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
 // A compressed piece: the frame's bytes as far as the slice and the channel take them, and
@@ -369,6 +456,7 @@ piece_result send_squeezed_piece() {
 // Moves one piece of the current file into its data channel.
 piece_result send_piece() {
     transfer_direction& stream = sending.stream;
+    if (stream.batched) return send_batched_piece();
     int n = piece_size(stream);
     if (send_room(stream.channel) < n) return piece_result::stop;
     if (n > 0) {
@@ -446,8 +534,13 @@ void serve_request() {
         sending.request_pos = 0;
         const char* name = reinterpret_cast<const char*>(sending.request_buffer);
         uint8_t letter = ST_DENIED;
-        if (session.serve_requests)
-            letter = add_upload_name(name, 0) > 0 ? ST_SERVED : ST_NOT_FOUND;
+        // A directory comes as a tree only from an end serving trees (--recursive) to one
+        // that keeps them: an -r BBS never starts serving subtrees.
+        if (session.serve_requests) {
+            bool found = add_upload_name(name, 0) > 0 ||
+                         (files.trees_served && trees_agreed() && add_requested_tree(name) > 0);
+            letter = found ? ST_SERVED : ST_NOT_FOUND;
+        }
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
@@ -457,7 +550,11 @@ void serve_request() {
     }
 }
 
-void send_data() { run_stream(&sending.stream, send_steps, start_next_file); }
+void send_data() {
+    // The batch frame's last bytes go out even when no file follows them.
+    if (sending.zout.batch && sending.stream.abort_state == ABORT_NONE) batch_drain();
+    run_stream(&sending.stream, send_steps, start_next_file);
+}
 
 bool stream_hash_due() {
     const transfer_direction& stream = sending.stream;

@@ -73,7 +73,8 @@ struct send_state {
     // The current file is not the one offered (its inode, size, modification or change
     // time differ at its opening or after its last byte): its digest goes out complemented.
     bool changed = false;
-    int spoil_digests = 0;  // test builds only: this many digests go out complemented
+    int spoil_digests = 0;       // test builds only: this many digests go out complemented
+    bool told_no_trees = false;  // the line that the peer keeps no directories was written
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the

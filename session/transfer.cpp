@@ -138,6 +138,10 @@ bool both_announced(uint8_t cap) {
     return (announcement.own_caps & announcement.peer_caps & cap) != 0;
 }
 
+bool trees_agreed() { return both_announced(CAP_TREES) && both_announced(CAP_EXTENDED); }
+
+bool history_agreed() { return both_announced(CAP_HISTORY) && both_announced(CAP_COMPRESS); }
+
 void write_le64(uint8_t* out, uint64_t value) {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }

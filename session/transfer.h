@@ -31,6 +31,8 @@
 //   peer_announced (caps)        the peer's opening block came, announcing these
 //   peer_opened ()               it came: offers may be sent and decided, both ways
 //   both_announced (cap)         the capability is used: both blocks announced it
+//   trees_agreed (), history_agreed ()  CAP_TREES (with CAP_EXTENDED) and CAP_HISTORY (with
+//                                CAP_COMPRESS) are used
 //   write_le64 (out, value), read_le64 (bytes)  the 64-bit numbers of the extended records
 //   apply_times_on ()            a confirmed file gets the offer's modification time
 //
@@ -59,6 +61,7 @@
 
 #include "files/digest.h"
 #include "files/entries.h"
+#include "files/tree.h"
 #include "session/plan.h"
 
 // Set by the command line.
@@ -97,6 +100,16 @@ constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd 
 // Whole-file digests, extended offers and answers (64-bit sizes, offsets and times), verified
 // resume: see the stream layout above and the records below.
 constexpr uint8_t CAP_EXTENDED = 0x02;
+// With CAP_EXTENDED: an offer carries the file's path relative to the tree it belongs to
+// ('/'-separated) and a flags byte (TREE_FLAG_*) after the digest; a path ending in '/' is a
+// directory record, answered "x" once the directory stands.
+constexpr uint8_t CAP_TREES = 0x04;
+// With CAP_COMPRESS: a direction's whole data stream (verdicts, data, digests) is one zstd
+// frame, flushed at each file's end, so a file refers to those before it; the frame ends at
+// an abort (both ends start afresh after the abort exchange) or at a step down of the level
+// (the next frame follows at once, with nothing before it).
+constexpr uint8_t CAP_HISTORY = 0x08;
+constexpr uint8_t TREE_FLAG_EXECUTABLE = 0x01;  // the owner may execute the file
 
 // The extended offer record on channel 2: 64-bit length, 64-bit modification time (seconds
 // since the epoch), the 64-bit digest of the whole file, all little-endian, then the name
@@ -180,9 +193,11 @@ struct transfer_figures {
 // carries it too.
 constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - EXTENDED_HEADER_SIZE - 1;  // 503
 static_assert(OFFER_HEADER_SIZE + MAX_ANNOUNCED_NAME + 1 == 512);
+// A tree's offer: the extended header and its flags byte, then the path.
+constexpr int TREE_HEADER_SIZE = EXTENDED_HEADER_SIZE + 1;
+static_assert(TREE_HEADER_SIZE + TREE_PATH_MAX + 1 == OFFER_CHANNEL_SIZE);
 constexpr int OFFER_MIN_ROOM = 256;  // offers are written only while this much is free
-// (an extended record is 16 bytes longer: so is the room it waits for)
-constexpr int EXTENDED_OFFER_MIN_ROOM = OFFER_MIN_ROOM + EXTENDED_HEADER_SIZE - OFFER_HEADER_SIZE;
+// (a longer header waits for as many bytes more)
 constexpr int REQUEST_MIN_ROOM = 256;  // likewise for requests
 
 // File data pieces one side moves in one cycle at most: what the 16 data rings hold.
@@ -208,6 +223,7 @@ struct transfer_direction {
     int slice_left = SLICE_SIZE;      // bytes before the slice moves on to the next channel
     int abort_state = ABORT_NONE;     // the side's own abort exchange: ABORT_*
     bool squeezed = false;            // the current file's data is one zstd frame
+    bool batched = false;             // its part of the stream is in the batch frame
     bool digested = false;            // the current file ends with its digest (CAP_EXTENDED)
     uint8_t phase = PHASE_DATA;       // a stream_phase
     file_digest digest;               // received: of the file's bytes so far; sent: of its prefix
@@ -256,6 +272,8 @@ void announce(uint8_t caps);
 void peer_announced(uint8_t caps);
 bool peer_opened();
 bool both_announced(uint8_t cap);
+bool trees_agreed();
+bool history_agreed();
 void write_le64(uint8_t* out, uint64_t value);
 uint64_t read_le64(const uint8_t* bytes);
 bool apply_times_on();

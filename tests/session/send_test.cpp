@@ -350,3 +350,75 @@ TEST_F(Sending, FileFailingItsCheckIsSentOnceMoreThenGivenUp) {
 }
 
 }  // namespace
+
+namespace {
+
+// The batch frame's bytes as the peer decodes them, with its decoder kept between calls.
+std::string unbatch(zframe_in& z, const std::string& compressed) {
+    if (!z.open) {
+        EXPECT_EQ(zin_begin(&z, ZIN_BATCH), 0);
+    }
+    std::string made;
+    uint8_t out[4096];
+    for (size_t at = 0;;) {
+        size_t used = 0, n = 0;
+        EXPECT_EQ(zin_take(&z, reinterpret_cast<const uint8_t*>(compressed.data()) + at,
+                           compressed.size() - at, out, sizeof out, &used, &n),
+                  ZIN_MORE);
+        made.append(reinterpret_cast<const char*>(out), n);
+        at += used;
+        if (at == compressed.size() && n < sizeof out) return made;
+    }
+}
+
+std::string text(size_t n, char seed) {
+    std::string s;
+    while (s.size() < n) s += std::string("static int ") + seed + std::to_string(s.size()) + ";\n";
+    return s.substr(0, n);
+}
+
+// One history for the batch: the frame holds exactly the stream the files would make raw,
+// whatever the peer refused, resumed or had sent again; after an abort a new frame begins
+// that decodes with nothing before it.
+TEST_F(Sending, TheBatchFrameHoldsTheRawStreamAcrossRefusalResumeRetryAndAbort) {
+    uint8_t caps = CAP_EXTENDED | CAP_COMPRESS | CAP_HISTORY;
+    announce(caps);
+    peer_announced(caps);
+    std::string a = text(3000, 'a'), b = text(2000, 'b'), c = text(5000, 'c'), d = text(100, 'd');
+    queue_files({{"a", a}, {"b", b}, {"c", c}, {"d", d}});
+    auto dig = [](const std::string& s) { return le64(digest_of(s)); };
+    std::string resume =
+        "r" + le64(1000) + dig(c.substr(0, 1000)) + std::string(1, RESUME_OR_NOTHING);
+    offer_and_answer("ue" + resume + "u");
+    zframe_in peer_z;
+    EXPECT_EQ(unbatch(peer_z, joined(pump_data())),
+              a + dig(a) + "R" + c.substr(1000) + dig(c) + d + dig(d));
+    EXPECT_EQ(finished(), std::vector<std::string>{"e:b"});
+    // a failed its check at the peer: sent again, on in the same frame.
+    peer(CH_STATUS, "vcc");
+    status_receiver();
+    testing::internal::CaptureStderr();
+    offer_and_answer("u");
+    EXPECT_EQ(unbatch(peer_z, joined(pump_data())), a + dig(a));
+    testing::internal::GetCapturedStderr();
+    peer(CH_STATUS, "c");
+    status_receiver();
+    // An abort in the middle of a file: what follows the peer's "o" is a new frame.
+    std::string e = text(60000, 'e');
+    queue_files({{"e", e}});
+    offer_and_answer("u");
+    pump_data(1);
+    peer(CH_STATUS, "a");
+    status_receiver();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "b");
+    peer(CH_STATUS, "o");
+    status_receiver();
+    offer_and_answer("u");
+    zframe_in fresh;
+    EXPECT_EQ(unbatch(fresh, joined(pump_data())), e + dig(e));
+    zframe_free(nullptr, &peer_z);
+    zframe_free(nullptr, &fresh);
+}
+
+}  // namespace
