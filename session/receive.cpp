@@ -393,6 +393,7 @@ piece_result receive_piece() {
     if (stream.batched) {
         uint8_t piece[SLICE_SIZE];
         int64_t left = stream.figures.file_bytes_left;
+        if (left == 0) return end_data();  // an empty remainder: its digest follows
         int n = stream_take(piece, static_cast<int>(std::min<int64_t>(left, SLICE_SIZE)));
         if (n == 0 || !write_piece(piece, n)) return piece_result::stop;
         file_moved(&stream, n);

@@ -191,9 +191,10 @@ int batch_room() {
 }
 
 // Bytes of the stream into the batch frame; `flush` at a file's end, so the peer can finish it.
-void batch_put(const uint8_t* bytes, int n, bool flush) {
+// Only the file's bytes count in the figures, not its verdict or digest.
+void batch_put(const uint8_t* bytes, int n, bool flush, bool file_bytes) {
     int64_t began = ms_source();
-    zout_put(&sending.zout, bytes, n, flush);
+    zout_put(&sending.zout, bytes, n, flush, file_bytes);
     sending.watch.busy_ms += ms_source() - began;
     if (flush) batch_drain();
 }
@@ -343,7 +344,7 @@ piece_result send_verdict() {
     file_entry* entry = stream.current;
     if (stream.batched) {
         if (batch_room() < 1) return piece_result::stop;
-        batch_put(&sending.verdict, 1, sending.verdict == VERDICT_NONE);
+        batch_put(&sending.verdict, 1, sending.verdict == VERDICT_NONE, false);
     } else {
         if (send_room(stream.channel) < 1) return piece_result::stop;
         send_write(stream.channel, &sending.verdict, 1);
@@ -391,7 +392,7 @@ piece_result send_digest() {
     if (stream.batched) {
         int n = std::min(DIGEST_BYTES - stream.tail_len, batch_room());
         if (n == 0) return piece_result::stop;
-        batch_put(stream.tail + stream.tail_len, n, stream.tail_len + n == DIGEST_BYTES);
+        batch_put(stream.tail + stream.tail_len, n, stream.tail_len + n == DIGEST_BYTES, false);
         stream.tail_len += n;
     } else {
         int n = std::min(DIGEST_BYTES - stream.tail_len, stream.slice_left);
@@ -417,7 +418,7 @@ piece_result send_batched_piece() {
             abort_upload(ST_READ_ERROR);
             return piece_result::stop;
         }
-        batch_put(piece, n, n == left && !stream.digested);
+        batch_put(piece, n, n == left && !stream.digested, true);
         file_moved(&stream, n);
     }
     return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();

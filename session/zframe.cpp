@@ -183,11 +183,11 @@ int zout_room(const zframe_out* z) {
     return z->open ? static_cast<int>(ZOUT_FLUSH_EVERY - z->since_flush) : 0;
 }
 
-void zout_put(zframe_out* z, const uint8_t* bytes, int n, bool flush) {
+void zout_put(zframe_out* z, const uint8_t* bytes, int n, bool flush, bool counted) {
     if (!z->batch || !z->open) return;
     if (z->ended) set_level(z, z->ceiling);
     z->since_flush += n;
-    z->fed += n;
+    if (counted) z->fed += n;
     flush = flush || z->since_flush >= ZOUT_FLUSH_EVERY;
     if (z->stored) {
         // Stored blocks are whole at once: each put is its own block.

@@ -25,8 +25,9 @@
 //                    direction, of no stated length: each file's bytes refer to those before
 //                    them in it (a window of 1 MiB); it lasts until an abort or a step down
 //   zout_room (z) -> stream bytes the batch frame takes now (0 while compressed bytes wait)
-//   zout_put (z, bytes, n, flush)  n <= zout_room; a flush every ZOUT_FLUSH_EVERY bytes and
-//                    whenever asked (a file's end: the receiver can finish it); a step down
+//   zout_put (z, bytes, n, flush, counted)  n <= zout_room; a flush every ZOUT_FLUSH_EVERY
+//                    bytes and whenever asked (a file's end: the receiver can finish it); the
+//                    bytes count as file bytes (`fed`) only when `counted`; a step down
 //                    ends the frame at this flush, and the next put opens one a step lower
 //                    (both ends start an empty history there)
 //   zin_begin (z, length) -> 0, or -1: the next frame must hold exactly `length` bytes;
@@ -100,7 +101,7 @@ int zout_level(const zframe_out* z, int64_t bytes_per_second);
 void zout_step_down(zframe_out* z);
 int zout_open_batch(zframe_out* z, int level);
 int zout_room(const zframe_out* z);
-void zout_put(zframe_out* z, const uint8_t* bytes, int n, bool flush);
+void zout_put(zframe_out* z, const uint8_t* bytes, int n, bool flush, bool counted);
 int zout_wants(const zframe_out* z);
 void zout_feed(zframe_out* z, const uint8_t* bytes, int n);
 int zout_pending(const zframe_out* z, const uint8_t** bytes);

@@ -579,7 +579,7 @@ class TreeReceiving : public Receiving {
         for (size_t at = 0; at < data.size();) {
             int n = std::min(zout_room(&z), static_cast<int>(data.size() - at));
             zout_put(&z, reinterpret_cast<const uint8_t*>(data.data()) + at, n,
-                     at + n == data.size());
+                     at + n == data.size(), true);
             at += static_cast<size_t>(n);
             const uint8_t* bytes = nullptr;
             int made = zout_pending(&z, &bytes);

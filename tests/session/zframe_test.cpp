@@ -75,7 +75,7 @@ std::vector<uint8_t> squeeze_batch(zframe_out& z, const std::vector<std::vector<
             int n = static_cast<int>(std::min<size_t>(
                 {data.size() - at, static_cast<size_t>(put), static_cast<size_t>(zout_room(&z))}));
             EXPECT_GT(zout_room(&z), 0);
-            zout_put(&z, data.data() + at, n, at + n == data.size());
+            zout_put(&z, data.data() + at, n, at + n == data.size(), true);
             at += static_cast<size_t>(n);
             if (data.empty()) break;
         }
