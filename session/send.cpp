@@ -146,19 +146,30 @@ int read_piece(int fd, uint8_t* buffer, int n) {
     return got;
 }
 
-// The line waits for the compressor: the link has framed every byte of the data channels,
-// and the compressor took a good share of the time since the watch began (a line that
-// drained while no file was ready waited for the offers, not for it). The watch starts
-// again after each look that saw enough time.
+// The line waits for the compressor (the shares of WATCH_*) over the time since the watch
+// began; a line that drained while no file was ready waited for the offers, not for it, and
+// the compressor was idle then. The watch starts again after each look that saw enough time.
 bool line_waits_for_compressor() {
     compressor_watch& w = sending.watch;
-    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch)
-        if (send_unframed(ch) > 0) return false;
     int64_t elapsed = ms_source() - w.since_ms;
     if (elapsed < WATCH_MIN_MS) return false;
-    bool busy = w.busy_ms * WATCH_BUSY_SHARE >= elapsed;
-    w = compressor_watch{ms_source(), 0};
-    return busy;
+    bool drained = true;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch)
+        if (send_unframed(ch) > 0) drained = false;
+    bool futile =
+        w.fed > 0 && w.made * 20 >= w.fed * 19 && w.busy_ms * WATCH_FUTILE_SHARE >= elapsed;
+    bool waits = w.busy_ms * WATCH_BUSY_SHARE >= elapsed ||
+                 (drained && w.busy_ms * WATCH_DRAINED_SHARE >= elapsed) || futile;
+    w = compressor_watch{ms_source()};
+    return waits;
+}
+
+// The compressor ran from `began` on `fed` bytes: its time and bytes for the watch.
+void watch_ran(int64_t began, int64_t fed, int64_t made_before) {
+    compressor_watch& w = sending.watch;
+    w.busy_ms += ms_source() - began;
+    w.fed += fed;
+    w.made += sending.zout.made - made_before;
 }
 
 // The batch frame's compressed bytes into the data channels, slice by slice, as far as they
@@ -194,8 +205,9 @@ int batch_room() {
 // Only the file's bytes count in the figures, not its verdict or digest.
 void batch_put(const uint8_t* bytes, int n, bool flush, bool file_bytes) {
     int64_t began = ms_source();
+    int64_t made = sending.zout.made;
     zout_put(&sending.zout, bytes, n, flush, file_bytes);
-    sending.watch.busy_ms += ms_source() - began;
+    watch_ran(began, n, made);
     if (flush) batch_drain();
 }
 
@@ -441,8 +453,9 @@ piece_result send_squeezed_piece() {
         }
         if (z->flushes > 0 && !z->stored && line_waits_for_compressor()) zout_step_down(z);
         int64_t began = ms_source();
+        int64_t made = z->made;
         zout_feed(z, input, want);
-        sending.watch.busy_ms += ms_source() - began;
+        watch_ran(began, want, made);
         file_moved(&stream, want);
         return piece_result::moved;
     }
