@@ -146,22 +146,30 @@ int read_piece(int fd, uint8_t* buffer, int n) {
     return got;
 }
 
-// The line waits for the compressor (the shares of WATCH_*) over the time since the watch
-// began; a line that drained while no file was ready waited for the offers, not for it, and
-// the compressor was idle then. The watch starts again after each look that saw enough time.
+// Bytes of the data stream the line has taken: moved into the data channels and no longer
+// queued there.
+int64_t stream_taken() {
+    int64_t queued = 0;
+    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch) queued += send_queued(ch);
+    return sending.stream.stream_moved - queued;
+}
+
+void start_watch() { sending.watch = compressor_watch{ms_source(), 0, 0, 0, stream_taken()}; }
+
+// The line waits for the compressor (WATCH_*) over the time since the watch began. While the
+// channels first fill, the line has taken little and nothing steps down; a line that is the
+// slower keeps the compressor far ahead. The watch starts again after each look that saw
+// enough time.
 bool line_waits_for_compressor() {
     compressor_watch& w = sending.watch;
     int64_t elapsed = ms_source() - w.since_ms;
     if (elapsed < WATCH_MIN_MS) return false;
-    bool drained = true;
-    for (int ch = CH_DATA_FIRST; ch <= CH_DATA_LAST; ++ch)
-        if (send_unframed(ch) > 0) drained = false;
+    int64_t taken = stream_taken() - w.taken;
+    bool behind = w.busy_ms > 0 && w.made * elapsed < WATCH_AHEAD * taken * w.busy_ms;
     bool futile =
         w.fed > 0 && w.made * 20 >= w.fed * 19 && w.busy_ms * WATCH_FUTILE_SHARE >= elapsed;
-    bool waits = w.busy_ms * WATCH_BUSY_SHARE >= elapsed ||
-                 (drained && w.busy_ms * WATCH_DRAINED_SHARE >= elapsed) || futile;
-    w = compressor_watch{ms_source()};
-    return waits;
+    start_watch();
+    return behind || futile;
 }
 
 // The compressor ran from `began` on `fed` bytes: its time and bytes for the watch.
@@ -251,7 +259,7 @@ bool begin_data(file_entry* entry) {
     stream.figures.file_size = entry->length;
     stream.figures.file_bytes_left = entry->length - entry->offset;
     if (!stream.squeezed) return true;
-    sending.watch = compressor_watch{serial.clock_ms, 0};
+    start_watch();
     if (zout_begin(&sending.zout, entry->length - entry->offset,
                    zout_level(&sending.zout, line_rate_known())) == 0)
         return true;
@@ -299,7 +307,7 @@ void start_next_file() {
     digest_start(&stream.digest);
     if (stream.batched && !sending.zout.open) {
         // The batch frame begins: the first file of the session, or the first after an abort.
-        sending.watch = compressor_watch{serial.clock_ms, 0};
+        start_watch();
         if (zout_open_batch(&sending.zout, zout_level(&sending.zout, line_rate_known())) != 0) {
             abort_upload(ST_READ_ERROR);
             return;

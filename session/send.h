@@ -50,19 +50,20 @@ struct offer_hash {
     file_digest digest;
 };
 
-// How long the compressor kept the cycle busy since when, and what it took and made then.
+// How long the compressor kept the cycle busy since when, what it took and made then, and
+// how much of the data stream the line had taken when the watch began.
 struct compressor_watch {
     int64_t since_ms = 0;
     int64_t busy_ms = 0;
     int64_t fed = 0;
     int64_t made = 0;
+    int64_t taken = 0;
 };
 constexpr int64_t WATCH_MIN_MS = 20;  // time looked at before the line is said to wait
-// The line waits for a compressor busy half the time, or a quarter while the link has framed
-// every byte it was given; and for one that takes a 32nd of the time for data that shrinks by
-// under 5%: it costs more than it saves.
-constexpr int64_t WATCH_BUSY_SHARE = 2;
-constexpr int64_t WATCH_DRAINED_SHARE = 4;
+// The line waits for a compressor that makes less than twice what the line takes, in the time
+// it runs; and for one that takes a 32nd of the time for data that shrinks by under 5%: it
+// costs more than it saves.
+constexpr int64_t WATCH_AHEAD = 2;
 constexpr int64_t WATCH_FUTILE_SHARE = 32;
 
 struct send_state {
