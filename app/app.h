@@ -6,9 +6,9 @@
 //                                 that reads it; ends the run with 1 (missing argument),
 //                                 30 (bad value, unknown option) or 0 (-e above 600)
 //   title_text                    the title line a missing option argument prints
-//   open_transfer_log ()          stats.log_fd from stats.log_path, -1 when it cannot be opened
 //   main_loop ()                  opening block, then per turn: one result, the names not
 //                                 sent, one service cycle, one key; never returns
+//   register_cleanups ()          every clean-up of the run, in the order of the end
 //   exit_handler ()               registered first, runs last: closes transfer files and log,
 //                                 reports the run (summary, or --progress's last line),
 //                                 then prints a fatal internal error
@@ -33,9 +33,9 @@
 
 [[noreturn]] void kestro_main(int argc, char** argv);
 void parse_command_line(int argc, char** argv);
-void open_transfer_log();
 extern const char* const title_text;
 [[noreturn]] void main_loop();
+void register_cleanups();
 void exit_handler();
 void hangup_handler(int signal_number);
 void install_hangup_handler();

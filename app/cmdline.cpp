@@ -1,8 +1,10 @@
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/app.h"
 #include "app/usage.h"
@@ -110,6 +112,147 @@ bool take_speed_option(const char* word, int argc, char** argv, int* next, int32
     return true;
 }
 
+// --NAME VALUE or --NAME=VALUE: the value, or none when the word is another option.
+const char* long_argument(const char* word, const char* name, int argc, char** argv, int* next) {
+    const size_t length = strlen(name);
+    if (strncmp(word, name, length) != 0) return nullptr;
+    if (word[length] == '=') return word + length + 1;
+    if (word[length] != '\0') return nullptr;
+    if (*next >= argc) missing_argument(name);
+    return argv[(*next)++];
+}
+
+[[noreturn]] void bad_long_value(const char* name, const char* argument, const char* why) {
+    char subject[96];
+    snprintf(subject, sizeof subject, "%s %.60s", name, argument);
+    console_reason(subject, why);
+    end_run(EXIT_BAD_OPTION);
+}
+
+// The bytes the presets name: what a telnet client or server and an ssh client touch.
+constexpr uint8_t telnet_escapes[] = {0x0D, 0x11, 0x13, 0x1D, 0xFF};  // CR, XON, XOFF, ^], IAC
+constexpr uint8_t ssh_escapes[] = {0x0D, 0x0A, '~'};  // newline then `~` is ssh's escape
+
+void escape_one(const char* list, uint8_t byte) {
+    if (link_escape_byte(byte) == 0) return;
+    char why[128];
+    snprintf(why, sizeof why,
+             byte == '{' ? "0x%02X `%c` is escaped whenever anything is; it cannot be listed"
+                         : "0x%02X `%c` cannot be escaped: its escape would read as a control "
+                           "sequence",
+             byte, byte);
+    bad_long_value("--escape", list, why);
+}
+
+// --escape LIST: byte values, hex (0x1D) or decimal, and the presets telnet and ssh,
+// separated by commas.
+void take_escape_list(const char* list) {
+    std::string items(list);
+    size_t start = 0;
+    do {
+        size_t comma = items.find(',', start);
+        std::string item = items.substr(start, comma == std::string::npos ? comma : comma - start);
+        start = comma == std::string::npos ? comma : comma + 1;
+        if (item == "telnet") {
+            for (uint8_t b : telnet_escapes) escape_one(list, b);
+            continue;
+        }
+        if (item == "ssh") {
+            for (uint8_t b : ssh_escapes) escape_one(list, b);
+            continue;
+        }
+        const bool hex = item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X');
+        const char* digits = item.c_str() + (hex ? 2 : 0);
+        char* end = nullptr;
+        errno = 0;
+        long value = isxdigit(static_cast<unsigned char>(*digits))
+                         ? strtol(digits, &end, hex ? 16 : 10)
+                         : -1;
+        if (end == nullptr || *end != '\0' || errno != 0 || value < 0 || value > 255)
+            bad_long_value(
+                "--escape", list,
+                "byte values 0..255 (hex as 0x1D), or telnet or ssh, separated by commas");
+        escape_one(list, static_cast<uint8_t>(value));
+    } while (start != std::string::npos);
+}
+
+// --fd N and DOOR32.SYS's handle: a descriptor number, whether it is open is seen later.
+bool descriptor_number(const char* text, int* fd) {
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(text, &end, 10);
+    while (end != nullptr && end != text && isspace(static_cast<unsigned char>(*end))) ++end;
+    if (end == text || *end != '\0' || errno != 0 || n < 0 || n > INT32_MAX) return false;
+    *fd = static_cast<int>(n);
+    return true;
+}
+
+[[noreturn]] void door32_error(const char* path, int line, const char* why) {
+    char subject[PATH_MAX + 32];
+    snprintf(subject, sizeof subject, "%s line %d", path, line);
+    console_reason(subject, why);
+    end_run(EXIT_BAD_OPTION);
+}
+
+// A DOOR32.SYS drop file: line 1 the comm type (0 local, 1 serial, 2 telnet), line 2 the
+// handle, line 3 the speed; the rest (names, time left) is for the calling system.
+void take_door32(const char* path) {
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) {
+        console_reason(path, strerror(errno));
+        end_run(EXIT_BAD_OPTION);
+    }
+    constexpr int lines_read = 3;
+    char lines[lines_read][64] = {};
+    int got = 0;
+    while (got < lines_read && fgets(lines[got], sizeof lines[got], file) != nullptr) {
+        lines[got][strcspn(lines[got], "\r\n")] = '\0';
+        ++got;
+    }
+    fclose(file);
+    int comm_type = -1;
+    if (got < 1 || !descriptor_number(lines[0], &comm_type)) door32_error(path, 1, "no comm type");
+    if (comm_type == 0) door32_error(path, 1, "local session, no line");
+    if (comm_type > 2) door32_error(path, 1, "comm type not 0, 1 or 2");
+    int fd = -1;
+    if (got < 2 || !descriptor_number(lines[1], &fd)) door32_error(path, 2, "no descriptor number");
+    set_door_line(fd);
+    // The speed only goes into the log: one it cannot hold there is logged as 0.
+    long speed = got < 3 ? 0 : number(lines[2]);
+    set_line_speed(speed >= min_line_speed && speed <= max_line_speed ? static_cast<int32_t>(speed)
+                                                                      : 0);
+}
+
+// The options for lines other than a serial device. False for any other word.
+bool take_line_option(const char* word, int argc, char** argv, int* next) {
+    if (strcmp(word, "--plain") == 0) {
+        // Nothing announced: the opening block is all zero, as a peer that knows no more sends.
+        set_session_option(&session_options::announce, 0);
+        return true;
+    }
+    if (strcmp(word, "--telnet") == 0) {
+        port_use_telnet();
+        return true;
+    }
+    const char* argument = nullptr;
+    if ((argument = long_argument(word, "--escape", argc, argv, next)) != nullptr) {
+        take_escape_list(argument);
+        return true;
+    }
+    if ((argument = long_argument(word, "--fd", argc, argv, next)) != nullptr) {
+        int fd = -1;
+        if (!descriptor_number(argument, &fd))
+            bad_long_value("--fd", argument, "not a descriptor number");
+        set_door_line(fd);
+        return true;
+    }
+    if ((argument = long_argument(word, "--door32", argc, argv, next)) != nullptr) {
+        take_door32(argument);
+        return true;
+    }
+    return false;
+}
+
 void apply_option(char letter, const char* argument, const char* rest) {
     switch (letter) {
     case 'C': link_use_base85(); break;
@@ -199,6 +342,7 @@ void parse_command_line(int argc, char** argv) {
             continue;
         }
         if (take_speed_option(word, argc, argv, &next, &port_speed)) continue;
+        if (take_line_option(word, argc, argv, &next)) continue;
         // Letters that need an argument take the following words, in order.
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {
             const char* argument = nullptr;
@@ -211,6 +355,10 @@ void parse_command_line(int argc, char** argv) {
             }
             apply_option(*letter, argument, letter);
         }
+    }
+    if (process.device_mode && process.door_line_fd >= 0) {
+        console_reason("--fd, --door32", "a door's line: not with -p");
+        end_run(EXIT_BAD_OPTION);
     }
     // The log names the speed the device was set to, unless -s says otherwise. A door's
     // line is the calling system's: --speed means nothing there.

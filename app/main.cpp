@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     time_source = fast_time_source;
     ms_source = fast_ms_source;
     // Test build: lock files go where the test says, never into the system's directory.
-    port_lock_files.directory = getenv("KESTRO_LOCK_DIR");
+    set_lock_directory(getenv("KESTRO_LOCK_DIR"));
 #endif
     kestro_main(argc, argv);
 }

@@ -1,15 +1,11 @@
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "app/app.h"
 #include "link/codec.h"
 #include "link/establish.h"
 #include "link/supervise.h"
+#include "serial/lock.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/cycle.h"
@@ -18,20 +14,10 @@
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
-#include "session/status.h"
 #include "ui/keys.h"
 #include "ui/screen.h"
 
 const char* const title_text = "Kestro V1.0/Linux - ported by Varkas\n\n";
-
-void open_transfer_log() {
-    stats.log_fd = -1;
-    if (stats.log_path == nullptr) return;
-    // Truncated: a caller must not credit an earlier run's lines again. Appended: every line
-    // goes to the end, whatever else may have moved the file's offset.
-    stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-    if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
-}
 
 void stop_handler(int signal_number) {
     stop_signal = signal_number;
@@ -48,10 +34,7 @@ void hangup_handler(int signal_number) {
 void exit_handler() {
     close_incoming();
     close_outgoing();
-    if (stats.log_fd != -1) {
-        close(stats.log_fd);
-        stats.log_fd = -1;
-    }
+    close_transfer_log();
     report_run_end();  // the display is closed by now, the line too
     if (process.internal_error != 0) {
         char text[40];
@@ -153,6 +136,21 @@ void check_display() {
     end_run(EXIT_PORT_FAILED);
 }
 
+// Every clean-up of the run, registered here at once; they run last registered first, so at
+// the end in this order:
+//   screen_close    the display held 2 s, then closed: the texts after it reach the terminal
+//   link_terminate  the closing message, the goodbye and its wait, the port closed
+//   port_unlock     our lock file, if the port's close did not remove it
+//   exit_handler    transfer files and log closed, the run reported, a fatal error said last
+// Each does nothing until its resource exists: exit 20 sends no goodbye, and no screen is
+// closed before curses started.
+void register_cleanups() {
+    on_end_of_run(exit_handler);
+    on_end_of_run(port_unlock);
+    on_end_of_run(link_terminate);
+    on_end_of_run(screen_close);
+}
+
 void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);
     check_display();  // before the log is opened and before any byte goes on the line
@@ -163,19 +161,21 @@ void kestro_main(int argc, char** argv) {
     // Before curses starts: it takes over only the signals still at their default.
     install_stop_handlers();
     install_suspend_handler();
-    on_end_of_run(exit_handler);
+    register_cleanups();
     link_establish(link_banner, kestro_identification);
     clock_update();
-    activity.last_activity_time = serial.clock;
+    activity_from_now();
     alloc_link_channels();
-    on_peer_goodbye = drain_status_channel;
     screen_setup();
     main_loop();
 }
 
 void main_loop() {
-    announce((session.compress ? CAP_COMPRESS | CAP_HISTORY : 0) |
-             (session.extended ? CAP_EXTENDED | CAP_TREES : 0));
+    if (session.announce)
+        announce({.compress = session.compress != 0,
+                  .extended = true,
+                  .trees = true,
+                  .history = session.compress != 0});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

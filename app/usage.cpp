@@ -11,6 +11,7 @@ constexpr const char* version_text = "kestro 1.0\n";
 constexpr const char* usage_text =
     R"(Usage: kestro -p DEVICE [options] [names...]   device mode, full-screen display
        kestro [options] [names...]             door mode, on stdin/stdout
+                                               (or --fd N, --door32 FILE)
        kestro --help | --version
 
 Sends and receives files over one serial line both ways at once while the users
@@ -33,6 +34,13 @@ Line and link:
   -h         no flow control (3-wire cable: no RTS/CTS, no XON/XOFF)
   -H         software flow control: XON/XOFF, no RTS/CTS (default: RTS/CTS)
   -C         printable link: base-85 text both ways, for lines that pass text
+  --escape LIST  escape these bytes both ways (as -H does XON/XOFF): values
+             as 0x1D or 29, and the presets telnet (CR XON XOFF 0x1D 0xFF) and
+             ssh (CR LF ~), separated by commas
+  --plain    announce nothing: the basic protocol (no compression, no check)
+  --fd N     door mode on descriptor N (terminal or socket), not stdin/stdout
+  --door32 FILE  door mode on the descriptor a DOOR32.SYS names (line 2)
+  --telnet   speak telnet on the line (a door handed the caller's socket)
   -v LETTER  link profile T, S, C, M, L or H (default; largest blocks and
              window); two ends settle on the smaller
   -D, -F     accepted, no effect

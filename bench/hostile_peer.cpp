@@ -221,7 +221,6 @@ int main(int argc, char** argv) {
     clock_update();
     started = activity.last_activity_time = serial.clock;
     alloc_link_channels();
-    on_peer_goodbye = drain_status_channel;
     send_opening_block(1);
     if (mode == "chat")
         chat_lines(argv[3]);

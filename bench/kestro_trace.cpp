@@ -22,9 +22,10 @@
 #include "app/app.h"
 #include "link/channels.h"
 #include "link/delivery.h"
+#include "link/line_model.h"
+#include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "serial/port.h"
-#include "session/send.h"
 #include "session/transfer.h"
 
 namespace {
@@ -81,33 +82,47 @@ void write_event(link_event event, const link_channel* rec, int n) {
     if (kind == 'F' && timer_detail && now_ms() - last_rate_line >= 1000) {
         last_rate_line = now_ms();
         const retransmit_state& t = retransmit;
+        const line_model_state& m = line_model;
         fprintf(trace_file,
                 "# rate %ld heard %ld acked %ld free %ld min %ld srtt %ld busy %d caught %ld\n",
-                long(t.rate), long(t.heard.rate), long(t.acked.rate),
-                long(t.line_free_ms - serial.clock_ms), long(t.min_rtt_ms), long(t.srtt_ms),
-                int(timer_peer_busy()), long(t.caught_up_ms));
+                long(m.rate), long(rate_meter.heard.rate), long(rate_meter.acked.rate),
+                long(m.line_free_ms - serial.clock_ms), long(t.min_rtt_ms), long(t.srtt_ms),
+                int(meter_peer_busy()), long(m.caught_up_ms));
     }
     if (kind == 'T' && timer_detail) {
         const retransmit_state& t = retransmit;
+        const line_model_state& m = line_model;
         int c = rec->number;
         fprintf(trace_file,
                 "# age %ld srtt %ld rttvar %ld min %ld rate %ld peak %ld free %ld timeout %ld "
                 "backoff %d "
                 "shift %d busy %d since_verdict %ld\n",
                 long(serial.clock_ms - t.left_ms[c]), long(t.srtt_ms), long(t.rttvar_ms),
-                long(t.min_rtt_ms), long(t.rate), long(t.peak_backlog),
-                long(t.line_free_ms - serial.clock_ms), long(timer_timeout_ms()), t.backoff[c],
-                t.timeout_shift, int(timer_peer_busy()), long(serial.clock_ms - t.last_verdict_ms));
+                long(t.min_rtt_ms), long(m.rate), long(m.peak_backlog),
+                long(m.line_free_ms - serial.clock_ms), long(timer_timeout_ms()), t.backoff[c],
+                t.timeout_shift, int(meter_peer_busy()), long(serial.clock_ms - t.last_verdict_ms));
     }
 }
 
 void close_trace() { fclose(trace_file); }
 
+int spoil_left = 0;        // KESTRO_SPOIL_DIGESTS
+bool no_extended = false;  // KESTRO_NO_EXTENDED
+
 }  // namespace
 
+// The seam of session/transfer.h: these replace the product's weak definitions.
+bool bench_no_extended() { return no_extended; }
+
+bool bench_spoil_digest() {
+    if (spoil_left <= 0) return false;
+    --spoil_left;
+    return true;
+}
+
 int main(int argc, char** argv) {
-    if (const char* spoil = getenv("KESTRO_SPOIL_DIGESTS")) sending.spoil_digests = atoi(spoil);
-    if (getenv("KESTRO_NO_EXTENDED") != nullptr) session.extended = 0;
+    if (const char* spoil = getenv("KESTRO_SPOIL_DIGESTS")) spoil_left = atoi(spoil);
+    no_extended = getenv("KESTRO_NO_EXTENDED") != nullptr;
     if (const char* path = getenv("KESTRO_TRACE")) {
         trace_file = fopen(path, "w");
         if (trace_file != nullptr) {

@@ -12,7 +12,7 @@ file_entry* new_entry(const char* name) { return new_entry_with_alias(name, "");
 file_entry* new_entry_with_alias(const char* name, const char* alias) {
     size_t length = strlen(name);
     size_t alias_length = strlen(alias);
-    // The fixed fields and the name with its NUL (the tail is the offer record), then the
+    // The fixed fields and the name with its NUL, then the
     // alias with its own.
     auto* entry =
         static_cast<file_entry*>(malloc(offsetof(file_entry, name) + length + alias_length + 2));
@@ -31,7 +31,10 @@ void set_entry_length(file_entry* entry, int64_t length) {
     entry->size = length > INT32_MAX ? INT32_MAX : static_cast<int32_t>(length);
 }
 
-void free_entry(file_entry* entry) { free(entry); }
+void free_entry(file_entry* entry) {
+    if (entry != nullptr) free(entry->facts);
+    free(entry);
+}
 
 void queue_append(file_queue* queue, file_entry* entry) {
     if (entry == nullptr) internal_error_exit(INTERNAL_ERROR_QUEUE);

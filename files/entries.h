@@ -15,13 +15,11 @@
 
 #include <sys/types.h>
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 
-static_assert(std::endian::native == std::endian::little,
-              "the offer record is copied straight out of a file_entry");
+struct transfer_facts;
 
 struct file_entry {
     file_entry* next;
@@ -30,9 +28,6 @@ struct file_entry {
     uint8_t started;  // for the rate: start_ms is the first byte's, no longer the acceptance's
     uint8_t offered_again;  // an upload accepted before an abort, offered anew after it
     uint8_t blamed;         // aborts of the peer's receiving this upload was taken to cause
-    uint8_t checks_failed;  // times the receiver's copy failed its whole-file check
-    uint8_t digested;       // `digest` holds the whole file's, taken for its offer
-    uint8_t taken_rule;     // the receiver's TAKEN_* rule for this file's name (extended "r", -o)
     uint8_t tree;           // a tree's: the alias is its path relative to the tree's parent
     uint8_t executable;     // a tree's file with its owner's execute bit
     int64_t offset;         // where the transfer starts
@@ -47,26 +42,18 @@ struct file_entry {
     // moment its bytes may have begun to cross the line (its acceptance, then its first byte).
     int64_t stream_start;
     int64_t start_ms;
-    // The file as the offer gives it: its length (`size` below is the basic record's 32-bit
-    // copy, which a file past 2 GiB cannot be offered with), its modification time (seconds
-    // since the epoch, -1 when the offer names none), and with CAP_EXTENDED the XXH3 digest
-    // of all its bytes; after an extended "r", the digest of its first `offset` bytes.
+    // The file's length (`size` below is its 32-bit copy, which a file past 2 GiB cannot be
+    // offered with) and modification time (seconds since the epoch, -1 when none is known).
     int64_t length;
     int64_t mtime;
-    uint64_t digest;
-    uint64_t prefix_digest;
-    // time, date, size and name lie contiguous: together they are the offer record.
+    // What the transfer's protocol knows of the file (digests, the rules of an answer): the
+    // session's own record, opaque here, a plain block freed with the entry; or null.
+    transfer_facts* facts;
     uint16_t time;  // the file's last change as dos_time and dos_date
     uint16_t date;
     int32_t size;
     char name[];
 };
-
-static_assert(offsetof(file_entry, date) == offsetof(file_entry, time) + 2);
-static_assert(offsetof(file_entry, size) == offsetof(file_entry, time) + 4);
-static_assert(offsetof(file_entry, name) == offsetof(file_entry, time) + 8);
-
-constexpr int OFFER_HEADER_SIZE = 8;
 
 struct file_queue {
     file_entry* head = nullptr;

@@ -179,9 +179,9 @@ int find_upload_files(const char* name, int status) {
 int add_upload_name(const char* name, int status) {
     // A local name is outstanding work even when it finds nothing; a peer's request that
     // finds nothing never made an upload.
-    if (status != 0) process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+    if (status != 0) exit_status_add(EXIT_UPLOADS_OUTSTANDING);
     int count = find_upload_files(name, status);
-    if (count > 0) process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+    if (count > 0) exit_status_add(EXIT_UPLOADS_OUTSTANDING);
     if (count == 0 && status != 0) files.upload_names_missing = 1;  // for the whole run
     return count;
 }
@@ -196,7 +196,7 @@ int add_request_name(const char* name) {
 
 int add_receive_name(const char* name) {
     files.receive_names_given = 1;
-    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;
+    exit_status_add(EXIT_DOWNLOADS_OUTSTANDING);
     file_entry* entry = new_entry(name);
     if (entry == nullptr) return 0;
     queue_append(&files.receive_names, entry);
@@ -248,3 +248,11 @@ void set_name_mode(char mode) { files.name_mode = mode; }
 void forbid_wildcards() { files.wildcards_allowed = 0; }
 
 void serve_trees() { files.trees_served = 1; }
+
+void offer_first(file_queue* ahead) {
+    while (file_entry* entry = queue_pop(&files.upload_queue)) queue_append(ahead, entry);
+    files.upload_queue = *ahead;
+    *ahead = file_queue{};
+}
+
+void serve_large_files(bool on) { files.large_files_served = on ? 1 : 0; }

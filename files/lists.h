@@ -18,6 +18,9 @@
 //   dir_list_free_all (list)   frees every directory node
 //   set_name_mode (mode), forbid_wildcards (), serve_trees ()   the command line's -u -d
 //                              -U, -k and --recursive
+//   offer_first (ahead)        the entries of `ahead` go before the upload queue's, in order;
+//                              `ahead` is left empty
+//   serve_large_files (on)     whether the peer takes sizes past 2 GiB
 #pragma once
 
 #include "files/entries.h"
@@ -90,3 +93,5 @@ void note_not_sent(const char* name, const char* reason);
 void set_name_mode(char mode);
 void forbid_wildcards();
 void serve_trees();
+void offer_first(file_queue* ahead);
+void serve_large_files(bool on);

@@ -136,7 +136,7 @@ int walk_directory(tree_walk* walk, const std::string& local, const std::string&
 }  // namespace
 
 int add_tree(const char* directory) {
-    process.exit_status |= EXIT_UPLOADS_OUTSTANDING;
+    exit_status_add(EXIT_UPLOADS_OUTSTANDING);
     tree_walk walk;
     struct stat info;
     std::string local = directory;

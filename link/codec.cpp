@@ -195,7 +195,7 @@ bool write_pending() {
             codec.gather_chunks * 2 > GATHER_CHUNKS ? GATHER_CHUNKS : codec.gather_chunks * 2;
     else
         codec.gather_chunks = 1;
-    serial.want_write = codec.pending_count > 0;
+    port_want_write(codec.pending_count > 0);
     return codec.pending_count == 0;
 }
 
@@ -262,10 +262,8 @@ int control(int i) {
         restart_frame(0);
         return i + 1;
     case TERMINATE:
-        if (codec.in_frame && codec.rx_pos == 0) {
-            if (on_peer_goodbye != nullptr) on_peer_goodbye();
-            link_fail("ZARN data link terminated.", SEND_GOODBYE, NO_PAUSE);
-        }
+        // Right after a frame end it is the peer's goodbye: nothing after it is decoded.
+        if (codec.in_frame && codec.rx_pos == 0) codec.peer_goodbye = 1;
         restart_frame(0);
         return i + 1;
     case FRAME_END: end_of_frame(); return i + 1;
@@ -304,7 +302,7 @@ void decode_read(int n) {
     }
     const bool dropping = (codec.link_mode & MODE_ESC_IN) != 0;
     const bool plain = (codec.link_mode & (MODE_B85_IN | MODE_7BIT_IN)) == 0;
-    while (i < n) {
+    while (i < n && codec.peer_goodbye == 0) {
         if (plain && codec.link_interrupted == 0) {
             i = copy_plain_run(i, n, dropping);
             if (i == n) break;
@@ -356,7 +354,7 @@ void link_transmit() {
         if (codec.pending_count > 0 && !write_pending()) return;
         int used = gather_chunks();
         if (used == 0) {
-            serial.want_write = false;
+            port_want_write(false);
             return;
         }
         codec.pending = codec.tx_chunk;
@@ -365,7 +363,7 @@ void link_transmit() {
 }
 
 void link_receive() {
-    for (;;) {
+    while (codec.peer_goodbye == 0) {
         int n = port_read(codec.rx_raw, READ_SIZE);
         if (n <= 0) return;
         decode_read(n);
@@ -379,7 +377,7 @@ void codec_flush_pending() {
     constexpr int flush_bound_s = 2;  // nothing supervises the line any more
     if (codec.pending_count > 0) port_write_all(codec.pending, codec.pending_count, flush_bound_s);
     codec.pending_count = 0;
-    serial.want_write = false;
+    port_want_write(false);
 }
 
 void link_suspend() {
@@ -388,7 +386,7 @@ void link_suspend() {
     int left = codec.pending_count;
     int taken = left > 0 ? port_write_all(codec.pending, left, bound_s) : 0;
     codec.pending_count = 0;
-    serial.want_write = false;
+    port_want_write(false);
     // A frame all out but for its `{}` gets it. Else the peer drops what it has of the frame
     // at `{z`, and its blocks go again after enquiries.
     bool frame_whole = codec.tx_pos != nullptr && codec.tx_pos == codec.tx_end && !codec.end_sent;

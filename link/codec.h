@@ -3,7 +3,8 @@
 // Interface summary:
 //   crc16 (first, end)     CRC-16/GENIBUS register over [first, end), not complemented
 //   link_transmit ()       one transmit step: encode frames from build_frame, write to the port
-//   link_receive ()        one receive step: read until the port is empty, decode, handle_frame
+//   link_receive ()        one receive step: read until the port is empty, decode, handle_frame;
+//                          after the peer's goodbye nothing more is read
 //   codec_flush_pending () write once what is pending of the current chunk (termination)
 //   link_suspend ()        before this end stops: what is pending out, the frame being
 //                          encoded given up, then `{z` (the peer holds its silence time-out
@@ -53,6 +54,7 @@ struct codec_state {
     uint8_t high_bits = 0;     // 7-bit group header register
     int link_interrupted = 0;  // the peer sent `{z`: 1, one more for each Ctrl-X in a row
     time_t last_rx_time = 0;   // clock second of the last frame end (the silence timer)
+    int peer_goodbye = 0;      // the peer's `{|` came right after a frame end: it has gone
 };
 
 extern codec_state codec;

@@ -3,6 +3,7 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/failure.h"
+#include "link/line_model.h"
 #include "link/retransmit.h"
 #include "link/setup.h"
 #include "serial/port.h"
@@ -152,7 +153,7 @@ link_channel* channel_of(link_channel* const* list, uint8_t item) {
 
 // The send channel whose outstanding block a verdict is on; null for a stale verdict.
 link_channel* judged(uint8_t item) {
-    retransmit.last_verdict_ms = serial.clock_ms;
+    timer_any_verdict();
     link_channel* rec = channel_of(channels.send_channels, item);
     return rec->sequence_bit == (item & SEQUENCE_BIT) && rec->in_flight != 0 ? rec : nullptr;
 }
@@ -234,14 +235,14 @@ uint8_t* build_frame() {
     if (codec.link_interrupted != 0) return nullptr;
     // With the peer sending too, our verdicts ride behind whatever we have queued: a frame
     // built later, when the line is nearly free, leaves as soon and carries fresher ones.
-    if (timer_hold()) return nullptr;
+    if (model_hold()) return nullptr;
     int repeated = 0;
     uint8_t* p = append_verdicts(codec.tx_frame, &repeated);
     const bool verdicts_now = p != codec.tx_frame + repeated;
     p = append_overdue_enquiries(p);
     while (link_channel* rec = chan_queue_pop(&schedule.enquiry_queue))
         p = append_enquiry(p, rec, EVENT_ENQUIRY);
-    if (schedule.in_flight_total < timer_block_limit(delivery.window_size, delivery.block_size))
+    if (schedule.in_flight_total < model_block_limit(delivery.window_size, delivery.block_size))
         if (link_channel* rec = next_ready()) p = append_block(p, rec);
     // Repeats alone wait a little for a frame to ride in: on a noisy line blocks are short,
     // and a frame of their own right behind every one cost several percent of the line.
@@ -326,4 +327,4 @@ link_figures link_counters() {
 
 char profile_letter() { return link_setup.profile_letter; }
 
-int64_t link_line_rate() { return retransmit.rate; }
+int64_t link_line_rate() { return line_model.rate; }

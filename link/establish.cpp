@@ -8,6 +8,8 @@
 #include "link/channels.h"
 #include "link/codec.h"
 #include "link/delivery.h"
+#include "link/line_model.h"
+#include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "link/supervise.h"
 #include "link/wire.h"
@@ -129,6 +131,8 @@ void reset_link_state(int mode_word) {
     codec.link_mode = mode_word;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
+    line_model = line_model_state{};
+    rate_meter = rate_meter_state{};
     schedule = schedule_state{};
 }
 
@@ -237,7 +241,7 @@ int handshake_finish() {
         // The codec writes what is pending before any frame.
         codec.pending = establish.out + establish.out_pos;
         codec.pending_count = establish.out_len - establish.out_pos;
-        serial.want_write = true;
+        port_want_write(true);
     }
     char line[80];
     snprintf(line, sizeof line, "\r\nZARN data link established. Data link i/o mode %s bits.",
@@ -285,7 +289,6 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
         console_error(serial.open_error);
         end_run(EXIT_PORT_FAILED);
     }
-    on_end_of_run(link_terminate);
     clock_update();
     codec.last_rx_time = serial.clock;
     supervise();
@@ -307,7 +310,7 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
             if (handshake_byte(b)) return handshake_finish();
         } else {
             echo_flush();
-            serial.want_write = establish.out_pos < establish.out_len;
+            port_want_write(establish.out_pos < establish.out_len);
             wait_for_input();
         }
         if (serial.clock - establish.pass_start > handshake_resend_s) handshake_send_pass();

@@ -4,7 +4,6 @@
 #include "serial/process.h"
 
 termination_state termination;
-void (*on_peer_goodbye)() = nullptr;
 
 void link_fail(const char* message, goodbye_level level, failure_pause pause) {
     console_drain();
@@ -15,3 +14,5 @@ void link_fail(const char* message, goodbye_level level, failure_pause pause) {
 }
 
 void link_session_done() { termination.session_done = true; }
+
+void link_peer_left() { link_fail("ZARN data link terminated.", SEND_GOODBYE, NO_PAUSE); }

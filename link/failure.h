@@ -6,6 +6,8 @@
 //                                      status; never returns
 //   link_session_done ()               the session ended by itself: the goodbye waits behind
 //                                      everything we queued
+//   link_peer_left ()                  the peer's goodbye ended the link: "ZARN data link
+//                                      terminated.", ours not waited for; never returns
 #pragma once
 
 #include <cstdint>
@@ -36,9 +38,6 @@ struct termination_state {
 
 extern termination_state termination;
 
-// Run when the peer's goodbye ends the link, before the exit status is taken: the session
-// uses it to act on status letters that were delivered with the goodbye.
-extern void (*on_peer_goodbye)();
-
 [[noreturn]] void link_fail(const char* message, goodbye_level level, failure_pause pause);
 void link_session_done();
+[[noreturn]] void link_peer_left();

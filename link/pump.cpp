@@ -7,6 +7,9 @@
 void link_pump() {
     clock_update();
     link_receive();
+    if (peer_said_goodbye()) return;  // nothing more goes out: the session ends the run
     supervise();
     link_transmit();
 }
+
+bool peer_said_goodbye() { return codec.peer_goodbye != 0; }

@@ -15,6 +15,13 @@ void link_use_xon_xoff() {
     set_char_flags(XOFF, CF_ESCAPE | CF_DROP);
 }
 
+int link_escape_byte(uint8_t byte) {
+    // `{` is escaped whenever anything is: it cannot be listed, the lists end with it.
+    if (byte == BRACE || set_char_flags(byte, CF_ESCAPE | CF_DROP) != 0) return -1;
+    link_setup.initial_link_mode |= MODE_ESC_OUT | MODE_ESC_IN;
+    return 0;
+}
+
 void link_use_no_flow() { link_setup.flow_letter = FLOW_NONE; }
 
 void link_use_base85() { link_setup.initial_link_mode = MODE_B85_OUT | MODE_B85_IN; }

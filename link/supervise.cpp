@@ -77,7 +77,7 @@ void send_goodbye(const char* goodbye) {
         if (key_waiting() && read_console_key() == CTRL_C) return;
         if (serial.clock - last_sign >= goodbye_idle_s || serial.clock - start >= goodbye_total_s)
             return;
-        serial.want_write = true;
+        port_want_write(true);
         if (got == 0) wait_for_input();
         clock_update();
     }
@@ -87,7 +87,7 @@ void send_goodbye(const char* goodbye) {
 
 const char* goodbye_wait() {
     // The goodbye is out: waking for a writable line would only spin.
-    serial.want_write = false;
+    port_want_write(false);
     time_t start = serial.clock;
     time_t last_byte_time = serial.clock;
     for (;;) {
@@ -130,6 +130,7 @@ void supervise() {
 }
 
 void link_terminate() {
+    if (!serial.is_open) return;  // the port never opened (exit 20): nobody to say goodbye to
     // A `{` that ended the codec's last read may open the peer's goodbye, whose `|` the
     // goodbye wait reads first.
     if (codec.pending_brace) termination.last_heard = BRACE;

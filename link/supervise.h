@@ -4,7 +4,7 @@
 //   supervise ()                    dead line, lost console, carrier, silence and
 //                                   stop-signal checks; may call link_fail
 //   link_terminate ()               clean-up at the end of the run: message, goodbye, wait,
-//                                   port closed, pause
+//                                   port closed, pause; nothing while the port is not open
 //   goodbye_wait ()                 waits for the peer's goodbye from serial.clock on;
 //                                   "ok.\r\n", "time-out\r\n", "cancelled\r\n" (Ctrl+C or
 //                                   a stop signal) or "carrier lost\r\n" (the line died)

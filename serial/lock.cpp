@@ -110,8 +110,6 @@ int port_lock(const char* device_path, int port_fd, char* why, size_t size) {
     for (int attempt = 0; attempt < lock_attempts; ++attempt) {
         if (create_lock(path)) {
             snprintf(port_lock_files.path, sizeof port_lock_files.path, "%s", path);
-            // Closing the port removes it; this covers any end that never gets that far.
-            on_end_of_run(port_unlock);
             return 0;
         }
         if (errno != EEXIST) return 0;  // a directory we may not write is no reason to stop
@@ -134,3 +132,5 @@ void port_unlock() {
     if (holder_of(port_lock_files.path) == getpid()) unlink(port_lock_files.path);
     port_lock_files.path[0] = '\0';
 }
+
+void set_lock_directory(const char* directory) { port_lock_files.directory = directory; }

@@ -4,13 +4,14 @@
 //
 // Interface summary:
 //   port_lock (device_path, port_fd, why, size)  0 when the port may be ours (our lock
-//                                       file written, port_unlock registered as a clean-up;
-//                                       or no usable lock directory); -1 when another live
-//                                       process holds it: `why` names it. A lock file with
-//                                       no process number is stale only when it is older
-//                                       than a few seconds and nobody holds the flock of
-//                                       port_fd (the open device; -1: not known)
-//   port_unlock ()                      removes our lock file; nothing when we hold none
+//                                       file written; or no usable lock directory); -1 when another
+//                                       live process holds it: `why` names it. A lock file with no
+//                                       process number is stale only when it is older than a few
+//                                       seconds and nobody holds the flock of port_fd (the open
+//                                       device; -1: not known)
+//   port_unlock ()                      removes our lock file; nothing when we hold none (a
+//                                       clean-up of the run: closing the port removes it too)
+//   set_lock_directory (directory)     where lock files go; null: the system's directory
 //   lock_file_name (device_path, out, size)  "LCK..ttyUSB0" for /dev/ttyUSB0,
 //                                       "LCK..pts_3" for /dev/pts/3
 #pragma once
@@ -29,4 +30,5 @@ extern port_lock_state port_lock_files;
 
 int port_lock(const char* device_path, int port_fd, char* why, size_t size);
 void port_unlock();
+void set_lock_directory(const char* directory);
 void lock_file_name(const char* device_path, char* out, size_t size);

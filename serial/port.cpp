@@ -15,6 +15,7 @@
 
 #include "serial/lock.h"
 #include "serial/process.h"
+#include "serial/telnet.h"
 
 serial_state serial;
 volatile sig_atomic_t no_hangup_flag = 1;
@@ -132,6 +133,85 @@ int open_device(const char* path, int32_t speed, char flow_letter) {
     return fd;
 }
 
+// --fd's descriptor must be open for reading and writing before a byte goes out.
+bool usable_descriptor(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    const char* why = nullptr;
+    if (flags == -1)
+        why = "not open";
+    else if ((flags & O_ACCMODE) != O_RDWR)
+        why = "not open for both reading and writing";
+    if (why == nullptr) return true;
+    char subject[32];
+    snprintf(subject, sizeof subject, "descriptor %d", fd);
+    snprintf(serial.open_error, sizeof serial.open_error, "kestro: %s: %s\n", subject, why);
+    return false;
+}
+
+bool wire_pending() { return serial.wire_start < serial.wire_end; }
+
+// Writes what the telnet filter left, its answers first added at the end. True when all of
+// it went; false with errno saying why not (EAGAIN: the line takes nothing now).
+bool flush_wire() {
+    if (serial.wire_start > 0) {
+        memmove(serial.wire, serial.wire + serial.wire_start, serial.wire_end - serial.wire_start);
+        serial.wire_end -= serial.wire_start;
+        serial.wire_start = 0;
+    }
+    serial.wire_end += telnet_take_answers(serial.wire + serial.wire_end,
+                                           static_cast<int>(sizeof serial.wire) - serial.wire_end);
+    while (wire_pending()) {
+        ssize_t n = write(serial.line_fd, serial.wire + serial.wire_start,
+                          serial.wire_end - serial.wire_start);
+        if (n <= 0) {
+            if (n < 0 && line_hung_up(errno)) serial.line_gone = true;
+            if (n == 0) errno = EAGAIN;
+            return false;
+        }
+        serial.wire_start += static_cast<int>(n);
+    }
+    serial.wire_start = serial.wire_end = 0;
+    return true;
+}
+
+// Our bytes through the telnet filter: taken once they are encoded, written when the line
+// takes them. -1 (EAGAIN) while an earlier encoding is still waiting.
+int telnet_write(const uint8_t* bytes, int count) {
+    if (!flush_wire()) return -1;
+    int used = 0;
+    serial.wire_end = telnet_output(bytes, count, serial.wire, sizeof serial.wire, &used);
+    flush_wire();
+    return used;
+}
+
+// Once the client refused binary mode the link's 8-bit frames cannot pass: said once.
+void note_binary_refused() {
+    if (serial.telnet_warned || !telnet_binary_refused()) return;
+    serial.telnet_warned = true;
+    console_error(
+        "kestro: the telnet client refuses binary mode: CR goes as CR NUL and 8-bit data "
+        "will not pass; start both ends with -C\n");
+}
+
+// One read of the line as it comes, without waiting.
+int raw_read(uint8_t* buffer, int maximum) {
+    int n = maximum;
+    const int fd = line_read_fd();
+    // A non-blocking line is read at once, not after FIONREAD: one system call, not two.
+    if (!serial.line_nonblocking) {
+        int waiting = 0;
+        if (ioctl(fd, FIONREAD, &waiting) < 0) {
+            if (serial.door_mode && errno == EBADF) serial.line_gone = true;
+            return 0;
+        }
+        if (waiting <= 0) return 0;
+        if (waiting < n) n = waiting;
+    }
+    ssize_t got = read(fd, buffer, n);
+    if (got == 0 || (got < 0 && read_failed_for_good(errno))) serial.line_gone = true;
+    return got < 0 ? 0 : static_cast<int>(got);
+}
+
 }  // namespace
 
 int64_t port_line_rate() {
@@ -181,16 +261,20 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
         tcsetattr(serial.console_fd, TCSANOW, &serial.console_attrs);
     } else {
         // The calling system's line, read from standard input and written to standard
-        // output: one terminal or socket on both, or two pipes. Its speed is its own.
+        // output: one terminal or socket on both, or two pipes; or the one descriptor of
+        // --fd. Its speed is its own.
+        const int handed = process.door_line_fd;
+        if (handed >= 0 && !usable_descriptor(handed)) return PORT_OPEN_FAILED;
         serial.door_mode = true;
-        tcgetattr(0, &serial.line_attrs);
+        serial.line_fd = handed >= 0 ? handed : 1;
+        serial.line_in_fd = handed >= 0 ? -1 : 0;
+        const int in = line_read_fd();
+        tcgetattr(in, &serial.line_attrs);
         serial.saved_line_attrs = serial.line_attrs;
         cfmakeraw(&serial.line_attrs);
         apply_flow(serial.line_attrs, flow_letter);
-        serial.line_fd = 1;
-        serial.line_in_fd = 0;
         serial.console_fd = -1;
-        tcsetattr(0, TCSANOW, &serial.line_attrs);
+        tcsetattr(in, TCSANOW, &serial.line_attrs);
     }
     // Writes never block the single thread: what the line does not take stays pending
     // in the codec, and wait_for_input wakes when the line can take more.
@@ -207,11 +291,18 @@ int port_open(const char* device_path, int32_t speed, char flow_letter) {
     serial.line_gone = false;
     serial.is_open = true;
     process.raw_console = !serial.door_mode;
+    serial.wire_start = serial.wire_end = 0;
+    if (serial.telnet_wanted) {
+        telnet_start();
+        flush_wire();
+    }
     return static_cast<int>(cfgetospeed(&serial.line_attrs));
 }
 
 void port_close() {
     if (!serial.is_open) return;
+    constexpr int telnet_drain_s = 2;  // the filter's last bytes (the goodbye) before closing
+    if (telnet.active) port_write_all(nullptr, 0, telnet_drain_s);
     // In door mode the descriptors are shared with the calling system: leave them as we
     // found them.
     if (serial.saved_line_flags != -1) fcntl(serial.line_fd, F_SETFL, serial.saved_line_flags);
@@ -231,41 +322,47 @@ void port_close() {
 }
 
 int port_read(uint8_t* buffer, int maximum) {
-    int n = maximum;
-    const int fd = line_read_fd();
-    // A non-blocking line is read at once, not after FIONREAD: one system call, not two.
-    if (!serial.line_nonblocking) {
-        int waiting = 0;
-        if (ioctl(fd, FIONREAD, &waiting) < 0) {
-            if (serial.door_mode && errno == EBADF) serial.line_gone = true;
-            return 0;
-        }
-        if (waiting <= 0) return 0;
-        if (waiting < n) n = waiting;
+    if (!telnet.active) return raw_read(buffer, maximum);
+    // A read that held only telnet commands is no reason to report "nothing": read on.
+    int got = 0;
+    while ((got = raw_read(buffer, maximum)) > 0) {
+        const int kept = telnet_input(buffer, got);
+        if (telnet.answer_count > 0) flush_wire();
+        note_binary_refused();
+        if (kept > 0) return kept;
     }
-    ssize_t got = read(fd, buffer, n);
-    if (got == 0 || (got < 0 && read_failed_for_good(errno))) serial.line_gone = true;
-    return got < 0 ? 0 : static_cast<int>(got);
+    return 0;
 }
 
 int port_write(const uint8_t* bytes, int count) {
+    if (telnet.active) return telnet_write(bytes, count);
     ssize_t n = write(serial.line_fd, bytes, count);
     if (n < 0 && line_hung_up(errno)) serial.line_gone = true;
     return static_cast<int>(n);
 }
 
-void port_drop_output() { tcflush(serial.line_fd, TCOFLUSH); }
+void port_drop_output() {
+    tcflush(serial.line_fd, TCOFLUSH);
+    serial.wire_start = serial.wire_end = 0;
+}
 
 int port_write_all(const uint8_t* bytes, int count, int seconds) {
     int done = 0;
     time_t start = time_source();
-    while (done < count) {
-        int n = port_write(bytes + done, count - done);
-        if (n > 0) {
-            done += n;
+    // Under telnet the filter's last bytes must leave too before the caller moves on.
+    while (done < count || wire_pending()) {
+        if (done < count) {
+            int n = port_write(bytes + done, count - done);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        } else if (flush_wire()) {
             continue;
+        } else if (errno != EAGAIN && errno != EINTR) {
+            break;
         }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
         // A second stop signal: the user will not wait for this line any longer.
         if (time_source() - start >= seconds || stop_count > 1) break;
         fd_set writable;
@@ -343,18 +440,20 @@ void wait_for_input() {
         top = serial.console_fd;
     }
     // A dead line is readable for ever: watching it would turn every wait into a spin.
+    bool want_write = serial.want_write;
     if (serial.line_fd >= 0 && !serial.line_gone) {
         const int in = line_read_fd();
         FD_SET(in, &readable);
-        if (serial.want_write) FD_SET(serial.line_fd, &writable);
+        if (telnet.active && !flush_wire()) want_write = true;
+        if (want_write) FD_SET(serial.line_fd, &writable);
         if (in > top) top = in;
         if (serial.line_fd > top) top = serial.line_fd;
     }
     timeval wait{0, WAIT_FOR_INPUT_US};
-    select(top + 1, &readable, serial.want_write ? &writable : nullptr, nullptr, &wait);
+    select(top + 1, &readable, want_write ? &writable : nullptr, nullptr, &wait);
 }
 
-void console_drain() { tcdrain(serial.door_mode ? 1 : 0); }
+void console_drain() { tcdrain(serial.door_mode ? serial.line_fd : 0); }
 
 void console_restore() {
     if (serial.is_open && !serial.door_mode)
@@ -372,3 +471,6 @@ void clock_update() {
 }
 
 void set_carrier_mode(int mode) { serial.carrier_mode = mode; }
+
+void port_want_write(bool on) { serial.want_write = on; }
+void port_use_telnet() { serial.telnet_wanted = true; }

@@ -31,6 +31,13 @@
 //   console_make_raw ()              device mode: the console raw again, as port_open left it
 //   clock_update ()                  serial.clock := time_source(), serial.clock_ms := ms_source()
 //   set_carrier_mode (mode)          a carrier_watch: -c, -t
+//   port_want_write (on)             the link has output pending: wait_for_input wakes
+//                                    when the line takes more
+//   port_use_telnet ()               --telnet: the line speaks telnet (serial/telnet.h); the
+//                                    port's reads and writes pass through that filter
+//
+// In door mode the line is standard input and output, or the descriptor of --fd
+// (process.door_line_fd): a terminal or a socket, read and written, never the console.
 #pragma once
 
 #include <termios.h>
@@ -82,6 +89,13 @@ struct serial_state {
     int carrier_mode = CARRIER_DCD;  // a carrier_watch
     time_t clock = 0;                // whole seconds, advanced only by clock_update
     int64_t clock_ms = 0;            // monotonic milliseconds, read with it: rates divide by these
+    // --telnet: what the filter made of our bytes (0xFF doubled, its answers), not yet
+    // taken by the line; the codec's bytes are counted as taken once they are in here.
+    bool telnet_wanted = false;
+    bool telnet_warned = false;  // the client's refusal of binary mode was reported
+    uint8_t wire[1024] = {};     // twice a codec chunk and the answers
+    int wire_start = 0;
+    int wire_end = 0;
 };
 
 extern serial_state serial;
@@ -117,3 +131,5 @@ void console_restore();
 void console_make_raw();
 void clock_update();
 void set_carrier_mode(int mode);
+void port_want_write(bool on);
+void port_use_telnet();

@@ -23,8 +23,12 @@ bool error_is(int other) {
 }
 
 // In door mode a calling system may hand over the line as standard error too: text written
-// there would go to the peer. The line is standard input and standard output.
-bool error_is_line() { return !process.device_mode && (error_is(0) || error_is(1)); }
+// there would go to the peer. The line is standard input and standard output, or --fd's.
+bool error_is_line() {
+    if (process.device_mode) return false;
+    if (process.door_line_fd >= 0) return error_is(process.door_line_fd);
+    return error_is(0) || error_is(1);
+}
 
 // While the screen owns the terminal, text goes to standard error only when that was sent
 // elsewhere (2>file): on the terminal it would tear the screen.
@@ -93,3 +97,9 @@ void console_reason(const char* subject, const char* reason) {
 }
 
 void set_device_mode(bool on) { process.device_mode = on; }
+void set_screen_active(bool on) { process.screen_active = on; }
+
+void exit_status_add(int bits) { process.exit_status |= bits; }
+
+void exit_status_clear(int bits) { process.exit_status &= ~bits; }
+void set_door_line(int fd) { process.door_line_fd = fd; }

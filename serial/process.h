@@ -12,6 +12,11 @@
 //                                 the console is raw its line feeds get their CR
 //   console_reason (subject, reason)  "kestro: <subject>: <reason>" as one console_error line
 //   set_device_mode (on)          -p: standard output is the user's terminal
+//   set_screen_active (on)        the full-screen display owns the terminal, or no longer
+//   exit_status_add (bits), exit_status_clear (bits)   EXIT_*_OUTSTANDING bits of the
+//                                 exit status: work found outstanding, or settled
+//   set_door_line (fd)            --fd, --door32: the door's line is this descriptor, not
+//                                 standard input and output
 //   final_exit                    the seam: the real exit in the program; tests throw instead
 #pragma once
 
@@ -32,7 +37,7 @@ constexpr int INTERNAL_ERROR_REQUEST = 2;
 constexpr int INTERNAL_ERROR_QUEUE = 3;
 constexpr int INTERNAL_ERROR_CONTROL = 5;
 
-constexpr int MAX_CLEANUPS = 8;  // three today: exit_handler, link_terminate, screen_close
+constexpr int MAX_CLEANUPS = 8;  // the run registers four, all in one place (its start-up)
 
 struct process_state {
     int exit_status = 0;                    // EXIT_*_OUTSTANDING bits of outstanding work
@@ -40,6 +45,7 @@ struct process_state {
     bool device_mode = false;               // -p given: standard output is the user's terminal
     bool screen_active = false;             // the full-screen display owns the terminal
     bool raw_console = false;               // the port is open in device mode: the console is raw
+    int door_line_fd = -1;                  // --fd: the door's line; -1: standard input and output
     void (*cleanups[MAX_CLEANUPS])() = {};  // on_end_of_run's, in the order registered
     int cleanup_count = 0;
 };
@@ -55,3 +61,7 @@ void console_message(const char* text);
 void console_error(const char* text);
 void console_reason(const char* subject, const char* reason);
 void set_device_mode(bool on);
+void set_screen_active(bool on);
+void exit_status_add(int bits);
+void exit_status_clear(int bits);
+void set_door_line(int fd);

@@ -1,5 +1,5 @@
 // The receiving side's answers to offers: where each file goes, and whether it is new,
-// resumed, already here or a taken name. With CAP_EXTENDED a local file of the name is
+// resumed, already here or a taken name. With `extended` a local file of the name is
 // hashed before the answer, a bounded amount a cycle, and the answer waits for it.
 #include <fcntl.h>
 #include <strings.h>
@@ -23,30 +23,24 @@
 
 namespace {
 
-constexpr int SEED_ANSWER_ROOM = 5;  // a letter and a 32-bit resume offset
-constexpr int EXTENDED_ANSWER_ROOM = 1 + EXTENDED_RESUME_BYTES;
-
 // Outcome of looking at a file that may already exist under the wanted path.
 enum class existing { answered, taken, hashing };
 
-int header_size() {
-    if (trees_agreed()) return TREE_HEADER_SIZE;
-    return both_announced(CAP_EXTENDED) ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE;
-}
-
-// Collects offer bytes; true once a whole record (header, name, NUL) is in offer_buffer.
-bool collect_offer() {
-    const int header = header_size();
+// Collects offer bytes; the record's length once a whole one (header, name, NUL) is in
+// offer_buffer, else 0.
+int collect_offer() {
+    const int header = offer_header_size(announcement.used.extended, announcement.used.trees);
     uint8_t byte = 0;
     while (recv_read(CH_OFFERS, &byte, 1) == 1) {
         if (receiving.offer_pos >= header + NAME_SPACE) internal_error_exit(INTERNAL_ERROR_OFFER);
         receiving.offer_buffer[receiving.offer_pos++] = byte;
         if (receiving.offer_pos > header && byte == 0) {
+            int length = receiving.offer_pos;
             receiving.offer_pos = 0;
-            return true;
+            return length;
         }
     }
-    return false;
+    return 0;
 }
 
 // A name we would store under must be a plain name: a control character would forge log
@@ -64,27 +58,27 @@ void refuse(file_entry* entry, uint8_t letter) {
     write_status_letter(letter);
 }
 
-// An entry for a local path, with the file as the offer in offer_buffer gives it; the name
+// An entry for a local path, with the file as the offer being answered gives it; the name
 // it was offered under is its alias.
 file_entry* entry_for(const char* path, const char* offered) {
-    const uint8_t* header = receiving.offer_buffer;
+    const offer_record& offer = receiving.answer.offer;
     file_entry* entry = new_entry_with_alias(path, offered);
     if (entry == nullptr) return nullptr;
     entry->offset = 0;
-    if (!both_announced(CAP_EXTENDED)) {
-        memcpy(&entry->time, header, OFFER_HEADER_SIZE);
-        entry->length = entry->size;
-        entry->mtime = dos_to_time(entry->date, entry->time);  // -1: a field out of range
-        return entry;
+    set_entry_length(entry, offer.length);
+    entry->mtime = offer.mtime;
+    entry->time = offer.time;
+    entry->date = offer.date;
+    if (announcement.used.extended) {
+        transfer_facts* f = facts_of(entry);
+        if (f == nullptr) {
+            free_entry(entry);
+            return nullptr;
+        }
+        f->digest = offer.digest;
+        f->digested = true;
     }
-    set_entry_length(entry, static_cast<int64_t>(read_le64(header)));
-    entry->mtime = static_cast<int64_t>(read_le64(header + 8));
-    entry->digest = read_le64(header + 16);
-    entry->digested = 1;
-    if (trees_agreed())
-        entry->executable = (header[EXTENDED_HEADER_SIZE] & TREE_FLAG_EXECUTABLE) != 0;
-    entry->time = dos_time(entry->mtime);
-    entry->date = dos_date(entry->mtime);
+    entry->executable = offer.executable;
     return entry;
 }
 
@@ -100,10 +94,9 @@ void refuse_malformed(const char* offered) {
     refuse(entry, ST_REFUSED);
 }
 
-void write_offset(int32_t offset) {
-    uint8_t bytes[4];
-    memcpy(bytes, &offset, 4);  // little-endian host, checked in files/entries.h
-    send_write(CH_STATUS, bytes, 4);
+void write_resume(const resume_answer& resume, bool extended) {
+    uint8_t bytes[EXTENDED_RESUME_BYTES];
+    send_write(CH_STATUS, bytes, build_resume(bytes, resume, extended));
 }
 
 // A file in our own upload queues, from the first queue to the confirmation: offered
@@ -135,12 +128,12 @@ const char* unfit_target(int fd, struct stat* st) {
     return nullptr;
 }
 
-// A taken name under -o: with CAP_EXTENDED the new file is received under a temporary name
+// A taken name under -o: with `extended` the new file is received under a temporary name
 // and replaces the old one only once it is confirmed; otherwise the old one goes now.
 existing overwrite(file_entry* entry, const char* path) {
     if (!session.overwrite_existing) return existing::taken;
-    if (both_announced(CAP_EXTENDED)) {
-        entry->taken_rule = TAKEN_REPLACE;
+    if (announcement.used.extended) {
+        entry->facts->taken = taken_rule::replace;
     } else if (unlink(path) != 0) {
         return existing::taken;
     }
@@ -151,16 +144,14 @@ existing overwrite(file_entry* entry, const char* path) {
 // The extended "r": the offset, the digest of the bytes held, and whether the whole file is
 // taken when they are not the sender's (the rule for a taken name: -o, -R).
 void answer_verified_resume(file_entry* entry, int64_t held, uint64_t digest) {
-    entry->prefix_digest = digest;
-    entry->taken_rule = session.overwrite_existing ? TAKEN_REPLACE
-                        : session.rename_existing  ? TAKEN_RENAME
-                                                   : TAKEN_REFUSE;
+    transfer_facts* f = entry->facts;  // made with the entry: the session is extended
+    f->prefix_digest = digest;
+    f->taken = session.overwrite_existing ? taken_rule::replace
+               : session.rename_existing  ? taken_rule::rename
+                                          : taken_rule::refuse;
     accept_incoming(entry, held, ST_RESUMED);
-    uint8_t bytes[EXTENDED_RESUME_BYTES];
-    write_le64(bytes, static_cast<uint64_t>(held));
-    write_le64(bytes + 8, digest);
-    bytes[16] = entry->taken_rule == TAKEN_REFUSE ? RESUME_OR_NOTHING : RESUME_OR_WHOLE;
-    send_write(CH_STATUS, bytes, sizeof bytes);
+    resume_or otherwise = f->taken == taken_rule::refuse ? resume_or::nothing : resume_or::whole;
+    write_resume({held, digest, otherwise}, true);
 }
 
 // The local file under an offered name is hashed whole: what it is decides the answer. One
@@ -173,7 +164,7 @@ existing after_hash(file_entry* entry) {
     if (a.digest.done != a.held.st_size) return existing::taken;
     uint64_t digest = digest_value(&a.digest);
     if (a.held.st_size == entry->length) {
-        if (digest != entry->digest) return overwrite(entry, entry->name);  // another file
+        if (digest != facts(entry).digest) return overwrite(entry, entry->name);  // another file
         refuse(entry, ST_HAVE_IT);
         return existing::answered;
     }
@@ -187,7 +178,7 @@ existing after_hash(file_entry* entry) {
 
 // Resume, skip or overwrite an existing file. A missing file, or one that cannot be opened
 // for writing, counts as new; a link, a directory, a file with other links or one of our
-// uploads is taken. With CAP_EXTENDED a file that may be resumed or skipped is hashed first.
+// uploads is taken. With `extended` a file that may be resumed or skipped is hashed first.
 existing look_at_existing(file_entry* entry, const char* path) {
     struct stat st {};
     const char* unfit = nullptr;
@@ -197,7 +188,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
         return existing::answered;
     }
     if (fd < 0) return existing::taken;
-    if (session.resume_check && st.st_size <= entry->length && both_announced(CAP_EXTENDED)) {
+    if (session.resume_check && st.st_size <= entry->length && announcement.used.extended) {
         offer_answer& a = receiving.answer;
         a.fd = fd;
         a.held = st;
@@ -209,7 +200,7 @@ existing look_at_existing(file_entry* entry, const char* path) {
         if (st.st_size < entry->length) {
             int32_t length = static_cast<int32_t>(st.st_size);
             accept_incoming(entry, length, ST_RESUMED);
-            write_offset(length);
+            write_resume({.offset = length}, false);
             return existing::answered;
         }
         if (st.st_size == entry->length) {
@@ -268,24 +259,20 @@ bool tree_directories(const char* offered) {
 
 // Takes the record in offer_buffer: picks the directory and base name it goes to, or answers
 // it at once. False when it was answered.
-bool start_answer() {
+bool start_answer(int record_length) {
     offer_answer& a = receiving.answer;
-    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + header_size());
-    int64_t length = 0;
-    if (both_announced(CAP_EXTENDED)) {
-        length = static_cast<int64_t>(read_le64(receiving.offer_buffer));
-    } else {
-        int32_t size = 0;
-        memcpy(&size, receiving.offer_buffer + 4, 4);
-        length = size;
-    }
-    a.tree = trees_agreed() && strchr(offered, '/') != nullptr;
+    a.offer = offer_record{};
+    // The collector stops at the name's NUL: the record is whole.
+    parse_offer(receiving.offer_buffer, record_length, announcement.used.extended, &a.offer,
+                announcement.used.trees);
+    const char* offered = a.offer.name;
+    a.tree = announcement.used.trees && strchr(offered, '/') != nullptr;
     if (a.tree && offered[strlen(offered) - 1] == '/') {
         answer_directory(offered);
         return false;
     }
     if (split_path(offered, a.directory, sizeof a.directory, a.base, sizeof a.base) != 0 ||
-        !acceptable_offer(length, a.base)) {
+        !acceptable_offer(a.offer.length, a.base)) {
         refuse_malformed(offered);
         return false;
     }
@@ -301,7 +288,7 @@ bool start_answer() {
         if (strcmp(entry_alias(e), offered) == 0) given = e;
     if (given != nullptr) {
         queue_remove(&receiving.retry_queue, given);
-        a.checks_failed = given->checks_failed;
+        a.checks_failed = facts(given).checks_failed;
     } else {
         given = queue_pop(&files.receive_names);
     }
@@ -334,7 +321,7 @@ bool start_answer() {
 // answered; returns early while a local file is being hashed.
 void go_on_answering() {
     offer_answer& a = receiving.answer;
-    const char* offered = reinterpret_cast<const char*>(receiving.offer_buffer + header_size());
+    const char* offered = a.offer.name;
     for (;;) {
         existing found = existing::taken;
         if (a.entry == nullptr) {
@@ -348,7 +335,7 @@ void go_on_answering() {
                 write_status_letter(ST_TOO_MANY);
                 break;
             }
-            a.entry->checks_failed = a.checks_failed;
+            if (a.entry->facts != nullptr) a.entry->facts->checks_failed = a.checks_failed;
             a.entry->tree = a.tree;
             if (!session.accept_uploads) {
                 refuse(a.entry, ST_REFUSED);
@@ -445,11 +432,12 @@ void decide_offer() {
     // file is hashed whether or not its answer has room yet.
     if (a.active && a.fd != -1 && !a.hashed)
         a.hashed = digest_file(&a.digest, a.fd, a.held.st_size, DIGEST_BUDGET) != 0;
-    int room = both_announced(CAP_EXTENDED) ? EXTENDED_ANSWER_ROOM : SEED_ANSWER_ROOM;
-    if (send_room(CH_STATUS) < room || !peer_opened()) return;
+    // Room for the longest answer: "r" and what follows it.
+    if (send_room(CH_STATUS) < 1 + resume_size(announcement.used.extended) || !peer_opened())
+        return;
     if (a.active) {
         if (a.fd == -1 || a.hashed) go_on_answering();
         return;
     }
-    if (collect_offer() && start_answer()) go_on_answering();
+    if (int length = collect_offer(); length > 0 && start_answer(length)) go_on_answering();
 }

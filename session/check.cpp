@@ -44,7 +44,7 @@ void undo_reception(int fd, const file_entry* entry) {
 }
 
 // The offer's modification time: DOS fields taken as local time (none when one is out of
-// range), or with CAP_EXTENDED the full time. Set before the sync, so it reaches the disk too.
+// range), or with `extended` the full time. Set before the sync, so it reaches the disk too.
 void set_time(int fd, const file_entry* entry) {
     if (entry->mtime < 0) return;
     const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(entry->mtime), 0}};
@@ -53,14 +53,14 @@ void set_time(int fd, const file_entry* entry) {
 }
 
 // The one check between a file's last byte and its 'S' line and "c": its bytes are the
-// sender's (CAP_EXTENDED: the digest), they are on the disk, and its name leads to them. A
+// sender's (`extended`: the digest), they are on the disk, and its name leads to them. A
 // file deleted, or replaced under its name, while it was written would otherwise be
 // confirmed, and a sender with -y would delete the only copy. Says why not on standard error.
 }  // namespace
 
 whole_file check_whole_file(int fd, file_entry* entry) {
     const transfer_direction& stream = receiving.stream;
-    if (stream.digested && digest_value(&stream.digest) != read_le64(stream.tail)) {
+    if (stream.digested && digest_value(&stream.digest) != parse_digest_trailer(stream.tail)) {
         report_file_error("not confirmed", entry->name,
                           "its bytes are not the sender's (their digests differ)");
         undo_reception(fd, entry);

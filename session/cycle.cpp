@@ -11,12 +11,15 @@
 #include "session/figures.h"
 #include "session/outcome.h"
 #include "session/receive.h"
+#include "session/records.h"
 #include "session/send.h"
 #include "session/stats.h"
 #include "session/status.h"
 
 cycle_state cycle;
 display_hooks display;
+
+void display_install(const display_hooks* hooks) { display = *hooks; }
 
 namespace {
 
@@ -29,16 +32,6 @@ void negotiate_profile(char letter) {
     set_profile(letter);
 }
 
-uint8_t opening_check(const uint8_t* block) {
-    return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
-}
-
-// The capabilities a peer's opening block announces: none unless it is one of ours.
-uint8_t announced_caps(const uint8_t* block) {
-    if (block[0] != OPENING_MAGIC_HIGH || block[1] != OPENING_MAGIC_LOW) return 0;
-    return block[3] == opening_check(block) ? block[2] : 0;
-}
-
 void control_byte(uint8_t b) {
     switch (cycle.control_state) {
     case STATE_OPENING:
@@ -46,7 +39,7 @@ void control_byte(uint8_t b) {
         if (cycle.control_pos == static_cast<int>(sizeof cycle.peer_block)) {
             for (int i = 0; i < cycle.control_pos; ++i)
                 cycle.peer_block[i] = cycle.control_buffer[i];
-            peer_announced(announced_caps(cycle.peer_block));
+            peer_announced(parse_opening(cycle.peer_block));
             cycle.control_state = STATE_IDLE;
         }
         return;
@@ -76,30 +69,12 @@ void control_byte(uint8_t b) {
 }  // namespace
 
 void send_opening_block(int beeper_off) {
-    uint8_t block[16];
-    int n = 0;
-    // All zero without a capability: then the peer sees what a plain peer sends.
-    uint8_t own[4] = {};
-    if (announcement.own_caps != 0) {
-        own[0] = OPENING_MAGIC_HIGH;
-        own[1] = OPENING_MAGIC_LOW;
-        own[2] = announcement.own_caps;
-        own[3] = opening_check(own);
-    }
-    for (uint8_t b : own) block[n++] = b;
-    if (session.serve_requests) block[n++] = MSG_SERVES;
-    if (session.accept_uploads) block[n++] = MSG_ACCEPTS;
-    if (!beeper_off) block[n++] = MSG_BEEPER;
-    block[n++] = MSG_S;
-    block[n++] = MSG_LINES;  // the argument of "S", skipped by the receiver
-    // Without a screen (door mode) both counts are 0.
-    int columns = 0;
-    int lines = 0;
-    display.screen_size(&columns, &lines);
-    block[n++] = MSG_COLUMNS;
-    block[n++] = static_cast<uint8_t>(columns);
-    block[n++] = MSG_LINES;
-    block[n++] = static_cast<uint8_t>(lines);
+    opening_options opening{.serves = session.serve_requests != 0,
+                            .accepts = session.accept_uploads != 0,
+                            .beeper = beeper_off == 0};
+    display.screen_size(&opening.columns, &opening.lines);  // without a screen both stay 0
+    uint8_t block[OPENING_MAX];
+    int n = build_opening(block, announcement.own, opening);
     if (send_room(CH_CONTROL) >= n) send_write(CH_CONTROL, block, n);
 }
 
@@ -127,7 +102,7 @@ namespace {
 bool files_under_way() {
     if (receiving.stream.figures.files_left > 0 || sending.stream.figures.files_left > 0)
         return true;
-    if (!both_announced(CAP_EXTENDED)) return false;
+    if (!announcement.used.extended) return false;
     return offer_hash_due() || receive_hash_due() || sending.offered_queue.head != nullptr ||
            receiving.retry_queue.head != nullptr;
 }
@@ -168,6 +143,14 @@ void session_work() {
     check_session_end();
 }
 
+// The peer's goodbye ends the run, once the status letters that came before it were taken:
+// its last "c" confirms a file, and the exit status then has nothing outstanding for it.
+void follow_peer_goodbye() {
+    if (!peer_said_goodbye()) return;
+    drain_status_channel();
+    link_peer_left();
+}
+
 void session_report() {
     chat_receive();
     if (refresh_statistics() && cycle.yell_count > 0) {
@@ -180,8 +163,10 @@ void session_report() {
 int service_cycle() {
     if (key_waiting()) return 1;
     link_pump();
+    follow_peer_goodbye();
     session_work();
     link_pump();
+    follow_peer_goodbye();
     session_report();
     if (key_waiting()) {
         yell_silence();

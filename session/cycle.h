@@ -13,29 +13,15 @@
 //   announce_profile ()     our profile letter goes to the peer in the next cycle (-v)
 //   yell_silence ()         a running yell alarm stops (any key)
 //   check_session_end ()    may end the run with the exit status
+//   follow_peer_goodbye ()  after the peer's goodbye: the status letters delivered before it
+//                           acted on, then the run ends (link_peer_left)
 
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 
-// Control message letters on channel 0.
-constexpr uint8_t MSG_COLUMNS = 'C';     // one byte: the peer's screen columns
-constexpr uint8_t MSG_LINES = 'L';       // one byte: the peer's screen lines (below 0: chat off)
-constexpr uint8_t MSG_PROFILE = 'M';     // one byte: a link profile letter
-constexpr uint8_t MSG_TEXT = 'P';        // text up to a NUL
-constexpr uint8_t MSG_S = 'S';           // one byte, no effect
-constexpr uint8_t MSG_YELL = 'Y';        // no argument: the peer wants attention
-constexpr uint8_t MSG_SERVES = 'D';      // we serve download requests
-constexpr uint8_t MSG_ACCEPTS = 'U';     // we accept offered files
-constexpr uint8_t MSG_BEEPER = 'q';      // our beeper is on
-constexpr uint8_t MSG_BEEPER_OFF = 'Q';  // our beeper is off
-
-// The opening block of an end that knows more: a magic value, capability bits, and a check
-// byte over the three. Any other block (all zero, say) announces nothing.
-constexpr uint8_t OPENING_MAGIC_HIGH = 0x4B;  // 'K'
-constexpr uint8_t OPENING_MAGIC_LOW = 0xDA;
-constexpr uint8_t OPENING_CHECK_XOR = 0x5A;  // the check byte: the three XORed, then this
+#include "session/records.h"
 
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
@@ -64,3 +50,4 @@ void control_send(uint8_t letter);
 void announce_profile();
 void yell_silence();
 void check_session_end();
+void follow_peer_goodbye();

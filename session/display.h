@@ -1,4 +1,4 @@
-// What the session shows, and where: the screen fills in `display` when it is built
+// What the session shows, and where: the screen installs its hooks when it is built
 // (ui/screen.cpp). Until then, in door mode and in tests, every entry does nothing. The
 // session pushes what changed; nothing is read back out of session state to be drawn.
 //
@@ -12,6 +12,7 @@
 //   display.screen_size (columns, lines) the screen's size for the opening block; 0, 0 none
 //   display.chat_line (bytes, length)    one chat line of the peer, word-wrapped
 //   display.chat_bytes (bytes, length)   the peer's chat bytes as they came (its lines 0)
+//   display_install (hooks)              all of the hooks at once
 #pragma once
 
 #include <cstdint>
@@ -40,3 +41,5 @@ struct display_hooks {
 };
 
 extern display_hooks display;
+
+void display_install(const display_hooks* hooks);

@@ -61,9 +61,8 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held,
 // before any has moved, "off" when an end does not compress, "-" until the peer has said.
 void show_compression() {
     char text[DONE_TEXT_SIZE] = "-";
-    if (peer_opened())
-        snprintf(text, sizeof text, "%s", both_announced(CAP_COMPRESS) ? "on" : "off");
-    if (both_announced(CAP_COMPRESS))
+    if (peer_opened()) snprintf(text, sizeof text, "%s", announcement.used.compress ? "on" : "off");
+    if (announcement.used.compress)
         format_saving(text, sizeof text,
                       sending.stream.figures.bytes_moved + receiving.stream.figures.bytes_moved,
                       sending.stream.stream_moved + receiving.stream.stream_moved);

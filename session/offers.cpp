@@ -1,4 +1,4 @@
-// The sending side's offers: each queued file looked at (and with CAP_EXTENDED hashed whole)
+// The sending side's offers: each queued file looked at (and with `extended` hashed whole)
 // before its record goes into channel 2.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,10 +17,10 @@
 
 namespace {
 
-// Builds the name part of an entry's offer record after a header of `header` bytes: the
-// whole base name of its path, or between two ends that keep trees a tree's relative path.
-// Returns the record length, or 0 when the record could never fit the offer channel.
-int build_offer(const file_entry* entry, uint8_t* record, int header, bool trees) {
+// An entry's offer record as the entry is now, announcing the whole base name of its path,
+// or between two ends that keep trees a tree's relative path. Returns the record length, or
+// 0 when the record could never fit the offer channel.
+int build_entry_offer(const file_entry* entry, uint8_t* record, bool extended, bool trees) {
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
     const char* announced = base;
@@ -31,22 +31,10 @@ int build_offer(const file_entry* entry, uint8_t* record, int header, bool trees
     } else if (split_path(entry->name, directory, sizeof directory, base, sizeof base) != 0) {
         return 0;
     }
-    size_t length = strlen(announced);
-    if (length > longest) return 0;
-    memcpy(record + header, announced, length + 1);
-    return header + static_cast<int>(length) + 1;
-}
-
-// The header as the file is now: the basic one (DOS time, date, 32-bit size) or the extended one.
-void fill_header(const file_entry* entry, uint8_t* record, bool extended, bool trees) {
-    if (!extended) {
-        memcpy(record, &entry->time, OFFER_HEADER_SIZE);
-        return;
-    }
-    write_le64(record, static_cast<uint64_t>(entry->length));
-    write_le64(record + 8, static_cast<uint64_t>(entry->mtime));
-    write_le64(record + 16, entry->digest);
-    if (trees) record[EXTENDED_HEADER_SIZE] = entry->executable ? TREE_FLAG_EXECUTABLE : 0;
+    if (strlen(announced) > longest) return 0;
+    offer_record offer{entry->time,         entry->date, entry->length,         entry->mtime,
+                       facts(entry).digest, announced,   entry->executable != 0};
+    return build_offer(record, OFFER_CHANNEL_SIZE, offer, extended, trees);
 }
 
 // A tree's entry toward a peer that keeps no directories: its files go under their base
@@ -119,20 +107,21 @@ void hash_closed() {
 
 enum class readiness { ready, later, dropped };
 
-// Makes the head of upload_queue fit to offer: looked at, and with CAP_EXTENDED its whole
+// Makes the head of upload_queue fit to offer: looked at, and with `extended` its whole
 // digest taken, DIGEST_BUDGET bytes a call. A file that fails is taken off the queue.
 readiness make_ready(file_entry* entry, bool extended) {
     offer_hash& h = sending.hash;
     if (tree_directory(entry)) {
         // A directory record: no bytes, the digest of none.
+        if (facts_of(entry) == nullptr) return readiness::later;
         digest_start(&h.digest);
-        entry->digest = digest_value(&h.digest);
-        entry->digested = 1;
+        entry->facts->digest = digest_value(&h.digest);
+        entry->facts->digested = true;
         return readiness::ready;
     }
     if (h.entry != entry) {
         hash_closed();
-        entry->digested = 0;
+        if (entry->facts != nullptr) entry->facts->digested = false;
         uint8_t letter = 0;
         int fd = -1;
         if (const char* why = read_test(entry, &letter, extended ? &fd : nullptr); why != nullptr) {
@@ -148,11 +137,15 @@ readiness make_ready(file_entry* entry, bool extended) {
             return readiness::dropped;
         }
         if (!extended) return readiness::ready;
+        if (facts_of(entry) == nullptr) {
+            close(fd);
+            return readiness::later;  // no memory for its digest now: later
+        }
         h.entry = entry;
         h.fd = fd;
         digest_start(&h.digest);
     }
-    if (entry->digested) return readiness::ready;
+    if (entry->facts->digested) return readiness::ready;
     int got = digest_file(&h.digest, h.fd, entry->length, DIGEST_BUDGET);
     if (got == 0) return readiness::later;
     int error = errno;
@@ -164,8 +157,8 @@ readiness make_ready(file_entry* entry, bool extended) {
                     error != 0 ? strerror(error) : "shorter than it was");
         return readiness::dropped;
     }
-    entry->digest = digest_value(&h.digest);
-    entry->digested = 1;
+    entry->facts->digest = digest_value(&h.digest);
+    entry->facts->digested = true;
     return readiness::ready;
 }
 
@@ -179,18 +172,16 @@ void send_offers() {
         hash_closed();
         return;
     }
-    const bool extended = both_announced(CAP_EXTENDED);
-    const bool trees = trees_agreed();
-    const int header = trees      ? TREE_HEADER_SIZE
-                       : extended ? EXTENDED_HEADER_SIZE
-                                  : OFFER_HEADER_SIZE;
-    const int min_room = OFFER_MIN_ROOM + header - OFFER_HEADER_SIZE;
+    const bool extended = announcement.used.extended;
+    const bool trees = announcement.used.trees;
+    // A longer header waits for as many bytes more.
+    const int min_room = OFFER_MIN_ROOM + offer_header_size(extended, trees) - OFFER_HEADER_SIZE;
     uint8_t record[OFFER_CHANNEL_SIZE];
     for (;;) {
         file_entry* entry = files.upload_queue.head;
         if (entry == nullptr) return;
         if (tree_entry(entry) && !trees && flatten_tree_entry(entry)) continue;
-        int length = build_offer(entry, record, header, trees);
+        int length = build_entry_offer(entry, record, extended, trees);
         if (length == 0) {
             finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
             continue;
@@ -204,8 +195,7 @@ void send_offers() {
         if (r == readiness::later || !room) return;
         queue_pop(&files.upload_queue);
         sending.hash.entry = nullptr;
-        fill_header(entry, record, extended, trees);
-        send_write(CH_OFFERS, record, length);
+        send_write(CH_OFFERS, record, build_entry_offer(entry, record, extended, trees));
         queue_append(&sending.offered_queue, entry);
     }
 }

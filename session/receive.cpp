@@ -67,7 +67,7 @@ bool open_new(const char* path, uint8_t target) {
     return true;
 }
 
-// -o with CAP_EXTENDED: the new file beside the old one, under a name of its own in the same
+// -o with `extended`: the new file beside the old one, under a name of its own in the same
 // directory, until its confirmation renames it over the old.
 bool open_temporary() {
     const char* path = receiving.stream.current->name;
@@ -87,7 +87,7 @@ bool open_temporary() {
     return false;
 }
 
-// -R after VERDICT_WHOLE: the first free NAME.n is created, and the entry takes that name.
+// -R after data_verdict::whole: the first free NAME.n is created, and the entry takes that name.
 bool open_renamed() {
     transfer_direction& stream = receiving.stream;
     file_entry* entry = stream.current;
@@ -111,6 +111,7 @@ bool open_renamed() {
                 return false;
             }
             memcpy(static_cast<void*>(renamed), entry, offsetof(file_entry, name));
+            entry->facts = nullptr;  // the renamed entry has them now
             free_entry(entry);
             stream.current = renamed;
             return open_new(renamed->name, TARGET_NEW);
@@ -137,7 +138,7 @@ bool open_resumed(file_entry* entry) {
         abort_download(ST_SIZE_ERROR);
         return false;
     }
-    // With CAP_EXTENDED nothing of this run goes into it before the verdict.
+    // With `extended` nothing of this run goes into it before the verdict.
     if (!receiving.stream.digested) receiving.reception_started = 1;
     return true;
 }
@@ -149,9 +150,9 @@ void start_next_file() {
     transfer_direction& stream = receiving.stream;
     stream.current = entry;
     receiving.reception_started = 0;
-    stream.digested = both_announced(CAP_EXTENDED);
-    stream.batched = history_agreed();
-    stream.squeezed = both_announced(CAP_COMPRESS) && !stream.batched;
+    stream.digested = announcement.used.extended;
+    stream.batched = announcement.used.history;
+    stream.squeezed = announcement.used.compress && !stream.batched;
     stream.tail_len = 0;
     digest_start(&stream.digest);
     // The batch frame begins with the first file of the session, or the first after an abort.
@@ -164,7 +165,7 @@ void start_next_file() {
     bool opened = false;
     if (entry->status == ST_RESUMED)
         opened = open_resumed(entry);
-    else if (entry->taken_rule == TAKEN_REPLACE && stream.digested)
+    else if (facts(entry).taken == taken_rule::replace && stream.digested)
         opened = open_temporary();
     else
         opened = open_new(entry->name, TARGET_NEW);
@@ -194,7 +195,7 @@ piece_result hash_held_prefix() {
     file_entry* entry = stream.current;
     int got = digest_file(&stream.digest, stream.fd, entry->offset, DIGEST_BUDGET);
     if (got == 0) return piece_result::stop;  // on in the next cycle
-    if (got < 0 || digest_value(&stream.digest) != entry->prefix_digest) {
+    if (got < 0 || digest_value(&stream.digest) != facts(entry).prefix_digest) {
         report_file_error("cannot resume", entry->name, "it changed after its offer was answered");
         abort_download(ST_SIZE_ERROR);
         return piece_result::stop;
@@ -265,10 +266,10 @@ void settle_downloads() {
     if (receiving.stream.figures.files_left != 0 || receiving.received_queue.head != nullptr ||
         receiving.retry_queue.head != nullptr || receiving.download_failed)
         return;
-    process.exit_status &= ~EXIT_DOWNLOADS_OUTSTANDING;
+    exit_status_clear(EXIT_DOWNLOADS_OUTSTANDING);
 }
 
-// VERDICT_NONE: the file held is not the sender's and the receiver takes nothing else: it
+// data_verdict::none: the file held is not the sender's and the receiver takes nothing else: it
 // ends 'e' here as there, untouched.
 piece_result drop_current_file() {
     transfer_direction& stream = receiving.stream;
@@ -289,13 +290,14 @@ piece_result drop_current_file() {
     return piece_result::stop;
 }
 
-// VERDICT_WHOLE: the file held stays as it is; the whole new one goes where the rule for a
+// data_verdict::whole: the file held stays as it is; the whole new one goes where the rule for a
 // taken name says: beside it, to replace it once confirmed (-o), or to NAME.n (-R).
 piece_result take_whole_file() {
     transfer_direction& stream = receiving.stream;
     stream_closed(&stream);
     receiving.reception_started = 0;
-    bool opened = stream.current->taken_rule == TAKEN_REPLACE ? open_temporary() : open_renamed();
+    bool opened =
+        facts(stream.current).taken == taken_rule::replace ? open_temporary() : open_renamed();
     if (!opened) return piece_result::stop;
     file_entry* entry = stream.current;
     stream_grew(&stream, &stats.download, &receiving.receive_queue, entry->offset);
@@ -307,15 +309,16 @@ piece_result take_whole_file() {
 
 piece_result take_verdict() {
     transfer_direction& stream = receiving.stream;
-    uint8_t verdict = 0;
-    if (stream_take(&verdict, 1) == 0) return piece_result::stop;
-    if (verdict == VERDICT_RESUME) {
+    uint8_t byte = 0;
+    if (stream_take(&byte, 1) == 0) return piece_result::stop;
+    data_verdict v = data_verdict::resume;
+    bool known = parse_verdict(byte, &v);
+    if (known && v == data_verdict::resume) {
         receiving.reception_started = 1;
         return begin_data() ? piece_result::moved : piece_result::stop;
     }
-    if (verdict == VERDICT_NONE) return drop_current_file();
-    if (verdict == VERDICT_WHOLE && stream.current->taken_rule != TAKEN_REFUSE)
-        return take_whole_file();
+    if (known && v == data_verdict::none) return drop_current_file();
+    if (known && facts(stream.current).taken != taken_rule::refuse) return take_whole_file();
     report_file_error("cannot receive", stream.current->name,
                       "the peer's data stream is out of step");
     abort_download(ST_WRITE_ERROR);
@@ -462,7 +465,7 @@ void accept_incoming(file_entry* entry, int64_t offset, char letter) {
     stream_accept(&receiving.stream, entry, offset);
     queue_append(&receiving.receive_queue, entry);
     rates_accept(&stats.download, entry);
-    process.exit_status |= EXIT_DOWNLOADS_OUTSTANDING;  // until it is confirmed
+    exit_status_add(EXIT_DOWNLOADS_OUTSTANDING);  // until it is confirmed
     write_status_letter(static_cast<uint8_t>(letter));
     note_activity();
 }
@@ -472,15 +475,15 @@ void send_requests() {
     while (send_room(CH_REQUESTS) >= REQUEST_MIN_ROOM) {
         file_entry* entry = files.request_queue.head;
         if (entry == nullptr) return;
-        size_t length = strlen(entry->name) + 1;
-        if (length > static_cast<size_t>(REQUEST_CHANNEL_SIZE)) {
+        uint8_t record[REQUEST_CHANNEL_SIZE];
+        int length = build_request(record, sizeof record, entry->name);
+        if (length == 0) {
             finish_entry(queue_pop(&files.request_queue), STATUS_NAME_TOO_LONG);
             continue;
         }
-        if (static_cast<int>(length) > send_room(CH_REQUESTS)) return;  // wait: written whole
+        if (length > send_room(CH_REQUESTS)) return;  // wait: written whole
         queue_pop(&files.request_queue);
-        send_write(CH_REQUESTS, reinterpret_cast<const uint8_t*>(entry->name),
-                   static_cast<int>(length));
+        send_write(CH_REQUESTS, record, length);
         queue_append(&receiving.requested_queue, entry);
     }
 }
@@ -509,7 +512,7 @@ void confirm_received(file_entry* entry) {
 
 void check_failed_received(file_entry* entry) {
     stream_uncount(&receiving.stream, entry);
-    if (++entry->checks_failed >= MAX_CHECKS) {
+    if (transfer_facts* f = facts_of(entry); f == nullptr || ++f->checks_failed >= MAX_CHECKS) {
         // Given up at both ends: the sender counts the same letters.
         receiving.download_failed = 1;
         if (session.log_refusals)

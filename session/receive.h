@@ -2,7 +2,7 @@
 //
 // Interface summary:
 //   decide_offer ()      answers at most one offer of the peer (session/answer.cpp). With
-//                        CAP_EXTENDED a local file of the offered name is hashed first,
+//                        `extended` a local file of the offered name is hashed first,
 //                        DIGEST_BUDGET a cycle, the answer waiting: one of equal length is
 //                        "x" only with the offer's digest, a shorter one is resumed only
 //                        onto the sender's bytes (the extended "r")
@@ -14,7 +14,7 @@
 //   accept_incoming (entry, offset, letter)   the offer answered with "u" or "r"
 //   abort_download (letter)   our own abort: the current file finishes with the letter
 //   close_incoming () -> how the check of a file whose last byte was written went: its
-//                        digest the sender's (CAP_EXTENDED), its time set (--times), synced
+//                        digest the sender's (`extended`), its time set (--times), synced
 //                        to the disk, renamed over the old file (-o), still linked under its
 //                        name (the reason goes to standard error); also run at the end of
 //                        the run (exit_handler)
@@ -57,6 +57,7 @@ constexpr int OFFER_BUFFER_SIZE = TREE_HEADER_SIZE + NAME_SPACE;  // the longest
 // The answer to the offer in offer_buffer, kept while a local file of its name is hashed.
 struct offer_answer {
     bool active = false;                  // an offer is being answered
+    offer_record offer;                   // it, its name in offer_buffer
     char directory[NAME_PART_SIZE] = "";  // where it goes
     char base[NAME_PART_SIZE] = "";
     char suffix[16] = "";  // -R: ".0" up to ".999"

@@ -47,7 +47,7 @@ void clear_uploads_bit_when_settled() {
     for (const file_queue* q : {&files.upload_queue, &sending.offered_queue, &sending.send_queue,
                                 &sending.in_transit_queue})
         if (q->head != nullptr) return;
-    process.exit_status &= ~EXIT_UPLOADS_OUTSTANDING;
+    exit_status_clear(EXIT_UPLOADS_OUTSTANDING);
 }
 
 // A file -y does not delete: the user hears why, and -X logs it as not done.
@@ -62,7 +62,7 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// -y after the peer's "c" (or with CAP_EXTENDED its "x"): the file goes only while its name
+// -y after the peer's "c" (or with `extended` its "x"): the file goes only while its name
 // still leads to the very file that was sent, with the size sent and the times it had when
 // it was opened (for "x": offered). A file that grew, or was replaced, while it was sent
 // holds bytes the peer never got.
@@ -95,9 +95,9 @@ void offer_refused(uint8_t letter) {
     if (letter == ST_HAVE_IT && tree_directory(entry)) {
         // A directory record: the directory stands at the peer; -y never removes one here.
     } else if (letter == ST_HAVE_IT) {
-        // With CAP_EXTENDED the peer's file has this one's digest: -y may delete it, as after
+        // With `extended` the peer's file has this one's digest: -y may delete it, as after
         // "c". Otherwise a file of the same name and size is not known to be this one.
-        if (session.delete_sent && both_announced(CAP_EXTENDED))
+        if (session.delete_sent && announcement.used.extended)
             delete_sent_file(entry);
         else if (session.delete_sent)
             keep_sent_file(entry, "the peer's file matches it by size only");
@@ -288,7 +288,7 @@ void start_next_file() {
         abort_upload(ST_OPEN_ERROR);
         return;
     }
-    stream.digested = both_announced(CAP_EXTENDED);
+    stream.digested = announcement.used.extended;
     // Changed since its offer: the receiver's copy will be told to fail its check.
     sending.changed = stream.digested && !same_as_offered(info, entry);
     entry->device = info.st_dev;
@@ -301,10 +301,18 @@ void start_next_file() {
         abort_upload(ST_SIZE_ERROR);
         return;
     }
-    stream.batched = history_agreed();
-    stream.squeezed = both_announced(CAP_COMPRESS) && !stream.batched;
+    stream.batched = announcement.used.history;
+    stream.squeezed = announcement.used.compress && !stream.batched;
     stream.tail_len = 0;
     digest_start(&stream.digest);
+    if (stream.batched && !sending.zout.open) {
+        // The batch frame begins: the first file of the session, or the first after an abort.
+        start_watch();
+        if (zout_open_batch(&sending.zout, zout_level(&sending.zout, line_rate_known())) != 0) {
+            abort_upload(ST_READ_ERROR);
+            return;
+        }
+    }
     if (stream.batched && !sending.zout.open) {
         // The batch frame begins: the first file of the session, or the first after an abort.
         start_watch();
@@ -336,10 +344,11 @@ piece_result hash_prefix() {
         return piece_result::stop;
     }
     if (got == 0) return piece_result::stop;  // on in the next cycle
-    if (digest_value(&stream.digest) == entry->prefix_digest)
-        sending.verdict = VERDICT_RESUME;
+    if (digest_value(&stream.digest) == facts(entry).prefix_digest)
+        sending.verdict = data_verdict::resume;
     else
-        sending.verdict = entry->taken_rule == RESUME_OR_WHOLE ? VERDICT_WHOLE : VERDICT_NONE;
+        sending.verdict =
+            facts(entry).otherwise == resume_or::whole ? data_verdict::whole : data_verdict::none;
     stream.phase = PHASE_VERDICT;
     return piece_result::moved;
 }
@@ -362,16 +371,17 @@ piece_result drop_current_file() {
 piece_result send_verdict() {
     transfer_direction& stream = sending.stream;
     file_entry* entry = stream.current;
+    const uint8_t byte = build_verdict(sending.verdict);
     if (stream.batched) {
         if (batch_room() < 1) return piece_result::stop;
-        batch_put(&sending.verdict, 1, sending.verdict == VERDICT_NONE, false);
+        batch_put(&byte, 1, sending.verdict == data_verdict::none, false);
     } else {
         if (send_room(stream.channel) < 1) return piece_result::stop;
-        send_write(stream.channel, &sending.verdict, 1);
+        send_write(stream.channel, &byte, 1);
         slice_moved(&stream, 1);
     }
-    if (sending.verdict == VERDICT_NONE) return drop_current_file();
-    if (sending.verdict == VERDICT_WHOLE) {
+    if (sending.verdict == data_verdict::none) return drop_current_file();
+    if (sending.verdict == data_verdict::whole) {
         if (lseek(stream.fd, 0, SEEK_SET) != 0) {
             abort_upload(ST_SIZE_ERROR);
             return piece_result::stop;
@@ -394,13 +404,11 @@ piece_result end_data() {
     struct stat info;
     if (fstat(stream.fd, &info) != 0 || !same_as_offered(info, stream.current))
         sending.changed = true;
-    uint64_t value = stream.current->digest;
-    if (sending.changed || !stream.current->digested) value = ~value;
-    if (sending.spoil_digests > 0) {
-        --sending.spoil_digests;
-        value = ~value;
-    }
-    write_le64(stream.tail, value);
+    const transfer_facts& f = facts(stream.current);
+    uint64_t value = f.digest;
+    if (sending.changed || !f.digested) value = ~value;
+    if (bench_spoil_digest()) value = ~value;
+    build_digest_trailer(stream.tail, value);
     stream.tail_len = 0;
     stream.phase = PHASE_DIGEST;
     return piece_result::moved;
@@ -514,13 +522,15 @@ void accept_outgoing(int64_t offset) {
     note_activity();
 }
 
-void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule) {
+void accept_verified_resume(const resume_answer& resume) {
     file_entry* entry = sending.offered_queue.head;
     if (entry == nullptr) return;
-    accept_outgoing(offset);
+    accept_outgoing(resume.offset);
     entry->status = ST_RESUMED;  // start_next_file: its first bytes are compared first
-    entry->prefix_digest = digest;
-    entry->taken_rule = rule;
+    if (transfer_facts* f = facts_of(entry); f != nullptr) {  // made for its extended offer
+        f->prefix_digest = resume.digest;
+        f->otherwise = resume.otherwise;
+    }
 }
 
 void check_failed_sent() {
@@ -532,7 +542,7 @@ void check_failed_sent() {
     stream_uncount(&sending.stream, entry);
     char subject[PATH_SIZE + 16];
     snprintf(subject, sizeof subject, "sending %s", entry->name);
-    if (++entry->checks_failed >= MAX_CHECKS) {
+    if (transfer_facts* f = facts_of(entry); f == nullptr || ++f->checks_failed >= MAX_CHECKS) {
         console_reason(subject, "the peer's copy failed its check again: given up");
         log_upload(LOG_UPLOAD_FAILED, entry);
         finish_upload(entry, ST_CHECK_FAILED);
@@ -553,20 +563,21 @@ void serve_request() {
         if (sending.request_pos >= REQUEST_BUFFER_SIZE) internal_error_exit(INTERNAL_ERROR_REQUEST);
         sending.request_buffer[sending.request_pos++] = byte;
         if (byte != 0) continue;
-        sending.request_pos = 0;
-        const char* name = reinterpret_cast<const char*>(sending.request_buffer);
+        const char* name = parse_request(sending.request_buffer, sending.request_pos);
         uint8_t letter = ST_DENIED;
         // A directory comes as a tree only from an end serving trees (--recursive) to one
         // that keeps them: an -r BBS never starts serving subtrees.
         if (session.serve_requests) {
-            bool found = add_upload_name(name, 0) > 0 ||
-                         (files.trees_served && trees_agreed() && add_requested_tree(name) > 0);
+            bool found =
+                add_upload_name(name, 0) > 0 ||
+                (files.trees_served && announcement.used.trees && add_requested_tree(name) > 0);
             letter = found ? ST_SERVED : ST_NOT_FOUND;
         }
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
         }
+        sending.request_pos = 0;
         write_status_letter(letter);
         return;
     }
@@ -585,7 +596,7 @@ bool stream_hash_due() {
 }
 
 int64_t upload_file_bytes(int64_t stream) {
-    return both_announced(CAP_COMPRESS) ? zout_file_at(&sending.zout, stream) : stream;
+    return announcement.used.compress ? zout_file_at(&sending.zout, stream) : stream;
 }
 
 void abort_upload(char letter) {
@@ -616,8 +627,7 @@ void abort_upload(char letter) {
     move_all(&sending.in_transit_queue, &again, true);
     move_all(&sending.send_queue, &again, true);
     move_all(&sending.offered_queue, &again, true);
-    move_all(&files.upload_queue, &again, false);
-    files.upload_queue = again;
+    offer_first(&again);
     send_reset(CH_OFFERS);
     if (sending.hash.fd != -1) close(sending.hash.fd);
     sending.hash = offer_hash{};

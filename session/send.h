@@ -4,16 +4,16 @@
 //   serve_request ()     answers at most one download request of the peer
 //   send_offers ()       offers queued files while channel 2 has room; each is opened and
 //                        its first byte read first: one that fails is not offered (the
-//                        reason on standard error) and the batch goes on. With CAP_EXTENDED
+//                        reason on standard error) and the batch goes on. With `extended`
 //                        each is hashed whole first (DIGEST_BUDGET a cycle; the offers
 //                        behind it wait); without it a file past 2 GiB is not offered
 //   offer_hash_due () -> true while a file is being hashed for its offer
 //   send_data ()         file data into the data channels while they take it (at most
 //                        PIECES_PER_CYCLE pieces); opens the next accepted file
 //   accept_outgoing (offset)   the peer's "u" or "r": the first offered file accepted
-//   accept_verified_resume (offset, digest, rule)  the peer's extended "r": likewise, the
-//                        file's first `offset` bytes to be hashed and compared with `digest`
-//                        before the verdict (the rule: RESUME_OR_*)
+//   accept_verified_resume (resume)  the peer's extended "r": likewise, the file's first
+//                        `offset` bytes to be hashed and compared with its digest before
+//                        the verdict
 //   offer_refused (letter)     the peer refused the first offered file ("e", "i", "q", "t")
 //                        or already has it ("x")
 //   confirm_sent ()      the peer's "c": the oldest file in transit arrived whole
@@ -76,11 +76,11 @@ struct send_state {
     zframe_out zout;  // the current file's frame, while both ends compress
     compressor_watch watch;
     offer_hash hash;
-    uint8_t verdict = VERDICT_RESUME;  // the current file's, once its first bytes are hashed
+    data_verdict verdict =
+        data_verdict::resume;  // the current file's, once its first bytes are hashed
     // The current file is not the one offered (its inode, size, modification or change
     // time differ at its opening or after its last byte): its digest goes out complemented.
     bool changed = false;
-    int spoil_digests = 0;       // test builds only: this many digests go out complemented
     bool told_no_trees = false;  // the line that the peer keeps no directories was written
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
@@ -96,7 +96,7 @@ void send_offers();
 void send_data();
 bool offer_hash_due();
 void accept_outgoing(int64_t offset);
-void accept_verified_resume(int64_t offset, uint64_t digest, uint8_t rule);
+void accept_verified_resume(const resume_answer& resume);
 void offer_refused(uint8_t letter);
 void confirm_sent();
 void check_failed_sent();

@@ -1,5 +1,7 @@
 #include "session/stats.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include "files/paths.h"
 #include "link/delivery.h"
 #include "serial/port.h"
+#include "serial/process.h"
 
 stats_state stats;
 
@@ -189,6 +192,21 @@ void format_seconds(char* out, size_t size, int64_t seconds) {
 void set_log_path(const char* path) { stats.log_path = path; }
 
 void set_line_speed(int32_t bps) { stats.line_speed = bps; }
+
+void open_transfer_log() {
+    stats.log_fd = -1;
+    if (stats.log_path == nullptr) return;
+    // Truncated: a caller must not credit an earlier run's lines again. Appended: every line
+    // goes to the end, whatever else may have moved the file's offset.
+    stats.log_fd = open(stats.log_path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    if (stats.log_fd < 0) console_reason(stats.log_path, strerror(errno));  // the run goes on
+}
+
+void close_transfer_log() {
+    if (stats.log_fd == -1) return;
+    close(stats.log_fd);
+    stats.log_fd = -1;
+}
 
 void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_bytes) {
     if (stream_bytes <= 0 || file_bytes <= 0) {

@@ -22,6 +22,9 @@
 //                           bytes that crossed, time left at that rate; "--:--" without
 //                           one), "-" with no batch
 //   set_log_path (path), set_line_speed (bps)   -z, and -s (or --speed) for the log lines
+//   open_transfer_log ()    the -z file, truncated; when it cannot be opened the console
+//                           says why and the run goes on without a log
+//   close_transfer_log ()   closes it, if open
 //   format_seconds (out, size, seconds) "M:SS" or "H:MM:SS", "--:--" when below 0
 //
 // A rate is bytes that crossed the line over a time that holds all of their crossing, so
@@ -109,3 +112,5 @@ void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_by
 void format_seconds(char* out, size_t size, int64_t seconds);
 void set_log_path(const char* path);
 void set_line_speed(int32_t bps);
+void open_transfer_log();
+void close_transfer_log();

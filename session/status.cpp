@@ -1,7 +1,5 @@
 #include "session/status.h"
 
-#include <cstring>
-
 #include "link/channels.h"
 #include "session/receive.h"
 #include "session/send.h"
@@ -12,14 +10,12 @@ namespace {
 
 // The whole of an "r" answer: the basic 32-bit offset, or the extended answer.
 void resume_answered() {
-    const uint8_t* bytes = status.offset_bytes;
-    if (status.offset_length == OFFSET_BYTES) {
-        int32_t offset = 0;
-        memcpy(&offset, bytes, OFFSET_BYTES);
-        accept_outgoing(offset);
-        return;
-    }
-    accept_verified_resume(static_cast<int64_t>(read_le64(bytes)), read_le64(bytes + 8), bytes[16]);
+    bool extended = status.offset_length == EXTENDED_RESUME_BYTES;
+    resume_answer resume = parse_resume(status.offset_bytes, extended);
+    if (extended)
+        accept_verified_resume(resume);
+    else
+        accept_outgoing(resume.offset);
 }
 
 void status_letter(uint8_t letter) {
@@ -32,11 +28,11 @@ void status_letter(uint8_t letter) {
         if (!aborting) confirm_sent();
         break;
     case ST_RESUMED:
-        status.offset_length = both_announced(CAP_EXTENDED) ? EXTENDED_RESUME_BYTES : OFFSET_BYTES;
+        status.offset_length = resume_size(announcement.used.extended);
         status.offset_expected = status.offset_length;
         break;
     case ST_CHECK_FAILED:
-        if (!aborting && both_announced(CAP_EXTENDED)) check_failed_sent();
+        if (!aborting && announcement.used.extended) check_failed_sent();
         break;
     case ST_ACCEPTED:
         if (!aborting) accept_outgoing(0);

@@ -13,8 +13,6 @@
 
 #include "session/transfer.h"
 
-constexpr int OFFSET_BYTES = 4;  // the resume offset that follows "r"
-
 struct status_state {
     int offset_expected = 0;  // bytes of a resume answer still to come
     int offset_length = 0;    // its length: OFFSET_BYTES, or EXTENDED_RESUME_BYTES

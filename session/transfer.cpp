@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "files/lists.h"
 #include "link/channels.h"
 #include "serial/port.h"
@@ -25,6 +28,8 @@ void note_activity() {
     activity.activity_seen = 1;
     activity.last_activity_time = serial.clock;
 }
+
+void activity_from_now() { activity.last_activity_time = serial.clock; }
 
 void finish_entry(file_entry* entry, uint8_t letter) {
     entry->status = letter;
@@ -124,35 +129,37 @@ void stream_restart(transfer_direction* stream) {
     stream->slice_left = SLICE_SIZE;
 }
 
-void announce(uint8_t caps) { announcement.own_caps = caps; }
+void announce(const session_features& features) {
+    announcement.own = features;
+    if (bench_no_extended()) announcement.own.extended = false;
+}
 
-void peer_announced(uint8_t caps) {
-    announcement.peer_caps = caps;
+void peer_announced(const session_features& features) {
+    announcement.used = both_features(announcement.own, features);
     announcement.peer_opened = true;
-    files.large_files_served = both_announced(CAP_EXTENDED);
+    serve_large_files(announcement.used.extended);
 }
 
 bool peer_opened() { return announcement.peer_opened; }
-
-bool both_announced(uint8_t cap) {
-    return (announcement.own_caps & announcement.peer_caps & cap) != 0;
-}
-
-bool trees_agreed() { return both_announced(CAP_TREES) && both_announced(CAP_EXTENDED); }
-
-bool history_agreed() { return both_announced(CAP_HISTORY) && both_announced(CAP_COMPRESS); }
-
-void write_le64(uint8_t* out, uint64_t value) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint64_t read_le64(const uint8_t* bytes) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
-    return value;
-}
 
 // A BBS may scan new uploads by their dates: in door mode only when asked for.
 bool apply_times_on() {
     return session.apply_times < 0 ? process.device_mode : session.apply_times != 0;
 }
+
+transfer_facts* facts_of(file_entry* entry) {
+    if (entry->facts == nullptr) {
+        void* block = malloc(sizeof(transfer_facts));
+        if (block != nullptr) entry->facts = new (block) transfer_facts{};
+    }
+    return entry->facts;
+}
+
+const transfer_facts& facts(const file_entry* entry) {
+    static const transfer_facts none;
+    return entry->facts != nullptr ? *entry->facts : none;
+}
+
+// Weak: the benchmark build's own definitions take their place at link time.
+[[gnu::weak]] bool bench_no_extended() { return false; }
+[[gnu::weak]] bool bench_spoil_digest() { return false; }

@@ -8,6 +8,7 @@
 //   auto_exit_on ()              true when the session ends by itself
 //   activity                     when a transfer last moved, for the end of the session
 //   note_activity ()             an offer was accepted, either way
+//   activity_from_now ()         the link is up: the idle time counts from this clock second
 //   finished_queue               entries with a final status letter, shown and freed by stats
 //   finish_entry (entry, letter) sets the letter and appends the entry to finished_queue
 //   write_status_letter (letter) one byte into send channel 1 (callers checked the room)
@@ -26,34 +27,45 @@
 //   stream_closed (stream)       the current file's descriptor closed, its figures cleared
 //   stream_restart (stream)      after an abort: the data channels from the first again,
 //                                nothing of the batch left
-//   announce (caps)              what our opening block announces (none: all zero, as a
+//   announce (features)          what our opening block announces (none: all zero, as a
 //                                peer that knows nothing of them sends)
-//   peer_announced (caps)        the peer's opening block came, announcing these
+//   peer_announced (features)    the peer's opening block came, announcing these: what the
+//                                session uses (announcement.used) is decided here, once
 //   peer_opened ()               it came: offers may be sent and decided, both ways
-//   both_announced (cap)         the capability is used: both blocks announced it
-//   trees_agreed (), history_agreed ()  CAP_TREES (with CAP_EXTENDED) and CAP_HISTORY (with
-//                                CAP_COMPRESS) are used
-//   write_le64 (out, value), read_le64 (bytes)  the 64-bit numbers of the extended records
 //   apply_times_on ()            a confirmed file gets the offer's modification time
+//   facts_of (entry) -> its transfer_facts, made at the first call; null without memory
+//   facts (entry) -> them to read: all defaults while none were made
+//   bench_no_extended (), bench_spoil_digest ()   the benchmark build's seam: the extension
+//                                not announced; the next digest sent complemented. The
+//                                product's are weak and say no; bench/kestro_trace.cpp
+//                                links its own
 //
 // The data stream of one direction is file after file, cut into slices: 1,024 bytes to
 // channel 16, the next 1,024 to 17 and so on, back to 16 after 31; a file's bytes run on in
 // the slice where the previous file's ended. What one file puts into it:
 //
-//   [verdict]  1 byte, only after an extended "r" (both ends announced CAP_EXTENDED): whether
-//              the receiver's first `offset` bytes are the sender's (VERDICT_*)
-//   [data]     the file's bytes from the offset (0 after VERDICT_WHOLE) to its end: raw, or
-//              one zstd frame while both ends announced CAP_COMPRESS; none when that is empty
+//   [verdict]  1 byte, only after an extended "r" (both ends announced `extended`): whether
+//              the receiver's first `offset` bytes are the sender's (verdict)
+//   [data]     the file's bytes from the offset (0 after data_verdict::whole) to its end: raw, or
+//              one zstd frame while both ends announced `compress`; none when that is empty
 //   [digest]   8 bytes, little-endian, outside any frame, only while both ends announced
-//              CAP_EXTENDED: XXH3 of the whole file, [0, length), as its offer carried it
+//              `extended`: XXH3 of the whole file, [0, length), as its offer carried it
 //              (read whole before the offer), complemented when the file was not the same
 //              (inode, size, modification and change time) after its last byte as when it
 //              was offered
 //
-// VERDICT_NONE ends the file there: no data, no digest. Nothing else marks where a file
+// data_verdict::none ends the file there: no data, no digest. Nothing else marks where a file
 // ends: its length and offset say so. The verdict and the digest may span two slices; an
 // abort (the peer's "b", our own) drops the stream whole, and each side's parse of it (the
 // phase, the digest bytes so far, the bytes read past a frame's end) starts afresh.
+//
+// While both ends announced `history`, the slices carry instead one zstd frame holding all of
+// the above (verdicts, data, digests) file after file, with no frame of its own per file:
+// each file refers to those sent before it (a window of 1 MiB). The sender flushes it at each
+// file's end, so the receiver can finish that file. It ends at an abort: the sender gives it
+// up at its abort, the receiver at the peer's "b", and the first file after the peer's "o"
+// begins a new one, so both ends always hold the same history. A step down of the level
+// ends it too, and the next frame follows at once, with nothing before it.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +75,7 @@
 #include "files/entries.h"
 #include "files/tree.h"
 #include "session/plan.h"
+#include "session/records.h"
 
 // Set by the command line.
 struct session_options {
@@ -75,7 +88,7 @@ struct session_options {
     int log_refusals = 0;        // log lines for refused and failed files too
     int serve_requests = 0;      // serve the peer's download requests
     int compress = 1;            // --no-compress: 0, file data is never compressed
-    int extended = 1;            // CAP_EXTENDED announced (test builds may clear it)
+    int announce = 1;            // --plain: 0, the opening block announces nothing
     int apply_times = -1;        // --times 1, --no-times 0; -1: as the mode has it (device mode on)
     int32_t idle_exit_seconds = 0;  // -E
     int32_t chat_idle_seconds = 0;  // -e
@@ -95,69 +108,31 @@ struct activity_state {
 
 extern activity_state activity;
 
-// Capabilities beyond the basic protocol's, each used only when both opening blocks announced it.
-constexpr uint8_t CAP_COMPRESS = 0x01;  // each file's data travels as one zstd frame
-// Whole-file digests, extended offers and answers (64-bit sizes, offsets and times), verified
-// resume: see the stream layout above and the records below.
-constexpr uint8_t CAP_EXTENDED = 0x02;
-// With CAP_EXTENDED: an offer carries the file's path relative to the tree it belongs to
-// ('/'-separated) and a flags byte (TREE_FLAG_*) after the digest; a path ending in '/' is a
-// directory record, answered "x" once the directory stands.
-constexpr uint8_t CAP_TREES = 0x04;
-// With CAP_COMPRESS: a direction's whole data stream (verdicts, data, digests) is one zstd
-// frame, flushed at each file's end, so a file refers to those before it; the frame ends at
-// an abort (both ends start afresh after the abort exchange) or at a step down of the level
-// (the next frame follows at once, with nothing before it).
-constexpr uint8_t CAP_HISTORY = 0x08;
-constexpr uint8_t TREE_FLAG_EXECUTABLE = 0x01;  // the owner may execute the file
+// What a receiver does with a name that is taken (its transfer_facts' `taken`).
+enum class taken_rule : uint8_t {
+    refuse,   // "e"
+    replace,  // -o: received under a temporary name, renamed over at "c"
+    rename,   // -R: stored as NAME.n
+};
 
-// The extended offer record on channel 2: 64-bit length, 64-bit modification time (seconds
-// since the epoch), the 64-bit digest of the whole file, all little-endian, then the name
-// and its NUL. The extended "r" answer: the 64-bit offset, the 64-bit digest of the first
-// `offset` bytes the receiver holds, and one RESUME_OR_* byte: what it takes when they are
-// not the sender's.
-constexpr int EXTENDED_HEADER_SIZE = 24;
-constexpr int EXTENDED_RESUME_BYTES = 17;
-constexpr uint8_t RESUME_OR_NOTHING = 0;  // the file ends 'e' at both ends, no byte of it sent
-constexpr uint8_t RESUME_OR_WHOLE = 1;    // the whole file, from its first byte
-
-// Verdicts, the byte before a file's data after an extended "r".
-constexpr uint8_t VERDICT_RESUME = 'R';  // the first bytes match: the data from the offset follow
-constexpr uint8_t VERDICT_WHOLE = 'W';   // they do not: the whole file follows
-constexpr uint8_t VERDICT_NONE = 'N';    // they do not, and the receiver takes nothing else
-
-// What a receiver does with a name that is taken (the file's taken_rule).
-constexpr uint8_t TAKEN_REFUSE = 0;   // "e"
-constexpr uint8_t TAKEN_REPLACE = 1;  // -o: received under a temporary name, renamed over at "c"
-constexpr uint8_t TAKEN_RENAME = 2;   // -R: stored as NAME.n
+// What the protocol knows of one file in transfer: the session's record beside its entry
+// (entry->facts), made when an extended offer is made or taken.
+struct transfer_facts {
+    uint64_t digest = 0;         // the whole file's XXH3, as its extended offer carries it
+    uint64_t prefix_digest = 0;  // after an extended "r": of its first `offset` bytes
+    bool digested = false;       // `digest` is taken
+    uint8_t checks_failed = 0;   // times the receiver's copy failed its whole-file check
+    taken_rule taken = taken_rule::refuse;     // receiving: the rule for its taken name
+    resume_or otherwise = resume_or::nothing;  // sending: the peer's rule after an extended "r"
+};
 
 struct announcement_state {
-    uint8_t own_caps = 0;      // what our opening block announces
-    uint8_t peer_caps = 0;     // what the peer's announced
+    session_features own;      // what our opening block announces
+    session_features used;     // what both announced: the session reads this, nothing else
     bool peer_opened = false;  // the peer's opening block has come
 };
 
 extern announcement_state announcement;
-
-// Status letters on channel 1: the receiving side's answers to offers and requests, and the
-// abort exchange.
-constexpr uint8_t ST_ACCEPTED = 'u';        // offer taken whole
-constexpr uint8_t ST_RESUMED = 'r';         // offer taken from an offset: 4 bytes follow
-constexpr uint8_t ST_EXISTS = 'e';          // refused: the name is taken
-constexpr uint8_t ST_DUPLICATE = 'i';       // refused: a file of that name is on its way
-constexpr uint8_t ST_REFUSED = 'q';         // refused: no uploads taken, or a malformed offer
-constexpr uint8_t ST_TOO_MANY = 't';        // refused: no name, or no memory, for it
-constexpr uint8_t ST_HAVE_IT = 'x';         // refused: the file is here already
-constexpr uint8_t ST_CONFIRMED = 'c';       // the oldest file in transit arrived whole
-constexpr uint8_t ST_SERVED = 'd';          // request served: its files come as offers
-constexpr uint8_t ST_NOT_FOUND = 'm';       // request found no file
-constexpr uint8_t ST_DENIED = 'p';          // requests are not served
-constexpr uint8_t ST_ABORT_UPLOAD = 'b';    // the sender gave up its uploads
-constexpr uint8_t ST_ABORT_DOWNLOAD = 'a';  // the receiver gave up its downloads
-constexpr uint8_t ST_ABORT_SEEN = 'o';      // the peer's "b" was acted on
-// CAP_EXTENDED only: the oldest file in transit arrived with bytes whose digest is not the
-// sender's. Sent once more; a second time it ends failed at both ends (the final letter too).
-constexpr uint8_t ST_CHECK_FAILED = 'v';
 
 // Final letters of entries, never on the wire.
 constexpr uint8_t ST_UPLOAD_ABORTED = '0';
@@ -194,7 +169,6 @@ struct transfer_figures {
 constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - EXTENDED_HEADER_SIZE - 1;  // 503
 static_assert(OFFER_HEADER_SIZE + MAX_ANNOUNCED_NAME + 1 == 512);
 // A tree's offer: the extended header and its flags byte, then the path.
-constexpr int TREE_HEADER_SIZE = EXTENDED_HEADER_SIZE + 1;
 static_assert(TREE_HEADER_SIZE + TREE_PATH_MAX + 1 == OFFER_CHANNEL_SIZE);
 constexpr int OFFER_MIN_ROOM = 256;  // offers are written only while this much is free
 // (a longer header waits for as many bytes more)
@@ -223,8 +197,8 @@ struct transfer_direction {
     int slice_left = SLICE_SIZE;      // bytes before the slice moves on to the next channel
     int abort_state = ABORT_NONE;     // the side's own abort exchange: ABORT_*
     bool squeezed = false;            // the current file's data is one zstd frame
-    bool batched = false;             // its part of the stream is in the batch frame
-    bool digested = false;            // the current file ends with its digest (CAP_EXTENDED)
+    bool batched = false;             // its part of the stream is in the batch frame (`history`)
+    bool digested = false;            // the current file ends with its digest (`extended`)
     uint8_t phase = PHASE_DATA;       // a stream_phase
     file_digest digest;               // received: of the file's bytes so far; sent: of its prefix
     uint8_t tail[DIGEST_BYTES] = {};  // its digest, as sent or collected so far
@@ -250,6 +224,7 @@ void set_idle_exit(int32_t seconds);
 void set_session_option(int session_options::*option, int value);
 bool auto_exit_on();
 void note_activity();
+void activity_from_now();
 // One side's steps through a file's part of the data stream, by phase (the layout above).
 struct stream_steps {
     piece_result (*prefix)();
@@ -268,12 +243,11 @@ void stream_accept(transfer_direction* stream, file_entry* entry, int64_t offset
 void stream_uncount(transfer_direction* stream, const file_entry* entry);
 void stream_closed(transfer_direction* stream);
 void stream_restart(transfer_direction* stream);
-void announce(uint8_t caps);
-void peer_announced(uint8_t caps);
+void announce(const session_features& features);
+void peer_announced(const session_features& features);
 bool peer_opened();
-bool both_announced(uint8_t cap);
-bool trees_agreed();
-bool history_agreed();
-void write_le64(uint8_t* out, uint64_t value);
-uint64_t read_le64(const uint8_t* bytes);
 bool apply_times_on();
+transfer_facts* facts_of(file_entry* entry);
+const transfer_facts& facts(const file_entry* entry);
+bool bench_no_extended();
+bool bench_spoil_digest();

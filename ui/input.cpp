@@ -80,6 +80,17 @@ void input_key(int key) {
     form_driver_w(screen.input_form, OK, static_cast<wchar_t>(code));
 }
 
+int key_to_request(int key) {
+    switch (key) {
+    case 8:    // Ctrl+H
+    case 127:  // DEL
+    case KEY_BACKSPACE: return REQ_DEL_PREV;
+    case KEY_LEFT: return REQ_LEFT_CHAR;
+    case KEY_RIGHT: return REQ_RIGHT_CHAR;
+    default: return 0;
+    }
+}
+
 void input_request(int request) {
     if (!process.screen_active || screen.input_form == nullptr) return;
     form_driver_w(screen.input_form, KEY_CODE_YES, request);

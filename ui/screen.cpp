@@ -219,20 +219,15 @@ void screen_setup() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGWINCH, &action, nullptr);
     initscr();
-    on_end_of_run(screen_close);
     screen_build();
 }
 
 void screen_build() {
-    process.screen_active = true;
-    display.figure = show_number;
-    display.file_name = show_file_name;
-    display.done_left = show_done_left;
-    display.info = show_info;
-    display.beep = sound_bell;
-    display.screen_size = screen_size;
-    display.chat_line = show_chat_line;
-    display.chat_bytes = show_chat_bytes;
+    set_screen_active(true);
+    static const display_hooks painters = {show_number,    show_file_name, show_done_left,
+                                           show_info,      sound_bell,     screen_size,
+                                           show_chat_line, show_chat_bytes};
+    display_install(&painters);
     wtimeout(stdscr, 0);   // key reads never wait
     keypad(stdscr, TRUE);  // function and arrow keys arrive as single key codes
     start_color();
@@ -368,6 +363,7 @@ void sound_bell() {
 }
 
 void screen_close() {
+    if (!process.screen_active) return;  // curses never started: door mode, an early end
     sleep(screen_hold_s);
     // The display's rows are cells written with blanks (curses never erases with our black
     // background), and a terminal resized meanwhile (tmux) brings some of them back onto the
@@ -379,7 +375,7 @@ void screen_close() {
         fflush(stdout);
     }
     endwin();
-    process.screen_active = false;
+    set_screen_active(false);
 }
 
 bool screen_too_small() { return process.screen_active && screen.layout.too_small; }

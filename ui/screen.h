@@ -2,10 +2,9 @@
 // Every procedure returns at once without output in door mode (process.screen_active false).
 //
 // Interface summary:
-//   screen_setup ()            device mode: the locale, the resize signal, curses, the display;
-//                              registers screen_close
+//   screen_setup ()            device mode: the locale, the resize signal, curses, the display
 //   screen_build ()            everything of screen_setup after initscr (tests build on
-//                              newterm); fills in the session's `display` with these painters
+//                              newterm); installs these painters as the session's `display`
 //   screen_follow_size ()      every pass of the main loop: after a resize signal, the
 //                              terminal's new size from the kernel and the display laid out
 //                              again for it
@@ -24,7 +23,8 @@
 //   draw_prompt_bar ()         the bar for input_mode
 //   sound_bell ()              BEL on standard error unless the beeper is off
 //   set_beeper_off ()          -q: the beeper starts off
-//   screen_close ()            clean-up at the end of the run: 2-second hold, endwin
+//   screen_close ()            clean-up at the end of the run: 2-second hold, endwin; nothing
+//                              while no screen is up
 //   screen_suspend ()          curses mode left (endwin) before the process stops
 //   screen_resume ()           after it went on: laid out for the terminal's size and drawn
 //   screen_too_small ()        true while the terminal shows only the notice
@@ -35,6 +35,7 @@
 //
 // The rest of the program draws only through these (ui/input.cpp keeps the input line):
 //   read_key () -> key (see key_of_char), ERR when none    input_key (key)
+//   key_to_request (key) -> forms request for an editing key, 0 for other keys
 //   input_request (request)   input_after_key ()   input_text (out, size): the field's text
 //   input_clear ()            redraw_prompt ()     redraw_screen (): all four windows
 //   set_chat_pair (pair)
@@ -133,6 +134,7 @@ bool screen_usable(char* why, size_t size);
 
 int read_key();
 void input_key(int key);
+int key_to_request(int key);
 void input_request(int request);
 void input_after_key();
 void input_text(char* out, size_t size);

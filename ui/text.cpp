@@ -1,7 +1,5 @@
 #include "ui/text.h"
 
-#include <form.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -207,17 +205,6 @@ void trim_trailing_blanks(char* text) {
     size_t length = strlen(text);
     while (length > 0 && text[length - 1] == ' ') --length;
     text[length] = '\0';
-}
-
-int key_to_request(int key) {
-    switch (key) {
-    case 8:    // Ctrl+H
-    case 127:  // DEL
-    case KEY_BACKSPACE: return REQ_DEL_PREV;
-    case KEY_LEFT: return REQ_LEFT_CHAR;
-    case KEY_RIGHT: return REQ_RIGHT_CHAR;
-    default: return 0;
-    }
 }
 
 int key_of_char(uint32_t code) {

@@ -16,7 +16,6 @@
 //                         columns, never inside a character; null path "-"
 //   has_control_byte (bytes, length) -> 1 when a byte below 32 is in the line
 //   trim_trailing_blanks (text)             the blanks at its end removed
-//   key_to_request (key) -> forms request for an editing key, 0 for other keys
 //   key_of_char (code), key_char (key, code) -> keys as handle_key_code takes them
 #pragma once
 
@@ -85,6 +84,5 @@ void format_number(char* out, size_t size, int64_t value);
 void format_file_name(char* out, size_t size, const char* path, int width = FILE_NAME_WIDTH);
 int has_control_byte(const uint8_t* bytes, int length);
 void trim_trailing_blanks(char* text);
-int key_to_request(int key);
 int key_of_char(uint32_t code);
 bool key_char(int key, uint32_t* code);

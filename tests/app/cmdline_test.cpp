@@ -293,3 +293,26 @@ TEST_F(ParsedSettings, NamesAreHandedOnInTheModeInForceWhenTheyCome) {
 }
 
 }  // namespace
+
+namespace {
+
+// --escape goes into both handshake lists as -H puts XON and XOFF there, without -H's flow
+// control; --plain announces nothing; DOOR32.SYS gives the descriptor and a speed the log
+// cannot hold is logged as 0.
+TEST_F(ParsedSettings, LineOptionsSetEscapesAnnouncementsAndTheDoorsDescriptor) {
+    parse({"--escape", "telnet,0x7e", "--escape=10", "--plain", "--fd", "7"});
+    EXPECT_EQ(link_setup.initial_link_mode, 0x03);
+    EXPECT_EQ(link_setup.flow_letter, 'H');
+    for (int b : {0x0D, 0x11, 0x13, 0x1D, 0xFF, 0x7E, 0x0A}) EXPECT_EQ(link_setup.char_flags[b], 3);
+    EXPECT_EQ(link_setup.char_flags[0x0C], 0);
+    EXPECT_EQ(session.announce, 0);
+    EXPECT_EQ(process.door_line_fd, 7);
+    reset();
+    scratch_dir dir;
+    write_file(dir.path("DOOR32.SYS"), "2\r\n12\r\n230400\r\nBBS\r\n");
+    parse({"-s", "9600", "--door32", dir.path("DOOR32.SYS")});
+    EXPECT_EQ(process.door_line_fd, 12);
+    EXPECT_EQ(stats.line_speed, 0);
+}
+
+}  // namespace

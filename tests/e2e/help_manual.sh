@@ -5,7 +5,7 @@
 : "${KESTRO_SOURCE:?source directory}"
 
 letters="C D E F H R U X c d e h j k o p q r s t u v w x y z"
-long_options="--speed --progress --help --version"
+long_options="--speed --progress --help --version --escape --plain --fd --door32 --telnet"
 
 "$KESTRO" -z help.log @missing.list --help >help.out 2>help.err
 [ $? = 0 ] || fail "--help did not exit with 0"

@@ -1,6 +1,7 @@
 // Frame codec: CRC, the four line modes, control sequences, interruption, chunking.
 #include <random>
 
+#include "link/pump.h"
 #include "link/setup.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
@@ -136,8 +137,17 @@ TEST_F(Codec, TerminationMidFrameOnlyAbandonsTheFrame) {
     EXPECT_EQ(decode(0, "{}ab{|cd{}ef{}"), std::vector<std::string>{"ef"});
 }
 
+// The codec only notes the goodbye: nothing after it is decoded, and the pump neither reads
+// nor sends any more; the session's cycle ends the run.
 TEST_F(Codec, TerminationRightAfterFrameEndEndsTheLink) {
-    EXPECT_EQ(link_outcome([&] { decode(0, "{}ab{}{|{}"); }), "0 ZARN data link terminated.");
+    EXPECT_EQ(link_outcome([&] { decode(0, "{}ab{}{|cd{}"); }), "returned");
+    EXPECT_EQ(frames_received, std::vector<std::string>{"ab"});
+    EXPECT_TRUE(peer_said_goodbye());
+    line.feed("ef{}");
+    frames_to_send.push_back("gh");
+    EXPECT_EQ(link_outcome(link_pump), "returned");
+    EXPECT_EQ(frames_received, std::vector<std::string>{"ab"});
+    EXPECT_EQ(line.drain(), "");
 }
 
 TEST_F(Codec, OverlongFrameIsAbandoned) {

@@ -2,6 +2,8 @@
 #include "link/delivery.h"
 
 #include "link/channels.h"
+#include "link/line_model.h"
+#include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "link/setup.h"
 #include "link/supervise.h"
@@ -187,8 +189,11 @@ TEST_F(Delivery, StaleVerdictsAreIgnoredButRestartTheTimer) {
     peer_sends("\xB0");  // other bit
     peer_sends("\x91");  // nothing in flight on 17
     EXPECT_EQ(send_queued(16), 4);
-    EXPECT_EQ(retransmit.last_verdict_ms, 1003000);
     EXPECT_EQ(channels.send_channels[16]->queue, &schedule.wait_queue);
+    set_clock_ms(1007000);  // four seconds from the stale verdicts, not from the block
+    EXPECT_FALSE(timer_overdue(16));
+    set_clock_ms(1007001);
+    EXPECT_TRUE(timer_overdue(16));
 }
 
 TEST_F(Delivery, BadTrailerChangesNothingButTheReceiveTime) {
@@ -307,20 +312,29 @@ class RetransmitTimer : public Delivery {
         set_clock_ms(ms);
         return timer_overdue(channel);
     }
+    // When the model has our line free, as what is sent shows: from `ms` on, no new frame is
+    // built until a short frame's lead before that moment.
+    int64_t line_free_at(int64_t ms) {
+        for (set_clock_ms(ms); model_hold(); set_clock_ms(serial.clock_ms + 1)) {
+        }
+        return serial.clock_ms + (line_model.last_data_frame < short_frame_bytes
+                                      ? pace_ahead_short_ms
+                                      : pace_ahead_ms);
+    }
 };
 
 TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmoothedRoundTrip) {
     sent(16, 998);  // at 1000.000 s; 1,000 bytes on the line with the frame's end
     EXPECT_FALSE(overdue_at(16, 1004000));
     EXPECT_TRUE(overdue_at(16, 1004001));
-    retransmit.last_verdict_ms = 1004001;  // any verdict restarts this first wait
+    timer_any_verdict();  // at 1004.001 s: any verdict restarts this first wait
 
     // The peer's data frames, 10,000 bytes in a second: the line carries 10,000 bytes a second.
     for (int64_t ms = 1005001; ms <= 1006001; ms += 100) {
         set_clock_ms(ms);
         timer_heard(998);
     }
-    EXPECT_EQ(retransmit.rate, 10000);
+    EXPECT_EQ(link_line_rate(), 10000);
     EXPECT_FALSE(overdue_at(16, 1008001));  // no round trip measured yet
     set_clock_ms(1009001);  // the peer has gone quiet: its backlog is no longer waited for
     sent(16, 998);          // leaves the idle line 100 ms later
@@ -328,9 +342,8 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     timer_verdict(16, true);  // 200 ms after it left
     sent(16, 998);
     set_clock_ms(1009701);
-    timer_verdict(16, true);               // 300 ms
-    EXPECT_EQ(retransmit.srtt_ms, 212);    // (7 x 200 + 300) / 8
-    EXPECT_EQ(retransmit.rttvar_ms, 100);  // (3 x 100 + 100) / 4
+    timer_verdict(16, true);  // 300 ms
+    // Smoothed (7 x 200 + 300) / 8 = 212, varying by (3 x 100 + 100) / 4 = 100: 212 + 4 x 100.
     EXPECT_EQ(timer_timeout_ms(), 612);
 
     // Two blocks at once: the second leaves after the first, and is waited for that much longer.
@@ -341,11 +354,11 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     EXPECT_FALSE(overdue_at(17, 1009701 + 200 + 612));
     EXPECT_TRUE(overdue_at(17, 1009701 + 200 + 613));
 
-    // An enquiry answered: no sample from it, and the back-off ends.
+    // An enquiry answered: no sample from it, and the back-off ends: 17 waits 612 ms again.
     timer_enquired(17);
     timer_verdict(17, false);
-    EXPECT_EQ(retransmit.srtt_ms, 212);
-    EXPECT_EQ(retransmit.backoff[17], 0);
+    EXPECT_EQ(timer_timeout_ms(), 612);
+    EXPECT_TRUE(overdue_at(17, 1009701 + 200 + 613));
 
     // A timeout, and no round trip measured since: a new block's first wait doubles.
     timer_timed_out();
@@ -353,34 +366,37 @@ TEST_F(RetransmitTimer, FourSecondsUntilMeasuredThenFromTheLineModelAndTheSmooth
     sent(18, 998);
     EXPECT_FALSE(overdue_at(18, 1020100 + 2 * 612));
     EXPECT_TRUE(overdue_at(18, 1020100 + 2 * 612 + 1));
-    timer_verdict(18, true);
-    EXPECT_EQ(retransmit.timeout_shift, 0);
+    timer_verdict(18, true);  // a round trip measured: a first wait is single again
+    const int64_t timeout = timer_timeout_ms();
+    sent(19, 998);
+    EXPECT_FALSE(overdue_at(19, serial.clock_ms + 100 + timeout));
+    EXPECT_TRUE(overdue_at(19, serial.clock_ms + 1));
 }
 
 // A verdict proves its block left before the frame that brought it began to arrive: a model
 // that lags the line (its rate a little low) is pulled forward that far, not only to the
 // quickest round trip, or both ends settle below the line, each measuring the other.
 TEST_F(RetransmitTimer, AVerdictPullsALaggingModelToBeforeItsFrameArrived) {
-    retransmit.rate = 10000;
+    line_model.rate = 10000;
     retransmit.rtt_measured = true;
     retransmit.min_rtt_ms = 10;
     set_clock_ms(1000000);
     sent(16, 998);  // 1,000 bytes with the frame's end: 100 ms of line each
     sent(17, 998);
-    EXPECT_EQ(retransmit.line_free_ms, 1000200);
+    EXPECT_EQ(line_free_at(1000000), 1000200);
     set_clock_ms(1000150);
     timer_heard(998);  // 17's verdict, in a frame of 100 ms
     timer_verdict(17, true);
-    EXPECT_EQ(retransmit.line_free_ms, 1000040);  // 10 ms of round trip before that frame
+    EXPECT_EQ(line_free_at(1000000), 1000040);  // 10 ms of round trip before that frame
 }
 
 // Short frames take a fraction of a millisecond more than their whole milliseconds: the model
 // keeps it, or a noisy line's frames of 88 bytes ran it 8% ahead of the line.
 TEST_F(RetransmitTimer, TheLineModelKeepsFractionsOfAMillisecond) {
-    retransmit.rate = 11520;
+    line_model.rate = 11520;
     set_clock_ms(1000000);
     for (int i = 0; i < 100; ++i) sent(16, 86);  // 88 bytes each: 7.64 ms
-    EXPECT_EQ(retransmit.line_free_ms, 1000000 + 8800 * 1000 / 11520);
+    EXPECT_EQ(line_free_at(1000000), 1000000 + 8800 * 1000 / 11520);
 }
 
 // The line's pace from a stream's positions: pauses of the stream are no measure of it (a
@@ -389,21 +405,21 @@ TEST_F(RetransmitTimer, TheLineModelKeepsFractionsOfAMillisecond) {
 TEST(RateMeter, PausesAreNoMeasureOfTheLineAndLaterWindowsGoOn) {
     stretch_meter m;
     int64_t pos = 1000;
-    meter_add(m, pos, 0);
+    int64_t rate = meter_add(m, pos, 0);
     int64_t ms = 1300;  // the stream paused 1.3 s after its first frame
-    for (; ms <= 2300; ms += 100) meter_add(m, pos += 1000, ms);
-    EXPECT_EQ(m.rate, 10000);
-    for (; ms <= 12300; ms += 100) meter_add(m, pos += 1000, ms);  // windows after the first
-    EXPECT_EQ(m.rate, 10000);
+    for (; ms <= 2300; ms += 100) rate = meter_add(m, pos += 1000, ms);
+    EXPECT_EQ(rate, 10000);
+    for (; ms <= 12300; ms += 100) rate = meter_add(m, pos += 1000, ms);  // later windows
+    EXPECT_EQ(rate, 10000);
     meter_add(m, pos += 1000, ms += 1000);  // a pause within the stream starts it afresh
-    for (int i = 0; i < 60; ++i) meter_add(m, pos += 1000, ms += 100);
-    EXPECT_EQ(m.rate, 10000);
+    for (int i = 0; i < 60; ++i) rate = meter_add(m, pos += 1000, ms += 100);
+    EXPECT_EQ(rate, 10000);
     // A pace well above the rate (the first sample came from a stream held back) is taken
     // after a second, not after the four of a later window.
-    for (int i = 0; i < 11; ++i) meter_add(m, pos += 1500, ms += 100);
-    EXPECT_GT(m.rate, 10000 + 10000 / 8);  // the window's mix, with the slower steps before
-    for (int i = 0; i < 10; ++i) meter_add(m, pos += 1500, ms += 100);
-    EXPECT_EQ(m.rate, 15000);
+    for (int i = 0; i < 11; ++i) rate = meter_add(m, pos += 1500, ms += 100);
+    EXPECT_GT(rate, 10000 + 10000 / 8);  // the window's mix, with the slower steps before
+    for (int i = 0; i < 10; ++i) rate = meter_add(m, pos += 1500, ms += 100);
+    EXPECT_EQ(rate, 15000);
 }
 
 // Until the rate is known only a few blocks go out, so their verdicts are waited for a
@@ -413,6 +429,8 @@ TEST_F(RetransmitTimer, FirstBlocksWaitASecondFourBehindThePeersDataAsMeasuredOn
     for (int peer_frames : {0, 3}) {
         for (int noise_bytes : {0, 1000}) {
             retransmit = retransmit_state{};
+            line_model = line_model_state{};
+            rate_meter = rate_meter_state{};
             set_clock_ms(1000000);
             sent(1, 10);
             set_clock_ms(1000010);
@@ -443,7 +461,7 @@ TEST_F(RetransmitTimer, AVerdictInTheFirstBurstBoundsTheWaitForTheBlocksAfterIt)
 
 TEST_F(RetransmitTimer, UnansweredEnquiriesDoubleTheirIntervalToSixSecondsAndFailAfter68) {
     retransmit.rtt_measured = true;  // a fast line, measured: the shortest timeout
-    retransmit.rate = 1000000;
+    line_model.rate = 1000000;
     ASSERT_EQ(timer_timeout_ms(), min_timeout_ms);
     write_to(16, "data");
     EXPECT_EQ(we_send(),

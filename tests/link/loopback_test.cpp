@@ -7,6 +7,8 @@
 
 #include "link/channels.h"
 #include "link/delivery.h"
+#include "link/line_model.h"
+#include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "link/setup.h"
 #include "link_test_util.h"
@@ -22,6 +24,8 @@ struct link_end {
     schedule_state schedule_saved;
     delivery_state delivery_saved;
     retransmit_state retransmit_saved;
+    line_model_state line_model_saved;
+    rate_meter_state rate_meter_saved;
     int line_fd = -1;
     int written[LINK_CHANNELS] = {};
     int checked[LINK_CHANNELS] = {};
@@ -39,6 +43,8 @@ void load(link_end& end) {
     std::swap(schedule, end.schedule_saved);
     std::swap(delivery, end.delivery_saved);
     std::swap(retransmit, end.retransmit_saved);
+    std::swap(line_model, end.line_model_saved);
+    std::swap(rate_meter, end.rate_meter_saved);
     serial.line_fd = end.line_fd;
 }
 
@@ -113,6 +119,8 @@ loopback_result run_loopback(int mode, unsigned seed, int noise_one_in) {
         link_setup.char_flags['{'] = static_cast<uint8_t>(mode & 3);
         delivery = delivery_state{};
         retransmit = retransmit_state{};
+        line_model = line_model_state{};
+        rate_meter = rate_meter_state{};
         channels = channels_state{};
         schedule = schedule_state{};
         alloc_test_channels();
@@ -125,6 +133,8 @@ loopback_result run_loopback(int mode, unsigned seed, int noise_one_in) {
         std::swap(schedule, end.schedule_saved);
         std::swap(delivery, end.delivery_saved);
         std::swap(retransmit, end.retransmit_saved);
+        std::swap(line_model, end.line_model_saved);
+        std::swap(rate_meter, end.rate_meter_saved);
     }
     long before = static_cast<long>(mallinfo2().uordblks);
     bool completed = false;

@@ -134,6 +134,7 @@ class Termination : public ::testing::Test {
         clock_update();
         codec.pending_brace = plan.brace_read;
         if (plan.first_cleanup != nullptr) on_end_of_run(plan.first_cleanup);
+        on_end_of_run(port_unlock);
         on_end_of_run(report_pause);
         on_end_of_run(link_terminate);
         if (plan.end == how::link_fail) link_fail(plan.message, plan.level, plan.pause);

@@ -65,14 +65,14 @@ TEST_F(Control, OwnOpeningBlockFollowsTheOptions) {
     EXPECT_EQ(chat.peer_lines, 0);
     EXPECT_EQ(cycle.yell_count, 0);
     EXPECT_TRUE(peer_opened());
-    EXPECT_EQ(announcement.peer_caps, 0);  // all zero: a peer that announces nothing
+    EXPECT_FALSE(announcement.used.compress || announcement.used.extended);  // all zero
 }
 
 // An end that compresses says so in its opening block; the peer uses it only when it said
 // so too, and takes any other block (a plain peer's zeros, another's bytes) as nothing.
 TEST_F(Control, CapabilitiesAreAnnouncedInTheOpeningBlockAndUsedOnlyWhenBoth) {
     announcement = announcement_state{};  // the peer's block has not come yet
-    announce(CAP_COMPRESS);
+    announce({.compress = true});
     send_opening_block(0);
     const std::string sent = wire(CH_CONTROL);
     EXPECT_EQ(sent.substr(0, 4), std::string("\x4B\xDA\x01\xCA", 4));
@@ -80,20 +80,20 @@ TEST_F(Control, CapabilitiesAreAnnouncedInTheOpeningBlockAndUsedOnlyWhenBoth) {
     arrive(sent.substr(0, 3));
     EXPECT_FALSE(peer_opened());  // offers wait for the whole block
     arrive(sent.substr(3));
-    EXPECT_TRUE(both_announced(CAP_COMPRESS));
+    EXPECT_TRUE(announcement.used.compress);
     for (const std::string& other :
          {std::string("\x4B\xDA\x01\xCB", 4), std::string("\x4B\xDB\x01\xCB", 4)}) {
         announcement = announcement_state{};
         cycle = cycle_state{};
-        announce(CAP_COMPRESS);
+        announce({.compress = true});
         arrive(other);  // a check byte or a magic that is not ours
         EXPECT_TRUE(peer_opened());
-        EXPECT_FALSE(both_announced(CAP_COMPRESS));
+        EXPECT_FALSE(announcement.used.compress);
     }
     announcement = announcement_state{};
     cycle = cycle_state{};
     arrive(sent);  // we did not announce it: not used
-    EXPECT_FALSE(both_announced(CAP_COMPRESS));
+    EXPECT_FALSE(announcement.used.compress);
 }
 
 TEST_F(Control, CountsAreSignedBytesAndYellRestartsItsCount) {

@@ -193,8 +193,8 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
 // Both ends compress: each file one zstd frame, frames run on in the slices, and a frame that
 // holds another length than offered is never confirmed.
 TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
-    announce(CAP_COMPRESS);
-    peer_announced(CAP_COMPRESS);
+    announce({.compress = true});
+    peer_announced({.compress = true});
     auto frame = [](const std::string& data) {
         zframe_out z;
         EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), 3), 0);
@@ -553,9 +553,10 @@ class TreeReceiving : public Receiving {
     zframe_out z;
     void SetUp() override {
         Receiving::SetUp();
-        uint8_t caps = CAP_EXTENDED | CAP_COMPRESS | CAP_TREES | CAP_HISTORY;
-        announce(caps);
-        peer_announced(caps);
+        const session_features all{
+            .compress = true, .extended = true, .trees = true, .history = true};
+        announce(all);
+        peer_announced(all);
     }
     void TearDown() override {
         zframe_free(&z, nullptr);

@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "link/codec.h"
+#include "link/failure.h"
 #include "transfer_fixture.h"
 
 namespace {
@@ -262,8 +264,10 @@ TEST_F(Sending, DrainActsOnLettersDeliveredBeforeThePeersGoodbye) {
     offer_and_answer("ux");
     pump_data();
     peer(CH_STATUS, "c");
-    drain_status_channel();
-    EXPECT_EQ(process.exit_status, 0);
+    codec.peer_goodbye = 1;  // decoded behind the "c": the cycle ends the run at level 1
+    EXPECT_EQ(end_code(follow_peer_goodbye), 0);
+    EXPECT_STREQ(termination.fail_message, "ZARN data link terminated.");
+    EXPECT_EQ(termination.termination_level, SEND_GOODBYE);
     EXPECT_EQ(finished(), (std::vector<std::string>{"x:have", "U:a"}));
     add_upload_name("missing", 1);
     queue_files({{"b", "b"}});
@@ -308,13 +312,11 @@ TEST_F(Sending, VerdictSaysWhetherTheResumeStandsTheWholeFileGoesOrNothing) {
     both_extended();
     std::string a = random_bytes(5000, 11);
     queue_files({{"r", a}, {"w", a}, {"n", a}});
-    auto resume = [](const std::string& held, uint8_t rule) {
-        return "r" + le64(held.size()) + le64(digest_of(held)) +
-               std::string(1, static_cast<char>(rule));
+    auto resume = [](const std::string& held, char rule) {
+        return "r" + le64(held.size()) + le64(digest_of(held)) + std::string(1, rule);
     };
-    offer_and_answer(resume(a.substr(0, 1000), RESUME_OR_NOTHING) +
-                     resume(random_bytes(1000, 12), RESUME_OR_WHOLE) +
-                     resume(random_bytes(1000, 13), RESUME_OR_NOTHING));
+    offer_and_answer(resume(a.substr(0, 1000), '\0') + resume(random_bytes(1000, 12), '\1') +
+                     resume(random_bytes(1000, 13), '\0'));
     std::string digest = le64(digest_of(a));
     EXPECT_EQ(joined(pump_data()), "R" + a.substr(1000) + digest + "W" + a + digest + "N");
     EXPECT_EQ(finished(), std::vector<std::string>{"e:n"});
@@ -381,14 +383,14 @@ std::string text(size_t n, char seed) {
 // whatever the peer refused, resumed or had sent again; after an abort a new frame begins
 // that decodes with nothing before it.
 TEST_F(Sending, TheBatchFrameHoldsTheRawStreamAcrossRefusalResumeRetryAndAbort) {
-    uint8_t caps = CAP_EXTENDED | CAP_COMPRESS | CAP_HISTORY;
-    announce(caps);
-    peer_announced(caps);
+    const session_features batch{.compress = true, .extended = true, .history = true};
+    announce(batch);
+    peer_announced(batch);
     std::string a = text(3000, 'a'), b = text(2000, 'b'), c = text(5000, 'c'), d = text(100, 'd');
     queue_files({{"a", a}, {"b", b}, {"c", c}, {"d", d}});
     auto dig = [](const std::string& s) { return le64(digest_of(s)); };
-    std::string resume =
-        "r" + le64(1000) + dig(c.substr(0, 1000)) + std::string(1, RESUME_OR_NOTHING);
+    std::string resume = "r" + le64(1000) + dig(c.substr(0, 1000)) +
+                         std::string(1, static_cast<char>(resume_or::nothing));
     offer_and_answer("ue" + resume + "u");
     zframe_in peer_z;
     EXPECT_EQ(unbatch(peer_z, joined(pump_data())),

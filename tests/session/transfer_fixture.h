@@ -41,7 +41,7 @@ class Transfer : public ::testing::Test {
     void SetUp() override {
         reset_state();
         alloc_link_channels();
-        peer_announced(0);  // a peer's opening block that announces nothing has come
+        peer_announced({});  // a peer's opening block that announces nothing has come
         ASSERT_FALSE(dir.root.empty());
         dir.enter();
         umask(022);
@@ -92,8 +92,8 @@ class Transfer : public ::testing::Test {
         return r;
     }
     static std::string le64(uint64_t v) {
-        std::string r(8, '\0');
-        write_le64(reinterpret_cast<uint8_t*>(r.data()), v);
+        std::string r;
+        for (int i = 0; i < 8; ++i) r += static_cast<char>(v >> (8 * i));
         return r;
     }
     static uint64_t digest_of(const std::string& bytes) {
@@ -104,9 +104,9 @@ class Transfer : public ::testing::Test {
     }
     // Both ends announced the whole-file checks (and, with `compress`, compression).
     static void both_extended(bool compress = false) {
-        uint8_t caps = CAP_EXTENDED | (compress ? CAP_COMPRESS : 0);
-        announce(caps);
-        peer_announced(caps);
+        const session_features both{.compress = compress, .extended = true};
+        announce(both);
+        peer_announced(both);
     }
     static std::string extended_offer(const std::string& content, const std::string& name,
                                       int64_t mtime = 0) {

@@ -5,6 +5,8 @@
 #include "link/delivery.h"
 #include "link/establish.h"
 #include "link/failure.h"
+#include "link/line_model.h"
+#include "link/rate_meter.h"
 #include "link/retransmit.h"
 #include "support/state.h"
 
@@ -40,9 +42,10 @@ void reset_up_to_link() {
     frame_sink = handle_frame;
     delivery = delivery_state{};
     retransmit = retransmit_state{};
+    line_model = line_model_state{};
+    rate_meter = rate_meter_state{};
     establish = establish_state{};
     link_setup = link_setup_state{};
     termination = termination_state{};
-    on_peer_goodbye = nullptr;
     reset_up_to_serial();
 }

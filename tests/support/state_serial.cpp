@@ -1,6 +1,7 @@
 #include "serial/lock.h"
 #include "serial/port.h"
 #include "serial/process.h"
+#include "serial/telnet.h"
 #include "support/clock.h"
 #include "support/state.h"
 
@@ -17,6 +18,7 @@ void reset_up_to_serial() {
     process = process_state{};
     final_exit = throw_run_ended;
     serial = serial_state{};
+    telnet = telnet_state{};
     no_hangup_flag = 1;
     time_source = system_time_source;
     ms_source = system_ms_source;
