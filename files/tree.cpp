@@ -185,6 +185,10 @@ int add_requested_tree(const char* name) {
     return made;
 }
 
+const char* shown_name(const file_entry* entry) {
+    return entry->tree ? entry_alias(entry) : entry->name;
+}
+
 bool tree_entry(const file_entry* entry) { return entry->tree != 0; }
 
 bool tree_directory(const file_entry* entry) {

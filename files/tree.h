@@ -13,6 +13,7 @@
 //   add_requested_tree (name) -> entries made: the peer's request for a directory (its base
 //                     name looked up like any requested name, in the upload directories; a
 //                     link is never followed) listed as a tree
+//   shown_name (entry) -> what a person sees of it: a tree's relative path, else its name
 //   tree_entry (entry) -> true for a tree's entry (add_tree's, or a received one whose
 //                     offer carried a path);  tree_directory (entry) -> true for a directory
 //   tree_path_refused (path) -> null when a relative path may be made under the download
@@ -34,6 +35,7 @@ constexpr int TREE_PATH_MAX = 502;
 
 int add_tree(const char* directory);
 int add_requested_tree(const char* name);
+const char* shown_name(const file_entry* entry);
 bool tree_entry(const file_entry* entry);
 bool tree_directory(const file_entry* entry);
 const char* tree_path_refused(const char* path);

@@ -62,7 +62,7 @@ void note(const char* name, const char* reason, const char* heading = HEADING_NO
 }
 
 void note_queue(const file_queue& queue, const char* reason) {
-    for (const file_entry* e = queue.head; e != nullptr; e = e->next) note(e->name, reason);
+    for (const file_entry* e = queue.head; e != nullptr; e = e->next) note(shown_name(e), reason);
 }
 
 // Everything that did not complete and was not noted as a result yet.
@@ -75,7 +75,7 @@ void note_unfinished() {
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
     if (receiving.stream.current != nullptr)
-        note(receiving.stream.current->name, REASON_PART_RECEIVED);
+        note(shown_name(receiving.stream.current), REASON_PART_RECEIVED);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
     note_queue(receiving.retry_queue, REASON_NOT_AGAIN);
     note_queue(receiving.requested_queue, REASON_UNANSWERED);
@@ -132,7 +132,7 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
     int percent = entry->length > 0 ? static_cast<int>(done * 100 / entry->length) : 100;
     int32_t rate = rates.average_rate;
     char name[PROGRESS_NAME_WIDTH * 4 + 1];
-    short_name(name, sizeof name, entry->name, name_width);
+    short_name(name, sizeof name, shown_name(entry), name_width);
     char counts[48] = "";
     if (form.counts) snprintf(counts, sizeof counts, " %" PRId64 "/%" PRId64, done, entry->length);
     char speed[48] = "";
@@ -252,11 +252,11 @@ void note_result(const file_entry* entry) {
     if (entry->status == ST_DOWNLOADS_DONE || entry->status == ST_UPLOADS_DONE) return;
     if (entry->status == ST_HAVE_IT) {
         // Both ends have the file whole: nothing failed. Only an upload entry stands for a file.
-        note(entry->name, entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
+        note(shown_name(entry), entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
              HEADING_SKIPPED);
         return;
     }
-    if (result_text(entry, &message, detail, sizeof detail)) note(entry->name, message);
+    if (result_text(entry, &message, detail, sizeof detail)) note(shown_name(entry), message);
 }
 
 void show_not_sent() {
@@ -358,7 +358,7 @@ int result_text(const file_entry* entry, const char** message, char* detail, siz
         snprintf(detail, detail_size, "%ld file(s) sent",
                  static_cast<long>(sending.stream.figures.total_files));
     else
-        snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
+        snprintf(detail, detail_size, "%s", shown_name(entry));  // the whole name, blanks and all
     return 1;
 }
 

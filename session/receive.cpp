@@ -606,5 +606,5 @@ void show_download_name() {
     // The line shows the current file only while files are left.
     const file_entry* entry =
         receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
-    display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
+    display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? shown_name(entry) : nullptr);
 }

@@ -665,5 +665,5 @@ void close_outgoing() {
 
 void show_upload_name() {
     const file_entry* entry = sending.in_transit_queue.head;
-    display.file_name(UPLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
+    display.file_name(UPLOAD_COLUMN, entry != nullptr ? shown_name(entry) : nullptr);
 }

@@ -163,7 +163,7 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     // A control character in a name would break the line, or forge one.
     char name[PATH_SIZE];
     // A tree's file by its path in the tree, the same at both ends.
-    printable_name(name, sizeof name, entry->tree ? entry_alias(entry) : entry->name);
+    printable_name(name, sizeof name, shown_name(entry));
     split_at_blank(name);  // callers split the line at blanks: the field is one word
     char line[LOG_LINE_SIZE];
     int length =

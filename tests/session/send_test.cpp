@@ -6,6 +6,8 @@
 #include "link/failure.h"
 #include "transfer_fixture.h"
 
+using namespace std::string_literals;
+
 namespace {
 
 class Sending : public Transfer {
@@ -421,6 +423,25 @@ TEST_F(Sending, TheBatchFrameHoldsTheRawStreamAcrossRefusalResumeRetryAndAbort) 
     EXPECT_EQ(unbatch(fresh, joined(pump_data())), e + dig(e));
     zframe_free(nullptr, &peer_z);
     zframe_free(nullptr, &fresh);
+}
+
+// A request for a directory brings its tree only from an end serving trees (--recursive) to
+// one that keeps them: an -r BBS alone answers "m" as before.
+TEST_F(Sending, ARequestedDirectoryComesAsATreeOnlyWhenTreesAreServed) {
+    const session_features trees{.extended = true, .trees = true};
+    announce(trees);
+    peer_announced(trees);
+    set_session_option(&session_options::serve_requests, 1);
+    put_file("photos/2024/a.jpg", "jpg");
+    peer(CH_REQUESTS, "photos\0"s);
+    serve_request();
+    EXPECT_EQ(wire(CH_STATUS), "m");
+    serve_trees();
+    peer(CH_REQUESTS, "../photos\0"s);  // a peer names no directory of ours
+    serve_request();
+    EXPECT_EQ(wire(CH_STATUS), "d");
+    ASSERT_EQ(count(files.upload_queue), 1);
+    EXPECT_STREQ(entry_alias(files.upload_queue.head), "photos/2024/a.jpg");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -55,34 +56,27 @@ struct unpacked {
     size_t end = 0;
 };
 
-// The batch's stream of the files in turn, each flushed at its end, in puts of at most `put`
-// bytes; the line is said to wait for the compressor at each file of `steps`.
+// The batch's stream of the files in turn, each flushed at its end, in puts of at most 1000
+// bytes; the line is said to wait for the compressor before each file of `steps`.
 std::vector<uint8_t> squeeze_batch(zframe_out& z, const std::vector<std::vector<uint8_t>>& files,
-                                   int put, const std::vector<size_t>& steps = {}) {
+                                   const std::vector<size_t>& steps = {}) {
     std::vector<uint8_t> stream;
+    auto take = [&] {
+        const uint8_t* bytes = nullptr;
+        int n = zout_pending(&z, &bytes);
+        stream.insert(stream.end(), bytes, bytes + n);
+        zout_taken(&z, n);
+    };
     for (size_t f = 0; f < files.size(); ++f) {
-        for (size_t s : steps)
-            if (s == f) zout_step_down(&z);
+        if (std::find(steps.begin(), steps.end(), f) != steps.end()) zout_step_down(&z);
+        take();
         const std::vector<uint8_t>& data = files[f];
-        for (size_t at = 0; at < data.size() || (data.empty() && at == 0);) {
-            const uint8_t* bytes = nullptr;
-            int pending = zout_pending(&z, &bytes);
-            if (pending > 0) {
-                stream.insert(stream.end(), bytes, bytes + pending);
-                zout_taken(&z, pending);
-                continue;
-            }
-            int n = static_cast<int>(std::min<size_t>(
-                {data.size() - at, static_cast<size_t>(put), static_cast<size_t>(zout_room(&z))}));
-            EXPECT_GT(zout_room(&z), 0);
-            zout_put(&z, data.data() + at, n, at + n == data.size(), true);
-            at += static_cast<size_t>(n);
+        for (size_t at = 0, n = 0; at == 0 || at < data.size(); at += n) {
+            n = std::min<size_t>({data.size() - at, 1000, static_cast<size_t>(zout_room(&z))});
+            zout_put(&z, data.data() + at, static_cast<int>(n), at + n == data.size(), true);
+            take();
             if (data.empty()) break;
         }
-        const uint8_t* bytes = nullptr;
-        int pending = zout_pending(&z, &bytes);
-        stream.insert(stream.end(), bytes, bytes + pending);
-        zout_taken(&z, pending);
     }
     return stream;
 }
@@ -191,54 +185,37 @@ TEST_F(ZFrame, TheBatchFrameRefersToEarlierFilesAndStepsDownAtAFrameEnd) {
         files.push_back(sample(n, true));
         all.insert(all.end(), files.back().begin(), files.back().end());
     }
-    size_t alone = 0;
-    for (const auto& f : files) alone += squeeze(out, f, ZOUT_LEVEL_MAX, 1 << 20).size();
-    zframe_out batch;
-    ASSERT_EQ(zout_open_batch(&batch, ZOUT_LEVEL_MAX), 0);
-    std::vector<uint8_t> stream = squeeze_batch(batch, files, 1024);
-    EXPECT_LT(stream.size(), alone);
     auto unbatch = [&](const std::vector<uint8_t>& s, size_t piece) {
         EXPECT_EQ(zin_begin(&in, ZIN_BATCH), 0);
         std::vector<uint8_t> made;
         uint8_t buffer[700];
-        for (size_t at = 0;;) {
-            size_t used = 0, n = 0;
+        for (size_t at = 0, used = 0, n = 0; at < s.size() || n == sizeof buffer; at += used) {
             EXPECT_EQ(zin_take(&in, s.data() + at, std::min(piece, s.size() - at), buffer,
                                sizeof buffer, &used, &n),
                       ZIN_MORE);
             made.insert(made.end(), buffer, buffer + n);
-            at += used;
-            if (at == s.size() && n < sizeof buffer) break;
         }
         return made;
     };
-    EXPECT_EQ(unbatch(stream, 300), all);
+    zframe_out batch;
+    ASSERT_EQ(zout_open_batch(&batch, ZOUT_LEVEL_MAX), 0);
+    EXPECT_EQ(unbatch(squeeze_batch(batch, files), 300), all);
     // A file sent a second time costs next to nothing: it is in the window.
     zframe_out twice;
     ASSERT_EQ(zout_open_batch(&twice, ZOUT_LEVEL_MAX), 0);
     size_t one = squeeze(out, files[0], ZOUT_LEVEL_MAX, 1 << 20).size();
-    EXPECT_LT(squeeze_batch(twice, {files[0], files[0]}, 1024).size(), one + one / 5);
-    zframe_free(&twice, nullptr);
-    // Each file is whole on the line once its own bytes are: flushed at its end.
-    zframe_out again;
-    ASSERT_EQ(zout_open_batch(&again, ZOUT_LEVEL_MAX), 0);
-    std::vector<uint8_t> first = squeeze_batch(again, {files[0]}, 1024);
-    std::vector<uint8_t> head = unbatch(first, 64);
-    EXPECT_EQ(head, files[0]);
+    EXPECT_LT(squeeze_batch(twice, {files[0], files[0]}).size(), one + one / 5);
     // Steps down end a frame and open the next lower, to stored at the bottom: all decodes.
     zframe_out stepped;
     ASSERT_EQ(zout_open_batch(&stepped, ZOUT_LEVEL_MAX), 0);
-    std::vector<uint8_t> s2 = squeeze_batch(stepped, files, 1000, {1, 2, 3, 3, 4, 5, 6});
-    EXPECT_EQ(zout_level(&stepped, 0), 0);
-    EXPECT_TRUE(stepped.stored);
+    std::vector<uint8_t> s2 = squeeze_batch(stepped, files, {1, 2, 3, 4, 5, 6});
+    EXPECT_TRUE(stepped.stored && zout_level(&stepped, 0) == 0);
     EXPECT_EQ(unbatch(s2, 333), all);
     // An abort resets it: the next batch frame starts with nothing before it.
     zout_reset(&stepped, 0, 0);
     ASSERT_EQ(zout_open_batch(&stepped, 3), 0);
-    EXPECT_EQ(unbatch(squeeze_batch(stepped, {files[3]}, 4096), 1000), files[3]);
-    zframe_free(&batch, nullptr);
-    zframe_free(&again, nullptr);
-    zframe_free(&stepped, nullptr);
+    EXPECT_EQ(unbatch(squeeze_batch(stepped, {files[3]}), 1000), files[3]);
+    for (zframe_out* z : {&batch, &twice, &stepped}) zframe_free(z, nullptr);
 }
 
 }  // namespace
