@@ -29,6 +29,15 @@
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
 //                        for sure (compressed streams: as far as the last flush)
+// Within the sending side (session/squeeze.cpp):
+//   line_rate_known () -> bytes per second the line is known to carry, 0 when unknown
+//   start_watch ()       the compressor's watch begins now (a frame, or the batch frame, opens)
+//   line_waits_for_compressor () -> the watch says the line waits for the compressor (WATCH_*)
+//   watch_ran (began, fed, made_before)  the compressor ran: its time and bytes for the watch
+//   batch_drain () -> true when none of the batch frame's bytes wait for the data channels
+//   batch_room () -> stream bytes the batch frame takes now; steps it down at a flush when the
+//                        line waits for it
+//   batch_put (bytes, n, flush, file_bytes)  into the batch frame; `flush` at a file's end
 // Within the sending side (session/offers.cpp):
 //   log_upload (letter, entry)   its log line, with the rate of what of it crossed
 //   finish_upload (entry, letter)  a final letter; any but "x" keeps the uploads bit
@@ -106,5 +115,12 @@ void on_receiver_abort();
 void close_outgoing();
 void show_upload_name();
 int64_t upload_file_bytes(int64_t stream);
+int64_t line_rate_known();
+void start_watch();
+bool line_waits_for_compressor();
+void watch_ran(int64_t began, int64_t fed, int64_t made_before);
+bool batch_drain();
+int batch_room();
+void batch_put(const uint8_t* bytes, int n, bool flush, bool file_bytes);
 void log_upload(char letter, const file_entry* entry);
 void finish_upload(file_entry* entry, uint8_t letter);
