@@ -24,6 +24,7 @@ at its path).
 import argparse
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -36,17 +37,18 @@ CAP_S = 900
 
 
 def pick_headers(count):
-    """Relative paths under /usr/include of `count` headers of 1-5 KB with unique base names."""
+    """Relative paths under /usr/include of `count` headers of 1-5 KB whose base names differ even
+    without regard to case: sent by name, a second Composite.h beside composite.h is refused."""
     picked, seen = [], set()
     for top, dirs, names in os.walk("/usr/include"):
         dirs.sort()
         for name in sorted(names):
             path = os.path.join(top, name)
-            if not name.endswith(".h") or name in seen or os.path.islink(path):
+            if not name.endswith(".h") or name.lower() in seen or os.path.islink(path):
                 continue
             if 1000 <= os.path.getsize(path) <= 5000:
                 picked.append(os.path.relpath(path, "/usr/include"))
-                seen.add(name)
+                seen.add(name.lower())
                 if len(picked) == count:
                     return picked
     return picked
@@ -187,6 +189,7 @@ def main():
     parser.add_argument("--zmodem", action="store_true")
     parser.add_argument("--by-name", action="store_true", help="send the tree's files by name, one by one")
     parser.add_argument("--fast-mib", type=int, default=200)
+    parser.add_argument("--runs", type=int, default=1, help="unthrottled runs of each mode, alternating")
     parser.add_argument("--jobs", type=int, default=2)
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -233,14 +236,26 @@ def main():
         print("| unthrottled, one way | compressed s | CPU s | peak RSS | --no-compress s | CPU s | peak RSS | on / off |")
         print("|---|---|---|---|---|---|---|---|")
         for kind, size in fast:
-            # The unthrottled runs need the CPU: one at a time.
-            on = run_kestro(build, 0, kind, headers, recursive, size)
-            off = run_kestro(build, 0, kind, headers, recursive, size, compress=False)
-            print(f"| {kind[5:]} {size >> 20} MiB | {on['seconds']:.1f}{'' if on['ok'] else ' **failed**'} | "
-                  f"{on['cpu']:.1f} | {on['rss'] / 1024:.1f} MiB | {off['seconds']:.1f}"
-                  f"{'' if off['ok'] else ' **failed**'} | {off['cpu']:.1f} | {off['rss'] / 1024:.1f} MiB | "
-                  f"{on['seconds'] / off['seconds']:.3f} |")
+            # The unthrottled runs need the CPU: one at a time, the two modes alternating.
+            ons, offs = [], []
+            for _ in range(args.runs):
+                ons.append(run_kestro(build, 0, kind, headers, recursive, size))
+                offs.append(run_kestro(build, 0, kind, headers, recursive, size, compress=False))
+            print(f"| {kind[5:]} {size >> 20} MiB | {fast_cell(ons)} | {fast_cell(offs)} | "
+                  f"{median(ons, 'seconds') / median(offs, 'seconds'):.3f} |")
             sys.stdout.flush()
+
+
+def median(runs, key):
+    return statistics.median(r[key] for r in runs)
+
+
+def fast_cell(runs):
+    """Median seconds (range), median CPU, largest peak RSS; failed runs marked."""
+    failed = "" if all(r["ok"] for r in runs) else " **failed**"
+    spread = f" ({min(r['seconds'] for r in runs):.1f}-{max(r['seconds'] for r in runs):.1f})" if len(runs) > 1 else ""
+    return (f"{median(runs, 'seconds'):.1f}{spread}{failed} | {median(runs, 'cpu'):.1f} | "
+            f"{max(r['rss'] for r in runs) / 1024:.1f} MiB")
 
 
 if __name__ == "__main__":
