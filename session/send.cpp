@@ -93,8 +93,13 @@ void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
     if (letter == ST_HAVE_IT && tree_directory(entry)) {
-        // A directory record: the directory stands at the peer; -y never removes one here.
-    } else if (letter == ST_HAVE_IT) {
+        // A directory record: the directory stands at the peer. It is no file sent or skipped,
+        // so it has no result; -y never removes one here.
+        free_entry(entry);
+        clear_uploads_bit_when_settled();
+        return;
+    }
+    if (letter == ST_HAVE_IT) {
         // With `extended` the peer's file has this one's digest: -y may delete it, as after
         // "c". Otherwise a file of the same name and size is not known to be this one.
         if (session.delete_sent && announcement.used.extended)

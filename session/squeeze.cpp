@@ -93,4 +93,3 @@ void batch_put(const uint8_t* bytes, int n, bool flush, bool file_bytes) {
     watch_ran(began, n, made);
     if (flush) batch_drain();
 }
-

@@ -108,4 +108,11 @@ TEST_F(Tree, RecursiveListsFilesEmptyDirectoriesAndLinksInsideOnly) {
     EXPECT_EQ(aliases(files.upload_queue), (Strings{"empty/"}));
     EXPECT_EQ(add_tree("nothing-here"), 0);
     EXPECT_EQ(files.upload_names_missing, 1);
+    // A path longer than an offer carries is skipped with the reason; its parent arrives.
+    reset_up_to_files();
+    std::string a(250, 'a');
+    fs::create_directories("long/" + a + "/" + std::string(250, 'b'));
+    EXPECT_EQ(add_tree("long"), 1);
+    EXPECT_EQ(aliases(files.upload_queue), (Strings{"long/" + a + "/"}));
+    EXPECT_EQ(files.unsent[0].reason, std::string("its path is too long for an offer"));
 }

@@ -445,3 +445,38 @@ TEST_F(Sending, ARequestedDirectoryComesAsATreeOnlyWhenTreesAreServed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tree toward a peer that keeps no directories: its files go under their base names, its
+// directories not at all, and one line says so; between two ends that keep trees, paths go
+// and a directory record's "x" leaves no result.
+TEST_F(Sending, ATreeGoesFlatToAPeerWithoutTreesAndWithPathsToOneWithThem) {
+    put_file("t/a/f", "f");
+    std::filesystem::create_directories("t/empty");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(add_tree("t"), 2);
+    const session_features extended{.extended = true};
+    announce(extended);
+    peer_announced(extended);
+    send_offers();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kestro: --recursive: the peer keeps no directories: files go under their base "
+              "names\n");
+    EXPECT_EQ(wire(CH_OFFERS).substr(EXTENDED_HEADER_SIZE), "f\0"s);
+    peer(CH_STATUS, "e");
+    status_receiver();
+    add_tree("t");
+    const session_features trees{.extended = true, .trees = true};
+    announce(trees);
+    peer_announced(trees);
+    send_offers();
+    std::string offers = wire(CH_OFFERS);
+    EXPECT_NE(offers.find("\0t/a/f\0"s), std::string::npos);
+    EXPECT_NE(offers.find("t/empty/\0"s), std::string::npos);
+    peer(CH_STATUS, "ex");
+    status_receiver();
+    EXPECT_EQ(finished(), (std::vector<std::string>{"e:t/a/f", "e:t/a/f"}));  // t/empty: none
+}
+
+}  // namespace
