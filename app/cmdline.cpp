@@ -53,17 +53,22 @@ void option_error_text(const char* text) {
     }
 }
 
+// `rest`: the word from the unknown letter on; a word of its own ("--spede") whole.
 [[noreturn]] void unknown_option(const char* rest) {
     char text[512];
     snprintf(text, sizeof text, "Unknown option: \n%.400s\n\n\n", rest);
     option_error_text(text);
+    char word[64] = {'-', rest[0], '\0'};
+    if (rest[0] == '-') snprintf(word, sizeof word, "%.60s", rest);
+    option_reason(word, "unknown option");
     print_help_hint();
     end_run(EXIT_BAD_OPTION);
 }
 
 [[noreturn]] void missing_argument(const char* option) {
     option_error_text(title_text);
-    console_reason(option, "needs an argument");
+    // The code is the one "downloads outstanding" has too: a caller may read it either way.
+    option_reason(option, "needs an argument (exit code 1, as for downloads outstanding)");
     print_help_hint();
     end_run(EXIT_MISSING_ARGUMENT);
 }
@@ -71,7 +76,7 @@ void option_error_text(const char* text) {
 [[noreturn]] void bad_value(char letter, const char* argument, const char* expected) {
     char subject[64];
     snprintf(subject, sizeof subject, "-%c %.40s", letter, argument);
-    console_reason(subject, expected);
+    option_reason(subject, expected);
     end_run(EXIT_BAD_OPTION);
 }
 
@@ -105,7 +110,7 @@ bool take_speed_option(const char* word, int argc, char** argv, int* next, int32
         speed_code(static_cast<int32_t>(rate)) == 0) {
         char subject[64];
         snprintf(subject, sizeof subject, "%s %.40s", speed_option, argument);
-        console_reason(subject, "not a standard rate (50, 75, 110, ... 9600, 19200, ... 4000000)");
+        option_reason(subject, "not a standard rate (50, 75, 110, ... 9600, 19200, ... 4000000)");
         end_run(EXIT_BAD_OPTION);
     }
     *speed = static_cast<int32_t>(rate);
@@ -343,6 +348,7 @@ void parse_command_line(int argc, char** argv) {
         }
         if (take_speed_option(word, argc, argv, &next, &port_speed)) continue;
         if (take_line_option(word, argc, argv, &next)) continue;
+        if (word[1] == '-') unknown_option(word);  // a long option is one word, not letters
         // Letters that need an argument take the following words, in order.
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {
             const char* argument = nullptr;

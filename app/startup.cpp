@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/app.h"
+#include "files/lists.h"
 #include "link/codec.h"
 #include "link/establish.h"
 #include "link/supervise.h"
@@ -153,6 +154,8 @@ void register_cleanups() {
 
 void kestro_main(int argc, char** argv) {
     parse_command_line(argc, argv);
+    // A serving door names its directory alone; anyone else expected it to send something.
+    if (!session.serve_requests) note_lone_directories();
     check_display();  // before the log is opened and before any byte goes on the line
     if (!process.device_mode) link_echo_off();
     progress_start();
@@ -180,6 +183,7 @@ void main_loop() {
     for (;;) {
         follow_suspend();
         screen_follow_size();
+        screen_follow_auto_exit();
         show_next_result();
         show_not_sent();
         if (service_cycle() == 1 && process.screen_active && key_waiting() != 0) handle_key();

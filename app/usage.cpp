@@ -1,7 +1,11 @@
 #include "app/usage.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+
+#include "files/names.h"
 
 namespace {
 
@@ -19,7 +23,8 @@ at the two ends chat; the other end runs kestro too. Names are files to send,
 directories to look them up in, or @LIST (a file of names, one a line); -d and
 -U change how the names after them are taken. A directory applies to the bare
 names after it: in "kestro -p P big.bin docs a.jpg", a.jpg is docs/a.jpg, and
-./a.jpg would be the one here. Names that send nothing are listed at the end.
+./a.jpg would be the one here. Names that send nothing are listed at the end,
+and so is a directory no name follows (unless -r serves it).
 Letters may share a word (-cxy); those taking an argument take the following
 words, in order.
 
@@ -47,8 +52,10 @@ Line and link:
 Names and requests:
   -u         names after it are files to send (the default)
   -d         names after it are local names for incoming files, in order; a
-             first directory is where incoming files are stored
-  -U         names after it are files to request from the peer
+             first directory is where incoming files are stored (made if
+             missing)
+  -U         names after it are files to request from the peer; * and ? are
+             served by a -r peer (regular files, no dot files, 1000 at most)
   -r         serve the peer's requests        -j  refuse every offered file
   -k         no wildcards: names with * or ? are neither sent nor served
 Existing and partial files:
@@ -91,8 +98,9 @@ Keys (device mode): Ctrl+A help, Ctrl+U names to send, Ctrl+D names to
 request, Enter send the line, Ctrl+Y yell, Ctrl+N bell on/off, Ctrl+L redraw,
 Ctrl+X exit at once (code 0); Left, Right and Backspace edit the line.
 
-Exit codes: 0 nothing outstanding (or Ctrl+X); 1 downloads outstanding, or an
-option lacks its argument; 2 uploads outstanding; 3 both; 10 a list file
+Exit codes: 0 nothing outstanding (or Ctrl+X); 1 downloads outstanding (a
+request not served too), or an option lacks its argument; 2 uploads
+outstanding; 3 both; 10 a list file
 cannot be opened; 20 the port cannot be opened, locked or set up, or the
 terminal cannot show the display; 30 a bad option or value.
 
@@ -118,6 +126,20 @@ int answer_info_option(int argc, char** argv) {
         }
     }
     return -1;
+}
+
+void option_reason(const char* word, const char* reason) {
+    // The run ends before the line is used, so even a door's standard error hears it; a
+    // word that is no text is shown without its control characters.
+    char shown[128];
+    printable_name(shown, sizeof shown, word);
+    char text[512];
+    int length = snprintf(text, sizeof text, "kestro: %s: %s\n", shown, reason);
+    if (length <= 0) return;
+    if (length >= static_cast<int>(sizeof text)) length = static_cast<int>(sizeof text) - 1;
+    fflush(stdout);
+    ssize_t ignored = write(2, text, static_cast<size_t>(length));
+    (void)ignored;
 }
 
 void print_help_hint() {

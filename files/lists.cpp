@@ -1,5 +1,6 @@
 #include "files/lists.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <sys/stat.h>
 
@@ -157,6 +158,38 @@ void dir_list_free_all(dir_list* list) {
 
 namespace {
 
+// A peer's wildcard request: the regular files of one served directory whose names match,
+// none that begins with a dot, up to `room` of them. Returns the count, -1 without memory.
+int add_matching_files(const char* directory, const char* pattern, int room) {
+    DIR* dir = opendir(directory[0] != '\0' ? directory : ".");
+    if (dir == nullptr) return 0;
+    int count = 0;
+    while (const dirent* item = readdir(dir)) {
+        if (count == room) break;
+        if (item->d_name[0] == '.' || !wild_match(item->d_name, pattern)) continue;
+        int made = add_found_file(directory, item->d_name, 0);
+        if (made < 0) {
+            count = -1;
+            break;
+        }
+        count += made;
+    }
+    closedir(dir);
+    return count;
+}
+
+int find_requested_matches(const char* pattern) {
+    if (files.upload_dirs.head == nullptr)
+        return add_matching_files("", pattern, MAX_SERVED_MATCHES);
+    int count = 0;
+    for (const dir_node* node = files.upload_dirs.head; node != nullptr; node = node->next) {
+        int made = add_matching_files(node->path, pattern, MAX_SERVED_MATCHES - count);
+        if (made < 0) break;
+        count += made;
+    }
+    return count;
+}
+
 int find_upload_files(const char* name, int status) {
     if (!files.wildcards_allowed && strpbrk(name, "?*") != nullptr) return 0;
     char directory[NAME_PART_SIZE];
@@ -183,6 +216,17 @@ int add_upload_name(const char* name, int status) {
     int count = find_upload_files(name, status);
     if (count > 0) exit_status_add(EXIT_UPLOADS_OUTSTANDING);
     if (count == 0 && status != 0) files.upload_names_missing = 1;  // for the whole run
+    return count;
+}
+
+int add_requested_files(const char* name, bool wildcards) {
+    if (!wildcards || !files.wildcards_allowed || !has_wildcard(name))
+        return add_upload_name(name, 0);
+    char directory[NAME_PART_SIZE];
+    char base[NAME_PART_SIZE];
+    if (split_path(name, directory, sizeof directory, base, sizeof base) != 0) return 0;
+    int count = find_requested_matches(base);  // the directory part is dropped, as ever
+    if (count > 0) exit_status_add(EXIT_UPLOADS_OUTSTANDING);
     return count;
 }
 
@@ -239,8 +283,17 @@ void add_argument_name(const char* name) {
     case 'r': add_request_name(name); break;
     default:
         if (add_upload_name(name, 1) == 0) report_not_sent(name);
+        files.upload_dirs_used = 0;
+        for (const dir_node* n = files.upload_dirs.head; n != nullptr; n = n->next)
+            ++files.upload_dirs_used;
         break;
     }
+}
+
+void note_lone_directories() {
+    int index = 0;
+    for (const dir_node* n = files.upload_dirs.head; n != nullptr; n = n->next)
+        if (index++ >= files.upload_dirs_used) report_not_sent(n->path);
 }
 
 void set_name_mode(char mode) { files.name_mode = mode; }

@@ -6,6 +6,11 @@
 //   add_upload_name (name, status) -> entries made (status 1 local name, 0 peer's request:
 //                              a link is never served, and only files found set the
 //                              uploads bit of the exit status)
+//   add_requested_files (name, wildcards) -> entries made for a peer's request; with
+//                              `wildcards` (a peer that knows of them) and without -k, a
+//                              name with '*' or '?' is every regular file of the served
+//                              directories that matches, none beginning with '.',
+//                              MAX_SERVED_MATCHES at most; otherwise add_upload_name (name, 0)
 //   add_request_name (name), add_receive_name (name) -> 1 made, 0 no memory
 //   expand_argument (argument, apply)   '@' list files; ends the run with 10 when one
 //                              cannot be opened ("File not found: " and the name)
@@ -13,6 +18,8 @@
 //   report_not_sent (name)     a local name that gave nothing to send: why, on the console
 //                              (a "kestro:" line) and noted for the screen and the summary
 //   note_not_sent (name, reason)  noted only: files.unsent, then a count in unsent_more
+//   note_lone_directories ()   after the command line: each directory to send from that no
+//                              name to send followed is reported as report_not_sent does
 //   report_too_large (path)    a file past 2 GiB that the peer cannot take: "File too large: "
 //                              and the path on the console, noted as not sent
 //   dir_list_free_all (list)   frees every directory node
@@ -40,6 +47,10 @@ constexpr int MAX_UNSENT = 16;  // names not sent that are kept; the rest counte
 constexpr int UNSENT_NAME_SIZE = 256;
 constexpr int UNSENT_REASON_SIZE = 160;
 constexpr const char* TOO_LARGE_REASON = "too large to send (2 GiB or more)";
+
+// A peer's request with '*' or '?' (served with -r, refused with -k) makes at most this
+// many entries: a serving end shows no more of its directory than it did name by name.
+constexpr int MAX_SERVED_MATCHES = 1000;
 
 struct unsent_name {
     char name[UNSENT_NAME_SIZE];
@@ -72,6 +83,7 @@ struct files_state {
     dir_list extra_dirs;
     int receive_names_given = 0;   // -d named files: a file offered beyond them is refused
     int upload_names_missing = 0;  // a name given to send found no file: uploads outstanding
+    int upload_dirs_used = 0;      // upload_dirs named before the last name to send
 
     // Local names that gave nothing to send, for the screen and the summary.
     unsent_name unsent[MAX_UNSENT];
@@ -82,6 +94,7 @@ struct files_state {
 extern files_state files;
 
 int add_upload_name(const char* name, int status);
+int add_requested_files(const char* name, bool wildcards);
 void report_too_large(const char* path);
 int add_request_name(const char* name);
 int add_receive_name(const char* name);
@@ -89,6 +102,7 @@ void expand_argument(const char* argument, void (*apply)(const char* name));
 void add_argument_name(const char* name);
 void dir_list_free_all(dir_list* list);
 void report_not_sent(const char* name);
+void note_lone_directories();
 void note_not_sent(const char* name, const char* reason);
 void set_name_mode(char mode);
 void forbid_wildcards();

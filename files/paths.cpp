@@ -73,3 +73,38 @@ int file_exists(const char* path) {
 int open_file(const char* path, int access, int permissions) {
     return open(path, access, permissions);
 }
+
+namespace {
+
+int fold(char c) { return tolower(static_cast<unsigned char>(c)); }
+
+}  // namespace
+
+int has_wildcard(const char* word) { return strpbrk(word, "*?") != nullptr ? 1 : 0; }
+
+// '*' takes any run of characters, '?' exactly one, letters match in either
+// case. On a mismatch the pattern resumes after the last star with that star
+// taking one more character, which needs no recursion and stays quadratic at
+// worst: a typed pattern can never stall the line.
+int wild_match(const char* name, const char* pattern) {
+    const char* star_resume = nullptr;  // pattern just after the last star
+    const char* star_taken = nullptr;   // end of what that star takes so far
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            while (*pattern == '*') ++pattern;
+            if (*pattern == '\0') return 1;
+            star_resume = pattern;
+            star_taken = name;
+        } else if (*pattern != '\0' && (*pattern == '?' || fold(*pattern) == fold(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star_resume != nullptr) {
+            pattern = star_resume;
+            name = ++star_taken;
+        } else {
+            return 0;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0' ? 1 : 0;
+}

@@ -7,6 +7,7 @@
 //   make_path (out, out_size, dir, name, extension) -> 0, or -1 when it does not fit
 //   file_exists (path) -> 1/0 (a name from a case-blind system is tried in lower case too)
 //   open_file (path, access, permissions) -> descriptor, or -1
+//   has_wildcard (word) -> 1/0;  wild_match (name, pattern) -> 1 match, 0 none (either case)
 #pragma once
 
 #include <cstddef>
@@ -21,3 +22,5 @@ int make_path(char* out, size_t out_size, const char* directory, const char* nam
               const char* extension);
 int file_exists(const char* path);
 int open_file(const char* path, int access, int permissions);
+int has_wildcard(const char* word);
+int wild_match(const char* name, const char* pattern);

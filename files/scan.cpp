@@ -12,8 +12,6 @@
 
 namespace {
 
-int fold(char c) { return tolower(static_cast<unsigned char>(c)); }
-
 void for_each_word(const char* line, void (*apply)(const char* word)) {
     char word[WORD_SIZE];
     const char* position = line;
@@ -77,33 +75,4 @@ void expand_upload_word(const char* word) {
     }
     closedir(scan);
     if (made == 0) note_not_sent(word, "no file matches");
-}
-
-int has_wildcard(const char* word) { return strpbrk(word, "*?") != nullptr ? 1 : 0; }
-
-// '*' takes any run of characters, '?' exactly one, letters match in either
-// case. On a mismatch the pattern resumes after the last star with that star
-// taking one more character, which needs no recursion and stays quadratic at
-// worst: a typed pattern can never stall the line.
-int wild_match(const char* name, const char* pattern) {
-    const char* star_resume = nullptr;  // pattern just after the last star
-    const char* star_taken = nullptr;   // end of what that star takes so far
-    while (*name != '\0') {
-        if (*pattern == '*') {
-            while (*pattern == '*') ++pattern;
-            if (*pattern == '\0') return 1;
-            star_resume = pattern;
-            star_taken = name;
-        } else if (*pattern != '\0' && (*pattern == '?' || fold(*pattern) == fold(*name))) {
-            ++pattern;
-            ++name;
-        } else if (star_resume != nullptr) {
-            pattern = star_resume;
-            name = ++star_taken;
-        } else {
-            return 0;
-        }
-    }
-    while (*pattern == '*') ++pattern;
-    return *pattern == '\0' ? 1 : 0;
 }

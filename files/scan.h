@@ -5,10 +5,12 @@
 //   next_word (position, buffer, buffer_size) -> position after the word, or null;
 //                              a word that does not fit leaves the buffer empty
 //   expand_upload_word (word)
-//   has_wildcard (word) -> 1/0;  wild_match (name, pattern) -> 1 match, 0 none
+//   has_wildcard, wild_match: in files/paths.h
 #pragma once
 
 #include <cstddef>
+
+#include "files/paths.h"
 
 constexpr int WORD_SIZE = 512;
 
@@ -16,5 +18,3 @@ void add_upload_words(const char* line);
 void add_request_words(const char* line);
 const char* next_word(const char* position, char* buffer, size_t buffer_size);
 void expand_upload_word(const char* word);
-int has_wildcard(const char* word);
-int wild_match(const char* name, const char* pattern);

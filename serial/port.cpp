@@ -209,6 +209,7 @@ int raw_read(uint8_t* buffer, int maximum) {
     }
     ssize_t got = read(fd, buffer, n);
     if (got == 0 || (got < 0 && read_failed_for_good(errno))) serial.line_gone = true;
+    if (got > 0) serial.bytes_read += got;
     return got < 0 ? 0 : static_cast<int>(got);
 }
 
@@ -335,9 +336,14 @@ int port_read(uint8_t* buffer, int maximum) {
 }
 
 int port_write(const uint8_t* bytes, int count) {
-    if (telnet.active) return telnet_write(bytes, count);
+    if (telnet.active) {
+        const int taken = telnet_write(bytes, count);
+        if (taken > 0) serial.bytes_written += taken;
+        return taken;
+    }
     ssize_t n = write(serial.line_fd, bytes, count);
     if (n < 0 && line_hung_up(errno)) serial.line_gone = true;
+    if (n > 0) serial.bytes_written += n;
     return static_cast<int>(n);
 }
 

@@ -96,6 +96,8 @@ struct serial_state {
     uint8_t wire[1024] = {};     // twice a codec chunk and the answers
     int wire_start = 0;
     int wire_end = 0;
+    int64_t bytes_read = 0;  // what the line carried in, and out, over the run
+    int64_t bytes_written = 0;
 };
 
 extern serial_state serial;

@@ -18,6 +18,7 @@
 #include "link/channels.h"
 #include "serial/process.h"
 #include "session/receive.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 
@@ -416,6 +417,7 @@ void report_file_error(const char* what, const char* path, const char* reason) {
     char subject[PATH_SIZE + 32];
     snprintf(subject, sizeof subject, "%s %s", what, shown);
     console_reason(subject, reason);
+    remember_reason(path, reason);  // the screen hides the console: the result line says it
 }
 
 bool receive_hash_due() {

@@ -1,5 +1,7 @@
 #include "session/cycle.h"
 
+#include <algorithm>
+
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "link/failure.h"
@@ -127,6 +129,19 @@ void check_session_end() {
     if (send_queued(CH_STATUS) != 0) return;
     link_session_done();  // an orderly end: the goodbye waits behind our output
     end_run(process.exit_status);
+}
+
+int auto_exit_seconds_left() {
+    if (session.auto_exit_flags == 0 || files_under_way()) return -1;
+    time_t since_activity = serial.clock - activity.last_activity_time;
+    time_t left = 0;
+    if (!activity.activity_seen) left = std::max<time_t>(left, no_transfer_exit_s - since_activity);
+    if (session.auto_exit_flags & AUTO_EXIT_CHAT)
+        left = std::max<time_t>(left,
+                                session.chat_idle_seconds - (serial.clock - chat.last_chat_time));
+    if (session.auto_exit_flags & AUTO_EXIT_IDLE)
+        left = std::max<time_t>(left, session.idle_exit_seconds - since_activity);
+    return static_cast<int>(std::max<time_t>(left, 0));
 }
 
 void session_work() {

@@ -15,6 +15,8 @@
 //   check_session_end ()    may end the run with the exit status
 //   follow_peer_goodbye ()  after the peer's goodbye: the status letters delivered before it
 //                           acted on, then the run ends (link_peer_left)
+//   auto_exit_seconds_left () -> seconds until the session may end by itself (0: it may),
+//                           -1 when it does not end by itself now (no -E or -e, files under way)
 
 #pragma once
 
@@ -51,3 +53,4 @@ void announce_profile();
 void yell_silence();
 void check_session_end();
 void follow_peer_goodbye();
+int auto_exit_seconds_left();

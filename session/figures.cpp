@@ -28,6 +28,19 @@ void upload_file_figures(int64_t* size, int64_t* bytes_left) {
     *bytes_left = length - acknowledged;
 }
 
+// The download's likewise, of the file its name shows (none between two files): bytes left
+// are those not landed yet.
+void download_file_figures(int64_t* size, int64_t* bytes_left) {
+    *size = 0;
+    *bytes_left = 0;
+    const file_entry* entry = receiving.stream.current;
+    if (entry == nullptr || receiving.stream.figures.files_left == 0) return;
+    int64_t length = std::max<int64_t>(0, entry->length - entry->offset);
+    int64_t landed = std::clamp<int64_t>(stats.download.crossed - entry->stream_start, 0, length);
+    *size = entry->length;
+    *bytes_left = length - landed;
+}
+
 // The status area's figures are 32 bits: a file past 2 GiB wraps there, as the sums do.
 int32_t shown(int64_t figure) { return figure_add(0, figure); }
 
@@ -37,7 +50,10 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held,
     int64_t up_file_size = 0;
     int64_t up_file_left = 0;
     upload_file_figures(&up_file_size, &up_file_left);
-    const int32_t down_values[] = {shown(down.file_size),   shown(down.file_bytes_left),
+    int64_t down_file_size = 0;
+    int64_t down_file_left = 0;
+    download_file_figures(&down_file_size, &down_file_left);
+    const int32_t down_values[] = {shown(down_file_size),   shown(down_file_left),
                                    down.total_files,        down.total_bytes,
                                    down.files_left,         down.bytes_left - down_held,
                                    down_rates.average_rate, down_rates.current_rate};
@@ -51,9 +67,9 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held,
         display.figure(row, UPLOAD_COLUMN, up_values[i]);
     }
     char text[DONE_TEXT_SIZE];
-    format_done_left(text, sizeof text, down, down.bytes_left - down_held, down_rates.average_rate);
+    format_done_left(text, sizeof text, down, down.bytes_left - down_held, down_rates.current_rate);
     display.done_left(DOWNLOAD_COLUMN, text);
-    format_done_left(text, sizeof text, up, up.bytes_left + up_queued, up_rates.average_rate);
+    format_done_left(text, sizeof text, up, up.bytes_left + up_queued, up_rates.current_rate);
     display.done_left(UPLOAD_COLUMN, text);
 }
 
@@ -62,18 +78,23 @@ void show_direction_rows(const transfer_figures& down, int32_t down_held,
 void show_compression() {
     char text[DONE_TEXT_SIZE] = "-";
     if (peer_opened()) snprintf(text, sizeof text, "%s", announcement.used.compress ? "on" : "off");
-    if (announcement.used.compress)
-        format_saving(text, sizeof text,
-                      sending.stream.figures.bytes_moved + receiving.stream.figures.bytes_moved,
-                      sending.stream.stream_moved + receiving.stream.stream_moved);
+    if (announcement.used.compress) {
+        int64_t up_file = 0, up_stream = 0, down_file = 0, down_stream = 0;
+        compressed_crossing(false, &up_file, &up_stream);
+        compressed_crossing(true, &down_file, &down_stream);
+        format_saving(text, sizeof text, up_file + down_file, up_stream + down_stream);
+    }
     if (text[0] == '\0') snprintf(text, sizeof text, "on");
     display.done_left(LINK_COLUMN, text);
 }
 
+// The bytes rows count what the line carried, frames, acknowledgements and all: the
+// link's own counts are of data delivered, which an end that only receives has little of.
 void show_link_rows() {
     const link_figures f = link_counters();
-    const int64_t values[] = {f.window_size, f.in_flight,  f.block_size, f.rx_packets, f.rx_bytes,
-                              f.rx_errors,   f.tx_packets, f.tx_bytes,   f.tx_errors};
+    const int64_t values[] = {f.window_size, f.in_flight,          f.block_size,
+                              f.rx_packets,  serial.bytes_read,    f.rx_errors,
+                              f.tx_packets,  serial.bytes_written, f.tx_errors};
     for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
         display.figure(LINK_FIRST_ROW + static_cast<int>(i), LINK_COLUMN, values[i]);
 }
@@ -96,6 +117,22 @@ channel_counts count_data_channels() {
     }
     return c;
 }
+
+}  // namespace
+
+void compressed_crossing(bool download, int64_t* file_bytes, int64_t* stream_bytes) {
+    if (download) {
+        *file_bytes = stats.download.marked_file;
+        *stream_bytes = stats.download.marked_stream;
+        return;
+    }
+    // The peer's acknowledgements count the compressed bytes; the sender's flush marks say
+    // which file bytes they hold.
+    *stream_bytes = sending.stream.stream_moved - count_data_channels().queued;
+    *file_bytes = upload_file_bytes(*stream_bytes);
+}
+
+namespace {
 
 // The file's bytes may have begun to cross since `since`, never before it was accepted.
 // The first file of a batch starts the batch's clock.
@@ -172,8 +209,12 @@ void watch_line() {
 }
 
 bool refresh_statistics() {
-    if (serial.clock == stats.last_refresh_time) return false;
+    // Once a second, and at once when a current file changed: a name never stands beside
+    // the figures of the file before it.
+    const bool new_second = serial.clock != stats.last_refresh_time;
+    if (!new_second && !stats.figures_due) return false;
     stats.last_refresh_time = serial.clock;
+    stats.figures_due = false;
     watch_line();  // the rates and the bytes left shown together come from one look
     channel_counts c = count_data_channels();
     update_rates(&stats.download, &receiving.stream.figures, stats.download.crossed);
@@ -188,5 +229,5 @@ bool refresh_statistics() {
                         stats.upload);
     show_compression();
     show_link_rows();
-    return true;
+    return new_second;
 }

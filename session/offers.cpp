@@ -12,6 +12,7 @@
 #include "files/lists.h"
 #include "link/channels.h"
 #include "serial/process.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 
@@ -94,6 +95,7 @@ void not_offered(file_entry* entry, uint8_t letter, const char* why) {
     char subject[PATH_SIZE + 16];
     snprintf(subject, sizeof subject, "cannot send %s", entry->name);
     console_reason(subject, why);
+    remember_reason(entry->name, why);
     if (session.log_refusals) log_upload(LOG_UPLOAD_FAILED, entry);
     finish_upload(entry, letter);
 }

@@ -12,17 +12,28 @@
 #include "files/lists.h"
 #include "files/names.h"
 #include "link/channels.h"
+#include "link/delivery.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
+#include "session/figures.h"
 #include "session/plan.h"
 #include "session/receive.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 
 outcome_state outcome;
 
 namespace {
+
+// A text cut to fit never ends inside a UTF-8 character.
+size_t cut_at_character(const char* text, size_t limit) {
+    size_t length = strnlen(text, limit + 1);
+    if (length <= limit) return length;
+    while (limit > 0 && (static_cast<uint8_t>(text[limit]) & 0xC0) == 0x80) --limit;
+    return limit;
+}
 
 // Why a file still in a queue at the end of the run did not complete.
 constexpr const char* REASON_UNCONFIRMED = "sent, not confirmed by the peer";
@@ -36,46 +47,65 @@ constexpr const char* REASON_NOT_REQUESTED = "not requested";
 constexpr const char* REASON_NOT_ARRIVED = "expected, never offered by the peer";
 constexpr const char* REASON_NOT_AGAIN = "failed its check, not offered again";
 
-// Headings of the summary's lines, and the reasons of a file that was skipped.
-constexpr const char* HEADING_NOT_COMPLETED = "Not completed";
-constexpr const char* HEADING_SKIPPED = "Skipped";
+// Reasons of a file that was skipped.
 constexpr const char* REASON_PEER_HAS_IT = "the peer already has it";
 constexpr const char* REASON_HERE_ALREADY = "already here, whole";
 
-// A text cut to fit never ends inside a UTF-8 character.
-size_t cut_at_character(const char* text, size_t limit) {
-    size_t length = strnlen(text, limit + 1);
-    if (length <= limit) return length;
-    while (limit > 0 && (static_cast<uint8_t>(text[limit]) & 0xC0) == 0x80) --limit;
-    return limit;
-}
-
-void note(const char* name, const char* reason, const char* heading = HEADING_NOT_COMPLETED) {
-    if (outcome.noted_count == MAX_NOTED) {
-        ++outcome.unlisted_count;
-        return;
-    }
-    noted_file& n = outcome.noted[outcome.noted_count++];
-    printable_name(n.name, sizeof n.name, name);  // cut to fit, never inside a character
-    n.reason = reason;
-    n.heading = heading;
-}
+// Said with "File already exist": the options that would have taken the file.
+constexpr const char* HINT_PEER_EXISTS = "the receiving end's -o overwrites, -R renames";
+constexpr const char* HINT_HERE_EXISTS = "-o overwrites, -R renames";
 
 void note_queue(const file_queue& queue, const char* reason) {
-    for (const file_entry* e = queue.head; e != nullptr; e = e->next) note(shown_name(e), reason);
+    for (const file_entry* e = queue.head; e != nullptr; e = e->next)
+        note_file(shown_name(e), reason);
+}
+
+// A file in transit at the end: sent whole and not confirmed, or broken off part way.
+// The file's whole size: closing the sending side cut `length` to the bytes read, for the
+// log line; the offer record's 32-bit copy still holds it (up to 2 GiB).
+void note_in_transit() {
+    for (const file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next) {
+        int64_t whole = e->size < INT32_MAX ? e->size : e->length;
+        int64_t length = std::max<int64_t>(0, whole - e->offset);
+        int64_t crossed = std::clamp<int64_t>(stats.upload.crossed - e->stream_start, 0, length);
+        if (crossed >= length) {
+            note_file(shown_name(e), REASON_UNCONFIRMED);
+            continue;
+        }
+        char reason[96];
+        int64_t done = e->offset + crossed;
+        snprintf(reason, sizeof reason, "broken off at %d%%, %" PRId64 " of %" PRId64 " bytes",
+                 whole > 0 ? static_cast<int>(done * 100 / whole) : 0, done, whole);
+        note_file(shown_name(e), reason);
+    }
+}
+
+// The file being received when the run ended, named as offered, with where it is kept.
+void note_part_received(const file_entry* e) {
+    const char* offered = entry_alias(e);
+    // Its place in the direction's stream of file bytes says how many of them were written.
+    int64_t written =
+        e->offset + std::clamp<int64_t>(receiving.stream.figures.bytes_moved - e->stream_start, 0,
+                                        std::max<int64_t>(0, e->length - e->offset));
+    char reason[NOTED_REASON_SIZE];
+    snprintf(reason, sizeof reason, "%s, %" PRId64 " of %" PRId64 " bytes%s%.100s",
+             REASON_PART_RECEIVED, written, e->length,
+             offered[0] != '\0' && strcmp(offered, e->name) != 0 ? ", kept as " : "",
+             offered[0] != '\0' && strcmp(offered, e->name) != 0 ? e->name : "");
+    note_file(offered[0] != '\0' ? offered : e->name, reason);
 }
 
 // Everything that did not complete and was not noted as a result yet.
 void note_unfinished() {
-    for (int i = 0; i < files.unsent_count; ++i) note(files.unsent[i].name, files.unsent[i].reason);
-    outcome.unlisted_count += files.unsent_more;
+    for (int i = 0; i < files.unsent_count; ++i)
+        note_file(files.unsent[i].name, files.unsent[i].reason);
+    results.unlisted_count += files.unsent_more;
     for (const file_entry* e = finished_queue.head; e != nullptr; e = e->next) note_result(e);
-    note_queue(sending.in_transit_queue, REASON_UNCONFIRMED);
+    note_in_transit();
     note_queue(sending.send_queue, REASON_NOT_SENT);
     note_queue(sending.offered_queue, REASON_NO_ANSWER);
     note_queue(files.upload_queue, REASON_NOT_OFFERED);
-    if (receiving.stream.current != nullptr)
-        note(shown_name(receiving.stream.current), REASON_PART_RECEIVED);
+    if (receiving.stream.current != nullptr) note_part_received(receiving.stream.current);
     note_queue(receiving.receive_queue, REASON_NOT_RECEIVED);
     note_queue(receiving.retry_queue, REASON_NOT_AGAIN);
     note_queue(receiving.requested_queue, REASON_UNANSWERED);
@@ -83,8 +113,9 @@ void note_unfinished() {
     note_queue(files.receive_names, REASON_NOT_ARRIVED);
 }
 
-// "Received 2 file(s), 40960 bytes, 955 cps average", the rate only when one was measured.
-// The bytes are those that crossed, or `written` when given: received bytes are counted as
+// "Received 2 file(s), 40960 bytes, 955 file bytes/s average (99% of the line)", the rate
+// only when one was measured; with compression its ratio instead of the line's share. The
+// bytes are those that crossed, or `written` when given: received bytes are counted as
 // written to files, since a download cut off leaves bytes landed that never reached one.
 void direction_totals(char* out, size_t size, const char* verb, const rate_state& rates,
                       const int64_t* written = nullptr) {
@@ -93,8 +124,22 @@ void direction_totals(char* out, size_t size, const char* verb, const rate_state
     run_totals(&rates, &bytes, &rate);
     if (written != nullptr) bytes = *written;
     int n = snprintf(out, size, "%s %d file(s), %" PRId64 " bytes", verb, rates.files_done, bytes);
-    if (rate > 0 && n > 0 && static_cast<size_t>(n) < size)
-        snprintf(out + n, size - static_cast<size_t>(n), ", %d cps average", rate);
+    if (rate <= 0 || n <= 0 || static_cast<size_t>(n) >= size) return;
+    n += snprintf(out + n, size - static_cast<size_t>(n), ", %d file bytes/s average", rate);
+    if (n <= 0 || static_cast<size_t>(n) >= size) return;
+    char how[DONE_TEXT_SIZE] = "";
+    int64_t line_rate = link_line_rate() > 0 ? link_line_rate() : stats.line_speed / 10;
+    if (announcement.used.compress) {
+        int64_t file_bytes = 0;
+        int64_t stream_bytes = 0;
+        compressed_crossing(written != nullptr, &file_bytes, &stream_bytes);
+        format_saving(how, sizeof how, file_bytes, stream_bytes);
+        if (how[0] != '\0')
+            snprintf(out + n, size - static_cast<size_t>(n), " (%s compressed)", how);
+    } else if (line_rate > 0) {
+        snprintf(out + n, size - static_cast<size_t>(n), " (%d%% of the line)",
+                 static_cast<int>(std::min<int64_t>(999, rate * 100 / line_rate)));
+    }
 }
 
 // The name part of a path, cut to `width` bytes for the status line.
@@ -144,7 +189,9 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
         snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
     }
     char left[32];
-    format_seconds(left, sizeof left, rate > 0 ? (entry->length - done + rate - 1) / rate : -1);
+    int32_t recent = rates.current_rate;  // the bytes to come go as the latest did
+    format_seconds(left, sizeof left,
+                   recent > 0 ? (entry->length - done + recent - 1) / recent : -1);
     int n =
         snprintf(out, size, "%s %s%s %d%%%s %s%s", receiving_side ? form.receiving : form.sending,
                  name, counts, percent, speed, left, form.left_word ? " left" : "");
@@ -192,18 +239,27 @@ void write_progress(const char* text, bool last) {
 
 bool session_ran() { return send_up(CH_CONTROL); }
 
-// The files that did not complete, and why, one line each: on the console after the totals
-// (device mode), on standard error in door mode, where nothing else would name them.
-void print_noted(void (*write_line)(const char*), const char* line_end) {
+// Each file and what became of it, one line each: on the console after the totals (device
+// mode); in door mode on standard error, the ones that did not complete only (with
+// --progress every one), since nothing else would name them.
+void print_noted(void (*write_line)(const char*), const char* line_end, bool with_done) {
     char line[PROGRESS_LINE_SIZE];
     note_unfinished();
-    for (int i = 0; i < outcome.noted_count; ++i) {
-        const noted_file& n = outcome.noted[i];
-        snprintf(line, sizeof line, "%s: %s (%s)%s", n.heading, n.name, n.reason, line_end);
+    for (int i = 0; i < results.noted_count; ++i) {
+        const noted_file& n = results.noted[i];
+        if (!with_done && is_done_heading(n.heading)) continue;
+        if (n.reason[0] == '\0')
+            snprintf(line, sizeof line, "%s: %s%s", n.heading, n.name, line_end);
+        else
+            snprintf(line, sizeof line, "%s: %s (%s)%s", n.heading, n.name, n.reason, line_end);
         write_line(line);
     }
-    if (outcome.unlisted_count > 0) {
-        snprintf(line, sizeof line, "Not completed: %d more.%s", outcome.unlisted_count, line_end);
+    if (results.unlisted_count > 0) {
+        snprintf(line, sizeof line, "Not completed: %d more.%s", results.unlisted_count, line_end);
+        write_line(line);
+    }
+    if (with_done && results.unlisted_done > 0) {
+        snprintf(line, sizeof line, "Completed: %d more.%s", results.unlisted_done, line_end);
         write_line(line);
     }
 }
@@ -218,7 +274,7 @@ void print_summary() {
     direction_totals(totals, sizeof totals, "Sent", stats.upload);
     snprintf(line, sizeof line, "%.120s.", totals);
     console_message(line);
-    print_noted(console_message, "");
+    print_noted(console_message, "", true);
 }
 
 struct result_row {
@@ -235,12 +291,23 @@ constexpr result_row result_table[] = {
     {ST_NOT_FOUND, "Requested file not found"}, {ST_DENIED, "Download request denied"},
     {ST_REFUSED, "Upload request denied"},      {ST_TOO_MANY, "Too many files to transfer"},
     {ST_HAVE_IT, "File already transferred"},   {STATUS_NAME_TOO_LONG, "File name too long"},
-    {ST_CHECK_FAILED, "File check failed"},
+    {ST_CHECK_FAILED, "File check failed"},     {ST_DENIED_HERE, "Download request denied"},
 };
 
 const char* result_message(uint8_t letter) {
     for (const result_row& r : result_table)
         if (r.letter == letter) return r.message;
+    return nullptr;
+}
+
+// What a result line adds after the file's name: the system's reason for a failure, or
+// the options that would have taken a file refused as existing. Null: nothing.
+const char* result_reason(const file_entry* entry) {
+    if (entry->status == ST_EXISTS) return entry->inode != 0 ? HINT_PEER_EXISTS : HINT_HERE_EXISTS;
+    const uint8_t failures[] = {ST_READ_ERROR, ST_OPEN_ERROR, ST_SIZE_ERROR, ST_WRITE_ERROR,
+                                ST_DENIED_HERE};
+    for (uint8_t letter : failures)
+        if (entry->status == letter) return remembered_reason(entry->name);
     return nullptr;
 }
 
@@ -252,11 +319,18 @@ void note_result(const file_entry* entry) {
     if (entry->status == ST_DOWNLOADS_DONE || entry->status == ST_UPLOADS_DONE) return;
     if (entry->status == ST_HAVE_IT) {
         // Both ends have the file whole: nothing failed. Only an upload entry stands for a file.
-        note(shown_name(entry), entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
-             HEADING_SKIPPED);
+        note_file(shown_name(entry), entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
+                  HEADING_SKIPPED);
         return;
     }
-    if (result_text(entry, &message, detail, sizeof detail)) note(shown_name(entry), message);
+    if (!result_text(entry, &message, detail, sizeof detail)) return;
+    const char* reason = result_reason(entry);
+    char text[NOTED_REASON_SIZE];
+    snprintf(text, sizeof text, "%s%s%s", message, reason != nullptr ? ": " : "",
+             reason != nullptr ? reason : "");
+    // A request we did not serve is the peer's download that failed, not a file of ours.
+    note_file(shown_name(entry), text,
+              entry->status == ST_DENIED_HERE ? HEADING_REFUSED : HEADING_NOT_COMPLETED);
 }
 
 void show_not_sent() {
@@ -344,14 +418,16 @@ void report_run_end() {
             format_totals(line, sizeof line, progress_width());
             write_progress(line, true);
         }
-        print_noted(console_error, "\n");
+        print_noted(console_error, "\n", outcome.progress_on);
     }
 }
 
 int result_text(const file_entry* entry, const char** message, char* detail, size_t detail_size) {
     *message = result_message(entry->status);
     if (*message == nullptr) return 0;
-    if (entry->status == ST_DOWNLOADS_DONE)
+    if (const char* reason = result_reason(entry); reason != nullptr)
+        snprintf(detail, detail_size, "%s: %s", shown_name(entry), reason);
+    else if (entry->status == ST_DOWNLOADS_DONE)
         snprintf(detail, detail_size, "%ld file(s) received",
                  static_cast<long>(receiving.stream.figures.total_files));
     else if (entry->status == ST_UPLOADS_DONE)

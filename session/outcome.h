@@ -27,30 +27,20 @@
 #include <ctime>
 
 #include "files/entries.h"
+#include "session/results.h"
 #include "session/stats.h"
 
-constexpr int MAX_NOTED = 16;        // files listed by the summary; the rest are counted
-constexpr int NOTED_NAME_SIZE = 64;  // a listed name is cut to this
 constexpr int PROGRESS_NAME_WIDTH = 24;
 constexpr int PROGRESS_LINE_SIZE = 256;
 constexpr int PROGRESS_DEFAULT_WIDTH = 79;  // standard error that is no terminal
-
-struct noted_file {
-    char name[NOTED_NAME_SIZE];
-    const char* reason;
-    const char* heading;  // "Not completed", or "Skipped" for a file both ends have whole
-};
 
 struct outcome_state {
     bool progress_wanted = false;  // --progress
     bool progress_on = false;      // wanted, door mode, and standard error is not the line
     time_t progress_second = 0;    // the clock second of the last status line
     int progress_length = 0;       // its length: a shorter next line blanks the rest
-    noted_file noted[MAX_NOTED];
-    int noted_count = 0;
-    int unlisted_count = 0;     // did not complete either, beyond MAX_NOTED
-    int unsent_shown = 0;       // files.unsent entries shown on the screen
-    int unsent_more_shown = 0;  // files.unsent_more when it was last shown
+    int unsent_shown = 0;          // files.unsent entries shown on the screen
+    int unsent_more_shown = 0;     // files.unsent_more when it was last shown
 };
 
 extern outcome_state outcome;

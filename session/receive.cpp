@@ -15,6 +15,7 @@
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
+#include "session/results.h"
 #include "session/send.h"
 #include "session/stats.h"
 
@@ -143,6 +144,19 @@ bool open_resumed(file_entry* entry) {
     return true;
 }
 
+// -d names a folder for incoming files that may not be there yet (the manual's own
+// example): made at the first file, as the user's files are, 0777 less the umask.
+bool make_download_dir(const file_entry* entry) {
+    struct stat st {};
+    if (files.download_dir[0] == '\0' || stat(files.download_dir, &st) == 0) return true;
+    if (mkdir(files.download_dir, 0777) == 0 || errno == EEXIST) return true;
+    char reason[PATH_SIZE + 128];
+    snprintf(reason, sizeof reason, "cannot create the folder %s: %s", files.download_dir,
+             strerror(errno));
+    report_file_error("cannot receive", entry->name, reason);
+    return false;
+}
+
 // Opens the next accepted file and positions it at its offset.
 void start_next_file() {
     file_entry* entry = queue_pop(&receiving.receive_queue);
@@ -163,7 +177,9 @@ void start_next_file() {
     }
     // The file is looked at again: a link or another name may have come since the offer.
     bool opened = false;
-    if (entry->status == ST_RESUMED)
+    if (!make_download_dir(entry))
+        abort_download(ST_OPEN_ERROR);
+    else if (entry->status == ST_RESUMED)
         opened = open_resumed(entry);
     else if (facts(entry).taken == taken_rule::replace && stream.digested)
         opened = open_temporary();
@@ -284,6 +300,12 @@ piece_result drop_current_file() {
     if (session.log_refusals)
         write_log_line(LOG_DOWNLOAD_FAILED, entry, stats.download.average_rate);
     finish_entry(entry, ST_EXISTS);
+    // The batch's other files may all have been confirmed while this one still counted: its
+    // end is shown now, once they are.
+    if (stream.figures.files_left == 0 && receiving.received_queue.head == nullptr &&
+        stream.figures.total_files > 0)
+        if (file_entry* done = new_entry(""); done != nullptr)
+            finish_entry(done, ST_DOWNLOADS_DONE);
     settle_downloads();
     if (stream.figures.files_left != 0) return piece_result::file_done;
     show_download_name();
@@ -354,11 +376,8 @@ piece_result file_received() {
     queue_append(&receiving.received_queue, entry);
     receiving.stream.current = nullptr;
     fig.files_left -= 1;
-    if (fig.files_left == 0) {
-        show_download_name();
-        return piece_result::stop;
-    }
-    return piece_result::file_done;
+    show_download_name();  // "-" until the next file opens: never a name beside other figures
+    return fig.files_left == 0 ? piece_result::stop : piece_result::file_done;
 }
 
 bool write_piece(const uint8_t* bytes, int n) {
@@ -411,6 +430,19 @@ piece_result receive_piece() {
     return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
+// The file bytes written and the compressed bytes that held them, where the sender flushed
+// (every ZOUT_FLUSH_EVERY bytes of a frame) or the frame ended: the same points at which the
+// sender counts them, so that both ends show one "Compression".
+void mark_compressed(size_t made, bool frame_ended, int64_t consumed) {
+    const file_entry* entry = receiving.stream.current;
+    if (made == 0 || entry == nullptr) return;
+    int64_t done = entry->length - entry->offset - receiving.stream.figures.file_bytes_left;
+    int64_t before = done - static_cast<int64_t>(made);
+    if (!frame_ended && before / ZOUT_FLUSH_EVERY == done / ZOUT_FLUSH_EVERY) return;
+    stats.download.marked_file = receiving.stream.figures.bytes_moved;
+    stats.download.marked_stream = consumed;
+}
+
 // A compressed piece: what has come of the frame, decompressed into the file. The frame's end
 // ends the file's data; what follows it in the slice is kept for what comes next.
 piece_result receive_squeezed_piece() {
@@ -427,6 +459,9 @@ piece_result receive_squeezed_piece() {
         at += used;
         if (!write_piece(output, static_cast<int>(made))) return piece_result::stop;
         file_moved(&receiving.stream, static_cast<int>(made));
+        mark_compressed(
+            made, r == ZIN_END,
+            receiving.stream.stream_moved - receiving.carry_len - (n - static_cast<int64_t>(at)));
         if (r == ZIN_FAILED) {
             report_file_error("cannot receive", receiving.stream.current->name,
                               "its compressed data does not hold the bytes offered");
@@ -492,15 +527,20 @@ void on_request_answer(char letter) {
     if (receiving.stream.abort_state != ABORT_NONE) return;
     file_entry* entry = queue_pop(&receiving.requested_queue);
     if (entry == nullptr) return;
-    if (letter == ST_SERVED)
+    if (letter == ST_SERVED) {
         free_entry(entry);  // the files come as ordinary offers
-    else
-        finish_entry(entry, static_cast<uint8_t>(letter));
+        return;
+    }
+    // Nothing comes of it: a download the caller asked for is outstanding.
+    receiving.download_failed = 1;
+    exit_status_add(EXIT_DOWNLOADS_OUTSTANDING);
+    finish_entry(entry, static_cast<uint8_t>(letter));
 }
 
 void receive_data() { run_stream(&receiving.stream, receive_steps, start_next_file); }
 
 void confirm_received(file_entry* entry) {
+    note_file_done(entry, true);
     // Files confirmed together (the status channel was full for a while) end the batch once.
     if (receiving.stream.figures.files_left != 0 || receiving.received_queue.head != nullptr) {
         free_entry(entry);
@@ -607,4 +647,5 @@ void show_download_name() {
     const file_entry* entry =
         receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
     display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? shown_name(entry) : nullptr);
+    stats.figures_due = true;
 }

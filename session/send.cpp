@@ -18,6 +18,7 @@
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/display.h"
+#include "session/results.h"
 #include "session/stats.h"
 
 send_state sending;
@@ -129,6 +130,7 @@ void confirm_sent() {
     queue_pop(&sending.in_transit_queue);
     sending.stream.figures.files_left -= 1;
     write_log_line(LOG_SENT, entry, file_completed(&stats.upload, entry));
+    note_file_done(entry, false);
     if (session.delete_sent) delete_sent_file(entry);
     if (sending.stream.figures.files_left == 0)
         finish_entry(entry, ST_UPLOADS_DONE);
@@ -199,6 +201,7 @@ void start_next_file() {
     // Non-blocking: a file replaced by a FIFO since it was listed must not stall the cycle.
     int fd = open_file(entry->name, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
     if (fd < 0) {
+        remember_reason(entry->name, strerror(errno));
         abort_upload(ST_OPEN_ERROR);
         return;
     }
@@ -208,6 +211,7 @@ void start_next_file() {
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         (entry->inode != 0 && (info.st_dev != entry->device || info.st_ino != entry->inode))) {
+        remember_reason(entry->name, "no longer the regular file that was offered");
         abort_upload(ST_OPEN_ERROR);
         return;
     }
@@ -488,17 +492,22 @@ void serve_request() {
         if (byte != 0) continue;
         const char* name = parse_request(sending.request_buffer, sending.request_pos);
         uint8_t letter = ST_DENIED;
+        // Wildcards are served only to a peer of this kind: toward any other the answers
+        // stay what they were, a name with '*' looked up as it stands.
         // A directory comes as a tree only from an end serving trees (--recursive) to one
         // that keeps them: an -r BBS never starts serving subtrees.
         if (session.serve_requests) {
             bool found =
-                add_upload_name(name, 0) > 0 ||
+                add_requested_files(name, announcement.used.extended) > 0 ||
                 (files.trees_served && announcement.used.trees && add_requested_tree(name) > 0);
             letter = found ? ST_SERVED : ST_NOT_FOUND;
         }
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
-            if (file_entry* entry = new_entry(name); entry != nullptr) finish_entry(entry, letter);
+            if (file_entry* entry = new_entry(name); entry != nullptr) {
+                if (letter == ST_DENIED) remember_reason(name, "-r would serve it");
+                finish_entry(entry, letter == ST_DENIED ? ST_DENIED_HERE : letter);
+            }
         }
         sending.request_pos = 0;
         write_status_letter(letter);
@@ -589,4 +598,5 @@ void close_outgoing() {
 void show_upload_name() {
     const file_entry* entry = sending.in_transit_queue.head;
     display.file_name(UPLOAD_COLUMN, entry != nullptr ? shown_name(entry) : nullptr);
+    stats.figures_due = true;
 }

@@ -29,27 +29,25 @@ int32_t rate_of(int64_t bytes, int64_t ms) {
     return rate > INT32_MAX ? INT32_MAX : static_cast<int32_t>(rate);
 }
 
-// Once a refresh: where the lead stood. The front sample is kept as the newest one that
-// can start the current rate's window now (old enough, its lead reached by the crossed
-// bytes): an older one never can again. A full list takes no more, which only moves a
-// window's start earlier.
+// Once a refresh: the bytes that had crossed by now. The front sample is kept as the newest
+// one old enough to start the current rate's window; an older one never will again. A full
+// list takes no more, which only moves a window's start earlier.
 void remember_sample(rate_state* r, int64_t now) {
     if (r->sample_count < FLOW_SAMPLES)
-        r->samples[r->sample_count++] = flow_sample{r->lead, r->lead_ms};
-    auto can_start = [&](const flow_sample& f) {
-        return f.ms <= now - current_window_ms && f.lead <= r->crossed;
-    };
+        r->samples[r->sample_count++] = flow_sample{r->crossed, now};
     int drop = 0;
-    while (drop + 1 < r->sample_count && can_start(r->samples[drop + 1])) ++drop;
+    while (drop + 1 < r->sample_count && r->samples[drop + 1].ms <= now - current_window_ms) ++drop;
     if (drop == 0) return;
     r->sample_count -= drop;
     memmove(r->samples, r->samples + drop,
             sizeof r->samples[0] * static_cast<size_t>(r->sample_count));
 }
 
-// The bytes that crossed in about the last current_window_ms, over a time that holds all
-// of their crossing: from a sample at whose moment none beyond its lead had begun to
-// cross, or from the batch's start. Nothing crossed for that long: 0.
+// The bytes that crossed in about the last current_window_ms: since the newest sample that
+// old, or since the batch's start. The same at both ends: bytes landed here, or bytes the
+// peer acknowledged, both of which follow the line and not the bytes put into frames
+// (on a slow line a window of those lies many seconds ahead). Nothing crossed for that
+// long: 0.
 int32_t current_rate_now(const rate_state* r, int64_t n, int64_t now) {
     if (now - r->crossed_ms >= current_window_ms) return 0;
     flow_sample from{r->batch_base, r->rate_start_ms};
@@ -211,6 +209,11 @@ void close_transfer_log() {
 void format_saving(char* out, size_t size, int64_t file_bytes, int64_t stream_bytes) {
     if (stream_bytes <= 0 || file_bytes <= 0) {
         snprintf(out, size, "%s", "");
+        return;
+    }
+    // Below 1 in hundredths: data that does not compress shows x0.99, not a loss of a tenth.
+    if (file_bytes < stream_bytes) {
+        snprintf(out, size, "x0.%02" PRId64, file_bytes * 100 / stream_bytes);
         return;
     }
     int64_t tenths = file_bytes * 10 / stream_bytes;

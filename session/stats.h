@@ -16,11 +16,14 @@
 //   run_totals (rates, bytes, rate)    the run so far: bytes that crossed, and their rate
 //   write_log_line (letter, entry, rate)   nothing when there is no log; failures ignored
 //   format_saving (out, size, file_bytes, stream_bytes)   "x4.1": the file bytes the line's
-//                           bytes held while compressed; "" before there are any
+//                           bytes held while compressed ("x0.99" below one); "" before
+//                           there are any
 //   format_done_left (out, size, figures, bytes_left, rate)   a direction's batch as the
 //                           screen's "Done, left" row shows it: "45% 1:05" (share of its
 //                           bytes that crossed, time left at that rate; "--:--" without
-//                           one), "-" with no batch
+//                           one), "-" with no batch. The rate to give is the current one:
+//                           the bytes to come go as the latest did, not as the batch's
+//                           compressible start went
 //   set_log_path (path), set_line_speed (bps)   -z, and -s (or --speed) for the log lines
 //   open_transfer_log ()    the -z file, truncated; when it cannot be opened the console
 //                           says why and the run goes on without a log
@@ -50,12 +53,12 @@ constexpr char LOG_UPLOAD_FAILED = 'e';    // not sent, or refused by the peer
 // every second; 0 once nothing crossed for that long. Long enough to hold several blocks
 // at 9600 baud, short enough to show a stall.
 constexpr int64_t current_window_ms = 5000;
-constexpr int FLOW_SAMPLES = 64;  // one a second: a minute of an upload's lag
+constexpr int FLOW_SAMPLES = 64;  // one a second: more than a window needs, with room
 
 constexpr int DONE_TEXT_SIZE = 24;           // "100% 99:59:59" and its NUL, with room
 constexpr int64_t max_time_left_s = 359999;  // 99:59:59: a longer estimate shows "--:--"
 
-// Where a direction's bytes stood at one look: none beyond `lead` had begun to cross at `ms`.
+// Where a direction's bytes stood at one look: `lead` of them had crossed by `ms`.
 struct flow_sample {
     int64_t lead = 0;
     int64_t ms = 0;
@@ -78,6 +81,11 @@ struct rate_state {
     flow_sample samples[FLOW_SAMPLES];  // oldest first: the front is the newest one from
     int sample_count = 0;               // where the current rate's window may start
 
+    // Download while compressed: the file bytes written and the compressed bytes that held
+    // them, at the last point where the two meet (a flush of the sender's, a frame's end).
+    int64_t marked_file = 0;
+    int64_t marked_stream = 0;
+
     // The run so far, for the summary.
     int32_t files_done = 0;
     int64_t run_bytes = 0;
@@ -94,6 +102,7 @@ struct stats_state {
     rate_state download;
     rate_state upload;
     time_t last_refresh_time = 0;
+    bool figures_due = false;  // a current file changed: its figures follow in this cycle
 };
 
 extern stats_state stats;

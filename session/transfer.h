@@ -144,6 +144,7 @@ constexpr uint8_t ST_WRITE_ERROR = '5';
 constexpr uint8_t ST_DOWNLOADS_DONE = 'D';
 constexpr uint8_t ST_UPLOADS_DONE = 'U';
 constexpr uint8_t STATUS_NAME_TOO_LONG = 'N';  // an offer or request that never fits whole
+constexpr uint8_t ST_DENIED_HERE = 'P';        // we refused the peer's request ('p' told)
 
 // Abort states of a side (its stream.abort_state).
 constexpr int ABORT_NONE = 0;

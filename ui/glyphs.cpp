@@ -143,11 +143,11 @@ int decode_line(const uint8_t* bytes, int length, chat_char* out, int max) {
     return count;
 }
 
-int wrap_piece(const chat_char* chars, int remaining) {
+int wrap_piece(const chat_char* chars, int remaining, int width) {
+    if (width <= 0) width = CHAT_WIDTH;
     int fit = 0;
     int columns = 0;
-    while (fit < remaining && columns + chars[fit].width <= CHAT_WIDTH)
-        columns += chars[fit++].width;
+    while (fit < remaining && columns + chars[fit].width <= width) columns += chars[fit++].width;
     if (fit == remaining) return remaining;
     if (fit == 0) return 1;  // a character wider than a line goes alone
     if (chars[fit].code == BLANK) return fit;

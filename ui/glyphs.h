@@ -13,14 +13,15 @@
 //   shown_code (code) -> the code itself when the locale prints it, else '?'
 //   column_width (code) -> columns it takes (0 for combining marks, 1 when not printable)
 //   decode_line (bytes, length, out, max) -> characters of a received line, C1 dropped
-//   wrap_piece (chars, remaining) -> characters in the next piece of a wrapped line
+//   wrap_piece (chars, remaining, width) -> characters in the next piece of a line wrapped
+//                         at `width` columns (CHAT_WIDTH when 0 or less)
 //   locale_to_utf8 (text, out, size) -> bytes of the locale's text as UTF-8
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr int CHAT_WIDTH = 80;       // columns of a wrapped chat line
+constexpr int CHAT_WIDTH = 80;       // columns of a wrapped chat line when no window says
 constexpr int WRAP_SEARCH_LOW = 39;  // a wrapped piece never ends before this column
 
 struct utf8_decoder {
@@ -41,5 +42,5 @@ bool is_c1(uint32_t code);
 uint32_t shown_code(uint32_t code);
 int column_width(uint32_t code);
 int decode_line(const uint8_t* bytes, int length, chat_char* out, int max);
-int wrap_piece(const chat_char* chars, int remaining);
+int wrap_piece(const chat_char* chars, int remaining, int width = CHAT_WIDTH);
 size_t locale_to_utf8(const char* text, char* out, size_t size);

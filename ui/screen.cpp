@@ -15,6 +15,7 @@
 #include "files/paths.h"
 #include "serial/process.h"
 #include "session/chat.h"
+#include "session/cycle.h"
 #include "session/display.h"
 #include "session/transfer.h"
 
@@ -48,7 +49,7 @@ constexpr label status_labels[] = {
     {6, LINK_LABEL_COLUMN, "Received bytes"},
     {7, LABEL_COLUMN, "Files left"},
     {7, LINK_LABEL_COLUMN, "Receive errors"},
-    {8, LABEL_COLUMN, "Bytes left"},
+    {8, LABEL_COLUMN, "Total left"},  // of the batch; row 4 is the file's
     {8, LINK_LABEL_COLUMN, "Transmitted packets"},
     {9, LABEL_COLUMN, "Average cps"},
     {9, LINK_LABEL_COLUMN, "Transmitted bytes"},
@@ -97,6 +98,16 @@ void put_text(WINDOW* window, int row, int column, const char* text, short pair)
     for (const char* p = text; *p != '\0' && room > 0; ++p)
         put(utf8_feed(&decoder, static_cast<uint8_t>(*p), false, codes));
     put(utf8_flush(&decoder, false, codes));
+}
+
+// A chat character. A line feed right after a character that filled its row is not drawn:
+// the cursor went to the next row with that character, and a second move would leave a gap.
+void put_chat_char(WINDOW* window, uint32_t code, short pair) {
+    bool filled = screen.chat_row_filled;
+    screen.chat_row_filled = false;
+    if (code == NEWLINE && filled) return;
+    put_char(window, code, pair);
+    screen.chat_row_filled = code >= 32 && getcurx(window) == 0;
 }
 
 void keep_figure(int row, int column, int64_t value) {
@@ -179,9 +190,10 @@ void paint_chat() {
             ++i;
         ++i;
     }
+    screen.chat_row_filled = false;
     for (; i < count; ++i) {
         uint32_t cell = screen.chat_cells[(start + i) % CHAT_KEPT];
-        put_char(w, cell & CODE_MASK, static_cast<short>(cell >> CELL_PAIR_SHIFT));
+        put_chat_char(w, cell & CODE_MASK, static_cast<short>(cell >> CELL_PAIR_SHIFT));
     }
     wattrset(w, COLOR_PAIR(screen.chat_pair));
 }
@@ -342,7 +354,7 @@ void chat_put(uint32_t code) {
         screen.chat_next = 0;
         screen.chat_full = true;
     }
-    if (screen.chat_win != nullptr) put_char(screen.chat_win, code, screen.chat_pair);
+    if (screen.chat_win != nullptr) put_chat_char(screen.chat_win, code, screen.chat_pair);
 }
 
 void draw_prompt_bar() {
@@ -351,10 +363,17 @@ void draw_prompt_bar() {
     input_request(REQ_VALIDATION);
     char bar[bar_size];
     format_bar(bar, sizeof bar, screen.input_mode, auto_exit_on(), screen.beeper_off,
-               getmaxx(screen.prompt_win));
+               getmaxx(screen.prompt_win), screen.exit_countdown);
     put_text(screen.prompt_win, 0, 0, bar, PAIR_BAR);
     wattrset(screen.prompt_win, COLOR_PAIR(PAIR_TEXT));
     redraw_prompt();
+}
+
+void screen_follow_auto_exit() {
+    int left = auto_exit_seconds_left();
+    if (left == screen.exit_countdown) return;
+    screen.exit_countdown = left;
+    draw_prompt_bar();
 }
 
 void sound_bell() {
@@ -436,9 +455,10 @@ void show_chat_line(const uint8_t* bytes, int length) {
         draw_prompt_bar();
         return;
     }
+    int width = screen.chat_win != nullptr ? getmaxx(screen.chat_win) : CHAT_WIDTH;
     int position = 0;
     while (position < count) {
-        int piece = wrap_piece(chars + position, count - position);
+        int piece = wrap_piece(chars + position, count - position, width);
         for (int i = 0; i < piece; ++i) chat_put(chars[position + i].code);
         position += piece;
         if (position < count && chars[position].code == ' ') ++position;

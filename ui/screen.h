@@ -5,6 +5,8 @@
 //   screen_setup ()            device mode: the locale, the resize signal, curses, the display
 //   screen_build ()            everything of screen_setup after initscr (tests build on
 //                              newterm); installs these painters as the session's `display`
+//   screen_follow_auto_exit () every pass of the main loop: the bar again when the seconds
+//                              before the end by itself changed
 //   screen_follow_size ()      every pass of the main loop: after a resize signal, the
 //                              terminal's new size from the kernel and the display laid out
 //                              again for it
@@ -89,6 +91,7 @@ struct screen_state {
     int escape_filter = 0;        // chat_filter's state: inside an escape sequence of the peer's
     utf8_decoder chat_decoder;    // a received character may come in pieces
     int beeper_off = 0;           // -q, and the beeper key
+    int exit_countdown = -1;      // the bar's "Autoexit: M:SS", -1 while it shows Yes or No
     short chat_pair = PAIR_TEXT;  // the pair chat text is drawn in now
 
     // What the screen shows, kept so that a new layout shows it again.
@@ -102,7 +105,8 @@ struct screen_state {
     uint32_t chat_cells[CHAT_KEPT] = {};  // a ring, oldest first from chat_next once full
     int chat_next = 0;                    // where the next character goes
     bool chat_full = false;               // the ring has gone round once
-    char input_kept[INPUT_KEPT] = "";     // the typed text while there is no field
+    bool chat_row_filled = false;  // the last character filled its row: the cursor is on the next
+    char input_kept[INPUT_KEPT] = "";  // the typed text while there is no field
 };
 
 extern screen_state screen;
@@ -113,6 +117,7 @@ extern volatile sig_atomic_t screen_resized;
 void screen_setup();
 void screen_build();
 void screen_follow_size();
+void screen_follow_auto_exit();
 void screen_lay_out(int lines, int columns);
 void show_number(int row, int column, int64_t value);
 void show_file_name(int column, const char* path);

@@ -131,7 +131,17 @@ void format_chat_heading(char* out, size_t size, int width) {
     dash_fill(out, size, first_fit(chat_heading_texts, width), width);
 }
 
-void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off, int width) {
+namespace {
+
+// "1:58": a countdown in the bar, without the hours the transfer figures need.
+void format_seconds_left(char* out, size_t size, int seconds) {
+    snprintf(out, size, "%d:%02d", seconds / 60, seconds % 60);
+}
+
+}  // namespace
+
+void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off, int width,
+                int seconds_left) {
     char text[64];
     if (mode == INPUT_UPLOAD) {
         snprintf(text, sizeof text, "---[ Enter files to upload ]--");
@@ -139,13 +149,15 @@ void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off,
         snprintf(text, sizeof text, "---[ Enter files to download ]--");
     } else {
         const char* yes_no[] = {"No ", "Yes"};
-        const char* form = chat_bar_texts[0];
-        // "%s" stands for three letters in every form: the forms' lengths compare as they are.
-        for (const char* candidate : chat_bar_texts) {
-            form = candidate;
-            if (static_cast<int>(strlen(candidate)) + 2 <= width) break;
+        // While the end by itself is only a matter of time, the time it is still away.
+        char exit_text[16];
+        snprintf(exit_text, sizeof exit_text, "%s", yes_no[auto_exit != 0]);
+        if (auto_exit != 0 && seconds_left >= 0)
+            format_seconds_left(exit_text, sizeof exit_text, seconds_left);
+        for (const char* form : chat_bar_texts) {
+            snprintf(text, sizeof text, form, exit_text, yes_no[beeper_off == 0]);
+            if (static_cast<int>(strlen(text)) <= width) break;
         }
-        snprintf(text, sizeof text, form, yes_no[auto_exit != 0], yes_no[beeper_off == 0]);
     }
     dash_fill(out, size, text, width);
 }

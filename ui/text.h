@@ -8,7 +8,8 @@
 //                         of the full status area out; else its place in the status window
 //   dash_fill (out, size, text, width)      text then '-' up to width; no dashes when too wide
 //   format_title (out, size, width), format_chat_heading (out, size, width)
-//   format_bar (out, size, mode, auto_exit, beeper_off, width)   the prompt bar of a mode
+//   format_bar (out, size, mode, auto_exit, beeper_off, width, seconds_left)   the prompt
+//                         bar of a mode; with seconds_left 0 or more, "Autoexit: M:SS"
 //   format_too_small (out, size, width)     the one line of a terminal too small
 //                         (every text of these has a shorter form for a narrow terminal)
 //   format_number (out, size, value)        "%-10lld", whole even when longer
@@ -78,7 +79,8 @@ bool place_in_status(const screen_layout& layout, int row, int column, int* y, i
 void dash_fill(char* out, size_t size, const char* text, int width);
 void format_title(char* out, size_t size, int width);
 void format_chat_heading(char* out, size_t size, int width);
-void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off, int width);
+void format_bar(char* out, size_t size, int mode, int auto_exit, int beeper_off, int width,
+                int seconds_left = -1);
 void format_too_small(char* out, size_t size, int width);
 void format_number(char* out, size_t size, int64_t value);
 void format_file_name(char* out, size_t size, const char* path, int width = FILE_NAME_WIDTH);

@@ -22,6 +22,7 @@
 #include "session/stats.h"
 #include "session/transfer.h"
 #include "support/child.h"
+#include "support/pty.h"
 #include "support/scratch.h"
 #include "support/state.h"
 #include "ui/screen.h"
@@ -31,6 +32,8 @@ namespace {
 const std::string title = "Kestro V1.0/Linux - ported by Varkas\n\n";
 const char* no_device = "/nonexistent/kestro-test-line";
 const std::string help_hint = "Try 'kestro --help'.\n";
+const std::string needs_argument =
+    "needs an argument (exit code 1, as for downloads outstanding)\n";
 const std::string port_failure = "Error initializing rs-port.\nkestro: " + std::string(no_device) +
                                  ": No such file or directory\n";
 
@@ -60,23 +63,23 @@ TEST(CommandLineBinary, OptionArgumentMissingPrintsTitleAndExitsOne) {
         run_result r = run_kestro(words);
         EXPECT_EQ(r.code, 1) << option;
         EXPECT_EQ(r.out, title) << option;
-        EXPECT_EQ(r.err, "kestro: " + option + ": needs an argument\n" + help_hint);
+        EXPECT_EQ(r.err, "kestro: " + option + ": " + needs_argument + help_hint);
     }
     run_result r = run_kestro({"-c", "-z"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, title + "kestro: -z: needs an argument\n" + help_hint);
+    EXPECT_EQ(r.err, title + "kestro: -z: " + needs_argument + help_hint);
 }
 
 TEST(CommandLineBinary, UnknownLetterPrintsRestOfWordAndExitsThirty) {
     run_result r = run_kestro({"-p", no_device, "-cQ"});
     EXPECT_EQ(r.code, 30);
     EXPECT_EQ(r.out, unknown_option_text("Q"));
-    EXPECT_EQ(r.err, help_hint);
+    EXPECT_EQ(r.err, "kestro: -Q: unknown option\n" + help_hint);
     r = run_kestro({"-cQ"});
     EXPECT_EQ(r.code, 30);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, unknown_option_text("Q") + help_hint);
+    EXPECT_EQ(r.err, unknown_option_text("Q") + "kestro: -Q: unknown option\n" + help_hint);
 
     // The argument is never taken from the same word: -s takes 9600, then '1' is unknown.
     r = run_kestro({"-p", no_device, "-s19200", "9600"});
@@ -109,6 +112,36 @@ TEST(CommandLineBinary, BadValuesExitThirtyWithOneLineSayingWhy) {
         EXPECT_EQ(r.out, "") << said;
         EXPECT_EQ(r.err.rfind("kestro: " + said + ": ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+// Door mode typed at a prompt: standard input and error are the one terminal, which the
+// guard for a door's line took for the line, so "-v Q", "-E abc" and "-Z" said nothing (or
+// only the hint) and ended 30; "--spede" was echoed as "-spede".
+TEST(CommandLineBinary, OptionErrorsReachTheTerminalInDoorModeWithTheWordAsTyped) {
+    for (auto [words, said] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-v", "Q"}, "kestro: -v Q: a profile letter"},
+             {{"-E", "abc"}, "kestro: -E abc: seconds"},
+             {{"-Z"}, "kestro: -Z: unknown option"},
+             {{"-cx", "--spede"}, "kestro: --spede: unknown option"},
+             {{"-E", "1\x1b[2J"}, "kestro: -E 1?[2J: seconds"}}) {
+        pty_pair terminal = open_pty();
+        std::string shown;
+        int status = run_child(
+            [&] {
+                for (int fd : {0, 1, 2}) dup2(terminal.slave, fd);
+                std::vector<char*> argv{const_cast<char*>(KESTRO_BIN)};
+                for (const auto& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+                argv.push_back(nullptr);
+                execv(KESTRO_BIN, argv.data());
+            },
+            [&](pid_t) {
+                set_nonblocking(terminal.master);
+                drain_into(terminal.master, shown);
+            });
+        EXPECT_EQ(exit_code(status), 30) << said;
+        EXPECT_NE(shown.find(said), std::string::npos) << shown;
+        close_pty(terminal);
     }
 }
 

@@ -11,7 +11,7 @@ at 1 16 "Download"
 at 1 32 "Upload"
 at 2 2 "File Name"
 at 2 16 "-               -               "
-labels_2=("File size" "Bytes left" "Total files" "Total bytes" "Files left" "Bytes left"
+labels_2=("File size" "Bytes left" "Total files" "Total bytes" "Files left" "Total left"
           "Average cps" "Current cps")
 labels_48=("Transmit window" "Packet size" "Received packets" "Received bytes" "Receive errors"
            "Transmitted packets" "Transmitted bytes" "Transmit errors")

@@ -10,7 +10,7 @@ export LC_ALL=C.UTF-8
 
 typed="ünïcödé ✓"
 title="---[ Kestro/Linux V1.0 - ported by Varkas ]"
-labels=("File size" "Bytes left" "Total files" "Total bytes" "Files left" "Bytes left"
+labels=("File size" "Bytes left" "Total files" "Total bytes" "Files left" "Total left"
         "Average cps" "Current cps")
 
 start_cable

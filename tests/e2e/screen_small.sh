@@ -6,7 +6,7 @@
 
 start_screen 12 40
 row_is 0 "$(printf '%-40s' '             Download     Upload')"
-labels=("File size" "Bytes left" "Total files" "Total bytes" "Files left" "Bytes left"
+labels=("File size" "Bytes left" "Total files" "Total bytes" "Files left" "Total left"
         "Average cps" "Current cps")
 for i in 0 1 2 3 4 5 6 7; do
     at $((i + 1)) 1 "${labels[$i]}"

@@ -23,7 +23,7 @@ grep -aq 'end A exit=2$' report && grep -aq 'end B exit=1$' report || fail "exit
 for f in a/f1 a/f3 a/f4 a/g1; do cmp -s "$f" "b/${f#a/}" || fail "$f did not arrive whole"; done
 [ "$(stat -c %s b/f2)" = 20480 ] && cmp -s -n 20480 a/f2 b/f2 || fail "b/f2 is not the first 20 KiB"
 wait_for a.out "Upload aborted (f2)" 10
-wait_for b.out "File write error (f2)" 10
+wait_for b.out "File write error (f2: File too large)" 10
 
 line='+0 bps +[0-9]+ cps   0 errors     0 +[0-9]+'
 grep -qE "^s +3000 $line f1 0$" a.log && grep -qE "^e +[0-9]+ $line f2 0$" a.log &&

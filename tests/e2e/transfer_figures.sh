@@ -31,14 +31,17 @@ grep ' cps' b.err >progress || fail "no progress line"
 [ "$(wc -l <progress)" -ge 10 ] || fail "progress: $(cat progress)"
 awk 'length($0) > 79 { exit 1 }' b.err || fail "a line wider than 79: $(cat b.err)"
 grep -o '[0-9]* cps' progress | awk -v max=$MAX_CPS '$1 > max { exit 1 }' || fail "progress: $(cat progress)"
-tail -n 2 progress | head -n 1 | grep -q '^Received 1 file(s), 20000 bytes, [0-9]* cps average\.$' &&
-    tail -n 1 progress | grep -q '^Sent 1 file(s), 20000 bytes, [0-9]* cps average\.$' ||
-    fail "last progress lines: $(tail -n 2 progress)"
+grep -q '^Received 1 file(s), 20000 bytes, [0-9]* file bytes/s average (x0\.99 compressed)\.$' b.err &&
+    grep -q '^Sent 1 file(s), 20000 bytes, [0-9]* file bytes/s average (x0\.99 compressed)\.$' b.err ||
+    fail "last lines: $(tail -n 4 b.err)"
+grep -o '[0-9]* file bytes/s' b.err | awk -v max=$MAX_CPS '$1 > max { exit 1 }' || fail "totals: $(cat b.err)"
 
 has a.out "ZARN data link established. Data link i/o mode 8/8 bits."
 has a.out "Received 1 file(s), 20000 bytes, "
 has a.out "Sent 1 file(s), 20000 bytes, "
-has a.out "Not completed: taken (File already exist)"
+has a.out "Not completed: taken (File already exist: the receiving end's -o overwrites, -R renames)"
+has a.out "Sent: up.bin"
+has a.out "Received: down.bin"
 # The console runs raw: a line feed without its carriage return starts the next line under
 # the end of this one. Standard error sent to a file gets plain line feeds.
 python3 - a.out a.err <<'EOF' || fail "a bare line feed on the console, or CR LF in a file"

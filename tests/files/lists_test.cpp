@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "files/scan.h"
 #include "files_fixture.h"
 
@@ -109,4 +111,42 @@ TEST_F(Lists, OverlongPathsAreRefusedWholeNotCut) {
     files.name_mode = 'd';
     add_argument_name((dir + "/").c_str());
     EXPECT_STREQ(files.download_dir, "");
+}
+
+// "-U 'new*.dat'" against a -r peer was "Requested file not found": wildcards are served,
+// within the served directories, regular files only, none beginning with a dot, and never
+// more than a thousand; -k refuses them.
+TEST_F(Lists, PeerWildcardRequestsServeTheServedDirectorysRegularFiles) {
+    write("srv/new1.dat", "1");
+    write("srv/new2.dat", "2");
+    write("srv/.new3.dat", "3");
+    write("srv/new4.dat/inside", "");
+    write("new5.dat", "5");
+    add_argument_name("srv/");
+    EXPECT_EQ(add_requested_files("NEW?.dat", true), 2);
+    EXPECT_EQ(add_requested_files("../*", true), 2);       // the directory part is dropped, as ever
+    EXPECT_EQ(add_requested_files("new?.dat", false), 0);  // a peer that knows nothing of them
+    Strings served = names(files.upload_queue);
+    std::sort(served.begin(), served.end());
+    EXPECT_EQ(served, (Strings{"srv/new1.dat", "srv/new1.dat", "srv/new2.dat", "srv/new2.dat"}));
+    for (int i = 0; i < MAX_SERVED_MATCHES + 5; ++i) write("many/f" + std::to_string(i), "");
+    dir_list_free_all(&files.upload_dirs);
+    add_argument_name("many");
+    EXPECT_EQ(add_requested_files("f*", true), MAX_SERVED_MATCHES);
+    forbid_wildcards();
+    EXPECT_EQ(add_requested_files("f*", true), 0);
+}
+
+// "kestro -p P -E 2 docs" sent nothing and said nothing: a directory no name to send
+// followed is noted like a typed one.
+TEST_F(Lists, DirectoryWithNoNameAfterItIsNotedAsSendingNothing) {
+    write("docs/readme", "x");
+    write("pics/a.jpg", "x");
+    testing::internal::CaptureStderr();
+    for (const char* name : {"pics", "a.jpg", "docs"}) add_argument_name(name);
+    note_lone_directories();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kestro: docs: a directory; docs/* names the files in it\n");
+    ASSERT_EQ(files.unsent_count, 1);
+    EXPECT_STREQ(files.unsent[0].name, "docs");
 }

@@ -7,9 +7,13 @@
 
 #include <cstring>
 
+#include "link/channels.h"
+#include "session/display.h"
+#include "session/plan.h"
 #include "session/receive.h"
 #include "session/send.h"
 #include "session/stats.h"
+#include "session/transfer.h"
 #include "support/pty.h"
 #include "support/state.h"
 
@@ -47,8 +51,12 @@ TEST(Progress, LinesFitTheWidthTheyAreGiven) {
     set_entry_length(out, 2000000000);
     queue_append(&sending.in_transit_queue, out);
     sending.stream.figures.files_left = 1;
-    stats.download.average_rate = 11520;
+    // A compressible start earned the download twice the line's rate: the time left goes by
+    // the latest rate, which the bytes still to come are moving at.
+    stats.download.average_rate = 23040;
     stats.upload.average_rate = 960;
+    stats.download.current_rate = 11520;
+    stats.upload.current_rate = 960;
     stats.download.crossed = 61728394;  // half of it
     char line[PROGRESS_LINE_SIZE];
     for (int width : {255, 79, 59, 39, 19}) {
@@ -63,7 +71,47 @@ TEST(Progress, LinesFitTheWidthTheyAreGiven) {
     format_progress(line, sizeof line, 255);
     EXPECT_STREQ(
         line,
-        "Receiving a-rather-long-name-for-a 61728394/123456789 49% 11520 cps 1:29:19 left | "
+        "Receiving a-rather-long-name-for-a 61728394/123456789 49% 23040 cps 1:29:19 left | "
         "Sending another-long-name-going- 0/2000000000 0% 960 cps 578:42:14 left");
     reset_up_to_session();  // frees both entries
+}
+
+// Result lines named no file ("Upload completed (2 file(s) sent)"), a resumed or renamed
+// download said neither, the summary listed one file both "Sent" and "Skipped", and a
+// file broken off at 28% was "sent, not confirmed by the peer".
+TEST(Results, EachFileHasOneLineWithItsStoredNameAndResumePoint) {
+    reset_up_to_session();
+    static std::vector<std::string> shown;
+    shown.clear();
+    display.info = [](const char* text, const char* detail) {
+        shown.push_back(std::string(text) + " (" + detail + ")");
+    };
+    file_entry* in = new_entry_with_alias("in/r.bin.0", "r.bin");
+    in->offset = 4096;
+    note_file_done(in, true);
+    file_entry* out = new_entry("docs/a.txt");
+    note_file_done(out, false);
+    out->status = ST_HAVE_IT;
+    out->inode = 1;  // an upload entry: the peer had it whole
+    note_result(out);
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "File received (r.bin, stored as in/r.bin.0, resumed at 4096 bytes)",
+                         "File sent (docs/a.txt)"}));
+    ASSERT_EQ(results.noted_count, 2);
+    EXPECT_STREQ(results.noted[0].heading, "Received");
+    EXPECT_STREQ(results.noted[0].reason, "stored as in/r.bin.0, resumed at 4096 bytes");
+    EXPECT_STREQ(results.noted[1].heading, "Sent");  // never "Skipped" as well
+    free_entry(in);
+    free_entry(out);
+
+    file_entry* cut = new_entry("big.bin");
+    set_entry_length(cut, 1000);
+    queue_append(&sending.in_transit_queue, cut);
+    stats.upload.crossed = 280;
+    alloc_link_channels();  // the session ran
+    testing::internal::CaptureStderr();
+    report_run_end();  // door mode: what did not complete, on standard error
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Not completed: big.bin (broken off at 28%, 280 of 1000 bytes)\n");
+    reset_up_to_session();
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "session/outcome.h"
 #include "transfer_fixture.h"
 
 namespace {
@@ -396,12 +397,24 @@ TEST_F(Receiving, OfferOfAFileWeAreSendingIsATakenName) {
     EXPECT_EQ(file_text("mine"), mine);
 }
 
+// "-d incoming/" with no incoming/ (the manual's own example) failed every file and the
+// sender gave up its batch: the folder is made at the first file.
+TEST_F(Receiving, MissingDownloadFolderIsMadeAtTheFirstFile) {
+    files.name_mode = 'd';
+    add_argument_name("incoming/");
+    EXPECT_EQ(answer(10, "a"), "u");
+    receive_data();
+    EXPECT_TRUE(std::filesystem::is_directory("incoming"));
+    EXPECT_EQ(receiving.stream.current->name, std::string("incoming/a"));
+    EXPECT_TRUE(finished().empty());
+}
+
 // Failures that looked like success: a received file that cannot be created says why on
 // standard error, unless standard error is the line; a served request that found nothing
 // leaves no upload outstanding.
 TEST_F(Receiving, UncreatableFilesSayWhyAndEmptyRequestsLeaveNoUploadOutstanding) {
     files.name_mode = 'd';
-    add_argument_name("gone/");  // a download directory that is not there
+    add_argument_name("gone/deeper/");  // a download directory that cannot be made
     int saved_in = dup(0), saved_err = dup(2);
     int errors = open("errors", O_RDWR | O_CREAT | O_TRUNC, 0644);
     dup2(errors, 2);
@@ -414,8 +427,16 @@ TEST_F(Receiving, UncreatableFilesSayWhyAndEmptyRequestsLeaveNoUploadOutstanding
     dup2(saved_in, 0);
     dup2(saved_err, 2);
     for (int fd : {saved_in, saved_err, errors}) close(fd);
-    EXPECT_EQ(finished(), (std::vector<std::string>{"2:gone/a", "2:gone/b"}));
-    EXPECT_EQ(file_text("errors"), "kestro: cannot create gone/a: No such file or directory\n");
+    EXPECT_EQ(finished(), (std::vector<std::string>{"2:gone/deeper/a", "2:gone/deeper/b"}));
+    EXPECT_EQ(file_text("errors"),
+              "kestro: cannot receive gone/deeper/a: cannot create the folder gone/deeper/: No "
+              "such file or directory\n");
+    // The screen hides standard error: the result line says why as well.
+    const char* message = nullptr;
+    char detail[PATH_SIZE];
+    ASSERT_TRUE(result_text(finished_queue.head, &message, detail, sizeof detail));
+    EXPECT_STREQ(detail,
+                 "gone/deeper/a: cannot create the folder gone/deeper/: No such file or directory");
     EXPECT_EQ(process.exit_status, EXIT_DOWNLOADS_OUTSTANDING);  // broken downloads
 
     session.serve_requests = 1;
@@ -477,6 +498,24 @@ TEST_F(Receiving, ExtendedAnswersHashTheLocalFileAndOnlyItsDigestConfirms) {
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "c");
     EXPECT_EQ(log_lines().back().substr(0, 9), "S   6115 ");
+}
+
+// A batch whose last file ended "e" at its verdict, after the others were confirmed, never
+// showed "Download completed" at the receiver.
+TEST_F(Receiving, BatchEndingInADroppedResumeStillShowsItsEnd) {
+    both_extended();
+    std::string data = random_bytes(1500, 65), other = random_bytes(800, 66);
+    put_file("held", other.substr(0, 100));
+    EXPECT_EQ(extended_answer(data, "new"), "u");
+    EXPECT_EQ(extended_answer(other, "held"),
+              "r" + le64(100) + le64(digest_of(other.substr(0, 100))) + '\0');
+    feed(data + le64(digest_of(data)));
+    cycles();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "c");  // "held" still counts: the batch is not over
+    feed("N");
+    cycles();
+    EXPECT_EQ(finished(), (std::vector<std::string>{"e:held", "D:"}));
 }
 
 // Bytes that are not the sender's are never confirmed: the file is put back as it was, "v"

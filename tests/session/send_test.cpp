@@ -180,7 +180,7 @@ TEST_F(Sending, PeerAbortOffersEveryUnconfirmedFileAgainAfterO) {
     EXPECT_EQ(sending.stream.figures.files_left, 0);
     peer(CH_REQUESTS, std::string("x\0", 2));  // the partial request went with the abort
     serve_request();
-    EXPECT_EQ(finished().back(), "p:x");
+    EXPECT_EQ(finished().back(), "P:x");  // our own refusal: 'p' only on the wire
     peer(CH_STATUS, "o");
     status_receiver();
     send_offers();
@@ -233,7 +233,7 @@ TEST_F(Sending, RequestsAnsweredOnePerCycle) {
     peer(CH_REQUESTS, std::string("foo\0bar\0", 8));
     serve_request();
     EXPECT_EQ(wire(CH_STATUS), "p");
-    EXPECT_EQ(finished(), std::vector<std::string>{"p:foo"});
+    EXPECT_EQ(finished(), std::vector<std::string>{"P:foo"});
     serve_request();
     session.serve_requests = 1;
     put_file("have.txt", "x");

@@ -108,6 +108,26 @@ TEST_F(Stats, CurrentRateCoversTheLastSecondsAndFallsToZeroWhenNothingMoves) {
     EXPECT_EQ(rate, 9500 / 17);
 }
 
+// At 9600 baud the upload's "Current cps" read 409-613 while 910 bytes a second left: its
+// window began where the framed bytes had stood, many seconds ahead of the acknowledged
+// ones. It is what crossed (acknowledged, or landed) over the last seconds at both ends.
+TEST_F(Stats, CurrentRateFollowsTheCrossedBytesHoweverFarTheFramedOnesLead) {
+    rate_state r;
+    transfer_figures f;
+    f.files_left = 1;
+    const int64_t t0 = 7000000;
+    r.rate_start_ms = t0;
+    for (int k = 1; k <= 30; ++k) {
+        at_ms(t0 + 1000 * k);
+        r.lead = 16384 + 900 * k;  // a full window framed and not yet acknowledged
+        r.crossed = 900 * k;
+        r.lead_ms = r.crossed_ms = t0 + 1000 * k;
+        update_rates(&r, &f, r.crossed);
+    }
+    EXPECT_EQ(r.current_rate, 900);
+    EXPECT_EQ(r.average_rate, 900);
+}
+
 // The clock of a direction started at the first refresh that counted bytes, with more than
 // a second of them already moved, and the upload's at the first acknowledgement: the rates
 // showed more than the line carried. On a line of 512 bytes a second neither may pass it,
@@ -185,7 +205,27 @@ TEST_F(Stats, UploadBytesLeftCountsAcknowledgedBytes) {
     refresh_statistics();
     EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 1024);
     EXPECT_EQ(shown[FIRST_FIGURE_ROW + 5], 1024);  // the batch's bytes left
-    EXPECT_EQ(done, "50% 0:02");                   // at the average of 512 bytes a second
+    EXPECT_EQ(done, "50% 0:02");                   // at the rate so far, 512 bytes a second
+}
+
+// The name of the next file stood for up to a second beside the size and bytes left of the
+// one before: the figures follow a change of the current file in the same cycle.
+TEST_F(Stats, FileFiguresFollowTheNameShownAtOnce) {
+    static std::map<int, int64_t> shown;
+    display.figure = [](int row, int column, int64_t value) {
+        if (column == DOWNLOAD_COLUMN) shown[row] = value;
+    };
+    at_ms(30000);
+    refresh_statistics();
+    file_entry* next = entry("next", 3000);
+    receiving.stream.current = next;
+    receiving.stream.figures.files_left = 1;
+    show_download_name();
+    EXPECT_FALSE(refresh_statistics());  // the same second: no rates, no bell
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW], 3000);
+    EXPECT_EQ(shown[FIRST_FIGURE_ROW + 1], 3000);
+    receiving.stream.current = nullptr;
+    free_entry(next);
 }
 
 // A long session passes 2 GiB: the link's byte counts and the rates stay whole.
@@ -199,7 +239,7 @@ TEST_F(Stats, ByteCountsPastTwoGibibytesStayWhole) {
     at_ms(2000000);
     stats.download.rate_start_ms = serial.clock_ms;  // the batch's first byte
     refresh_statistics();
-    delivery.rx_bytes = 3LL << 30;
+    serial.bytes_read = 3LL << 30;
     receiving.stream.figures.bytes_moved = 3LL << 30;
     at_ms(2100000);
     refresh_statistics();
@@ -222,7 +262,9 @@ TEST_F(Stats, EveryLetterHasItsMessageAndOthersAreFreedSilently) {
         file_entry* e = entry("dir/my file.txt", 1, static_cast<uint8_t>(letter));
         ASSERT_TRUE(result_text(e, &message, detail, sizeof detail)) << letter;
         EXPECT_STREQ(message, text);
-        EXPECT_STREQ(detail, "dir/my file.txt");  // the whole name
+        // The whole name; a name taken says which options would have taken the file.
+        EXPECT_STREQ(detail, letter == 'e' ? "dir/my file.txt: -o overwrites, -R renames"
+                                           : "dir/my file.txt");
         free_entry(e);
     }
     receiving.stream.figures.total_files = 12;
@@ -246,3 +288,14 @@ TEST_F(Stats, EveryLetterHasItsMessageAndOthersAreFreedSilently) {
 }
 
 }  // namespace
+
+// Random data showed "x0.9" at both ends while the cable counted x0.99: tenths cut short.
+TEST(Saving, RatiosBelowOneShowHundredths) {
+    char text[DONE_TEXT_SIZE];
+    format_saving(text, sizeof text, 99000, 100000);
+    EXPECT_STREQ(text, "x0.99");
+    format_saving(text, sizeof text, 41000, 10000);
+    EXPECT_STREQ(text, "x4.1");
+    format_saving(text, sizeof text, 0, 0);
+    EXPECT_STREQ(text, "");
+}

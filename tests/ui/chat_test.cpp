@@ -163,6 +163,25 @@ TEST_F(ChatTest, ReceivedLinesWrapAtBlanks) {
     EXPECT_EQ(row_trimmed(screen.chat_win, 2), std::string(39, 'x'));
 }
 
+// On a 200-column screen lines were cut at 80 columns, and a line of exactly the width
+// left an empty row under it (the cursor had already gone on, then a line feed).
+TEST_F(ChatTest, LinesWrapAtTheWindowsWidthAndAFullRowLeavesNoGap) {
+    open_screen(25, 120);
+    std::string words;
+    while (words.size() < 150) words += "word ";
+    arrives(8, words + "\r" + std::string(120, 'f') + "\rnext\r");
+    chat_receive();
+    EXPECT_EQ(row_trimmed(screen.chat_win, 1).size(), 119u);  // "word" x24, cut at a blank
+    EXPECT_EQ(row_trimmed(screen.chat_win, 2), "word word word word word word");
+    EXPECT_EQ(row_trimmed(screen.chat_win, 3), std::string(120, 'f'));
+    EXPECT_EQ(row_trimmed(screen.chat_win, 4), "next");
+    chat.peer_lines = 0;  // character mode: the peer's own line feed after a full row
+    arrives(8, std::string(120, 'c') + "\nafter\n");
+    chat_receive();
+    EXPECT_EQ(row_trimmed(screen.chat_win, 5), std::string(120, 'c'));
+    EXPECT_EQ(row_trimmed(screen.chat_win, 6), "after");
+}
+
 TEST_F(ChatTest, LineWithATabIsShownWhole) {
     open_screen(25, 80);
     std::string line = "a\t" + std::string(98, 'y');

@@ -143,6 +143,13 @@ TEST(PromptBar, ThreeModesOnEightyColumns) {
     EXPECT_EQ(std::string(bar), "---[ Enter files to upload ]--" + std::string(50, '-'));
     format_bar(bar, sizeof bar, 2, 0, 0, 80);
     EXPECT_EQ(std::string(bar), "---[ Enter files to download ]--" + std::string(48, '-'));
+    // -E with nothing accepted waited two minutes with no sign of it: the time it has left.
+    format_bar(bar, sizeof bar, 0, 1, 0, 80, 118);
+    EXPECT_EQ(std::string(bar),
+              "---[ Chat prompt ]---[ Autoexit: 1:58 ]--[ Beeper: Yes ]-" + std::string(23, '-'));
+    format_bar(bar, sizeof bar, 0, 1, 0, 50, 5);
+    EXPECT_EQ(std::string(bar),
+              "---[ Chat ]--[ Autoexit: 0:05 ]--[ Beeper: Yes ]-" + std::string(1, '-'));
 }
 
 TEST(WrapPiece, BlanksAtTwentyAndSixty) {
