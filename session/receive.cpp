@@ -409,27 +409,6 @@ piece_result take_digest() {
     return n > 0 ? piece_result::moved : piece_result::stop;
 }
 
-// Writes one piece of the current file once all of it is in its data channel.
-piece_result receive_piece() {
-    transfer_direction& stream = receiving.stream;
-    if (stream.batched) {
-        uint8_t piece[SLICE_SIZE];
-        int64_t left = stream.figures.file_bytes_left;
-        if (left == 0) return end_data();  // an empty remainder: its digest follows
-        int n = stream_take(piece, static_cast<int>(std::min<int64_t>(left, SLICE_SIZE)));
-        if (n == 0 || !write_piece(piece, n)) return piece_result::stop;
-        file_moved(&stream, n);
-        return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
-    }
-    int n = piece_size(receiving.stream);
-    if (recv_queued(receiving.stream.channel) < n) return piece_result::stop;
-    uint8_t piece[SLICE_SIZE];
-    recv_read(receiving.stream.channel, piece, n);
-    if (!write_piece(piece, n)) return piece_result::stop;
-    piece_moved(&receiving.stream, n);
-    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
-}
-
 // The file bytes written and the compressed bytes that held them, where the sender flushed
 // (every ZOUT_FLUSH_EVERY bytes of a frame) or the frame ended: the same points at which the
 // sender counts them, so that both ends show one "Compression".
@@ -441,6 +420,30 @@ void mark_compressed(size_t made, bool frame_ended, int64_t consumed) {
     if (!frame_ended && before / ZOUT_FLUSH_EVERY == done / ZOUT_FLUSH_EVERY) return;
     stats.download.marked_file = receiving.stream.figures.bytes_moved;
     stats.download.marked_stream = consumed;
+}
+
+// Writes one piece of the current file once all of it is in its data channel.
+piece_result receive_piece() {
+    transfer_direction& stream = receiving.stream;
+    if (stream.batched) {
+        uint8_t piece[SLICE_SIZE];
+        int64_t left = stream.figures.file_bytes_left;
+        if (left == 0) return end_data();  // an empty remainder: its digest follows
+        int n = stream_take(piece, static_cast<int>(std::min<int64_t>(left, SLICE_SIZE)));
+        if (n == 0 || !write_piece(piece, n)) return piece_result::stop;
+        file_moved(&stream, n);
+        // The sender flushes at the file's end: there the compressed bytes taken hold it.
+        mark_compressed(static_cast<size_t>(n), stream.figures.file_bytes_left == 0,
+                        stream.stream_moved - receiving.carry_len);
+        return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
+    }
+    int n = piece_size(receiving.stream);
+    if (recv_queued(receiving.stream.channel) < n) return piece_result::stop;
+    uint8_t piece[SLICE_SIZE];
+    recv_read(receiving.stream.channel, piece, n);
+    if (!write_piece(piece, n)) return piece_result::stop;
+    piece_moved(&receiving.stream, n);
+    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
 // A compressed piece: what has come of the frame, decompressed into the file. The frame's end
