@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "batch_frame.h"
 #include "session/outcome.h"
 #include "transfer_fixture.h"
 
@@ -609,24 +610,9 @@ class TreeReceiving : public Receiving {
         decide_offer();
         return wire(CH_STATUS);
     }
-    // The file's bytes and digest into the batch frame (opened when none is), as the peer's
-    // sending side puts them, flushed at the file's end.
+    // The file's bytes and digest into the batch frame, flushed at the file's end.
     std::string batch(const std::string& content) {
-        if (!z.open) {
-            EXPECT_EQ(zout_open_batch(&z, ZOUT_LEVEL_MAX), 0);
-        }
-        std::string data = content + le64(digest_of(content)), out;
-        for (size_t at = 0; at < data.size();) {
-            int n = std::min(zout_room(&z), static_cast<int>(data.size() - at));
-            zout_put(&z, reinterpret_cast<const uint8_t*>(data.data()) + at, n,
-                     at + n == data.size(), true);
-            at += static_cast<size_t>(n);
-            const uint8_t* bytes = nullptr;
-            int made = zout_pending(&z, &bytes);
-            out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(made));
-            zout_taken(&z, made);
-        }
-        return out;
+        return batch_stream(z, {content + le64(digest_of(content))});
     }
 };
 

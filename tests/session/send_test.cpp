@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "batch_frame.h"
 #include "link/codec.h"
 #include "link/failure.h"
 #include "transfer_fixture.h"
@@ -356,24 +357,6 @@ TEST_F(Sending, FileFailingItsCheckIsSentOnceMoreThenGivenUp) {
 }  // namespace
 
 namespace {
-
-// The batch frame's bytes as the peer decodes them, with its decoder kept between calls.
-std::string unbatch(zframe_in& z, const std::string& compressed) {
-    if (!z.open) {
-        EXPECT_EQ(zin_begin(&z, ZIN_BATCH), 0);
-    }
-    std::string made;
-    uint8_t out[4096];
-    for (size_t at = 0;;) {
-        size_t used = 0, n = 0;
-        EXPECT_EQ(zin_take(&z, reinterpret_cast<const uint8_t*>(compressed.data()) + at,
-                           compressed.size() - at, out, sizeof out, &used, &n),
-                  ZIN_MORE);
-        made.append(reinterpret_cast<const char*>(out), n);
-        at += used;
-        if (at == compressed.size() && n < sizeof out) return made;
-    }
-}
 
 std::string text(size_t n, char seed) {
     std::string s;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "batch_frame.h"
+
 namespace {
 
 // Words of a small vocabulary in random order, which shrink as source text does; or noise.
@@ -55,31 +57,6 @@ struct unpacked {
     zin_result result = ZIN_MORE;
     size_t end = 0;
 };
-
-// The batch's stream of the files in turn, each flushed at its end, in puts of at most 1000
-// bytes; the line is said to wait for the compressor before each file of `steps`.
-std::vector<uint8_t> squeeze_batch(zframe_out& z, const std::vector<std::vector<uint8_t>>& files,
-                                   const std::vector<size_t>& steps = {}) {
-    std::vector<uint8_t> stream;
-    auto take = [&] {
-        const uint8_t* bytes = nullptr;
-        int n = zout_pending(&z, &bytes);
-        stream.insert(stream.end(), bytes, bytes + n);
-        zout_taken(&z, n);
-    };
-    for (size_t f = 0; f < files.size(); ++f) {
-        if (std::find(steps.begin(), steps.end(), f) != steps.end()) zout_step_down(&z);
-        take();
-        const std::vector<uint8_t>& data = files[f];
-        for (size_t at = 0, n = 0; at == 0 || at < data.size(); at += n) {
-            n = std::min<size_t>({data.size() - at, 1000, static_cast<size_t>(zout_room(&z))});
-            zout_put(&z, data.data() + at, static_cast<int>(n), at + n == data.size(), true);
-            take();
-            if (data.empty()) break;
-        }
-    }
-    return stream;
-}
 
 unpacked unsqueeze(zframe_in& z, const std::vector<uint8_t>& stream, int64_t length, size_t piece) {
     unpacked u;
@@ -179,42 +156,27 @@ TEST_F(ZFrame, AStepDownGoesOnInStoredBlocksAndLowersTheFramesAfterIt) {
 }
 
 TEST_F(ZFrame, TheBatchFrameRefersToEarlierFilesAndStepsDownAtAFrameEnd) {
-    std::vector<std::vector<uint8_t>> files;
-    std::vector<uint8_t> all;
+    std::vector<std::string> files;
+    std::string all;
     for (size_t n : {3000, 0, 2500, 40000, 1, 2800, 3100}) {
-        files.push_back(sample(n, true));
-        all.insert(all.end(), files.back().begin(), files.back().end());
+        std::vector<uint8_t> bytes = sample(n, true);
+        files.emplace_back(bytes.begin(), bytes.end());
+        all += files.back();
     }
-    auto unbatch = [&](const std::vector<uint8_t>& s, size_t piece) {
-        EXPECT_EQ(zin_begin(&in, ZIN_BATCH), 0);
-        std::vector<uint8_t> made;
-        uint8_t buffer[700];
-        for (size_t at = 0, used = 0, n = 0; at < s.size() || n == sizeof buffer; at += used) {
-            EXPECT_EQ(zin_take(&in, s.data() + at, std::min(piece, s.size() - at), buffer,
-                               sizeof buffer, &used, &n),
-                      ZIN_MORE);
-            made.insert(made.end(), buffer, buffer + n);
-        }
-        return made;
-    };
-    zframe_out batch;
-    ASSERT_EQ(zout_open_batch(&batch, ZOUT_LEVEL_MAX), 0);
-    EXPECT_EQ(unbatch(squeeze_batch(batch, files), 300), all);
+    zframe_out batch, twice, stepped;
+    EXPECT_EQ(unbatch(in, batch_stream(batch, files), 300), all);
     // A file sent a second time costs next to nothing: it is in the window.
-    zframe_out twice;
-    ASSERT_EQ(zout_open_batch(&twice, ZOUT_LEVEL_MAX), 0);
-    size_t one = squeeze(out, files[0], ZOUT_LEVEL_MAX, 1 << 20).size();
-    EXPECT_LT(squeeze_batch(twice, {files[0], files[0]}).size(), one + one / 5);
+    size_t one = squeeze(out, sample(3000, true), ZOUT_LEVEL_MAX, 1 << 20).size();
+    EXPECT_LT(batch_stream(twice, {files[0], files[0]}).size(), one + one / 5);
     // Steps down end a frame and open the next lower, to stored at the bottom: all decodes.
-    zframe_out stepped;
-    ASSERT_EQ(zout_open_batch(&stepped, ZOUT_LEVEL_MAX), 0);
-    std::vector<uint8_t> s2 = squeeze_batch(stepped, files, {1, 2, 3, 4, 5, 6});
+    zin_reset(&in);
+    std::string s2 = batch_stream(stepped, files, {1, 2, 3, 4, 5, 6});
     EXPECT_TRUE(stepped.stored && zout_level(&stepped, 0) == 0);
-    EXPECT_EQ(unbatch(s2, 333), all);
+    EXPECT_EQ(unbatch(in, s2, 333), all);
     // An abort resets it: the next batch frame starts with nothing before it.
     zout_reset(&stepped, 0, 0);
-    ASSERT_EQ(zout_open_batch(&stepped, 3), 0);
-    EXPECT_EQ(unbatch(squeeze_batch(stepped, {files[3]}), 1000), files[3]);
+    zin_reset(&in);
+    EXPECT_EQ(unbatch(in, batch_stream(stepped, {files[3]}), 1000), files[3]);
     for (zframe_out* z : {&batch, &twice, &stepped}) zframe_free(z, nullptr);
 }
 
