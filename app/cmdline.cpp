@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "app/usage.h"
 #include "files/lists.h"
+#include "files/tree.h"
 #include "link/delivery.h"
 #include "link/setup.h"
 #include "serial/port.h"
@@ -329,6 +330,12 @@ void parse_command_line(int argc, char** argv) {
         }
         if (strcmp(word, "--no-compress") == 0) {
             set_session_option(&session_options::compress, 0);
+            continue;
+        }
+        if (strcmp(word, "--recursive") == 0) {
+            if (next >= argc) missing_argument(word);
+            serve_trees();
+            add_tree(argv[next++]);
             continue;
         }
         if (strcmp(word, "--times") == 0 || strcmp(word, "--no-times") == 0) {

@@ -179,7 +179,10 @@ void main_loop() {
                   .extended = true,
                   .no_room = true,
                   .reoffer = true,
-                  .utf8_names = true});
+                  .utf8_names = true,
+
+                  .trees = true,
+                  .history = session.compress != 0});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -75,6 +75,10 @@ Log, bell, end of the run:
              typed here (above 600: end at once, code 0)
   --no-compress  never compress file data (two kestro ends compress it
              with zstd unless either says no; text moves several times faster)
+  --recursive DIR  send DIR whole: every file under it with its path below
+             DIR's parent, empty directories too (a peer that keeps no
+             directories gets the files under their base names); with -r,
+             the peer may also request a directory of ours as a tree
   --times, --no-times  a received file gets the sender's modification time
              (the default in device mode), or keeps the time it was written
              (the default in door mode)

@@ -28,6 +28,8 @@ struct file_entry {
     uint8_t started;  // for the rate: start_ms is the first byte's, no longer the acceptance's
     uint8_t offered_again;  // an upload accepted before an abort, offered anew after it
     uint8_t blamed;         // aborts of the peer's receiving this upload was taken to cause
+    uint8_t tree;           // a tree's: the alias is its path relative to the tree's parent
+    uint8_t executable;     // a tree's file with its owner's execute bit
     int64_t offset;         // where the transfer starts
     // The file an upload entry stands for (0, 0 when none): an offer of the same file is
     // never written into it.

@@ -305,6 +305,8 @@ void set_name_mode(char mode) { files.name_mode = mode; }
 
 void forbid_wildcards() { files.wildcards_allowed = 0; }
 
+void serve_trees() { files.trees_served = 1; }
+
 void offer_first(file_queue* ahead) {
     while (file_entry* entry = queue_pop(&files.upload_queue)) queue_append(ahead, entry);
     files.upload_queue = *ahead;

@@ -23,7 +23,8 @@
 //   report_too_large (path)    a file past 2 GiB that the peer cannot take: "File too large: "
 //                              and the path on the console, noted as not sent
 //   dir_list_free_all (list)   frees every directory node
-//   set_name_mode (mode), forbid_wildcards ()   the command line's -u -d -U and -k
+//   set_name_mode (mode), forbid_wildcards (), serve_trees ()   the command line's -u -d
+//                              -U, -k and --recursive
 //   offer_first (ahead)        the entries of `ahead` go before the upload queue's, in order;
 //                              `ahead` is left empty
 //   serve_large_files (on)     whether the peer takes sizes past 2 GiB
@@ -67,6 +68,7 @@ struct files_state {
     // Set by the command line.
     char name_mode = NAMES_TO_SEND;  // a name_mode
     int wildcards_allowed = 1;       // 0: a name with '*' or '?' is neither sent nor served
+    int trees_served = 0;            // --recursive: a request for a directory brings its tree
     // The peer takes sizes past 2 GiB (set by the session once it knows): a request for such
     // a file is served. Local names are listed whatever their size and refused at the offer.
     int large_files_served = 0;
@@ -104,5 +106,6 @@ void note_lone_directories();
 void note_not_sent(const char* name, const char* reason);
 void set_name_mode(char mode);
 void forbid_wildcards();
+void serve_trees();
 void offer_first(file_queue* ahead);
 void serve_large_files(bool on);

@@ -15,6 +15,7 @@
 
 #include "files/lists.h"
 #include "files/names.h"
+#include "files/tree.h"
 #include "link/channels.h"
 #include "serial/process.h"
 #include "session/receive.h"
@@ -24,7 +25,6 @@
 
 namespace {
 
-constexpr int NEW_FILE_MODE = 0644;
 constexpr size_t MAX_CP437_NAME = 255;  // a CP437 name's UTF-8 form: what a file system takes
 
 // Outcome of looking at a file that may already exist under the wanted path.
@@ -33,7 +33,7 @@ enum class existing { answered, taken, hashing };
 // Collects offer bytes; the record's length once a whole one (header, name, NUL) is in
 // offer_buffer, else 0.
 int collect_offer() {
-    const int header = offer_header_size(announcement.used.extended);
+    const int header = offer_header_size(announcement.used.extended, announcement.used.trees);
     uint8_t byte = 0;
     while (recv_read(CH_OFFERS, &byte, 1) == 1) {
         if (receiving.offer_pos >= header + NAME_SPACE) internal_error_exit(INTERNAL_ERROR_OFFER);
@@ -85,6 +85,7 @@ file_entry* entry_for(const char* path, const char* offered) {
         f->digest = offer.digest;
         f->digested = true;
     }
+    entry->executable = offer.executable;
     return entry;
 }
 
@@ -92,7 +93,7 @@ file_entry* entry_for(const char* path, const char* offered) {
 void refuse_malformed(const char* offered, const char* why, uint8_t final = ST_NAME_REFUSED) {
     char shown[OFFER_BUFFER_SIZE];
     printable_name(shown, sizeof shown, offered);
-    report_file_error("refused", offered, why);
+    if (why != nullptr) report_file_error("refused", offered, why);  // none: refused by -k
     file_entry* entry = entry_for(shown, "");
     if (entry == nullptr) {
         write_status_letter(ST_TOO_MANY);
@@ -220,7 +221,7 @@ existing after_hash(file_entry* entry) {
 existing look_at_existing(file_entry* entry, const char* path) {
     struct stat st {};
     const char* unfit = nullptr;
-    int fd = open_target(path, 0, &st, &unfit);
+    int fd = open_target(path, 0, NEW_FILE_MODE, &st, &unfit);
     if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
         if (!refused_for_room(entry, path, 0, 0)) accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
@@ -250,14 +251,63 @@ existing look_at_existing(file_entry* entry, const char* path) {
     return overwrite(entry, path, st.st_size);
 }
 
+// A tree's path that is refused: the reason on standard error, the offer answered "q".
+void refuse_tree_path(const char* offered, const char* why) { refuse_malformed(offered, why); }
+
+// Makes (or finds) a relative directory path under the download directory; false when it
+// was refused (answered).
+bool make_tree_directories(const char* offered, const char* relative) {
+    const char* why = tree_path_refused(relative);
+    if (why == nullptr) {
+        int fd = open_tree_directory(files.download_dir, relative, 0777, &why);
+        if (fd >= 0) close(fd);
+    }
+    if (why == nullptr) return true;
+    refuse_tree_path(offered, why);
+    return false;
+}
+
+// A directory record ("photos/empty/"): the directory is made, and "x" says it stands.
+void answer_directory(const char* offered) {
+    if (!session.accept_uploads) {
+        refuse_malformed(offered, nullptr, ST_REFUSED);
+        return;
+    }
+    char relative[NAME_SPACE];
+    snprintf(relative, sizeof relative, "%s", offered);
+    relative[strlen(relative) - 1] = '\0';
+    if (make_tree_directories(offered, relative)) write_status_letter(ST_HAVE_IT);
+}
+
+// The directories of a tree file's offer (a.directory, as offered): made under the download
+// directory, and a.directory becomes the local one. False when the offer was answered.
+bool tree_directories(const char* offered) {
+    offer_answer& a = receiving.answer;
+    char relative[NAME_PART_SIZE];
+    snprintf(relative, sizeof relative, "%s", a.directory);
+    relative[strlen(relative) - 1] = '\0';  // the '/' before the base name
+    if (!make_tree_directories(offered, relative)) return false;
+    if (make_path(a.directory, sizeof a.directory, files.download_dir, relative, nullptr) != 0) {
+        refuse_tree_path(offered, "a path past PATH_MAX");
+        return false;
+    }
+    return true;
+}
+
 // Takes the record in offer_buffer: picks the directory and base name it goes to, or answers
 // it at once. False when it was answered.
 bool start_answer(int record_length) {
     offer_answer& a = receiving.answer;
     a.offer = offer_record{};
     // The collector stops at the name's NUL: the record is whole.
-    parse_offer(receiving.offer_buffer, record_length, announcement.used.extended, &a.offer);
+    parse_offer(receiving.offer_buffer, record_length, announcement.used.extended, &a.offer,
+                announcement.used.trees);
     const char* offered = a.offer.name;
+    a.tree = announcement.used.trees && strchr(offered, '/') != nullptr;
+    if (a.tree && offered[strlen(offered) - 1] == '/') {
+        answer_directory(offered);
+        return false;
+    }
     // A peer that does not announce UTF-8 names may be an old BBS whose names are code page
     // 437: a name that is no UTF-8 is stored as its CP437 reading (the peer's bytes stay the
     // alias).
@@ -277,6 +327,10 @@ bool start_answer(int record_length) {
     }
     if (const char* why = unacceptable_offer(a.offer.length, a.base); why != nullptr) {
         refuse_malformed(offered, why, a.offer.length < 0 ? ST_REFUSED : ST_NAME_REFUSED);
+        return false;
+    }
+    if (const char* why = a.tree ? tree_path_refused(offered) : nullptr; why != nullptr) {
+        refuse_tree_path(offered, why);
         return false;
     }
     a.checks_failed = 0;
@@ -303,8 +357,13 @@ bool start_answer(int record_length) {
         write_status_letter(ST_TOO_MANY);
         return false;
     }
-    if (!local_name || a.directory[0] == 0)
+    if (a.tree && !local_name) {
+        // The tree's directories under the download directory, made without following a link.
+        if (!tree_directories(offered)) return false;
+    } else if (!local_name || a.directory[0] == 0) {
+        a.tree = false;
         snprintf(a.directory, sizeof a.directory, "%s", files.download_dir);
+    }
     a.tries = 0;
     a.suffix[0] = '\0';
     a.active = true;
@@ -330,15 +389,17 @@ void go_on_answering() {
                 break;
             }
             if (a.entry->facts != nullptr) a.entry->facts->checks_failed = a.checks_failed;
+            a.entry->tree = a.tree;
             if (!session.accept_uploads) {
                 refuse(a.entry, ST_REFUSED);
                 break;
             }
-            if (waiting_for(path)) {
+            if (waiting_for(path, a.tree)) {
                 refuse(a.entry, ST_DUPLICATE);
                 break;
             }
-            if (!in_extra_dirs(a.base, a.suffix)) found = look_at_existing(a.entry, path);
+            if (!in_extra_dirs(a.tree ? offered : a.base, a.suffix, a.tree))
+                found = look_at_existing(a.entry, path);
         } else if (a.hashed) {
             found = after_hash(a.entry);
         }
@@ -366,20 +427,22 @@ void go_on_answering() {
 
 // The file being written counts as waiting too: a second offer of it would otherwise be
 // resumed from a length that is still growing and break the whole receiving side.
-bool waiting_for(const char* path) {
-    if (receiving.stream.current != nullptr &&
-        strcasecmp(receiving.stream.current->name, path) == 0)
-        return true;
+bool waiting_for(const char* path, bool exact) {
+    auto same = [&](const file_entry* e) {
+        return (exact ? strcmp(e->name, path) : strcasecmp(e->name, path)) == 0;
+    };
+    if (receiving.stream.current != nullptr && same(receiving.stream.current)) return true;
     for (file_entry* e = receiving.receive_queue.head; e != nullptr; e = e->next)
-        if (strcasecmp(e->name, path) == 0) return true;
+        if (same(e)) return true;
     return false;
 }
 
-bool in_extra_dirs(const char* base, const char* suffix) {
+bool in_extra_dirs(const char* name, const char* suffix, bool exact) {
     for (dir_node* d = files.extra_dirs.head; d != nullptr; d = d->next) {
         char path[PATH_SIZE];
-        if (make_path(path, sizeof path, d->path, base, suffix) != 0) continue;
-        if (file_exists(path)) return true;
+        if (make_path(path, sizeof path, d->path, name, suffix) != 0) continue;
+        struct stat there;
+        if (exact ? lstat(path, &there) == 0 : file_exists(path) != 0) return true;
     }
     return false;
 }
@@ -387,9 +450,9 @@ bool in_extra_dirs(const char* base, const char* suffix) {
 // Opens a received file without following a link (O_NOFOLLOW), non-blocking and without
 // a controlling terminal, so a FIFO or device planted under the name cannot stall or take
 // us. -1 with errno set, or the reason in *unfit for a descriptor that is not usable.
-int open_target(const char* path, int flags, struct stat* st, const char** unfit) {
+int open_target(const char* path, int flags, int mode, struct stat* st, const char** unfit) {
     *unfit = nullptr;
-    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, NEW_FILE_MODE);
+    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
     if (fd < 0) return -1;
     if ((*unfit = unfit_target(fd, st)) != nullptr) {
         close(fd);

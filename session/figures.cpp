@@ -164,8 +164,8 @@ void look_download(const channel_counts& c, int64_t now) {
     rate_state* r = &stats.download;
     // Compressed bytes waiting in the rings hold file bytes nobody can count before they are
     // decompressed, which happens as they come: only what was written counts then.
-    int64_t landed =
-        receiving.stream.figures.bytes_moved + (receiving.stream.squeezed ? 0 : c.held);
+    int64_t landed = receiving.stream.figures.bytes_moved +
+                     (receiving.stream.squeezed || receiving.stream.batched ? 0 : c.held);
     if (landed > r->lead) {
         r->lead = landed;
         file_entry* current = receiving.stream.current;
@@ -221,7 +221,7 @@ bool refresh_statistics() {
     update_rates(&stats.upload, &sending.stream.figures, stats.upload.crossed);
     // What has left the file and not crossed: in the rings, and while both ends compress, in
     // the compressor as well (the rings' bytes counted as the file bytes they hold).
-    int64_t down_held = receiving.stream.squeezed ? 0 : c.held;
+    int64_t down_held = receiving.stream.squeezed || receiving.stream.batched ? 0 : c.held;
     int64_t up_unacknowledged = sending.stream.figures.bytes_moved -
                                 upload_file_bytes(sending.stream.stream_moved - c.queued);
     show_direction_rows(receiving.stream.figures, static_cast<int32_t>(down_held), stats.download,

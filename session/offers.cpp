@@ -20,22 +20,46 @@
 namespace {
 
 // An entry's offer record as the entry is now, announcing the whole base name of its path,
-// or the name the peer asked for it by (its alias: the peer's own bytes of a CP437 name).
-// Returns the record length, or 0 when the record could never fit the offer channel.
-int build_entry_offer(const file_entry* entry, uint8_t* record, bool extended) {
+// or between two ends that keep trees a tree's relative path. Returns the record length, or
+// 0 when the record could never fit the offer channel.
+int build_entry_offer(const file_entry* entry, uint8_t* record, bool extended, bool trees) {
     char directory[NAME_PART_SIZE];
     char base[NAME_PART_SIZE];
+    const char* announced = base;
+    size_t longest = MAX_ANNOUNCED_NAME;
+    // Outside a tree the alias is the name the peer asked for the file by (a CP437 name's
+    // own bytes); in a tree it is the file's path there.
     const char* path = entry_alias(entry)[0] != 0 ? entry_alias(entry) : entry->name;
-    if (split_path(path, directory, sizeof directory, base, sizeof base) != 0) return 0;
-    if (strlen(base) > static_cast<size_t>(MAX_ANNOUNCED_NAME)) return 0;
+    if (trees && tree_entry(entry)) {
+        announced = entry_alias(entry);
+        longest = TREE_PATH_MAX;
+    } else if (split_path(tree_entry(entry) ? entry->name : path, directory, sizeof directory, base,
+                          sizeof base) != 0) {
+        return 0;
+    }
+    if (strlen(announced) > longest) return 0;
     offer_record offer{.time = entry->time,
                        .date = entry->date,
                        .length = entry->length,
                        .mtime = entry->mtime,
                        .digest = facts(entry).digest,
-                       .name = base,
-                       .timed = entry->timed != 0};
-    return build_offer(record, OFFER_CHANNEL_SIZE, offer, extended);
+                       .name = announced,
+                       .timed = entry->timed != 0,
+                       .executable = entry->executable != 0};
+    return build_offer(record, OFFER_CHANNEL_SIZE, offer, extended, trees);
+}
+
+// A tree's entry toward a peer that keeps no directories: its files go under their base
+// names, its directories not at all; the user hears it once. True when the entry is dropped.
+bool flatten_tree_entry(file_entry* entry) {
+    if (!sending.told_no_trees) {
+        console_reason("--recursive",
+                       "the peer keeps no directories: files go under their base names");
+        sending.told_no_trees = true;
+    }
+    if (!tree_directory(entry)) return false;
+    free_entry(queue_pop(&files.upload_queue));
+    return true;
 }
 
 // Opens a file about to be offered and reads its first byte: a file that cannot be read
@@ -99,6 +123,14 @@ enum class readiness { ready, later, dropped };
 // digest taken, DIGEST_BUDGET bytes a call. A file that fails is taken off the queue.
 readiness make_ready(file_entry* entry, bool extended) {
     offer_hash& h = sending.hash;
+    if (tree_directory(entry)) {
+        // A directory record: no bytes, the digest of none.
+        if (facts_of(entry) == nullptr) return readiness::later;
+        digest_start(&h.digest);
+        entry->facts->digest = digest_value(&h.digest);
+        entry->facts->digested = true;
+        return readiness::ready;
+    }
     if (h.entry != entry) {
         hash_closed();
         if (entry->facts != nullptr) entry->facts->digested = false;
@@ -153,26 +185,29 @@ void send_offers() {
         return;
     }
     const bool extended = announcement.used.extended;
+    const bool trees = announcement.used.trees;
+    // A longer header waits for as many bytes more.
+    const int min_room = OFFER_MIN_ROOM + offer_header_size(extended, trees) - OFFER_HEADER_SIZE;
     uint8_t record[OFFER_CHANNEL_SIZE];
     for (;;) {
         file_entry* entry = files.upload_queue.head;
         if (entry == nullptr) return;
-        int length = build_entry_offer(entry, record, extended);
+        if (tree_entry(entry) && !trees && flatten_tree_entry(entry)) continue;
+        int length = build_entry_offer(entry, record, extended, trees);
         if (length == 0) {
             finish_upload(queue_pop(&files.upload_queue), STATUS_NAME_TOO_LONG);
             continue;
         }
         // Records are written whole, and only while the channel has its room. A file to hash
         // is hashed meanwhile: its offer is ready once there is room.
-        bool room = send_room(CH_OFFERS) >= (extended ? EXTENDED_OFFER_MIN_ROOM : OFFER_MIN_ROOM) &&
-                    length <= send_room(CH_OFFERS);
+        bool room = send_room(CH_OFFERS) >= min_room && length <= send_room(CH_OFFERS);
         if (!room && !extended) return;
         readiness r = make_ready(entry, extended);
         if (r == readiness::dropped) continue;
         if (r == readiness::later || !room) return;
         queue_pop(&files.upload_queue);
         sending.hash.entry = nullptr;
-        send_write(CH_OFFERS, record, build_entry_offer(entry, record, extended));
+        send_write(CH_OFFERS, record, build_entry_offer(entry, record, extended, trees));
         queue_append(&sending.offered_queue, entry);
     }
 }

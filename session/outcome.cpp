@@ -57,7 +57,8 @@ constexpr const char* HINT_PEER_EXISTS = "the receiving end's -o overwrites, -R 
 constexpr const char* HINT_HERE_EXISTS = "-o overwrites, -R renames";
 
 void note_queue(const file_queue& queue, const char* reason) {
-    for (const file_entry* e = queue.head; e != nullptr; e = e->next) note_file(e->name, reason);
+    for (const file_entry* e = queue.head; e != nullptr; e = e->next)
+        note_file(shown_name(e), reason);
 }
 
 // A file in transit at the end: sent whole and not confirmed, or broken off part way.
@@ -69,14 +70,14 @@ void note_in_transit() {
         int64_t length = std::max<int64_t>(0, whole - e->offset);
         int64_t crossed = std::clamp<int64_t>(stats.upload.crossed - e->stream_start, 0, length);
         if (crossed >= length) {
-            note_file(e->name, REASON_UNCONFIRMED);
+            note_file(shown_name(e), REASON_UNCONFIRMED);
             continue;
         }
         char reason[96];
         int64_t done = e->offset + crossed;
         snprintf(reason, sizeof reason, "broken off at %d%%, %" PRId64 " of %" PRId64 " bytes",
                  whole > 0 ? static_cast<int>(done * 100 / whole) : 0, done, whole);
-        note_file(e->name, reason);
+        note_file(shown_name(e), reason);
     }
 }
 
@@ -179,14 +180,14 @@ int direction_progress(char* out, size_t size, bool receiving_side, const file_e
     int percent = entry->length > 0 ? static_cast<int>(done * 100 / entry->length) : 100;
     int32_t rate = rates.average_rate;
     char name[PROGRESS_NAME_WIDTH * 4 + 1];
-    short_name(name, sizeof name, entry->name, name_width);
+    short_name(name, sizeof name, shown_name(entry), name_width);
     char counts[48] = "";
     if (form.counts) snprintf(counts, sizeof counts, " %" PRId64 "/%" PRId64, done, entry->length);
     char speed[48] = "";
     if (form.rate) {
         const transfer_direction& stream = receiving_side ? receiving.stream : sending.stream;
         char saving[DONE_TEXT_SIZE] = "";
-        if (stream.squeezed)
+        if (stream.squeezed || stream.batched)
             format_saving(saving, sizeof saving, stream.figures.bytes_moved, stream.stream_moved);
         snprintf(speed, sizeof speed, " %d cps%s%s", rate, saving[0] != '\0' ? " " : "", saving);
     }
@@ -324,7 +325,7 @@ void note_result(const file_entry* entry) {
     if (entry->status == ST_DOWNLOADS_DONE || entry->status == ST_UPLOADS_DONE) return;
     if (entry->status == ST_HAVE_IT) {
         // Both ends have the file whole: nothing failed. Only an upload entry stands for a file.
-        note_file(entry->name, entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
+        note_file(shown_name(entry), entry->inode != 0 ? REASON_PEER_HAS_IT : REASON_HERE_ALREADY,
                   HEADING_SKIPPED);
         return;
     }
@@ -334,7 +335,7 @@ void note_result(const file_entry* entry) {
     snprintf(text, sizeof text, "%s%s%s", message, reason != nullptr ? ": " : "",
              reason != nullptr ? reason : "");
     // A request we did not serve is the peer's download that failed, not a file of ours.
-    note_file(entry->name, text,
+    note_file(shown_name(entry), text,
               entry->status == ST_DENIED_HERE ? HEADING_REFUSED : HEADING_NOT_COMPLETED);
 }
 
@@ -431,7 +432,7 @@ int result_text(const file_entry* entry, const char** message, char* detail, siz
     *message = result_message(entry->status);
     if (*message == nullptr) return 0;
     if (const char* reason = result_reason(entry); reason != nullptr)
-        snprintf(detail, detail_size, "%s: %s", entry->name, reason);
+        snprintf(detail, detail_size, "%s: %s", shown_name(entry), reason);
     else if (entry->status == ST_DOWNLOADS_DONE)
         snprintf(detail, detail_size, "%ld file(s) received",
                  static_cast<long>(receiving.stream.figures.total_files));
@@ -439,7 +440,7 @@ int result_text(const file_entry* entry, const char** message, char* detail, siz
         snprintf(detail, detail_size, "%ld file(s) sent",
                  static_cast<long>(sending.stream.figures.total_files));
     else
-        snprintf(detail, detail_size, "%s", entry->name);  // the whole name, blanks and all
+        snprintf(detail, detail_size, "%s", shown_name(entry));  // the whole name, blanks and all
     return 1;
 }
 

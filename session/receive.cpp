@@ -58,7 +58,9 @@ bool begin_data() {
 bool open_new(const char* path, uint8_t target) {
     struct stat st {};
     const char* unfit = nullptr;
-    int fd = open_target(path, O_CREAT | O_EXCL, &st, &unfit);
+    // A tree's file keeps its owner-execute bit, under our umask as every new file.
+    int mode = receiving.stream.current->executable ? NEW_FILE_MODE | S_IXUSR : NEW_FILE_MODE;
+    int fd = open_target(path, O_CREAT | O_EXCL, mode, &st, &unfit);
     if (fd < 0) {
         report_file_error("cannot create", path, unfit != nullptr ? unfit : strerror(errno));
         abort_download(ST_OPEN_ERROR);
@@ -120,7 +122,9 @@ int create_temporary(const char* path, bool* taken, const char** unfit) {
     *unfit = nullptr;
     if (!name_free(path)) return -1;
     struct stat st {};
-    int fd = open_target(path, O_CREAT | O_EXCL, &st, unfit);
+    const file_entry* entry = receiving.stream.current;
+    int mode = entry != nullptr && entry->executable ? NEW_FILE_MODE | S_IXUSR : NEW_FILE_MODE;
+    int fd = open_target(path, O_CREAT | O_EXCL, mode, &st, unfit);
     if (fd < 0) {
         *taken = errno == EEXIST && *unfit == nullptr;
         return -1;
@@ -171,7 +175,10 @@ bool open_renamed() {
             char path[PATH_SIZE];
             snprintf(suffix, sizeof suffix, ".%d", n);
             if (make_path(path, sizeof path, directory, base, suffix) != 0) break;
-            if (!name_free(path) || waiting_for(path) || in_extra_dirs(base, suffix)) continue;
+            bool tree = entry->tree != 0;
+            const char* name = tree ? entry_alias(entry) : base;
+            if (!name_free(path) || waiting_for(path, tree) || in_extra_dirs(name, suffix, tree))
+                continue;
             file_entry* renamed = new_entry_with_alias(path, entry_alias(entry));
             if (renamed == nullptr) {
                 report_file_error("cannot create", path, strerror(ENOMEM));
@@ -194,7 +201,7 @@ bool open_renamed() {
 bool open_resumed(file_entry* entry) {
     struct stat st {};
     const char* unfit = nullptr;
-    int fd = open_target(entry->name, 0, &st, &unfit);
+    int fd = open_target(entry->name, 0, NEW_FILE_MODE, &st, &unfit);
     if (fd < 0) {
         report_file_error("cannot open", entry->name, unfit != nullptr ? unfit : strerror(errno));
         abort_download(ST_OPEN_ERROR);
@@ -232,9 +239,16 @@ void start_next_file() {
     stream.current = entry;
     receiving.reception_started = 0;
     stream.digested = announcement.used.extended;
-    stream.squeezed = announcement.used.compress;
+    stream.batched = announcement.used.history;
+    stream.squeezed = announcement.used.compress && !stream.batched;
     stream.tail_len = 0;
     digest_start(&stream.digest);
+    // The batch frame begins with the first file of the session, or the first after an abort.
+    if (stream.batched && !receiving.zin.open && zin_begin(&receiving.zin, ZIN_BATCH) != 0) {
+        report_file_error("cannot receive", entry->name, strerror(ENOMEM));
+        abort_download(ST_WRITE_ERROR);
+        return;
+    }
     // The file is looked at again: a link or another name may have come since the offer.
     bool opened = false;
     if (!make_download_dir(entry))
@@ -282,7 +296,7 @@ piece_result hash_held_prefix() {
 
 // Up to `max` bytes of the stream: those read past the last frame's end first, then what of
 // the current slice has come.
-int stream_take(uint8_t* bytes, int max) {
+int raw_take(uint8_t* bytes, int max) {
     transfer_direction& stream = receiving.stream;
     if (receiving.carry_len > 0) {
         int n = std::min(receiving.carry_len, max);
@@ -296,6 +310,45 @@ int stream_take(uint8_t* bytes, int max) {
     recv_read(stream.channel, bytes, n);
     slice_moved(&stream, n);
     return n;
+}
+
+// Up to `max` bytes of the batch frame's stream, decompressed from what has come; -1 when
+// the peer's bytes are no good frame.
+int batch_take(uint8_t* bytes, int max) {
+    if (receiving.unpacked_pos == receiving.unpacked_len) {
+        uint8_t input[SLICE_SIZE];
+        int n = raw_take(input, SLICE_SIZE);
+        // Without new bytes the decompressor has more only when it filled the buffer last time.
+        if (n == 0 && receiving.unpacked_len < static_cast<int>(sizeof receiving.unpacked))
+            return 0;
+        size_t used = 0;
+        size_t made = 0;
+        zin_result r = zin_take(&receiving.zin, input, static_cast<size_t>(n), receiving.unpacked,
+                                sizeof receiving.unpacked, &used, &made);
+        if (r == ZIN_FAILED) return -1;
+        // What the decompressor did not take waits for the next call, before the slice's rest.
+        int rest = n - static_cast<int>(used);
+        memmove(receiving.carry + rest, receiving.carry, static_cast<size_t>(receiving.carry_len));
+        memcpy(receiving.carry, input + used, static_cast<size_t>(rest));
+        receiving.carry_len += rest;
+        receiving.unpacked_pos = 0;
+        receiving.unpacked_len = static_cast<int>(made);
+    }
+    int n = std::min(max, receiving.unpacked_len - receiving.unpacked_pos);
+    memcpy(bytes, receiving.unpacked + receiving.unpacked_pos, static_cast<size_t>(n));
+    receiving.unpacked_pos += n;
+    return n;
+}
+
+// Up to `max` bytes of the stream as the file's part is sent: raw or in the batch frame.
+int stream_take(uint8_t* bytes, int max) {
+    if (!receiving.stream.batched) return raw_take(bytes, max);
+    int n = batch_take(bytes, max);
+    if (n >= 0) return n;
+    report_file_error("cannot receive", receiving.stream.current->name,
+                      "the peer's compressed stream is no good frame");
+    abort_download(ST_WRITE_ERROR);
+    return 0;
 }
 
 // Nothing settled is outstanding any more: the downloads bit of the exit status goes.
@@ -430,17 +483,6 @@ piece_result take_digest() {
     return n > 0 ? piece_result::moved : piece_result::stop;
 }
 
-// Writes one piece of the current file once all of it is in its data channel.
-piece_result receive_piece() {
-    int n = piece_size(receiving.stream);
-    if (recv_queued(receiving.stream.channel) < n) return piece_result::stop;
-    uint8_t piece[SLICE_SIZE];
-    recv_read(receiving.stream.channel, piece, n);
-    if (!write_piece(piece, n)) return piece_result::stop;
-    piece_moved(&receiving.stream, n);
-    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
-}
-
 // The file bytes written and the compressed bytes that held them, where the sender flushed
 // (every ZOUT_FLUSH_EVERY bytes of a frame) or the frame ended: the same points at which the
 // sender counts them, so that both ends show one "Compression".
@@ -452,6 +494,30 @@ void mark_compressed(size_t made, bool frame_ended, int64_t consumed) {
     if (!frame_ended && before / ZOUT_FLUSH_EVERY == done / ZOUT_FLUSH_EVERY) return;
     stats.download.marked_file = receiving.stream.figures.bytes_moved;
     stats.download.marked_stream = consumed;
+}
+
+// Writes one piece of the current file once all of it is in its data channel.
+piece_result receive_piece() {
+    transfer_direction& stream = receiving.stream;
+    if (stream.batched) {
+        uint8_t piece[SLICE_SIZE];
+        int64_t left = stream.figures.file_bytes_left;
+        if (left == 0) return end_data();  // an empty remainder: its digest follows
+        int n = stream_take(piece, static_cast<int>(std::min<int64_t>(left, SLICE_SIZE)));
+        if (n == 0 || !write_piece(piece, n)) return piece_result::stop;
+        file_moved(&stream, n);
+        // The sender flushes at the file's end: there the compressed bytes taken hold it.
+        mark_compressed(static_cast<size_t>(n), stream.figures.file_bytes_left == 0,
+                        stream.stream_moved - receiving.carry_len);
+        return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
+    }
+    int n = piece_size(receiving.stream);
+    if (recv_queued(receiving.stream.channel) < n) return piece_result::stop;
+    uint8_t piece[SLICE_SIZE];
+    recv_read(receiving.stream.channel, piece, n);
+    if (!write_piece(piece, n)) return piece_result::stop;
+    piece_moved(&receiving.stream, n);
+    return receiving.stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
 // A compressed piece: what has come of the frame, decompressed into the file. The frame's end
@@ -503,6 +569,7 @@ void stream_parse_reset() {
     receiving.stream.phase = PHASE_DATA;
     receiving.stream.tail_len = 0;
     receiving.carry_len = 0;
+    receiving.unpacked_pos = receiving.unpacked_len = 0;
 }
 
 }  // namespace
@@ -668,6 +735,6 @@ void show_download_name() {
     // The line shows the current file only while files are left.
     const file_entry* entry =
         receiving.stream.figures.files_left != 0 ? receiving.stream.current : nullptr;
-    display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
+    display.file_name(DOWNLOAD_COLUMN, entry != nullptr ? shown_name(entry) : nullptr);
     stats.figures_due = true;
 }

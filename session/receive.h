@@ -28,11 +28,13 @@
 //                        retry_queue for its next offer, or after MAX_CHECKS ends as 'v'
 //   show_download_name ()        the current incoming file to the display, while files are left
 // Within the receiving side (session/answer.cpp):
-//   open_target (path, flags, &st, &unfit) -> descriptor, or -1 (errno, or the reason in
+//   open_target (path, flags, mode, &st, &unfit) -> descriptor, or -1 (errno, or the reason in
 //                        unfit: a link, a directory, a file with other links, ours...)
 //   report_file_error (what, path, reason)  "kestro: WHAT PATH: REASON" on standard error
-//   waiting_for (path)   a file of that name is being received or waits to be
-//   in_extra_dirs (base, suffix)  the name is present in a directory of -d beyond the first
+//   waiting_for (path, exact)  a file of that name is being received or waits to be (a
+//                        tree's path is compared exactly, others without regard to case)
+//   in_extra_dirs (name, suffix, exact)  the name (a tree's: its relative path) is present in
+//                        a directory of -d beyond the first
 // Within the receiving side (session/check.cpp):
 //   check_whole_file (fd, entry) -> whole_file: the check between the current file's last
 //                        byte and its 'S' line and "c" (what close_incoming says above); a
@@ -53,7 +55,8 @@
 constexpr int reoffer_wait_s = 60;     // the sender's second offer after "g" is waited this long
 constexpr int NAME_SPACE = 1024;       // an offered name and its NUL
 constexpr int MAX_RENAME_TRIES = 999;  // -R: suffixes .0 to .999
-constexpr int OFFER_BUFFER_SIZE = EXTENDED_HEADER_SIZE + NAME_SPACE;  // the longer header
+constexpr int NEW_FILE_MODE = 0644;    // before the umask
+constexpr int OFFER_BUFFER_SIZE = TREE_HEADER_SIZE + NAME_SPACE;  // the longest header
 
 // The answer to the offer in offer_buffer, kept while a local file of its name is hashed.
 struct offer_answer {
@@ -62,6 +65,7 @@ struct offer_answer {
     char directory[NAME_PART_SIZE] = "";  // where it goes
     char base[NAME_PART_SIZE] = "";
     char suffix[16] = "";  // -R: ".0" up to ".999"
+    bool tree = false;     // the offer carries a tree's relative path, kept under it
     int tries = 0;
     uint8_t checks_failed = 0;    // it comes again after failing its check this often
     file_entry* entry = nullptr;  // for the path being looked at
@@ -90,9 +94,14 @@ struct receive_state {
     // peer's "b": the accepted files are kept until that "b" comes.
     transfer_direction stream;
     zframe_in zin;  // the current file's frame, while both ends compress
-    // Bytes read from a slice past a frame's end: the start of what follows in the stream.
+    // Bytes read from a slice past a frame's end: the start of what follows in the stream. In
+    // the batch frame: compressed bytes the decompressor has not taken yet.
     uint8_t carry[SLICE_SIZE] = {};
     int carry_len = 0;
+    // The batch frame's stream as decompressed, not yet parsed.
+    uint8_t unpacked[ZOUT_FLUSH_EVERY] = {};
+    int unpacked_pos = 0;
+    int unpacked_len = 0;
     uint8_t offer_buffer[OFFER_BUFFER_SIZE] = {};  // the peer's offer record being collected
     int offer_pos = 0;                             // bytes of it collected
     offer_answer answer;
@@ -130,9 +139,9 @@ void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
 void check_failed_received(file_entry* entry);
 void show_download_name();
-int open_target(const char* path, int flags, struct stat* st, const char** unfit);
+int open_target(const char* path, int flags, int mode, struct stat* st, const char** unfit);
 void report_file_error(const char* what, const char* path, const char* reason);
-bool waiting_for(const char* path);
-bool in_extra_dirs(const char* base, const char* suffix);
+bool waiting_for(const char* path, bool exact);
+bool in_extra_dirs(const char* name, const char* suffix, bool exact);
 whole_file check_whole_file(int fd, file_entry* entry);
 bool names_it(int fd, const char* path);

@@ -19,7 +19,9 @@ constexpr uint8_t CAP_COMPRESS = 0x01;
 constexpr uint8_t CAP_EXTENDED = 0x02;
 constexpr uint8_t CAP_NO_ROOM = 0x04;
 constexpr uint8_t CAP_REOFFER = 0x08;
-// 0x10 to 0x80: free.
+constexpr uint8_t CAP_TREES = 0x10;
+constexpr uint8_t CAP_HISTORY = 0x20;
+// 0x40 and 0x80: free.
 
 uint8_t opening_check(const uint8_t* block) {
     return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
@@ -48,7 +50,8 @@ int build_opening(uint8_t* out, const session_features& announced, const opening
     // All zero without a capability: then the peer sees what a plain peer sends.
     const uint8_t caps =
         (announced.compress ? CAP_COMPRESS : 0) | (announced.extended ? CAP_EXTENDED : 0) |
-        (announced.no_room ? CAP_NO_ROOM : 0) | (announced.reoffer ? CAP_REOFFER : 0);
+        (announced.no_room ? CAP_NO_ROOM : 0) | (announced.reoffer ? CAP_REOFFER : 0) |
+        (announced.trees ? CAP_TREES : 0) | (announced.history ? CAP_HISTORY : 0);
     memset(out, 0, OPENING_BLOCK_SIZE);
     if (caps != 0) {
         out[0] = OPENING_MAGIC_HIGH;
@@ -77,27 +80,38 @@ session_features parse_opening(const uint8_t* block) {
             .extended = (block[2] & CAP_EXTENDED) != 0,
             .no_room = (block[2] & CAP_NO_ROOM) != 0,
             .reoffer = (block[2] & CAP_REOFFER) != 0,
-            .utf8_names = true};
+            .utf8_names = true,
+            .trees = (block[2] & CAP_TREES) != 0,
+            .history = (block[2] & CAP_HISTORY) != 0};
 }
 
 session_features both_features(const session_features& own, const session_features& peer) {
-    return {.compress = own.compress && peer.compress,
-            .extended = own.extended && peer.extended,
+    // Trees ride on the extended offer, the history on compression.
+    bool compress = own.compress && peer.compress;
+    bool extended = own.extended && peer.extended;
+    return {.compress = compress,
+            .extended = extended,
             .no_room = own.no_room && peer.no_room,
             .reoffer = own.reoffer && peer.reoffer,
-            .utf8_names = own.utf8_names && peer.utf8_names};
+            .utf8_names = own.utf8_names && peer.utf8_names,
+            .trees = extended && own.trees && peer.trees,
+            .history = compress && own.history && peer.history};
 }
 
-int offer_header_size(bool extended) { return extended ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE; }
+int offer_header_size(bool extended, bool trees) {
+    if (!extended) return OFFER_HEADER_SIZE;
+    return trees ? TREE_HEADER_SIZE : EXTENDED_HEADER_SIZE;
+}
 
-int build_offer(uint8_t* out, int room, const offer_record& offer, bool extended) {
-    const int header = offer_header_size(extended);
+int build_offer(uint8_t* out, int room, const offer_record& offer, bool extended, bool trees) {
+    const int header = offer_header_size(extended, trees);
     size_t length = strlen(offer.name);
     if (length + 1 > static_cast<size_t>(room - header)) return 0;
     if (extended) {
         write_le(out, static_cast<uint64_t>(offer.length), 8);
         write_le(out + 8, static_cast<uint64_t>(offer.mtime), 8);
         write_le(out + 16, offer.digest, 8);
+        if (trees) out[EXTENDED_HEADER_SIZE] = offer.executable ? TREE_FLAG_EXECUTABLE : 0;
     } else {
         // The basic size is signed 32-bit: a longer file is never offered with it.
         int64_t size = offer.length > INT32_MAX ? INT32_MAX : offer.length;
@@ -109,12 +123,13 @@ int build_offer(uint8_t* out, int room, const offer_record& offer, bool extended
     return header + static_cast<int>(length) + 1;
 }
 
-bool parse_offer(const uint8_t* in, int n, bool extended, offer_record* offer) {
-    const int header = offer_header_size(extended);
+bool parse_offer(const uint8_t* in, int n, bool extended, offer_record* offer, bool trees) {
+    const int header = offer_header_size(extended, trees);
     const char* name = name_at(in, header, n);
     if (name == nullptr) return false;
     offer->name = name;
     offer->digest = 0;
+    offer->executable = extended && trees && (in[EXTENDED_HEADER_SIZE] & TREE_FLAG_EXECUTABLE) != 0;
     if (!extended) {
         offer->time = static_cast<uint16_t>(read_le(in, 2));
         offer->date = static_cast<uint16_t>(read_le(in + 2, 2));

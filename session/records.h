@@ -6,10 +6,13 @@
 //   build_opening (out, announced, opening) -> bytes of our opening block, at most OPENING_MAX
 //   parse_opening (block) -> what a peer's first 4 bytes announce: nothing unless they are ours
 //   both_features (own, peer) -> what a session uses: what both ends announced
-//   offer_header_size (extended) -> OFFER_HEADER_SIZE or EXTENDED_HEADER_SIZE
-//   build_offer (out, room, offer, extended) -> the record's length, 0 when it is over room
-//   parse_offer (in, n, extended, &offer) -> false for a record that is short, overlong (bytes
-//                        past its name's NUL) or without its NUL; offer.name points into `in`
+//   offer_header_size (extended, trees) -> OFFER_HEADER_SIZE, EXTENDED_HEADER_SIZE or
+//                        TREE_HEADER_SIZE
+//   build_offer (out, room, offer, extended, trees) -> the record's length, 0 when it is over
+//                        room
+//   parse_offer (in, n, extended, &offer, trees) -> false for a record that is short, overlong
+//                        (bytes past its name's NUL) or without its NUL; offer.name points
+//                        into `in`
 //   resume_size (extended) -> bytes that follow an "r": OFFSET_BYTES or EXTENDED_RESUME_BYTES
 //   build_resume (out, resume, extended) -> resume_size;  parse_resume (in, extended) -> it
 //   build_verdict (v) -> its byte;  parse_verdict (byte, &v) -> false for an unknown byte
@@ -49,6 +52,13 @@ struct session_features {
     // Names are UTF-8 and travel as they are: any block of ours says so, without a bit. From
     // a peer without it (an old BBS) a name that is no UTF-8 is read as code page 437.
     bool utf8_names = false;
+    // With `extended`: an offer carries its path in a tree ('/'-separated) and a flags byte
+    // after the digest; a path ending in '/' is a directory record, answered "x" once the
+    // directory stands.
+    bool trees = false;
+    // With `compress`: a direction's whole data stream (verdicts, data, digests) is one zstd
+    // frame, flushed at each file's end, so a file refers to those before it (transfer.h).
+    bool history = false;
 };
 
 // Status letters on channel 1: the receiving side's answers to offers and requests, and the
@@ -92,6 +102,9 @@ constexpr int OPENING_MAX = 16;
 // of the whole file, the name and its NUL.
 constexpr int OFFER_HEADER_SIZE = 8;
 constexpr int EXTENDED_HEADER_SIZE = 24;
+// With `trees`: the extended header, then one byte of TREE_FLAG_* bits.
+constexpr int TREE_HEADER_SIZE = EXTENDED_HEADER_SIZE + 1;
+constexpr uint8_t TREE_FLAG_EXECUTABLE = 0x01;  // the owner may execute the file
 
 struct offer_record {
     uint16_t time = 0;  // DOS time and date: the basic record's, or made from mtime
@@ -101,6 +114,7 @@ struct offer_record {
     uint64_t digest = 0;  // extended only: XXH3 of the whole file
     const char* name = "";
     bool timed = false;  // mtime holds a time (any, before 1970 too): a basic one may name none
+    bool executable = false;  // trees only: TREE_FLAG_EXECUTABLE
 };
 
 // After "r": the basic 32-bit offset; or the extended 64-bit offset, the 64-bit digest of the
@@ -132,9 +146,10 @@ constexpr int DIGEST_TRAILER_SIZE = 8;
 int build_opening(uint8_t* out, const session_features& announced, const opening_options& opening);
 session_features parse_opening(const uint8_t* block);
 session_features both_features(const session_features& own, const session_features& peer);
-int offer_header_size(bool extended);
-int build_offer(uint8_t* out, int room, const offer_record& offer, bool extended);
-bool parse_offer(const uint8_t* in, int n, bool extended, offer_record* offer);
+int offer_header_size(bool extended, bool trees = false);
+int build_offer(uint8_t* out, int room, const offer_record& offer, bool extended,
+                bool trees = false);
+bool parse_offer(const uint8_t* in, int n, bool extended, offer_record* offer, bool trees = false);
 int resume_size(bool extended);
 int build_resume(uint8_t* out, const resume_answer& resume, bool extended);
 resume_answer parse_resume(const uint8_t* in, bool extended);

@@ -13,6 +13,7 @@
 
 #include "files/lists.h"
 #include "files/names.h"
+#include "files/tree.h"
 #include "link/channels.h"
 #include "link/delivery.h"
 #include "serial/port.h"
@@ -112,6 +113,8 @@ bool all_written(const file_entry* entry) {
     if (entry != stream.current) return true;
     if (stream.digested || stream.figures.file_bytes_left != 0) return false;
     if (stream.squeezed && !zout_done(&sending.zout)) return false;
+    const uint8_t* unsent = nullptr;
+    if (stream.batched && zout_pending(&sending.zout, &unsent) > 0) return false;
     close_current_file();
     return true;
 }
@@ -131,6 +134,13 @@ void early_answer(const file_entry* entry, uint8_t letter) {
 void offer_refused(uint8_t letter) {
     file_entry* entry = queue_pop(&sending.offered_queue);
     if (entry == nullptr) return;
+    if (letter == ST_HAVE_IT && tree_directory(entry)) {
+        // A directory record: the directory stands at the peer. It is no file sent or skipped,
+        // so it has no result; -y never removes one here.
+        free_entry(entry);
+        clear_uploads_bit_when_settled();
+        return;
+    }
     if (letter == ST_HAVE_IT) {
         // With `extended` the peer's file has this one's digest: -y may delete it, as after
         // "c". Otherwise a file of the same name and size is not known to be this one.
@@ -237,17 +247,17 @@ bool same_as_offered(const struct stat& info, const file_entry* entry) {
 
 // The file's bytes from its offset on: raw, or while both ends compress one zstd frame at the
 // highest level whose compressor keeps ahead of the line. Until the link has measured the
-// line, the speed given (-s, --speed) or the serial port's own says how fast it may be.
+// line, the speed given (-s, --speed) or the serial port's own says how fast it may be; with
+// none of them it starts at the highest, and steps down when the line waits for it.
 bool begin_data(file_entry* entry) {
     transfer_direction& stream = sending.stream;
     stream.phase = PHASE_DATA;
     stream.figures.file_size = entry->length;
     stream.figures.file_bytes_left = entry->length - entry->offset;
     if (!stream.squeezed) return true;
-    int64_t rate = link_line_rate();
-    if (rate == 0) rate = stats.line_speed / 10;
-    if (rate == 0) rate = port_line_rate();
-    if (zout_begin(&sending.zout, entry->length - entry->offset, zframe_level(rate)) == 0)
+    start_watch();
+    if (zout_begin(&sending.zout, entry->length - entry->offset,
+                   zout_level(&sending.zout, line_rate_known())) == 0)
         return true;
     abort_upload(ST_READ_ERROR);
     return false;
@@ -289,9 +299,26 @@ void start_next_file() {
         abort_upload(ST_SIZE_ERROR);
         return;
     }
-    stream.squeezed = announcement.used.compress;
+    stream.batched = announcement.used.history;
+    stream.squeezed = announcement.used.compress && !stream.batched;
     stream.tail_len = 0;
     digest_start(&stream.digest);
+    if (stream.batched && !sending.zout.open) {
+        // The batch frame begins: the first file of the session, or the first after an abort.
+        start_watch();
+        if (zout_open_batch(&sending.zout, zout_level(&sending.zout, line_rate_known())) != 0) {
+            abort_upload(ST_READ_ERROR);
+            return;
+        }
+    }
+    if (stream.batched && !sending.zout.open) {
+        // The batch frame begins: the first file of the session, or the first after an abort.
+        start_watch();
+        if (zout_open_batch(&sending.zout, zout_level(&sending.zout, line_rate_known())) != 0) {
+            abort_upload(ST_READ_ERROR);
+            return;
+        }
+    }
     queue_append(&sending.in_transit_queue, entry);
     show_upload_name();
     if (stream.digested && entry->status == ST_RESUMED) {
@@ -342,10 +369,15 @@ piece_result drop_current_file() {
 piece_result send_verdict() {
     transfer_direction& stream = sending.stream;
     file_entry* entry = stream.current;
-    if (send_room(stream.channel) < 1) return piece_result::stop;
     const uint8_t byte = build_verdict(sending.verdict);
-    send_write(stream.channel, &byte, 1);
-    slice_moved(&stream, 1);
+    if (stream.batched) {
+        if (batch_room() < 1) return piece_result::stop;
+        batch_put(&byte, 1, sending.verdict == data_verdict::none, false);
+    } else {
+        if (send_room(stream.channel) < 1) return piece_result::stop;
+        send_write(stream.channel, &byte, 1);
+        slice_moved(&stream, 1);
+    }
     if (sending.verdict == data_verdict::none) return drop_current_file();
     if (sending.verdict == data_verdict::whole) {
         if (lseek(stream.fd, 0, SEEK_SET) != 0) {
@@ -383,14 +415,39 @@ piece_result end_data() {
 // The digest's bytes as far as the slice and the channel take them.
 piece_result send_digest() {
     transfer_direction& stream = sending.stream;
-    int n = std::min(DIGEST_BYTES - stream.tail_len, stream.slice_left);
-    if (send_room(stream.channel) < n) return piece_result::stop;
-    send_write(stream.channel, stream.tail + stream.tail_len, n);
-    slice_moved(&stream, n);
-    stream.tail_len += n;
+    if (stream.batched) {
+        int n = std::min(DIGEST_BYTES - stream.tail_len, batch_room());
+        if (n == 0) return piece_result::stop;
+        batch_put(stream.tail + stream.tail_len, n, stream.tail_len + n == DIGEST_BYTES, false);
+        stream.tail_len += n;
+    } else {
+        int n = std::min(DIGEST_BYTES - stream.tail_len, stream.slice_left);
+        if (send_room(stream.channel) < n) return piece_result::stop;
+        send_write(stream.channel, stream.tail + stream.tail_len, n);
+        slice_moved(&stream, n);
+        stream.tail_len += n;
+    }
     if (stream.tail_len < DIGEST_BYTES) return piece_result::moved;
     close_current_file();
     return piece_result::file_done;
+}
+
+// A piece of the file into the batch frame, as much as it takes now.
+piece_result send_batched_piece() {
+    transfer_direction& stream = sending.stream;
+    int64_t left = stream.figures.file_bytes_left;
+    int n = static_cast<int>(std::min<int64_t>({left, batch_room(), SLICE_SIZE}));
+    if (left > 0 && n == 0) return piece_result::stop;
+    if (n > 0) {
+        uint8_t piece[SLICE_SIZE];
+        if (read_piece(stream.fd, piece, n) < n) {
+            abort_upload(ST_READ_ERROR);
+            return piece_result::stop;
+        }
+        batch_put(piece, n, n == left && !stream.digested, true);
+        file_moved(&stream, n);
+    }
+    return stream.figures.file_bytes_left != 0 ? piece_result::moved : end_data();
 }
 
 // A compressed piece: the frame's bytes as far as the slice and the channel take them, and
@@ -408,7 +465,11 @@ piece_result send_squeezed_piece() {
             abort_upload(ST_READ_ERROR);  // the file shrank, or the compressor failed
             return piece_result::stop;
         }
+        if (z->flushes > 0 && !z->stored && line_waits_for_compressor()) zout_step_down(z);
+        int64_t began = ms_source();
+        int64_t made = z->made;
         zout_feed(z, input, want);
+        watch_ran(began, want, made);
         file_moved(&stream, want);
         return piece_result::moved;
     }
@@ -423,6 +484,7 @@ piece_result send_squeezed_piece() {
 // Moves one piece of the current file into its data channel.
 piece_result send_piece() {
     transfer_direction& stream = sending.stream;
+    if (stream.batched) return send_batched_piece();
     int n = piece_size(stream);
     if (send_room(stream.channel) < n) return piece_result::stop;
     if (n > 0) {
@@ -538,7 +600,13 @@ void serve_request() {
         uint8_t letter = ST_DENIED;
         // Wildcards are served only to a peer of this kind: toward any other the answers
         // stay what they were, a name with '*' looked up as it stands.
-        if (session.serve_requests) letter = serve_lookup(name) > 0 ? ST_SERVED : ST_NOT_FOUND;
+        // A directory comes as a tree only from an end serving trees (--recursive) to one
+        // that keeps them: an -r BBS never starts serving subtrees.
+        if (session.serve_requests) {
+            bool found = serve_lookup(name) > 0 || (files.trees_served && announcement.used.trees &&
+                                                    add_requested_tree(name) > 0);
+            letter = found ? ST_SERVED : ST_NOT_FOUND;
+        }
         if (letter != ST_SERVED) {
             // Shown locally too; without memory for it only the peer learns of it.
             if (file_entry* entry = new_entry(name); entry != nullptr) {
@@ -554,6 +622,8 @@ void serve_request() {
 
 void send_data() {
     release_answers(false);
+    // The batch frame's last bytes go out even when no file follows them.
+    if (sending.zout.batch && sending.stream.abort_state == ABORT_NONE) batch_drain();
     run_stream(&sending.stream, send_steps, start_next_file);
 }
 
@@ -637,6 +707,6 @@ void close_outgoing() {
 
 void show_upload_name() {
     const file_entry* entry = sending.in_transit_queue.head;
-    display.file_name(UPLOAD_COLUMN, entry != nullptr ? entry->name : nullptr);
+    display.file_name(UPLOAD_COLUMN, entry != nullptr ? shown_name(entry) : nullptr);
     stats.figures_due = true;
 }

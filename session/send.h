@@ -38,6 +38,15 @@
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
 //                        for sure (compressed streams: as far as the last flush)
+// Within the sending side (session/squeeze.cpp):
+//   line_rate_known () -> bytes per second the line is known to carry, 0 when unknown
+//   start_watch ()       the compressor's watch begins now (a frame, or the batch frame, opens)
+//   line_waits_for_compressor () -> the watch says the line waits for the compressor (WATCH_*)
+//   watch_ran (began, fed, made_before)  the compressor ran: its time and bytes for the watch
+//   batch_drain () -> true when none of the batch frame's bytes wait for the data channels
+//   batch_room () -> stream bytes the batch frame takes now; steps it down at a flush when the
+//                        line waits for it
+//   batch_put (bytes, n, flush, file_bytes)  into the batch frame; `flush` at a file's end
 // Within the sending side (session/offers.cpp):
 //   log_upload (letter, entry)   its log line, with the rate of what of it crossed
 //   finish_upload (entry, letter)  a final letter; any but "x" keeps the uploads bit
@@ -60,6 +69,22 @@ struct offer_hash {
     file_digest digest;
 };
 
+// How long the compressor kept the cycle busy since when, what it took and made then, and
+// how much of the data stream the line had taken when the watch began.
+struct compressor_watch {
+    int64_t since_ms = 0;
+    int64_t busy_ms = 0;
+    int64_t fed = 0;
+    int64_t made = 0;
+    int64_t taken = 0;
+};
+constexpr int64_t WATCH_MIN_MS = 20;  // time looked at before the line is said to wait
+// The line waits for a compressor that makes less than twice what the line takes, in the time
+// it runs; and for one that takes a 32nd of the time for data that shrinks by under 5%: it
+// costs more than it saves.
+constexpr int64_t WATCH_AHEAD = 2;
+constexpr int64_t WATCH_FUTILE_SHARE = 32;
+
 struct send_state {
     file_queue offered_queue;     // offered, not yet answered
     file_queue send_queue;        // accepted, not yet begun
@@ -68,6 +93,7 @@ struct send_state {
     // abort gives up the data stream at once (the unconfirmed files are offered again).
     transfer_direction stream;
     zframe_out zout;  // the current file's frame, while both ends compress
+    compressor_watch watch;
     offer_hash hash;
     data_verdict verdict =
         data_verdict::resume;  // the current file's, once its first bytes are hashed
@@ -78,6 +104,7 @@ struct send_state {
     uint8_t held_answers[MAX_HELD_ANSWERS] = {};
     int held_count = 0;
     bool reoffer_notice = false;  // `reoffer`: "g" goes before this abort's "b"
+    bool told_no_trees = false;   // the line that the peer keeps no directories was written
     uint8_t request_buffer[REQUEST_BUFFER_SIZE] = {};  // the peer's request being collected
     int request_pos = 0;                               // bytes of it collected
     // An upload ended other than confirmed or already at the peer: the uploads bit of the
@@ -105,5 +132,12 @@ bool reoffers_due();
 void close_outgoing();
 void show_upload_name();
 int64_t upload_file_bytes(int64_t stream);
+int64_t line_rate_known();
+void start_watch();
+bool line_waits_for_compressor();
+void watch_ran(int64_t began, int64_t fed, int64_t made_before);
+bool batch_drain();
+int batch_room();
+void batch_put(const uint8_t* bytes, int n, bool flush, bool file_bytes);
 void log_upload(char letter, const file_entry* entry);
 void finish_upload(file_entry* entry, uint8_t letter);

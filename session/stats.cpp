@@ -160,7 +160,8 @@ void write_log_line(char letter, const file_entry* entry, int32_t rate) {
     if (stats.log_fd == -1) return;
     // A control character in a name would break the line, or forge one.
     char name[PATH_SIZE];
-    printable_name(name, sizeof name, entry->name);
+    // A tree's file by its path in the tree, the same at both ends.
+    printable_name(name, sizeof name, shown_name(entry));
     split_at_blank(name);  // callers split the line at blanks: the field is one word
     char line[LOG_LINE_SIZE];
     int length =

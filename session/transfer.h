@@ -58,6 +58,14 @@
 // ends: its length and offset say so. The verdict and the digest may span two slices; an
 // abort (the peer's "b", our own) drops the stream whole, and each side's parse of it (the
 // phase, the digest bytes so far, the bytes read past a frame's end) starts afresh.
+//
+// While both ends announced `history`, the slices carry instead one zstd frame holding all of
+// the above (verdicts, data, digests) file after file, with no frame of its own per file:
+// each file refers to those sent before it (a window of 1 MiB). The sender flushes it at each
+// file's end, so the receiver can finish that file. It ends at an abort: the sender gives it
+// up at its abort, the receiver at the peer's "b", and the first file after the peer's "o"
+// begins a new one, so both ends always hold the same history. A step down of the level
+// ends it too, and the next frame follows at once, with nothing before it.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +73,7 @@
 
 #include "files/digest.h"
 #include "files/entries.h"
+#include "files/tree.h"
 #include "session/plan.h"
 #include "session/records.h"
 
@@ -165,9 +174,10 @@ struct transfer_figures {
 // carries it too.
 constexpr int MAX_ANNOUNCED_NAME = OFFER_CHANNEL_SIZE - EXTENDED_HEADER_SIZE - 1;  // 503
 static_assert(OFFER_HEADER_SIZE + MAX_ANNOUNCED_NAME + 1 == 512);
+// A tree's offer: the extended header and its flags byte, then the path.
+static_assert(TREE_HEADER_SIZE + TREE_PATH_MAX + 1 == OFFER_CHANNEL_SIZE);
 constexpr int OFFER_MIN_ROOM = 256;  // offers are written only while this much is free
-// (an extended record is 16 bytes longer: so is the room it waits for)
-constexpr int EXTENDED_OFFER_MIN_ROOM = OFFER_MIN_ROOM + EXTENDED_HEADER_SIZE - OFFER_HEADER_SIZE;
+// (a longer header waits for as many bytes more)
 constexpr int REQUEST_MIN_ROOM = 256;  // likewise for requests
 
 // File data pieces one side moves in one cycle at most: what the 16 data rings hold.
@@ -193,6 +203,7 @@ struct transfer_direction {
     int slice_left = SLICE_SIZE;      // bytes before the slice moves on to the next channel
     int abort_state = ABORT_NONE;     // the side's own abort exchange: ABORT_*
     bool squeezed = false;            // the current file's data is one zstd frame
+    bool batched = false;             // its part of the stream is in the batch frame (`history`)
     bool digested = false;            // the current file ends with its digest (`extended`)
     uint8_t phase = PHASE_DATA;       // a stream_phase
     file_digest digest;               // received: of the file's bytes so far; sent: of its prefix

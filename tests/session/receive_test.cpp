@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "batch_frame.h"
 #include "link/codec.h"
 #include "session/outcome.h"
 #include "session/stall.h"
@@ -722,6 +723,97 @@ TEST_F(Receiving, OfferLargerThanTheFreeSpaceIsRefusedAtOnce) {
     EXPECT_EQ(wire(CH_STATUS), "t");
     EXPECT_EQ(finished(), (std::vector<std::string>{"f:huge", "f:huge2"}));
     EXPECT_FALSE(std::filesystem::exists("huge") || std::filesystem::exists("huge2"));
+}
+
+}  // namespace
+
+namespace {
+
+class TreeReceiving : public Receiving {
+   protected:
+    zframe_out z;
+    void SetUp() override {
+        Receiving::SetUp();
+        const session_features all{
+            .compress = true, .extended = true, .trees = true, .history = true};
+        announce(all);
+        peer_announced(all);
+    }
+    void TearDown() override {
+        zframe_free(&z, nullptr);
+        Receiving::TearDown();
+    }
+    static std::string tree_answer(const std::string& content, const std::string& path,
+                                   uint8_t flags = 0) {
+        std::string record = extended_offer(content, path);
+        record.insert(EXTENDED_HEADER_SIZE, 1, static_cast<char>(flags));
+        peer(CH_OFFERS, record);
+        decide_offer();
+        return wire(CH_STATUS);
+    }
+    // The file's bytes and digest into the batch frame, flushed at the file's end.
+    std::string batch(const std::string& content) {
+        return batch_stream(z, {content + le64(digest_of(content))});
+    }
+};
+
+// Paths land under the download directory at their place, a directory record is answered
+// "x" once the directory stands, names differing in case are two files, and the batch
+// frame runs on from file to file; after the peer's "b" a new frame decodes alone.
+TEST_F(TreeReceiving, PathsLandInTheirDirectoriesAndTheBatchFrameRunsAcross) {
+    std::string a = "int main() {}\n", m1 = "all:\n", m2 = "clean:\n";
+    EXPECT_EQ(tree_answer(a, "src/x/a.c", TREE_FLAG_EXECUTABLE), "u");
+    EXPECT_EQ(tree_answer("", "src/empty/"), "x");
+    EXPECT_EQ(tree_answer(m1, "src/Makefile"), "u");
+    EXPECT_EQ(tree_answer(m2, "src/makefile"), "u");
+    EXPECT_TRUE(std::filesystem::is_directory("src/empty"));
+    std::string ba = batch(a), bm1 = batch(m1), bm2 = batch(m2);  // in this order
+    feed(ba + bm1 + bm2.substr(0, 5));
+    cycles();
+    EXPECT_EQ(file_text("src/x/a.c"), a);
+    EXPECT_EQ(file_text("src/Makefile"), m1);
+    struct stat st {};
+    ASSERT_EQ(stat("src/x/a.c", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0744u);  // the owner's execute bit, under the umask
+    feed(bm2.substr(5));
+    cycles();
+    EXPECT_EQ(file_text("src/makefile"), m2);
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "ccc");
+    EXPECT_EQ(log_lines()[0], "S     14     0 bps 9999 cps   0 errors     0 1024 src/x/a.c 0");
+
+    std::string e = random_bytes(30000, 40), f = "after the abort";
+    EXPECT_EQ(tree_answer(e, "src/e"), "u");
+    feed(batch(e).substr(0, 9000));
+    cycles();
+    on_peer_abort();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "o");
+    zout_reset(&z, 0, 0);  // the peer's sending side starts afresh too
+    EXPECT_EQ(tree_answer(f, "src/f"), "u");
+    feed_channel = CH_DATA_FIRST;
+    feed_left = SLICE_SIZE;
+    feed(batch(f));
+    cycles();
+    EXPECT_EQ(file_text("src/f"), f);
+}
+
+// Hostile paths are refused with the reason, never followed: nothing is made outside.
+TEST_F(TreeReceiving, HostilePathsAndPlantedLinksAreRefusedNeverFollowed) {
+    std::filesystem::create_directories("outside");
+    std::filesystem::create_symlink("outside", "planted");
+    put_file("plain", "a file where a directory would be");
+    testing::internal::CaptureStderr();
+    for (const char* path :
+         {"../up", "a/../../up", "a//b", "./a/b", "planted/f", "planted/d/", "plain/f", "/abs/f"})
+        EXPECT_EQ(tree_answer("x", path), "q") << path;
+    std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("refused planted/f: it exists as something other than a directory"),
+              std::string::npos)
+        << told;
+    EXPECT_NE(told.find("refused a/../../up: a '..' component"), std::string::npos) << told;
+    EXPECT_TRUE(std::filesystem::is_empty("outside"));
+    EXPECT_FALSE(std::filesystem::exists("a"));
 }
 
 }  // namespace

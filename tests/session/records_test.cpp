@@ -128,3 +128,31 @@ TEST(Records, ResumeAnswersVerdictsTrailersAndRequests) {
 }
 
 }  // namespace
+
+namespace {
+
+// Trees and the history: their bits in the opening block, each used only with the feature it
+// rides on; a tree's offer carries its flags byte and its path.
+TEST(Records, TreesAndHistoryAnnouncedAndTheTreeOfferBothWays) {
+    uint8_t out[OPENING_MAX + 600];
+    const session_features all{.compress = true, .extended = true, .trees = true, .history = true};
+    ASSERT_GE(build_opening(out, all, {}), 4);
+    EXPECT_EQ(bytes_of(out, 4), std::string("\x4B\xDA\x33\xF8", 4));
+    session_features got = parse_opening(out);
+    EXPECT_TRUE(got.trees && got.history);
+    session_features used = both_features(all, {.trees = true, .history = true});
+    EXPECT_TRUE(!used.trees && !used.history);  // neither without its base
+    offer_record tree{.length = 5,
+                      .mtime = 0x0102,
+                      .digest = 0x0807060504030201,
+                      .name = "src/x/a.c",
+                      .executable = true};
+    std::string wire = "\5\0\0\0\0\0\0\0\x02\x01\0\0\0\0\0\0\1\2\3\4\5\6\7\x08\x01src/x/a.c\0"s;
+    EXPECT_EQ(bytes_of(out, build_offer(out, sizeof out, tree, true, true)), wire);
+    offer_record back;
+    ASSERT_TRUE(parse_offer(raw(wire), static_cast<int>(wire.size()), true, &back, true));
+    EXPECT_TRUE(back.executable);
+    EXPECT_EQ(std::string(back.name), "src/x/a.c");
+}
+
+}  // namespace

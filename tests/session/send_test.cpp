@@ -2,10 +2,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "batch_frame.h"
 #include "link/codec.h"
 #include "link/failure.h"
 #include "session/stall.h"
 #include "transfer_fixture.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -451,6 +454,114 @@ TEST_F(Sending, AbortAnnouncesTheReofferAndNoRoomIsItsOwnRefusal) {
     EXPECT_TRUE(reoffers_due());
     peer_announced({});  // toward a peer that knows nothing of it: "b" alone, nothing waits
     EXPECT_FALSE(reoffers_due());
+}
+
+}  // namespace
+
+namespace {
+
+std::string text(size_t n, char seed) {
+    std::string s;
+    while (s.size() < n) s += std::string("static int ") + seed + std::to_string(s.size()) + ";\n";
+    return s.substr(0, n);
+}
+
+// One history for the batch: the frame holds exactly the stream the files would make raw,
+// whatever the peer refused, resumed or had sent again; after an abort a new frame begins
+// that decodes with nothing before it.
+TEST_F(Sending, TheBatchFrameHoldsTheRawStreamAcrossRefusalResumeRetryAndAbort) {
+    const session_features batch{.compress = true, .extended = true, .history = true};
+    announce(batch);
+    peer_announced(batch);
+    std::string a = text(3000, 'a'), b = text(2000, 'b'), c = text(5000, 'c'), d = text(100, 'd');
+    queue_files({{"a", a}, {"b", b}, {"c", c}, {"d", d}});
+    auto dig = [](const std::string& s) { return le64(digest_of(s)); };
+    std::string resume = "r" + le64(1000) + dig(c.substr(0, 1000)) +
+                         std::string(1, static_cast<char>(resume_or::nothing));
+    offer_and_answer("ue" + resume + "u");
+    zframe_in peer_z;
+    EXPECT_EQ(unbatch(peer_z, joined(pump_data())),
+              a + dig(a) + "R" + c.substr(1000) + dig(c) + d + dig(d));
+    EXPECT_EQ(finished(), std::vector<std::string>{"e:b"});
+    // a failed its check at the peer: sent again, on in the same frame.
+    peer(CH_STATUS, "vcc");
+    status_receiver();
+    testing::internal::CaptureStderr();
+    offer_and_answer("u");
+    EXPECT_EQ(unbatch(peer_z, joined(pump_data())), a + dig(a));
+    testing::internal::GetCapturedStderr();
+    peer(CH_STATUS, "c");
+    status_receiver();
+    // An abort in the middle of a file: what follows the peer's "o" is a new frame.
+    std::string e = text(60000, 'e');
+    queue_files({{"e", e}});
+    offer_and_answer("u");
+    pump_data(1);
+    peer(CH_STATUS, "a");
+    status_receiver();
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "b");
+    peer(CH_STATUS, "o");
+    status_receiver();
+    offer_and_answer("u");
+    zframe_in fresh;
+    EXPECT_EQ(unbatch(fresh, joined(pump_data())), e + dig(e));
+    zframe_free(nullptr, &peer_z);
+    zframe_free(nullptr, &fresh);
+}
+
+// A request for a directory brings its tree only from an end serving trees (--recursive) to
+// one that keeps them: an -r BBS alone answers "m" as before.
+TEST_F(Sending, ARequestedDirectoryComesAsATreeOnlyWhenTreesAreServed) {
+    const session_features trees{.extended = true, .trees = true};
+    announce(trees);
+    peer_announced(trees);
+    set_session_option(&session_options::serve_requests, 1);
+    put_file("photos/2024/a.jpg", "jpg");
+    peer(CH_REQUESTS, "photos\0"s);
+    serve_request();
+    EXPECT_EQ(wire(CH_STATUS), "m");
+    serve_trees();
+    peer(CH_REQUESTS, "../photos\0"s);  // a peer names no directory of ours
+    serve_request();
+    EXPECT_EQ(wire(CH_STATUS), "d");
+    ASSERT_EQ(count(files.upload_queue), 1);
+    EXPECT_STREQ(entry_alias(files.upload_queue.head), "photos/2024/a.jpg");
+}
+
+}  // namespace
+
+namespace {
+
+// A tree toward a peer that keeps no directories: its files go under their base names, its
+// directories not at all, and one line says so; between two ends that keep trees, paths go
+// and a directory record's "x" leaves no result.
+TEST_F(Sending, ATreeGoesFlatToAPeerWithoutTreesAndWithPathsToOneWithThem) {
+    put_file("t/a/f", "f");
+    std::filesystem::create_directories("t/empty");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(add_tree("t"), 2);
+    const session_features extended{.extended = true};
+    announce(extended);
+    peer_announced(extended);
+    send_offers();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kestro: --recursive: the peer keeps no directories: files go under their base "
+              "names\n");
+    EXPECT_EQ(wire(CH_OFFERS).substr(EXTENDED_HEADER_SIZE), "f\0"s);
+    peer(CH_STATUS, "e");
+    status_receiver();
+    add_tree("t");
+    const session_features trees{.extended = true, .trees = true};
+    announce(trees);
+    peer_announced(trees);
+    send_offers();
+    std::string offers = wire(CH_OFFERS);
+    EXPECT_NE(offers.find("\0t/a/f\0"s), std::string::npos);
+    EXPECT_NE(offers.find("t/empty/\0"s), std::string::npos);
+    peer(CH_STATUS, "ex");
+    status_receiver();
+    EXPECT_EQ(finished(), (std::vector<std::string>{"e:t/a/f", "e:t/a/f"}));  // t/empty: none
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "batch_frame.h"
 
 namespace {
 
@@ -27,14 +30,16 @@ std::vector<uint8_t> sample(size_t n, bool text) {
     return bytes;
 }
 
-// The frame of `data`, taken from the compressor in pieces of `piece` bytes.
-std::vector<uint8_t> squeeze(zframe_out& z, const std::vector<uint8_t>& data, int level,
-                             int piece) {
+// The frame of `data`, taken from the compressor in pieces of `piece` bytes; the line is said
+// to wait for the compressor before the feed that starts at `step_at` bytes.
+std::vector<uint8_t> squeeze(zframe_out& z, const std::vector<uint8_t>& data, int level, int piece,
+                             size_t step_at = SIZE_MAX) {
     EXPECT_EQ(zout_begin(&z, static_cast<int64_t>(data.size()), level), 0);
     std::vector<uint8_t> frame;
     size_t fed = 0;
     while (!zout_done(&z)) {
         if (int want = zout_wants(&z); want > 0) {
+            if (fed == step_at) zout_step_down(&z);
             zout_feed(&z, data.data() + fed, want);
             fed += static_cast<size_t>(want);
         }
@@ -126,6 +131,53 @@ TEST_F(ZFrame, FlushPointsTellTheFileBytesTheCompressedOnesHold) {
     EXPECT_EQ(zout_file_at(&out, 1000 + static_cast<int64_t>(frame.size())), 45000);
     squeeze(out, data, 19, 1 << 20);  // a second frame follows on
     EXPECT_EQ(out.fed, 85000);
+}
+
+TEST_F(ZFrame, AStepDownGoesOnInStoredBlocksAndLowersTheFramesAfterIt) {
+    std::vector<uint8_t> data = sample(100000, true);
+    std::vector<uint8_t> whole = squeeze(out, data, ZOUT_LEVEL_MAX, 512);
+    EXPECT_EQ(zout_level(&out, 0), ZOUT_LEVEL_MAX);  // an unknown rate starts at the top
+    std::vector<uint8_t> stepped = squeeze(out, data, ZOUT_LEVEL_MAX, 512, ZOUT_FLUSH_EVERY);
+    EXPECT_GT(stepped.size(), data.size() - ZOUT_FLUSH_EVERY);  // the rest stored
+    EXPECT_EQ(unsqueeze(in, stepped, 100000, 777).bytes, data);
+    EXPECT_EQ(zout_level(&out, 0), 12);
+    EXPECT_EQ(zout_level(&out, 9600 / 10), 12);        // never above the steps taken
+    EXPECT_EQ(zout_level(&out, 10 * 1000 * 1000), 1);  // a fast line's own level
+    // Stepped down to the bottom, a frame goes stored after its first flush and still decodes.
+    for (int level : {12, 6, 3, 1, 0}) squeeze(out, data, level, 512, ZOUT_FLUSH_EVERY);
+    EXPECT_EQ(zout_level(&out, 0), 0);
+    std::vector<uint8_t> bottom = squeeze(out, data, 0, 512);
+    EXPECT_EQ(unsqueeze(in, bottom, 100000, 100).bytes, data);
+    // Before its first flush a frame does not step: the line may be waiting for its start.
+    zframe_out fresh;
+    squeeze(fresh, data, ZOUT_LEVEL_MAX, 512, 0);
+    EXPECT_EQ(zout_level(&fresh, 0), ZOUT_LEVEL_MAX);
+    zframe_free(&fresh, nullptr);
+}
+
+TEST_F(ZFrame, TheBatchFrameRefersToEarlierFilesAndStepsDownAtAFrameEnd) {
+    std::vector<std::string> files;
+    std::string all;
+    for (size_t n : {3000, 0, 2500, 40000, 1, 2800, 3100}) {
+        std::vector<uint8_t> bytes = sample(n, true);
+        files.emplace_back(bytes.begin(), bytes.end());
+        all += files.back();
+    }
+    zframe_out batch, twice, stepped;
+    EXPECT_EQ(unbatch(in, batch_stream(batch, files), 300), all);
+    // A file sent a second time costs next to nothing: it is in the window.
+    size_t one = squeeze(out, sample(3000, true), ZOUT_LEVEL_MAX, 1 << 20).size();
+    EXPECT_LT(batch_stream(twice, {files[0], files[0]}).size(), one + one / 5);
+    // Steps down end a frame and open the next lower, to stored at the bottom: all decodes.
+    zin_reset(&in);
+    std::string s2 = batch_stream(stepped, files, {1, 2, 3, 4, 5, 6});
+    EXPECT_TRUE(stepped.stored && zout_level(&stepped, 0) == 0);
+    EXPECT_EQ(unbatch(in, s2, 333), all);
+    // An abort resets it: the next batch frame starts with nothing before it.
+    zout_reset(&stepped, 0, 0);
+    zin_reset(&in);
+    EXPECT_EQ(unbatch(in, batch_stream(stepped, {files[3]}), 1000), files[3]);
+    for (zframe_out* z : {&batch, &twice, &stepped}) zframe_free(z, nullptr);
 }
 
 }  // namespace
