@@ -171,7 +171,8 @@ void kestro_main(int argc, char** argv) {
 }
 
 void main_loop() {
-    if (session.announce) announce({.compress = session.compress != 0, .extended = true});
+    if (session.announce)
+        announce({.compress = session.compress != 0, .extended = true, .echo_check = true});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -15,6 +15,10 @@
 //   check_session_end ()    may end the run with the exit status
 //   follow_peer_goodbye ()  after the peer's goodbye: the status letters delivered before it
 //                           acted on, then the run ends (link_peer_left)
+//   follow_relink ()        the link must go back to the handshake (our echo, a restarted
+//                           peer, no frame after link-up): the session ends as at a lost
+//                           carrier, files under way kept to resume, and starts again on
+//                           the new link
 
 #pragma once
 
@@ -26,6 +30,7 @@
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
 constexpr int CONTROL_BUFFER_SIZE = 40;
+constexpr int silent_shown_s = 3;  // "Peer silent for N s" from this on
 
 struct cycle_state {
     // Control receiver.
@@ -37,6 +42,14 @@ struct cycle_state {
     char peer_text[CONTROL_BUFFER_SIZE] = "";
     int profile_echo_pending = 0;  // our profile letter is still to be sent
     int yell_count = 0;            // beeps of the peer's yell still to sound, one a second
+
+    // The echo check (records.h: echo_check): the peer's opening block waits for its probe.
+    uint64_t own_probe = 0;          // the random number of ours
+    bool probe_due = false;          // ours is to be sent
+    bool awaiting_probe = false;     // the peer's opening came; its probe not yet
+    session_features peer_features;  // what that opening announced
+    int beeper_off = 0;              // as the first opening block said, for the next ones
+    int silent_shown = 0;            // seconds of "Peer silent" last shown, 0: none
 };
 
 extern cycle_state cycle;
@@ -51,3 +64,4 @@ void announce_profile();
 void yell_silence();
 void check_session_end();
 void follow_peer_goodbye();
+void follow_relink();

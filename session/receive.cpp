@@ -514,6 +514,27 @@ void abort_download(char letter) {
 
 void on_peer_abort() {
     note_dropped_downloads();
+    drop_incoming_stream();
+    receiving.stream.abort_state = ABORT_TO_ACK;
+}
+
+void downloads_peer_lost() {
+    // Nothing is given up for good: the new peer offers the files again, and the partial
+    // one is resumed. Requests not answered go again.
+    if (receiving.stream.current != nullptr) {
+        close_incoming();
+        free_entry(receiving.stream.current);
+        receiving.stream.current = nullptr;
+    }
+    drop_incoming_stream();
+    receiving.stream.abort_state = ABORT_NONE;
+    file_queue again;
+    while (file_entry* entry = queue_pop(&receiving.requested_queue)) queue_append(&again, entry);
+    while (file_entry* entry = queue_pop(&files.request_queue)) queue_append(&again, entry);
+    while (file_entry* entry = queue_pop(&again)) queue_append(&files.request_queue, entry);
+}
+
+void drop_incoming_stream() {
     if (receiving.stream.current != nullptr) {
         close_incoming();
         finish_entry(receiving.stream.current, ST_DOWNLOAD_ABORTED);
@@ -536,7 +557,6 @@ void on_peer_abort() {
     stream_parse_reset();
     rates_restart(&stats.download, &receiving.stream.figures);
     show_download_name();
-    receiving.stream.abort_state = ABORT_TO_ACK;
 }
 
 void show_download_name() {

@@ -19,6 +19,11 @@
 //                        name (the reason goes to standard error); also run at the end of
 //                        the run (exit_handler)
 //   on_peer_abort ()     the peer's "b"
+//   downloads_peer_lost ()  the peer is gone (it restarted): the file being written closed
+//                        as at the end of a run (kept to be resumed), unanswered requests
+//                        to be sent again
+//   drop_incoming_stream ()  the current file closed, the accepted ones and the data stream
+//                        dropped
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
 //   check_failed_received (entry)  called when "v" is written for it: it waits in
@@ -119,6 +124,8 @@ enum class incoming_check { kept, mismatch, failed };
 enum class whole_file { kept, unsynced, lost, mismatch };
 incoming_check close_incoming();
 void on_peer_abort();
+void downloads_peer_lost();
+void drop_incoming_stream();
 void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
 void check_failed_received(file_entry* entry);

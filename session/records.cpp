@@ -17,7 +17,8 @@ constexpr uint8_t OPENING_CHECK_XOR = 0x5A;  // the check byte: the three XORed,
 // feature takes a free bit here and a flag in session_features; nothing else names a bit.
 constexpr uint8_t CAP_COMPRESS = 0x01;
 constexpr uint8_t CAP_EXTENDED = 0x02;
-// 0x04 to 0x80: free.
+constexpr uint8_t CAP_ECHO_CHECK = 0x80;
+// 0x04 to 0x40: free.
 
 uint8_t opening_check(const uint8_t* block) {
     return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
@@ -44,8 +45,9 @@ const char* name_at(const uint8_t* in, int from, int n) {
 
 int build_opening(uint8_t* out, const session_features& announced, const opening_options& opening) {
     // All zero without a capability: then the peer sees what a plain peer sends.
-    const uint8_t caps =
-        (announced.compress ? CAP_COMPRESS : 0) | (announced.extended ? CAP_EXTENDED : 0);
+    const uint8_t caps = (announced.compress ? CAP_COMPRESS : 0) |
+                         (announced.extended ? CAP_EXTENDED : 0) |
+                         (announced.echo_check ? CAP_ECHO_CHECK : 0);
     memset(out, 0, OPENING_BLOCK_SIZE);
     if (caps != 0) {
         out[0] = OPENING_MAGIC_HIGH;
@@ -70,11 +72,15 @@ session_features parse_opening(const uint8_t* block) {
     if (block[0] != OPENING_MAGIC_HIGH || block[1] != OPENING_MAGIC_LOW ||
         block[3] != opening_check(block))
         return {};
-    return {.compress = (block[2] & CAP_COMPRESS) != 0, .extended = (block[2] & CAP_EXTENDED) != 0};
+    return {.compress = (block[2] & CAP_COMPRESS) != 0,
+            .extended = (block[2] & CAP_EXTENDED) != 0,
+            .echo_check = (block[2] & CAP_ECHO_CHECK) != 0};
 }
 
 session_features both_features(const session_features& own, const session_features& peer) {
-    return {.compress = own.compress && peer.compress, .extended = own.extended && peer.extended};
+    return {.compress = own.compress && peer.compress,
+            .extended = own.extended && peer.extended,
+            .echo_check = own.echo_check && peer.echo_check};
 }
 
 int offer_header_size(bool extended) { return extended ? EXTENDED_HEADER_SIZE : OFFER_HEADER_SIZE; }
@@ -161,3 +167,26 @@ int build_request(uint8_t* out, int room, const char* name) {
 }
 
 const char* parse_request(const uint8_t* in, int n) { return name_at(in, 0, n); }
+
+int build_probe(uint8_t* out, uint64_t number) {
+    static const char digits[] = "0123456789abcdef";
+    out[0] = MSG_PROBE;
+    for (int i = 0; i < PROBE_DIGITS; ++i)
+        out[1 + i] = static_cast<uint8_t>(digits[(number >> (4 * (PROBE_DIGITS - 1 - i))) & 0xF]);
+    return PROBE_SIZE;
+}
+
+bool parse_probe(const uint8_t* digits, uint64_t* number) {
+    uint64_t value = 0;
+    for (int i = 0; i < PROBE_DIGITS; ++i) {
+        const uint8_t d = digits[i];
+        if (d >= '0' && d <= '9')
+            value = value << 4 | static_cast<uint64_t>(d - '0');
+        else if (d >= 'a' && d <= 'f')
+            value = value << 4 | static_cast<uint64_t>(d - 'a' + 10);
+        else
+            return false;
+    }
+    *number = value;
+    return true;
+}

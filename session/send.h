@@ -25,6 +25,8 @@
 //                        (on the peer's "a": the oldest unconfirmed one, once blamed twice),
 //                        every other unconfirmed one is offered again after the peer's "o"
 //   on_receiver_abort () the peer's "a": its requests dropped, our uploads aborted
+//   uploads_peer_lost () the peer is gone (it restarted): the files under way logged as at
+//                        the end of a run, every unconfirmed one offered again
 //   close_outgoing ()    the exit path: the file closed, unfinished uploads logged
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
@@ -85,6 +87,7 @@ void check_failed_sent();
 bool stream_hash_due();
 void abort_upload(char letter);
 void on_receiver_abort();
+void uploads_peer_lost();
 void close_outgoing();
 void show_upload_name();
 int64_t upload_file_bytes(int64_t stream);
