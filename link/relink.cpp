@@ -11,8 +11,8 @@ relink_state relink;
 
 namespace {
 
-constexpr int version = 3;        // of the handshake block, its first byte
-constexpr int block_least = 5;    // version, identification, mode byte and the trailer
+constexpr int version = 3;      // of the handshake block, its first byte
+constexpr int block_least = 5;  // version, identification, mode byte and the trailer
 
 bool upper_hex(uint8_t b) { return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F'); }
 
@@ -102,9 +102,9 @@ bool relink_tell_echo() {
 }
 
 int peer_silent_s() {
-    const time_t heard = delivery.good_frames != relink.up_good_frames &&
-                                 delivery.last_good_time > relink.up_time
-                             ? delivery.last_good_time
-                             : relink.up_time;
+    const time_t heard =
+        delivery.good_frames != relink.up_good_frames && delivery.last_good_time > relink.up_time
+            ? delivery.last_good_time
+            : relink.up_time;
     return static_cast<int>(serial.clock - heard);
 }

@@ -36,8 +36,8 @@ constexpr int scan_block_max = 600;  // a handshake block with both lists full i
 constexpr int RELINK_BANNER_SIZE = 14;
 
 struct relink_state {
-    time_t up_time = 0;     // clock second of the last link-up
-    time_t up_rx_time = 0;  // the silence timer then: an echo or a false link do not reset it
+    time_t up_time = 0;          // clock second of the last link-up
+    time_t up_rx_time = 0;       // the silence timer then: an echo or a false link do not reset it
     int32_t up_good_frames = 0;  // delivery.good_frames then
     relink_reason found = RELINK_NONE;  // set once: the link goes back for this reason
 

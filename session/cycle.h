@@ -30,7 +30,7 @@
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
 constexpr int CONTROL_BUFFER_SIZE = 40;
-constexpr int silent_shown_s = 3;  // "Peer silent for N s" from this on
+constexpr int silent_shown_s = 8;  // "Peer silent for N s" from this on: past a keep-alive
 
 struct cycle_state {
     // Control receiver.
