@@ -28,7 +28,7 @@ enum relink_reason : uint8_t {
     RELINK_ECHO,       // our own probe came back: we linked with our echo
 };
 
-constexpr int first_frame_s = 8;  // a peer's first frame comes long before (its opening block)
+constexpr int first_frame_s = 10;  // a peer's first frame comes long before (its opening block)
 // A restarted peer sends its block again within 5 s, a live one a frame end at least every
 // 4 s (its keep-alive): a copy with nothing good after it this long is a new peer.
 constexpr int restart_confirm_s = 6;

@@ -142,7 +142,10 @@ void control_receiver() {
 
 void control_send(uint8_t letter) { send_write(CH_CONTROL, &letter, 1); }
 
-void announce_profile() { cycle.profile_echo_pending = 1; }
+void announce_profile() {
+    cycle.profile_echo_pending = 1;
+    cycle.profile_chosen = true;
+}
 
 void yell_silence() { cycle.yell_count = 0; }
 
@@ -212,9 +215,10 @@ void follow_relink() {
     if (why == RELINK_RESTARTED) display.info("The peer started anew: linking again", "");
     link_rehandshake(why);
     const int beeper_off = cycle.beeper_off;
-    const int profile_pending = cycle.profile_echo_pending;
+    const bool profile_chosen = cycle.profile_chosen;
     cycle = cycle_state{};
-    cycle.profile_echo_pending = profile_pending;
+    // A new peer hears the profile of -v anew, as the first did.
+    if (profile_chosen) announce_profile();
     activity_restart();
     send_opening_block(beeper_off);
 }

@@ -41,6 +41,7 @@ struct cycle_state {
     int8_t peer_columns = 80;
     char peer_text[CONTROL_BUFFER_SIZE] = "";
     int profile_echo_pending = 0;  // our profile letter is still to be sent
+    bool profile_chosen = false;   // -v: every new link hears it
     int yell_count = 0;            // beeps of the peer's yell still to sound, one a second
 
     // The echo check (records.h: echo_check): the peer's opening block waits for its probe.

@@ -522,7 +522,11 @@ void downloads_peer_lost() {
     // Nothing is given up for good: the new peer offers the files again, and the partial
     // one is resumed. Requests not answered go again.
     if (receiving.stream.current != nullptr) {
+        // Kept even with -x: it is resumed once the new peer offers it again.
+        const int delete_partial = session.delete_partial;
+        session.delete_partial = 0;
         close_incoming();
+        session.delete_partial = delete_partial;
         free_entry(receiving.stream.current);
         receiving.stream.current = nullptr;
     }
