@@ -292,6 +292,7 @@ int handshake_finish() {
         port_want_write(true);
     }
     relink_link_up(establish.banner ? establish.banner : link_banner);
+    link_setup.user_terminal = 0;  // a peer was heard: a 0x03 may be its from now on
     // Again after a restart, the display owns the terminal: it says so itself.
     if (!process.screen_active) {
         char line[80];
@@ -341,11 +342,6 @@ int handshake_byte(uint8_t b) {
 
 namespace {
 
-// What the first handshake started from, for every later one: the command line's byte
-// flags (the handshake adds the peer's) and our identification byte.
-uint8_t own_char_flags[256];
-uint8_t own_identification = kestro_identification;
-
 // The poll loop of a handshake, until the link is up.
 int handshake_loop() {
     for (;;) {
@@ -373,7 +369,7 @@ int link_rehandshake(relink_reason why) {
     const uint8_t* banner = establish.banner;
     // A false link heard nobody: the silence goes on from before it.
     const time_t silence_from = why == RELINK_RESTARTED ? serial.clock : relink.up_rx_time;
-    memcpy(link_setup.char_flags, own_char_flags, sizeof own_char_flags);
+    memcpy(link_setup.char_flags, link_setup.own_char_flags, sizeof link_setup.char_flags);
     reset_link_state(link_setup.initial_link_mode);
     codec.last_rx_time = silence_from;
     termination.carrier_seen_time = serial.clock;
@@ -384,7 +380,7 @@ int link_rehandshake(relink_reason why) {
     establish.banner = banner;
     // Our echo answers every copy at once: only the resend timer sends to it.
     establish.timer_only = why == RELINK_ECHO;
-    build_handshake_block(own_identification, link_setup.initial_link_mode);
+    build_handshake_block(link_setup.identification, link_setup.initial_link_mode);
     if (why == RELINK_ECHO)
         establish.pass_start = serial.clock;
     else
@@ -394,8 +390,10 @@ int link_rehandshake(relink_reason why) {
 
 int link_establish(const uint8_t* banner, uint8_t identification) {
     const int mode_word = link_setup.initial_link_mode;
-    memcpy(own_char_flags, link_setup.char_flags, sizeof own_char_flags);
-    own_identification = identification;
+    // Every later handshake starts from what the command line chose, not from what the
+    // peer added to it.
+    memcpy(link_setup.own_char_flags, link_setup.char_flags, sizeof link_setup.char_flags);
+    link_setup.identification = identification;
     reset_link_state(mode_word);
     establish = establish_state{};
     establish.banner = banner;

@@ -32,6 +32,9 @@ struct link_setup_state {
     // CF_* bits of each byte value: the command line's, to which the handshake adds the
     // peer's needs and `{`.
     uint8_t char_flags[256] = {};
+    // The first handshake's starting point, for every later one (link_rehandshake).
+    uint8_t own_char_flags[256] = {};  // char_flags as the command line left them
+    uint8_t identification = 0;        // of our handshake block
 };
 
 extern link_setup_state link_setup;
