@@ -250,8 +250,11 @@ void follow_peer_goodbye() {
 }
 
 void session_report() {
-    if (peer_opened()) show_silence();
-    chat_receive();
+    // Chat waits for the peer as the transfers do: an echo would show our lines as its.
+    if (peer_opened()) {
+        show_silence();
+        chat_receive();
+    }
     if (refresh_statistics() && cycle.yell_count > 0) {
         cycle.yell_count -= 1;  // the peer's yell: one beep a second
         display.beep();
