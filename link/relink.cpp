@@ -84,7 +84,8 @@ relink_reason relink_check() {
     // A copy inside a frame whose end came good was data: a captured session, say.
     if (relink.copy_seen && delivery.good_frames != relink.copy_good_frames)
         relink.copy_seen = false;
-    if (delivery.good_frames == relink.up_good_frames &&
+    // A peer that interrupted itself (`{z`) is there, and says nothing on purpose.
+    if (delivery.good_frames == relink.up_good_frames && codec.link_interrupted == 0 &&
         serial.clock - relink.up_time > first_frame_s)
         relink.found = RELINK_NO_FRAME;
     else if (relink.copy_seen && serial.clock - relink.copy_time > restart_confirm_s)
