@@ -232,7 +232,7 @@ void show_silence() {
         return;
     }
     if (silent == cycle.silent_shown) return;
-    // A line a second would fill the chat window: at 3 s, then every 10 s.
+    // A line a second would fill the chat window: the first, then every 10 s.
     const bool first = cycle.silent_shown == 0;
     cycle.silent_shown = silent;
     if (!first && silent % 10 != 0) return;
