@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -5,6 +7,7 @@
 #include "files/lists.h"
 #include "link/codec.h"
 #include "link/establish.h"
+#include "link/setup.h"
 #include "link/supervise.h"
 #include "serial/lock.h"
 #include "serial/port.h"
@@ -130,6 +133,19 @@ void follow_suspend() {
     link_resume();
 }
 
+// `kestro -h` at a prompt runs a door on the terminal itself: the person is told at once.
+// The terminal is the line, so the text goes to the peer too when there is one (ssh -tt
+// gives such a terminal): plain words, nothing a handshake reads.
+void warn_user_terminal() {
+    if (!door_line_is_user_terminal()) return;
+    static const char text[] =
+        "kestro: no -p given, so this terminal is the line (door mode); did you mean "
+        "-p DEVICE? Ctrl+X twice ends it\n";
+    ssize_t ignored = write(2, text, sizeof text - 1);
+    (void)ignored;
+    link_on_user_terminal();
+}
+
 void check_display() {
     char why[256];
     if (!process.device_mode || screen_usable(why, sizeof why)) return;
@@ -158,6 +174,7 @@ void kestro_main(int argc, char** argv) {
     if (!session.serve_requests) note_lone_directories();
     check_display();  // before the log is opened and before any byte goes on the line
     if (!process.device_mode) link_echo_off();
+    warn_user_terminal();
     progress_start();
     open_transfer_log();
     install_hangup_handler();
@@ -180,9 +197,9 @@ void main_loop() {
                   .no_room = true,
                   .reoffer = true,
                   .utf8_names = true,
-
                   .trees = true,
-                  .history = session.compress != 0});
+                  .history = session.compress != 0,
+                  .echo_check = true});
     send_opening_block(screen.beeper_off);
     for (;;) {
         follow_suspend();

@@ -27,6 +27,9 @@ names after it: in "kestro -p P big.bin docs a.jpg", a.jpg is docs/a.jpg, and
 and so is a directory no name follows (unless -r serves it).
 Letters may share a word (-cxy); those taking an argument take the following
 words, in order.
+A line that echoes what is sent is never taken for the peer; a peer killed and
+started again is linked with again in the same run, its transfers resumed.
+Door mode at a shell prompt says so; Ctrl+C ends it until a peer is heard.
 
 Line and link:
   -p DEVICE  device mode on this serial port (a terminal device, locked for
@@ -42,7 +45,8 @@ Line and link:
   --escape LIST  escape these bytes both ways (as -H does XON/XOFF): values
              as 0x1D or 29, and the presets telnet (CR XON XOFF 0x1D 0xFF) and
              ssh (CR LF ~), separated by commas
-  --plain    announce nothing: the basic protocol (no compression, no check)
+  --plain    announce nothing: the basic protocol (no compression, no check,
+             no echo check after the handshake)
   --fd N     door mode on descriptor N (terminal or socket), not stdin/stdout
   --door32 FILE  door mode on the descriptor a DOOR32.SYS names (line 2)
   --telnet   speak telnet on the line (a door handed the caller's socket)

@@ -68,6 +68,35 @@ void recv_alloc(int number, int size) {
     channels.recv_channels[number] = rec;
 }
 
+void channels_restart() {
+    // The rings stay; everything in them and every sequence bit is as when they were made,
+    // as a peer that starts anew expects. The queues were emptied with the link's reset.
+    for (int n = 0; n < LINK_CHANNELS; ++n) {
+        if (link_channel* rec = channels.send_channels[n]) {
+            const int size = static_cast<int>(rec->buffer_end - rec->buffer_start);
+            const int priority_class = rec->priority_class;
+            uint8_t* ring = rec->buffer_start;
+            *rec = link_channel{};
+            rec->number = n;
+            rec->priority_class = priority_class;
+            rec->buffer_start = rec->read_pos = rec->write_pos = ring;
+            rec->buffer_end = ring + size;
+            rec->room = size;
+        }
+        if (link_channel* rec = channels.recv_channels[n]) {
+            const int size = static_cast<int>(rec->buffer_end - rec->buffer_start);
+            uint8_t* ring = rec->buffer_start;
+            *rec = link_channel{};
+            rec->number = n;
+            rec->buffer_start = rec->read_pos = rec->write_pos = ring;
+            rec->buffer_end = ring + size;
+            rec->room = size;
+            rec->sequence_bit = RECV_START_SEQUENCE;
+            rec->ack_code = KIND_NAK;
+        }
+    }
+}
+
 void free_link_channels() {
     for (int n = 0; n < LINK_CHANNELS; ++n) {
         if (channels.send_channels[n] != nullptr) free(channels.send_channels[n]->buffer_start);

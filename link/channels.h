@@ -14,6 +14,7 @@
 //   ring_copy_in (rec, pos, bytes, n), ring_copy_out (rec, pos, bytes, n)
 //                                  n bytes at pos, wrapping; pos advances (two memcpy)
 //   ring_advance (rec, pos, n)     pos moved n bytes on, wrapping
+//   channels_restart ()            every ring empty and every record as made, for a new link
 //   free_link_channels ()          frees the rings and empties everything (tests only)
 #pragma once
 
@@ -78,6 +79,7 @@ extern schedule_state schedule;
 
 void send_alloc(int number, int size, int priority_class);
 void recv_alloc(int number, int size);
+void channels_restart();
 int send_room(int number);
 int send_queued(int number);
 int send_has_unsent(int number);

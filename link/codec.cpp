@@ -8,6 +8,7 @@
 #include "serial/port.h"
 
 codec_state codec;
+void (*raw_watch)(const uint8_t* bytes, int n) = nullptr;
 
 namespace {
 
@@ -366,6 +367,7 @@ void link_receive() {
     while (codec.peer_goodbye == 0) {
         int n = port_read(codec.rx_raw, READ_SIZE);
         if (n <= 0) return;
+        if (raw_watch != nullptr) raw_watch(codec.rx_raw, n);
         decode_read(n);
         // A read that did not fill the buffer emptied the line: asking again would only
         // cost a system call. What arrives meanwhile waits for the next pump.

@@ -64,6 +64,9 @@ extern codec_state codec;
 // and a frame tap here.
 extern uint8_t* (*frame_source)();
 extern void (*frame_sink)(uint8_t* end);
+// Null, or what looks at every read as it came before it is decoded: link/relink.cpp
+// watches it for a restarted peer's handshake.
+extern void (*raw_watch)(const uint8_t* bytes, int n);
 
 uint16_t crc16(const uint8_t* first, const uint8_t* end);
 void link_transmit();

@@ -268,6 +268,8 @@ void handle_frame(uint8_t* end) {
         timer_bad_frame(static_cast<int>(end - p));
         return;
     }
+    delivery.good_frames += 1;
+    delivery.last_good_time = serial.clock;
     const uint8_t* items_end = end - TRAILER_BYTES;
     for (; p < items_end; ++p) {
         uint8_t item = *p;

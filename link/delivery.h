@@ -42,6 +42,9 @@ struct delivery_state {
     int32_t tx_packets = 0;  // our blocks acknowledged
     int64_t tx_bytes = 0;
     int32_t tx_errors = 0;  // NAKs of our blocks
+
+    int32_t good_frames = 0;    // frames that passed their check, wrapping
+    time_t last_good_time = 0;  // clock second of the last of them
 };
 
 extern delivery_state delivery;

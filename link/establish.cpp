@@ -10,14 +10,15 @@
 #include "link/delivery.h"
 #include "link/line_model.h"
 #include "link/rate_meter.h"
+#include "link/relink.h"
 #include "link/retransmit.h"
 #include "link/supervise.h"
 #include "link/wire.h"
 #include "serial/port.h"
 #include "serial/process.h"
 
-const uint8_t link_banner[14] = {BANNER_START, 'K', 'E', 'S', 'T', 'R', 'O',
-                                 CTRL_X,       ' ', 'v', '1', '.', '0', ' '};
+const uint8_t link_banner[RELINK_BANNER_SIZE] = {BANNER_START, 'K', 'E', 'S', 'T', 'R', 'O',
+                                                 CTRL_X,       ' ', 'v', '1', '.', '0', ' '};
 
 establish_state establish;
 
@@ -78,10 +79,18 @@ int list_end(const uint8_t* block, int from, int data_end) {
 int block_mark() {
     int good = establish.collecting && establish.hex_count % 2 == 0 &&
                crc_good(codec.rx_frame, establish.collect_pos);
+    if (establish.cooked) {
+        // Our own copy, come back through a terminal that echoes: neither applied nor
+        // confirmed, and not answered with another copy (which would come back too).
+        if (good) relink_tell_echo();
+        restart_collecting();
+        return 0;
+    }
     int done = 0;
     if (good && establish.got_block) {
         queue_confirmation();  // its copy crossed our `{}`: confirm again, apply nothing
     } else if (good && check_peer_block(codec.rx_frame, establish.collect_pos) == 0) {
+        establish.banner_heard = 1;
         apply_peer_block(codec.rx_frame, establish.collect_pos);
         establish.peer_identification = codec.rx_frame[1];
         queue_confirmation();
@@ -91,24 +100,64 @@ int block_mark() {
             establish.got_block = 1;
     }
     restart_collecting();
-    if (!done) handshake_send_pass();
+    if (!done && !establish.timer_only) handshake_send_pass();
     return done;
 }
 
-void echo_flush() {
-    if (establish.echo_len == 0) return;
-    ssize_t ignored = write(2, establish.echo, static_cast<size_t>(establish.echo_len));
-    (void)ignored;
-    establish.echo_len = 0;
+// The peer is heard once a whole banner came (a cooked one is ours): a `{}` before that
+// may be what a session still running on the line sends, the frames of a peer that has
+// not noticed we started anew; taken for a confirmation, it would stop our block for good.
+void watch_banner(uint8_t b) {
+    const uint8_t* banner = establish.banner ? establish.banner : link_banner;
+    if (b == banner[establish.banner_pos])
+        ++establish.banner_pos;
+    else
+        establish.banner_pos = b == banner[0] ? 1 : 0;
+    if (establish.banner_pos == RELINK_BANNER_SIZE) {
+        establish.banner_pos = 0;
+        establish.banner_heard = 1;
+    }
 }
 
-// The user sees the peer's banner and block, gathered into one write for what the line
-// held. Printable bytes only, and CR, which starts each copy afresh on its line: a
+// A terminal that echoes (cooked, with its control characters shown) sends our banner back
+// as the text "^YKESTRO^X": a copy after it is ours, until a banner of real bytes comes.
+void watch_cooked(uint8_t b) {
+    static const char cooked_banner[] = "^YKESTRO^X";
+    if (b == BANNER_START) {
+        establish.cooked = 0;
+        establish.cooked_pos = 0;
+    } else if (b == static_cast<uint8_t>(cooked_banner[establish.cooked_pos])) {
+        if (cooked_banner[++establish.cooked_pos] == '\0') {
+            establish.cooked = 1;
+            establish.cooked_pos = 0;
+        }
+    } else {
+        establish.cooked_pos = b == '^' ? 1 : 0;
+    }
+}
+
+// The user sees the text of the peer's banner once ("KESTRO v1.0"): its printable bytes
+// up to the block. The block and the confirmations are nothing a person reads, and a
 // sequence from the peer must never reach the terminal.
 void echo_byte(uint8_t b) {
-    if ((b < ' ' && b != '\r') || b > '~') return;
-    establish.echo[establish.echo_len++] = b;
-    if (establish.echo_len == handshake_echo_size) echo_flush();
+    if (establish.banner_shown) return;
+    if (b == BANNER_START) {
+        establish.echo_len = 0;
+        establish.in_banner = 1;
+    } else if (establish.in_banner && b == BLOCK_MARK) {
+        establish.in_banner = 0;
+        while (establish.echo_len > 0 && establish.echo[establish.echo_len - 1] == ' ')
+            --establish.echo_len;
+        if (establish.echo_len == 0) return;
+        establish.banner_shown = 1;
+        establish.echo[establish.echo_len] = '\0';
+        char line[handshake_echo_size + 8];
+        snprintf(line, sizeof line, "%s\r\n", reinterpret_cast<char*>(establish.echo));
+        console_error(line);
+    } else if (establish.in_banner && b >= ' ' && b <= '~' &&
+               establish.echo_len < handshake_echo_size - 1) {
+        establish.echo[establish.echo_len++] = b;
+    }
 }
 
 // One direction's line modes as the user reads them: "7X" for base-85, else 7 or 8 bits
@@ -228,7 +277,6 @@ void make_mode_text() {
 }
 
 int handshake_finish() {
-    echo_flush();
     link_setup.char_flags[BRACE] |=
         static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
     make_mode_text();
@@ -243,26 +291,41 @@ int handshake_finish() {
         codec.pending_count = establish.out_len - establish.out_pos;
         port_want_write(true);
     }
-    char line[80];
-    snprintf(line, sizeof line, "\r\nZARN data link established. Data link i/o mode %s bits.",
-             establish.mode_text);
-    console_message(line);
+    relink_link_up(establish.banner ? establish.banner : link_banner);
+    link_setup.user_terminal = 0;  // a peer was heard: a 0x03 may be its from now on
+    // Again after a restart, the display owns the terminal: it says so itself.
+    if (!process.screen_active) {
+        char line[80];
+        snprintf(line, sizeof line, "\r\nZARN data link established. Data link i/o mode %s bits.",
+                 establish.mode_text);
+        console_message(line);
+    }
     return establish.peer_identification;
 }
 
 int handshake_byte(uint8_t b) {
     uint8_t p = establish.previous;
     establish.previous = b;
-    if (b == BANNER_START || b == BLOCK_MARK) establish.peer_heard = 1;
+    watch_cooked(b);
+    watch_banner(b);
+    // Our own banner coming back cooked is not the peer.
+    if (b == BANNER_START || (b == BLOCK_MARK && !establish.cooked)) establish.peer_heard = 1;
+    // On the terminal a person types in, Ctrl+C ends the door as long as no peer spoke:
+    // after that a 0x03 may be the peer's.
+    if (b == CTRL_C && link_setup.user_terminal && !establish.peer_heard)
+        link_fail("Initialization cancelled.", SEND_GOODBYE, NO_PAUSE);
     // Before the peer has said anything of this establishment, a `{}` or `{|` is what an
     // earlier session left on the line (its goodbye ends in `{}`): taken for the peer's, it
-    // would stop our block for good while the peer waits for it.
+    // would stop our block for good while the peer waits for it. A `{}` counts only after
+    // the peer's whole banner: a peer whose session still runs sends many, with stray
+    // banner bytes and marks among its data.
     bool leftover = !establish.peer_heard && !establish.got_block;
+    bool stale_brace = !establish.banner_heard && !establish.got_block;
     if (p == CTRL_X && b == CTRL_X && !establish.got_block)
         link_fail("Initialization interrupted.", SEND_GOODBYE, NO_PAUSE);
     if (p == BRACE && b == TERMINATE && !leftover)
         link_fail("Initialization interrupted.", SEND_GOODBYE, NO_PAUSE);
-    if (p == BRACE && b == FRAME_END && !leftover) {
+    if (p == BRACE && b == FRAME_END && !stale_brace) {
         if (establish.got_block) {
             queue_confirmation();
             return 1;
@@ -277,8 +340,60 @@ int handshake_byte(uint8_t b) {
     return 0;
 }
 
+namespace {
+
+// The poll loop of a handshake, until the link is up.
+int handshake_loop() {
+    for (;;) {
+        clock_update();
+        // Other keys are read and dropped: a key typed now must not act once the session runs.
+        if (key_waiting() && read_console_key() == CTRL_C)
+            link_fail("Initialization cancelled.", SEND_GOODBYE, NO_PAUSE);
+        supervise();
+        handshake_flush();
+        uint8_t b = 0;
+        if (port_read(&b, 1) == 1) {
+            if (link_setup.handshake_echo) echo_byte(b);
+            if (handshake_byte(b)) return handshake_finish();
+        } else {
+            port_want_write(establish.out_pos < establish.out_len);
+            wait_for_input();
+        }
+        if (serial.clock - establish.pass_start > handshake_resend_s) handshake_send_pass();
+    }
+}
+
+}  // namespace
+
+int link_rehandshake(relink_reason why) {
+    const uint8_t* banner = establish.banner;
+    // A false link heard nobody: the silence goes on from before it.
+    const time_t silence_from = why == RELINK_RESTARTED ? serial.clock : relink.up_rx_time;
+    memcpy(link_setup.char_flags, link_setup.own_char_flags, sizeof link_setup.char_flags);
+    reset_link_state(link_setup.initial_link_mode);
+    codec.last_rx_time = silence_from;
+    termination.carrier_seen_time = serial.clock;
+    termination.last_check_clock = serial.clock;
+    channels_restart();
+    no_hangup_flag = 1;  // a hang-up before this one was the old link's
+    establish = establish_state{};
+    establish.banner = banner;
+    // Our echo answers every copy at once: only the resend timer sends to it.
+    establish.timer_only = why == RELINK_ECHO;
+    build_handshake_block(link_setup.identification, link_setup.initial_link_mode);
+    if (why == RELINK_ECHO)
+        establish.pass_start = serial.clock;
+    else
+        handshake_send_pass();
+    return handshake_loop();
+}
+
 int link_establish(const uint8_t* banner, uint8_t identification) {
     const int mode_word = link_setup.initial_link_mode;
+    // Every later handshake starts from what the command line chose, not from what the
+    // peer added to it.
+    memcpy(link_setup.own_char_flags, link_setup.char_flags, sizeof link_setup.char_flags);
+    link_setup.identification = identification;
     reset_link_state(mode_word);
     establish = establish_state{};
     establish.banner = banner;
@@ -295,24 +410,5 @@ int link_establish(const uint8_t* banner, uint8_t identification) {
 
     build_handshake_block(identification, mode_word);
     handshake_send_pass();
-    for (;;) {
-        clock_update();
-        // Other keys are read and dropped: a key typed now must not act once the session runs.
-        if (key_waiting() && read_console_key() == CTRL_C)
-            link_fail("Initialization cancelled.", SEND_GOODBYE, NO_PAUSE);
-        supervise();
-        handshake_flush();
-        uint8_t b = 0;
-        if (port_read(&b, 1) == 1) {
-            if (link_setup.handshake_echo) echo_byte(b);
-            // A byte that may end the handshake: the echo so far is shown first.
-            if (b == BLOCK_MARK || b == TERMINATE || b == CTRL_X) echo_flush();
-            if (handshake_byte(b)) return handshake_finish();
-        } else {
-            echo_flush();
-            port_want_write(establish.out_pos < establish.out_len);
-            wait_for_input();
-        }
-        if (serial.clock - establish.pass_start > handshake_resend_s) handshake_send_pass();
-    }
+    return handshake_loop();
 }

@@ -5,6 +5,10 @@
 //                         returns the peer's identification byte once the link is up;
 //                         failures leave through link_fail, or end the run with 20
 //                         (port not opened, locked or set up: the reason on standard error)
+//   link_rehandshake (why)  back to the handshake on the open port: the link and its
+//                         channels reset, our flags as the command line set them; the silence
+//                         timer runs on from before a false link, anew for a restarted peer;
+//                         returns as link_establish does
 //   hex_digit (v), hex_value (x)
 //
 // The steps of the handshake, exposed for tests (all work on `establish` and `codec`):
@@ -25,6 +29,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "link/relink.h"
 #include "link/setup.h"
 
 constexpr int handshake_version = 3;
@@ -38,7 +43,7 @@ constexpr int handshake_out_size = 2304;
 constexpr int handshake_echo_size = 256;  // echoed bytes gathered for one write
 
 // 0x19, "KESTRO", 0x18, " v1.0 "
-extern const uint8_t link_banner[14];
+extern const uint8_t link_banner[RELINK_BANNER_SIZE];
 
 struct establish_state {
     char mode_text[6] = "";  // the line modes as the user reads them: "8/8", "7C/7X"
@@ -55,7 +60,12 @@ struct establish_state {
     uint8_t previous = 0;         // previous byte read from the line
     int got_block = 0;            // the peer's block has been accepted
     int got_brace = 0;            // the peer's `{}` came before its block
-    int peer_heard = 0;           // its banner or a block mark came: a `{}` now is the peer's
+    int peer_heard = 0;           // a banner byte or a block mark came: a `{|` now is the peer's
+    int banner_heard = 0;         // its whole banner or its block came: a `{}` now is the peer's
+    int banner_pos = 0;           // bytes of its banner matched so far
+    int cooked = 0;               // our banner came back as "^YKESTRO^X": the copy is ours
+    int cooked_pos = 0;           // characters of that text matched so far
+    int timer_only = 0;           // copies go only every handshake_resend_s (an echo answers)
     time_t pass_start = 0;        // clock second of the current send pass
     int peer_identification = 0;  // the identification byte of the peer's block
 
@@ -64,14 +74,17 @@ struct establish_state {
     int out_len = 0;
     int out_pos = 0;  // bytes of out the line has taken
 
-    // The peer's bytes for the echo on standard error, not written yet.
+    // The text of the peer's banner, shown once on standard error.
     uint8_t echo[handshake_echo_size] = {};
     int echo_len = 0;
+    int in_banner = 0;  // its banner started: printable bytes are collected up to '*'
+    int banner_shown = 0;
 };
 
 extern establish_state establish;
 
 int link_establish(const uint8_t* banner, uint8_t identification);
+int link_rehandshake(relink_reason why);
 char hex_digit(int v);
 int hex_value(int x);
 

@@ -215,6 +215,20 @@ int raw_read(uint8_t* buffer, int maximum) {
 
 }  // namespace
 
+bool door_line_is_user_terminal() {
+    if (process.device_mode || process.door_line_fd >= 0) return false;
+    termios attrs{};
+    struct stat in {
+    }, err{};
+    if (!isatty(0) || tcgetattr(0, &attrs) != 0) return false;
+    // A line handed over by a calling system is never one a person types lines into, with
+    // their echo, as the foreground job of the terminal that is also where errors go.
+    if ((attrs.c_lflag & (ICANON | ECHO)) != (ICANON | ECHO)) return false;
+    if (tcgetsid(0) != getsid(0) || tcgetpgrp(0) != getpgrp()) return false;
+    if (fstat(0, &in) != 0 || fstat(2, &err) != 0 || !isatty(2)) return false;
+    return S_ISCHR(in.st_mode) && S_ISCHR(err.st_mode) && in.st_rdev == err.st_rdev;
+}
+
 int64_t port_line_rate() {
     constexpr unsigned pty_major_first = 136;  // /dev/pts/N: majors 136 to 143
     constexpr unsigned pty_major_last = 143;

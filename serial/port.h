@@ -35,6 +35,10 @@
 //                                    when the line takes more
 //   port_use_telnet ()               --telnet: the line speaks telnet (serial/telnet.h); the
 //                                    port's reads and writes pass through that filter
+//   door_line_is_user_terminal ()    door mode on standard input and output, and they are
+//                                    the terminal a person types in: canonical with echo,
+//                                    the controlling terminal, our job in the foreground,
+//                                    standard error the same terminal
 //
 // In door mode the line is standard input and output, or the descriptor of --fd
 // (process.door_line_fd): a terminal or a socket, read and written, never the console.
@@ -135,3 +139,4 @@ void clock_update();
 void set_carrier_mode(int mode);
 void port_want_write(bool on);
 void port_use_telnet();
+bool door_line_is_user_terminal();

@@ -1,11 +1,17 @@
 #include "session/cycle.h"
 
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include "link/channels.h"
 #include "link/delivery.h"
+#include "link/establish.h"
 #include "link/failure.h"
 #include "link/pump.h"
+#include "link/relink.h"
 #include "serial/port.h"
 #include "serial/process.h"
 #include "session/chat.h"
@@ -35,6 +41,38 @@ void negotiate_profile(char letter) {
     set_profile(letter);
 }
 
+// The peer's opening block: a peer that takes part in the echo check is taken for one only
+// once its probe came, and the session does nothing with it before.
+void peer_opening(const uint8_t* block) {
+    session_features features = parse_opening(block);
+    if (!(announcement.own.echo_check && features.echo_check)) {
+        peer_announced(features);
+        return;
+    }
+    cycle.peer_features = features;
+    cycle.awaiting_probe = true;
+    cycle.probe_due = true;
+}
+
+void peer_probe(const uint8_t* digits) {
+    uint64_t number = 0;
+    if (!cycle.awaiting_probe || !parse_probe(digits, &number)) return;
+    cycle.awaiting_probe = false;
+    if (number == cycle.own_probe) {
+        relink_echo();  // what came back is what we sent
+        return;
+    }
+    peer_announced(cycle.peer_features);
+}
+
+uint64_t random_probe() {
+    uint64_t number = 0;
+    if (getrandom(&number, sizeof number, GRND_NONBLOCK) != sizeof number)
+        number = static_cast<uint64_t>(serial.clock_ms) * 0x9E3779B97F4A7C15ULL ^
+                 static_cast<uint64_t>(getpid());
+    return number;
+}
+
 void control_byte(uint8_t b) {
     switch (cycle.control_state) {
     case STATE_OPENING:
@@ -42,12 +80,18 @@ void control_byte(uint8_t b) {
         if (cycle.control_pos == static_cast<int>(sizeof cycle.peer_block)) {
             for (int i = 0; i < cycle.control_pos; ++i)
                 cycle.peer_block[i] = cycle.control_buffer[i];
-            peer_announced(parse_opening(cycle.peer_block));
+            peer_opening(cycle.peer_block);
             cycle.control_state = STATE_IDLE;
         }
         return;
+    case MSG_PROBE:
+        cycle.control_buffer[cycle.control_pos++] = b;
+        if (cycle.control_pos < PROBE_DIGITS) return;
+        peer_probe(cycle.control_buffer);
+        break;
     case STATE_IDLE:
-        if (b == MSG_COLUMNS || b == MSG_LINES || b == MSG_PROFILE || b == MSG_TEXT || b == MSG_S) {
+        if (b == MSG_COLUMNS || b == MSG_LINES || b == MSG_PROFILE || b == MSG_TEXT || b == MSG_S ||
+            b == MSG_PROBE) {
             cycle.control_pos = 0;
             cycle.control_state = b;
         } else if (b == MSG_YELL) {
@@ -72,6 +116,8 @@ void control_byte(uint8_t b) {
 }  // namespace
 
 void send_opening_block(int beeper_off) {
+    cycle.beeper_off = beeper_off;
+    if (cycle.own_probe == 0) cycle.own_probe = random_probe();
     opening_options opening{.serves = session.serve_requests != 0,
                             .accepts = session.accept_uploads != 0,
                             .beeper = beeper_off == 0};
@@ -84,6 +130,11 @@ void send_opening_block(int beeper_off) {
 void control_receiver() {
     uint8_t b = 0;
     while (recv_queued(CH_CONTROL) > 0 && recv_read(CH_CONTROL, &b, 1) == 1) control_byte(b);
+    if (cycle.probe_due && send_room(CH_CONTROL) >= PROBE_SIZE) {
+        cycle.probe_due = false;
+        uint8_t probe[PROBE_SIZE];
+        send_write(CH_CONTROL, probe, build_probe(probe, cycle.own_probe));
+    }
     if (cycle.profile_echo_pending && send_room(CH_CONTROL) >= 2) {
         cycle.profile_echo_pending = 0;
         const uint8_t answer[2] = {MSG_PROFILE, static_cast<uint8_t>(profile_letter())};
@@ -93,7 +144,10 @@ void control_receiver() {
 
 void control_send(uint8_t letter) { send_write(CH_CONTROL, &letter, 1); }
 
-void announce_profile() { cycle.profile_echo_pending = 1; }
+void announce_profile() {
+    cycle.profile_echo_pending = 1;
+    cycle.profile_chosen = true;
+}
 
 void yell_silence() { cycle.yell_count = 0; }
 
@@ -150,16 +204,59 @@ int auto_exit_seconds_left() {
 void session_work() {
     watch_line();  // first: a file may land whole and be closed in this very cycle
     control_receiver();
-    status_receiver();
-    serve_request();
-    send_requests();
-    receive_data();
-    decide_offer();
-    send_offers();
-    send_data();
-    watch_stalls();  // before the status sender: an abort's letter goes in this cycle
-    status_sender();
+    // Nothing is served, answered, written or confirmed before the peer is known to be one:
+    // a line that echoes would hand us our own requests, offers and letters.
+    if (peer_opened()) {
+        status_receiver();
+        serve_request();
+        send_requests();
+        receive_data();
+        decide_offer();
+        send_offers();
+        send_data();
+        watch_stalls();  // before the status sender: an abort's letter goes in this cycle
+        status_sender();
+    }
     check_session_end();
+}
+
+void follow_relink() {
+    const relink_reason why = relink_check();
+    if (why == RELINK_NONE) return;
+    if (why == RELINK_ECHO && relink_tell_echo())
+        display.info("The line echoes what we send: waiting for the peer", "");
+    if (peer_opened()) {
+        downloads_peer_lost();
+        uploads_peer_lost();
+    }
+    peer_gone();
+    if (why == RELINK_RESTARTED) display.info("The peer started anew: linking again", "");
+    link_rehandshake(why);
+    const int beeper_off = cycle.beeper_off;
+    const bool profile_chosen = cycle.profile_chosen;
+    cycle = cycle_state{};
+    // A new peer hears the profile of -v anew, as the first did.
+    if (profile_chosen) announce_profile();
+    activity_restart();
+    send_opening_block(beeper_off);
+}
+
+// From a few seconds without a good frame on, the display says for how long.
+void show_silence() {
+    const int silent = peer_silent_s();
+    if (silent < silent_shown_s) {
+        if (cycle.silent_shown != 0) display.info("The peer is heard again", "");
+        cycle.silent_shown = 0;
+        return;
+    }
+    if (silent == cycle.silent_shown) return;
+    // A line a second would fill the chat window: the first, then every 10 s.
+    const bool first = cycle.silent_shown == 0;
+    cycle.silent_shown = silent;
+    if (!first && silent % 10 != 0) return;
+    char text[48];
+    snprintf(text, sizeof text, "Peer silent for %d s", silent);
+    display.info(text, "");
 }
 
 // The peer's goodbye ends the run, once the status letters that came before it were taken:
@@ -171,7 +268,11 @@ void follow_peer_goodbye() {
 }
 
 void session_report() {
-    chat_receive();
+    // Chat waits for the peer as the transfers do: an echo would show our lines as its.
+    if (peer_opened()) {
+        show_silence();
+        chat_receive();
+    }
     if (refresh_statistics() && cycle.yell_count > 0) {
         cycle.yell_count -= 1;  // the peer's yell: one beep a second
         display.beep();
@@ -183,9 +284,12 @@ int service_cycle() {
     if (key_waiting()) return 1;
     link_pump();
     follow_peer_goodbye();
+    follow_relink();
     session_work();
+    follow_relink();
     link_pump();
     follow_peer_goodbye();
+    follow_relink();
     session_report();
     if (key_waiting()) {
         yell_silence();

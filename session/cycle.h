@@ -17,6 +17,10 @@
 //                           acted on, then the run ends (link_peer_left)
 //   auto_exit_seconds_left () -> seconds until the session may end by itself (0: it may),
 //                           -1 when it does not end by itself now (no -E or -e, files under way)
+//   follow_relink ()        the link must go back to the handshake (our echo, a restarted
+//                           peer, no frame after link-up): the session ends as at a lost
+//                           carrier, files under way kept to resume, and starts again on
+//                           the new link
 
 #pragma once
 
@@ -28,6 +32,7 @@
 constexpr int no_transfer_exit_s = 120;  // no automatic exit this soon without any transfer
 constexpr int yell_beeps = 30;
 constexpr int CONTROL_BUFFER_SIZE = 40;
+constexpr int silent_shown_s = 8;  // "Peer silent for N s" from this on: past a keep-alive
 
 struct cycle_state {
     // Control receiver.
@@ -38,7 +43,16 @@ struct cycle_state {
     int8_t peer_columns = 80;
     char peer_text[CONTROL_BUFFER_SIZE] = "";
     int profile_echo_pending = 0;  // our profile letter is still to be sent
+    bool profile_chosen = false;   // -v: every new link hears it
     int yell_count = 0;            // beeps of the peer's yell still to sound, one a second
+
+    // The echo check (records.h: echo_check): the peer's opening block waits for its probe.
+    uint64_t own_probe = 0;          // the random number of ours
+    bool probe_due = false;          // ours is to be sent
+    bool awaiting_probe = false;     // the peer's opening came; its probe not yet
+    session_features peer_features;  // what that opening announced
+    int beeper_off = 0;              // as the first opening block said, for the next ones
+    int silent_shown = 0;            // seconds of "Peer silent" last shown, 0: none
 };
 
 extern cycle_state cycle;
@@ -54,3 +68,4 @@ void yell_silence();
 void check_session_end();
 void follow_peer_goodbye();
 int auto_exit_seconds_left();
+void follow_relink();

@@ -700,6 +700,31 @@ void abort_download(char letter) {
 
 void on_peer_abort() {
     note_dropped_downloads();
+    drop_incoming_stream();
+    receiving.stream.abort_state = ABORT_TO_ACK;
+}
+
+void downloads_peer_lost() {
+    // Nothing is given up for good: the new peer offers the files again, and the partial
+    // one is resumed. Requests not answered go again.
+    if (receiving.stream.current != nullptr) {
+        // Kept even with -x: it is resumed once the new peer offers it again.
+        const int delete_partial = session.delete_partial;
+        session.delete_partial = 0;
+        close_incoming();
+        session.delete_partial = delete_partial;
+        free_entry(receiving.stream.current);
+        receiving.stream.current = nullptr;
+    }
+    drop_incoming_stream();
+    receiving.stream.abort_state = ABORT_NONE;
+    file_queue again;
+    while (file_entry* entry = queue_pop(&receiving.requested_queue)) queue_append(&again, entry);
+    while (file_entry* entry = queue_pop(&files.request_queue)) queue_append(&again, entry);
+    while (file_entry* entry = queue_pop(&again)) queue_append(&files.request_queue, entry);
+}
+
+void drop_incoming_stream() {
     if (receiving.stream.current != nullptr) {
         close_incoming();
         finish_entry(receiving.stream.current, ST_DOWNLOAD_ABORTED);
@@ -722,7 +747,6 @@ void on_peer_abort() {
     stream_parse_reset();
     rates_restart(&stats.download, &receiving.stream.figures);
     show_download_name();
-    receiving.stream.abort_state = ABORT_TO_ACK;
 }
 
 void expect_reoffer() { receiving.reoffer_until = serial.clock + reoffer_wait_s; }

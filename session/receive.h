@@ -22,6 +22,11 @@
 //   expect_reoffer ()    the peer's "g" (`reoffer`): files come again after its abort;
 //                        the session waits for the next offer up to reoffer_wait_s
 //   reoffer_awaited () -> true while that wait lasts
+//   downloads_peer_lost ()  the peer is gone (it restarted): the file being written closed
+//                        as at the end of a run (kept to be resumed), unanswered requests
+//                        to be sent again
+//   drop_incoming_stream ()  the current file closed, the accepted ones and the data stream
+//                        dropped
 //   on_request_answer (letter)   "d", "m" or "p"
 //   confirm_received (entry)     called when "c" is written for the entry
 //   check_failed_received (entry)  called when "v" is written for it: it waits in
@@ -135,6 +140,8 @@ incoming_check close_incoming();
 void on_peer_abort();
 void expect_reoffer();
 bool reoffer_awaited();
+void downloads_peer_lost();
+void drop_incoming_stream();
 void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
 void check_failed_received(file_entry* entry);

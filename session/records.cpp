@@ -21,7 +21,8 @@ constexpr uint8_t CAP_NO_ROOM = 0x04;
 constexpr uint8_t CAP_REOFFER = 0x08;
 constexpr uint8_t CAP_TREES = 0x10;
 constexpr uint8_t CAP_HISTORY = 0x20;
-// 0x40 and 0x80: free.
+constexpr uint8_t CAP_ECHO_CHECK = 0x80;
+// 0x40: free.
 
 uint8_t opening_check(const uint8_t* block) {
     return static_cast<uint8_t>(block[0] ^ block[1] ^ block[2] ^ OPENING_CHECK_XOR);
@@ -51,7 +52,8 @@ int build_opening(uint8_t* out, const session_features& announced, const opening
     const uint8_t caps =
         (announced.compress ? CAP_COMPRESS : 0) | (announced.extended ? CAP_EXTENDED : 0) |
         (announced.no_room ? CAP_NO_ROOM : 0) | (announced.reoffer ? CAP_REOFFER : 0) |
-        (announced.trees ? CAP_TREES : 0) | (announced.history ? CAP_HISTORY : 0);
+        (announced.trees ? CAP_TREES : 0) | (announced.history ? CAP_HISTORY : 0) |
+        (announced.echo_check ? CAP_ECHO_CHECK : 0);
     memset(out, 0, OPENING_BLOCK_SIZE);
     if (caps != 0) {
         out[0] = OPENING_MAGIC_HIGH;
@@ -82,7 +84,8 @@ session_features parse_opening(const uint8_t* block) {
             .reoffer = (block[2] & CAP_REOFFER) != 0,
             .utf8_names = true,
             .trees = (block[2] & CAP_TREES) != 0,
-            .history = (block[2] & CAP_HISTORY) != 0};
+            .history = (block[2] & CAP_HISTORY) != 0,
+            .echo_check = (block[2] & CAP_ECHO_CHECK) != 0};
 }
 
 session_features both_features(const session_features& own, const session_features& peer) {
@@ -95,7 +98,8 @@ session_features both_features(const session_features& own, const session_featur
             .reoffer = own.reoffer && peer.reoffer,
             .utf8_names = own.utf8_names && peer.utf8_names,
             .trees = extended && own.trees && peer.trees,
-            .history = compress && own.history && peer.history};
+            .history = compress && own.history && peer.history,
+            .echo_check = own.echo_check && peer.echo_check};
 }
 
 int offer_header_size(bool extended, bool trees) {
@@ -189,3 +193,26 @@ int build_request(uint8_t* out, int room, const char* name) {
 }
 
 const char* parse_request(const uint8_t* in, int n) { return name_at(in, 0, n); }
+
+int build_probe(uint8_t* out, uint64_t number) {
+    static const char digits[] = "0123456789abcdef";
+    out[0] = MSG_PROBE;
+    for (int i = 0; i < PROBE_DIGITS; ++i)
+        out[1 + i] = static_cast<uint8_t>(digits[(number >> (4 * (PROBE_DIGITS - 1 - i))) & 0xF]);
+    return PROBE_SIZE;
+}
+
+bool parse_probe(const uint8_t* digits, uint64_t* number) {
+    uint64_t value = 0;
+    for (int i = 0; i < PROBE_DIGITS; ++i) {
+        const uint8_t d = digits[i];
+        if (d >= '0' && d <= '9')
+            value = value << 4 | static_cast<uint64_t>(d - '0');
+        else if (d >= 'a' && d <= 'f')
+            value = value << 4 | static_cast<uint64_t>(d - 'a' + 10);
+        else
+            return false;
+    }
+    *number = value;
+    return true;
+}

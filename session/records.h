@@ -17,6 +17,8 @@
 //   build_resume (out, resume, extended) -> resume_size;  parse_resume (in, extended) -> it
 //   build_verdict (v) -> its byte;  parse_verdict (byte, &v) -> false for an unknown byte
 //   build_digest_trailer (out, value);  parse_digest_trailer (in) -> value
+//   build_probe (out, number) -> PROBE_SIZE;  parse_probe (digits, &number) -> false when one
+//                        of the PROBE_DIGITS bytes is not a lower-case hex digit
 //   build_request (out, room, name) -> the record's length, 0 when it is over room
 //   parse_request (in, n) -> the name, or null when the record is short or overlong
 // Numbers are little-endian; names end with a NUL.
@@ -35,6 +37,11 @@ constexpr uint8_t MSG_SERVES = 'D';      // we serve download requests
 constexpr uint8_t MSG_ACCEPTS = 'U';     // we accept offered files
 constexpr uint8_t MSG_BEEPER = 'q';      // our beeper is on
 constexpr uint8_t MSG_BEEPER_OFF = 'Q';  // our beeper is off
+// PROBE_DIGITS lower-case hex digits: a random number of the sender's own, sent only to a
+// peer that announced echo_check. Digits only, so no byte of it is a message letter.
+constexpr uint8_t MSG_PROBE = 'N';
+constexpr int PROBE_DIGITS = 16;
+constexpr int PROBE_SIZE = 1 + PROBE_DIGITS;
 
 // What an end announces in its opening block, and what a session uses: what both announced.
 // A new feature: a flag here, its bit in records.cpp, and the code of the feature.
@@ -59,6 +66,10 @@ struct session_features {
     // With `compress`: a direction's whole data stream (verdicts, data, digests) is one zstd
     // frame, flushed at each file's end, so a file refers to those before it (transfer.h).
     bool history = false;
+    // Each end sends a probe (MSG_PROBE) once the other's opening block came; neither takes
+    // the other for its peer before the other's probe came, and one's own coming back means
+    // the line echoes.
+    bool echo_check = false;
 };
 
 // Status letters on channel 1: the receiving side's answers to offers and requests, and the
@@ -157,5 +168,7 @@ uint8_t build_verdict(data_verdict v);
 bool parse_verdict(uint8_t byte, data_verdict* v);
 void build_digest_trailer(uint8_t* out, uint64_t value);
 uint64_t parse_digest_trailer(const uint8_t* in);
+int build_probe(uint8_t* out, uint64_t number);
+bool parse_probe(const uint8_t* digits, uint64_t* number);
 int build_request(uint8_t* out, int room, const char* name);
 const char* parse_request(const uint8_t* in, int n);

@@ -680,6 +680,37 @@ void abort_upload(char letter) {
     show_upload_name();
 }
 
+void uploads_peer_lost() {
+    // As at the end of a run, each file under way gets its line, the current one with the
+    // bytes read so far; then every unconfirmed file is offered again to the new peer.
+    file_entry* current = sending.stream.current;
+    if (sending.stream.fd != -1) {
+        const int64_t length = current->length;
+        current->length -= sending.stream.figures.file_bytes_left;
+        log_upload(LOG_UPLOAD_FAILED, current);
+        current->length = length;
+    }
+    for (file_entry* e = sending.in_transit_queue.head; e != nullptr; e = e->next)
+        if (e != current || sending.stream.fd == -1) log_upload(LOG_UPLOAD_FAILED, e);
+    stream_closed(&sending.stream);
+    sending.stream.current = nullptr;
+    sending.stream.phase = PHASE_DATA;
+    sending.stream.tail_len = 0;
+    sending.stream.abort_state = ABORT_NONE;
+    file_queue again;
+    move_all(&sending.in_transit_queue, &again, true);
+    move_all(&sending.send_queue, &again, true);
+    move_all(&sending.offered_queue, &again, false);
+    offer_first(&again);
+    if (sending.hash.fd != -1) close(sending.hash.fd);
+    sending.hash = offer_hash{};
+    sending.request_pos = 0;
+    stream_restart(&sending.stream);
+    zout_reset(&sending.zout, sending.stream.stream_moved, sending.stream.figures.bytes_moved);
+    rates_restart(&stats.upload, &sending.stream.figures);
+    show_upload_name();
+}
+
 void close_outgoing() {
     // The log line records the bytes actually read.
     if (sending.stream.fd != -1)

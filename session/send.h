@@ -34,6 +34,8 @@
 //   on_receiver_abort () the peer's "a": its requests dropped, our uploads aborted
 //   reoffers_due () -> true while files accepted before an abort wait to be offered again
 //                        and both ends announced `reoffer` (the session does not end then)
+//   uploads_peer_lost () the peer is gone (it restarted): the files under way logged as at
+//                        the end of a run, every unconfirmed one offered again
 //   close_outgoing ()    the exit path: the file closed, unfinished uploads logged
 //   show_upload_name ()  the oldest file in transit to the display
 //   upload_file_bytes (stream) -> the file bytes that the data stream up to `stream` holds
@@ -129,6 +131,7 @@ bool stream_hash_due();
 void abort_upload(char letter);
 void on_receiver_abort();
 bool reoffers_due();
+void uploads_peer_lost();
 void close_outgoing();
 void show_upload_name();
 int64_t upload_file_bytes(int64_t stream);

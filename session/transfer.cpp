@@ -31,6 +31,12 @@ void note_activity() {
 
 void activity_from_now() { activity.last_activity_time = serial.clock; }
 
+void activity_restart() {
+    // A new link with a new peer: -E and the rule for a run without transfers count anew.
+    activity.activity_seen = 0;
+    activity.last_activity_time = serial.clock;
+}
+
 void finish_entry(file_entry* entry, uint8_t letter) {
     entry->status = letter;
     queue_append(&finished_queue, entry);
@@ -141,6 +147,11 @@ void peer_announced(const session_features& features) {
 }
 
 bool peer_opened() { return announcement.peer_opened; }
+
+void peer_gone() {
+    announcement.used = session_features{};
+    announcement.peer_opened = false;
+}
 
 // A BBS may scan new uploads by their dates: in door mode only when asked for.
 bool apply_times_on() {

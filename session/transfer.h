@@ -9,6 +9,7 @@
 //   activity                     when a transfer last moved, for the end of the session
 //   note_activity ()             an offer was accepted, either way
 //   activity_from_now ()         the link is up: the idle time counts from this clock second
+//   activity_restart ()          the link is up again with a new peer: as at the start
 //   finished_queue               entries with a final status letter, shown and freed by stats
 //   finish_entry (entry, letter) sets the letter and appends the entry to finished_queue
 //   write_status_letter (letter) one byte into send channel 1 (callers checked the room)
@@ -32,6 +33,7 @@
 //   peer_announced (features)    the peer's opening block came, announcing these: what the
 //                                session uses (announcement.used) is decided here, once
 //   peer_opened ()               it came: offers may be sent and decided, both ways
+//   peer_gone ()                 the link went back to the handshake: nothing announced yet
 //   apply_times_on ()            a confirmed file gets the offer's modification time
 //   facts_of (entry) -> its transfer_facts, made at the first call; null without memory
 //   facts (entry) -> them to read: all defaults while none were made
@@ -231,6 +233,7 @@ void set_session_option(int session_options::*option, int value);
 bool auto_exit_on();
 void note_activity();
 void activity_from_now();
+void activity_restart();
 // One side's steps through a file's part of the data stream, by phase (the layout above).
 struct stream_steps {
     piece_result (*prefix)();
@@ -252,6 +255,7 @@ void stream_restart(transfer_direction* stream);
 void announce(const session_features& features);
 void peer_announced(const session_features& features);
 bool peer_opened();
+void peer_gone();
 bool apply_times_on();
 transfer_facts* facts_of(file_entry* entry);
 const transfer_facts& facts(const file_entry* entry);

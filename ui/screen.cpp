@@ -476,5 +476,6 @@ void show_info(const char* text, const char* detail) {
     char shown[PATH_SIZE];  // the detail is mostly a name, maybe the peer's
     printable_name(shown, sizeof shown, detail);
     const char* parts[] = {" ", text, " (", shown, ")\n"};
-    paint_tagged_line("<INFO>", parts, 5);
+    if (shown[0] == '\0') parts[2] = "\n";  // no detail: no empty parentheses
+    paint_tagged_line("<INFO>", parts, shown[0] == '\0' ? 3 : 5);
 }

@@ -10,6 +10,7 @@
 #include "link/codec.h"
 #include "link/delivery.h"
 #include "link/pump.h"
+#include "link/relink.h"
 #include "link/supervise.h"
 #include "link_test_util.h"
 #include "serial/port.h"
@@ -214,6 +215,57 @@ TEST_F(Handshake, LeftoversOfAnEarlierSessionAreIgnoredUntilThePeerSpeaks) {
     EXPECT_EQ(sent(), our_copy());
     feed(wire_copy(peer_block(0x00)) + "{}");
     EXPECT_TRUE(established);
+}
+
+// A terminal that echoes shows our banner's control bytes as ^Y and ^X: the copy after it
+// is ours, neither applied nor confirmed nor answered with another copy (which would come
+// back too); the real peer, after a banner of real bytes, links at once.
+TEST_F(Handshake, CopyBehindACookedBannerIsOurEchoAndGetsNothing) {
+    feed("^YKESTRO^X v1.0 *036300344A*\r\n");
+    EXPECT_EQ(establish.got_block, 0);
+    EXPECT_EQ(sent(), "");
+    EXPECT_TRUE(relink.echo_told);
+    feed(wire_copy(peer_block(0x00)) + "{}");
+    EXPECT_TRUE(established);
+}
+
+// A session still running on the line sends `{}` with every frame, and stray banner bytes
+// and marks in its data: none of it is the peer's confirmation before its whole banner.
+TEST_F(Handshake, FrameEndsBeforeThePeersWholeBannerConfirmNothing) {
+    feed(std::string("\x19*data*{}", 10));
+    EXPECT_EQ(establish.got_brace, 0);
+    feed(wire_copy(peer_block(0x00)) + "{}");
+    EXPECT_TRUE(established);
+}
+
+// The peer's handshake on a running link is a restart only when no good frame end follows
+// it: a captured session inside a file is followed by its frame's end.
+TEST(Relink, HandshakeCopyOnARunningLinkAndNoFrameAfterLinkUp) {
+    reset_up_to_link();
+    serial.clock = 1000;
+    relink_link_up(link_banner);
+    const std::string copy = wire_copy(peer_block(0x00));
+    auto watch = [](const std::string& text) {
+        relink_watch(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
+    };
+    delivery.good_frames += 1;  // the peer's first frame
+    watch(copy);
+    delivery.good_frames += 1;  // the end of the frame the copy was data in
+    serial.clock += restart_confirm_s + 5;
+    EXPECT_EQ(relink_check(), RELINK_NONE);
+    watch(copy.substr(0, 9));  // split across two reads
+    watch(copy.substr(9));
+    serial.clock += restart_confirm_s;
+    EXPECT_EQ(relink_check(), RELINK_NONE);
+    serial.clock += 1;
+    EXPECT_EQ(relink_check(), RELINK_RESTARTED);
+
+    relink_link_up(link_banner);  // a link that never hears a good frame was no peer's
+    serial.clock += first_frame_s;
+    EXPECT_EQ(relink_check(), RELINK_NONE);
+    serial.clock += 1;
+    EXPECT_EQ(relink_check(), RELINK_NO_FRAME);
+    reset_up_to_link();
 }
 
 TEST_F(Handshake, GoodbyeRightAfterTheCompletingBraceEndsTheLink) {

@@ -10,6 +10,7 @@
 
 #include "link/channels.h"
 #include "link/delivery.h"
+#include "link/relink.h"
 #include "link/setup.h"
 #include "session/chat.h"
 #include "transfer_fixture.h"
@@ -94,6 +95,33 @@ TEST_F(Control, CapabilitiesAreAnnouncedInTheOpeningBlockAndUsedOnlyWhenBoth) {
     cycle = cycle_state{};
     arrive(sent);  // we did not announce it: not used
     EXPECT_FALSE(announcement.used.compress);
+}
+
+// A peer that announces the echo check is one only once its own probe came: our probe
+// coming back (an exact echo) opens nothing and sends the link back to the handshake.
+TEST_F(Control, OurOwnProbeBackIsAnEchoAndOpensNothing) {
+    announcement = announcement_state{};
+    announce({.compress = true, .echo_check = true});
+    send_opening_block(0);
+    const std::string block = wire(CH_CONTROL);
+    arrive(block);  // our own opening block, echoed
+    EXPECT_FALSE(peer_opened());
+    const std::string probe = wire(CH_CONTROL);
+    ASSERT_EQ(probe.size(), 17u);
+    EXPECT_EQ(probe[0], 'N');
+    for (char c : probe.substr(1))
+        EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) << probe;
+    arrive(probe);
+    EXPECT_FALSE(peer_opened());
+    EXPECT_EQ(relink_check(), RELINK_ECHO);
+    // A peer with a number of its own is one.
+    relink = relink_state{};
+    cycle = cycle_state{};
+    cycle.own_probe = 0x1234;
+    arrive(block + "N00000000000abcde");
+    EXPECT_TRUE(peer_opened());
+    EXPECT_TRUE(announcement.used.compress && announcement.used.echo_check);
+    EXPECT_NE(relink_check(), RELINK_ECHO);
 }
 
 TEST_F(Control, CountsAreSignedBytesAndYellRestartsItsCount) {

@@ -127,6 +127,23 @@ TEST(Records, ResumeAnswersVerdictsTrailersAndRequests) {
     EXPECT_EQ(parse_request(raw(""s), 0), nullptr);        // short
 }
 
+// The probe: lower-case hex only, so no byte of it is a control letter to an older peer.
+TEST(Records, ProbeIsSixteenLowerCaseDigitsAndEchoCheckHasItsOwnBit) {
+    uint8_t out[PROBE_SIZE];
+    EXPECT_EQ(bytes_of(out, build_probe(out, 0x0123456789ABCDEF)), "N0123456789abcdef"s);
+    uint64_t number = 0;
+    EXPECT_TRUE(parse_probe(raw("fedcba9876543210"s), &number));
+    EXPECT_EQ(number, 0xFEDCBA9876543210u);
+    EXPECT_FALSE(parse_probe(raw("FEDCBA9876543210"s), &number));  // upper case: not ours
+    EXPECT_FALSE(parse_probe(raw("0000000000000L00"s), &number));
+    uint8_t block[OPENING_MAX];
+    build_opening(block, {.echo_check = true}, {});
+    EXPECT_EQ(bytes_of(block, 4), "\x4B\xDA\x80\x4B"s);
+    const session_features peer = parse_opening(block);
+    EXPECT_TRUE(peer.echo_check && !peer.compress && !peer.extended);
+    EXPECT_FALSE(both_features({.compress = true}, peer).echo_check);
+}
+
 }  // namespace
 
 namespace {

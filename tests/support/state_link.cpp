@@ -7,6 +7,7 @@
 #include "link/failure.h"
 #include "link/line_model.h"
 #include "link/rate_meter.h"
+#include "link/relink.h"
 #include "link/retransmit.h"
 #include "support/state.h"
 
@@ -40,6 +41,8 @@ void reset_up_to_link() {
     codec = codec_state{};
     frame_source = build_frame;
     frame_sink = handle_frame;
+    raw_watch = nullptr;
+    relink = relink_state{};
     delivery = delivery_state{};
     retransmit = retransmit_state{};
     line_model = line_model_state{};
