@@ -33,8 +33,14 @@
 //                        retry_queue for its next offer, or after MAX_CHECKS ends as 'v'
 //   show_download_name ()        the current incoming file to the display, while files are left
 // Within the receiving side (session/answer.cpp):
-//   open_target (path, flags, mode, &st, &unfit) -> descriptor, or -1 (errno, or the reason in
-//                        unfit: a link, a directory, a file with other links, ours...)
+//   target_directory (entry, path, &base, &reason) -> where path's last component is opened,
+//                        made, renamed or unlinked: a tree's file under the download directory
+//                        from its directory walked again without following a link (-1 and
+//                        the reason when refused; close_directory after), else AT_FDCWD and
+//                        the path itself
+//   open_target (entry, path, flags, mode, &st, &unfit) -> descriptor, or -1 (errno, or the
+//                        reason in unfit: a link, a directory, a file with other links, ours,
+//                        a link in a tree's path...);  unlink_target (entry, path) -> 0 or -1
 //   report_file_error (what, path, reason)  "kestro: WHAT PATH: REASON" on standard error
 //   waiting_for (path, exact)  a file of that name is being received or waits to be (a
 //                        tree's path is compared exactly, others without regard to case)
@@ -44,7 +50,7 @@
 //   check_whole_file (fd, entry) -> whole_file: the check between the current file's last
 //                        byte and its 'S' line and "c" (what close_incoming says above); a
 //                        file that fails it for its digest is put back as it was
-//   names_it (fd, path)  the name still leads to the open file
+//   names_it (fd, entry, path)  the name still leads to the open file
 // Names are literal paths: a blank in a name is part of it.
 #pragma once
 
@@ -146,9 +152,14 @@ void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
 void check_failed_received(file_entry* entry);
 void show_download_name();
-int open_target(const char* path, int flags, int mode, struct stat* st, const char** unfit);
+int target_directory(const file_entry* entry, const char* path, const char** base,
+                     const char** reason);
+void close_directory(int dir);
+int open_target(const file_entry* entry, const char* path, int flags, int mode, struct stat* st,
+                const char** unfit);
+int unlink_target(const file_entry* entry, const char* path);
 void report_file_error(const char* what, const char* path, const char* reason);
 bool waiting_for(const char* path, bool exact);
 bool in_extra_dirs(const char* name, const char* suffix, bool exact);
 whole_file check_whole_file(int fd, file_entry* entry);
-bool names_it(int fd, const char* path);
+bool names_it(int fd, const file_entry* entry, const char* path);
