@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -276,7 +277,10 @@ void answer_directory(const char* offered) {
     char relative[NAME_SPACE];
     snprintf(relative, sizeof relative, "%s", offered);
     relative[strlen(relative) - 1] = '\0';
-    if (make_tree_directories(offered, relative)) write_status_letter(ST_HAVE_IT);
+    if (!make_tree_directories(offered, relative)) return;
+    write_status_letter(ST_HAVE_IT);
+    const offer_record& offer = receiving.answer.offer;
+    if (apply_times_on() && offer.timed) keep_tree_time(relative, offer.mtime);
 }
 
 // The directories of a tree file's offer (a.directory, as offered): made under the download
@@ -505,6 +509,34 @@ int open_target(const file_entry* entry, const char* path, int flags, int mode, 
         return -1;
     }
     return fd;
+}
+
+// The time a tree's directory record carried is set once nothing is being received: the
+// files written into the directory would change it again.
+void keep_tree_time(const char* relative, int64_t mtime) {
+    std::vector<tree_time>& times = receiving.tree_times;
+    auto same = [&](const tree_time& t) { return t.path == relative; };
+    if (auto found = std::find_if(times.begin(), times.end(), same); found != times.end())
+        found->mtime = mtime;
+    else if (times.size() < MAX_TREE_TIMES)
+        times.push_back({relative, mtime});
+    const transfer_direction& stream = receiving.stream;
+    if (stream.current == nullptr && receiving.receive_queue.head == nullptr &&
+        receiving.received_queue.head == nullptr)
+        set_tree_times();
+}
+
+// In the order the records came, a directory after those inside it: setting a directory's
+// time leaves its parent's as it is. A directory gone meanwhile is not made again.
+void set_tree_times() {
+    for (const tree_time& t : receiving.tree_times) {
+        const char* why = nullptr;
+        int fd = open_tree_directory(files.download_dir, t.path.c_str(), -1, &why);
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(t.mtime), 0}};
+        if (fd >= 0 && futimens(fd, times) != 0) why = strerror(errno);
+        if (why != nullptr) report_file_error("cannot set the time of", t.path.c_str(), why);
+        if (fd >= 0) close(fd);
+    }
 }
 
 // A received file that cannot be created or written says why on standard error: without

@@ -380,6 +380,7 @@ piece_result drop_current_file() {
         stream.figures.total_files > 0)
         if (file_entry* done = new_entry(""); done != nullptr)
             finish_entry(done, ST_DOWNLOADS_DONE);
+    if (stream.figures.files_left == 0) set_tree_times();
     settle_downloads();
     if (stream.figures.files_left != 0) return piece_result::file_done;
     show_download_name();
@@ -626,6 +627,7 @@ void confirm_received(file_entry* entry) {
         return;
     }
     finish_entry(entry, ST_DOWNLOADS_DONE);
+    set_tree_times();  // every file in them written
     settle_downloads();
 }
 
