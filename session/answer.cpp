@@ -472,7 +472,8 @@ int target_directory(const file_entry* entry, const char* path, const char** bas
     if (strncmp(path, directory, length) != 0 || strchr(path + length, '/') != nullptr)
         return AT_FDCWD;
     *base = path + length;
-    return open_tree_directory(files.download_dir, relative, 0777, reason);
+    // Made when its offer was answered: one removed since is not made again.
+    return open_tree_directory(files.download_dir, relative, -1, reason);
 }
 
 void close_directory(int dir) {
