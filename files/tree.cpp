@@ -120,8 +120,9 @@ int walk_directory(tree_walk* walk, const std::string& local, const std::string&
         if (lstat(child.c_str(), &info) != 0) {
             skip(child, strerror(errno));
         } else if (S_ISDIR(info.st_mode)) {
-            int below = walk_directory(walk, child, child_relative, depth + 1);
-            made += below > 0 ? below : add_entry(child, child_relative, info);
+            // Its record follows what lies in it: its time is set once they are written.
+            made += walk_directory(walk, child, child_relative, depth + 1);
+            made += add_entry(child, child_relative, info);
         } else if (S_ISREG(info.st_mode)) {
             made += add_entry(child, child_relative, info);
         } else if (S_ISLNK(info.st_mode)) {
@@ -162,7 +163,7 @@ int add_tree(const char* directory) {
         return 0;
     }
     int made = walk_directory(&walk, local, base, 1);
-    if (made == 0) made = add_entry(local, base, info);
+    made += add_entry(local, base, info);
     if (made == 0) files.upload_names_missing = 1;
     return made;
 }
@@ -238,7 +239,7 @@ int open_tree_directory(const char* base, const char* directories, int mode, con
         start = end + 1;
         constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         int next = openat(at, component.c_str(), flags);
-        if (next < 0 && errno == ENOENT) {
+        if (next < 0 && errno == ENOENT && mode >= 0) {
             // Made here, or by someone else meanwhile: either way it is opened as it is now.
             if (mkdirat(at, component.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
                 *reason = strerror(errno);

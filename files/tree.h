@@ -5,7 +5,8 @@
 // Interface summary:
 //   add_tree (dir) -> entries made, appended to upload_queue: every regular file under the
 //                     directory (the name its local path, the alias its relative path), and
-//                     every directory that would otherwise not arrive (alias ending in '/').
+//                     every directory after what lies in it (alias ending in '/'), so that
+//                     its time can be set once its files are written.
 //                     A link to a file inside the tree is sent as that file; any other link,
 //                     a special file, a name the peer would refuse, a path deeper than
 //                     TREE_MAX_DEPTH or longer than TREE_PATH_MAX is skipped and reported
@@ -21,7 +22,8 @@
 //                     more than TREE_MAX_DEPTH levels, a character a name may not hold
 //   open_tree_directory (base, directories, mode, &reason) -> a descriptor (O_DIRECTORY) of
 //                     base/directories, each component opened from the one before with
-//                     O_NOFOLLOW and created (mode & ~umask) when missing; -1 and the reason
+//                     O_NOFOLLOW and created (mode & ~umask; mode -1: never) when missing;
+//                     -1 and the reason
 //                     when a component exists as anything but a directory, or cannot be made
 //                     (directories empty: base itself)
 #pragma once

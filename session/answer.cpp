@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -172,7 +173,7 @@ existing overwrite(file_entry* entry, const char* path, int64_t old_size) {
         return existing::answered;
     if (announcement.used.extended) {
         entry->facts->taken = taken_rule::replace;
-    } else if (unlink(path) != 0) {
+    } else if (unlink_target(entry, path) != 0) {
         return existing::taken;
     }
     accept_incoming(entry, 0, ST_ACCEPTED);
@@ -221,7 +222,7 @@ existing after_hash(file_entry* entry) {
 existing look_at_existing(file_entry* entry, const char* path) {
     struct stat st {};
     const char* unfit = nullptr;
-    int fd = open_target(path, 0, NEW_FILE_MODE, &st, &unfit);
+    int fd = open_target(entry, path, 0, NEW_FILE_MODE, &st, &unfit);
     if (fd < 0 && unfit == nullptr && errno != ELOOP && errno != EISDIR) {
         if (!refused_for_room(entry, path, 0, 0)) accept_incoming(entry, 0, ST_ACCEPTED);
         return existing::answered;
@@ -276,7 +277,10 @@ void answer_directory(const char* offered) {
     char relative[NAME_SPACE];
     snprintf(relative, sizeof relative, "%s", offered);
     relative[strlen(relative) - 1] = '\0';
-    if (make_tree_directories(offered, relative)) write_status_letter(ST_HAVE_IT);
+    if (!make_tree_directories(offered, relative)) return;
+    write_status_letter(ST_HAVE_IT);
+    const offer_record& offer = receiving.answer.offer;
+    if (apply_times_on() && offer.timed) keep_tree_time(relative, offer.mtime);
 }
 
 // The directories of a tree file's offer (a.directory, as offered): made under the download
@@ -447,18 +451,93 @@ bool in_extra_dirs(const char* name, const char* suffix, bool exact) {
     return false;
 }
 
+// A tree's file under the download directory is reached from its directory, walked again
+// from the download directory each time without following a link: a link planted in its path
+// after the offer is refused, never written through. Any other file is reached by its path.
+int target_directory(const file_entry* entry, const char* path, const char** base,
+                     const char** reason) {
+    *base = path;
+    *reason = nullptr;
+    const char* slash =
+        entry != nullptr && entry->tree ? strrchr(entry_alias(entry), '/') : nullptr;
+    if (slash == nullptr) return AT_FDCWD;
+    const char* alias = entry_alias(entry);
+    char relative[NAME_PART_SIZE];
+    char directory[PATH_SIZE];
+    snprintf(relative, sizeof relative, "%.*s", static_cast<int>(slash - alias), alias);
+    if (make_path(directory, sizeof directory, files.download_dir, relative, "/") != 0)
+        return AT_FDCWD;
+    size_t length = strlen(directory);
+    // A local name given for it (-a) is the user's own path.
+    if (strncmp(path, directory, length) != 0 || strchr(path + length, '/') != nullptr)
+        return AT_FDCWD;
+    *base = path + length;
+    // Made when its offer was answered: one removed since is not made again.
+    return open_tree_directory(files.download_dir, relative, -1, reason);
+}
+
+void close_directory(int dir) {
+    if (dir >= 0) close(dir);
+}
+
+int unlink_target(const file_entry* entry, const char* path) {
+    const char* base = path;
+    const char* reason = nullptr;
+    int dir = target_directory(entry, path, &base, &reason);
+    if (dir == -1) return -1;
+    int done = unlinkat(dir, base, 0);
+    int saved = errno;
+    close_directory(dir);
+    errno = saved;
+    return done;
+}
+
 // Opens a received file without following a link (O_NOFOLLOW), non-blocking and without
 // a controlling terminal, so a FIFO or device planted under the name cannot stall or take
 // us. -1 with errno set, or the reason in *unfit for a descriptor that is not usable.
-int open_target(const char* path, int flags, int mode, struct stat* st, const char** unfit) {
-    *unfit = nullptr;
-    int fd = open_file(path, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
+int open_target(const file_entry* entry, const char* path, int flags, int mode, struct stat* st,
+                const char** unfit) {
+    const char* base = path;
+    int dir = target_directory(entry, path, &base, unfit);
+    if (dir == -1) return -1;
+    int fd = openat(dir, base, flags | O_RDWR | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, mode);
+    int saved = errno;
+    close_directory(dir);
+    errno = saved;
     if (fd < 0) return -1;
     if ((*unfit = unfit_target(fd, st)) != nullptr) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+// The time a tree's directory record carried is set once nothing is being received: the
+// files written into the directory would change it again.
+void keep_tree_time(const char* relative, int64_t mtime) {
+    std::vector<tree_time>& times = receiving.tree_times;
+    auto same = [&](const tree_time& t) { return t.path == relative; };
+    if (auto found = std::find_if(times.begin(), times.end(), same); found != times.end())
+        found->mtime = mtime;
+    else if (times.size() < MAX_TREE_TIMES)
+        times.push_back({relative, mtime});
+    const transfer_direction& stream = receiving.stream;
+    if (stream.current == nullptr && receiving.receive_queue.head == nullptr &&
+        receiving.received_queue.head == nullptr)
+        set_tree_times();
+}
+
+// In the order the records came, a directory after those inside it: setting a directory's
+// time leaves its parent's as it is. A directory gone meanwhile is not made again.
+void set_tree_times() {
+    for (const tree_time& t : receiving.tree_times) {
+        const char* why = nullptr;
+        int fd = open_tree_directory(files.download_dir, t.path.c_str(), -1, &why);
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(t.mtime), 0}};
+        if (fd >= 0 && futimens(fd, times) != 0) why = strerror(errno);
+        if (why != nullptr) report_file_error("cannot set the time of", t.path.c_str(), why);
+        if (fd >= 0) close(fd);
+    }
 }
 
 // A received file that cannot be created or written says why on standard error: without

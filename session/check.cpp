@@ -37,10 +37,27 @@ void undo_reception(int fd, const file_entry* entry) {
     if (receiving.target == TARGET_APPENDED)
         undone = ftruncate(fd, entry->offset) == 0;
     else if (receiving.target == TARGET_TEMPORARY)
-        undone = !names_it(fd, receiving.temp_path) || unlink(receiving.temp_path) == 0;
+        undone = !names_it(fd, entry, receiving.temp_path) ||
+                 unlink_target(entry, receiving.temp_path) == 0;
     else
-        undone = !names_it(fd, entry->name) || unlink(entry->name) == 0;
+        undone = !names_it(fd, entry, entry->name) || unlink_target(entry, entry->name) == 0;
     if (!undone) report_file_error("cannot undo", entry->name, strerror(errno));
+}
+
+// -o: the temporary goes over the name, both in the directory the file is reached from.
+// Null when it did, else why not.
+const char* rename_target(const file_entry* entry) {
+    const char* base = entry->name;
+    const char* temporary = receiving.temp_path;
+    const char* reason = nullptr;
+    int dir = target_directory(entry, entry->name, &base, &reason);
+    if (dir == -1) return reason;
+    const char* slash = strrchr(temporary, '/');
+    if (dir != AT_FDCWD && slash != nullptr) temporary = slash + 1;  // beside the name
+    bool done = renameat(dir, temporary, dir, base) == 0;
+    int saved = errno;
+    close_directory(dir);
+    return done ? nullptr : strerror(saved);
 }
 
 // The offer's modification time: DOS fields taken as local time (none when one is out of
@@ -72,8 +89,8 @@ whole_file check_whole_file(int fd, file_entry* entry) {
         return whole_file::unsynced;
     }
     if (receiving.target == TARGET_TEMPORARY) {
-        if (rename(receiving.temp_path, entry->name) != 0) {
-            report_file_error("cannot replace", entry->name, strerror(errno));
+        if (const char* why = rename_target(entry); why != nullptr) {
+            report_file_error("cannot replace", entry->name, why);
             return whole_file::unsynced;
         }
         receiving.target = TARGET_NEW;  // it stands under its name now
@@ -82,7 +99,7 @@ whole_file check_whole_file(int fd, file_entry* entry) {
         report_file_error("cannot sync", entry->name, strerror(errno));
         return whole_file::unsynced;
     }
-    if (!names_it(fd, entry->name)) {
+    if (!names_it(fd, entry, entry->name)) {
         report_file_error("not confirmed", entry->name,
                           "removed or replaced while it was received");
         return whole_file::lost;
@@ -91,9 +108,16 @@ whole_file check_whole_file(int fd, file_entry* entry) {
 }
 
 // The name still leads to the open file.
-bool names_it(int fd, const char* path) {
+bool names_it(int fd, const file_entry* entry, const char* path) {
     struct stat held {};
     struct stat named {};
-    return fstat(fd, &held) == 0 && held.st_nlink != 0 && lstat(path, &named) == 0 &&
-           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+    const char* base = path;
+    const char* reason = nullptr;
+    int dir = target_directory(entry, path, &base, &reason);
+    if (dir == -1) return false;
+    bool same = fstat(fd, &held) == 0 && held.st_nlink != 0 &&
+                fstatat(dir, base, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+    close_directory(dir);
+    return same;
 }

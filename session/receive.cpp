@@ -60,7 +60,7 @@ bool open_new(const char* path, uint8_t target) {
     const char* unfit = nullptr;
     // A tree's file keeps its owner-execute bit, under our umask as every new file.
     int mode = receiving.stream.current->executable ? NEW_FILE_MODE | S_IXUSR : NEW_FILE_MODE;
-    int fd = open_target(path, O_CREAT | O_EXCL, mode, &st, &unfit);
+    int fd = open_target(receiving.stream.current, path, O_CREAT | O_EXCL, mode, &st, &unfit);
     if (fd < 0) {
         report_file_error("cannot create", path, unfit != nullptr ? unfit : strerror(errno));
         abort_download(ST_OPEN_ERROR);
@@ -104,13 +104,13 @@ int temporary_name(char* out, size_t size, const char* path, int n) {
 
 // A temporary of an earlier run that ended before its rename (kill -9, a power cut) goes: a
 // regular file of ours that no run holds locked. One another run is writing stays.
-void remove_stale_temporary(const char* path) {
+void remove_stale_temporary(const file_entry* entry, const char* path) {
     struct stat st {};
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid())
-        return;
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    const char* unfit = nullptr;
+    int fd = open_target(entry, path, 0, 0, &st, &unfit);
     if (fd < 0) return;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && names_it(fd, path)) unlink(path);
+    if (st.st_uid == geteuid() && flock(fd, LOCK_EX | LOCK_NB) == 0 && names_it(fd, entry, path))
+        unlink_target(entry, path);
     close(fd);
 }
 
@@ -124,12 +124,12 @@ int create_temporary(const char* path, bool* taken, const char** unfit) {
     struct stat st {};
     const file_entry* entry = receiving.stream.current;
     int mode = entry != nullptr && entry->executable ? NEW_FILE_MODE | S_IXUSR : NEW_FILE_MODE;
-    int fd = open_target(path, O_CREAT | O_EXCL, mode, &st, unfit);
+    int fd = open_target(entry, path, O_CREAT | O_EXCL, mode, &st, unfit);
     if (fd < 0) {
         *taken = errno == EEXIST && *unfit == nullptr;
         return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && names_it(fd, path)) return fd;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && names_it(fd, entry, path)) return fd;
     close(fd);
     return -1;
 }
@@ -140,7 +140,7 @@ bool open_temporary() {
     const char* path = receiving.stream.current->name;
     for (int n = 0; n < MAX_TEMPORARY_TRIES; ++n)
         if (temporary_name(receiving.temp_path, sizeof receiving.temp_path, path, n) == 0)
-            remove_stale_temporary(receiving.temp_path);
+            remove_stale_temporary(receiving.stream.current, receiving.temp_path);
     for (int n = 0; n < MAX_TEMPORARY_TRIES; ++n) {
         if (temporary_name(receiving.temp_path, sizeof receiving.temp_path, path, n) != 0) break;
         bool taken = true;
@@ -201,7 +201,7 @@ bool open_renamed() {
 bool open_resumed(file_entry* entry) {
     struct stat st {};
     const char* unfit = nullptr;
-    int fd = open_target(entry->name, 0, NEW_FILE_MODE, &st, &unfit);
+    int fd = open_target(entry, entry->name, 0, NEW_FILE_MODE, &st, &unfit);
     if (fd < 0) {
         report_file_error("cannot open", entry->name, unfit != nullptr ? unfit : strerror(errno));
         abort_download(ST_OPEN_ERROR);
@@ -380,6 +380,7 @@ piece_result drop_current_file() {
         stream.figures.total_files > 0)
         if (file_entry* done = new_entry(""); done != nullptr)
             finish_entry(done, ST_DOWNLOADS_DONE);
+    if (stream.figures.files_left == 0) set_tree_times();
     settle_downloads();
     if (stream.figures.files_left != 0) return piece_result::file_done;
     show_download_name();
@@ -626,6 +627,7 @@ void confirm_received(file_entry* entry) {
         return;
     }
     finish_entry(entry, ST_DOWNLOADS_DONE);
+    set_tree_times();  // every file in them written
     settle_downloads();
 }
 
@@ -664,10 +666,11 @@ incoming_check close_incoming() {
         } else {
             if (receiving.target == TARGET_TEMPORARY) {
                 // Half a replacement is nothing to resume: it goes, and the old file stays.
-                if (names_it(fd, receiving.temp_path)) unlink(receiving.temp_path);
+                if (names_it(fd, entry, receiving.temp_path))
+                    unlink_target(entry, receiving.temp_path);
             } else if (session.delete_partial && check != whole_file::lost) {
                 // A name that no longer leads to our file is never deleted: it may be another's.
-                unlink(entry->name);
+                unlink_target(entry, entry->name);
             }
             if (session.log_refusals)
                 write_log_line(LOG_DOWNLOAD_FAILED, entry,

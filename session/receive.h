@@ -33,34 +33,46 @@
 //                        retry_queue for its next offer, or after MAX_CHECKS ends as 'v'
 //   show_download_name ()        the current incoming file to the display, while files are left
 // Within the receiving side (session/answer.cpp):
-//   open_target (path, flags, mode, &st, &unfit) -> descriptor, or -1 (errno, or the reason in
-//                        unfit: a link, a directory, a file with other links, ours...)
+//   target_directory (entry, path, &base, &reason) -> where path's last component is opened,
+//                        made, renamed or unlinked: a tree's file under the download directory
+//                        from its directory walked again without following a link (-1 and
+//                        the reason when refused; close_directory after), else AT_FDCWD and
+//                        the path itself
+//   open_target (entry, path, flags, mode, &st, &unfit) -> descriptor, or -1 (errno, or the
+//                        reason in unfit: a link, a directory, a file with other links, ours,
+//                        a link in a tree's path...);  unlink_target (entry, path) -> 0 or -1
 //   report_file_error (what, path, reason)  "kestro: WHAT PATH: REASON" on standard error
 //   waiting_for (path, exact)  a file of that name is being received or waits to be (a
 //                        tree's path is compared exactly, others without regard to case)
+//   keep_tree_time (relative, mtime)  a tree directory's time, set by set_tree_times () (at
+//                        once when nothing is being received, else when that ends; at most
+//                        MAX_TREE_TIMES directories, beyond them no time is set)
 //   in_extra_dirs (name, suffix, exact)  the name (a tree's: its relative path) is present in
 //                        a directory of -d beyond the first
 // Within the receiving side (session/check.cpp):
 //   check_whole_file (fd, entry) -> whole_file: the check between the current file's last
 //                        byte and its 'S' line and "c" (what close_incoming says above); a
 //                        file that fails it for its digest is put back as it was
-//   names_it (fd, path)  the name still leads to the open file
+//   names_it (fd, entry, path)  the name still leads to the open file
 // Names are literal paths: a blank in a name is part of it.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "files/entries.h"
 #include "files/paths.h"
 #include "session/transfer.h"
 #include "session/zframe.h"
 
-constexpr int reoffer_wait_s = 60;     // the sender's second offer after "g" is waited this long
-constexpr int NAME_SPACE = 1024;       // an offered name and its NUL
-constexpr int MAX_RENAME_TRIES = 999;  // -R: suffixes .0 to .999
-constexpr int NEW_FILE_MODE = 0644;    // before the umask
+constexpr int reoffer_wait_s = 60;       // the sender's second offer after "g" is waited this long
+constexpr int NAME_SPACE = 1024;         // an offered name and its NUL
+constexpr int MAX_RENAME_TRIES = 999;    // -R: suffixes .0 to .999
+constexpr int NEW_FILE_MODE = 0644;      // before the umask
+constexpr size_t MAX_TREE_TIMES = 4096;  // tree directories whose time is set, at most
 constexpr int OFFER_BUFFER_SIZE = TREE_HEADER_SIZE + NAME_SPACE;  // the longest header
 
 // The answer to the offer in offer_buffer, kept while a local file of its name is hashed.
@@ -78,6 +90,12 @@ struct offer_answer {
     bool hashed = false;          // all of it: the answer waits only for room
     struct stat held {};          // that file when it was opened
     file_digest digest;
+};
+
+// A tree's directory and the time its record carried (--times).
+struct tree_time {
+    std::string path;  // relative to the download directory
+    int64_t mtime = 0;
 };
 
 // What the current file is written into.
@@ -123,7 +141,8 @@ struct receive_state {
     // An accepted file was dropped unfinished: the downloads bit of the exit status, set at
     // each acceptance, stays for the run.
     int download_failed = 0;
-    time_t reoffer_until = 0;  // the peer's "g": its next offer is waited for until then
+    time_t reoffer_until = 0;           // the peer's "g": its next offer is waited for until then
+    std::vector<tree_time> tree_times;  // with --times, set whenever nothing is received
 };
 
 extern receive_state receiving;
@@ -146,9 +165,16 @@ void on_request_answer(char letter);
 void confirm_received(file_entry* entry);
 void check_failed_received(file_entry* entry);
 void show_download_name();
-int open_target(const char* path, int flags, int mode, struct stat* st, const char** unfit);
+int target_directory(const file_entry* entry, const char* path, const char** base,
+                     const char** reason);
+void close_directory(int dir);
+int open_target(const file_entry* entry, const char* path, int flags, int mode, struct stat* st,
+                const char** unfit);
+int unlink_target(const file_entry* entry, const char* path);
 void report_file_error(const char* what, const char* path, const char* reason);
 bool waiting_for(const char* path, bool exact);
 bool in_extra_dirs(const char* name, const char* suffix, bool exact);
+void keep_tree_time(const char* relative, int64_t mtime);
+void set_tree_times();
 whole_file check_whole_file(int fd, file_entry* entry);
-bool names_it(int fd, const char* path);
+bool names_it(int fd, const file_entry* entry, const char* path);

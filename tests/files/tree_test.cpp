@@ -83,16 +83,17 @@ TEST_F(Tree, RecursiveListsFilesEmptyDirectoriesAndLinksInsideOnly) {
     fs::create_symlink(".", "t/loop");
     ASSERT_EQ(mkfifo("t/fifo", 0600), 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(add_tree("t/"), 6);
+    EXPECT_EQ(add_tree("t/"), 9);
     std::string told = testing::internal::GetCapturedStderr();
     EXPECT_EQ(aliases(files.upload_queue),
-              (Strings{"t/B/C", "t/B/c", "t/a.txt", "t/empty/", "t/in", "t/sub/inner/"}));
-    EXPECT_EQ(names(files.upload_queue),
-              (Strings{"t/B/C", "t/B/c", "t/a.txt", "t/empty", "t/in", "t/sub/inner"}));
+              (Strings{"t/B/C", "t/B/c", "t/B/", "t/a.txt", "t/empty/", "t/in", "t/sub/inner/",
+                       "t/sub/", "t/"}));  // a directory after what lies in it
+    EXPECT_EQ(names(files.upload_queue), (Strings{"t/B/C", "t/B/c", "t/B", "t/a.txt", "t/empty",
+                                                  "t/in", "t/sub/inner", "t/sub", "t"}));
     const file_entry* c = files.upload_queue.head->next;
     EXPECT_TRUE(c->executable);
     EXPECT_FALSE(files.upload_queue.head->executable);
-    EXPECT_EQ(files.upload_queue.tail->prev->length, 1);  // the link's target
+    EXPECT_EQ(files.upload_queue.tail->prev->prev->prev->length, 1);  // t/in: the link's target
     EXPECT_TRUE(tree_directory(files.upload_queue.tail));
     EXPECT_FALSE(tree_directory(files.upload_queue.head));
     ASSERT_EQ(files.unsent_count, 3);
@@ -112,7 +113,7 @@ TEST_F(Tree, RecursiveListsFilesEmptyDirectoriesAndLinksInsideOnly) {
     reset_up_to_files();
     std::string a(250, 'a');
     fs::create_directories("long/" + a + "/" + std::string(250, 'b'));
-    EXPECT_EQ(add_tree("long"), 1);
-    EXPECT_EQ(aliases(files.upload_queue), (Strings{"long/" + a + "/"}));
+    EXPECT_EQ(add_tree("long"), 2);
+    EXPECT_EQ(aliases(files.upload_queue), (Strings{"long/" + a + "/", "long/"}));
     EXPECT_EQ(files.unsent[0].reason, std::string("its path is too long for an offer"));
 }

@@ -816,4 +816,22 @@ TEST_F(TreeReceiving, HostilePathsAndPlantedLinksAreRefusedNeverFollowed) {
     EXPECT_FALSE(std::filesystem::exists("a"));
 }
 
+// A directory swapped for a link after the offer was answered is not followed when the data
+// comes: the file fails with the reason, and nothing is written where the link leads.
+TEST_F(TreeReceiving, LinkPlantedAfterTheAnswerIsNeverWrittenThrough) {
+    std::filesystem::create_directories("outside");
+    EXPECT_EQ(tree_answer("data", "src/d/new"), "u");
+    std::filesystem::rename("src/d", "src/moved");
+    std::filesystem::create_directory_symlink("../outside", "src/d");
+    testing::internal::CaptureStderr();
+    feed(batch("data"));
+    cycles();
+    std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("cannot create src/d/new: it exists as something other than a directory"),
+              std::string::npos)
+        << told;
+    EXPECT_TRUE(std::filesystem::is_empty("outside"));
+    EXPECT_EQ(finished().back(), "2:src/d/new");
+}
+
 }  // namespace
