@@ -6,6 +6,7 @@
 #include "link/line_model.h"
 #include "link/retransmit.h"
 #include "link/setup.h"
+#include "link/widen.h"
 #include "serial/port.h"
 
 delivery_state delivery;
@@ -42,6 +43,7 @@ void trace(link_event event, const link_channel* rec, int n) {
 
 void count_enquiry(link_channel* rec) {
     if (rec->tries++ > max_tries) link_fail("ZARN data link failure.", AWAIT_GOODBYE, PAUSE_AFTER);
+    widen_enquiries(rec->tries);
 }
 
 uint8_t enquiry_byte(const link_channel* rec) {
@@ -177,6 +179,7 @@ void take_ack(uint8_t item) {
             rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
     delivery.tx_packets += 1;
     rec->tries = 0;
+    widen_block_acked(rec->number);
     block_grow();
 }
 
@@ -185,6 +188,8 @@ void take_nak(uint8_t item) {
     if (rec == nullptr) return;  // stale
     trace(EVENT_NAK, rec, rec->in_flight);
     timer_verdict(rec->number, rec->enquired == 0);
+    // A block grows by one after each that passed: one byte over the smallest is as short.
+    if (rec->enquired) widen_block_lost(rec->number, rec->in_flight <= delivery.block_min + 1);
     schedule.in_flight_total -= rec->in_flight;
     rec->in_flight = 0;
     rec->sequence_bit ^= SEQUENCE_BIT;
@@ -206,6 +211,8 @@ void take_enquiry(uint8_t item) {
         rec->sequence_bit = item & SEQUENCE_BIT;
         delivery.rx_errors += 1;
         block_shrink();
+    } else {
+        widen_verdict_asked(rec->number);  // our verdict did not get there
     }
 }
 
@@ -213,6 +220,7 @@ void take_data(uint8_t item, const uint8_t* data, const uint8_t* end) {
     link_channel* rec = channel_of(channels.recv_channels, item);
     chan_queue_append(&schedule.ack_queue, rec);
     rec->sequence_bit = item & SEQUENCE_BIT;
+    widen_block_stored(rec->number);
     int n = static_cast<int>(end - data);
     if (rec->room < n) {
         rec->ack_code = KIND_NAK;

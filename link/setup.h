@@ -9,6 +9,8 @@
 //   link_use_no_flow ()           -h: no flow control at all
 //   link_use_base85 ()            -C: printable base-85 groups both ways
 //   link_echo_off ()              the peer's handshake bytes not echoed (door mode)
+//   link_offer_widening ()        our handshake block says we escape for lines that damage
+//                                 bytes (MODE_WIDEN, link/widen.h); not with --plain
 //   link_escape_byte (b)          --escape: b escaped both ways, as -H does XON and XOFF; -1
 //                                 (nothing set) for `{`, `Z`, `\`, `]`
 //   set_char_flags (b, bits)      adds bits to char_flags[b]; -1 (nothing set) for `Z`, `\`,
@@ -39,5 +41,6 @@ void link_use_xon_xoff();
 void link_use_no_flow();
 void link_use_base85();
 void link_echo_off();
+void link_offer_widening();
 int link_escape_byte(uint8_t byte);
 int set_char_flags(uint8_t byte, uint8_t bits);

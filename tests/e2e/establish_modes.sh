@@ -20,8 +20,13 @@ check_pair() {
 }
 
 check_pair "" "" "8/8"
-# Default options: the block 03 63 00 34 4A after the banner, then CR; the echo leaves out
-# the banner's control bytes.
+# Default options: the block 03 63 40 7C 8E after the banner (mode bit 0x40: this end escapes
+# for lines that damage bytes), then CR; the echo leaves out the banner's control bytes.
+banner=$(printf 'KESTRO v1.0 *0363407C8E*\r')
+has a.err "$banner"
+has b.err "$banner"
+# --plain: the block of an end that announces nothing, 03 63 00 34 4A.
+check_pair "--plain" "--plain" "8/8"
 banner=$(printf 'KESTRO v1.0 *036300344A*\r')
 has a.err "$banner"
 has b.err "$banner"
