@@ -72,7 +72,8 @@ bool widen_step() {
     clear_counts();
     if (widen.level == WIDEN_DEFAULT) {
         widen.level = WIDEN_CONTROLS;
-        for (int byte = 0; byte < ' '; ++byte) set_char_flags(static_cast<uint8_t>(byte), CF_ESCAPE);
+        for (int byte = 0; byte < ' '; ++byte)
+            set_char_flags(static_cast<uint8_t>(byte), CF_ESCAPE);
         set_char_flags(DEL, CF_ESCAPE);
     } else if (widen.level == WIDEN_CONTROLS && codec.printable_marks) {
         widen.level = WIDEN_PRINTABLE;
@@ -89,8 +90,8 @@ void widen_install_notice(void (*notice)(const char* text)) { notice_hook = noti
 const char* widen_escape_text() {
     switch (widen.level) {
     case WIDEN_OFF: return "nothing escaped";
-    case WIDEN_DEFAULT: return "CR, XON, XOFF, 0x1D, ~ and 0xFF escaped";
-    case WIDEN_CONTROLS: return "every control byte, ~ and 0xFF escaped";
+    case WIDEN_DEFAULT: return "CR, XON, XOFF, 0x1D, 0x9D, ~ and 0xFF escaped";
+    case WIDEN_CONTROLS: return "every control byte, 0x9D, ~ and 0xFF escaped";
     case WIDEN_PRINTABLE: return "sending printable text only";
     }
     return "";

@@ -41,7 +41,7 @@ over eat-control "" --eat control
 [ "$RC" = 0 ] || fail "[eat-control] an end did not exit with 0"
 same_files eat-control
 cat a.err b.err >both.err
-has both.err "Line damages bytes: every control byte, ~ and 0xFF escaped."
+has both.err "Line damages bytes: every control byte, 0x9D, ~ and 0xFF escaped."
 [ "$(grep -c "Line damages bytes" a.err)" -le 1 ] || fail "end a said it more than once"
 
 SAFETY=40 over plain-eat-1D-XON --plain --eat 0x1D,0x11

@@ -177,7 +177,7 @@ TEST_F(Handshake, EscapesForDamagingLinesOnlyWhenBothBlocksSaySo) {
         const bool both = peer_mode != 0;
         EXPECT_EQ(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN),
                   both ? MODE_ESC_OUT | MODE_ESC_IN : 0);
-        for (uint8_t b : {0x0D, 0x11, 0x13, 0x1D, 0x7E, 0xFF, 0x7B})
+        for (uint8_t b : {0x0D, 0x11, 0x13, 0x1D, 0x9D, 0x7E, 0xFF, 0x7B})
             EXPECT_EQ(link_setup.char_flags[b], both ? CF_ESCAPE | CF_DROP : 0) << int(b);
         EXPECT_EQ(link_setup.char_flags[0x0A], 0);
     }

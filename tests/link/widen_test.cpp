@@ -44,7 +44,8 @@ TEST_F(Widen, SameDataFailingAtTheSmallestBlockWidensStepByStep) {
     EXPECT_EQ(widen.level, WIDEN_CONTROLS);
     EXPECT_EQ(link_setup.char_flags[0x00], CF_ESCAPE);  // sent escaped, not dropped raw
     EXPECT_EQ(link_setup.char_flags[0x7F], CF_ESCAPE);
-    EXPECT_EQ(said, std::vector<std::string>{"Line damages bytes: every control byte, ~ and 0xFF escaped."});
+    EXPECT_EQ(said, std::vector<std::string>{
+                        "Line damages bytes: every control byte, 0x9D, ~ and 0xFF escaped."});
     // Our verdicts asked for again and again: our frames do not get there.
     for (int i = 0; i < widen_asked - 1; ++i) widen_verdict_asked(3);
     widen_block_stored(3);
