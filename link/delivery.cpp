@@ -43,7 +43,6 @@ void trace(link_event event, const link_channel* rec, int n) {
 
 void count_enquiry(link_channel* rec) {
     if (rec->tries++ > max_tries) link_fail("ZARN data link failure.", AWAIT_GOODBYE, PAUSE_AFTER);
-    widen_enquiries(rec->tries);
 }
 
 uint8_t enquiry_byte(const link_channel* rec) {
@@ -58,6 +57,7 @@ uint8_t* append_enquiry(uint8_t* p, link_channel* rec, link_event event) {
     chan_queue_append(&schedule.wait_queue, rec);
     rec->enquired = 1;
     timer_enquired(rec->number);
+    widen_unanswered(retransmit.backoff[rec->number]);
     count_enquiry(rec);
     return p;
 }
@@ -205,13 +205,15 @@ void take_nak(uint8_t item) {
 
 void take_enquiry(uint8_t item) {
     link_channel* rec = channel_of(channels.recv_channels, item);
+    // Enquiries that piled up while we did not read (stopped, say) ask once.
+    const bool owed = rec->queue == &schedule.ack_queue;
     chan_queue_append(&schedule.ack_queue, rec);
     if (rec->sequence_bit != (item & SEQUENCE_BIT)) {  // the block never arrived
         rec->ack_code = KIND_NAK;
         rec->sequence_bit = item & SEQUENCE_BIT;
         delivery.rx_errors += 1;
         block_shrink();
-    } else {
+    } else if (!owed) {
         widen_verdict_asked(rec->number);  // our verdict did not get there
     }
 }
@@ -274,8 +276,10 @@ void handle_frame(uint8_t* end) {
     if (end - p < TRAILER_BYTES || crc16(p, end) != LINK_CRC_RESIDUE) {
         trace(EVENT_BAD_FRAME, nullptr, static_cast<int>(end - p));
         timer_bad_frame(static_cast<int>(end - p));
+        widen_frame_heard(false);
         return;
     }
+    widen_frame_heard(true);
     const uint8_t* items_end = end - TRAILER_BYTES;
     for (; p < items_end; ++p) {
         uint8_t item = *p;

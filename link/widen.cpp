@@ -56,9 +56,12 @@ void widen_block_lost(int channel, bool smallest) {
 
 void widen_block_acked(int channel) { widen.losses[channel] = 0; }
 
-void widen_enquiries(int tries) {
-    if (widen.level != WIDEN_OFF && tries % widen_unanswered == 0) widen_step();
+void widen_unanswered(int count) {
+    if (widen.level == WIDEN_OFF || widen.bad_frames < widen_silent_enquiries) return;
+    if (count % widen_silent_enquiries == 0) widen_step();
 }
+
+void widen_frame_heard(bool good) { widen.bad_frames = good ? 0 : widen.bad_frames + 1; }
 
 void widen_verdict_asked(int channel) {
     if (widen.level == WIDEN_OFF) return;

@@ -14,8 +14,11 @@
 //                               after an enquiry), the block as short as blocks get or not:
 //                               the same bytes go again
 //   widen_block_acked (channel) our block on the channel arrived
-//   widen_enquiries (tries)     a channel's enquiries since its last verdict, this one counted:
-//                               every widen_unanswered of them widen a step
+//   widen_unanswered (count)    a channel's enquiries since its last verdict, this one
+//                               counted: every widen_silent_enquiries of them widen a step
+//                               while the peer's frames arrive, the last as many of them bad
+//                               (a line that stalls carries nothing: no reason to widen)
+//   widen_frame_heard (good)    a frame of the peer's arrived, good or bad
 //   widen_verdict_asked (channel)  the peer asked again for a verdict we had given
 //   widen_block_stored (channel)   a new block of the peer's arrived on the channel
 //   widen_step ()               what we send widens one step now; false at the last step
@@ -43,9 +46,10 @@ constexpr int widen_losses = 3;
 // our frames do not reach the peer.
 constexpr int widen_asked = 3;
 
-// Enquiries about one block with no verdict at all: neither our frames nor the peer's get
-// through; the peer's end widens on its own evidence.
-constexpr int widen_unanswered = 2;
+// Enquiries about one block with no verdict at all, while as many of the peer's frames in a
+// row came bad: neither our frames nor the peer's get through (noise seldom does that to
+// both at once); the peer's end widens on its own evidence.
+constexpr int widen_silent_enquiries = 3;
 
 enum widen_level : int {
     WIDEN_OFF = 0,       // a peer that did not announce it: nothing changes
@@ -58,6 +62,7 @@ struct widen_state {
     widen_level level = WIDEN_OFF;
     int losses[LINK_CHANNELS] = {};  // our blocks lost in a row at the smallest size
     int asked[LINK_CHANNELS] = {};   // enquiries about verdicts given, since the last block
+    int bad_frames = 0;              // the peer's frames that failed since its last good one
 };
 
 extern widen_state widen;
@@ -65,7 +70,8 @@ extern widen_state widen;
 void widen_start(int peer_mode);
 void widen_block_lost(int channel, bool smallest);
 void widen_block_acked(int channel);
-void widen_enquiries(int tries);
+void widen_unanswered(int count);
+void widen_frame_heard(bool good);
 void widen_verdict_asked(int channel);
 void widen_block_stored(int channel);
 bool widen_step();

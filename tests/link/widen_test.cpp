@@ -56,10 +56,25 @@ TEST_F(Widen, SameDataFailingAtTheSmallestBlockWidensStepByStep) {
     EXPECT_EQ(said.size(), 2u);
 }
 
+// Enquiries nobody answers: a line that stalls carries nothing, noise spoils a frame now and
+// then; only frames that keep coming bad widen.
+TEST_F(Widen, UnansweredEnquiriesWidenOnlyWhileThePeersFramesComeBad) {
+    widen_start(MODE_WIDEN);
+    for (int count = 1; count <= 6; ++count) widen_unanswered(count);  // a stall
+    widen_frame_heard(false);
+    widen_frame_heard(true);
+    for (int count = 1; count <= 6; ++count) widen_unanswered(count);  // noise
+    EXPECT_EQ(widen.level, WIDEN_DEFAULT);
+    for (int i = 0; i < widen_silent_enquiries; ++i) widen_frame_heard(false);
+    for (int count = 1; count <= widen_silent_enquiries; ++count) widen_unanswered(count);
+    EXPECT_EQ(widen.level, WIDEN_CONTROLS);
+}
+
 TEST_F(Widen, NothingWithoutBothAnnouncementsOrWithAListThatEscapesTheMark) {
     widen_start(0);
     lose(16, true, 10);
-    for (int tries = 1; tries < 16; ++tries) widen_enquiries(tries);
+    for (int i = 0; i < widen_silent_enquiries; ++i) widen_frame_heard(false);
+    for (int count = 1; count < 16; ++count) widen_unanswered(count);
     EXPECT_EQ(widen.level, WIDEN_OFF);
     EXPECT_EQ(codec.link_mode & MODE_ESC_OUT, 0);
     EXPECT_EQ(link_setup.char_flags[0x0D], 0);
