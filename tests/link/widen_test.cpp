@@ -70,16 +70,8 @@ TEST_F(Widen, UnansweredEnquiriesWidenOnlyWhileThePeersFramesComeBad) {
     EXPECT_EQ(widen.level, WIDEN_CONTROLS);
 }
 
-TEST_F(Widen, NothingWithoutBothAnnouncementsOrWithAListThatEscapesTheMark) {
-    widen_start(0);
-    lose(16, true, 10);
-    for (int i = 0; i < widen_silent_enquiries; ++i) widen_frame_heard(false);
-    for (int count = 1; count < 16; ++count) widen_unanswered(count);
-    EXPECT_EQ(widen.level, WIDEN_OFF);
-    EXPECT_EQ(codec.link_mode & MODE_ESC_OUT, 0);
-    EXPECT_EQ(link_setup.char_flags[0x0D], 0);
-    EXPECT_TRUE(said.empty());
-    // A list that escapes `[` leaves `{{` its old meaning: no printable step then.
+// A list that escapes `[` leaves `{{` its old meaning: no printable step then.
+TEST_F(Widen, NoPrintableStepWhenAListEscapesTheMark) {
     set_char_flags('[', CF_ESCAPE | CF_DROP);
     widen_start(MODE_WIDEN);
     EXPECT_TRUE(widen_step());
