@@ -9,6 +9,7 @@
 #include "link/establish.h"
 #include "link/setup.h"
 #include "link/supervise.h"
+#include "link/widen.h"
 #include "serial/lock.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -175,6 +176,8 @@ void kestro_main(int argc, char** argv) {
     check_display();  // before the log is opened and before any byte goes on the line
     if (!process.device_mode) link_echo_off();
     warn_user_terminal();
+    // --plain: nothing announced, in the handshake either.
+    if (session.announce) link_offer_widening();
     progress_start();
     open_transfer_log();
     install_hangup_handler();
@@ -187,6 +190,7 @@ void kestro_main(int argc, char** argv) {
     activity_from_now();
     alloc_link_channels();
     screen_setup();
+    if (process.screen_active) widen_install_notice([](const char* text) { show_info(text, ""); });
     main_loop();
 }
 

@@ -119,7 +119,12 @@ int encode_chunk(int start, int used) {
     const uint8_t* pos = codec.tx_pos;
     const uint8_t* end = codec.tx_end;
     emitter e{chunk + used, (codec.link_mode & MODE_ESC_OUT) != 0, codec.brace_flag};
-    if (codec.link_mode & MODE_B85_OUT) {
+    if (codec.lead_mark) {
+        *e.out++ = BRACE;
+        *e.out++ = PRINTABLE_MARK;
+        codec.lead_mark = 0;
+    }
+    if ((codec.link_mode & MODE_B85_OUT) || codec.frame_printable) {
         e.out = encode_b85(e.out, close, pos, end);
     } else if (codec.link_mode & MODE_7BIT_OUT) {
         encode_7bit(e, close, pos, end);
@@ -175,6 +180,7 @@ int gather_chunks() {
         codec.pack_left = 0;
         codec.brace_flag = 0;
         codec.end_sent = 0;
+        codec.frame_printable = codec.lead_mark = codec.send_printable;
         // A frame after an idle line is preceded by `{}`; anything before it in this
         // write was encoded just now, so the line is not idle then.
         codec.lead_brace = used == 0 && serial.clock - codec.last_tx_time > idle_brace_s;
@@ -209,8 +215,11 @@ void store_b85_bytes(uint32_t value, int count) {
     for (int i = count - 1; i >= 0; --i) store(static_cast<uint8_t>(value >> (8 * i)));
 }
 
+// The receive mode of the frame being decoded: a frame opened by `{{` is base-85.
+int rx_mode() { return codec.link_mode | (codec.rx_printable ? MODE_B85_IN : 0); }
+
 void decode(uint8_t x) {
-    const int mode = codec.link_mode;
+    const int mode = rx_mode();
     if (mode & MODE_B85_IN) {
         if (x < B85_FIRST || x > B85_LAST) return;  // blanks, line ends, noise
         codec.accumulator = codec.accumulator * 85 + (x - B85_FIRST);
@@ -241,10 +250,11 @@ void restart_frame(int in_frame) {
 void end_of_frame() {
     if (codec.in_frame) {
         // A short last base-85 group of n digits carries n-1 bytes.
-        if ((codec.link_mode & MODE_B85_IN) && codec.group_count >= 2)
+        if ((rx_mode() & MODE_B85_IN) && codec.group_count >= 2)
             store_b85_bytes(codec.accumulator, codec.group_count - 1);
         frame_sink(codec.rx_frame + codec.rx_pos);
     }
+    codec.rx_printable = 0;
     if (codec.link_interrupted != 0) {
         codec.last_rx_time = serial.clock;
         codec.link_interrupted = 0;
@@ -269,14 +279,22 @@ int control(int i) {
         return i + 1;
     case FRAME_END: end_of_frame(); return i + 1;
     case DATA_BRACE: decode(BRACE); return i + 1;
-    default:
-        if (codec.link_mode & MODE_ESC_IN) {
-            decode(d ^ ESCAPE_XOR);
-            return i + 1;
-        }
-        decode(BRACE);  // a plain data `{`; d is a byte of its own
-        return i;
+    case PRINTABLE_MARK:
+        if (!codec.printable_marks) break;
+        // It opens the frame: anything before it in this frame was noise.
+        codec.rx_printable = 1;
+        codec.rx_pos = 0;
+        codec.group_count = 0;
+        codec.accumulator = 0;
+        return i + 1;
+    default: break;
     }
+    if (codec.link_mode & MODE_ESC_IN) {
+        decode(d ^ ESCAPE_XOR);
+        return i + 1;
+    }
+    decode(BRACE);  // a plain data `{`; d is a byte of its own
+    return i;
 }
 
 // 8-bit input: copies the run of ordinary bytes from raw[i] on into the frame at once, not
@@ -302,8 +320,8 @@ void decode_read(int n) {
         i = control(0);
     }
     const bool dropping = (codec.link_mode & MODE_ESC_IN) != 0;
-    const bool plain = (codec.link_mode & (MODE_B85_IN | MODE_7BIT_IN)) == 0;
     while (i < n && codec.peer_goodbye == 0) {
+        const bool plain = (rx_mode() & (MODE_B85_IN | MODE_7BIT_IN)) == 0;
         if (plain && codec.link_interrupted == 0) {
             i = copy_plain_run(i, n, dropping);
             if (i == n) break;
@@ -409,3 +427,7 @@ void link_resume() {
     // The peer said nothing while we were stopped because we asked it to.
     codec.last_rx_time = serial.clock;
 }
+
+void codec_printable_marks(bool on) { codec.printable_marks = on; }
+
+void codec_send_printable() { codec.send_printable = 1; }

@@ -11,6 +11,9 @@
 //                          and sends nothing)
 //   link_resume ()         after it went on: `{}` ends the interruption; the silence timer
 //                          starts anew
+//   codec_printable_marks (on)  between two ends that widen (link/widen.h): `{{` opens a
+//                          base-85 frame; off, `{{` is an escaped `[` as ever
+//   codec_send_printable ()  our frames from the next one on go as base-85, each opened by `{{`
 #pragma once
 
 #include <cstdint>
@@ -33,10 +36,14 @@ struct codec_state {
     uint8_t tx_frame[FRAME_BUFFER_SIZE] = {};  // the frame being encoded, as built
     uint8_t* tx_pos = nullptr;  // its next byte to encode; null: no frame being encoded
     uint8_t* tx_end = nullptr;
-    int pack_left = 0;   // data bytes left in the current 7-bit group
-    int brace_flag = 0;  // last plain byte emitted was `{`
-    int end_sent = 0;    // the frame's closing `{}` already went into the chunk
-    int lead_brace = 0;  // the next chunk starts with `{}` (frame after an idle line)
+    int pack_left = 0;        // data bytes left in the current 7-bit group
+    int brace_flag = 0;       // last plain byte emitted was `{`
+    int end_sent = 0;         // the frame's closing `{}` already went into the chunk
+    int lead_brace = 0;       // the next chunk starts with `{}` (frame after an idle line)
+    int send_printable = 0;   // frames from the next one on go as base-85 after `{{`
+    int frame_printable = 0;  // the frame being encoded does: its `{{` still to come when
+                              // lead_mark is set
+    int lead_mark = 0;
     uint8_t tx_chunk[GATHER_CHUNKS * CHUNK_SIZE] = {};  // consecutive chunks for one write
     int gather_chunks = 1;  // chunks the next write may gather: doubles while writes go whole
     const uint8_t* pending = nullptr;  // encoded bytes the line has not taken yet
@@ -49,6 +56,8 @@ struct codec_state {
     int rx_pos = 0;                            // its bytes so far
     int in_frame = 0;          // a `{}` opened this frame: 0 drops bytes up to the next `{}`
     int pending_brace = 0;     // the last read ended in a `{`: its partner comes in the next
+    int printable_marks = 0;   // `{{` opens a base-85 frame (both ends widen)
+    int rx_printable = 0;      // the frame being decoded opened with `{{`: base-85
     int group_count = 0;       // digits of this base-85 group so far, or 7-bit bytes still due
     uint32_t accumulator = 0;  // the base-85 group's value so far
     uint8_t high_bits = 0;     // 7-bit group header register
@@ -74,3 +83,5 @@ void link_receive();
 void codec_flush_pending();
 void link_suspend();
 void link_resume();
+void codec_printable_marks(bool on);
+void codec_send_printable();

@@ -6,6 +6,7 @@
 #include "link/line_model.h"
 #include "link/retransmit.h"
 #include "link/setup.h"
+#include "link/widen.h"
 #include "serial/port.h"
 
 delivery_state delivery;
@@ -56,6 +57,7 @@ uint8_t* append_enquiry(uint8_t* p, link_channel* rec, link_event event) {
     chan_queue_append(&schedule.wait_queue, rec);
     rec->enquired = 1;
     timer_enquired(rec->number);
+    widen_unanswered(retransmit.backoff[rec->number]);
     count_enquiry(rec);
     return p;
 }
@@ -177,6 +179,7 @@ void take_ack(uint8_t item) {
             rec->priority_class != CLASS_BULK ? &schedule.ready_high : &schedule.ready_low, rec);
     delivery.tx_packets += 1;
     rec->tries = 0;
+    widen_block_acked(rec->number);
     block_grow();
 }
 
@@ -185,6 +188,8 @@ void take_nak(uint8_t item) {
     if (rec == nullptr) return;  // stale
     trace(EVENT_NAK, rec, rec->in_flight);
     timer_verdict(rec->number, rec->enquired == 0);
+    // A block grows by one after each that passed: one byte over the smallest is as short.
+    if (rec->enquired) widen_block_lost(rec->number, rec->in_flight <= delivery.block_min + 1);
     schedule.in_flight_total -= rec->in_flight;
     rec->in_flight = 0;
     rec->sequence_bit ^= SEQUENCE_BIT;
@@ -200,12 +205,16 @@ void take_nak(uint8_t item) {
 
 void take_enquiry(uint8_t item) {
     link_channel* rec = channel_of(channels.recv_channels, item);
+    // Enquiries that piled up while we did not read (stopped, say) ask once.
+    const bool owed = rec->queue == &schedule.ack_queue;
     chan_queue_append(&schedule.ack_queue, rec);
     if (rec->sequence_bit != (item & SEQUENCE_BIT)) {  // the block never arrived
         rec->ack_code = KIND_NAK;
         rec->sequence_bit = item & SEQUENCE_BIT;
         delivery.rx_errors += 1;
         block_shrink();
+    } else if (!owed) {
+        widen_verdict_asked(rec->number);  // our verdict did not get there
     }
 }
 
@@ -213,6 +222,7 @@ void take_data(uint8_t item, const uint8_t* data, const uint8_t* end) {
     link_channel* rec = channel_of(channels.recv_channels, item);
     chan_queue_append(&schedule.ack_queue, rec);
     rec->sequence_bit = item & SEQUENCE_BIT;
+    widen_block_stored(rec->number);
     int n = static_cast<int>(end - data);
     if (rec->room < n) {
         rec->ack_code = KIND_NAK;
@@ -266,10 +276,12 @@ void handle_frame(uint8_t* end) {
     if (end - p < TRAILER_BYTES || crc16(p, end) != LINK_CRC_RESIDUE) {
         trace(EVENT_BAD_FRAME, nullptr, static_cast<int>(end - p));
         timer_bad_frame(static_cast<int>(end - p));
+        widen_frame_heard(false);
         return;
     }
     delivery.good_frames += 1;
     delivery.last_good_time = serial.clock;
+    widen_frame_heard(true);
     const uint8_t* items_end = end - TRAILER_BYTES;
     for (; p < items_end; ++p) {
         uint8_t item = *p;

@@ -13,6 +13,7 @@
 #include "link/relink.h"
 #include "link/retransmit.h"
 #include "link/supervise.h"
+#include "link/widen.h"
 #include "link/wire.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -254,6 +255,7 @@ int check_peer_block(const uint8_t* block, int length) {
 
 void apply_peer_block(const uint8_t* block, int length) {
     int peer_mode = block[2];
+    establish.peer_mode = peer_mode;
     // Each of the peer's sending bits is our receiving bit, and the other way round.
     codec.link_mode |= ((peer_mode & 0x15) << 1) | ((peer_mode & 0x2A) >> 1);
     int data_end = length - handshake_trailer;
@@ -280,6 +282,8 @@ int handshake_finish() {
     link_setup.char_flags[BRACE] |=
         static_cast<uint8_t>(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN));
     make_mode_text();
+    // Escapes between two ends that widen come on top of the options the mode text tells.
+    widen_start(establish.peer_mode);
     // The `{}` that completes us also opens the codec's first frame, so a goodbye right
     // after it ends the link instead of leaving us a session with nobody.
     codec.in_frame = 1;

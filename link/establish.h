@@ -68,6 +68,7 @@ struct establish_state {
     int timer_only = 0;           // copies go only every handshake_resend_s (an echo answers)
     time_t pass_start = 0;        // clock second of the current send pass
     int peer_identification = 0;  // the identification byte of the peer's block
+    int peer_mode = 0;            // the mode byte of the peer's block
 
     // Bytes for the line that it has not taken yet.
     uint8_t out[handshake_out_size] = {};

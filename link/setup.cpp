@@ -29,6 +29,7 @@ void link_use_base85() { link_setup.initial_link_mode = MODE_B85_OUT | MODE_B85_
 void link_echo_off() { link_setup.handshake_echo = 0; }
 
 void link_on_user_terminal() { link_setup.user_terminal = 1; }
+void link_offer_widening() { link_setup.initial_link_mode |= MODE_WIDEN; }
 
 int set_char_flags(uint8_t byte, uint8_t bits) {
     // Escaped, these would read as the control sequences `{z`, `{|` and `{}`.

@@ -11,6 +11,8 @@
 //   link_echo_off ()              the peer's banner not shown (door mode)
 //   link_on_user_terminal ()      door mode on the terminal a person types in: Ctrl+C ends
 //                                 the handshake until the peer is heard
+//   link_offer_widening ()        our handshake block says we escape for lines that damage
+//                                 bytes (MODE_WIDEN, link/widen.h); not with --plain
 //   link_escape_byte (b)          --escape: b escaped both ways, as -H does XON and XOFF; -1
 //                                 (nothing set) for `{`, `Z`, `\`, `]`
 //   set_char_flags (b, bits)      adds bits to char_flags[b]; -1 (nothing set) for `Z`, `\`,
@@ -46,5 +48,6 @@ void link_use_no_flow();
 void link_use_base85();
 void link_echo_off();
 void link_on_user_terminal();
+void link_offer_widening();
 int link_escape_byte(uint8_t byte);
 int set_char_flags(uint8_t byte, uint8_t bits);

@@ -11,6 +11,9 @@ constexpr uint8_t FRAME_END = 0x7D;   // `}` after `{`: ends the frame, starts t
 constexpr uint8_t TERMINATE = 0x7C;   // `|` after `{`: right after `{}`, the peer ends the link
 constexpr uint8_t INTERRUPT = 0x7A;   // `z` after `{`: the sender is interrupted
 constexpr uint8_t DATA_BRACE = 0x5B;  // `[` after `{`: a data byte `{`
+// `{` after `{`, between two ends that widen: a base-85 frame starts (else an escaped `[`,
+// which such ends never escape then).
+constexpr uint8_t PRINTABLE_MARK = 0x7B;
 // The six bytes said to the peer at the end of every link.
 constexpr char termination_sequence[] = "{}{|{}";
 
@@ -35,6 +38,9 @@ constexpr int MODE_7BIT_OUT = 0x04;  // pack frame bytes into 7-bit groups
 constexpr int MODE_7BIT_IN = 0x08;   // the peer packs its bytes so
 constexpr int MODE_B85_OUT = 0x10;   // printable base-85 groups
 constexpr int MODE_B85_IN = 0x20;    // the peer sends base-85 groups
+// Handshake mode byte only: this end escapes the bytes damaging lines touch and widens what
+// it escapes when data keep failing (link/widen.h). Older ends and literal peers ignore it.
+constexpr int MODE_WIDEN = 0x40;
 
 // char_flags bits.
 constexpr uint8_t CF_ESCAPE = 0x01;  // must not appear raw on the line in our direction

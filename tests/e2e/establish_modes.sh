@@ -23,7 +23,9 @@ check_pair "" "" "8/8"
 # Each end shows the text of the peer's banner on a line of its own, without its control
 # bytes and without the block that follows it.
 grep -aqx "KESTRO v1.0" a.err && grep -aqx "KESTRO v1.0" b.err || fail "no banner line alone"
-lacks a.err "036300344A"
+lacks a.err "0363407C8E"
+# --plain: an end that announces nothing still links.
+check_pair "--plain" "--plain" "8/8"
 
 check_pair "-H" "" "8C/8C"
 check_pair "" "-C" "7X/7X"

@@ -14,6 +14,6 @@ kill $peer
 [ "$rc" = 0 ] || fail "exit code $rc"
 has a.err "ZARN data link time-out."
 lacks a.out "ZARN data link established."
-copies=$(grep -aoF '*036300344A*' b.line | wc -l)
+copies=$(grep -aoF '*0363407C8E*' b.line | wc -l)
 [ "$copies" -ge 10 ] && [ "$copies" -le 14 ] || fail "$copies copies of the block in 60 seconds"
 echo "establish_timeout: ok"

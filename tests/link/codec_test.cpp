@@ -99,6 +99,23 @@ TEST_F(Codec, Base85GroupsAndIgnoredBlanks) {
               std::vector<std::string>{"abcd"});
 }
 
+// Between two ends that widen, `{{` opens a base-85 frame; a frame after it is escaped
+// 8-bit again. Elsewhere `{{` stays an escaped `[`, as a peer's list may ask.
+TEST_F(Codec, PrintableMarkOpensOneBase85FrameOnlyWhenBothWiden) {
+    const int escaped = MODE_ESC_OUT | MODE_ESC_IN;
+    codec_with_tap(escaped);
+    codec_send_printable();
+    frames_to_send.push_back("abc");
+    link_transmit();
+    EXPECT_EQ(line.drain(), "{{+B>H{}");
+    codec_with_tap(escaped);
+    codec_printable_marks(true);
+    line.feed("{}{{+B>H{}ab{}");
+    link_receive();
+    EXPECT_EQ(frames_received, (std::vector<std::string>{"abc", "ab"}));
+    EXPECT_EQ(decode(escaped, "{}{{{}"), std::vector<std::string>{"["});
+}
+
 TEST_F(Codec, SevenBitGroupsPreserveHighBits) {
     std::string frame = bytes({0x80, 0x01, 0x82, 0x03, 0x84, 0x05, 0x86, 0x07, 0x88});
     std::string wire = encode(MODE_7BIT_OUT, {frame});

@@ -161,6 +161,29 @@ TEST_F(Handshake, AcceptedBlockIsConfirmedAndThePeersConfirmationCompletes) {
     EXPECT_EQ(codec.in_frame, 1);
 }
 
+// Mode bit 0x40 says an end escapes for lines that damage bytes. Only when both blocks carry
+// it does anything change, on top of what the mode text tells: a literal peer, or an older
+// end, sees bytes as ever.
+TEST_F(Handshake, EscapesForDamagingLinesOnlyWhenBothBlocksSaySo) {
+    build_handshake_block(kestro_identification, MODE_WIDEN);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(codec.tx_frame), establish.block_length),
+              bytes({0x03, 0x63, 0x40, 0x7C, 0x8E}));
+    for (int peer_mode : {0x00, MODE_WIDEN}) {
+        SetUp();
+        reset_link_state(MODE_WIDEN);
+        feed(wire_copy(peer_block(peer_mode)) + "{}");
+        ASSERT_TRUE(established);
+        handshake_finish();
+        EXPECT_STREQ(establish.mode_text, "8/8");
+        const bool both = peer_mode != 0;
+        EXPECT_EQ(codec.link_mode & (MODE_ESC_OUT | MODE_ESC_IN),
+                  both ? MODE_ESC_OUT | MODE_ESC_IN : 0);
+        for (uint8_t b : {0x0D, 0x11, 0x13, 0x1D, 0x9D, 0x7E, 0xFF, 0x7B})
+            EXPECT_EQ(link_setup.char_flags[b], both ? CF_ESCAPE | CF_DROP : 0) << int(b);
+        EXPECT_EQ(link_setup.char_flags[0x0A], 0);
+    }
+}
+
 TEST_F(Handshake, BraceBeforeTheBlockStopsOurCopiesAndTheBlockCompletes) {
     feed(banner + "{}");  // the peer's copy of its block was lost
     EXPECT_FALSE(established);

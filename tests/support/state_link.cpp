@@ -9,6 +9,7 @@
 #include "link/rate_meter.h"
 #include "link/relink.h"
 #include "link/retransmit.h"
+#include "link/widen.h"
 #include "support/state.h"
 
 namespace {
@@ -48,6 +49,8 @@ void reset_up_to_link() {
     line_model = line_model_state{};
     rate_meter = rate_meter_state{};
     establish = establish_state{};
+    widen = widen_state{};
+    widen_install_notice(nullptr);
     link_setup = link_setup_state{};
     termination = termination_state{};
     reset_up_to_serial();

@@ -45,7 +45,7 @@ void add_mark(line_state& line, uint64_t due) {
 // Moves up to `allowed` bytes from the queue to the wire; returns the number taken.
 uint64_t move_to_wire(line_state& line, uint64_t allowed) {
     uint64_t taken = 0;
-    const bool noisy = noise_enabled(line.config.noise) || line.burst_left > 0;
+    const bool noisy = noise_enabled(line.config.noise) || line.burst_left > 0 || line.config.eats;
     while (taken < allowed && line.queue.count > 0 && ring_free(line.wire) >= 2) {
         const uint8_t* src = nullptr;
         size_t n = ring_front_span(line.queue, &src);
@@ -117,6 +117,10 @@ uint64_t noise_next(uint64_t& state) {
 
 size_t noise_step(line_state& line, uint8_t byte, uint8_t out[2]) {
     const noise_config& noise = line.config.noise;
+    if (line.config.eat[byte]) {
+        line.counts.dropped++;
+        return 0;
+    }
     if (line.burst_left == 0) {
         if (!noise_enabled(noise)) {
             out[0] = byte;

@@ -13,9 +13,11 @@
 //   line_next_event (line, now)     ns until line_run/line_due has new work; -1 none
 //   line_stop_writer (line)         true while the queue is full: the writer must wait
 //   line_stall (line, from, until)  carries nothing in [from, until) (ns on the line's clock)
-//   noise_step (line, byte, out)    applies noise to one byte; bytes written to out
+//   noise_step (line, byte, out)    applies eaten bytes and noise to one byte; bytes written
+//                                   to out
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -52,6 +54,10 @@ struct noise_config {
 
 struct line_config {
     uint64_t baud = 0;  // 0: unthrottled; else baud/10 bytes per second
+    // Bytes this direction never carries, as a telnet client takes its escape character or
+    // a terminal its flow control: they are dropped (and counted so) wherever they come.
+    std::array<bool, 256> eat{};
+    bool eats = false;  // any of them set
     size_t buffer = DEFAULT_BUFFER;
     uint64_t latency_ns = 0;
     noise_config noise;

@@ -1,6 +1,7 @@
 // Command line: cable options first, then optionally "-- CMD_A... -- CMD_B...".
 #include "options.h"
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -28,6 +29,30 @@ bool to_double(const char* text, double& value) {
     return !errno && *text && !*end && std::isfinite(value) && value >= 0;
 }
 
+// --eat LIST: byte values (0x1D, 29) separated by commas, or "control" for 0x00 to 0x1F and
+// 0x7F; false on anything else.
+bool parse_eat(const char* value, std::array<bool, 256>& eat) {
+    std::string list = value;
+    size_t from = 0;
+    while (from <= list.size()) {
+        size_t comma = list.find(',', from);
+        std::string item = list.substr(from, comma == std::string::npos ? comma : comma - from);
+        if (item == "control") {
+            for (int b = 0; b < 0x20; b++) eat[b] = true;
+            eat[0x7F] = true;
+        } else {
+            errno = 0;
+            char* end = nullptr;
+            unsigned long v = std::strtoul(item.c_str(), &end, 0);
+            if (item.empty() || item[0] == '-' || errno || *end || v > 255) return false;
+            eat[v] = true;
+        }
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    return true;
+}
+
 // Applies one per-direction setting to the directions `mask` names (bit 0: A->B).
 bool set_line_option(options& opts, const std::string& name, const char* value, unsigned mask,
                      std::string& error) {
@@ -36,7 +61,11 @@ bool set_line_option(options& opts, const std::string& name, const char* value, 
         line_config& line = opts.line[d];
         uint64_t n = 0;
         double p = 0;
-        if (name == "baud") {
+        if (name == "eat") {
+            if (!parse_eat(value, line.eat))
+                return error = "bad byte list to eat: " + std::string(value), false;
+            line.eats = true;
+        } else if (name == "baud") {
             if (!to_u64(value, n) || n > MAX_BAUD)
                 return error = "bad baud: " + std::string(value), false;
             line.baud = n;
@@ -67,7 +96,8 @@ bool set_line_option(options& opts, const std::string& name, const char* value, 
 }
 
 bool is_line_option(const std::string& name) {
-    for (const char* known : {"baud", "buffer", "latency", "corrupt", "drop", "insert", "burst"})
+    for (const char* known :
+         {"eat", "baud", "buffer", "latency", "corrupt", "drop", "insert", "burst"})
         if (name == known) return true;
     return false;
 }
@@ -185,6 +215,8 @@ e.g. --drop-ab 0.01; A->B is what end A writes):
   --drop P          per-byte probability that a byte is lost
   --insert P        per-byte probability that a random byte is put before it
   --burst N         bytes one noise event lasts (default 1)
+  --eat LIST        bytes never carried (counted as dropped): values such as
+                    0x1D,17 separated by commas, or "control" (0x00-0x1F, 0x7F)
 Other options:
   --seed N          seed of the noise; the same seed gives the same noise (1)
   --door-a, --door-b  run that end with the line as its standard input and

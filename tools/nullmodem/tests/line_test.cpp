@@ -228,4 +228,21 @@ TEST(LineNoise, SameSeedSameNoiseHoweverTheBytesAreChunkedOrPaced) {
     EXPECT_NE(a, carry(config, in, 30000, MS));
 }
 
+// A line that eats chosen bytes, as a telnet client its escape character: every other byte
+// arrives in order, the eaten ones never, and they count as dropped.
+TEST(LineEat, ChosenBytesNeverArriveAndTheRestKeepTheirOrder) {
+    std::vector<uint8_t> in = pattern(20000);
+    line_config config;
+    config.eat[0x1D] = config.eat[0x11] = true;
+    config.eats = true;
+    line_counts counts;
+    std::vector<uint8_t> out = carry(config, in, 777, MS, &counts);
+    std::vector<uint8_t> want;
+    for (uint8_t b : in)
+        if (b != 0x1D && b != 0x11) want.push_back(b);
+    EXPECT_EQ(out, want);
+    EXPECT_EQ(counts.dropped, in.size() - want.size());
+    EXPECT_GT(counts.dropped, 100u);
+}
+
 }  // namespace
