@@ -269,8 +269,7 @@ TEST_F(SessionEnd, ReofferAnnouncedHoldsTheSessionAMinuteAtMost) {
         status_sender();
         EXPECT_EQ(wire(CH_STATUS), "o");
     };
-    announce({.reoffer = true});
-    peer_announced({.reoffer = true});
+    both_announce({.reoffer = true});
     abort_with_reoffer(linked + 10);
     survive_at(linked + 69);
     ends_at(linked + 70, 0);

@@ -214,8 +214,7 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
 // Both ends compress: each file one zstd frame, frames run on in the slices, and a frame that
 // holds another length than offered is never confirmed.
 TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
-    announce({.compress = true});
-    peer_announced({.compress = true});
+    both_announce({.compress = true});
     std::string a(3000, 'a'), b = random_bytes(2000, 31);
     EXPECT_EQ(answer(3000, "a"), "u");
     EXPECT_EQ(answer(2000, "b"), "u");
@@ -694,8 +693,7 @@ TEST_F(Receiving, Cp437NamesFromAPlainPeerAreStoredAsUtf8) {
 // An offer larger than the free space is refused at once: with `no_room` by its own
 // letter, toward other peers by "t"; nothing of it is created.
 TEST_F(Receiving, OfferLargerThanTheFreeSpaceIsRefusedAtOnce) {
-    announce({.extended = true, .no_room = true});
-    peer_announced({.extended = true, .no_room = true});
+    both_announce({.extended = true, .no_room = true});
     const uint64_t exabyte = uint64_t{1} << 60;
     peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge" + '\0');
     decide_offer();
@@ -713,10 +711,7 @@ class TreeReceiving : public Receiving {
     zframe_out z;
     void SetUp() override {
         Receiving::SetUp();
-        const session_features all{
-            .compress = true, .extended = true, .trees = true, .history = true};
-        announce(all);
-        peer_announced(all);
+        both_announce({.compress = true, .extended = true, .trees = true, .history = true});
     }
     void TearDown() override {
         zframe_free(&z, nullptr);

@@ -104,11 +104,14 @@ class Transfer : public ::testing::Test {
         digest_add(&d, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         return digest_value(&d);
     }
-    // Both ends announced the whole-file checks (and, with `compress`, compression).
-    static void both_extended(bool compress = false) {
-        const session_features both{.compress = compress, .extended = true, .utf8_names = true};
+    // Both ends announced the features.
+    static void both_announce(const session_features& both) {
         announce(both);
         peer_announced(both);
+    }
+    // Both ends announced the whole-file checks (and, with `compress`, compression).
+    static void both_extended(bool compress = false) {
+        both_announce({.compress = compress, .extended = true, .utf8_names = true});
     }
     static std::string extended_offer(const std::string& content, const std::string& name,
                                       int64_t mtime = 0) {
