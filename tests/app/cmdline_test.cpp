@@ -325,10 +325,6 @@ TEST_F(ParsedSettings, NamesAreHandedOnInTheModeInForceWhenTheyCome) {
         free_entry(e);
 }
 
-}  // namespace
-
-namespace {
-
 // --escape goes into both handshake lists as -H puts XON and XOFF there, without -H's flow
 // control; --plain announces nothing; DOOR32.SYS gives the descriptor and a speed the log
 // cannot hold is logged as 0.

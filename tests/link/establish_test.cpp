@@ -242,19 +242,14 @@ TEST_F(Handshake, LeftoversOfAnEarlierSessionAreIgnoredUntilThePeerSpeaks) {
 
 // A terminal that echoes shows our banner's control bytes as ^Y and ^X: the copy after it
 // is ours, neither applied nor confirmed nor answered with another copy (which would come
-// back too); the real peer, after a banner of real bytes, links at once.
-TEST_F(Handshake, CopyBehindACookedBannerIsOurEchoAndGetsNothing) {
+// back too). A session still running on the line sends `{}` with every frame, and stray
+// banner bytes and marks in its data: none of it confirms before the peer's whole banner.
+// The real peer, after a banner of real bytes, links at once.
+TEST_F(Handshake, OurEchoAndStrayFrameEndsGetNothingBeforeThePeersBanner) {
     feed("^YKESTRO^X v1.0 *036300344A*\r\n");
     EXPECT_EQ(establish.got_block, 0);
     EXPECT_EQ(sent(), "");
     EXPECT_TRUE(relink.echo_told);
-    feed(wire_copy(peer_block(0x00)) + "{}");
-    EXPECT_TRUE(established);
-}
-
-// A session still running on the line sends `{}` with every frame, and stray banner bytes
-// and marks in its data: none of it is the peer's confirmation before its whole banner.
-TEST_F(Handshake, FrameEndsBeforeThePeersWholeBannerConfirmNothing) {
     feed(std::string("\x19*data*{}", 10));
     EXPECT_EQ(establish.got_brace, 0);
     feed(wire_copy(peer_block(0x00)) + "{}");

@@ -7,9 +7,7 @@
 #include <cstdlib>
 
 #include "batch_frame.h"
-#include "link/codec.h"
 #include "session/outcome.h"
-#include "session/stall.h"
 #include "transfer_fixture.h"
 
 namespace {
@@ -216,8 +214,7 @@ TEST_F(Receiving, TwoFilesReadTheSlicesInStepAndNamesWithBlanksStayWhole) {
 // Both ends compress: each file one zstd frame, frames run on in the slices, and a frame that
 // holds another length than offered is never confirmed.
 TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFails) {
-    announce({.compress = true});
-    peer_announced({.compress = true});
+    both_announce({.compress = true});
     std::string a(3000, 'a'), b = random_bytes(2000, 31);
     EXPECT_EQ(answer(3000, "a"), "u");
     EXPECT_EQ(answer(2000, "b"), "u");
@@ -237,6 +234,19 @@ TEST_F(Receiving, CompressedFramesFollowOneAnotherAcrossSlicesAndAWrongLengthFai
     EXPECT_EQ(wire(CH_STATUS), "a");      // no "c": the frame held 100 bytes of 101
     EXPECT_EQ(finished().back(), "6:c");  // the data, not the disk, failed
     on_peer_abort();  // the peer's "b": the stream starts afresh, mid-frame or not
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "o");
+    // One that holds more writes nothing past the offered size: the file stays resumable.
+    EXPECT_EQ(answer(100, "p"), "u");
+    feed_channel = CH_DATA_FIRST;
+    feed_left = SLICE_SIZE;
+    feed(frame(std::string(101, 'p')));
+    cycles();
+    EXPECT_LE(file_text("p").size(), 100u);
+    EXPECT_EQ(finished().back(), "6:p");
+    status_sender();
+    EXPECT_EQ(wire(CH_STATUS), "a");
+    on_peer_abort();
     status_sender();
     EXPECT_EQ(wire(CH_STATUS), "o");
     EXPECT_EQ(answer(4000, "d"), "u");
@@ -479,6 +489,11 @@ TEST_F(Receiving, ConfirmedFilesTakeTheOffersTimeWhenAsked) {
     feed("xyz" + le64(digest_of("xyz")));
     cycles();
     EXPECT_EQ(mtime_of("full"), 4102444800);
+    const int64_t year_1969 = -86400 * 365;  // times before 1970 are set too
+    EXPECT_EQ(extended_answer("old", "old", year_1969), "u");
+    feed("old" + le64(digest_of("old")));
+    cycles();
+    EXPECT_EQ(mtime_of("old"), year_1969);
 }
 
 // Both ends check whole files: a local file is hashed before the answer. Equal length is
@@ -591,28 +606,6 @@ TEST_F(Receiving, WholeFileAfterAVerdictReplacesOnlyOnceConfirmedOrGoesToNameN) 
 
 // The faults a hostile campaign found on the receiving side, one case each.
 
-// A frame that decodes to more than offered writes nothing past the offered size, so the
-// file stays resumable, and the result says the data failed, not the disk.
-TEST_F(Receiving, FrameLongerThanOfferedWritesNothingPastTheOfferedSize) {
-    announce({.compress = true});
-    peer_announced({.compress = true});
-    EXPECT_EQ(answer(100, "p"), "u");
-    feed(frame(std::string(101, 'p')));
-    cycles();
-    EXPECT_LE(file_text("p").size(), 100u);
-    EXPECT_EQ(finished().back(), "6:p");
-}
-
-TEST_F(Receiving, TimesBefore1970AreSetWithTimes) {
-    session.apply_times = 1;
-    both_extended();
-    const int64_t year_1969 = -86400 * 365;
-    EXPECT_EQ(extended_answer("old", "old", year_1969), "u");
-    feed("old" + le64(digest_of("old")));
-    cycles();
-    EXPECT_EQ(mtime_of("old"), year_1969);
-}
-
 // -o and -R never create through a dangling link, find a temporary name for a NAME of any
 // length, and clear the left-overs of earlier runs that no other run holds.
 TEST_F(Receiving, TemporariesSkipDanglingLinksFitLongNamesAndLeftOversGo) {
@@ -663,17 +656,6 @@ TEST_F(Receiving, DownloadThatCannotBeCreatedIsLoggedWithX) {
 // abort exchange; a busy link, or the wait for a verdict while the sender hashes a long
 // prefix, does not count.
 TEST_F(Receiving, ReceptionStalledAMinuteWhileThePeerIsHeardIsAborted) {
-    auto heard_for = [](int seconds, bool chat = false) {
-        for (int i = 0; i < seconds; ++i) {
-            fake_clock_at(serial.clock + 1);
-            codec.last_rx_time = serial.clock;  // keep-alives come
-            if (chat) delivery.rx_bytes += 10;  // the link is busy: the wait does not count
-            receive_data();
-            watch_stalls();
-        }
-        status_sender();
-        return wire(CH_STATUS);
-    };
     EXPECT_EQ(answer(1000, "s"), "u");
     feed(std::string(500, 's'));
     cycles();
@@ -711,8 +693,7 @@ TEST_F(Receiving, Cp437NamesFromAPlainPeerAreStoredAsUtf8) {
 // An offer larger than the free space is refused at once: with `no_room` by its own
 // letter, toward other peers by "t"; nothing of it is created.
 TEST_F(Receiving, OfferLargerThanTheFreeSpaceIsRefusedAtOnce) {
-    announce({.extended = true, .no_room = true});
-    peer_announced({.extended = true, .no_room = true});
+    both_announce({.extended = true, .no_room = true});
     const uint64_t exabyte = uint64_t{1} << 60;
     peer(CH_OFFERS, le64(exabyte) + le64(0) + le64(0) + "huge" + '\0');
     decide_offer();
@@ -725,19 +706,12 @@ TEST_F(Receiving, OfferLargerThanTheFreeSpaceIsRefusedAtOnce) {
     EXPECT_FALSE(std::filesystem::exists("huge") || std::filesystem::exists("huge2"));
 }
 
-}  // namespace
-
-namespace {
-
 class TreeReceiving : public Receiving {
    protected:
     zframe_out z;
     void SetUp() override {
         Receiving::SetUp();
-        const session_features all{
-            .compress = true, .extended = true, .trees = true, .history = true};
-        announce(all);
-        peer_announced(all);
+        both_announce({.compress = true, .extended = true, .trees = true, .history = true});
     }
     void TearDown() override {
         zframe_free(&z, nullptr);

@@ -28,6 +28,10 @@ TEST(Records, OpeningBlockCarriesCapabilitiesOnlyUnderOurMagicAndCheck) {
                      11)},
         {{true, true}, {}, std::string("\x4B\xDA\x03\xC8SLC\0L\0", 10)},
         {{.no_room = true, .reoffer = true}, {}, std::string("\x4B\xDA\x0C\xC7SLC\0L\0", 10)},
+        {{.compress = true, .extended = true, .trees = true, .history = true},
+         {},
+         std::string("\x4B\xDA\x33\xF8SLC\0L\0", 10)},
+        {{.echo_check = true}, {}, std::string("\x4B\xDA\x80\x4BSLC\0L\0", 10)},
     };
     for (const row& r : rows) {
         uint8_t out[OPENING_MAX];
@@ -37,6 +41,9 @@ TEST(Records, OpeningBlockCarriesCapabilitiesOnlyUnderOurMagicAndCheck) {
         EXPECT_EQ(got.extended, r.announced.extended);
         EXPECT_EQ(got.no_room, r.announced.no_room);
         EXPECT_EQ(got.reoffer, r.announced.reoffer);
+        EXPECT_EQ(got.trees, r.announced.trees);
+        EXPECT_EQ(got.history, r.announced.history);
+        EXPECT_EQ(got.echo_check, r.announced.echo_check);
         EXPECT_EQ(got.utf8_names, r.wire[0] != 0);  // any block of ours: names as they are
     }
     // A wrong check byte, another magic, a plain peer's zeros: nothing announced.
@@ -44,6 +51,10 @@ TEST(Records, OpeningBlockCarriesCapabilitiesOnlyUnderOurMagicAndCheck) {
         EXPECT_FALSE(parse_opening(reinterpret_cast<const uint8_t*>(other)).compress) << other;
     session_features used = both_features({true, true}, {.extended = true});
     EXPECT_TRUE(!used.compress && used.extended);  // only what both announced
+    EXPECT_FALSE(both_features({.compress = true}, {.echo_check = true}).echo_check);
+    used = both_features({.compress = true, .extended = true, .trees = true, .history = true},
+                         {.trees = true, .history = true});
+    EXPECT_TRUE(!used.trees && !used.history);  // neither without its base
 }
 
 TEST(Records, OffersPlainAndExtendedBothWaysAndMalformedOnesRefused) {
@@ -51,6 +62,7 @@ TEST(Records, OffersPlainAndExtendedBothWaysAndMalformedOnesRefused) {
         bool extended;
         offer_record offer;
         std::string wire;
+        bool tree = false;  // a tree's offer: its flags byte before the path
     } rows[] = {
         // 13:45:58 on 9 March 1997, 1,000 bytes.
         {false,
@@ -62,12 +74,22 @@ TEST(Records, OffersPlainAndExtendedBothWaysAndMalformedOnesRefused) {
          std::string("\0\0\0\0\1\0\0\0\x02\x01\0\0\0\0\0\0\x18\x07\xF6\xE5\xD4\xC3\xB2\xA1"
                      "big\0",
                      28)},
+        {true,
+         {.length = 5,
+          .mtime = 0x0102,
+          .digest = 0x0807060504030201,
+          .name = "src/x/a.c",
+          .executable = true},
+         "\5\0\0\0\0\0\0\0\x02\x01\0\0\0\0\0\0\1\2\3\4\5\6\7\x08\x01src/x/a.c\0"s,
+         true},
     };
     for (const row& r : rows) {
         uint8_t out[600];
-        EXPECT_EQ(bytes_of(out, build_offer(out, sizeof out, r.offer, r.extended)), r.wire);
+        EXPECT_EQ(bytes_of(out, build_offer(out, sizeof out, r.offer, r.extended, r.tree)), r.wire);
         offer_record got;
-        ASSERT_TRUE(parse_offer(raw(r.wire), static_cast<int>(r.wire.size()), r.extended, &got));
+        ASSERT_TRUE(
+            parse_offer(raw(r.wire), static_cast<int>(r.wire.size()), r.extended, &got, r.tree));
+        EXPECT_EQ(got.executable, r.offer.executable);
         EXPECT_EQ(got.length, r.offer.length);
         EXPECT_EQ(std::string(got.name), r.offer.name);
         EXPECT_EQ(got.digest, r.offer.digest);
@@ -128,7 +150,7 @@ TEST(Records, ResumeAnswersVerdictsTrailersAndRequests) {
 }
 
 // The probe: lower-case hex only, so no byte of it is a control letter to an older peer.
-TEST(Records, ProbeIsSixteenLowerCaseDigitsAndEchoCheckHasItsOwnBit) {
+TEST(Records, ProbeIsSixteenLowerCaseDigits) {
     uint8_t out[PROBE_SIZE];
     EXPECT_EQ(bytes_of(out, build_probe(out, 0x0123456789ABCDEF)), "N0123456789abcdef"s);
     uint64_t number = 0;
@@ -136,40 +158,6 @@ TEST(Records, ProbeIsSixteenLowerCaseDigitsAndEchoCheckHasItsOwnBit) {
     EXPECT_EQ(number, 0xFEDCBA9876543210u);
     EXPECT_FALSE(parse_probe(raw("FEDCBA9876543210"s), &number));  // upper case: not ours
     EXPECT_FALSE(parse_probe(raw("0000000000000L00"s), &number));
-    uint8_t block[OPENING_MAX];
-    build_opening(block, {.echo_check = true}, {});
-    EXPECT_EQ(bytes_of(block, 4), "\x4B\xDA\x80\x4B"s);
-    const session_features peer = parse_opening(block);
-    EXPECT_TRUE(peer.echo_check && !peer.compress && !peer.extended);
-    EXPECT_FALSE(both_features({.compress = true}, peer).echo_check);
-}
-
-}  // namespace
-
-namespace {
-
-// Trees and the history: their bits in the opening block, each used only with the feature it
-// rides on; a tree's offer carries its flags byte and its path.
-TEST(Records, TreesAndHistoryAnnouncedAndTheTreeOfferBothWays) {
-    uint8_t out[OPENING_MAX + 600];
-    const session_features all{.compress = true, .extended = true, .trees = true, .history = true};
-    ASSERT_GE(build_opening(out, all, {}), 4);
-    EXPECT_EQ(bytes_of(out, 4), std::string("\x4B\xDA\x33\xF8", 4));
-    session_features got = parse_opening(out);
-    EXPECT_TRUE(got.trees && got.history);
-    session_features used = both_features(all, {.trees = true, .history = true});
-    EXPECT_TRUE(!used.trees && !used.history);  // neither without its base
-    offer_record tree{.length = 5,
-                      .mtime = 0x0102,
-                      .digest = 0x0807060504030201,
-                      .name = "src/x/a.c",
-                      .executable = true};
-    std::string wire = "\5\0\0\0\0\0\0\0\x02\x01\0\0\0\0\0\0\1\2\3\4\5\6\7\x08\x01src/x/a.c\0"s;
-    EXPECT_EQ(bytes_of(out, build_offer(out, sizeof out, tree, true, true)), wire);
-    offer_record back;
-    ASSERT_TRUE(parse_offer(raw(wire), static_cast<int>(wire.size()), true, &back, true));
-    EXPECT_TRUE(back.executable);
-    EXPECT_EQ(std::string(back.name), "src/x/a.c");
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include <cstdlib>
 
 #include "batch_frame.h"
-#include "link/codec.h"
 #include "link/failure.h"
-#include "session/stall.h"
 #include "transfer_fixture.h"
 
 using namespace std::string_literals;
@@ -409,18 +407,8 @@ TEST_F(Sending, ConfirmationThatNeverComesEndsTheFileAfterAMinute) {
     queue_files({{"s", "data"}, {"t", "more"}});
     offer_and_answer("uu");
     pump_data();  // all of it taken by the peer
-    std::string letters;
-    for (int i = 0; i <= 60; ++i) {
-        fake_clock_at(serial.clock + 1);
-        codec.last_rx_time = serial.clock;
-        watch_stalls();
-        status_sender();
-        letters += wire(CH_STATUS);
-        if (i == 59) {
-            EXPECT_EQ(letters, "");
-        }
-    }
-    EXPECT_EQ(letters, "b");
+    EXPECT_EQ(heard_for(60), "");
+    EXPECT_EQ(heard_for(1), "b");
     EXPECT_EQ(finished().back(), "7:s");
     EXPECT_EQ(count(files.upload_queue), 1);  // t is offered again after the peer's "o"
 }
@@ -441,8 +429,7 @@ TEST_F(Sending, Cp437RequestFindsTheUtf8NameAndIsOfferedUnderThePeersBytes) {
 // says so before its "b" and does not end before it has offered them. A refusal for room is
 // its own letter then.
 TEST_F(Sending, AbortAnnouncesTheReofferAndNoRoomIsItsOwnRefusal) {
-    announce({.no_room = true, .reoffer = true});
-    peer_announced({.no_room = true, .reoffer = true});
+    both_announce({.no_room = true, .reoffer = true});
     queue_files({{"s", "data"}, {"big", "bigdata"}});
     offer_and_answer("uf");
     EXPECT_EQ(finished(), std::vector<std::string>{"f:big"});
@@ -456,10 +443,6 @@ TEST_F(Sending, AbortAnnouncesTheReofferAndNoRoomIsItsOwnRefusal) {
     EXPECT_FALSE(reoffers_due());
 }
 
-}  // namespace
-
-namespace {
-
 std::string text(size_t n, char seed) {
     std::string s;
     while (s.size() < n) s += std::string("static int ") + seed + std::to_string(s.size()) + ";\n";
@@ -470,9 +453,7 @@ std::string text(size_t n, char seed) {
 // whatever the peer refused, resumed or had sent again; after an abort a new frame begins
 // that decodes with nothing before it.
 TEST_F(Sending, TheBatchFrameHoldsTheRawStreamAcrossRefusalResumeRetryAndAbort) {
-    const session_features batch{.compress = true, .extended = true, .history = true};
-    announce(batch);
-    peer_announced(batch);
+    both_announce({.compress = true, .extended = true, .history = true});
     std::string a = text(3000, 'a'), b = text(2000, 'b'), c = text(5000, 'c'), d = text(100, 'd');
     queue_files({{"a", a}, {"b", b}, {"c", c}, {"d", d}});
     auto dig = [](const std::string& s) { return le64(digest_of(s)); };
@@ -513,9 +494,7 @@ TEST_F(Sending, TheBatchFrameHoldsTheRawStreamAcrossRefusalResumeRetryAndAbort) 
 // A request for a directory brings its tree only from an end serving trees (--recursive) to
 // one that keeps them: an -r BBS alone answers "m" as before.
 TEST_F(Sending, ARequestedDirectoryComesAsATreeOnlyWhenTreesAreServed) {
-    const session_features trees{.extended = true, .trees = true};
-    announce(trees);
-    peer_announced(trees);
+    both_announce({.extended = true, .trees = true});
     set_session_option(&session_options::serve_requests, 1);
     put_file("photos/2024/a.jpg", "jpg");
     peer(CH_REQUESTS, "photos\0"s);
@@ -529,10 +508,6 @@ TEST_F(Sending, ARequestedDirectoryComesAsATreeOnlyWhenTreesAreServed) {
     EXPECT_STREQ(entry_alias(files.upload_queue.head), "photos/2024/a.jpg");
 }
 
-}  // namespace
-
-namespace {
-
 // A tree toward a peer that keeps no directories: its files go under their base names, its
 // directories not at all, and one line says so; between two ends that keep trees, paths go
 // and a directory record's "x" leaves no result.
@@ -541,9 +516,7 @@ TEST_F(Sending, ATreeGoesFlatToAPeerWithoutTreesAndWithPathsToOneWithThem) {
     std::filesystem::create_directories("t/empty");
     testing::internal::CaptureStderr();
     ASSERT_EQ(add_tree("t"), 4);  // t/a/f, t/a/, t/empty/, t/
-    const session_features extended{.extended = true};
-    announce(extended);
-    peer_announced(extended);
+    both_announce({.extended = true});
     send_offers();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "kestro: --recursive: the peer keeps no directories: files go under their base "
@@ -552,9 +525,7 @@ TEST_F(Sending, ATreeGoesFlatToAPeerWithoutTreesAndWithPathsToOneWithThem) {
     peer(CH_STATUS, "e");
     status_receiver();
     add_tree("t");
-    const session_features trees{.extended = true, .trees = true};
-    announce(trees);
-    peer_announced(trees);
+    both_announce({.extended = true, .trees = true});
     send_offers();
     std::string offers = wire(CH_OFFERS);
     EXPECT_NE(offers.find("\0t/a/f\0"s), std::string::npos);

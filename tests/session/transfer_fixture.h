@@ -19,6 +19,7 @@
 
 #include "files/lists.h"
 #include "link/channels.h"
+#include "link/codec.h"
 #include "link/delivery.h"
 #include "serial/port.h"
 #include "serial/process.h"
@@ -27,6 +28,7 @@
 #include "session/outcome.h"
 #include "session/receive.h"
 #include "session/send.h"
+#include "session/stall.h"
 #include "session/stats.h"
 #include "session/status.h"
 #include "session/transfer.h"
@@ -102,11 +104,14 @@ class Transfer : public ::testing::Test {
         digest_add(&d, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         return digest_value(&d);
     }
-    // Both ends announced the whole-file checks (and, with `compress`, compression).
-    static void both_extended(bool compress = false) {
-        const session_features both{.compress = compress, .extended = true, .utf8_names = true};
+    // Both ends announced the features.
+    static void both_announce(const session_features& both) {
         announce(both);
         peer_announced(both);
+    }
+    // Both ends announced the whole-file checks (and, with `compress`, compression).
+    static void both_extended(bool compress = false) {
+        both_announce({.compress = compress, .extended = true, .utf8_names = true});
     }
     static std::string extended_offer(const std::string& content, const std::string& name,
                                       int64_t mtime = 0) {
@@ -124,6 +129,19 @@ class Transfer : public ::testing::Test {
         write_file(path, content);
     }
     static std::string file_text(const std::string& path) { return read_file(path); }
+    // The status letters sent over `seconds` of a peer heard (keep-alives) with no block
+    // moving; with `busy` the link carries other bytes, so the wait does not count.
+    static std::string heard_for(int seconds, bool busy = false) {
+        for (int i = 0; i < seconds; ++i) {
+            fake_clock_at(serial.clock + 1);
+            codec.last_rx_time = serial.clock;
+            if (busy) delivery.rx_bytes += 10;
+            receive_data();
+            watch_stalls();
+        }
+        status_sender();
+        return wire(CH_STATUS);
+    }
     // What the work wrote on standard error.
     template <typename Work>
     static std::string errors_of(Work&& work) {
