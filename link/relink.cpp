@@ -58,6 +58,13 @@ void scan(uint8_t b) {
         relink.banner_pos = b == relink.banner[0] ? 1 : 0;
 }
 
+// On a slow line the frame that holds a copy as data may need longer than restart_confirm_s
+// to end: a whole frame, escaped throughout, is waited for on top at the line's rate.
+time_t restart_confirm_window_s() {
+    const int64_t rate = link_line_rate();
+    return restart_confirm_s + (rate > 0 ? 2 * FRAME_BUFFER_SIZE / rate : 0);
+}
+
 }  // namespace
 
 void relink_watch(const uint8_t* bytes, int n) {
@@ -88,7 +95,7 @@ relink_reason relink_check() {
     if (delivery.good_frames == relink.up_good_frames && codec.link_interrupted == 0 &&
         serial.clock - relink.up_time > first_frame_s)
         relink.found = RELINK_NO_FRAME;
-    else if (relink.copy_seen && serial.clock - relink.copy_time > restart_confirm_s)
+    else if (relink.copy_seen && serial.clock - relink.copy_time > restart_confirm_window_s())
         relink.found = RELINK_RESTARTED;
     return relink.found;
 }
