@@ -97,12 +97,17 @@ def trees_equal(a, b):
     return subprocess.call(["diff", "-r", a, b], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0
 
 
+def two_ends(prefix):
+    """A work directory with the ends' directories a/ and b/: (work, path of a)."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    for side in ("a", "b"):
+        os.mkdir(os.path.join(work, side))
+    return work, os.path.join(work, "a")
+
+
 def run_kestro(build, baud, what, headers, recursive, size=0, compress=True):
-    work = tempfile.mkdtemp(prefix="kestro-trees-")
+    work, a = two_ends("kestro-trees-")
     try:
-        for side in ("a", "b"):
-            os.mkdir(os.path.join(work, side))
-        a = os.path.join(work, "a")
         if what == "tree":
             make_tree(a, headers)
             if recursive:
@@ -157,11 +162,8 @@ def run_kestro(build, baud, what, headers, recursive, size=0, compress=True):
 
 
 def run_zmodem(build, baud, what, headers):
-    work = tempfile.mkdtemp(prefix="zmodem-trees-")
+    work, a = two_ends("zmodem-trees-")
     try:
-        for side in ("a", "b"):
-            os.mkdir(os.path.join(work, side))
-        a = os.path.join(work, "a")
         if what == "tree":
             make_tree(a, headers)
             names = " ".join(os.path.join("src", rel) for rel in headers)
